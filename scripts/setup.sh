@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the benchmarks need on a fresh
+# Debian 12 machine (idempotent; safe to run again).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+APT_PACKAGES=(build-essential libgtest-dev clang libclang-rt-14-dev)
+missing=()
+for pkg in "${APT_PACKAGES[@]}"; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+  SUDO=""
+  [[ $(id -u) -ne 0 ]] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+PYTHON="${PYTHON:-python3}"
+# make_venv DIR: a virtual environment with the build and test requirements.
+make_venv() {
+  local dir="$1"
+  if [[ ! -x "$dir/bin/python" ]]; then
+    "$PYTHON" -m venv "$dir"
+  fi
+  "$dir/bin/python" -m pip install -q --upgrade pip
+  "$dir/bin/python" -m pip install -q -r requirements-dev.txt
+}
+make_venv .venv

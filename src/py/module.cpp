@@ -1,0 +1,196 @@
+// The module: both entry points and the one registration table.
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+
+#include "core/h1/codes.h"
+#include "core/h2/constants.h"
+#include "core/version.h"
+#include "py/crossing.h"
+#include "py/errors.h"
+#include "py/once.h"
+#include "py/ref.h"
+#include "py/results.h"
+#include "py/testing.h"
+
+namespace vantric::py {
+namespace {
+
+// One registration: a module attribute and how to make its value (a new
+// reference, or nullptr with an exception set).
+struct Registration {
+  const char* name;
+  PyObject* (*make)(PyObject* module, const Registration& self);
+  int64_t value = 0;  // integer constants
+};
+
+ProcessOnce<PyObject> g_version;
+
+PyObject* make_version(PyObject*, const Registration&) {
+  PyObject* version = g_version.get([] {
+    const std::string text = host_version(kVersionText);
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+  Py_XINCREF(version);
+  return version;
+}
+
+template <ExcId Id>
+PyObject* make_exception(PyObject*, const Registration&) {
+  PyObject* cls = exception_class(Id);
+  Py_XINCREF(cls);
+  return cls;
+}
+
+PyObject* make_int(PyObject*, const Registration& self) {
+  return PyLong_FromLongLong(self.value);
+}
+
+PyObject* make_preface(PyObject*, const Registration&) {
+  return new_bytes(h2::kPreface);
+}
+
+constexpr Registration constant(const char* name, int64_t value) {
+  return Registration{name, make_int, value};
+}
+
+template <typename E>
+constexpr Registration constant(const char* name, E value) {
+  return constant(name, static_cast<int64_t>(value));
+}
+
+// Every attribute of the module, in the order the host sees them in __all__.
+constexpr Registration kRegistrations[] = {
+    {"__version__", make_version},
+    {"VantricError", make_exception<ExcId::VantricError>},
+    {"ConnectionClosedError", make_exception<ExcId::ConnectionClosedError>},
+    // HeaderMap, http_date, uri_parts.
+    // H2Codec, the H2Frame* events, H2StreamState, H2FlowControl, H2ContentLength,
+    // H2DataFrameBudget, H2Streams, H2Stopped and the verdict records.
+    constant("H2_FLAG_WAKE", h2::kFlagWake),
+    constant("H2_FLAG_SLOT_FREED", h2::kFlagSlotFreed),
+    constant("H2_FLAG_CONN_DONE", h2::kFlagConnDone),
+    constant("H2_FLAG_STOP_ACCEPTING", h2::kFlagStopAccepting),
+    constant("H2_HEADERS_IGNORED", h2::HeadersKind::Ignored),
+    constant("H2_HEADERS_OPENED", h2::HeadersKind::Opened),
+    constant("H2_HEADERS_HEAD", h2::HeadersKind::Head),
+    constant("H2_HEADERS_TRAILERS", h2::HeadersKind::Trailers),
+    {"H2Error", make_exception<ExcId::H2Error>},
+    {"H2ProtocolError", make_exception<ExcId::H2ProtocolError>},
+    {"H2StreamError", make_exception<ExcId::H2StreamError>},
+    {"H2UserError", make_exception<ExcId::H2UserError>},
+    {"H2FlowControlError", make_exception<ExcId::H2FlowControlError>},
+    // H2Reason.
+    constant("H2_DEFAULT_HEADER_TABLE_SIZE", h2::kDefaultHeaderTableSize),
+    constant("H2_DEFAULT_INITIAL_WINDOW_SIZE", h2::kDefaultInitialWindowSize),
+    constant("H2_DEFAULT_MAX_FRAME_SIZE", h2::kDefaultMaxFrameSize),
+    constant("H2_MAX_MAX_FRAME_SIZE", h2::kMaxMaxFrameSize),
+    constant("H2_MAX_STREAM_ID", h2::kMaxStreamId),
+    constant("H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", h2::kDefaultDataFrameOverheadThreshold),
+    constant("H2_DEFAULT_DATA_FRAME_BUDGET", h2::kDefaultDataFrameBudget),
+    constant("H2_MAX_RECV_EMPTY_DATA_FRAMES", h2::kMaxRecvEmptyDataFrames),
+    {"H2_PREFACE", make_preface},
+    {"H1Error", make_exception<ExcId::H1Error>},
+    {"H1ParseError", make_exception<ExcId::H1ParseError>},
+    {"H1BodyError", make_exception<ExcId::H1BodyError>},
+    {"H1IncompleteMessageError", make_exception<ExcId::H1IncompleteMessageError>},
+    {"H1UnexpectedMessageError", make_exception<ExcId::H1UnexpectedMessageError>},
+    {"H1UserError", make_exception<ExcId::H1UserError>},
+    // H1Codec, H1ResponseHead, H1RequestHead, H1BodyDecoder, H1ServerState,
+    // H1ClientState, OnceLatch.
+    constant("H1_WATCH_HANDOFF", h1::WatchVerdict::Handoff),
+    constant("H1_WATCH_IDLE_EOF", h1::WatchVerdict::IdleEof),
+    constant("H1_WATCH_IDLE_BYTES", h1::WatchVerdict::IdleBytes),
+    constant("H1_WATCH_IDLE_ERROR", h1::WatchVerdict::IdleError),
+    constant("H1_WATCH_IGNORED", h1::WatchVerdict::Ignored),
+    constant("H1_NEXT_NONE", h1::ReadStep::NextNone),
+    constant("H1_NEXT_RAISE", h1::ReadStep::NextRaise),
+    constant("H1_NEXT_CLOSE", h1::ReadStep::NextClose),
+    constant("H1_NEXT_DRAIN", h1::ReadStep::NextDrain),
+    constant("H1_READ_PARSE", h1::ReadStep::ReadParse),
+    constant("H1_READ_SHUTDOWN", h1::ReadStep::ReadShutdown),
+    constant("H1_READ_WATCHER", h1::ReadStep::ReadWatcher),
+    constant("H1_READ_TRANSPORT", h1::ReadStep::ReadTransport),
+    constant("H1_READ_EOF", h1::ReadStep::ReadEof),
+    constant("H1_REQ_OK", h1::RequestClaim::Ok),
+    constant("H1_REQ_ALREADY", h1::RequestClaim::Already),
+    constant("H1_REQ_STALE", h1::RequestClaim::Stale),
+    constant("H1_REQ_PARKED", h1::RequestClaim::Parked),
+    constant("H1_REQ_PEER_CLOSED", h1::RequestClaim::PeerClosed),
+    constant("H1_REQ_CONTINUE", h1::RequestClaim::Continue),
+    // ProxyMatcher, ProxyIntercept.
+};
+
+// Appends `name` to __all__ (created on first use), then sets the attribute.
+int add(PyObject* module, const char* name, PyObject* value) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+  }
+  Ref key = Ref::steal(PyUnicode_FromString(name));
+  if (!key || PyList_Append(all.get(), key.get()) < 0) return -1;
+  return PyObject_SetAttr(module, key.get(), value);
+}
+
+int module_exec_impl(PyObject* module) {
+  for (const Registration& entry : kRegistrations) {
+    Ref value = Ref::steal(entry.make(module, entry));
+    if (!value || add(module, entry.name, value.get()) < 0) return -1;
+  }
+  return add_test_hooks(module);
+}
+
+int module_exec(PyObject* module) {
+  return crossing<module_exec_impl>(module);
+}
+
+#ifdef PyABIInfo_VAR
+PyABIInfo_VAR(abi_info);
+#endif
+
+PyModuleDef_Slot kSlots[] = {
+#ifdef PyABIInfo_VAR
+    {Py_mod_abi, &abi_info},
+#endif
+#ifdef Py_mod_name
+    {Py_mod_name, const_cast<char*>("_vantric")},
+    {Py_mod_doc, const_cast<char*>("")},
+#endif
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_mod_multiple_interpreters
+    // Classes are shared by every module object of the process, which is only
+    // sound within one interpreter.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "_vantric",  // m_name
+    "",          // m_doc
+    0,           // m_size
+    nullptr,     // m_methods: functions are registered by the execution step
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vantric::py
+
+PyMODINIT_FUNC PyInit__vantric(void) {
+  return PyModuleDef_Init(&vantric::py::kModuleDef);
+}
+
+extern "C" __attribute__((visibility("default"))) PyModuleDef_Slot* PyModExport__vantric(void) {
+  return vantric::py::kSlots;
+}

@@ -1,0 +1,48 @@
+// Owning references to host objects.
+//
+// `Ref` owns one strong reference.  It is made only by `Ref::steal` (take over a
+// new reference) or `Ref::from_borrowed` (add one), moves but never copies, and
+// releases in its destructor.  Borrowed pointers stay raw `PyObject*` and are
+// never stored.  A `Ref` that may be released while an object lock is held must
+// instead be moved into a local declared before the lock guard.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace vantric::py {
+
+class Ref {
+ public:
+  Ref() = default;
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+  Ref& operator=(Ref&& other) noexcept {
+    PyObject* old = p_;
+    p_ = other.p_;
+    other.p_ = nullptr;
+    Py_XDECREF(old);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  [[nodiscard]] static Ref steal(PyObject* p) { return Ref(p); }
+  [[nodiscard]] static Ref from_borrowed(PyObject* p) {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+
+  PyObject* get() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+  // Hands the reference to the caller (a result leaving the module).
+  [[nodiscard]] PyObject* release() { return std::exchange(p_, nullptr); }
+  void reset() { Py_CLEAR(p_); }
+
+ private:
+  explicit Ref(PyObject* p) : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+}  // namespace vantric::py

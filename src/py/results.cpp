@@ -1,0 +1,65 @@
+#include "py/results.h"
+
+#include <array>
+
+#include "py/once.h"
+
+namespace vantric::py {
+namespace {
+
+constexpr std::size_t kWordCount = static_cast<std::size_t>(Word::kCount);
+
+constexpr std::array<const char*, kWordCount> kWordTexts = {
+    "user", "library", "remote", "client", "server",
+};
+
+struct WordTable {
+  std::array<PyObject*, kWordCount> strings{};
+};
+
+ProcessOnce<WordTable> g_words;
+
+WordTable* make_words() {
+  auto* table = new WordTable();
+  for (std::size_t i = 0; i < kWordCount; ++i) {
+    table->strings[i] = PyUnicode_InternFromString(kWordTexts[i]);
+    if (table->strings[i] == nullptr) {
+      for (std::size_t j = 0; j < i; ++j) Py_DECREF(table->strings[j]);
+      delete table;
+      return nullptr;
+    }
+  }
+  return table;
+}
+
+}  // namespace
+
+bool check_bytes_size(std::size_t size) {
+  if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) [[unlikely]] {
+    PyErr_SetString(PyExc_OverflowError, "bytes size does not fit Py_ssize_t");
+    return false;
+  }
+  return true;
+}
+
+PyObject* new_bytes(std::string_view data) {
+  if (!check_bytes_size(data.size())) return nullptr;
+  return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
+}
+
+PyObject* new_bytes_uninitialized(std::size_t size, char** buffer) {
+  if (!check_bytes_size(size)) return nullptr;
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (bytes != nullptr) *buffer = PyBytes_AS_STRING(bytes);
+  return bytes;
+}
+
+PyObject* new_word(Word word) {
+  WordTable* table = g_words.get(make_words);
+  if (table == nullptr) return nullptr;
+  PyObject* s = table->strings[static_cast<std::size_t>(word)];
+  Py_INCREF(s);
+  return s;
+}
+
+}  // namespace vantric::py

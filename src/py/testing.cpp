@@ -1,0 +1,283 @@
+#include "py/testing.h"
+
+#ifdef VANTRIC_TEST_HOOKS
+
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "core/invariant.h"
+#include "py/args.h"
+#include "py/classes.h"
+#include "py/crossing.h"
+#include "py/errors.h"
+#include "py/lock.h"
+#include "py/ref.h"
+#include "py/results.h"
+
+namespace vantric::py {
+namespace {
+
+std::optional<IoKind> io_kind_by_name(std::string_view name) {
+  for (std::size_t i = 0; i < kIoKindCount; ++i)
+    if (io_kind_name(static_cast<IoKind>(i)) == name) return static_cast<IoKind>(i);
+  return std::nullopt;
+}
+
+// raise_h1(kind, sub_kind, causes): causes lists the cause chain from the
+// record's direct cause outwards as (text, io_kind_name or None) pairs.
+constexpr Param kRaiseH1Params[] = {{"kind"}, {"sub_kind"}, {"causes", "None"}};
+constexpr Signature kRaiseH1{"raise_h1", "raise_h1", CallKind::Function, kRaiseH1Params};
+
+PyObject* raise_h1_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[3];
+  if (!parse_args(kRaiseH1, args, nargs, kwnames, a)) return nullptr;
+  uint16_t kind = 0, sub = 0;
+  if (!arg_u16(a[0], kRaiseH1, 0, &kind) || !arg_u16(a[1], kRaiseH1, 1, &sub)) return nullptr;
+  if (kind >= h1::kErrorKindCount) {
+    PyErr_SetString(PyExc_ValueError, "kind out of range");
+    return nullptr;
+  }
+  h1::Error error = h1::Error::of(static_cast<h1::ErrorKind>(kind));
+  error.sub_kind = static_cast<uint8_t>(sub);
+  if (a[2] != nullptr && a[2] != Py_None) {
+    Ref seq = Ref::steal(PySequence_Fast(a[2], "causes must be a sequence"));
+    if (!seq) return nullptr;
+    std::unique_ptr<ErrorCause>* link = &error.cause;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+      const char* text = nullptr;
+      PyObject* io = nullptr;
+      if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "sO", &text, &io)) return nullptr;
+      auto cause = ErrorCause::plain(text);
+      if (io != Py_None) {
+        const char* name = PyUnicode_AsUTF8(io);
+        if (name == nullptr) return nullptr;
+        auto found = io_kind_by_name(name);
+        if (!found) {
+          PyErr_SetString(PyExc_ValueError, "unknown I/O kind");
+          return nullptr;
+        }
+        cause->io_kind = *found;
+      }
+      *link = std::move(cause);
+      link = &(*link)->source;
+    }
+  }
+  raise(error);
+  return nullptr;
+}
+
+// raise_h2(variant, a=0, b=0, c=0, text=None): variant selects the error value:
+// "reset"(stream, reason, initiator), "goaway"(reason), "io"(io kind name in
+// text, message in c... see below), "user"(kind index, message), "protocol"
+// (reason or None, message), "flow", "library_reset"(stream, reason),
+// "closed"(message).
+constexpr Param kRaiseH2Params[] = {
+    {"variant"}, {"a", "None"}, {"b", "0"}, {"c", "0"}, {"text", "None"}};
+constexpr Signature kRaiseH2{"raise_h2", "raise_h2", CallKind::Function, kRaiseH2Params};
+
+PyObject* raise_h2_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[5];
+  if (!parse_args(kRaiseH2, args, nargs, kwnames, a)) return nullptr;
+  std::string_view variant;
+  if (!arg_str(a[0], kRaiseH2, 0, &variant)) return nullptr;
+  std::optional<uint32_t> first;
+  uint32_t second = 0, third = 0;
+  if (a[1] != nullptr && a[1] != Py_None) {
+    uint32_t v = 0;
+    if (!arg_u32(a[1], kRaiseH2, 1, &v)) return nullptr;
+    first = v;
+  }
+  if (a[2] != nullptr && !arg_u32(a[2], kRaiseH2, 2, &second)) return nullptr;
+  if (a[3] != nullptr && !arg_u32(a[3], kRaiseH2, 3, &third)) return nullptr;
+  std::optional<std::string> text;
+  if (a[4] != nullptr && a[4] != Py_None) {
+    std::string_view t;
+    if (!arg_str(a[4], kRaiseH2, 4, &t)) return nullptr;
+    text = std::string(t);
+  }
+  const uint32_t a1 = first.value_or(0);
+  if (variant == "reset") {
+    raise(h2::Error(h2::ConnError::reset(a1, second, static_cast<h2::Initiator>(third % 3))));
+  } else if (variant == "goaway") {
+    raise(h2::Error(h2::ConnError::go_away(text.value_or(""), a1, h2::Initiator::Remote)));
+  } else if (variant == "io") {
+    raise(h2::Error(h2::ConnError::io(static_cast<IoKind>(a1 % kIoKindCount), text)));
+  } else if (variant == "user") {
+    raise(h2::user_error(static_cast<h2::UserErrorKind>(a1 % h2::kUserErrorKindCount),
+                         text.value_or("")));
+  } else if (variant == "protocol") {
+    raise(h2::Error(h2::ProtocolError{first, text.value_or("")}));
+  } else if (variant == "flow") {
+    raise(h2::Error(h2::FlowControlError{}));
+  } else if (variant == "library_reset") {
+    raise_library_stream_error(a1, second);
+  } else if (variant == "closed") {
+    raise(h2::Error(h2::TransportError{text.value_or("")}));
+  } else {
+    PyErr_SetString(PyExc_ValueError, "unknown variant");
+  }
+  return nullptr;
+}
+
+// bind(a, b=None, *, c, d=0): the parser on a signature with every kind of
+// parameter; returns the bound values (absent as None).
+constexpr Param kBindParams[] = {{"a"}, {"b", "None"}, {"c"}, {"d", "0"}};
+constexpr Signature kBind{"bind", "bind", CallKind::Function, kBindParams, 2};
+
+PyObject* bind_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[4];
+  if (!parse_args(kBind, args, nargs, kwnames, a)) return nullptr;
+  for (PyObject*& p : a)
+    if (p == nullptr) p = Py_None;
+  return PyTuple_Pack(4, a[0], a[1], a[2], a[3]);
+}
+
+// convert(kind, value): one conversion by name ("u16", "u32", "u64", "bool",
+// "str", "bytes") returning the converted value.
+constexpr Param kConvertParams[] = {{"kind"}, {"value"}};
+constexpr Signature kConvert{"convert", "convert", CallKind::Function, kConvertParams};
+
+PyObject* convert_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args(kConvert, args, nargs, kwnames, a)) return nullptr;
+  std::string_view kind;
+  if (!arg_str(a[0], kConvert, 0, &kind)) return nullptr;
+  if (kind == "u16") {
+    uint16_t v = 0;
+    return arg_u16(a[1], kConvert, 1, &v) ? PyLong_FromUnsignedLong(v) : nullptr;
+  }
+  if (kind == "u32") {
+    uint32_t v = 0;
+    return arg_u32(a[1], kConvert, 1, &v) ? PyLong_FromUnsignedLong(v) : nullptr;
+  }
+  if (kind == "u64") {
+    uint64_t v = 0;
+    return arg_u64(a[1], kConvert, 1, &v) ? PyLong_FromUnsignedLongLong(v) : nullptr;
+  }
+  if (kind == "bool") {
+    bool v = false;
+    return arg_bool(a[1], kConvert, 1, &v) ? PyBool_FromLong(v) : nullptr;
+  }
+  if (kind == "str") {
+    std::string_view v;
+    return arg_str(a[1], kConvert, 1, &v) ? new_bytes(v) : nullptr;
+  }
+  if (kind == "bytes") {
+    std::string_view v;
+    return arg_bytes(a[1], kConvert, 1, &v) ? new_bytes(v) : nullptr;
+  }
+  PyErr_SetString(PyExc_ValueError, "unknown conversion");
+  return nullptr;
+}
+
+// bytes_of_size(n): new_bytes_uninitialized with n octets (n beyond the host's
+// largest size raises the OverflowError).
+constexpr Param kBytesOfSizeParams[] = {{"size"}};
+constexpr Signature kBytesOfSize{"bytes_of_size", "bytes_of_size", CallKind::Function,
+                                 kBytesOfSizeParams};
+
+PyObject* bytes_of_size_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  PyObject* a[1];
+  if (!parse_args(kBytesOfSize, args, nargs, kwnames, a)) return nullptr;
+  uint64_t size = 0;
+  if (!arg_u64(a[0], kBytesOfSize, 0, &size)) return nullptr;
+  char* buffer = nullptr;
+  PyObject* out = new_bytes_uninitialized(static_cast<std::size_t>(size), &buffer);
+  if (out != nullptr) std::fill(buffer, buffer + size, 'x');
+  return out;
+}
+
+// word(index): the vocabulary string of that index.
+constexpr Param kWordParams[] = {{"index"}};
+constexpr Signature kWord{"word", "word", CallKind::Function, kWordParams};
+
+PyObject* word_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!parse_args(kWord, args, nargs, kwnames, a)) return nullptr;
+  uint16_t index = 0;
+  if (!arg_u16(a[0], kWord, 0, &index)) return nullptr;
+  if (index >= static_cast<uint16_t>(Word::kCount)) {
+    PyErr_SetString(PyExc_ValueError, "no such word");
+    return nullptr;
+  }
+  return new_word(static_cast<Word>(index));
+}
+
+// fault(text, hold_lock=False): an invariant failure inside a call, optionally
+// while holding the probe lock, which is then abandoned for good.
+HostMutex g_probe_mutex;
+
+constexpr Param kFaultParams[] = {{"text"}, {"hold_lock", "False"}};
+constexpr Signature kFault{"fault", "fault", CallKind::Function, kFaultParams};
+
+PyObject* fault_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args(kFault, args, nargs, kwnames, a)) return nullptr;
+  std::string_view text;
+  bool hold = false;
+  if (!arg_str(a[0], kFault, 0, &text)) return nullptr;
+  if (a[1] != nullptr && !arg_bool(a[1], kFault, 1, &hold)) return nullptr;
+  std::string owned(text);
+  if (hold) {
+    HostLock lock(g_probe_mutex);
+    throw InvariantFailure(owned);
+  }
+  throw InvariantFailure(owned);
+}
+
+// probe_lock(): takes and releases the probe lock; True when it worked.
+constexpr Signature kProbeLock{"probe_lock", "probe_lock", CallKind::Function, {}};
+
+PyObject* probe_lock_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!parse_args(kProbeLock, args, nargs, kwnames, nullptr)) return nullptr;
+  HostLock lock(g_probe_mutex);
+  Py_RETURN_TRUE;
+}
+
+// bad_alloc(): an allocation failure inside a call.
+constexpr Signature kBadAlloc{"bad_alloc", "bad_alloc", CallKind::Function, {}};
+
+PyObject* bad_alloc_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!parse_args(kBadAlloc, args, nargs, kwnames, nullptr)) return nullptr;
+  throw std::bad_alloc();
+}
+
+const MethodSpec kHooks[] = {
+    {&kRaiseH1, method_entry<raise_h1_impl>(), "Raise an HTTP/1 error record."},
+    {&kRaiseH2, method_entry<raise_h2_impl>(), "Raise an HTTP/2 error value."},
+    {&kBind, method_entry<bind_impl>(), "Bind arguments to bind(a, b=None, *, c, d=0)."},
+    {&kConvert, method_entry<convert_impl>(), "Convert one argument."},
+    {&kBytesOfSize, method_entry<bytes_of_size_impl>(), "Make bytes of a size."},
+    {&kWord, method_entry<word_impl>(), "A vocabulary string."},
+    {&kFault, method_entry<fault_impl>(), "Fail an invariant."},
+    {&kProbeLock, method_entry<probe_lock_impl>(), "Take the probe lock."},
+    {&kBadAlloc, method_entry<bad_alloc_impl>(), "Fail an allocation."},
+};
+
+}  // namespace
+
+int add_test_hooks(PyObject* module) {
+  Ref ns = Ref::steal(PyModule_New("vantric._vantric._testing"));
+  if (!ns) return -1;
+  for (const MethodSpec& hook : kHooks) {
+    Ref fn = Ref::steal(new_module_function(hook, ns.get()));
+    if (!fn || PyObject_SetAttrString(ns.get(), hook.sig->name.data(), fn.get()) < 0) return -1;
+  }
+  return PyObject_SetAttrString(module, "_testing", ns.get());
+}
+
+}  // namespace vantric::py
+
+#else
+
+namespace vantric::py {
+
+int add_test_hooks(PyObject*) {
+  return 0;
+}
+
+}  // namespace vantric::py
+
+#endif
