@@ -32,9 +32,11 @@ fi
 .venv-asan/bin/python -m pip install -q --no-build-isolation \
   -C cmake.build-type=Debug -C cmake.define.VANTRIC_TEST_HOOKS=ON \
   -C cmake.define.VANTRIC_SANITIZE=ON -C build-dir=build/py-asan .
-# The interpreter is not instrumented, so the runtime is preloaded; the
-# interpreter's own allocator is bypassed so ASan sees every object.
-LD_PRELOAD="$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+# The interpreter is not instrumented, so the runtime is preloaded, together
+# with the C++ runtime whose exception entry point ASan must find at start-up;
+# the interpreter's own allocator is bypassed so ASan sees every object.
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
+  PYTHONMALLOC=malloc \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   .venv-asan/bin/python -m pytest -q -p no:cacheprovider tests/py

@@ -121,16 +121,22 @@ PyObject* raise_h2_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 // bind(a, b=None, *, c, d=0): the parser on a signature with every kind of
-// parameter; returns the bound values (absent as None).
+// parameter; returns the bound values.
+// The bound (a, b, c, d) with the defaults of the signature filled in.
+PyObject* bound_tuple(PyObject* const* bound) {
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return nullptr;
+  return PyTuple_Pack(4, bound[0], bound[1] != nullptr ? bound[1] : Py_None, bound[2],
+                      bound[3] != nullptr ? bound[3] : zero.get());
+}
+
 constexpr Param kBindParams[] = {{"a"}, {"b", "None"}, {"c"}, {"d", "0"}};
 constexpr Signature kBind{"bind", "bind", CallKind::Function, kBindParams, 2};
 
 PyObject* bind_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[4];
   if (!parse_args(kBind, args, nargs, kwnames, a)) return nullptr;
-  for (PyObject*& p : a)
-    if (p == nullptr) p = Py_None;
-  return PyTuple_Pack(4, a[0], a[1], a[2], a[3]);
+  return bound_tuple(a);
 }
 
 // convert(kind, value): one conversion by name ("u16", "u32", "u64", "bool",
@@ -244,6 +250,104 @@ PyObject* bad_alloc_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   throw std::bad_alloc();
 }
 
+
+// Probe: a class built like every class of the module, for the tests of the
+// class machinery.  Probe(value=None); bind($self, a, b=None, *, c, d=0);
+// twice(number) static; `value` read-only.
+struct ProbeObject {
+  PyObject_HEAD
+  PyObject* value;
+};
+
+constexpr Param kProbeNewParams[] = {{"value", "None"}};
+constexpr Signature kProbeNew{"Probe", "Probe", CallKind::Constructor, kProbeNewParams};
+
+PyObject* probe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  if (!parse_args_tuple(kProbeNew, args, kwargs, a)) return nullptr;
+  auto* self = reinterpret_cast<ProbeObject*>(type->tp_alloc(type, 0));
+  if (self == nullptr) return nullptr;
+  self->value = Py_NewRef(a[0] != nullptr ? a[0] : Py_None);
+  return reinterpret_cast<PyObject*>(self);
+}
+
+void probe_dealloc(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  Py_CLEAR(reinterpret_cast<ProbeObject*>(obj)->value);
+  type->tp_free(obj);
+  Py_DECREF(type);
+}
+
+constexpr Signature kProbeBind{"bind", "Probe.bind", CallKind::Method, kBindParams, 2};
+
+PyObject* probe_bind_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[4];
+  if (!parse_args(kProbeBind, args, nargs, kwnames, a)) return nullptr;
+  return bound_tuple(a);
+}
+
+constexpr Param kTwiceParams[] = {{"number"}};
+constexpr Signature kProbeTwice{"twice", "Probe.twice", CallKind::StaticMethod, kTwiceParams};
+
+PyObject* probe_twice_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!parse_args(kProbeTwice, args, nargs, kwnames, a)) return nullptr;
+  uint32_t n = 0;
+  if (!arg_u32(a[0], kProbeTwice, 0, &n)) return nullptr;
+  return PyLong_FromUnsignedLongLong(2ull * n);
+}
+
+PyObject* probe_value(PyObject* self, void*) {
+  return Py_NewRef(reinterpret_cast<ProbeObject*>(self)->value);
+}
+
+const MethodSpec kProbeMethods[] = {
+    {&kProbeBind, method_entry<probe_bind_impl>(), "Bind arguments."},
+    {&kProbeTwice, method_entry<probe_twice_impl>(), "Twice the number."},
+};
+const PropertySpec kProbeProperties[] = {
+    {"value", crossing<probe_value>, "The value given to the constructor."},
+};
+const PyType_Slot kProbeSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(crossing<probe_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<probe_dealloc>)},
+};
+
+int probe_class_attributes(PyObject* dict) {
+  Ref answer = Ref::steal(PyLong_FromLong(42));
+  return answer ? PyDict_SetItemString(dict, "ANSWER", answer.get()) : -1;
+}
+
+constexpr ClassSpec kProbeSpec{
+    .name = "Probe",
+    .doc = "A class for the tests of the class machinery.",
+    .constructor = &kProbeNew,
+    .basicsize = sizeof(ProbeObject),
+    .methods = kProbeMethods,
+    .properties = kProbeProperties,
+    .slots = kProbeSlots,
+    .add_class_attributes = probe_class_attributes,
+};
+
+// Sealed: the same without a constructor.
+constexpr ClassSpec kSealedSpec{
+    .name = "Sealed",
+    .doc = "A class the host cannot instantiate.",
+    .basicsize = sizeof(ProbeObject),
+    .slots = std::span<const PyType_Slot>(kProbeSlots + 1, 1),
+};
+
+// Base: a subclassable class.
+constexpr ClassSpec kBaseSpec{
+    .name = "Base",
+    .doc = "A class the host may subclass.",
+    .constructor = &kProbeNew,
+    .subclassable = true,
+    .basicsize = sizeof(ProbeObject),
+    .properties = kProbeProperties,
+    .slots = kProbeSlots,
+};
+
 const MethodSpec kHooks[] = {
     {&kRaiseH1, method_entry<raise_h1_impl>(), "Raise an HTTP/1 error record."},
     {&kRaiseH2, method_entry<raise_h2_impl>(), "Raise an HTTP/2 error value."},
@@ -265,6 +369,18 @@ int add_test_hooks(PyObject* module) {
     Ref fn = Ref::steal(new_module_function(hook, ns.get()));
     if (!fn || PyObject_SetAttrString(ns.get(), hook.sig->name.data(), fn.get()) < 0) return -1;
   }
+  struct {
+    const char* name;
+    PyTypeObject* type;
+  } classes[] = {
+      {"Probe", ProcessClass<kProbeSpec>::get()},
+      {"Sealed", ProcessClass<kSealedSpec>::get()},
+      {"Base", ProcessClass<kBaseSpec>::get()},
+  };
+  for (auto& c : classes)
+    if (c.type == nullptr ||
+        PyObject_SetAttrString(ns.get(), c.name, reinterpret_cast<PyObject*>(c.type)) < 0)
+      return -1;
   return PyObject_SetAttrString(module, "_testing", ns.get());
 }
 
