@@ -1,0 +1,190 @@
+// Header names in their stored form: validated, lowercase, hashed, and
+// resolved to a well-known name when there is one.
+//
+// A well-known name is kept as shared static text and carries a small id, so
+// a collection stores no octets for it, compares it by id, and the binding and
+// HPACK can map it to a cached object or a static-table index without looking
+// at the octets again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vantric::http {
+
+// The first 47 are the regular names of the HPACK static table (RFC 7541
+// Appendix A) in table order; the rest are names that are common on the wire.
+#define VANTRIC_WELL_KNOWN_HEADER_NAMES(X)                                  \
+  X(kAcceptCharset, "accept-charset")                                       \
+  X(kAcceptEncoding, "accept-encoding")                                     \
+  X(kAcceptLanguage, "accept-language")                                     \
+  X(kAcceptRanges, "accept-ranges")                                         \
+  X(kAccept, "accept")                                                      \
+  X(kAccessControlAllowOrigin, "access-control-allow-origin")               \
+  X(kAge, "age")                                                            \
+  X(kAllow, "allow")                                                        \
+  X(kAuthorization, "authorization")                                        \
+  X(kCacheControl, "cache-control")                                         \
+  X(kContentDisposition, "content-disposition")                             \
+  X(kContentEncoding, "content-encoding")                                   \
+  X(kContentLanguage, "content-language")                                   \
+  X(kContentLength, "content-length")                                       \
+  X(kContentLocation, "content-location")                                   \
+  X(kContentRange, "content-range")                                         \
+  X(kContentType, "content-type")                                           \
+  X(kCookie, "cookie")                                                      \
+  X(kDate, "date")                                                          \
+  X(kEtag, "etag")                                                          \
+  X(kExpect, "expect")                                                      \
+  X(kExpires, "expires")                                                    \
+  X(kFrom, "from")                                                          \
+  X(kHost, "host")                                                          \
+  X(kIfMatch, "if-match")                                                   \
+  X(kIfModifiedSince, "if-modified-since")                                  \
+  X(kIfNoneMatch, "if-none-match")                                          \
+  X(kIfRange, "if-range")                                                   \
+  X(kIfUnmodifiedSince, "if-unmodified-since")                              \
+  X(kLastModified, "last-modified")                                         \
+  X(kLink, "link")                                                          \
+  X(kLocation, "location")                                                  \
+  X(kMaxForwards, "max-forwards")                                           \
+  X(kProxyAuthenticate, "proxy-authenticate")                               \
+  X(kProxyAuthorization, "proxy-authorization")                             \
+  X(kRange, "range")                                                        \
+  X(kReferer, "referer")                                                    \
+  X(kRefresh, "refresh")                                                    \
+  X(kRetryAfter, "retry-after")                                             \
+  X(kServer, "server")                                                      \
+  X(kSetCookie, "set-cookie")                                               \
+  X(kStrictTransportSecurity, "strict-transport-security")                  \
+  X(kTransferEncoding, "transfer-encoding")                                 \
+  X(kUserAgent, "user-agent")                                               \
+  X(kVary, "vary")                                                          \
+  X(kVia, "via")                                                            \
+  X(kWwwAuthenticate, "www-authenticate")                                   \
+  X(kAccessControlAllowCredentials, "access-control-allow-credentials")     \
+  X(kAccessControlAllowHeaders, "access-control-allow-headers")             \
+  X(kAccessControlAllowMethods, "access-control-allow-methods")             \
+  X(kAccessControlExposeHeaders, "access-control-expose-headers")           \
+  X(kAccessControlMaxAge, "access-control-max-age")                         \
+  X(kAccessControlRequestHeaders, "access-control-request-headers")         \
+  X(kAccessControlRequestMethod, "access-control-request-method")           \
+  X(kAltSvc, "alt-svc")                                                     \
+  X(kConnection, "connection")                                              \
+  X(kContentSecurityPolicy, "content-security-policy")                      \
+  X(kDnt, "dnt")                                                            \
+  X(kEarlyData, "early-data")                                               \
+  X(kForwarded, "forwarded")                                                \
+  X(kHttp2Settings, "http2-settings")                                       \
+  X(kKeepAlive, "keep-alive")                                               \
+  X(kOrigin, "origin")                                                      \
+  X(kPragma, "pragma")                                                      \
+  X(kPriority, "priority")                                                  \
+  X(kProxyConnection, "proxy-connection")                                   \
+  X(kSecFetchDest, "sec-fetch-dest")                                        \
+  X(kSecFetchMode, "sec-fetch-mode")                                        \
+  X(kSecFetchSite, "sec-fetch-site")                                        \
+  X(kSecFetchUser, "sec-fetch-user")                                        \
+  X(kSecWebsocketAccept, "sec-websocket-accept")                            \
+  X(kSecWebsocketExtensions, "sec-websocket-extensions")                    \
+  X(kSecWebsocketKey, "sec-websocket-key")                                  \
+  X(kSecWebsocketProtocol, "sec-websocket-protocol")                        \
+  X(kSecWebsocketVersion, "sec-websocket-version")                          \
+  X(kTe, "te")                                                              \
+  X(kTimingAllowOrigin, "timing-allow-origin")                              \
+  X(kTrailer, "trailer")                                                    \
+  X(kUpgrade, "upgrade")                                                    \
+  X(kUpgradeInsecureRequests, "upgrade-insecure-requests")                  \
+  X(kXContentTypeOptions, "x-content-type-options")                         \
+  X(kXForwardedFor, "x-forwarded-for")                                      \
+  X(kXForwardedHost, "x-forwarded-host")                                    \
+  X(kXForwardedProto, "x-forwarded-proto")                                  \
+  X(kXFrameOptions, "x-frame-options")                                      \
+  X(kXRealIp, "x-real-ip")                                                  \
+  X(kXRequestId, "x-request-id")                                            \
+  X(kXRequestedWith, "x-requested-with")                                    \
+  X(kXXssProtection, "x-xss-protection")
+
+enum class WellKnownName : uint8_t {
+#define VANTRIC_X(id, text) id,
+  VANTRIC_WELL_KNOWN_HEADER_NAMES(VANTRIC_X)
+#undef VANTRIC_X
+  kCount,
+  kNone = 0xff,
+};
+
+inline constexpr std::size_t kWellKnownNameCount = static_cast<std::size_t>(WellKnownName::kCount);
+
+// The stored text of a well-known name (`id` below kCount).  Static storage.
+std::string_view well_known_name_text(WellKnownName id) noexcept;
+
+// The well-known name whose text is `lowercase`, or kNone.
+WellKnownName find_well_known_name(std::string_view lowercase) noexcept;
+
+// The hash of a stored (lowercase) name; the index of every collection and
+// the well-known lookup use it.  Not keyed: the wire parsers bound the number
+// of names a peer can put in one collection, which bounds probe lengths.
+constexpr uint32_t hash_header_name(std::string_view lowercase) noexcept {
+  constexpr uint64_t kMul = 0x9e3779b97f4a7c15ull;
+  uint64_t h = 0x2545f4914f6cdd1dull ^ lowercase.size();
+  std::size_t i = 0;
+  while (i < lowercase.size()) {
+    uint64_t word = 0;
+    std::size_t n = lowercase.size() - i < 8 ? lowercase.size() - i : 8;
+    for (std::size_t k = 0; k < n; ++k)
+      word |= static_cast<uint64_t>(static_cast<uint8_t>(lowercase[i + k])) << (8 * k);
+    h = (h ^ word) * kMul;
+    h ^= h >> 29;
+    i += n;
+  }
+  h *= 0xbf58476d1ce4e5b9ull;
+  h ^= h >> 32;
+  return static_cast<uint32_t>(h);
+}
+
+// A validated header name in stored form.  Owns its octets (inline up to
+// kInlineCapacity, on the heap beyond), so it may outlive the input it was
+// made from.
+class HeaderName {
+ public:
+  static constexpr std::size_t kInlineCapacity = 48;
+
+  // Validates `raw` as a header name (1 to 65535 tchars of RFC 9110 section
+  // 5.6.2, any case) and keeps its lowercase form.  nullopt when invalid.
+  // May throw std::bad_alloc for names longer than kInlineCapacity.
+  static std::optional<HeaderName> from(std::string_view raw);
+
+  // The well-known name `id` (below kCount).  No validation, no allocation.
+  explicit HeaderName(WellKnownName id) noexcept;
+
+  HeaderName(const HeaderName& other);
+  HeaderName& operator=(const HeaderName& other);
+  HeaderName(HeaderName&& other) noexcept;
+  HeaderName& operator=(HeaderName&& other) noexcept;
+  ~HeaderName() = default;
+
+  // The lowercase octets; valid as long as this object is unchanged.
+  std::string_view view() const noexcept {
+    if (static_text_ != nullptr) return {static_text_, size_};
+    if (size_ <= kInlineCapacity) return {inline_, size_};
+    return heap_;
+  }
+  uint32_t hash() const noexcept { return hash_; }
+  WellKnownName well_known() const noexcept { return id_; }
+
+ private:
+  HeaderName() noexcept = default;
+  void copy_from(const HeaderName& other);
+
+  const char* static_text_ = nullptr;
+  uint32_t hash_ = 0;
+  uint16_t size_ = 0;
+  WellKnownName id_ = WellKnownName::kNone;
+  char inline_[kInlineCapacity];
+  std::string heap_;
+};
+
+}  // namespace vantric::http
