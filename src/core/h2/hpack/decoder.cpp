@@ -1,0 +1,254 @@
+#include "core/h2/hpack/decoder.h"
+
+#include <array>
+
+#include "core/h2/hpack/primitives.h"
+#include "core/h2/hpack/static_table_gen.h"
+#include "core/http/field_rules.h"
+
+namespace vantric::hpack {
+
+namespace {
+
+// The pseudo-header kind of a name, Pseudo::kNone for a regular name, nothing for
+// a name that starts with a colon but is no pseudo-header.
+std::optional<Pseudo> pseudo_of(std::string_view name) {
+  if (name.empty() || name[0] != ':') return Pseudo::kNone;
+  for (std::size_t i = 1; i < kPseudoNames.size(); ++i)
+    if (name == kPseudoNames[i]) return static_cast<Pseudo>(i);
+  return std::nullopt;
+}
+
+constexpr std::array<Pseudo, kStaticTableLength + 1> kStaticPseudo = [] {
+  std::array<Pseudo, kStaticTableLength + 1> t{};
+  for (std::size_t i = 1; i <= kStaticTableLength; ++i)
+    for (std::size_t k = 1; k < kPseudoNames.size(); ++k)
+      if (kStaticTable[i].name == kPseudoNames[k]) t[i] = static_cast<Pseudo>(k);
+  return t;
+}();
+
+// RFC 3629 section 4: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const uint8_t* const end = p + text.size();
+  while (p != end) {
+    const uint8_t c = *p++;
+    if (c < 0x80) continue;
+    uint8_t lo = 0x80, hi = 0xbf;  // range of the second octet
+    int tail;
+    if (c >= 0xc2 && c <= 0xdf) {
+      tail = 1;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      tail = 2;
+      if (c == 0xe0) lo = 0xa0;
+      if (c == 0xed) hi = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      tail = 3;
+      if (c == 0xf0) lo = 0x90;
+      if (c == 0xf4) hi = 0x8f;
+    } else {
+      return false;
+    }
+    if (end - p < tail || p[0] < lo || p[0] > hi) return false;
+    for (int i = 1; i < tail; ++i)
+      if ((p[i] & 0xc0) != 0x80) return false;
+    p += tail;
+  }
+  return true;
+}
+
+// RFC 9113 section 8.3.2 with RFC 9110 section 15: three digits, 100 to 999.
+bool is_valid_status(std::string_view v) {
+  return v.size() == 3 && v[0] >= '1' && v[0] <= '9' && v[1] >= '0' && v[1] <= '9' &&
+         v[2] >= '0' && v[2] <= '9';
+}
+
+// RFC 9110 section 9.1: method = token.
+bool is_valid_method(std::string_view v) {
+  if (v.empty()) return false;
+  for (char c : v)
+    if (!http::is_tchar(static_cast<uint8_t>(c))) return false;
+  return true;
+}
+
+DecodeStatus check_value(Pseudo pseudo, std::string_view value) {
+  switch (pseudo) {
+    case Pseudo::kNone:
+      return http::is_valid_header_value(value) ? DecodeStatus::kOk : DecodeStatus::kInvalidUtf8;
+    case Pseudo::kStatus:
+      return is_valid_status(value) ? DecodeStatus::kOk : DecodeStatus::kInvalidStatusCode;
+    case Pseudo::kMethod:
+      return is_valid_method(value) ? DecodeStatus::kOk : DecodeStatus::kInvalidUtf8;
+    default:
+      return is_valid_utf8(value) ? DecodeStatus::kOk : DecodeStatus::kInvalidUtf8;
+  }
+}
+
+struct StringRef {
+  std::string_view raw;
+  bool huffman;
+};
+
+// Reads a string literal's header and checks that its octets are all present,
+// without decoding them, so that a representation cut short costs only this scan
+// each time it is retried with a longer tail.
+DecodeStatus scan_string(const uint8_t** p, const uint8_t* end, StringRef* s) {
+  if (*p == end) return DecodeStatus::kUnexpectedEndOfStream;
+  const bool huffman = **p & 0x80;
+  const uint8_t* q = *p;
+  uint32_t length;
+  if (auto st = decode_integer(&q, end, 7, &length); st != DecodeStatus::kOk) return st;
+  if (static_cast<std::size_t>(end - q) < length) return DecodeStatus::kStringUnderflow;
+  *s = {{reinterpret_cast<const char*>(q), length}, huffman};
+  *p = q + length;
+  return DecodeStatus::kOk;
+}
+
+constexpr std::size_t kInitialScratch = 4096;
+
+}  // namespace
+
+Decoder::Decoder(uint32_t table_size)
+    : table_(table_size),
+      last_max_update_(table_size),
+      scratch_(std::make_unique_for_overwrite<char[]>(kInitialScratch)),
+      scratch_capacity_(kInitialScratch) {}
+
+void Decoder::set_header_table_size(uint32_t size) {
+  max_size_update_ = max_size_update_ ? std::max(*max_size_update_, size) : size;
+}
+
+DecodeStatus Decoder::decode(std::string_view& fragment, bool end_of_block, FieldSink& sink) {
+  if (!in_block_) {
+    in_block_ = true;
+    field_seen_ = false;
+    // The size we announced holds from the first block after the acknowledgement.
+    if (max_size_update_) {
+      last_max_update_ = *max_size_update_;
+      max_size_update_.reset();
+    }
+  }
+  const auto* begin = reinterpret_cast<const uint8_t*>(fragment.data());
+  const uint8_t* const end = begin + fragment.size();
+  const uint8_t* p = begin;
+  DecodeStatus status = DecodeStatus::kOk;
+  while (p != end && (status = decode_representation(&p, end, sink)) == DecodeStatus::kOk) {
+  }
+  fragment.remove_prefix(static_cast<std::size_t>(p - begin));
+  if (end_of_block || (status != DecodeStatus::kOk && !is_need_more(status))) in_block_ = false;
+  return status;
+}
+
+std::optional<DynamicTable::Entry> Decoder::lookup(uint32_t index) const {
+  // RFC 7541 section 2.3.3: index 0 and indexes past both tables are errors.
+  if (index == 0) return std::nullopt;
+  if (index <= kStaticTableLength) return DynamicTable::Entry{kStaticTable[index].name,
+                                                              kStaticTable[index].value};
+  const std::size_t pos = index - kStaticTableLength - 1;
+  if (pos >= table_.count()) return std::nullopt;
+  return table_.at(pos);
+}
+
+std::optional<std::string_view> Decoder::materialize(std::string_view raw, bool huffman,
+                                                     std::size_t* scratch_used) {
+  if (!huffman) return raw;
+  char* out = scratch_.get() + *scratch_used;
+  const auto n = huffman_decode(raw, out);
+  if (!n) return std::nullopt;
+  *scratch_used += *n;
+  return std::string_view(out, *n);
+}
+
+// Each representation is consumed whole or not at all: *p moves only on kOk.
+DecodeStatus Decoder::decode_representation(const uint8_t** p, const uint8_t* end,
+                                            FieldSink& sink) {
+  const uint8_t b = **p;
+  if (b & 0x80) {  // RFC 7541 section 6.1: indexed header field
+    const uint8_t* q = *p;
+    uint32_t index;
+    if (auto st = decode_integer(&q, end, 7, &index); st != DecodeStatus::kOk) return st;
+    const auto entry = lookup(index);
+    if (!entry) return DecodeStatus::kInvalidTableIndex;
+    // Table entries were checked when they were decoded.
+    const Pseudo pseudo = index <= kStaticTableLength ? kStaticPseudo[index]
+                                                      : pseudo_of(entry->name).value_or(Pseudo::kNone);
+    field_seen_ = true;
+    if (!sink.on_field({entry->name, entry->value, pseudo, false}))
+      return DecodeStatus::kOverAbuseLimit;
+    *p = q;
+    return DecodeStatus::kOk;
+  }
+  if (b & 0x40) return decode_literal(p, end, 6, true, false, sink);  // section 6.2.1
+  if (b & 0x20) return decode_size_update(p, end);                    // section 6.3
+  // Section 6.2.2 (0000xxxx) and section 6.2.3, never indexed (0001xxxx).
+  return decode_literal(p, end, 4, false, (b & 0x10) != 0, sink);
+}
+
+DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int prefix_bits,
+                                     bool indexing, bool sensitive, FieldSink& sink) {
+  const uint8_t* q = *p;
+  uint32_t index;
+  if (auto st = decode_integer(&q, end, prefix_bits, &index); st != DecodeStatus::kOk) return st;
+  std::string_view name;
+  StringRef name_ref{};
+  if (index != 0) {
+    const auto entry = lookup(index);
+    if (!entry) return DecodeStatus::kInvalidTableIndex;
+    name = entry->name;
+  } else if (auto st = scan_string(&q, end, &name_ref); st != DecodeStatus::kOk) {
+    return st;
+  }
+  StringRef value_ref;
+  if (auto st = scan_string(&q, end, &value_ref); st != DecodeStatus::kOk) return st;
+
+  // The representation is complete: decode its strings.
+  const std::size_t encoded = (name_ref.huffman ? name_ref.raw.size() : 0) +
+                              (value_ref.huffman ? value_ref.raw.size() : 0);
+  if (huffman_max_decoded_length(encoded) > scratch_capacity_) {
+    scratch_capacity_ = 2 * encoded;
+    scratch_ = std::make_unique_for_overwrite<char[]>(scratch_capacity_);
+  }
+  std::size_t scratch_used = 0;
+  Pseudo pseudo;
+  if (index == 0) {
+    const auto decoded = materialize(name_ref.raw, name_ref.huffman, &scratch_used);
+    if (!decoded) return DecodeStatus::kInvalidHuffmanCode;
+    name = *decoded;
+    const auto kind = pseudo_of(name);
+    if (!kind) return DecodeStatus::kInvalidPseudoheader;
+    // RFC 9113 section 8.2.1: names are lowercase tokens.
+    if (*kind == Pseudo::kNone && !http::is_valid_lowercase_header_name(name))
+      return DecodeStatus::kInvalidUtf8;
+    pseudo = *kind;
+  } else {
+    pseudo = index <= kStaticTableLength ? kStaticPseudo[index]
+                                         : pseudo_of(name).value_or(Pseudo::kNone);
+  }
+  const auto value = materialize(value_ref.raw, value_ref.huffman, &scratch_used);
+  if (!value) return DecodeStatus::kInvalidHuffmanCode;
+  if (auto st = check_value(pseudo, *value); st != DecodeStatus::kOk) return st;
+
+  field_seen_ = true;
+  if (!sink.on_field({name, *value, pseudo, sensitive})) return DecodeStatus::kOverAbuseLimit;
+  if (indexing) table_.insert(name, *value);
+  *p = q;
+  return DecodeStatus::kOk;
+}
+
+DecodeStatus Decoder::decode_size_update(const uint8_t** p, const uint8_t* end) {
+  const uint8_t* q = *p;
+  uint32_t size;
+  if (auto st = decode_integer(&q, end, 5, &size); st != DecodeStatus::kOk) return st;
+  // RFC 7541 section 4.2: "This dynamic table size update MUST occur at the
+  // beginning of the first header block following the change to the dynamic table
+  // size."
+  if (field_seen_) return DecodeStatus::kInvalidMaxDynamicSize;
+  // RFC 7541 section 6.3: "The new maximum size MUST be lower than or equal to the
+  // limit determined by the protocol using HPACK."
+  if (size > last_max_update_) return DecodeStatus::kInvalidMaxDynamicSize;
+  table_.set_max_size(size);
+  *p = q;
+  return DecodeStatus::kOk;
+}
+
+}  // namespace vantric::hpack

@@ -1,0 +1,70 @@
+// The HPACK decoder (RFC 7541 sections 3, 4.2 and 6): header block fragments in,
+// validated fields out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "core/h2/hpack/dynamic_table.h"
+#include "core/h2/hpack/field.h"
+
+namespace vantric::hpack {
+
+// Receives the fields of a header block as they are decoded.
+class FieldSink {
+ public:
+  // Takes one decoded field whose name, value and pseudo-header kind are valid.  The
+  // views last only for the call: they point into the fragment, the dynamic table
+  // or the decoder's scratch buffer.  Returning false stops decoding, and decode()
+  // returns kOverAbuseLimit (the one reason the header-list step has to stop).
+  virtual bool on_field(const Field& field) = 0;
+
+ protected:
+  ~FieldSink() = default;
+};
+
+class Decoder {
+ public:
+  // `table_size` is the table size both ends start from: the protocol default
+  // unless the connection began with another agreed size.
+  explicit Decoder(uint32_t table_size = kDefaultHeaderTableSize);
+
+  // Decodes the representations of one fragment of a header block, handing each
+  // field to `sink` in order; `end_of_block` marks the block's last fragment.
+  // Complete representations are consumed from the front of `fragment`; it keeps
+  // the undecoded tail.  A NeedMore status on a fragment that does not end the
+  // block is not an error: prepend the tail to the next fragment and call again.
+  // Any other status but kOk ends the block and leaves the table out of step with
+  // the peer's, so the connection must fail.
+  DecodeStatus decode(std::string_view& fragment, bool end_of_block, FieldSink& sink);
+
+  // Records the SETTINGS_HEADER_TABLE_SIZE we announced: from the next block on,
+  // the peer may set the table to at most this size.  When one is already pending
+  // the larger of the two counts, since the peer may still be using it.
+  void set_header_table_size(uint32_t size);
+
+  const DynamicTable& table() const { return table_; }
+  uint32_t last_max_update() const { return last_max_update_; }
+
+ private:
+  DecodeStatus decode_representation(const uint8_t** p, const uint8_t* end, FieldSink& sink);
+  DecodeStatus decode_literal(const uint8_t** p, const uint8_t* end, int prefix_bits,
+                              bool indexing, bool sensitive, FieldSink& sink);
+  DecodeStatus decode_size_update(const uint8_t** p, const uint8_t* end);
+  std::optional<DynamicTable::Entry> lookup(uint32_t index) const;
+  std::optional<std::string_view> materialize(std::string_view raw, bool huffman,
+                                             std::size_t* scratch_used);
+
+  DynamicTable table_;
+  uint32_t last_max_update_;
+  std::optional<uint32_t> max_size_update_;
+  bool in_block_ = false;
+  bool field_seen_ = false;  // size updates are allowed only before the first field
+  std::unique_ptr<char[]> scratch_;  // Huffman-decoded names and values
+  std::size_t scratch_capacity_;
+};
+
+}  // namespace vantric::hpack

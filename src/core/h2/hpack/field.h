@@ -1,0 +1,95 @@
+// A header field as HPACK sees it, and the status values of the HPACK core.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace vantric::hpack {
+
+// SETTINGS_HEADER_TABLE_SIZE before any SETTINGS frame (RFC 9113 section 6.5.2).
+inline constexpr uint32_t kDefaultHeaderTableSize = 4096;
+
+// RFC 7541 section 4.1: an entry's size is its name and value lengths plus 32.
+inline constexpr std::size_t kEntryOverhead = 32;
+
+constexpr std::size_t field_size(std::string_view name, std::string_view value) {
+  return name.size() + value.size() + kEntryOverhead;
+}
+
+// The pseudo-header fields of RFC 9113 section 8.3 and RFC 8441 (:protocol).
+enum class Pseudo : uint8_t { kNone, kAuthority, kMethod, kScheme, kPath, kProtocol, kStatus };
+
+inline constexpr std::array<std::string_view, 7> kPseudoNames = {
+    "", ":authority", ":method", ":scheme", ":path", ":protocol", ":status"};
+
+constexpr std::string_view pseudo_name(Pseudo pseudo) {
+  return kPseudoNames[static_cast<std::size_t>(pseudo)];
+}
+
+// One header field.  The encoder reads `name` (lowercase; empty means "another value
+// of the previous field's name") and `value`; `pseudo` only tells the decoder's
+// consumer which slot a pseudo-header belongs in.  `sensitive` is the never-indexed
+// mark of RFC 7541 section 7.1.3 in both directions.
+struct Field {
+  std::string_view name;
+  std::string_view value;
+  Pseudo pseudo = Pseudo::kNone;
+  bool sensitive = false;
+
+  static constexpr Field make_pseudo(Pseudo pseudo, std::string_view value) {
+    return Field{pseudo_name(pseudo), value, pseudo, false};
+  }
+};
+
+// The outcome of decoding (part of) a header block.  The error names are the
+// protocol's vocabulary: the frame codec reports "HPACK decoding failed: " + name.
+enum class DecodeStatus : uint8_t {
+  kOk,
+  // Not an HPACK error: the field sink stopped decoding because the header list
+  // grew past its abuse limit.
+  kOverAbuseLimit,
+  // The block was cut short; while the block is still being continued the caller
+  // keeps the undecoded tail and resumes with the next fragment.
+  kUnexpectedEndOfStream,
+  kIntegerUnderflow,
+  kStringUnderflow,
+  kInvalidRepresentation,
+  kInvalidIntegerPrefix,
+  kInvalidTableIndex,
+  kInvalidHuffmanCode,
+  kInvalidUtf8,
+  kInvalidStatusCode,
+  kInvalidPseudoheader,
+  kInvalidMaxDynamicSize,
+  kIntegerOverflow,
+};
+
+inline constexpr std::array<std::string_view, 14> kDecodeStatusNames = {
+    "Ok",
+    "OverAbuseLimit",
+    "NeedMore(UnexpectedEndOfStream)",
+    "NeedMore(IntegerUnderflow)",
+    "NeedMore(StringUnderflow)",
+    "InvalidRepresentation",
+    "InvalidIntegerPrefix",
+    "InvalidTableIndex",
+    "InvalidHuffmanCode",
+    "InvalidUtf8",
+    "InvalidStatusCode",
+    "InvalidPseudoheader",
+    "InvalidMaxDynamicSize",
+    "IntegerOverflow",
+};
+
+constexpr std::string_view decode_status_name(DecodeStatus status) {
+  return kDecodeStatusNames[static_cast<std::size_t>(status)];
+}
+
+constexpr bool is_need_more(DecodeStatus status) {
+  return status == DecodeStatus::kUnexpectedEndOfStream ||
+         status == DecodeStatus::kIntegerUnderflow || status == DecodeStatus::kStringUnderflow;
+}
+
+}  // namespace vantric::hpack

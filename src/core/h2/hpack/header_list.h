@@ -1,0 +1,53 @@
+// The header-list step: the checks of RFC 9113 section 8.2 on a decoded field list
+// and its size accounting against SETTINGS_MAX_HEADER_LIST_SIZE, applied to every
+// field the decoder hands out.
+#pragma once
+
+#include <cstdint>
+
+#include "core/h2/hpack/decoder.h"
+#include "core/h2/hpack/field.h"
+
+namespace vantric::hpack {
+
+// Keeps the fields of a header list that pass the header-list step.
+class FieldStore {
+ public:
+  // Keeps one field: a pseudo-header in its slot (the step never offers the same
+  // one twice), a regular field after the ones before it.  The views last only for
+  // the call.  Returns false when the collection is full; the list is then over size.
+  virtual bool store(const Field& field) = 0;
+
+ protected:
+  ~FieldStore() = default;
+};
+
+// One per header block, kept across the block's fragments; pass it to
+// Decoder::decode as the sink.
+class HeaderListStep final : public FieldSink {
+ public:
+  HeaderListStep(FieldStore& store, uint32_t max_header_list_size);
+
+  // Applies the step to one field: drops it and marks the list malformed when it
+  // breaks a rule, drops it and marks the list over size when the list has reached
+  // the limit, else stores it.  Returns false (stop) once the list's size passes
+  // four times the limit.
+  bool on_field(const Field& field) override;
+
+  bool malformed() const { return malformed_; }
+  bool over_size() const { return over_size_; }
+  // The sizes (name + value + 32) of the fields that were not malformed.
+  uint64_t list_size() const { return list_size_; }
+
+ private:
+  FieldStore& store_;
+  uint32_t max_size_;
+  uint32_t abuse_limit_;
+  uint64_t list_size_ = 0;
+  uint8_t pseudo_set_ = 0;  // bit (1 << Pseudo) for each pseudo-header stored
+  bool regular_seen_ = false;
+  bool malformed_ = false;
+  bool over_size_ = false;
+};
+
+}  // namespace vantric::hpack
