@@ -9,10 +9,12 @@
 #include "core/version.h"
 #include "py/crossing.h"
 #include "py/errors.h"
+#include "py/header_map.h"
 #include "py/once.h"
 #include "py/ref.h"
 #include "py/results.h"
 #include "py/testing.h"
+#include "py/utilities.h"
 
 namespace vantric::py {
 namespace {
@@ -43,6 +45,16 @@ PyObject* make_exception(PyObject*, const Registration&) {
   return cls;
 }
 
+template <PyTypeObject* (*Type)()>
+PyObject* make_type(PyObject*, const Registration&) {
+  return Py_XNewRef(reinterpret_cast<PyObject*>(Type()));
+}
+
+template <const MethodSpec& Spec>
+PyObject* make_function(PyObject* module, const Registration&) {
+  return new_module_function(Spec, module);
+}
+
 PyObject* make_int(PyObject*, const Registration& self) {
   return PyLong_FromLongLong(self.value);
 }
@@ -65,7 +77,9 @@ constexpr Registration kRegistrations[] = {
     {"__version__", make_version},
     {"VantricError", make_exception<ExcId::VantricError>},
     {"ConnectionClosedError", make_exception<ExcId::ConnectionClosedError>},
-    // HeaderMap, http_date, uri_parts.
+    {"HeaderMap", make_type<header_map_type>},
+    {"http_date", make_function<kHttpDateFunction>},
+    {"uri_parts", make_function<kUriPartsFunction>},
     // H2Codec, the H2Frame* events, H2StreamState, H2FlowControl, H2ContentLength,
     // H2DataFrameBudget, H2Streams, H2Stopped and the verdict records.
     constant("H2_FLAG_WAKE", h2::kFlagWake),
@@ -98,7 +112,8 @@ constexpr Registration kRegistrations[] = {
     {"H1UnexpectedMessageError", make_exception<ExcId::H1UnexpectedMessageError>},
     {"H1UserError", make_exception<ExcId::H1UserError>},
     // H1Codec, H1ResponseHead, H1RequestHead, H1BodyDecoder, H1ServerState,
-    // H1ClientState, OnceLatch.
+    // H1ClientState.
+    {"OnceLatch", make_type<once_latch_type>},
     constant("H1_WATCH_HANDOFF", h1::WatchVerdict::Handoff),
     constant("H1_WATCH_IDLE_EOF", h1::WatchVerdict::IdleEof),
     constant("H1_WATCH_IDLE_BYTES", h1::WatchVerdict::IdleBytes),

@@ -62,4 +62,38 @@ PyObject* new_word(Word word) {
   return s;
 }
 
+ObjectBuffer::~ObjectBuffer() {
+  for (PyObject* obj : items_) Py_DECREF(obj);
+}
+
+PyObject* ObjectBuffer::take_list() {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items_.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < items_.size(); ++i)
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items_[i]);
+  items_.clear();
+  return list;
+}
+
+PyObject* ObjectBuffer::take_pair_list() {
+  const std::size_t pairs = items_.size() / 2;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(pairs));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) {
+      // Items already moved into the list go with it; release the rest.
+      for (std::size_t j = 2 * i; j < items_.size(); ++j) Py_DECREF(items_[j]);
+      items_.clear();
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, items_[2 * i]);
+    PyTuple_SET_ITEM(pair, 1, items_[2 * i + 1]);
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
+  }
+  items_.clear();
+  return list;
+}
+
 }  // namespace vantric::py

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace vantric::py {
 
@@ -32,5 +33,36 @@ enum class Word : uint8_t {
 
 // A new reference to the word's string, or nullptr with an exception set.
 PyObject* new_word(Word word);
+
+// Owned host objects collected while an object lock is held, assembled into a
+// list after it is released (allocating a list or tuple may start a garbage
+// collection, which must never run under a module lock).  Whatever is not
+// handed out is released by the destructor, so declare the buffer before the
+// lock guard.
+class ObjectBuffer {
+ public:
+  ObjectBuffer() = default;
+  ObjectBuffer(const ObjectBuffer&) = delete;
+  ObjectBuffer& operator=(const ObjectBuffer&) = delete;
+  ~ObjectBuffer();
+
+  void reserve(std::size_t n) { items_.reserve(n); }
+  // Takes over `obj` (a new reference); false when it is nullptr (the
+  // failure that produced it stays set).
+  bool push(PyObject* obj) {
+    if (obj == nullptr) return false;
+    items_.push_back(obj);
+    return true;
+  }
+  std::size_t size() const { return items_.size(); }
+
+  // A new list of the objects, in order; the buffer is left empty.
+  PyObject* take_list();
+  // A new list of 2-tuples of consecutive objects; the buffer is left empty.
+  PyObject* take_pair_list();
+
+ private:
+  std::vector<PyObject*> items_;
+};
 
 }  // namespace vantric::py

@@ -1,0 +1,546 @@
+// HeaderMap: the host class over the core header collection.
+#include "py/header_map.h"
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "core/http/field_rules.h"
+
+#include "py/args.h"
+#include "py/classes.h"
+#include "py/crossing.h"
+#include "py/once.h"
+#include "py/ref.h"
+#include "py/results.h"
+
+namespace vantric::py {
+namespace {
+
+using http::HeaderMap;
+using http::HeaderMapStatus;
+using http::HeaderName;
+using http::WellKnownName;
+
+constexpr char kNameTypeError[] = "header name must be str or bytes";
+constexpr char kValueTypeError[] = "header value must be str or bytes";
+constexpr char kInvalidName[] = "invalid header name: invalid HTTP header name";
+constexpr char kInvalidValue[] = "invalid header value: failed to parse header value";
+constexpr char kMapFull[] = "header map is full (HeaderMap MAX_SIZE, 32768 entries)";
+
+HeaderMapObject* as_map(PyObject* obj) {
+  return reinterpret_cast<HeaderMapObject*>(obj);
+}
+
+// The octets of a str (UTF-8) or bytes; false with `type_error` raised for
+// other types.
+bool text_or_bytes(PyObject* obj, const char* type_error, std::string_view* out) {
+  if (PyUnicode_Check(obj)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) return false;
+    *out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  if (PyBytes_Check(obj)) {
+    *out = std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+    return true;
+  }
+  PyErr_SetString(PyExc_TypeError, type_error);
+  return false;
+}
+
+// Raises the error of a failed append or insert (after unlocking).
+void raise_status(HeaderMapStatus status) {
+  switch (status) {
+    case HeaderMapStatus::kInvalidName:
+      PyErr_SetString(PyExc_ValueError, kInvalidName);
+      return;
+    case HeaderMapStatus::kInvalidValue:
+      PyErr_SetString(PyExc_ValueError, kInvalidValue);
+      return;
+    case HeaderMapStatus::kFull:
+      PyErr_SetString(PyExc_ValueError, kMapFull);
+      return;
+    case HeaderMapStatus::kOk:
+      return;
+  }
+}
+
+// KeyError carrying the stored (lowercase) name.
+void raise_key_error(const HeaderName& name) {
+  Ref key = Ref::steal(new_header_name(name.view(), name.well_known()));
+  if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+}
+
+// ---- well-known names as interned strings --------------------------------------
+
+struct NameTable {
+  std::array<PyObject*, http::kWellKnownNameCount> strings{};
+};
+
+ProcessOnce<NameTable> g_names;
+
+NameTable* make_name_table() {
+  auto table = std::make_unique<NameTable>();
+  for (std::size_t i = 0; i < http::kWellKnownNameCount; ++i) {
+    std::string_view text = http::well_known_name_text(static_cast<WellKnownName>(i));
+    PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (s != nullptr) PyUnicode_InternInPlace(&s);
+    if (s == nullptr) {
+      for (std::size_t j = 0; j < i; ++j) Py_DECREF(table->strings[j]);
+      return nullptr;
+    }
+    table->strings[i] = s;
+  }
+  return table.release();
+}
+
+PyObject* ascii_str(std::string_view text) {
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (s != nullptr) std::memcpy(PyUnicode_DATA(s), text.data(), text.size());
+  return s;
+}
+
+// ---- construction ----------------------------------------------------------------
+
+// Appends (name, value) from host objects, converting both.
+bool append_converted(HeaderMap& map, PyObject* name_obj, PyObject* value_obj) {
+  std::optional<HeaderName> name;
+  std::string_view value;
+  if (!convert_header_name(name_obj, &name) || !header_value_octets(value_obj, &value)) return false;
+  HeaderMapStatus status = map.append(*name, value);
+  if (status != HeaderMapStatus::kOk) {
+    raise_status(status);
+    return false;
+  }
+  return true;
+}
+
+bool fill_from_dict(HeaderMap& map, PyObject* dict) {
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    // The dict may be changed by host code run while converting; hold both.
+    Ref k = Ref::from_borrowed(key), v = Ref::from_borrowed(value);
+    if (!append_converted(map, k.get(), v.get())) return false;
+  }
+  return true;
+}
+
+bool fill_from_pairs(HeaderMap& map, PyObject* iterable) {
+  Ref iter = Ref::steal(PyObject_GetIter(iterable));
+  if (!iter) return false;
+  Ref zero, one;
+  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    PyObject* element = item.get();
+    if ((PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) >= 2)) {
+      if (!append_converted(map, PyTuple_GET_ITEM(element, 0), PyTuple_GET_ITEM(element, 1)))
+        return false;
+      continue;
+    }
+    if (!zero) {
+      zero = Ref::steal(PyLong_FromLong(0));
+      one = Ref::steal(PyLong_FromLong(1));
+      if (!zero || !one) return false;
+    }
+    Ref name = Ref::steal(PyObject_GetItem(element, zero.get()));
+    if (!name) return false;
+    Ref value = Ref::steal(PyObject_GetItem(element, one.get()));
+    if (!value || !append_converted(map, name.get(), value.get())) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+constexpr Param kNewParams[] = {{"init", "None"}};
+constexpr Signature kNew{"HeaderMap", "HeaderMap", CallKind::Constructor, kNewParams};
+
+PyObject* header_map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  if (!parse_args_tuple(kNew, args, kwargs, a)) return nullptr;
+  HeaderMap map;
+  PyObject* init = a[0];
+  if (init == nullptr || init == Py_None) {
+    // empty
+  } else if (is_header_map(init)) {
+    map = read_header_map(init, [](const HeaderMap& source) { return source; });
+  } else if (PyDict_Check(init)) {
+    if (!fill_from_dict(map, init)) return nullptr;
+  } else if (!fill_from_pairs(map, init)) {
+    return nullptr;
+  }
+  auto* self = reinterpret_cast<HeaderMapObject*>(type->tp_alloc(type, 0));
+  if (self == nullptr) return nullptr;
+  new (&self->mutex) HostMutex();
+  new (&self->map) HeaderMap(std::move(map));
+  return reinterpret_cast<PyObject*>(self);
+}
+
+void header_map_dealloc(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  HeaderMapObject* self = as_map(obj);
+  std::destroy_at(&self->map);
+  std::destroy_at(&self->mutex);
+  type->tp_free(obj);
+  Py_DECREF(type);
+}
+
+// ---- methods -------------------------------------------------------------------
+
+constexpr Param kGetParams[] = {{"name"}, {"default", "None"}};
+constexpr Signature kGet{"get", "HeaderMap.get", CallKind::Method, kGetParams};
+
+PyObject* header_map_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args(kGet, args, nargs, kwnames, a)) return nullptr;
+  std::optional<HeaderName> name;
+  if (!convert_header_name(a[0], &name)) return nullptr;
+  PyObject* found = nullptr;
+  bool present = false;
+  {
+    HostLock lock(as_map(self)->mutex);
+    if (auto value = as_map(self)->map.get(*name)) {
+      present = true;
+      found = new_bytes(*value);
+    }
+  }
+  if (present) return found;
+  return Py_NewRef(a[1] != nullptr ? a[1] : Py_None);
+}
+
+constexpr Param kNameParam[] = {{"name"}};
+constexpr Signature kGetAll{"get_all", "HeaderMap.get_all", CallKind::Method, kNameParam};
+
+PyObject* header_map_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  PyObject* a[1];
+  if (!parse_args(kGetAll, args, nargs, kwnames, a)) return nullptr;
+  std::optional<HeaderName> name;
+  if (!convert_header_name(a[0], &name)) return nullptr;
+  ObjectBuffer values;
+  {
+    HostLock lock(as_map(self)->mutex);
+    for (std::string_view value : as_map(self)->map.get_all(*name))
+      if (!values.push(new_bytes(value))) return nullptr;
+  }
+  return values.take_list();
+}
+
+constexpr Param kNameValueParams[] = {{"name"}, {"value"}};
+constexpr Signature kAdd{"add", "HeaderMap.add", CallKind::Method, kNameValueParams};
+
+PyObject* header_map_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args(kAdd, args, nargs, kwnames, a)) return nullptr;
+  std::optional<HeaderName> name;
+  std::string_view value;
+  if (!convert_header_name(a[0], &name) || !header_value_octets(a[1], &value)) return nullptr;
+  HeaderMapStatus status;
+  {
+    HostLock lock(as_map(self)->mutex);
+    status = as_map(self)->map.append(*name, value);
+  }
+  if (status != HeaderMapStatus::kOk) {
+    raise_status(status);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+constexpr Signature kSetdefault{"setdefault", "HeaderMap.setdefault", CallKind::Method,
+                                kNameValueParams};
+
+PyObject* header_map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args(kSetdefault, args, nargs, kwnames, a)) return nullptr;
+  std::optional<HeaderName> name;
+  if (!convert_header_name(a[0], &name)) return nullptr;
+  // The value matters only when the name is absent.  It is converted here,
+  // outside the lock, and a conversion failure is held back until the lock
+  // says it counts.
+  std::string_view value;
+  PyObject *error_type = nullptr, *error_value = nullptr, *error_traceback = nullptr;
+  const bool value_ok = header_value_octets(a[1], &value);
+  if (!value_ok) PyErr_Fetch(&error_type, &error_value, &error_traceback);
+  Ref held_type = Ref::steal(error_type), held_value = Ref::steal(error_value),
+      held_traceback = Ref::steal(error_traceback);
+
+  HeaderMapStatus status = HeaderMapStatus::kOk;
+  PyObject* result = nullptr;
+  bool value_needed = false;
+  {
+    HostLock lock(as_map(self)->mutex);
+    HeaderMap& map = as_map(self)->map;
+    if (auto existing = map.get(*name)) {
+      result = new_bytes(*existing);
+    } else if (value_ok) {
+      status = map.append(*name, value);
+      if (status == HeaderMapStatus::kOk) result = new_bytes(value);
+    } else {
+      value_needed = true;
+    }
+  }
+  if (value_needed) {
+    PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+    return nullptr;
+  }
+  if (status != HeaderMapStatus::kOk) raise_status(status);
+  return result;
+}
+
+// Collects the distinct names (as str) under the lock.
+bool collect_names(PyObject* self, ObjectBuffer* names) {
+  HostLock lock(as_map(self)->mutex);
+  const HeaderMap& map = as_map(self)->map;
+  names->reserve(map.name_count());
+  for (std::size_t i = 0; i < map.name_count(); ++i)
+    if (!names->push(new_header_name(map.name_at(i), map.name_id_at(i)))) return false;
+  return true;
+}
+
+// Collects every (name, value) in iteration order, names as str or bytes.
+bool collect_items(PyObject* self, bool raw_names, ObjectBuffer* items) {
+  HostLock lock(as_map(self)->mutex);
+  const HeaderMap& map = as_map(self)->map;
+  items->reserve(2 * map.size());
+  for (std::size_t i = 0; i < map.name_count(); ++i) {
+    std::string_view name = map.name_at(i);
+    for (std::string_view value : map.values_at(i)) {
+      PyObject* name_obj = raw_names ? new_bytes(name) : new_header_name(name, map.name_id_at(i));
+      if (!items->push(name_obj) || !items->push(new_bytes(value))) return false;
+    }
+  }
+  return true;
+}
+
+constexpr Signature kKeys{"keys", "HeaderMap.keys", CallKind::Method, {}};
+
+PyObject* header_map_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!parse_args(kKeys, args, nargs, kwnames, nullptr)) return nullptr;
+  ObjectBuffer names;
+  if (!collect_names(self, &names)) return nullptr;
+  return names.take_list();
+}
+
+constexpr Signature kValues{"values", "HeaderMap.values", CallKind::Method, {}};
+
+PyObject* header_map_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  if (!parse_args(kValues, args, nargs, kwnames, nullptr)) return nullptr;
+  ObjectBuffer values;
+  {
+    HostLock lock(as_map(self)->mutex);
+    const HeaderMap& map = as_map(self)->map;
+    values.reserve(map.size());
+    for (const http::HeaderField& field : map)
+      if (!values.push(new_bytes(field.value))) return nullptr;
+  }
+  return values.take_list();
+}
+
+PyObject* items_list(PyObject* self, bool raw_names) {
+  ObjectBuffer items;
+  if (!collect_items(self, raw_names, &items)) return nullptr;
+  return items.take_pair_list();
+}
+
+constexpr Signature kItems{"items", "HeaderMap.items", CallKind::Method, {}};
+
+PyObject* header_map_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  if (!parse_args(kItems, args, nargs, kwnames, nullptr)) return nullptr;
+  return items_list(self, false);
+}
+
+constexpr Signature kRawItems{"raw_items", "HeaderMap.raw_items", CallKind::Method, {}};
+
+PyObject* header_map_raw_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  if (!parse_args(kRawItems, args, nargs, kwnames, nullptr)) return nullptr;
+  return items_list(self, true);
+}
+
+// ---- mapping protocol ----------------------------------------------------------------
+
+Py_ssize_t header_map_length(PyObject* self) {
+  HostLock lock(as_map(self)->mutex);
+  return static_cast<Py_ssize_t>(as_map(self)->map.size());
+}
+
+PyObject* header_map_subscript(PyObject* self, PyObject* key) {
+  std::optional<HeaderName> name;
+  if (!convert_header_name(key, &name)) return nullptr;
+  PyObject* found = nullptr;
+  bool present = false;
+  {
+    HostLock lock(as_map(self)->mutex);
+    if (auto value = as_map(self)->map.get(*name)) {
+      present = true;
+      found = new_bytes(*value);
+    }
+  }
+  if (!present) raise_key_error(*name);
+  return found;
+}
+
+int header_map_ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
+  std::optional<HeaderName> name;
+  if (!convert_header_name(key, &name)) return -1;
+  if (value_obj == nullptr) {
+    bool removed;
+    {
+      HostLock lock(as_map(self)->mutex);
+      removed = as_map(self)->map.remove(*name);
+    }
+    if (!removed) {
+      raise_key_error(*name);
+      return -1;
+    }
+    return 0;
+  }
+  std::string_view value;
+  if (!header_value_octets(value_obj, &value)) return -1;
+  HeaderMapStatus status;
+  {
+    HostLock lock(as_map(self)->mutex);
+    status = as_map(self)->map.insert(*name, value);
+  }
+  if (status != HeaderMapStatus::kOk) {
+    raise_status(status);
+    return -1;
+  }
+  return 0;
+}
+
+int header_map_contains(PyObject* self, PyObject* key) {
+  std::optional<HeaderName> name;
+  if (!convert_header_name(key, &name)) {
+    // Membership never raises: a name that cannot be a header is not contained.
+    PyErr_Clear();
+    return 0;
+  }
+  HostLock lock(as_map(self)->mutex);
+  return as_map(self)->map.contains(*name) ? 1 : 0;
+}
+
+PyObject* header_map_iter(PyObject* self) {
+  ObjectBuffer names;
+  if (!collect_names(self, &names)) return nullptr;
+  Ref list = Ref::steal(names.take_list());
+  return list ? PyObject_GetIter(list.get()) : nullptr;
+}
+
+PyObject* header_map_repr(PyObject* self) {
+  Ref items = Ref::steal(items_list(self, false));
+  if (!items) return nullptr;
+  return PyUnicode_FromFormat("HeaderMap(%R)", items.get());
+}
+
+bool maps_equal(PyObject* a, PyObject* b) {
+  // Two locks at once, always in ascending address order, so two threads
+  // comparing the same maps in opposite directions cannot deadlock.
+  HeaderMapObject* first = as_map(a < b ? a : b);
+  HeaderMapObject* second = as_map(a < b ? b : a);
+  HostLock lock_first(first->mutex);
+  HostLock lock_second(second->mutex);
+  return first->map == second->map;
+}
+
+PyObject* header_map_richcompare(PyObject* self, PyObject* other, int op) {
+  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  bool equal = other == self || (is_header_map(other) && maps_equal(self, other));
+  return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+const MethodSpec kMethods[] = {
+    {&kGet, method_entry<header_map_get>(),
+     "The first value of `name` as bytes, else `default`."},
+    {&kGetAll, method_entry<header_map_get_all>(),
+     "Every value of `name` as bytes, in order; empty when absent."},
+    {&kAdd, method_entry<header_map_add>(), "Append a value to `name`, keeping existing ones."},
+    {&kSetdefault, method_entry<header_map_setdefault>(),
+     "The first value of `name`; when absent, add `value` and return it as bytes."},
+    {&kKeys, method_entry<header_map_keys>(), "The distinct names, in order."},
+    {&kValues, method_entry<header_map_values>(), "Every value, in iteration order."},
+    {&kItems, method_entry<header_map_items>(),
+     "Every (name, value) pair in iteration order: values of one name are adjacent."},
+    {&kRawItems, method_entry<header_map_raw_items>(),
+     "items() with the names as their stored lowercase bytes."},
+};
+
+const PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(crossing<header_map_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<header_map_dealloc>)},
+    {Py_tp_repr, reinterpret_cast<void*>(crossing<header_map_repr>)},
+    {Py_tp_iter, reinterpret_cast<void*>(crossing<header_map_iter>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(crossing<header_map_richcompare>)},
+    {Py_mp_length, reinterpret_cast<void*>(crossing<header_map_length>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(crossing<header_map_subscript>)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(crossing<header_map_ass_subscript>)},
+    {Py_sq_contains, reinterpret_cast<void*>(crossing<header_map_contains>)},
+};
+
+constexpr ClassSpec kSpec{
+    .name = "HeaderMap",
+    .doc = "An ordered, case-insensitive, multi-valued collection of HTTP header fields "
+           "(public path vantric.http.HeaderMap).\n\n"
+           "Names are stored in lowercase and read back as str; values are bytes. Values of "
+           "one name stay adjacent in iteration order, in the order they were added.",
+    .constructor = &kNew,
+    .basicsize = sizeof(HeaderMapObject),
+    .methods = kMethods,
+    .slots = kSlots,
+};
+
+}  // namespace
+
+PyTypeObject* header_map_type() {
+  return ProcessClass<kSpec>::get();
+}
+
+PyObject* wrap_header_map(HeaderMap&& map) {
+  PyTypeObject* type = header_map_type();
+  if (type == nullptr) return nullptr;
+  auto* self = reinterpret_cast<HeaderMapObject*>(type->tp_alloc(type, 0));
+  if (self == nullptr) return nullptr;
+  new (&self->mutex) HostMutex();
+  new (&self->map) HeaderMap(std::move(map));
+  return reinterpret_cast<PyObject*>(self);
+}
+
+bool convert_header_name(PyObject* obj, std::optional<HeaderName>* out) {
+  std::string_view raw;
+  if (!text_or_bytes(obj, kNameTypeError, &raw)) return false;
+  *out = HeaderName::from(raw);
+  if (!*out) {
+    PyErr_SetString(PyExc_ValueError, kInvalidName);
+    return false;
+  }
+  return true;
+}
+
+bool header_value_octets(PyObject* obj, std::string_view* out) {
+  return text_or_bytes(obj, kValueTypeError, out);
+}
+
+bool convert_header_value(PyObject* obj, std::string_view* out) {
+  if (!header_value_octets(obj, out)) return false;
+  if (!http::is_valid_header_value(*out)) {
+    PyErr_SetString(PyExc_ValueError, kInvalidValue);
+    return false;
+  }
+  return true;
+}
+
+PyObject* new_header_name(std::string_view name, WellKnownName id) {
+  if (id != WellKnownName::kNone) {
+    NameTable* table = g_names.get(make_name_table);
+    if (table == nullptr) return nullptr;
+    return Py_NewRef(table->strings[static_cast<std::size_t>(id)]);
+  }
+  return ascii_str(name);
+}
+
+}  // namespace vantric::py

@@ -1,0 +1,58 @@
+// The host class HeaderMap, and what the other host classes use of it: the
+// header name and value conversions, wrapping a core collection into a new
+// host object, and reading a host map's collection under its lock.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string_view>
+
+#include "core/http/header_map.h"
+#include "py/lock.h"
+
+namespace vantric::py {
+
+struct HeaderMapObject {
+  PyObject_HEAD
+  HostMutex mutex;
+  http::HeaderMap map;
+};
+
+PyTypeObject* header_map_type();
+
+inline bool is_header_map(PyObject* obj) {
+  return Py_IS_TYPE(obj, header_map_type());
+}
+
+// A new HeaderMap object taking over `map`; nullptr with an exception set.
+PyObject* wrap_header_map(http::HeaderMap&& map);
+
+// Runs `read(const http::HeaderMap&)` on the collection of `obj` (a HeaderMap)
+// while holding its lock.  `read` must not call into the host.
+template <typename Read>
+auto read_header_map(PyObject* obj, Read&& read) {
+  auto* self = reinterpret_cast<HeaderMapObject*>(obj);
+  HostLock lock(self->mutex);
+  return read(static_cast<const http::HeaderMap&>(self->map));
+}
+
+// A header name from host input: str (as UTF-8) or bytes, any case.
+// TypeError "header name must be str or bytes" for other types, ValueError
+// "invalid header name: invalid HTTP header name" for invalid octets.
+bool convert_header_name(PyObject* obj, std::optional<http::HeaderName>* out);
+
+// The octets of a header value from host input (str as UTF-8, or bytes),
+// valid as long as `obj` lives, without checking them.  TypeError "header
+// value must be str or bytes" for other types.
+bool header_value_octets(PyObject* obj, std::string_view* out);
+
+// header_value_octets, then the value rule: ValueError "invalid header value:
+// failed to parse header value" for a control octet.
+bool convert_header_value(PyObject* obj, std::string_view* out);
+
+// The host str of a stored header name; well-known names come from a cache of
+// interned strings.  A new reference, or nullptr with an exception set.
+PyObject* new_header_name(std::string_view name, http::WellKnownName id);
+
+}  // namespace vantric::py
