@@ -1,0 +1,244 @@
+"""HeaderMap as the host sees it."""
+
+import threading
+
+import pytest
+
+from conftest import assert_no_leaks, swallowing
+from vantric._vantric import HeaderMap
+import vantric.http
+
+
+def test_public_path():
+    assert vantric.http.HeaderMap is HeaderMap
+    assert HeaderMap.__module__ == "vantric._vantric"
+
+
+def test_grouping_and_length():
+    m = HeaderMap([("A", "1"), ("b", "2"), ("a", "3")])
+    assert m.items() == [("a", b"1"), ("a", b"3"), ("b", b"2")]
+    assert m.raw_items() == [(b"a", b"1"), (b"a", b"3"), (b"b", b"2")]
+    assert m.keys() == ["a", "b"] and m.values() == [b"1", b"3", b"2"]
+    assert len(m) == 3 and list(m) == ["a", "b"]
+    assert repr(m) == "HeaderMap([('a', b'1'), ('a', b'3'), ('b', b'2')])"
+    assert repr(HeaderMap()) == "HeaderMap([])"
+
+
+def test_construction_sources():
+    pairs = [("x", b"1"), ["Y", "2"], (b"z", "3", "ignored")]
+    assert HeaderMap(pairs).items() == [("x", b"1"), ("y", b"2"), ("z", b"3")]
+    assert HeaderMap({"B": "1", "a": b"2"}).items() == [("b", b"1"), ("a", b"2")]
+    assert HeaderMap(init=iter([("k", "v")])).items() == [("k", b"v")]
+
+    class Pair:
+        def __getitem__(self, i):
+            return ("name", "value")[i]
+
+    assert HeaderMap([Pair()]).items() == [("name", b"value")]
+    original = HeaderMap([("a", "1")])
+    copy = HeaderMap(original)
+    copy.add("a", "2")
+    original["b"] = "3"
+    assert original.items() == [("a", b"1"), ("b", b"3")]
+    assert copy.items() == [("a", b"1"), ("a", b"2")]
+    with pytest.raises(TypeError):
+        HeaderMap(5)
+    with pytest.raises((TypeError, IndexError)):
+        HeaderMap([("only-name",)])
+    with pytest.raises(TypeError, match="^header value must be str or bytes$"):
+        HeaderMap([("a", None)])
+    with pytest.raises(TypeError, match=r"^HeaderMap\(\) got an unexpected keyword argument 'x'"):
+        HeaderMap(x=1)
+
+
+# (name, exception, message) for names that must be refused
+BAD_NAMES = [
+    ("a b", ValueError, "invalid header name: invalid HTTP header name"),
+    ("a:b", ValueError, "invalid header name: invalid HTTP header name"),
+    ("", ValueError, "invalid header name: invalid HTTP header name"),
+    ("caf\u00e9", ValueError, "invalid header name: invalid HTTP header name"),
+    (b"x\x00", ValueError, "invalid header name: invalid HTTP header name"),
+    ("a" * 65536, ValueError, "invalid header name: invalid HTTP header name"),
+    (42, TypeError, "header name must be str or bytes"),
+    (None, TypeError, "header name must be str or bytes"),
+    (bytearray(b"a"), TypeError, "header name must be str or bytes"),
+]
+
+
+@pytest.mark.parametrize("name,exc,message", BAD_NAMES)
+def test_bad_names(name, exc, message):
+    m = HeaderMap([("a", "1")])
+    for operation in (m.get, m.get_all, lambda n: m.add(n, "v"), lambda n: m.setdefault(n, "v"),
+                      m.__getitem__, m.__delitem__, lambda n: m.__setitem__(n, "v"),
+                      lambda n: HeaderMap([(n, "v")])):
+        with pytest.raises(exc) as info:
+            operation(name)
+        assert str(info.value) == message
+    assert name not in m
+    assert m.items() == [("a", b"1")]
+
+
+@pytest.mark.parametrize("value,ok", [
+    ("", True), ("\t tab and space ", True), ("caf\u00e9", True), (b"\x80\xff", True),
+    ("a\nb", False), ("a\rb", False), (b"\x00", False), (b"\x7f", False), (b"\x1f", False),
+])
+def test_value_rule(value, ok):
+    m = HeaderMap()
+    if ok:
+        m.add("v", value)
+        expected = value.encode() if isinstance(value, str) else value
+        assert m["v"] == expected and m.get_all("v") == [expected]
+    else:
+        with pytest.raises(ValueError, match="^invalid header value: failed to parse header value$"):
+            m.add("v", value)
+        assert len(m) == 0
+
+
+def test_surrogate_raises_encoding_error():
+    with pytest.raises(UnicodeEncodeError):
+        HeaderMap().add("a", "\udc80")
+    with pytest.raises(UnicodeEncodeError):
+        HeaderMap().add("\udc80", "a")
+
+
+def test_access_and_mutation():
+    m = HeaderMap([("A", "1"), ("b", "2"), ("a", "3")])
+    marker = object()
+    assert m.get("A") == b"1" and m.get("zz") is None and m.get("zz", marker) is marker
+    assert m.get_all("missing") == []
+    assert m["B"] == b"2"
+    with pytest.raises(KeyError) as info:
+        m["Missing-Name"]
+    assert info.value.args == ("missing-name",)
+    m["a"] = "x"
+    assert m.items() == [("a", b"x"), ("b", b"2")]
+    m["new"] = b"y"
+    assert m.keys() == ["a", "b", "new"]
+    assert m.setdefault("a", 42) == b"x"  # the value is not examined
+    assert m.setdefault("c", "v") == b"v" and m.get_all("c") == [b"v"]
+    with pytest.raises(TypeError, match="^header value must be str or bytes$"):
+        m.setdefault("d", 42)
+    with pytest.raises(KeyError) as info:
+        del m["Gone"]
+    assert info.value.args == ("gone",)
+
+
+def test_remove_moves_last_entry_into_the_hole():
+    m = HeaderMap([("a", "1"), ("b", "2"), ("c", "3")])
+    del m["a"]
+    assert m.keys() == ["c", "b"]
+    del m["b"]
+    assert m.keys() == ["c"]
+
+
+def test_membership_never_raises():
+    m = HeaderMap([("a", "1")])
+    assert "A" in m and b"a" in m
+    for name in ("a b", 42, None, "", "\udc80", object()):
+        assert name not in m
+
+
+def test_equality():
+    a = HeaderMap([("x", "1"), ("y", "2")])
+    b = HeaderMap([("Y", "2"), ("x", "1")])
+    assert a == b and not a != b
+    assert HeaderMap([("a", "1"), ("a", "2")]) != HeaderMap([("a", "2"), ("a", "1")])
+    assert HeaderMap([("a", "1")]) != HeaderMap([("a", "1"), ("b", "")])
+    assert a == a
+    assert a != {"x": "1", "y": "2"} and not a == {"x": "1", "y": "2"}
+    assert a != [("x", "1"), ("y", "2")]
+    for compare in (lambda: a < b, lambda: a <= b, lambda: a > b, lambda: a >= b):
+        with pytest.raises(TypeError):
+            compare()
+    with pytest.raises(TypeError):
+        hash(a)
+
+
+def test_name_limits_and_capacity():
+    m = HeaderMap()
+    m.add("a" * 65535, "v")
+    assert m.get("A" * 65535) == b"v"
+    m = HeaderMap([(f"h{i}", "v") for i in range(24576)])
+    with pytest.raises(ValueError, match=r"^header map is full \(HeaderMap MAX_SIZE, 32768 entries\)$"):
+        m.add("one-more", "v")
+    with pytest.raises(ValueError, match="header map is full"):
+        m["one-more"] = "v"
+    with pytest.raises(ValueError, match="header map is full"):
+        HeaderMap([(f"h{i}", "v") for i in range(24577)])
+    assert len(m) == 24576 and "one-more" not in m
+    m.add("h0", "again")  # more values under an existing name are not limited
+    assert len(m) == 24577
+
+
+def test_snapshot_iteration():
+    m = HeaderMap([("a", "1"), ("b", "2")])
+    seen = []
+    for name in m:
+        seen.append(name)
+        m.add(name + "x", "v")
+        if "b" in m:
+            del m["b"]
+    assert seen == ["a", "b"]
+    items = m.items()
+    m["a"] = "changed"
+    assert items[0] == ("a", b"1")
+
+
+def test_not_subclassable_no_attributes():
+    with pytest.raises(TypeError):
+        type("Sub", (HeaderMap,), {})
+    with pytest.raises(AttributeError):
+        HeaderMap().anything = 1
+
+
+def test_threads_mutate_and_compare():
+    a = HeaderMap([("k", "v")])
+    b = HeaderMap([("k", "v")])
+    errors = []
+    start = threading.Barrier(4)
+
+    def mutate(m, tag):
+        try:
+            start.wait()
+            for i in range(3000):
+                m.add(f"{tag}{i % 50}", "x")
+                del m[f"{tag}{i % 50}"]
+        except BaseException as exc:
+            errors.append(exc)
+
+    def compare(x, y):
+        try:
+            start.wait()
+            for _ in range(3000):
+                x == y
+                y != x
+        except BaseException as exc:
+            errors.append(exc)
+
+    threads = [threading.Thread(target=mutate, args=(a, "a")),
+               threading.Thread(target=mutate, args=(b, "b")),
+               threading.Thread(target=compare, args=(a, b)),
+               threading.Thread(target=compare, args=(b, a))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    assert a == b == HeaderMap([("k", "v")])
+
+
+def test_no_leaks():
+    m = HeaderMap([("a", "1"), ("b", "2")])
+    assert_no_leaks([
+        lambda: HeaderMap([("A", "1"), ("b", "2"), ("a", "3")]),
+        lambda: HeaderMap({"x": "y"}),
+        lambda: HeaderMap(m),
+        lambda: (m.get("a"), m.get("zz"), m.get_all("a"), m.keys(), m.values(), m.items(),
+                 m.raw_items(), repr(m), list(m), "a" in m, m == m, m == HeaderMap(m)),
+        lambda: m.setdefault("a", 1),
+        lambda: (m.__setitem__("t", "v"), m.__delitem__("t")),
+        swallowing(m.__getitem__, "missing"),
+        swallowing(m.add, "a b", "v"),
+        swallowing(m.add, "a", "\n"),
+        swallowing(HeaderMap, [("a", None)]),
+    ])
