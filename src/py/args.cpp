@@ -4,6 +4,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/h2/constants.h"
 #include "core/suggest.h"
 #include "py/ref.h"
 
@@ -295,6 +296,30 @@ bool arg_u32(PyObject* obj, const Signature& sig, std::size_t index, uint32_t* o
 
 bool arg_u64(PyObject* obj, const Signature& sig, std::size_t index, uint64_t* out) {
   return arg_unsigned(obj, sig, index, std::numeric_limits<uint64_t>::max(), 64, out);
+}
+
+bool arg_optional_u32(PyObject* obj, const Signature& sig, std::size_t index,
+                      std::optional<uint32_t>* out) {
+  if (obj == nullptr || obj == Py_None) {
+    *out = std::nullopt;
+    return true;
+  }
+  uint32_t v = 0;
+  if (!arg_u32(obj, sig, index, &v)) return false;
+  *out = v;
+  return true;
+}
+
+bool arg_stream_id(PyObject* obj, const Signature& sig, std::size_t index, uint32_t* out) {
+  if (!arg_u32(obj, sig, index, out)) return false;
+  if (*out > h2::kMaxStreamId) [[unlikely]] {
+    std::string message(sig.qualname);
+    message += "() argument " + quoted(sig.params[index].name) + " must be at most " +
+               std::to_string(h2::kMaxStreamId) + ", got " + std::to_string(*out);
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return false;
+  }
+  return true;
 }
 
 bool arg_bool(PyObject* obj, const Signature& sig, std::size_t index, bool* out) {

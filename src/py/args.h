@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -91,6 +92,13 @@ bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Py
 bool arg_u16(PyObject* obj, const Signature& sig, std::size_t index, uint16_t* out);
 bool arg_u32(PyObject* obj, const Signature& sig, std::size_t index, uint32_t* out);
 bool arg_u64(PyObject* obj, const Signature& sig, std::size_t index, uint64_t* out);
+// An optional u32: nullptr (not passed) and None give nullopt, anything else
+// converts as arg_u32.
+bool arg_optional_u32(PyObject* obj, const Signature& sig, std::size_t index,
+                      std::optional<uint32_t>* out);
+// An HTTP/2 stream identifier: arg_u32, then ValueError when the reserved top
+// bit is set (RFC 9113 section 4.1: identifiers are 31 bits).
+bool arg_stream_id(PyObject* obj, const Signature& sig, std::size_t index, uint32_t* out);
 // Flags: exactly True or False.
 bool arg_bool(PyObject* obj, const Signature& sig, std::size_t index, bool* out);
 // Text: a str, viewed as UTF-8 (valid as long as `obj` lives).  A lone
