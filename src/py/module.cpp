@@ -9,6 +9,7 @@
 #include "core/version.h"
 #include "py/crossing.h"
 #include "py/errors.h"
+#include "py/h2_state_classes.h"
 #include "py/header_map.h"
 #include "py/once.h"
 #include "py/ref.h"
@@ -80,8 +81,12 @@ constexpr Registration kRegistrations[] = {
     {"HeaderMap", make_type<header_map_type>},
     {"http_date", make_function<kHttpDateFunction>},
     {"uri_parts", make_function<kUriPartsFunction>},
-    // H2Codec, the H2Frame* events, H2StreamState, H2FlowControl, H2ContentLength,
-    // H2DataFrameBudget, H2Streams, H2Stopped and the verdict records.
+    // H2Codec and the H2Frame* events.
+    {"H2StreamState", make_type<h2_stream_state_type>},
+    {"H2FlowControl", make_type<h2_flow_control_type>},
+    {"H2ContentLength", make_type<h2_content_length_type>},
+    {"H2DataFrameBudget", make_type<h2_data_frame_budget_type>},
+    // H2Streams, H2Stopped and the verdict records.
     constant("H2_FLAG_WAKE", h2::kFlagWake),
     constant("H2_FLAG_SLOT_FREED", h2::kFlagSlotFreed),
     constant("H2_FLAG_CONN_DONE", h2::kFlagConnDone),

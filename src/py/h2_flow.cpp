@@ -1,0 +1,301 @@
+// H2FlowControl, H2ContentLength and H2DataFrameBudget: the host classes over
+// the HTTP/2 accounting values of one stream or connection.
+#include <Python.h>
+
+#include <optional>
+#include <string>
+
+#include "core/h2/content_length.h"
+#include "core/h2/data_frame_budget.h"
+#include "core/h2/flow_control.h"
+#include "py/args.h"
+#include "py/classes.h"
+#include "py/crossing.h"
+#include "py/errors.h"
+#include "py/h2_state_classes.h"
+
+namespace vantric::py {
+namespace {
+
+using h2::ContentLength;
+using h2::DataFrameBudget;
+using h2::FlowControl;
+using h2::WindowResult;
+
+// ---- H2FlowControl -------------------------------------------------------------
+
+constexpr Signature kFlowNew{"H2FlowControl", "H2FlowControl", CallKind::Constructor, {}};
+
+PyObject* h2_flow_control_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (!parse_args_tuple(kFlowNew, args, kwargs, nullptr)) return nullptr;
+  return new_core_object<FlowControl>(type);
+}
+
+PyObject* h2_flow_control_repr(PyObject* self) {
+  const std::string text = call_locked<FlowControl, &FlowControl::repr>(self);
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// A window step `Op(argument)`: None, ValueError for an argument beyond the
+// largest window, H2FlowControlError for a result outside the signed 32-bit
+// range.
+template <const Signature& Sig, WindowResult (FlowControl::*Op)(uint32_t)>
+PyObject* h2_flow_control_step_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  PyObject* a[1];
+  uint32_t value = 0;
+  if (!parse_args(Sig, args, nargs, kwnames, a) || !arg_u32(a[0], Sig, 0, &value))
+    return nullptr;
+  switch (call_locked<FlowControl, Op>(self, value)) {
+    case WindowResult::Ok:
+      Py_RETURN_NONE;
+    case WindowResult::TooLarge:
+      PyErr_SetString(PyExc_ValueError, h2::window_argument_message(value).c_str());
+      return nullptr;
+    case WindowResult::OutOfRange:
+      break;
+  }
+  raise(h2::Error(h2::FlowControlError{}));
+  return nullptr;
+}
+
+constexpr Param kCapacityParams[] = {{"capacity"}};
+constexpr Param kSzParams[] = {{"sz"}};
+constexpr Signature kWindowSize{"window_size", "H2FlowControl.window_size", CallKind::Method, {}};
+constexpr Signature kAvailable{"available", "H2FlowControl.available", CallKind::Method, {}};
+constexpr Signature kHasUnavailable{"has_unavailable", "H2FlowControl.has_unavailable",
+                                    CallKind::Method, {}};
+constexpr Signature kUnclaimedCapacity{"unclaimed_capacity", "H2FlowControl.unclaimed_capacity",
+                                       CallKind::Method, {}};
+constexpr Signature kClaimCapacity{"claim_capacity", "H2FlowControl.claim_capacity",
+                                   CallKind::Method, kCapacityParams};
+constexpr Signature kAssignCapacity{"assign_capacity", "H2FlowControl.assign_capacity",
+                                    CallKind::Method, kCapacityParams};
+constexpr Signature kIncWindow{"inc_window", "H2FlowControl.inc_window", CallKind::Method,
+                               kSzParams};
+constexpr Signature kDecSendWindow{"dec_send_window", "H2FlowControl.dec_send_window",
+                                   CallKind::Method, kSzParams};
+constexpr Signature kDecRecvWindow{"dec_recv_window", "H2FlowControl.dec_recv_window",
+                                   CallKind::Method, kSzParams};
+constexpr Signature kSendData{"send_data", "H2FlowControl.send_data", CallKind::Method,
+                              kSzParams};
+
+template <const Signature& Sig, WindowResult (FlowControl::*Op)(uint32_t)>
+MethodSpec flow_step(std::string_view doc) {
+  return {&Sig, method_entry<h2_flow_control_step_impl<Sig, Op>>(), doc};
+}
+
+template <const Signature& Sig, auto Op>
+MethodSpec flow_query(std::string_view doc) {
+  return {&Sig, method_entry<nullary_impl<FlowControl, Sig, Op>>(), doc};
+}
+
+const MethodSpec kFlowMethods[] = {
+    flow_query<kWindowSize, &FlowControl::window_size>(
+        "The advertised window, or 0 while it is negative."),
+    flow_query<kAvailable, &FlowControl::available>(
+        "The capacity that may be claimed (may be negative)."),
+    flow_query<kHasUnavailable, &FlowControl::has_unavailable>(
+        "True when the window is not negative and part of it is not available."),
+    flow_query<kUnclaimedCapacity, &FlowControl::unclaimed_capacity>(
+        "The capacity available beyond the window when it is at least half the window\n"
+        "(worth a WINDOW_UPDATE), else None."),
+    flow_step<kClaimCapacity, &FlowControl::claim_capacity>("available -= capacity."),
+    flow_step<kAssignCapacity, &FlowControl::assign_capacity>("available += capacity."),
+    flow_step<kIncWindow, &FlowControl::inc_window>("window_size += sz."),
+    flow_step<kDecSendWindow, &FlowControl::dec_send_window>("window_size -= sz."),
+    flow_step<kDecRecvWindow, &FlowControl::dec_recv_window>(
+        "window_size -= sz and available -= sz, both or neither."),
+    flow_step<kSendData, &FlowControl::send_data>(
+        "Sends sz octets: both values -= sz.  H2FlowControlError when sz exceeds the\n"
+        "window or the window is negative; a zero sz changes nothing."),
+};
+
+const PyType_Slot kFlowSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(crossing<h2_flow_control_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<core_object_dealloc<FlowControl>>)},
+    {Py_tp_repr, reinterpret_cast<void*>(crossing<h2_flow_control_repr>)},
+};
+
+constexpr ClassSpec kFlowSpec{
+    .name = "H2FlowControl",
+    .doc = "One HTTP/2 flow-control window (RFC 9113 sections 5.2 and 6.9): the advertised\n"
+           "window and the capacity available, both signed 32-bit.\n\n"
+           "Arguments above 2147483647 raise ValueError; a result outside the signed\n"
+           "32-bit range raises H2FlowControlError and changes nothing.",
+    .constructor = &kFlowNew,
+    .basicsize = sizeof(CoreObject<FlowControl>),
+    .methods = kFlowMethods,
+    .slots = kFlowSlots,
+};
+
+// ---- H2ContentLength -----------------------------------------------------------
+
+constexpr Param kContentLengthNewParams[] = {{"is_head", "False"}};
+constexpr Signature kContentLengthNew{"H2ContentLength", "H2ContentLength", CallKind::Constructor,
+                                      kContentLengthNewParams};
+
+PyObject* h2_content_length_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  bool is_head = false;
+  if (!parse_args_tuple(kContentLengthNew, args, kwargs, a) ||
+      (a[0] != nullptr && !arg_bool(a[0], kContentLengthNew, 0, &is_head)))
+    return nullptr;
+  return new_core_object<ContentLength>(type, is_head);
+}
+
+constexpr Param kValueParams[] = {{"value"}};
+constexpr Signature kSet{"set", "H2ContentLength.set", CallKind::Method, kValueParams};
+
+PyObject* h2_content_length_set_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  PyObject* a[1];
+  uint64_t value = 0;
+  if (!parse_args(kSet, args, nargs, kwnames, a) || !arg_u64(a[0], kSet, 0, &value))
+    return nullptr;
+  call_locked<ContentLength, &ContentLength::set>(self, value);
+  Py_RETURN_NONE;
+}
+
+constexpr Param kLenParams[] = {{"len"}};
+constexpr Signature kDec{"dec", "H2ContentLength.dec", CallKind::Method, kLenParams};
+
+PyObject* h2_content_length_dec_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  PyObject* a[1];
+  uint64_t len = 0;
+  if (!parse_args(kDec, args, nargs, kwnames, a) || !arg_u64(a[0], kDec, 0, &len))
+    return nullptr;
+  return result_object(call_locked<ContentLength, &ContentLength::dec>(self, len));
+}
+
+constexpr Signature kIsHead{"is_head", "H2ContentLength.is_head", CallKind::Method, {}};
+constexpr Signature kIsSatisfied{"is_satisfied", "H2ContentLength.is_satisfied",
+                                 CallKind::Method, {}};
+
+const MethodSpec kContentLengthMethods[] = {
+    {&kIsHead, method_entry<nullary_impl<ContentLength, kIsHead, &ContentLength::is_head>>(),
+     "True when the message answers a HEAD request and so carries no body."},
+    {&kSet, method_entry<h2_content_length_set_impl>(),
+     "Expects value octets, unless the message answers a HEAD request."},
+    {&kDec, method_entry<h2_content_length_dec_impl>(),
+     "May len more body octets arrive?  Counts them when so; False changes nothing."},
+    {&kIsSatisfied,
+     method_entry<nullary_impl<ContentLength, kIsSatisfied, &ContentLength::is_satisfied>>(),
+     "False while declared octets are still missing."},
+};
+
+const PyType_Slot kContentLengthSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(crossing<h2_content_length_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<core_object_dealloc<ContentLength>>)},
+};
+
+constexpr ClassSpec kContentLengthSpec{
+    .name = "H2ContentLength",
+    .doc = "The declared content-length of a received HTTP/2 message, counted down by its\n"
+           "DATA payloads (RFC 9113 section 8.1.1).",
+    .constructor = &kContentLengthNew,
+    .basicsize = sizeof(CoreObject<ContentLength>),
+    .methods = kContentLengthMethods,
+    .slots = kContentLengthSlots,
+};
+
+// ---- H2DataFrameBudget ---------------------------------------------------------
+
+constexpr Param kBudgetNewParams[] = {{"configured", "None"}, {"connection_window", "None"}};
+constexpr Signature kBudgetNew{"H2DataFrameBudget", "H2DataFrameBudget", CallKind::Constructor,
+                               kBudgetNewParams};
+
+PyObject* h2_data_frame_budget_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* a[2];
+  std::optional<uint32_t> configured, connection_window;
+  if (!parse_args_tuple(kBudgetNew, args, kwargs, a) ||
+      !arg_optional_u32(a[0], kBudgetNew, 0, &configured) ||
+      !arg_optional_u32(a[1], kBudgetNew, 1, &connection_window))
+    return nullptr;
+  return new_core_object<DataFrameBudget>(type, configured, connection_window);
+}
+
+constexpr Param kPayloadLenParams[] = {{"payload_len"}};
+constexpr Signature kRecord{"record", "H2DataFrameBudget.record", CallKind::Method,
+                            kPayloadLenParams};
+
+PyObject* h2_data_frame_budget_record_impl(PyObject* self, PyObject* const* args,
+                                           Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  uint32_t payload_len = 0;
+  if (!parse_args(kRecord, args, nargs, kwnames, a) || !arg_u32(a[0], kRecord, 0, &payload_len))
+    return nullptr;
+  return result_object(call_locked<DataFrameBudget, &DataFrameBudget::record>(self, payload_len));
+}
+
+constexpr Param kChargeParams[] = {{"charge"}};
+constexpr Signature kRelease{"release", "H2DataFrameBudget.release", CallKind::Method,
+                             kChargeParams};
+
+PyObject* h2_data_frame_budget_release_impl(PyObject* self, PyObject* const* args,
+                                            Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  uint32_t charge = 0;
+  if (!parse_args(kRelease, args, nargs, kwnames, a) || !arg_u32(a[0], kRelease, 0, &charge))
+    return nullptr;
+  call_locked<DataFrameBudget, &DataFrameBudget::release>(self, charge);
+  Py_RETURN_NONE;
+}
+
+template <uint32_t (DataFrameBudget::*Field)() const>
+PyObject* h2_data_frame_budget_get(PyObject* self, void*) {
+  return result_object(call_locked<DataFrameBudget, Field>(self));
+}
+
+const MethodSpec kBudgetMethods[] = {
+    {&kRecord, method_entry<h2_data_frame_budget_record_impl>(),
+     "Accounts one received DATA frame without END_STREAM, before its payload is\n"
+     "buffered: returns the charge to release once the payload is consumed, or raises\n"
+     "H2ProtocolError(11, 'too_many_data_frames') once the budget or the cap on empty\n"
+     "frames is exhausted."},
+    {&kRelease, method_entry<h2_data_frame_budget_release_impl>(),
+     "Gives back a charge; the available budget never exceeds the total."},
+};
+
+const PropertySpec kBudgetProperties[] = {
+    {"available", crossing<h2_data_frame_budget_get<&DataFrameBudget::available>>,
+     "The budget currently available."},
+    {"empty_frames", crossing<h2_data_frame_budget_get<&DataFrameBudget::empty_frames>>,
+     "Empty DATA frames without END_STREAM received so far."},
+};
+
+const PyType_Slot kBudgetSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(crossing<h2_data_frame_budget_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<core_object_dealloc<DataFrameBudget>>)},
+};
+
+constexpr ClassSpec kBudgetSpec{
+    .name = "H2DataFrameBudget",
+    .doc = "The connection's defence against DATA fragmentation: non-final frames below the\n"
+           "overhead threshold are charged the overhead they impose, larger frames earn it\n"
+           "back, and empty frames count against a lifetime cap (RFC 9113 section 10.5).\n\n"
+           "The budget is configured when given; else half connection_window, never below\n"
+           "H2_DEFAULT_DATA_FRAME_BUDGET; else half the default window.",
+    .constructor = &kBudgetNew,
+    .basicsize = sizeof(CoreObject<DataFrameBudget>),
+    .methods = kBudgetMethods,
+    .properties = kBudgetProperties,
+    .slots = kBudgetSlots,
+};
+
+}  // namespace
+
+PyTypeObject* h2_flow_control_type() {
+  return ProcessClass<kFlowSpec>::get();
+}
+
+PyTypeObject* h2_content_length_type() {
+  return ProcessClass<kContentLengthSpec>::get();
+}
+
+PyTypeObject* h2_data_frame_budget_type() {
+  return ProcessClass<kBudgetSpec>::get();
+}
+
+}  // namespace vantric::py
