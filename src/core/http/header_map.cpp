@@ -8,7 +8,9 @@
 namespace vantric::http {
 namespace {
 
-constexpr std::size_t kMinArena = 256;
+// Enough for the field values of a typical request or response head, so
+// that building one allocates the arena once.
+constexpr std::size_t kMinArena = 512;
 constexpr uint32_t kTagMask = 0xffff0000u;
 constexpr char kEmptyValue[] = "";
 
@@ -21,37 +23,10 @@ uint32_t slot_entry(uint32_t slot) noexcept { return (slot & 0xffffu) - 1; }
 
 // ---- iteration ---------------------------------------------------------------
 
-std::string_view HeaderMap::ValueRange::iterator::operator*() const noexcept {
-  const Value& v = map_->values_[value_];
-  return {v.data, v.size};
-}
-
-bool HeaderMap::ValueRange::iterator::sensitive() const noexcept { return map_->values_[value_].sensitive; }
-
-HeaderMap::ValueRange::iterator& HeaderMap::ValueRange::iterator::operator++() noexcept {
-  value_ = map_->values_[value_].next;
-  return *this;
-}
-
 std::size_t HeaderMap::ValueRange::count() const noexcept {
   std::size_t n = 0;
   for (uint32_t v = first_; v != kNoValue; v = map_->values_[v].next) ++n;
   return n;
-}
-
-HeaderField HeaderMap::iterator::operator*() const noexcept {
-  const Entry& e = map_->entries_[entry_];
-  const Value& v = map_->values_[value_];
-  return {{e.name, e.name_size}, {v.data, v.size}, e.id, v.sensitive};
-}
-
-HeaderMap::iterator& HeaderMap::iterator::operator++() noexcept {
-  value_ = map_->values_[value_].next;
-  if (value_ == kNoValue) {
-    ++entry_;
-    if (entry_ < map_->entries_.size()) value_ = map_->entries_[entry_].first;
-  }
-  return *this;
 }
 
 HeaderMap::iterator HeaderMap::begin() const noexcept {

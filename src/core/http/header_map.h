@@ -339,4 +339,34 @@ class HeaderMap {
   std::vector<SharedOctets> attached_;
 };
 
+// Iteration is on the hot path of every header block the host reads, so its
+// steps are inline.
+
+inline std::string_view HeaderMap::ValueRange::iterator::operator*() const noexcept {
+  const Value& v = map_->values_[value_];
+  return {v.data, v.size};
+}
+
+inline bool HeaderMap::ValueRange::iterator::sensitive() const noexcept { return map_->values_[value_].sensitive; }
+
+inline HeaderMap::ValueRange::iterator& HeaderMap::ValueRange::iterator::operator++() noexcept {
+  value_ = map_->values_[value_].next;
+  return *this;
+}
+
+inline HeaderField HeaderMap::iterator::operator*() const noexcept {
+  const Entry& e = map_->entries_[entry_];
+  const Value& v = map_->values_[value_];
+  return {{e.name, e.name_size}, {v.data, v.size}, e.id, v.sensitive};
+}
+
+inline HeaderMap::iterator& HeaderMap::iterator::operator++() noexcept {
+  value_ = map_->values_[value_].next;
+  if (value_ == kNoValue) {
+    ++entry_;
+    if (entry_ < map_->entries_.size()) value_ = map_->entries_[entry_].first;
+  }
+  return *this;
+}
+
 }  // namespace vantric::http

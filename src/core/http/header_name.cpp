@@ -45,12 +45,42 @@ constexpr std::array<uint8_t, 256> kNameOctet = [] {
   return t;
 }();
 
-WellKnownName lookup(std::string_view lowercase, uint32_t hash) noexcept {
+// Every well-known text is lowercase letters, digits and "-", so for a
+// name already validated as tchars, (octet | 0x20) == text octet holds
+// exactly when the octet is the text octet in either case: the other octets
+// that OR 0x20 could map onto a letter, digit or "-" are controls.
+constexpr bool kTextsAreLowerAlnumDash = [] {
+  for (std::string_view text : kWellKnownTexts)
+    for (char c : text)
+      if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return false;
+  return true;
+}();
+static_assert(kTextsAreLowerAlnumDash);
+
+// Compares validated raw octets with a well-known text, ignoring ASCII case,
+// eight at a time.  Reads the caller's input rather than the lowercase copy
+// just written, which would stall on store forwarding.
+bool equals_ignoring_case(std::string_view raw, std::string_view text) noexcept {
+  if (raw.size() != text.size()) return false;
+  constexpr uint64_t kCaseBits = 0x2020202020202020ull;
+  std::size_t i = 0;
+  for (; i + 8 <= raw.size(); i += 8) {
+    uint64_t a, b;
+    std::memcpy(&a, raw.data() + i, 8);
+    std::memcpy(&b, text.data() + i, 8);
+    if ((a | kCaseBits) != b) return false;
+  }
+  for (; i < raw.size(); ++i)
+    if ((raw[i] | 0x20) != text[i]) return false;
+  return true;
+}
+
+template <class Equal>
+WellKnownName lookup(std::string_view name, uint32_t hash, Equal equal) noexcept {
   for (std::size_t pos = hash & (kLookupSlots - 1);; pos = (pos + 1) & (kLookupSlots - 1)) {
     uint8_t id = kWellKnownLookup[pos];
     if (id == static_cast<uint8_t>(WellKnownName::kNone)) return WellKnownName::kNone;
-    if (kWellKnownHashes[id] == hash && kWellKnownTexts[id] == lowercase)
-      return static_cast<WellKnownName>(id);
+    if (kWellKnownHashes[id] == hash && equal(name, kWellKnownTexts[id])) return static_cast<WellKnownName>(id);
   }
 }
 
@@ -61,32 +91,35 @@ std::string_view well_known_name_text(WellKnownName id) noexcept {
 }
 
 WellKnownName find_well_known_name(std::string_view lowercase) noexcept {
-  return lookup(lowercase, hash_header_name(lowercase));
+  return lookup(lowercase, hash_header_name(lowercase),
+                [](std::string_view a, std::string_view b) { return a == b; });
 }
 
 std::optional<HeaderName> HeaderName::from(std::string_view raw) {
-  if (raw.empty() || raw.size() > kMaxHeaderNameLength) return std::nullopt;
-  HeaderName out;
+  std::optional<HeaderName> result;
+  if (raw.empty() || raw.size() > kMaxHeaderNameLength) return result;
+  HeaderName& out = result.emplace(Tag{});
   char* dst = out.inline_;
   if (raw.size() > kInlineCapacity) {
     out.heap_.resize(raw.size());
     dst = out.heap_.data();
   }
-  // Validation and lowercasing in one pass over the input.
+  // Validation, lowercasing and hashing in one pass over the input.
+  NameHasher hasher(raw.size());
   for (std::size_t i = 0; i < raw.size(); ++i) {
     uint8_t c = kNameOctet[static_cast<uint8_t>(raw[i])];
-    if (c == 0) return std::nullopt;
+    if (c == 0) {
+      result.reset();
+      return result;
+    }
     dst[i] = static_cast<char>(c);
+    hasher.add(c);
   }
-  std::string_view lowercase(dst, raw.size());
   out.size_ = static_cast<uint16_t>(raw.size());
-  out.hash_ = hash_header_name(lowercase);
-  out.id_ = lookup(lowercase, out.hash_);
-  if (out.id_ != WellKnownName::kNone) {
-    out.static_text_ = kWellKnownTexts[static_cast<std::size_t>(out.id_)].data();
-    out.heap_.clear();
-  }
-  return out;
+  out.hash_ = hasher.finish();
+  out.id_ = lookup(raw, out.hash_, equals_ignoring_case);
+  if (out.id_ != WellKnownName::kNone) out.static_text_ = kWellKnownTexts[static_cast<std::size_t>(out.id_)].data();
+  return result;
 }
 
 HeaderName::HeaderName(WellKnownName id) noexcept

@@ -124,31 +124,51 @@ std::string_view well_known_name_text(WellKnownName id) noexcept;
 // The well-known name whose text is `lowercase`, or kNone.
 WellKnownName find_well_known_name(std::string_view lowercase) noexcept;
 
-// The hash of a stored (lowercase) name; the index of every collection and
-// the well-known lookup use it.  Not keyed: the wire parsers bound the number
-// of names a peer can put in one collection, which bounds probe lengths.
-constexpr uint32_t hash_header_name(std::string_view lowercase) noexcept {
-  constexpr uint64_t kMul = 0x9e3779b97f4a7c15ull;
-  uint64_t h = 0x2545f4914f6cdd1dull ^ lowercase.size();
-  std::size_t i = 0;
-  while (i < lowercase.size()) {
-    uint64_t word = 0;
-    std::size_t n = lowercase.size() - i < 8 ? lowercase.size() - i : 8;
-    for (std::size_t k = 0; k < n; ++k)
-      word |= static_cast<uint64_t>(static_cast<uint8_t>(lowercase[i + k])) << (8 * k);
-    h = (h ^ word) * kMul;
-    h ^= h >> 29;
-    i += n;
+// The hash of a stored (lowercase) name, fed one octet at a time so that a
+// name can be hashed while it is being lowercased, without reading back the
+// octets just written.  The index of every collection and the well-known
+// lookup use it.  Not keyed: the wire parsers bound the number of names a
+// peer can put in one collection, which bounds probe lengths.
+class NameHasher {
+ public:
+  constexpr explicit NameHasher(std::size_t size) noexcept : h_(0x2545f4914f6cdd1dull ^ size) {}
+  constexpr void add(uint8_t octet) noexcept {
+    word_ |= static_cast<uint64_t>(octet) << fill_;
+    fill_ += 8;
+    if (fill_ == 64) mix();
   }
-  h *= 0xbf58476d1ce4e5b9ull;
-  h ^= h >> 32;
-  return static_cast<uint32_t>(h);
+  constexpr uint32_t finish() noexcept {
+    if (fill_ != 0) mix();
+    uint64_t h = h_ * 0xbf58476d1ce4e5b9ull;
+    return static_cast<uint32_t>(h ^ (h >> 32));
+  }
+
+ private:
+  constexpr void mix() noexcept {
+    h_ = (h_ ^ word_) * 0x9e3779b97f4a7c15ull;
+    h_ ^= h_ >> 29;
+    word_ = 0;
+    fill_ = 0;
+  }
+  uint64_t h_;
+  uint64_t word_ = 0;
+  unsigned fill_ = 0;
+};
+
+constexpr uint32_t hash_header_name(std::string_view lowercase) noexcept {
+  NameHasher hasher(lowercase.size());
+  for (char c : lowercase) hasher.add(static_cast<uint8_t>(c));
+  return hasher.finish();
 }
 
 // A validated header name in stored form.  Owns its octets (inline up to
 // kInlineCapacity, on the heap beyond), so it may outlive the input it was
 // made from.
 class HeaderName {
+  struct Tag {
+    explicit Tag() = default;
+  };
+
  public:
   static constexpr std::size_t kInlineCapacity = 48;
 
@@ -159,6 +179,10 @@ class HeaderName {
 
   // The well-known name `id` (below kCount).  No validation, no allocation.
   explicit HeaderName(WellKnownName id) noexcept;
+
+  // Only for from(), which builds its result in place inside the optional;
+  // the tag cannot be named outside the class.
+  explicit HeaderName(Tag) noexcept {}
 
   HeaderName(const HeaderName& other);
   HeaderName& operator=(const HeaderName& other);
@@ -176,7 +200,6 @@ class HeaderName {
   WellKnownName well_known() const noexcept { return id_; }
 
  private:
-  HeaderName() noexcept = default;
   void copy_from(const HeaderName& other);
 
   const char* static_text_ = nullptr;
