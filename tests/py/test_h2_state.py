@@ -177,10 +177,7 @@ ARGUMENT_ERRORS = [
      r"^H2StreamState\.send_open\(\) argument 'eos' must be bool, not int$"),
     (lambda: S().recv_open(True), TypeError,
      r"^H2StreamState\.recv_open\(\) missing 1 required positional argument: 'informational'$"),
-    (lambda: S().is_idle(1), TypeError,
-     r"^H2StreamState\.is_idle\(\) takes 1 positional argument but 2 were given$"),
     (lambda: S(1), TypeError, r"^H2StreamState\(\) takes 0 positional arguments but 1 was given$"),
-    (lambda: S().recv_reset("1", 8, False), TypeError, "'str' object cannot be interpreted"),
     (lambda: S().recv_reset(-1, 8, False), OverflowError,
      r"^H2StreamState\.recv_reset\(\) argument 'stream_id' is out of range for an unsigned "
      r"32-bit integer$"),
@@ -189,18 +186,14 @@ ARGUMENT_ERRORS = [
      r"^H2StreamState\.recv_reset\(\) argument 'stream_id' must be at most 2147483647, "
      r"got 2147483648$"),
     (lambda: S().set_reset(2**32 - 1, 8, "user"), ValueError, "got 4294967295$"),
-    (lambda: S().set_reset(1, -1, "user"), OverflowError, "'reason' is out of range"),
     (lambda: S().set_reset(1, 8, b"user"), TypeError, "'initiator' must be str, not bytes$"),
     (lambda: S().set_reset(1, 8, "peer"), ValueError,
      r"^initiator must be 'user' \| 'library' \| 'remote', got peer$"),
     (lambda: S().set_reset(1, 8, "User"), ValueError, "got User$"),
     (lambda: S().set_reset(1, 8, "\udc80"), UnicodeEncodeError, "surrogates"),
     (lambda: S().set_scheduled_reset(2**32), OverflowError, "'reason' is out of range"),
-    (lambda: S().set_scheduled_reset(1.0), TypeError, "'float' object"),
-    (lambda: v.H2FlowControl().inc_window(-1), OverflowError, "'sz' is out of range"),
     (lambda: v.H2FlowControl().claim_capacity(2**32), OverflowError,
      r"^H2FlowControl\.claim_capacity\(\) argument 'capacity' is out of range"),
-    (lambda: v.H2FlowControl().send_data(None), TypeError, "'NoneType' object"),
     (lambda: v.H2ContentLength(1), TypeError,
      r"^H2ContentLength\(\) argument 'is_head' must be bool, not int$"),
     (lambda: v.H2ContentLength().set(2**64), OverflowError, "unsigned 64-bit integer$"),
@@ -209,9 +202,7 @@ ARGUMENT_ERRORS = [
     (lambda: v.H2DataFrameBudget(connection_window=2**32), OverflowError,
      "'connection_window' is out of range"),
     (lambda: v.H2DataFrameBudget("1"), TypeError, "'str' object"),
-    (lambda: v.H2DataFrameBudget(1, 2, 3), TypeError, "takes from 0 to 2 positional arguments"),
     (lambda: v.H2DataFrameBudget().record(2**32), OverflowError, "'payload_len' is out of range"),
-    (lambda: v.H2DataFrameBudget().release(-1), OverflowError, "'charge' is out of range"),
 ]
 
 
