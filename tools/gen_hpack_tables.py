@@ -33,7 +33,7 @@ EOS = 256
 
 # Decoding table entry layout, mirrored by the constants written to the header.
 EMIT = 0x8000  # low 8 bits: the symbol; bits 8..11: the input bits it used
-NEXT = 0x4000  # low 8 bits: the next state; all 8 input bits were used
+NEXT = 0x4000  # low 8 bits: the next state; bits 8..11: 8, all input bits used
 FAIL = 0x0000  # the bits spell EOS, which RFC 7541 section 5.2 forbids in a string
 
 
@@ -96,7 +96,7 @@ def build_automaton(codes):
                     entry = FAIL if sym == EOS else EMIT | (used << 8) | sym
                     break
             if entry is None:
-                entry = NEXT | state_of[prefix + window]
+                entry = NEXT | (8 << 8) | state_of[prefix + window]
             row.append(entry)
         table.append(row)
     return table
@@ -150,7 +150,7 @@ def gen_huffman(codes, table):
         "// the start of a symbol; every other state stands for a multiple of 8 bits\n"
         "// of a longer code.  An entry is one of\n"
         f"//   kHuffmanEmit | used << 8 | symbol   the symbol ends after `used` (1..8) of the bits\n"
-        f"//   kHuffmanNext | state                all 8 bits belong to a longer code\n"
+        f"//   kHuffmanNext | 8 << 8 | state       all 8 bits belong to a longer code\n"
         f"//   kHuffmanFail                        the bits spell EOS\n"
         f"inline constexpr uint16_t kHuffmanEmit = 0x{EMIT:04x};\n"
         f"inline constexpr uint16_t kHuffmanNext = 0x{NEXT:04x};\n"

@@ -110,20 +110,20 @@ std::optional<std::size_t> huffman_decode(std::string_view in, char* out) {
       }
       if (avail < 8) break;
     }
-    const uint16_t e = kHuffmanDecode[state][bits >> 56];
-    if (e & kHuffmanEmit) {
+    do {
+      const uint16_t e = kHuffmanDecode[state][bits >> 56];
+      if (e & kHuffmanEmit) {
+        *o++ = static_cast<char>(e & 0xff);
+        state = 0;
+      } else if (e & kHuffmanNext) {
+        state = e & 0xff;
+      } else {
+        return std::nullopt;  // RFC 7541 section 5.2: EOS in a string is an error
+      }
       const unsigned used = (e >> 8) & 0xf;
-      *o++ = static_cast<char>(e & 0xff);
       bits <<= used;
       avail -= used;
-      state = 0;
-    } else if (e & kHuffmanNext) {
-      state = e & 0xff;
-      bits <<= 8;
-      avail -= 8;
-    } else {
-      return std::nullopt;  // RFC 7541 section 5.2: EOS in a string is an error
-    }
+    } while (avail >= 8);
   }
   // Fewer than 8 bits are left: short symbols, then at most 7 bits of padding.
   while (avail > 0) {
