@@ -13,8 +13,14 @@ namespace vantric {
 
 class InvariantFailure : public std::logic_error {
  public:
-  using std::logic_error::logic_error;
+  explicit InvariantFailure(const std::string& what);
 };
+
+// How many invariant failures this thread has raised so far.  A lock guard
+// compares it across its scope to tell a failed invariant (the guarded state
+// may be half-changed) from an allocation failure, which every operation
+// survives with its state unchanged.
+unsigned invariant_failure_count() noexcept;
 
 [[noreturn]] void fail_invariant(const char* what, const char* file, int line);
 

@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
 
 #include "core/invariant.h"
 
@@ -64,7 +63,8 @@ class HostMutex {
 
 // Scoped hold of a HostMutex.  Refuses (with an internal fault) a lock that an
 // earlier internal fault abandoned; marks the lock abandoned when the scope is
-// left by an exception.
+// left by an invariant failure.  An allocation failure leaves it usable: core
+// operations change nothing when they cannot allocate.
 class HostLock {
  public:
   explicit HostLock(HostMutex& mutex) : mutex_(mutex) {
@@ -74,19 +74,19 @@ class HostLock {
       ::vantric::fail_invariant("object lock abandoned by an earlier internal fault", __FILE__,
                                 __LINE__);
     }
-    exceptions_ = std::uncaught_exceptions();
+    failures_ = invariant_failure_count();
   }
   HostLock(const HostLock&) = delete;
   HostLock& operator=(const HostLock&) = delete;
   ~HostLock() {
-    if (std::uncaught_exceptions() > exceptions_) [[unlikely]]
+    if (invariant_failure_count() != failures_) [[unlikely]]
       mutex_.mark_abandoned();
     mutex_.unlock();
   }
 
  private:
   HostMutex& mutex_;
-  int exceptions_ = 0;
+  unsigned failures_ = 0;
 };
 
 }  // namespace vantric::py

@@ -212,8 +212,11 @@ PyObject* word_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 // fault(text, hold_lock=False): an invariant failure inside a call, optionally
-// while holding the probe lock, which is then abandoned for good.
-HostMutex g_probe_mutex;
+// while holding the fault probe lock, which is then abandoned for good.
+HostMutex g_fault_probe_mutex;
+// bad_alloc(hold_lock=False): the same for an allocation failure, with a lock
+// of its own, which stays usable.
+HostMutex g_alloc_probe_mutex;
 
 constexpr Param kFaultParams[] = {{"text"}, {"hold_lock", "False"}};
 constexpr Signature kFault{"fault", "fault", CallKind::Function, kFaultParams};
@@ -227,29 +230,40 @@ PyObject* fault_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (a[1] != nullptr && !arg_bool(a[1], kFault, 1, &hold)) return nullptr;
   std::string owned(text);
   if (hold) {
-    HostLock lock(g_probe_mutex);
+    HostLock lock(g_fault_probe_mutex);
     throw InvariantFailure(owned);
   }
   throw InvariantFailure(owned);
 }
 
-// probe_lock(): takes and releases the probe lock; True when it worked.
-constexpr Signature kProbeLock{"probe_lock", "probe_lock", CallKind::Function, {}};
+// probe_lock(which): takes and releases the "fault" or "alloc" probe lock;
+// True when it worked.
+constexpr Param kProbeLockParams[] = {{"which"}};
+constexpr Signature kProbeLock{"probe_lock", "probe_lock", CallKind::Function, kProbeLockParams};
 
 PyObject* probe_lock_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(kProbeLock, args, nargs, kwnames, nullptr)) return nullptr;
-  HostLock lock(g_probe_mutex);
+  PyObject* a[1];
+  if (!parse_args(kProbeLock, args, nargs, kwnames, a)) return nullptr;
+  std::string_view which;
+  if (!arg_str(a[0], kProbeLock, 0, &which)) return nullptr;
+  HostLock lock(which == "alloc" ? g_alloc_probe_mutex : g_fault_probe_mutex);
   Py_RETURN_TRUE;
 }
 
-// bad_alloc(): an allocation failure inside a call.
-constexpr Signature kBadAlloc{"bad_alloc", "bad_alloc", CallKind::Function, {}};
+constexpr Param kBadAllocParams[] = {{"hold_lock", "False"}};
+constexpr Signature kBadAlloc{"bad_alloc", "bad_alloc", CallKind::Function, kBadAllocParams};
 
 PyObject* bad_alloc_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(kBadAlloc, args, nargs, kwnames, nullptr)) return nullptr;
+  PyObject* a[1];
+  if (!parse_args(kBadAlloc, args, nargs, kwnames, a)) return nullptr;
+  bool hold = false;
+  if (a[0] != nullptr && !arg_bool(a[0], kBadAlloc, 0, &hold)) return nullptr;
+  if (hold) {
+    HostLock lock(g_alloc_probe_mutex);
+    throw std::bad_alloc();
+  }
   throw std::bad_alloc();
 }
-
 
 // Probe: a class built like every class of the module, for the tests of the
 // class machinery.  Probe(value=None); bind($self, a, b=None, *, c, d=0);

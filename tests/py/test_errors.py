@@ -157,13 +157,17 @@ def test_internal_fault(testing):
 def test_memory_error_crosses_as_memory_error(testing):
     with pytest.raises(MemoryError):
         testing.bad_alloc()
+    # An allocation failure changes nothing, so the lock it held stays usable.
+    with pytest.raises(MemoryError):
+        testing.bad_alloc(hold_lock=True)
+    assert testing.probe_lock("alloc") is True
 
 
 def test_abandoned_lock_stays_unusable(testing):
-    assert testing.probe_lock() is True
+    assert testing.probe_lock("fault") is True
     with pytest.raises(BaseException) as first:
         testing.fault("half-changed", hold_lock=True)
     fault = type(first.value)
     for _ in range(2):
         with pytest.raises(fault, match="abandoned"):
-            testing.probe_lock()
+            testing.probe_lock("fault")
