@@ -218,6 +218,7 @@ TEST(HeaderMap, WellKnownNamesAreSharedStaticText) {
     EXPECT_EQ(find_well_known_name(well_known_name_text(id)), id);
     EXPECT_EQ(key(upper).hash(), HeaderName(id).hash());
   }
+  EXPECT_EQ(key("X-Not-Known").hash(), hash_header_name("x-not-known"));
   EXPECT_EQ(find_well_known_name("x-not-known"), WellKnownName::kNone);
   EXPECT_EQ(find_well_known_name("Host"), WellKnownName::kNone);  // lookups take stored form
 }

@@ -17,6 +17,11 @@ constexpr char kEmptyValue[] = "";
 static_assert(HeaderMap::kMaxNames < 0xffff, "entry index + 1 must fit in the low half of a slot");
 
 uint32_t make_slot(uint32_t hash, uint32_t entry) noexcept { return (hash & kTagMask) | (entry + 1); }
+
+
+// The name hash is keyed per process (header_name.cpp), so its low bits can
+// place a name directly.
+uint32_t home_slot(uint32_t hash, uint32_t mask) noexcept { return hash & mask; }
 uint32_t slot_entry(uint32_t slot) noexcept { return (slot & 0xffffu) - 1; }
 
 }  // namespace
@@ -113,7 +118,7 @@ uint32_t HeaderMap::probe(std::string_view name, WellKnownName id, uint32_t hash
   // The index is never more than 3/4 full, so the walk meets an empty slot.
   const uint32_t mask = slots_.size() - 1;
   const uint32_t tag = hash & kTagMask;
-  for (uint32_t pos = hash & mask;; pos = (pos + 1) & mask) {
+  for (uint32_t pos = home_slot(hash, mask);; pos = (pos + 1) & mask) {
     uint32_t slot = slots_[pos];
     if (slot == 0) {
       *found = false;
@@ -273,7 +278,7 @@ HeaderMapStatus HeaderMap::put_unaliased(const HeaderName& name, std::string_vie
   ensure_arena((external ? 0 : size) + (name_owned ? name.view().size() : 0));
   if (slots_.size() == 0) {
     slots_.assign(kInitialIndexSlots, 0);
-    pos = name.hash() & (kInitialIndexSlots - 1);
+    pos = home_slot(name.hash(), kInitialIndexSlots - 1);
   } else if (count >= slots_.size() / 4 * 3 && slots_.size() < kMaxIndexSlots) {
     // Reaching 3/4 of the slots doubles them (6 of 8, 12 of 16, ...).
     grow_index(slots_.size() * 2);
@@ -306,7 +311,7 @@ bool HeaderMap::remove(const HeaderName& name) noexcept {
   if (e != last) {
     entries_[e] = entries_[last];
     const uint32_t mask = slots_.size() - 1;
-    uint32_t p = entries_[e].hash & mask;
+    uint32_t p = home_slot(entries_[e].hash, mask);
     while (slot_entry(slots_[p]) != last) p = (p + 1) & mask;
     slots_[p] = make_slot(entries_[e].hash, e);
   }
@@ -416,7 +421,7 @@ void HeaderMap::grow_index(uint32_t slots) {
   fresh.assign(slots, 0);
   const uint32_t mask = slots - 1;
   for (uint32_t i = 0; i < entries_.size(); ++i) {
-    uint32_t pos = entries_[i].hash & mask;
+    uint32_t pos = home_slot(entries_[i].hash, mask);
     while (fresh[pos] != 0) pos = (pos + 1) & mask;
     fresh[pos] = make_slot(entries_[i].hash, i);
   }
@@ -429,7 +434,7 @@ void HeaderMap::erase_slot(uint32_t pos) noexcept {
   const uint32_t mask = slots_.size() - 1;
   uint32_t hole = pos;
   for (uint32_t j = (pos + 1) & mask; slots_[j] != 0; j = (j + 1) & mask) {
-    uint32_t home = entries_[slot_entry(slots_[j])].hash & mask;
+    uint32_t home = home_slot(entries_[slot_entry(slots_[j])].hash, mask);
     bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
     if (!stays) {
       slots_[hole] = slots_[j];

@@ -1,6 +1,8 @@
 #include "core/http/header_name.h"
 
 #include <array>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 
 #include "core/http/field_rules.h"
@@ -14,28 +16,77 @@ constexpr std::array<std::string_view, kWellKnownNameCount> kWellKnownTexts = {
 #undef VANTRIC_X
 };
 
-constexpr std::array<uint32_t, kWellKnownNameCount> kWellKnownHashes = [] {
-  std::array<uint32_t, kWellKnownNameCount> t{};
-  for (std::size_t i = 0; i < kWellKnownNameCount; ++i) t[i] = hash_header_name(kWellKnownTexts[i]);
-  return t;
-}();
+// The hash, fed one octet at a time so that a name is hashed while it is
+// lowercased, without reading back the octets just written.  The key is the
+// initial state: without it a peer cannot invert the mixing to make names
+// collide.
+class NameHasher {
+ public:
+  NameHasher(uint64_t key, std::size_t size) noexcept : h_(key ^ size) {}
+  void add(uint8_t octet) noexcept {
+    word_ |= static_cast<uint64_t>(octet) << fill_;
+    fill_ += 8;
+    if (fill_ == 64) mix();
+  }
+  uint32_t finish() noexcept {
+    if (fill_ != 0) mix();
+    uint64_t h = h_ * 0xbf58476d1ce4e5b9ull;
+    return static_cast<uint32_t>(h ^ (h >> 32));
+  }
 
-// Open-addressed lookup from hash to well-known id, filled at compile time.
-// 256 slots for under 100 names keeps probe sequences short; an absent name
-// usually stops at the first empty slot.
+ private:
+  void mix() noexcept {
+    h_ = (h_ ^ word_) * 0x9e3779b97f4a7c15ull;
+    h_ ^= h_ >> 29;
+    word_ = 0;
+    fill_ = 0;
+  }
+  uint64_t h_;
+  uint64_t word_ = 0;
+  unsigned fill_ = 0;
+};
+
+// Open addressing from hash to well-known id; 256 slots for under 100 names
+// keeps probe runs short, and an absent name usually stops at the first
+// empty slot.
 constexpr std::size_t kLookupSlots = 256;
 static_assert(kWellKnownNameCount <= kLookupSlots / 2);
 
-constexpr std::array<uint8_t, kLookupSlots> kWellKnownLookup = [] {
-  std::array<uint8_t, kLookupSlots> t{};
-  for (auto& s : t) s = static_cast<uint8_t>(WellKnownName::kNone);
-  for (std::size_t i = 0; i < kWellKnownNameCount; ++i) {
-    std::size_t pos = kWellKnownHashes[i] & (kLookupSlots - 1);
-    while (t[pos] != static_cast<uint8_t>(WellKnownName::kNone)) pos = (pos + 1) & (kLookupSlots - 1);
-    t[pos] = static_cast<uint8_t>(i);
-  }
+struct WellKnownTables {
+  uint64_t key;
+  std::array<uint32_t, kWellKnownNameCount> hashes;
+  std::array<uint8_t, kLookupSlots> lookup;
+};
+
+uint32_t keyed_hash(uint64_t key, std::string_view lowercase) noexcept {
+  NameHasher hasher(key, lowercase.size());
+  for (char c : lowercase) hasher.add(static_cast<uint8_t>(c));
+  return hasher.finish();
+}
+
+// Built on first use (not at load, so that names made during another unit's
+// static initialization are hashed with the same key).  The key only has to
+// be unknown to peers: address-space randomization and the clock suffice.
+const WellKnownTables& tables() noexcept {
+  static const WellKnownTables t = [] {
+    WellKnownTables w{};
+    static const char anchor = 0;
+    uint64_t x = reinterpret_cast<std::uintptr_t>(&anchor) ^
+                 static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    w.key = x ^ (x >> 31);
+    w.lookup.fill(static_cast<uint8_t>(WellKnownName::kNone));
+    for (std::size_t i = 0; i < kWellKnownNameCount; ++i) {
+      w.hashes[i] = keyed_hash(w.key, kWellKnownTexts[i]);
+      std::size_t pos = w.hashes[i] & (kLookupSlots - 1);
+      while (w.lookup[pos] != static_cast<uint8_t>(WellKnownName::kNone)) pos = (pos + 1) & (kLookupSlots - 1);
+      w.lookup[pos] = static_cast<uint8_t>(i);
+    }
+    return w;
+  }();
   return t;
-}();
+}
 
 // One load per octet validates a name octet and lowercases it: 0 for an octet
 // that is not a tchar (RFC 9110 section 5.6.2), else its lowercase form.
@@ -76,11 +127,11 @@ bool equals_ignoring_case(std::string_view raw, std::string_view text) noexcept 
 }
 
 template <class Equal>
-WellKnownName lookup(std::string_view name, uint32_t hash, Equal equal) noexcept {
+WellKnownName lookup(const WellKnownTables& t, std::string_view name, uint32_t hash, Equal equal) noexcept {
   for (std::size_t pos = hash & (kLookupSlots - 1);; pos = (pos + 1) & (kLookupSlots - 1)) {
-    uint8_t id = kWellKnownLookup[pos];
+    uint8_t id = t.lookup[pos];
     if (id == static_cast<uint8_t>(WellKnownName::kNone)) return WellKnownName::kNone;
-    if (kWellKnownHashes[id] == hash && equal(name, kWellKnownTexts[id])) return static_cast<WellKnownName>(id);
+    if (t.hashes[id] == hash && equal(name, kWellKnownTexts[id])) return static_cast<WellKnownName>(id);
   }
 }
 
@@ -90,14 +141,18 @@ std::string_view well_known_name_text(WellKnownName id) noexcept {
   return kWellKnownTexts[static_cast<std::size_t>(id)];
 }
 
+uint32_t hash_header_name(std::string_view lowercase) noexcept { return keyed_hash(tables().key, lowercase); }
+
 WellKnownName find_well_known_name(std::string_view lowercase) noexcept {
-  return lookup(lowercase, hash_header_name(lowercase),
+  const WellKnownTables& t = tables();
+  return lookup(t, lowercase, keyed_hash(t.key, lowercase),
                 [](std::string_view a, std::string_view b) { return a == b; });
 }
 
 std::optional<HeaderName> HeaderName::from(std::string_view raw) {
   std::optional<HeaderName> result;
   if (raw.empty() || raw.size() > kMaxHeaderNameLength) return result;
+  const WellKnownTables& t = tables();
   HeaderName& out = result.emplace(Tag{});
   char* dst = out.inline_;
   if (raw.size() > kInlineCapacity) {
@@ -105,7 +160,7 @@ std::optional<HeaderName> HeaderName::from(std::string_view raw) {
     dst = out.heap_.data();
   }
   // Validation, lowercasing and hashing in one pass over the input.
-  NameHasher hasher(raw.size());
+  NameHasher hasher(t.key, raw.size());
   for (std::size_t i = 0; i < raw.size(); ++i) {
     uint8_t c = kNameOctet[static_cast<uint8_t>(raw[i])];
     if (c == 0) {
@@ -117,14 +172,14 @@ std::optional<HeaderName> HeaderName::from(std::string_view raw) {
   }
   out.size_ = static_cast<uint16_t>(raw.size());
   out.hash_ = hasher.finish();
-  out.id_ = lookup(raw, out.hash_, equals_ignoring_case);
+  out.id_ = lookup(t, raw, out.hash_, equals_ignoring_case);
   if (out.id_ != WellKnownName::kNone) out.static_text_ = kWellKnownTexts[static_cast<std::size_t>(out.id_)].data();
   return result;
 }
 
 HeaderName::HeaderName(WellKnownName id) noexcept
     : static_text_(kWellKnownTexts[static_cast<std::size_t>(id)].data()),
-      hash_(kWellKnownHashes[static_cast<std::size_t>(id)]),
+      hash_(tables().hashes[static_cast<std::size_t>(id)]),
       size_(static_cast<uint16_t>(kWellKnownTexts[static_cast<std::size_t>(id)].size())),
       id_(id) {}
 

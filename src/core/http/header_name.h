@@ -124,42 +124,11 @@ std::string_view well_known_name_text(WellKnownName id) noexcept;
 // The well-known name whose text is `lowercase`, or kNone.
 WellKnownName find_well_known_name(std::string_view lowercase) noexcept;
 
-// The hash of a stored (lowercase) name, fed one octet at a time so that a
-// name can be hashed while it is being lowercased, without reading back the
-// octets just written.  The index of every collection and the well-known
-// lookup use it.  Not keyed: the wire parsers bound the number of names a
-// peer can put in one collection, which bounds probe lengths.
-class NameHasher {
- public:
-  constexpr explicit NameHasher(std::size_t size) noexcept : h_(0x2545f4914f6cdd1dull ^ size) {}
-  constexpr void add(uint8_t octet) noexcept {
-    word_ |= static_cast<uint64_t>(octet) << fill_;
-    fill_ += 8;
-    if (fill_ == 64) mix();
-  }
-  constexpr uint32_t finish() noexcept {
-    if (fill_ != 0) mix();
-    uint64_t h = h_ * 0xbf58476d1ce4e5b9ull;
-    return static_cast<uint32_t>(h ^ (h >> 32));
-  }
-
- private:
-  constexpr void mix() noexcept {
-    h_ = (h_ ^ word_) * 0x9e3779b97f4a7c15ull;
-    h_ ^= h_ >> 29;
-    word_ = 0;
-    fill_ = 0;
-  }
-  uint64_t h_;
-  uint64_t word_ = 0;
-  unsigned fill_ = 0;
-};
-
-constexpr uint32_t hash_header_name(std::string_view lowercase) noexcept {
-  NameHasher hasher(lowercase.size());
-  for (char c : lowercase) hasher.add(static_cast<uint8_t>(c));
-  return hasher.finish();
-}
+// The hash of a stored (lowercase) name, as HeaderName::hash() gives it.  It
+// is keyed per process, so that a peer cannot choose names that pile up in
+// one probe run of a collection's index (hash flooding); values therefore
+// differ between processes and must never be stored or sent.
+uint32_t hash_header_name(std::string_view lowercase) noexcept;
 
 // A validated header name in stored form.  Owns its octets (inline up to
 // kInlineCapacity, on the heap beyond), so it may outlive the input it was
