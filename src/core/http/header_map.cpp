@@ -17,12 +17,11 @@ constexpr char kEmptyValue[] = "";
 static_assert(HeaderMap::kMaxNames < 0xffff, "entry index + 1 must fit in the low half of a slot");
 
 uint32_t make_slot(uint32_t hash, uint32_t entry) noexcept { return (hash & kTagMask) | (entry + 1); }
-
+uint32_t slot_entry(uint32_t slot) noexcept { return (slot & 0xffffu) - 1; }
 
 // The name hash is keyed per process (header_name.cpp), so its low bits can
 // place a name directly.
 uint32_t home_slot(uint32_t hash, uint32_t mask) noexcept { return hash & mask; }
-uint32_t slot_entry(uint32_t slot) noexcept { return (slot & 0xffffu) - 1; }
 
 }  // namespace
 
@@ -241,26 +240,21 @@ HeaderMapStatus HeaderMap::put_unaliased(const HeaderName& name, std::string_vie
       Entry& entry = entries_[e];
       Value& first = values_[entry.first];
       if (first.next != kNoValue) total_values_ -= free_chain(first.next);
-      if (first.owned) arena_garbage_ += first.size - (in_place ? size : 0);
-      if (external) {
-        first.data = value.empty() ? kEmptyValue : value.data();
-      } else if (in_place) {
+      if (in_place) {
+        arena_garbage_ += first.size - size;
         std::memcpy(const_cast<char*>(first.data), value.data(), size);
+        first = {first.data, size, kNoValue, true, sensitive};
       } else {
-        first.data = arena_take(value);
+        if (first.owned) arena_garbage_ += first.size;
+        first = stored_value(value, external, sensitive);
       }
-      first.size = size;
-      first.owned = !external;
-      first.sensitive = sensitive;
-      first.next = kNoValue;
       entry.last = entry.first;
       return HeaderMapStatus::kOk;
     }
     reserve_value_record();
     if (!external) ensure_arena(size);
     uint32_t v = take_value_record();
-    values_[v] = {external ? (value.empty() ? kEmptyValue : value.data()) : arena_take(value), size, kNoValue,
-                  !external, sensitive};
+    values_[v] = stored_value(value, external, sensitive);
     Entry& entry = entries_[e];
     values_[entry.last].next = v;
     entry.last = v;
@@ -286,8 +280,7 @@ HeaderMapStatus HeaderMap::put_unaliased(const HeaderName& name, std::string_vie
   }
 
   const uint32_t v = take_value_record();
-  values_[v] = {external ? (value.empty() ? kEmptyValue : value.data()) : arena_take(value), size, kNoValue,
-                !external, sensitive};
+  values_[v] = stored_value(value, external, sensitive);
   const char* stored_name = name_owned ? arena_take(name.view()) : name.view().data();
   entries_.push_back({stored_name, name.hash(), v, v, static_cast<uint16_t>(name.view().size()),
                       name.well_known(), name_owned});
@@ -371,6 +364,11 @@ void HeaderMap::relocate(std::size_t capacity) {
   arena_capacity_ = capacity;
   arena_used_ = used;
   arena_garbage_ = 0;
+}
+
+HeaderMap::Value HeaderMap::stored_value(std::string_view value, bool external, bool sensitive) noexcept {
+  const char* data = external ? (value.empty() ? kEmptyValue : value.data()) : arena_take(value);
+  return {data, static_cast<uint32_t>(value.size()), kNoValue, !external, sensitive};
 }
 
 char* HeaderMap::arena_take(std::string_view octets) noexcept {

@@ -316,6 +316,9 @@ class HeaderMap {
   void relocate(std::size_t capacity);
   // Copies into reserved arena room.
   char* arena_take(std::string_view octets) noexcept;
+  // A chain-end record for `value`: referenced when external (empty or in an
+  // attached block), else copied into reserved arena room.
+  Value stored_value(std::string_view value, bool external, bool sensitive) noexcept;
   // Makes sure take_value_record() will not allocate (throws).
   void reserve_value_record();
   uint32_t take_value_record() noexcept;
