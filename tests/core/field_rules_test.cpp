@@ -42,3 +42,26 @@ TEST(FieldRules, ValueOctetsExactlyHtabVisibleAndObsText) {
 
 }  // namespace
 }  // namespace vantric::http
+
+namespace vantric::http {
+namespace {
+
+// The word-at-a-time path must agree with the table for every octet at every
+// position of a word, and across word boundaries.
+TEST(FieldRules, ValueCheckAgreesWithTableAtEveryPosition) {
+  for (int c = 0; c < 256; ++c) {
+    bool expected = kFieldValueTable[c];
+    for (std::size_t length : {1u, 7u, 8u, 9u, 16u, 23u}) {
+      for (std::size_t at = 0; at < length; ++at) {
+        std::string value(length, '\xa0');  // obs-text around it
+        value[at] = static_cast<char>(c);
+        ASSERT_EQ(is_valid_header_value(value), expected) << c << " at " << at << "/" << length;
+      }
+    }
+  }
+  static_assert(is_valid_header_value("text/html; q=0.9"));
+  static_assert(!is_valid_header_value("a\nb"));
+}
+
+}  // namespace
+}  // namespace vantric::http
