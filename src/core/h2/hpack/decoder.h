@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/h2/hpack/dynamic_table.h"
+#include "core/h2/constants.h"
 #include "core/h2/hpack/field.h"
 
 namespace vantric::hpack {
@@ -30,7 +31,7 @@ class Decoder {
  public:
   // `table_size` is the table size both ends start from: the protocol default
   // unless the connection began with another agreed size.
-  explicit Decoder(uint32_t table_size = kDefaultHeaderTableSize);
+  explicit Decoder(uint32_t table_size = h2::kDefaultHeaderTableSize);
 
   // Decodes the representations of one fragment of a header block, handing each
   // field to `sink` in order; `end_of_block` marks the block's last fragment.

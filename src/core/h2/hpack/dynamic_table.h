@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/h2/constants.h"
 #include "core/h2/hpack/field.h"
 
 namespace vantric::hpack {
@@ -25,7 +26,7 @@ class DynamicTable {
     std::string_view value;
   };
 
-  explicit DynamicTable(std::size_t max_size = kDefaultHeaderTableSize);
+  explicit DynamicTable(std::size_t max_size = h2::kDefaultHeaderTableSize);
 
   std::size_t size() const { return size_; }          // sum of entry sizes
   std::size_t max_size() const { return max_size_; }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/h2/hpack/dynamic_table.h"
+#include "core/h2/constants.h"
 #include "core/h2/hpack/field.h"
 #include "core/h2/hpack/hash_index.h"
 
@@ -26,10 +27,10 @@ inline constexpr std::string_view kNamelessFirstFieldMessage =
 class Encoder {
  public:
   // The largest table the encoder uses, whatever the peer allows.
-  static constexpr uint32_t kTableSizeCap = kDefaultHeaderTableSize;
+  static constexpr uint32_t kTableSizeCap = h2::kDefaultHeaderTableSize;
 
   // `table_size` (at most kTableSizeCap) is the table size both ends start from.
-  explicit Encoder(uint32_t table_size = kDefaultHeaderTableSize);
+  explicit Encoder(uint32_t table_size = h2::kDefaultHeaderTableSize);
 
   // Records the peer's SETTINGS_HEADER_TABLE_SIZE.  The encoder uses at most
   // kTableSizeCap of it and announces the change at the start of the next block.

@@ -8,9 +8,6 @@
 
 namespace vantric::hpack {
 
-// SETTINGS_HEADER_TABLE_SIZE before any SETTINGS frame (RFC 9113 section 6.5.2).
-inline constexpr uint32_t kDefaultHeaderTableSize = 4096;
-
 // RFC 7541 section 4.1: an entry's size is its name and value lengths plus 32.
 inline constexpr std::size_t kEntryOverhead = 32;
 
