@@ -77,8 +77,9 @@ TEST(HpackDecoder, AppendixC) {
   EXPECT_EQ(blocks, 16);
 }
 
-// Each story is one decoder context.  A second decoder gets the same blocks cut at
-// random places and must stay in step.
+// Each story is one decoder context.  A second decoder gets the same blocks cut
+// into fragments, one octet each for the nghttp2 stories and at random places for
+// the others, and must stay in step.
 TEST(HpackDecoder, EveryStory) {
   const auto paths = testing::story_paths("");
   ASSERT_GE(paths.size(), 128u);
@@ -87,6 +88,7 @@ TEST(HpackDecoder, EveryStory) {
   for (const std::string& path : paths) {
     const auto story = testing::load_story(path);
     ASSERT_TRUE(story) << path;
+    const bool by_octet = path.find("/nghttp2/") != std::string::npos;
     Decoder whole, split;
     for (std::size_t k = 0; k < story->cases.size(); ++k) {
       const auto& c = story->cases[k];
@@ -100,7 +102,7 @@ TEST(HpackDecoder, EveryStory) {
       ASSERT_EQ(a.list(), c.headers);
       std::vector<std::size_t> cuts;
       for (std::size_t i = 1; i < c.wire.size(); ++i)
-        if (rng() % 16 == 0) cuts.push_back(i);
+        if (by_octet || rng() % 16 == 0) cuts.push_back(i);
       ASSERT_EQ(decode_split(split, c.wire, cuts, b), DecodeStatus::kOk) << testing::to_hex(c.wire);
       ASSERT_EQ(b.list(), c.headers);
       ASSERT_EQ(split.table().size(), whole.table().size());
@@ -110,71 +112,59 @@ TEST(HpackDecoder, EveryStory) {
   EXPECT_GE(blocks, 13536u);
 }
 
-TEST(HpackDecoder, StoriesOfOneEncoderOneOctetAtATime) {
-  for (const std::string& path : testing::story_paths("nghttp2")) {
-    const auto story = testing::load_story(path);
-    ASSERT_TRUE(story) << path;
-    Decoder decoder;
-    for (const auto& c : story->cases) {
-      CollectSink sink;
-      ASSERT_EQ(decode_split(decoder, c.wire, testing::every_octet(c.wire.size()), sink), DecodeStatus::kOk);
-      ASSERT_EQ(sink.list(), c.headers) << path;
-    }
-  }
-}
-
+// One line per block: what it is, its octets, and the status of decoding it with a
+// fresh decoder, whole and at every split.
 // One line per block: what it is, its octets, and the status of decoding it with a
 // fresh decoder, whole and at every split.
 TEST(HpackDecoder, MalformedBlocks) {
   struct Case {
     const char* what;
     const char* hex;
-    DecodeStatus status;
+    const char* status;  // the name the frame codec reports
   };
-  using S = DecodeStatus;
   const Case cases[] = {
-      {"indexed field 0", "80", S::kInvalidTableIndex},
-      {"indexed field 62, empty table", "be", S::kInvalidTableIndex},
-      {"indexed field 127 + 0", "ff00", S::kInvalidTableIndex},
-      {"literal name index 62, empty table", "7e0161", S::kInvalidTableIndex},
-      {"never-indexed name index 62", "1f2f0161", S::kInvalidTableIndex},
-      {"index integer cut short", "ff", S::kIntegerUnderflow},
-      {"index integer too long", "ffffffffff01", S::kIntegerOverflow},
-      {"literal without its name", "40", S::kUnexpectedEndOfStream},
-      {"literal without its value", "41", S::kUnexpectedEndOfStream},
-      {"literal name without its value", "400161", S::kUnexpectedEndOfStream},
-      {"value shorter than declared", "4103ab", S::kStringUnderflow},
-      {"name shorter than declared", "000561", S::kStringUnderflow},
-      {"value length cut short", "417f", S::kIntegerUnderflow},
-      {"size update cut short", "3fffffff", S::kIntegerUnderflow},
-      {"size update too long", "3fffffffff", S::kIntegerOverflow},
-      {"size update after a field", "823fe11f", S::kInvalidMaxDynamicSize},
-      {"size update after a literal", "0f00003fe11f", S::kInvalidMaxDynamicSize},
-      {"size update above the limit (4097)", "3fe21f", S::kInvalidMaxDynamicSize},
-      {"Huffman name with 8 bits of padding", "4081ff00", S::kInvalidHuffmanCode},
-      {"Huffman value holding EOS", "4184ffffffff", S::kInvalidHuffmanCode},
-      {"Huffman value padded with zeros", "418118", S::kInvalidHuffmanCode},
-      {"unknown pseudo-header :foo", "40043a666f6f00", S::kInvalidPseudoheader},
-      {"lone colon", "40013a00", S::kInvalidPseudoheader},
-      {":status 099", "4803303939", S::kInvalidStatusCode},
-      {":status 20", "48023230", S::kInvalidStatusCode},
-      {":status 2x0", "4803327830", S::kInvalidStatusCode},
-      {":status 1000", "480431303030", S::kInvalidStatusCode},
-      {":status empty", "0800", S::kInvalidStatusCode},
-      {"upper-case name", "40014100", S::kInvalidUtf8},
-      {"empty name", "400000", S::kInvalidUtf8},
-      {"name with a colon inside", "4003613a6200", S::kInvalidUtf8},
-      {"name with a space", "4003612062" "00", S::kInvalidUtf8},
-      {"value with CR", "4f010d", S::kInvalidUtf8},
-      {"value with NUL", "0f0001" "00", S::kInvalidUtf8},
-      {"value with DEL", "0f00017f", S::kInvalidUtf8},
-      {":method with a space", "4203472045", S::kInvalidUtf8},
-      {":method empty", "4200", S::kInvalidUtf8},
-      {":path with an overlong form", "4402c0af", S::kInvalidUtf8},
-      {":path with a surrogate", "4403eda080", S::kInvalidUtf8},
-      {":authority cut inside a sequence", "4102e282", S::kInvalidUtf8},
-      {":scheme with 0xff", "4601ff", S::kInvalidUtf8},
-      {":protocol above U+10FFFF", "4009" "3a70726f746f636f6c" "04f4908080", S::kInvalidUtf8},
+      {"indexed field 0", "80", "InvalidTableIndex"},
+      {"indexed field 62, empty table", "be", "InvalidTableIndex"},
+      {"indexed field 127 + 0", "ff00", "InvalidTableIndex"},
+      {"literal name index 62, empty table", "7e0161", "InvalidTableIndex"},
+      {"never-indexed name index 62", "1f2f0161", "InvalidTableIndex"},
+      {"index integer cut short", "ff", "NeedMore(IntegerUnderflow)"},
+      {"index integer too long", "ffffffffff01", "IntegerOverflow"},
+      {"literal without its name", "40", "NeedMore(UnexpectedEndOfStream)"},
+      {"literal without its value", "41", "NeedMore(UnexpectedEndOfStream)"},
+      {"literal name without its value", "400161", "NeedMore(UnexpectedEndOfStream)"},
+      {"value shorter than declared", "4103ab", "NeedMore(StringUnderflow)"},
+      {"name shorter than declared", "000561", "NeedMore(StringUnderflow)"},
+      {"value length cut short", "417f", "NeedMore(IntegerUnderflow)"},
+      {"size update cut short", "3fffffff", "NeedMore(IntegerUnderflow)"},
+      {"size update too long", "3fffffffff", "IntegerOverflow"},
+      {"size update after a field", "823fe11f", "InvalidMaxDynamicSize"},
+      {"size update after a literal", "0f00003fe11f", "InvalidMaxDynamicSize"},
+      {"size update above the limit (4097)", "3fe21f", "InvalidMaxDynamicSize"},
+      {"Huffman name with 8 bits of padding", "4081ff00", "InvalidHuffmanCode"},
+      {"Huffman value holding EOS", "4184ffffffff", "InvalidHuffmanCode"},
+      {"Huffman value padded with zeros", "418118", "InvalidHuffmanCode"},
+      {"unknown pseudo-header :foo", "40043a666f6f00", "InvalidPseudoheader"},
+      {"lone colon", "40013a00", "InvalidPseudoheader"},
+      {":status 099", "4803303939", "InvalidStatusCode"},
+      {":status 20", "48023230", "InvalidStatusCode"},
+      {":status 2x0", "4803327830", "InvalidStatusCode"},
+      {":status 1000", "480431303030", "InvalidStatusCode"},
+      {":status empty", "0800", "InvalidStatusCode"},
+      {"upper-case name", "40014100", "InvalidUtf8"},
+      {"empty name", "400000", "InvalidUtf8"},
+      {"name with a colon inside", "4003613a6200", "InvalidUtf8"},
+      {"name with a space", "4003612062" "00", "InvalidUtf8"},
+      {"value with CR", "4f010d", "InvalidUtf8"},
+      {"value with NUL", "0f0001" "00", "InvalidUtf8"},
+      {"value with DEL", "0f00017f", "InvalidUtf8"},
+      {":method with a space", "4203472045", "InvalidUtf8"},
+      {":method empty", "4200", "InvalidUtf8"},
+      {":path with an overlong form", "4402c0af", "InvalidUtf8"},
+      {":path with a surrogate", "4403eda080", "InvalidUtf8"},
+      {":authority cut inside a sequence", "4102e282", "InvalidUtf8"},
+      {":scheme with 0xff", "4601ff", "InvalidUtf8"},
+      {":protocol above U+10FFFF", "4009" "3a70726f746f636f6c" "04f4908080", "InvalidUtf8"},
   };
   for (const Case& c : cases) {
     const std::string wire = from_hex(c.hex);
@@ -182,7 +172,7 @@ TEST(HpackDecoder, MalformedBlocks) {
       SCOPED_TRACE(std::string(c.what) + " " + describe(cuts));
       Decoder decoder;
       CollectSink sink;
-      EXPECT_EQ(decode_split(decoder, wire, cuts, sink), c.status);
+      EXPECT_EQ(decode_status_name(decode_split(decoder, wire, cuts, sink)), c.status);
     }
   }
 }
