@@ -37,9 +37,13 @@ auto read_header_map(PyObject* obj, Read&& read) {
   return read(static_cast<const http::HeaderMap&>(self->map));
 }
 
-// A header name from host input: str (as UTF-8) or bytes, any case.
-// TypeError "header name must be str or bytes" for other types, ValueError
-// "invalid header name: invalid HTTP header name" for invalid octets.
+// A header name from host input: str (as UTF-8) or bytes, any case; nullopt
+// with TypeError "header name must be str or bytes" for other types, or
+// ValueError "invalid header name: invalid HTTP header name" for invalid
+// octets.
+std::optional<http::HeaderName> header_name_arg(PyObject* obj);
+
+// The same into an out-parameter; false on failure.
 bool convert_header_name(PyObject* obj, std::optional<http::HeaderName>* out);
 
 // The octets of a header value from host input (str as UTF-8, or bytes),

@@ -16,35 +16,37 @@ constexpr std::array<std::string_view, kWellKnownNameCount> kWellKnownTexts = {
 #undef VANTRIC_X
 };
 
-// The hash, fed one octet at a time so that a name is hashed while it is
-// lowercased, without reading back the octets just written.  The key is the
+// The hash of a lowercase name, eight octets per step.  The key is the
 // initial state: without it a peer cannot invert the mixing to make names
 // collide.
-class NameHasher {
- public:
-  NameHasher(uint64_t key, std::size_t size) noexcept : h_(key ^ size) {}
-  void add(uint8_t octet) noexcept {
-    word_ |= static_cast<uint64_t>(octet) << fill_;
-    fill_ += 8;
-    if (fill_ == 64) mix();
+uint32_t keyed_hash(uint64_t key, std::string_view lowercase) noexcept {
+  uint64_t h = key ^ lowercase.size();
+  const char* p = lowercase.data();
+  std::size_t n = lowercase.size();
+  auto mix = [&h](uint64_t word) {
+    h = (h ^ word) * 0x9e3779b97f4a7c15ull;
+    h ^= h >> 29;
+  };
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    mix(word);
   }
-  uint32_t finish() noexcept {
-    if (fill_ != 0) mix();
-    uint64_t h = h_ * 0xbf58476d1ce4e5b9ull;
-    return static_cast<uint32_t>(h ^ (h >> 32));
+  if (n != 0) {
+    // The tail as a zero-padded little-endian word: one overlapping load when
+    // the name is long enough, else octet by octet (never a library call).
+    uint64_t word = 0;
+    if (lowercase.size() >= 8) {
+      std::memcpy(&word, p + n - 8, 8);
+      word >>= (8 - n) * 8;
+    } else {
+      for (std::size_t i = 0; i < n; ++i) word |= static_cast<uint64_t>(static_cast<uint8_t>(p[i])) << (8 * i);
+    }
+    mix(word);
   }
-
- private:
-  void mix() noexcept {
-    h_ = (h_ ^ word_) * 0x9e3779b97f4a7c15ull;
-    h_ ^= h_ >> 29;
-    word_ = 0;
-    fill_ = 0;
-  }
-  uint64_t h_;
-  uint64_t word_ = 0;
-  unsigned fill_ = 0;
-};
+  h *= 0xbf58476d1ce4e5b9ull;
+  return static_cast<uint32_t>(h ^ (h >> 32));
+}
 
 // Open addressing from hash to well-known id; 256 slots for under 100 names
 // keeps probe runs short, and an absent name usually stops at the first
@@ -57,12 +59,6 @@ struct WellKnownTables {
   std::array<uint32_t, kWellKnownNameCount> hashes;
   std::array<uint8_t, kLookupSlots> lookup;
 };
-
-uint32_t keyed_hash(uint64_t key, std::string_view lowercase) noexcept {
-  NameHasher hasher(key, lowercase.size());
-  for (char c : lowercase) hasher.add(static_cast<uint8_t>(c));
-  return hasher.finish();
-}
 
 // Built on first use (not at load, so that names made during another unit's
 // static initialization are hashed with the same key).  The key only has to
@@ -159,19 +155,20 @@ std::optional<HeaderName> HeaderName::from(std::string_view raw) {
     out.heap_.resize(raw.size());
     dst = out.heap_.data();
   }
-  // Validation, lowercasing and hashing in one pass over the input.
-  NameHasher hasher(t.key, raw.size());
+  // Validation and lowercasing in one branch-free pass (an invalid octet maps
+  // to 0), then the hash over the lowercase copy a word at a time.
+  uint8_t lowest = 0xff;
   for (std::size_t i = 0; i < raw.size(); ++i) {
     uint8_t c = kNameOctet[static_cast<uint8_t>(raw[i])];
-    if (c == 0) {
-      result.reset();
-      return result;
-    }
     dst[i] = static_cast<char>(c);
-    hasher.add(c);
+    lowest = c < lowest ? c : lowest;
+  }
+  if (lowest == 0) {
+    result.reset();
+    return result;
   }
   out.size_ = static_cast<uint16_t>(raw.size());
-  out.hash_ = hasher.finish();
+  out.hash_ = keyed_hash(t.key, std::string_view(dst, raw.size()));
   out.id_ = lookup(t, raw, out.hash_, equals_ignoring_case);
   if (out.id_ != WellKnownName::kNone) out.static_text_ = kWellKnownTexts[static_cast<std::size_t>(out.id_)].data();
   return result;
