@@ -139,14 +139,16 @@ DecodeStatus Decoder::decode(std::string_view& fragment, bool end_of_block, Fiel
   return status;
 }
 
-std::optional<DynamicTable::Entry> Decoder::lookup(uint32_t index) const {
+std::optional<Field> Decoder::lookup(uint32_t index) const {
   // RFC 7541 section 2.3.3: index 0 and indexes past both tables are errors.
   if (index == 0) return std::nullopt;
-  if (index <= kStaticTableLength) return DynamicTable::Entry{kStaticTable[index].name,
-                                                              kStaticTable[index].value};
-  const std::size_t pos = index - kStaticTableLength - 1;
+  if (index <= kStaticTableLength)
+    return Field{kStaticTable[index].name, kStaticTable[index].value, kStaticPseudo[index], false};
+  const std::size_t pos = index - kFirstDynamicIndex;
   if (pos >= table_.count()) return std::nullopt;
-  return table_.at(pos);
+  // Entries were checked when they were decoded: the name is valid.
+  const auto entry = table_.at(pos);
+  return Field{entry.name, entry.value, pseudo_of(entry.name).value_or(Pseudo::kNone), false};
 }
 
 std::optional<std::string_view> Decoder::materialize(std::string_view raw, bool huffman,
@@ -167,14 +169,10 @@ DecodeStatus Decoder::decode_representation(const uint8_t** p, const uint8_t* en
     const uint8_t* q = *p;
     uint32_t index;
     if (auto st = decode_integer(&q, end, 7, &index); st != DecodeStatus::kOk) return st;
-    const auto entry = lookup(index);
-    if (!entry) return DecodeStatus::kInvalidTableIndex;
-    // Table entries were checked when they were decoded.
-    const Pseudo pseudo = index <= kStaticTableLength ? kStaticPseudo[index]
-                                                      : pseudo_of(entry->name).value_or(Pseudo::kNone);
+    const auto field = lookup(index);
+    if (!field) return DecodeStatus::kInvalidTableIndex;
     field_seen_ = true;
-    if (!sink.on_field({entry->name, entry->value, pseudo, false}))
-      return DecodeStatus::kOverAbuseLimit;
+    if (!sink.on_field(*field)) return DecodeStatus::kOverAbuseLimit;
     *p = q;
     return DecodeStatus::kOk;
   }
@@ -189,12 +187,13 @@ DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int 
   const uint8_t* q = *p;
   uint32_t index;
   if (auto st = decode_integer(&q, end, prefix_bits, &index); st != DecodeStatus::kOk) return st;
-  std::string_view name;
+  Field field{{}, {}, Pseudo::kNone, sensitive};
   StringRef name_ref{};
   if (index != 0) {
-    const auto entry = lookup(index);
-    if (!entry) return DecodeStatus::kInvalidTableIndex;
-    name = entry->name;
+    const auto indexed = lookup(index);
+    if (!indexed) return DecodeStatus::kInvalidTableIndex;
+    field.name = indexed->name;
+    field.pseudo = indexed->pseudo;
   } else if (auto st = scan_string(&q, end, &name_ref); st != DecodeStatus::kOk) {
     return st;
   }
@@ -209,28 +208,25 @@ DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int 
     scratch_ = std::make_unique_for_overwrite<char[]>(scratch_capacity_);
   }
   std::size_t scratch_used = 0;
-  Pseudo pseudo;
   if (index == 0) {
-    const auto decoded = materialize(name_ref.raw, name_ref.huffman, &scratch_used);
-    if (!decoded) return DecodeStatus::kInvalidHuffmanCode;
-    name = *decoded;
-    const auto kind = pseudo_of(name);
+    const auto name = materialize(name_ref.raw, name_ref.huffman, &scratch_used);
+    if (!name) return DecodeStatus::kInvalidHuffmanCode;
+    const auto kind = pseudo_of(*name);
     if (!kind) return DecodeStatus::kInvalidPseudoheader;
     // RFC 9113 section 8.2.1: names are lowercase tokens.
-    if (*kind == Pseudo::kNone && !http::is_valid_lowercase_header_name(name))
+    if (*kind == Pseudo::kNone && !http::is_valid_lowercase_header_name(*name))
       return DecodeStatus::kInvalidUtf8;
-    pseudo = *kind;
-  } else {
-    pseudo = index <= kStaticTableLength ? kStaticPseudo[index]
-                                         : pseudo_of(name).value_or(Pseudo::kNone);
+    field.name = *name;
+    field.pseudo = *kind;
   }
   const auto value = materialize(value_ref.raw, value_ref.huffman, &scratch_used);
   if (!value) return DecodeStatus::kInvalidHuffmanCode;
-  if (auto st = check_value(pseudo, *value); st != DecodeStatus::kOk) return st;
+  if (auto st = check_value(field.pseudo, *value); st != DecodeStatus::kOk) return st;
+  field.value = *value;
 
   field_seen_ = true;
-  if (!sink.on_field({name, *value, pseudo, sensitive})) return DecodeStatus::kOverAbuseLimit;
-  if (indexing) table_.insert(name, *value);
+  if (!sink.on_field(field)) return DecodeStatus::kOverAbuseLimit;
+  if (indexing) table_.insert(field.name, field.value);
   *p = q;
   return DecodeStatus::kOk;
 }

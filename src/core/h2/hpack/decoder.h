@@ -8,9 +8,10 @@
 #include <optional>
 #include <string_view>
 
-#include "core/h2/hpack/dynamic_table.h"
 #include "core/h2/constants.h"
+#include "core/h2/hpack/dynamic_table.h"
 #include "core/h2/hpack/field.h"
+#include "core/h2/hpack/status.h"
 
 namespace vantric::hpack {
 
@@ -55,7 +56,7 @@ class Decoder {
   DecodeStatus decode_literal(const uint8_t** p, const uint8_t* end, int prefix_bits,
                               bool indexing, bool sensitive, FieldSink& sink);
   DecodeStatus decode_size_update(const uint8_t** p, const uint8_t* end);
-  std::optional<DynamicTable::Entry> lookup(uint32_t index) const;
+  std::optional<Field> lookup(uint32_t index) const;
   std::optional<std::string_view> materialize(std::string_view raw, bool huffman,
                                              std::size_t* scratch_used);
 

@@ -19,6 +19,9 @@
 
 namespace vantric::hpack {
 
+// RFC 7541 section 2.3.3: the dynamic table's entries follow the 61 static ones.
+inline constexpr uint32_t kFirstDynamicIndex = 62;
+
 class DynamicTable {
  public:
   struct Entry {

@@ -13,6 +13,8 @@ namespace {
 // Fields whose values are never entered in the table: they differ from message to
 // message (paths, lengths, dates, tags, locations) or are secrets an attacker could
 // probe for through the table (RFC 7541 section 7.1.3).  All are static names.
+static_assert(kStaticTableLength + 1 == kFirstDynamicIndex);
+
 constexpr std::array<std::string_view, 10> kNeverIndexedValueNames = {
     ":path", "age", "authorization", "content-length", "cookie", "etag", "if-modified-since",
     "if-none-match", "location", "set-cookie"};
@@ -168,23 +170,19 @@ EncodeStatus Encoder::encode_field(const Field& field, std::string& out) {
 
   const uint32_t name_hash = hash_bytes(name, 0);
   const EntryHashes hashes{name_hash, hash_bytes(value, name_hash)};
-  const auto same_field = [&](uint32_t id) {
-    const auto e = table_.by_id(id);
-    return e.name == name && e.value == value;
-  };
-  if (const auto id = by_field_.find(hashes.field, same_field)) {
+  if (const auto id = by_field_.find(hashes.field, [&](uint32_t i) { return holds(i, name, value); })) {
     prev_index_ = wire_index(*id);
     append_integer(out, 0x80, 7, prev_index_);
     return EncodeStatus::kOk;
   }
   uint32_t name_index = static_name;
   if (!name_index) {
-    const auto id = by_name_.find(name_hash, [&](uint32_t i) { return table_.by_id(i).name == name; });
+    const auto id = by_name_.find(name_hash, [&](uint32_t i) { return holds(i, name); });
     if (id) name_index = wire_index(*id);
   }
   append_literal(out, 0x40, 6, name_index, name, value);  // section 6.2.1
   insert(name, value, hashes);
-  prev_index_ = static_name ? static_name : 62;
+  prev_index_ = static_name ? static_name : kFirstDynamicIndex;
   return EncodeStatus::kOk;
 }
 
@@ -194,11 +192,17 @@ void Encoder::insert(std::string_view name, std::string_view value, EntryHashes 
   unindex_evicted(old_first);
   const uint32_t id = table_.next_id() - 1;
   hashes_[id % hashes_.size()] = hashes;
-  by_name_.put(hashes.name, id, [&](uint32_t i) { return table_.by_id(i).name == name; });
-  by_field_.put(hashes.field, id, [&](uint32_t i) {
-    const auto e = table_.by_id(i);
-    return e.name == name && e.value == value;
-  });
+  by_name_.put(hashes.name, id, [&](uint32_t i) { return holds(i, name); });
+  by_field_.put(hashes.field, id, [&](uint32_t i) { return holds(i, name, value); });
+}
+
+bool Encoder::holds(uint32_t id, std::string_view name) const {
+  return table_.by_id(id).name == name;
+}
+
+bool Encoder::holds(uint32_t id, std::string_view name, std::string_view value) const {
+  const auto entry = table_.by_id(id);
+  return entry.name == name && entry.value == value;
 }
 
 void Encoder::set_table_size(uint32_t size) {

@@ -8,21 +8,13 @@
 #include <string>
 #include <string_view>
 
-#include "core/h2/hpack/dynamic_table.h"
 #include "core/h2/constants.h"
+#include "core/h2/hpack/dynamic_table.h"
 #include "core/h2/hpack/field.h"
 #include "core/h2/hpack/hash_index.h"
+#include "core/h2/hpack/status.h"
 
 namespace vantric::hpack {
-
-enum class EncodeStatus : uint8_t {
-  kOk,
-  // A field without a name came first in its block: a caller bug, not input.
-  kNamelessFirstField,
-};
-
-inline constexpr std::string_view kNamelessFirstFieldMessage =
-    "encoding header without name, but no previous index to use for name";
 
 class Encoder {
  public:
@@ -61,7 +53,10 @@ class Encoder {
     uint32_t field;
   };
 
-  uint32_t wire_index(uint32_t id) const { return 62 + (table_.next_id() - 1 - id); }
+  uint32_t wire_index(uint32_t id) const { return kFirstDynamicIndex + (table_.next_id() - 1 - id); }
+  // Whether entry `id` has this name (and value).
+  bool holds(uint32_t id, std::string_view name) const;
+  bool holds(uint32_t id, std::string_view name, std::string_view value) const;
   void insert(std::string_view name, std::string_view value, EntryHashes hashes);
   void set_table_size(uint32_t size);
   void unindex_evicted(uint32_t old_first_id);

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "core/h2/hpack/field.h"
+#include "core/h2/hpack/status.h"
 
 namespace vantric::hpack {
 
