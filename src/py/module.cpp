@@ -9,6 +9,7 @@
 #include "core/version.h"
 #include "py/crossing.h"
 #include "py/errors.h"
+#include "py/h1_body_decoder.h"
 #include "py/h2_state_classes.h"
 #include "py/header_map.h"
 #include "py/once.h"
@@ -116,8 +117,9 @@ constexpr Registration kRegistrations[] = {
     {"H1IncompleteMessageError", make_exception<ExcId::H1IncompleteMessageError>},
     {"H1UnexpectedMessageError", make_exception<ExcId::H1UnexpectedMessageError>},
     {"H1UserError", make_exception<ExcId::H1UserError>},
-    // H1Codec, H1ResponseHead, H1RequestHead, H1BodyDecoder, H1ServerState,
-    // H1ClientState.
+    // H1Codec, H1ResponseHead, H1RequestHead.
+    {"H1BodyDecoder", make_type<h1_body_decoder_type>},
+    // H1ServerState, H1ClientState.
     {"OnceLatch", make_type<once_latch_type>},
     constant("H1_WATCH_HANDOFF", h1::WatchVerdict::Handoff),
     constant("H1_WATCH_IDLE_EOF", h1::WatchVerdict::IdleEof),
