@@ -164,6 +164,11 @@ TEST(HpackEncoder, ShrinkingForgetsEvictedEntries) {
   out.clear();
   ASSERT_EQ(encoder.encode(fields, out), EncodeStatus::kOk);
   EXPECT_EQ(to_hex(out), "20" "00" + str("x-a") + str("1") + "00" + str("x-b") + str("2"));
+  // From a smaller table, a peer allowing 8192 gets the cap announced.
+  encoder.set_header_table_size(8192);
+  out.clear();
+  encoder.begin_block(out);
+  EXPECT_EQ(to_hex(out), "3fe11f");
 }
 
 // RFC 7541 Appendix C.4 Huffman-codes every literal and makes the same indexing
