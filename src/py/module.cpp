@@ -13,6 +13,7 @@
 #include "py/h2_state_classes.h"
 #include "py/header_map.h"
 #include "py/once.h"
+#include "py/proxy.h"
 #include "py/ref.h"
 #include "py/results.h"
 #include "py/testing.h"
@@ -141,7 +142,8 @@ constexpr Registration kRegistrations[] = {
     constant("H1_REQ_PARKED", h1::RequestClaim::Parked),
     constant("H1_REQ_PEER_CLOSED", h1::RequestClaim::PeerClosed),
     constant("H1_REQ_CONTINUE", h1::RequestClaim::Continue),
-    // ProxyMatcher, ProxyIntercept.
+    {"ProxyMatcher", make_type<proxy_matcher_type>},
+    {"ProxyIntercept", make_type<proxy_intercept_type>},
 };
 
 // Appends `name` to __all__ (created on first use), then sets the attribute.
