@@ -1,0 +1,128 @@
+// The HTTP/1 codec of one connection: its read buffer, its configuration and
+// the per-message state that links a head to its body and a request to its
+// response.  One object serves either role.  It performs no I/O and holds no
+// lock: the host class and the server connection state call it under their
+// own mutex.
+//
+// This file holds the read side (head reception, body hand-off, reset); the
+// write side (head serialization and body framing) adds its operations in
+// the section marked below and keeps its state in the fields listed there.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "core/byte_buffer.h"
+#include "core/h1/error.h"
+#include "core/h1/head_parser.h"
+#include "core/h1/method.h"
+
+namespace vantric::h1 {
+
+struct CodecConfig {
+  // Request-side field line limit; nullopt means kDefaultMaxHeaders.
+  std::optional<uint64_t> max_headers;
+  bool ignore_invalid_headers = false;
+  // Write side: title-case response header names; add a Date line to responses.
+  bool title_case_headers = false;
+  bool date_header = true;
+  // Cap on an incomplete head, at least kMinMaxBufSize.
+  std::size_t max_buf_size = kDefaultMaxBufSize;
+};
+
+// The outgoing body framing in flight (RFC 9112 sections 6 and 7).  The
+// serializers fill it in; the read side only asks whether it is done.
+struct BodyEncoder {
+  enum class Kind : uint8_t { Length, Chunked, CloseDelimited };
+  Kind kind = Kind::Length;
+  uint64_t remaining = 0;  // Length: body bytes still to send
+  bool is_last = false;    // the connection closes after this message
+};
+
+class Codec {
+ public:
+  explicit Codec(const CodecConfig& config) noexcept;
+  Codec(const Codec&) = delete;
+  Codec& operator=(const Codec&) = delete;
+
+  const CodecConfig& config() const noexcept { return config_; }
+
+  // ---- read side ----------------------------------------------------------------
+
+  // Appends `data` to the read buffer without parsing.  Throws std::bad_alloc,
+  // leaving the buffer unchanged.
+  void feed(std::string_view data) { read_.append(data); }
+
+  // Appends `data`, then parses a request head from the read buffer
+  // (parse_request).  Complete: the head's bytes are consumed, `out` holds the
+  // head, the recorded method becomes its method and trailers-allowed its
+  // allow_trailers.  Failed: nothing of the failing head is consumed, `error`
+  // is set and parse_error_status() becomes the automatic status.  NeedMore:
+  // the bytes stay buffered.  Throws std::bad_alloc only (after the append
+  // the buffer holds `data`).
+  HeadStatus receive_request_head(std::string_view data, RequestHead& out, ParseKind& error);
+
+  // Appends `data`, then parses a response head to the recorded request
+  // method (parse_response).  Interim 1xx heads are consumed even when the
+  // result is NeedMore or Failed.  Otherwise as receive_request_head, without
+  // touching the per-message state.
+  HeadStatus receive_head(std::string_view data, ResponseHead& out, ParseKind& error);
+
+  // Every byte of the read buffer, moved out without copying (the buffer is
+  // left empty, without storage).
+  ByteBuffer take_body() noexcept { return read_.take(); }
+  // The buffered bytes, valid until the next non-const call; and dropping them
+  // while keeping the storage.
+  std::string_view buffered_view() const noexcept { return read_.view(); }
+  void clear_buffer() noexcept { read_.clear(); }
+  std::size_t buffered() const noexcept { return read_.size(); }
+
+  // Clears the per-message state (recorded method, encoder, automatic
+  // status, request_connection_close, trailers-allowed); keeps the read
+  // buffer, the two response verdicts and the configuration.
+  void reset() noexcept;
+
+  // True when no encoder is in flight, or a Length encoder has nothing left.
+  bool body_is_eof() const noexcept {
+    return !encoder_ || (encoder_->kind == BodyEncoder::Kind::Length && encoder_->remaining == 0);
+  }
+
+  std::optional<uint16_t> parse_error_status() const noexcept { return parse_error_status_; }
+  std::optional<Method> recorded_method() const noexcept { return method_; }
+  bool trailers_allowed() const noexcept { return trailers_allowed_; }
+  bool response_is_last() const noexcept { return response_is_last_; }
+  bool response_close_delimited() const noexcept { return response_close_delimited_; }
+  bool request_connection_close() const noexcept { return request_connection_close_; }
+
+  // ---- write side ---------------------------------------------------------------
+  // Head serialization and body framing (serialize_request, serialize_response,
+  // serialize_data, serialize_end, serialize_trailers, serialize_head_and_body)
+  // go here.  They own write_, method_ (set by serialize_request), encoder_,
+  // request_connection_close_, response_is_last_ and
+  // response_close_delimited_, and read trailers_allowed_ and the
+  // configuration.
+
+ private:
+  ParseLimits limits() const noexcept;
+
+  const CodecConfig config_;
+  std::size_t max_headers_;  // config_.max_headers resolved
+
+  ByteBuffer read_;   // received bytes not yet consumed
+  [[maybe_unused]] ByteBuffer write_;  // scratch space for head serialization
+
+  // Verdicts of the last successful response serialization.
+  bool response_is_last_ = false;
+  bool response_close_delimited_ = false;
+
+  // Per-message state.
+  std::optional<Method> method_;
+  std::optional<BodyEncoder> encoder_;
+  std::optional<uint16_t> parse_error_status_;
+  bool request_connection_close_ = false;
+  bool trailers_allowed_ = true;
+};
+
+}  // namespace vantric::h1
