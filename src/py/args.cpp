@@ -310,6 +310,18 @@ bool arg_optional_u32(PyObject* obj, const Signature& sig, std::size_t index,
   return true;
 }
 
+bool arg_optional_u64(PyObject* obj, const Signature& sig, std::size_t index,
+                      std::optional<uint64_t>* out) {
+  if (obj == nullptr || obj == Py_None) {
+    *out = std::nullopt;
+    return true;
+  }
+  uint64_t v = 0;
+  if (!arg_u64(obj, sig, index, &v)) return false;
+  *out = v;
+  return true;
+}
+
 bool arg_stream_id(PyObject* obj, const Signature& sig, std::size_t index, uint32_t* out) {
   if (!arg_u32(obj, sig, index, out)) return false;
   if (*out > h2::kMaxStreamId) [[unlikely]] {

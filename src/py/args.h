@@ -96,6 +96,10 @@ bool arg_u64(PyObject* obj, const Signature& sig, std::size_t index, uint64_t* o
 // converts as arg_u32.
 bool arg_optional_u32(PyObject* obj, const Signature& sig, std::size_t index,
                       std::optional<uint32_t>* out);
+// An optional u64: nullptr (not passed) and None give nullopt, anything else
+// converts as arg_u64.
+bool arg_optional_u64(PyObject* obj, const Signature& sig, std::size_t index,
+                      std::optional<uint64_t>* out);
 // An HTTP/2 stream identifier: arg_u32, then ValueError when the reserved top
 // bit is set (RFC 9113 section 4.1: identifiers are 31 bits).
 bool arg_stream_id(PyObject* obj, const Signature& sig, std::size_t index, uint32_t* out);

@@ -28,6 +28,11 @@ enum class Word : uint8_t {
   Remote,
   Client,
   Server,
+  // HTTP/1 body kinds, in the order of h1::BodyKind.
+  BodyEmpty,
+  BodyLength,
+  BodyChunked,
+  BodyClose,
   kCount,
 };
 
