@@ -10,6 +10,7 @@
 #include "py/crossing.h"
 #include "py/errors.h"
 #include "py/h1_body_decoder.h"
+#include "py/h1_client_state.h"
 #include "py/h2_state_classes.h"
 #include "py/header_map.h"
 #include "py/once.h"
@@ -120,7 +121,8 @@ constexpr Registration kRegistrations[] = {
     {"H1UserError", make_exception<ExcId::H1UserError>},
     // H1Codec, H1ResponseHead, H1RequestHead.
     {"H1BodyDecoder", make_type<h1_body_decoder_type>},
-    // H1ServerState, H1ClientState.
+    // H1ServerState.
+    {"H1ClientState", make_type<h1_client_state_type>},
     {"OnceLatch", make_type<once_latch_type>},
     constant("H1_WATCH_HANDOFF", h1::WatchVerdict::Handoff),
     constant("H1_WATCH_IDLE_EOF", h1::WatchVerdict::IdleEof),

@@ -35,6 +35,8 @@ class Ref {
   }
 
   PyObject* get() const { return p_; }
+  // A second owner of the same object.
+  [[nodiscard]] Ref share() const { return from_borrowed(p_); }
   explicit operator bool() const { return p_ != nullptr; }
   // Hands the reference to the caller (a result leaving the module).
   [[nodiscard]] PyObject* release() { return std::exchange(p_, nullptr); }
