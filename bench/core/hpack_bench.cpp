@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
       for (const auto& h : list) fields[i].back().push_back({h.name, h.value, Pseudo::kNone, false});
     }
   const auto encode_ours = [&] {
-    std::string out;
+    vantric::ByteBuffer out;
     for (const auto& story : fields) {
       Encoder encoder;
       for (const auto& list : story) {

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "core/invariant.h"
+
 namespace vantric::hpack {
 
 DynamicTable::DynamicTable(std::size_t max_size) : slots_(16), max_size_(max_size) {}
@@ -15,6 +17,7 @@ DynamicTable::Entry DynamicTable::by_id(uint32_t id) const {
 }
 
 void DynamicTable::evict_oldest() {
+  VANTRIC_INVARIANT(count() != 0, "Size of table != 0, but no headers left!");
   const Slot& s = slot(first_id_);
   size_ -= s.name_len + s.value_len + kEntryOverhead;
   ++first_id_;

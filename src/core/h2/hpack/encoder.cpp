@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/h2/hpack/primitives.h"
+#include "core/invariant.h"
 #include "core/h2/hpack/static_table_gen.h"
 
 namespace vantric::hpack {
@@ -64,22 +65,21 @@ uint32_t hash_bytes(std::string_view s, uint64_t seed) {
   return static_cast<uint32_t>(h ^ (h >> 29));
 }
 
-void append_integer(std::string& out, uint8_t flags, int prefix_bits, uint32_t value) {
-  char buf[kMaxIntegerLength];
-  out.append(buf, static_cast<std::size_t>(encode_integer(buf, flags, prefix_bits, value) - buf));
+void append_integer(ByteBuffer& out, uint8_t flags, int prefix_bits, uint32_t value) {
+  char* start = out.prepare(kMaxIntegerLength);
+  out.commit(static_cast<std::size_t>(encode_integer(start, flags, prefix_bits, value) - start));
 }
 
 // A literal representation: the name by `name_index`, or as a string when it is 0.
-void append_literal(std::string& out, uint8_t flags, int prefix_bits, uint32_t name_index,
+void append_literal(ByteBuffer& out, uint8_t flags, int prefix_bits, uint32_t name_index,
                     std::string_view name, std::string_view value) {
   const std::size_t name_code = name_index ? 0 : huffman_encoded_length(name);
   const std::size_t value_code = huffman_encoded_length(value);
-  const std::size_t start = out.size();
-  out.resize(start + 3 * kMaxIntegerLength + name_code + value_code);
-  char* p = encode_integer(out.data() + start, flags, prefix_bits, name_index);
+  char* const start = out.prepare(3 * kMaxIntegerLength + name_code + value_code);
+  char* p = encode_integer(start, flags, prefix_bits, name_index);
   if (!name_index) p = encode_string(name, name_code, p);
   p = encode_string(value, value_code, p);
-  out.resize(static_cast<std::size_t>(p - out.data()));
+  out.commit(static_cast<std::size_t>(p - start));
 }
 
 }  // namespace
@@ -109,7 +109,7 @@ void Encoder::set_header_table_size(uint32_t size) {
   }
 }
 
-void Encoder::begin_block(std::string& out) {
+void Encoder::begin_block(ByteBuffer& out) {
   // RFC 7541 section 4.2: size updates open the first block after the change.
   if (pending_.kind == SizeUpdate::Kind::kTwo) {
     append_integer(out, 0x20, 5, pending_.min);
@@ -124,14 +124,12 @@ void Encoder::begin_block(std::string& out) {
   prev_index_ = 0;
 }
 
-EncodeStatus Encoder::encode(std::span<const Field> fields, std::string& out) {
+void Encoder::encode(std::span<const Field> fields, ByteBuffer& out) {
   begin_block(out);
-  for (const Field& field : fields)
-    if (auto st = encode_field(field, out); st != EncodeStatus::kOk) return st;
-  return EncodeStatus::kOk;
+  for (const Field& field : fields) encode_field(field, out);
 }
 
-EncodeStatus Encoder::encode_field(const Field& field, std::string& out) {
+void Encoder::encode_field(const Field& field, ByteBuffer& out) {
   const std::string_view name = field.name;
   const std::string_view value = field.value;
   // RFC 7541 section 6.2.3: a never-indexed literal tells intermediaries to keep it
@@ -141,9 +139,9 @@ EncodeStatus Encoder::encode_field(const Field& field, std::string& out) {
   if (name.empty()) {
     // Further values of one name are never entered in the table; they reuse the
     // name index of the previous field.
-    if (!has_prev_) return EncodeStatus::kNamelessFirstField;
+    VANTRIC_INVARIANT(has_prev_, "encoding header without name, but no previous index to use for name");
     append_literal(out, unindexed, 4, prev_index_, prev_name_, value);
-    return EncodeStatus::kOk;
+    return;
   }
   has_prev_ = true;
   prev_name_ = name;
@@ -153,19 +151,19 @@ EncodeStatus Encoder::encode_field(const Field& field, std::string& out) {
     if (const uint32_t index = static_field_index(static_name, value)) {
       append_integer(out, 0x80, 7, index);
       prev_index_ = index;
-      return EncodeStatus::kOk;
+      return;
     }
     if (kNeverIndexValue[static_name]) {
       append_literal(out, unindexed, 4, static_name, name, value);
       prev_index_ = static_name;
-      return EncodeStatus::kOk;
+      return;
     }
   }
   // Fields over three quarters of the table would flush most of it for one entry.
   if (field_size(name, value) * 4 > table_.max_size() * 3 || field.sensitive) {
     append_literal(out, unindexed, 4, static_name, name, value);
     prev_index_ = static_name;
-    return EncodeStatus::kOk;
+    return;
   }
 
   const uint32_t name_hash = hash_bytes(name, 0);
@@ -173,7 +171,7 @@ EncodeStatus Encoder::encode_field(const Field& field, std::string& out) {
   if (const auto id = by_field_.find(hashes.field, [&](uint32_t i) { return holds(i, name, value); })) {
     prev_index_ = wire_index(*id);
     append_integer(out, 0x80, 7, prev_index_);
-    return EncodeStatus::kOk;
+    return;
   }
   uint32_t name_index = static_name;
   if (!name_index) {
@@ -183,7 +181,6 @@ EncodeStatus Encoder::encode_field(const Field& field, std::string& out) {
   append_literal(out, 0x40, 6, name_index, name, value);  // section 6.2.1
   insert(name, value, hashes);
   prev_index_ = static_name ? static_name : kFirstDynamicIndex;
-  return EncodeStatus::kOk;
 }
 
 void Encoder::insert(std::string_view name, std::string_view value, EntryHashes hashes) {

@@ -5,14 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 #include <string_view>
 
+#include "core/byte_buffer.h"
 #include "core/h2/constants.h"
 #include "core/h2/hpack/dynamic_table.h"
 #include "core/h2/hpack/field.h"
 #include "core/h2/hpack/hash_index.h"
-#include "core/h2/hpack/status.h"
 
 namespace vantric::hpack {
 
@@ -28,17 +27,18 @@ class Encoder {
   // kTableSizeCap of it and announces the change at the start of the next block.
   void set_header_table_size(uint32_t size);
 
-  // Starts a header block: writes the pending table size updates to `out` and
-  // forgets the previous block's last field.
-  void begin_block(std::string& out);
+  // Starts a header block: appends the pending table size updates to `out` and
+  // forgets the previous block's last field.  Throws std::bad_alloc.
+  void begin_block(ByteBuffer& out);
 
   // Appends the representation of one field to `out`.  A field without a name is
   // another value of the previous field's name, whose name must stay readable
-  // until this call.  Fails only with kNamelessFirstField, writing nothing.
-  EncodeStatus encode_field(const Field& field, std::string& out);
+  // until this call; one that opens a block is an InvariantFailure.  Throws
+  // std::bad_alloc.
+  void encode_field(const Field& field, ByteBuffer& out);
 
   // begin_block() and encode_field() for each of `fields`.
-  EncodeStatus encode(std::span<const Field> fields, std::string& out);
+  void encode(std::span<const Field> fields, ByteBuffer& out);
 
   const DynamicTable& table() const { return table_; }
 

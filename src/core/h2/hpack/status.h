@@ -1,4 +1,4 @@
-// The status values of the HPACK core.
+// The outcomes of HPACK decoding.
 #pragma once
 
 #include <array>
@@ -56,14 +56,5 @@ constexpr bool is_need_more(DecodeStatus status) {
   return status == DecodeStatus::kUnexpectedEndOfStream ||
          status == DecodeStatus::kIntegerUnderflow || status == DecodeStatus::kStringUnderflow;
 }
-
-enum class EncodeStatus : uint8_t {
-  kOk,
-  // A field without a name came first in its block: a caller bug, not input.
-  kNamelessFirstField,
-};
-
-inline constexpr std::string_view kNamelessFirstFieldMessage =
-    "encoding header without name, but no previous index to use for name";
 
 }  // namespace vantric::hpack
