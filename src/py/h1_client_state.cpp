@@ -68,7 +68,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* self = reinterpret_cast<ClientStateObject*>(type->tp_alloc(type, 0));
   if (self == nullptr) return nullptr;
   new (&self->mutex) HostMutex();
-  new (&self->state) State(Ref::from_borrowed(a[0]));
+  new (&self->state) State(optional_ref(a[0]));
   return reinterpret_cast<PyObject*>(self);
 }
 
