@@ -10,6 +10,8 @@
 #include "py/crossing.h"
 #include "py/errors.h"
 #include "py/h1_body_decoder.h"
+#include "py/h1_codec.h"
+#include "py/h1_heads.h"
 #include "py/h1_client_state.h"
 #include "py/h2_state_classes.h"
 #include "py/header_map.h"
@@ -119,7 +121,9 @@ constexpr Registration kRegistrations[] = {
     {"H1IncompleteMessageError", make_exception<ExcId::H1IncompleteMessageError>},
     {"H1UnexpectedMessageError", make_exception<ExcId::H1UnexpectedMessageError>},
     {"H1UserError", make_exception<ExcId::H1UserError>},
-    // H1Codec, H1ResponseHead, H1RequestHead.
+    {"H1Codec", make_type<h1_codec_type>},
+    {"H1ResponseHead", make_type<h1_response_head_type>},
+    {"H1RequestHead", make_type<h1_request_head_type>},
     {"H1BodyDecoder", make_type<h1_body_decoder_type>},
     // H1ServerState.
     {"H1ClientState", make_type<h1_client_state_type>},
