@@ -386,6 +386,17 @@ TEST(H1BodyDecoder, PiecesAreViewsOfTheInput) {
   l.append(std::move(b));
   ASSERT_FALSE(l.decode(piece));
   EXPECT_EQ(piece.data(), where);
+  // Also when the decoder's own (now empty) storage is the larger one.
+  BodyDecoder big = BodyDecoder::length(5005);
+  big.feed(std::string(5000, 'a'));
+  ASSERT_FALSE(big.decode(piece));
+  ByteBuffer small;
+  small.append("world");
+  where = small.data();
+  big.append(std::move(small));
+  ASSERT_FALSE(big.decode(piece));
+  EXPECT_EQ(piece.data(), where);
+  EXPECT_TRUE(small.empty());
 
   // A borrowed rest is copied before the next feed; the owned copy comes first.
   BodyDecoder c = BodyDecoder::close_delimited();

@@ -143,6 +143,12 @@ void BodyDecoder::feed_borrowed(std::string_view bytes) {
 void BodyDecoder::append(ByteBuffer&& bytes) {
   if (bytes.empty()) return;
   own_borrowed();
+  if (owned_.empty()) {
+    // Take the storage over even when ours is larger: the bytes just read
+    // are not copied.
+    owned_ = std::move(bytes);
+    return;
+  }
   owned_.append(std::move(bytes));
 }
 

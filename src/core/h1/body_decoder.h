@@ -48,8 +48,6 @@ enum class ChunkState : uint8_t {
   End,        // the body ended
 };
 
-inline constexpr std::size_t kChunkStateCount = static_cast<std::size_t>(ChunkState::End) + 1;
-
 class BodyDecoder {
  public:
   // Chunk-extension octets allowed over the whole body (not per chunk).
