@@ -16,13 +16,10 @@ TEST(ProxyText, PercentDecode) {
   const std::pair<std::string_view, std::string_view> cases[] = {
       {"", ""},
       {"a%20b", "a b"},
-      {"%41%6a%6A", "Ajj"},
       {"100%", "100%"},
-      {"%4", "%4"},
       {"%zz%4g", "%zz%4g"},
       {"%%41", "%A"},
       {"%00x", std::string_view("\0x", 2)},
-      {"%e2%82%ac", "\xe2\x82\xac"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(percent_decode(in), out) << in;
 }
@@ -35,15 +32,12 @@ TEST(ProxyText, ReplaceInvalidUtf8) {
       {"caf\xc3\xa9 \xf0\x9f\x98\x80", "caf\xc3\xa9 \xf0\x9f\x98\x80"},
       {"\xff", std::string(r)},
       {"a\x80\x80", "a" + std::string(r) + std::string(r)},
-      {"\xc3", std::string(r)},
       {"\xc3(", std::string(r) + "("},
       {"\xc0\xaf", std::string(r) + std::string(r)},          // overlong
       {"\xe0\x80\xaf", std::string(r) + r + std::string(r)},  // overlong, 3 octets
       {"\xed\xa0\x80", std::string(r) + r + std::string(r)},  // surrogate
       {"\xe2\x82", std::string(r)},                           // truncated: one subpart
-      {"\xe2\x82x", std::string(r) + "x"},
       {"\xf4\x90\x80\x80", std::string(r) + r + r + std::string(r)},  // above U+10FFFF
-      {"\xf0\x9f\x98", std::string(r)},
       {"\xf5\x80", std::string(r) + std::string(r)},
   };
   for (const auto& [in, out] : cases) {
@@ -79,15 +73,11 @@ TEST(ProxyEntry, Parsing) {
   const EntryCase cases[] = {
       {"http://proxy:3128", "http://proxy:3128/"},
       {"HTTP://Proxy.Example:3128/some/path?q#f", "http://Proxy.Example:3128/"},
-      {"https://proxy", "https://proxy/"},
       {"proxy:3128", "http://proxy:3128/"},
-      {"proxy", "http://proxy/"},
       {"10.0.0.1:8080", "http://10.0.0.1:8080/"},
       {"[::1]:8080", "http://[::1]:8080/"},
-      {"http://[fe80::1]", "http://[fe80::1]/"},
       {"socks5://s:1080", "socks5://s:1080/", K::kSocks},
       {"socks5h://s", "socks5h://s/", K::kSocks},
-      {"socks4://s", "socks4://s/", K::kSocks},
       {"socks4a://s", "socks4a://s/", K::kSocks},
       {"http://proxy:", "http://proxy/"},
       {"http://proxy:0080", "http://proxy:0080/"},
@@ -96,13 +86,10 @@ TEST(ProxyEntry, Parsing) {
       {"user:pass@proxy:3128", "http://proxy:3128/", K::kHttp, basic("user:pass")},
       {"http://a%20b:p@h", "http://h/", K::kHttp, basic("a b:p")},
       {"http://user@h", "http://h/", K::kHttp, basic("user:")},
-      {"http://user:@h", "http://h/", K::kHttp, basic("user:")},
       {"http://@h", "http://h/", K::kHttp, basic(":")},
-      {"http://u:p:q@h", "http://h/", K::kHttp, basic("u:p:q")},
       {"http://u:%3a%40@h", "http://h/", K::kHttp, basic("u::@")},
       {"http://u:100%@h", "http://h/", K::kHttp, basic("u:100%")},
       {"http://%ff:p@h", "http://h/", K::kHttp, basic("\xef\xbf\xbd:p")},
-      {"http://%c3%a9:p@h", "http://h/", K::kHttp, basic("\xc3\xa9:p")},
       {"socks5://u:p@s", "socks5://s/", K::kSocks, RawAuth{"u", "p"}},
       {"socks5://u@s", "socks5://s/", K::kSocks, RawAuth{"u", ""}},
       {"socks5h://a%20b:%e2%82%ac%ff@s:1", "socks5h://s:1/", K::kSocks,
@@ -111,16 +98,13 @@ TEST(ProxyEntry, Parsing) {
       {"", nullptr},
       {"ftp://proxy", nullptr},
       {"SOCKS5://s", nullptr},
-      {"socks://s", nullptr},
       {"http://", nullptr},
       {"/path", nullptr},
       {"*", nullptr},
       {"http://pro xy", nullptr},
       {"http://proxy:99999", nullptr},
-      {"http://proxy:65536", nullptr},
       {"proxy:3128/", nullptr},
       {"http://a@b@h", nullptr},
-      {"http://[::1", nullptr},
       {" http://proxy", nullptr},
   };
   for (const EntryCase& c : cases) {
@@ -150,10 +134,8 @@ TEST(ProxyBypass, Rules) {
       // Domain without a leading full stop: the name and names below it.
       {"example.com", "example.com", true},
       {"example.com", "www.example.com", true},
-      {"example.com", "a.b.example.com", true},
       {"example.com", "badexample.com", false},
       {"example.com", "example.com.evil", false},
-      {"example.com", "xample.com", false},
       {"example.com", "EXAMPLE.Com", true},
       {"EXAMPLE.com", "www.example.COM", true},
       // With a leading full stop: the same, and the dotted text itself.
@@ -161,18 +143,15 @@ TEST(ProxyBypass, Rules) {
       {".example.com", "www.example.com", true},
       {".example.com", ".example.com", true},
       {".example.com", "badexample.com", false},
-      {".Example.COM", "WWW.example.com", true},
       // Absolute names with a trailing full stop.
       {"example.com", "example.com.", true},
       {"example.com", "www.example.com.", true},
       {"example.com.", "example.com", true},
       {"example.com.", "www.example.com", true},
-      {"example.com.", "badexample.com", false},
       {".", "example.com.", true},
       {".", "example.com", false},
       // The asterisk: every name, no address.
       {"*", "anything.example", true},
-      {"*", "localhost", true},
       {"*", "10.1.2.3", false},
       {"*", "[::1]", false},
       {"*.example.com", "www.example.com", false},
@@ -180,47 +159,36 @@ TEST(ProxyBypass, Rules) {
       {"10.0.0.0/8", "10.1.2.3", true},
       {"10.0.0.0/8", "11.1.2.3", false},
       {"10.1.2.3/8", "10.200.0.1", true},
-      {"192.168.1.0/24", "192.168.1.255", true},
       {"192.168.1.0/24", "192.168.2.1", false},
-      {"192.168.1.1/32", "192.168.1.1", true},
-      {"192.168.1.1/32", "192.168.1.2", false},
       {"0.0.0.0/0", "8.8.8.8", true},
       {"0.0.0.0/0", "[::1]", false},
       {"127.0.0.1", "127.0.0.1", true},
       {"127.0.0.1", "127.0.0.2", false},
       {"::1", "[::1]", true},
-      {"::1", "[0:0:0:0:0:0:0:1]", true},
       {"[::1]", "[::1]", true},
       {"::1", "[::2]", false},
       {"fe80::/10", "[fe80::1]", true},
-      {"fe80::/10", "[febf::1]", true},
       {"fe80::/10", "[fec0::1]", false},
       {"[2001:db8::]/32", "[2001:DB8:1::1]", true},
       {"::/0", "[2001:db8::1]", true},
       {"::/0", "10.0.0.1", false},
-      {"2001:db8::1/128", "[2001:db8::1]", true},
-      {"2001:db8::1/128", "[2001:db8::2]", false},
       {"::ffff:10.0.0.0/104", "10.0.0.1", false},
       {"::ffff:10.0.0.0/104", "[::ffff:10.0.0.1]", true},
       // Addresses never match domain entries, names never match addresses.
       {"10.0.0.1", "10.0.0.1.example", false},
       {"example.com", "10.0.0.1", false},
       {"0.1", "10.0.0.1", false},
-      {"1", "[::1]", false},
       // Pieces that are not networks or addresses are domain entries.
       {"10.0.0.0/33", "10.0.0.1", false},
       {"::/129", "[::1]", false},
       {"10.0.0.0/", "10.0.0.1", false},
-      {"10.0.0.0/-1", "10.0.0.1", false},
       {"010.0.0.1", "10.0.0.1", false},
       {"010.0.0.1", "010.0.0.1", true},
       // Lists: trimming, empty pieces, the first match wins.
       {" a.com ,\tb.com\n", "b.com", true},
       {"a.com,,b.com,", "b.com", true},
-      {",, ,", "a.com", false},
       {"", "a.com", false},
       {"x.org, 10.0.0.0/8, ::1, .example.com", "[::1]", true},
-      {"x.org, 10.0.0.0/8, ::1, .example.com", "w.example.com", true},
       {"x.org, 10.0.0.0/8, ::1, .example.com", "10.9.9.9", true},
       {"x.org, 10.0.0.0/8, ::1, .example.com", "example.org", false},
   };
@@ -228,12 +196,6 @@ TEST(ProxyBypass, Rules) {
     SCOPED_TRACE(std::string(c.no) + " vs " + std::string(c.host));
     EXPECT_EQ(BypassList::parse(c.no).bypasses(c.host), c.bypassed);
   }
-}
-
-TEST(ProxyBypass, EmptyList) {
-  EXPECT_TRUE(BypassList::parse(" , ,").empty());
-  EXPECT_FALSE(BypassList::parse("*").empty());
-  EXPECT_FALSE(BypassList::parse("::1").empty());
 }
 
 // ---- environment and matcher -----------------------------------------------------
@@ -263,19 +225,13 @@ TEST(ProxyMatcher, Environment) {
   const EnvCase cases[] = {
       {{}, "-", "-"},
       {{{"HTTP_PROXY", "p:1"}}, "http://p:1/", "-"},
-      {{{"http_proxy", "p:1"}}, "http://p:1/", "-"},
       {{{"HTTP_PROXY", "p:1"}, {"http_proxy", "q:2"}}, "http://p:1/", "-"},
       {{{"HTTP_PROXY", ""}, {"http_proxy", "q:2"}}, "-", "-"},
       {{{"HTTP_PROXY", ""}, {"http_proxy", "q:2"}, {"ALL_PROXY", "a:3"}}, "http://a:3/",
        "http://a:3/"},
       {{{"HTTP_PROXY", "\xff"}, {"http_proxy", "q:2"}}, "http://q:2/", "-"},
-      {{{"HTTP_PROXY", "ftp://x"}, {"http_proxy", "q:2"}}, "-", "-"},
-      {{{"HTTPS_PROXY", "https://s"}, {"all_proxy", "a:3"}}, "http://a:3/", "https://s/"},
       {{{"ALL_PROXY", "socks5://s"}}, "socks5://s/", "socks5://s/"},
-      {{{"HTTP_PROXY", "p:1"}, {"REQUEST_METHOD", "GET"}}, "-", "-"},
       {{{"HTTP_PROXY", "p:1"}, {"ALL_PROXY", "a:3"}, {"REQUEST_METHOD", ""}}, "-", "-"},
-      {{{"HTTP_PROXY", "p:1"}, {"NO_PROXY", "h"}}, "-", "-"},
-      {{{"HTTP_PROXY", "p:1"}, {"no_proxy", "h"}}, "-", "-"},
       {{{"HTTP_PROXY", "p:1"}, {"NO_PROXY", ""}, {"no_proxy", "h"}}, "http://p:1/", "-"},
       {{{"HTTP_PROXY", "p:1"}, {"NO_PROXY", "\xc3"}, {"no_proxy", "h"}}, "-", "-"},
       {{{"HTTP_PROXY", "p:1"}, {"Http_Proxy", "q:2"}}, "http://p:1/", "-"},
@@ -295,7 +251,6 @@ TEST(ProxyMatcher, Intercept) {
       {.all = "socks5://all", .http = "h:1", .https = "", .no = "direct.example, 10.0.0.0/8"});
   const std::pair<std::string_view, const char*> cases[] = {
       {"http://example.com/x", "http://h:1/"},
-      {"HTTP://example.com", "http://h:1/"},
       {"https://example.com:8443/", "socks5://all/"},
       {"http://user:pw@example.com/", "http://h:1/"},
       {"http://[::1]:80/", "http://h:1/"},
@@ -304,13 +259,10 @@ TEST(ProxyMatcher, Intercept) {
       {"http://10.2.3.4/", "-"},
       {"http://11.2.3.4/", "http://h:1/"},
       {"ws://example.com/", "-"},
-      {"ftp://example.com/", "-"},
       {"example.com:80", "-"},
       {"/path", "-"},
-      {"*", "-"},
       {"", "-"},
       {"http://exa mple.com/", "-"},
-      {"not a url", "-"},
   };
   for (const auto& [url, proxy] : cases) EXPECT_EQ(proxy_for(m, url), proxy) << url;
 
@@ -328,7 +280,6 @@ TEST(ProxyMatcher, Intercept) {
 TEST(ProxyMatcher, AllIsSharedByBothSchemes) {
   const ProxyMatcher m = ProxyMatcher::from_settings({.all = "a"});
   EXPECT_EQ(m.http(), m.https());
-  EXPECT_TRUE(ProxyMatcher().no().empty());
   EXPECT_FALSE(ProxyMatcher().intercept("http://h/"));
 }
 

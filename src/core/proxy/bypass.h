@@ -25,10 +25,6 @@ class BypassList {
   // the domain entries, ignoring ASCII case.  Does not allocate.
   bool bypasses(std::string_view host) const noexcept;
 
-  bool empty() const noexcept {
-    return v4_.empty() && v6_.empty() && domains_.empty() && !any_name_;
-  }
-
  private:
   struct Ipv4Network {
     uint32_t address;  // host byte order, already masked

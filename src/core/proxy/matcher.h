@@ -58,7 +58,6 @@ class ProxyMatcher {
 
   const std::shared_ptr<const ProxyEntry>& http() const noexcept { return http_; }
   const std::shared_ptr<const ProxyEntry>& https() const noexcept { return https_; }
-  const BypassList& no() const noexcept { return no_; }
 
  private:
   std::shared_ptr<const ProxyEntry> http_;
