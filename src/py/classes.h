@@ -40,6 +40,9 @@ struct ClassSpec {
   bool gc = false;
   Py_ssize_t basicsize = 0;
   std::span<const MethodSpec> methods = {};
+  // More methods, kept in a file of their own (a class whose methods fall
+  // into two families, such as a codec's reading and writing halves).
+  std::span<const MethodSpec> more_methods = {};
   std::span<const PropertySpec> properties = {};
   // Special methods (Py_tp_new, Py_tp_dealloc, Py_tp_repr, ...); no terminator.
   std::span<const PyType_Slot> slots = {};
