@@ -22,8 +22,8 @@ make_venv() {
   local dir="$1"
   if [[ ! -x "$dir/bin/python" ]]; then
     "$PYTHON" -m venv "$dir"
+    "$dir/bin/python" -m pip install -q --upgrade pip
   fi
-  "$dir/bin/python" -m pip install -q --upgrade pip
   "$dir/bin/python" -m pip install -q -r requirements-dev.txt
 }
 make_venv .venv
