@@ -70,7 +70,6 @@ def bad(io_kind, text):
 CASES = [
     (("length", 0, b"", False), (b"", True, 0, None, None)),
     (("empty", 0, b"abc", False), (b"", True, 3, None, None)),
-    (("something", 9, b"", False), (b"", True, 0, None, None)),
     (("length", 5, b"hel", False), (b"hel", False, 0, None, None)),
     (("length", 5, b"hel", True),
      (b"hel", False, 0, bad("unexpected_eof", "end of file before message length reached"), None)),
@@ -92,8 +91,6 @@ CASES = [
      (b"hello", False, 7, bad("invalid_input", "Invalid chunk body CR"), None)),
     (("chunked", 0, b"5\r\nhello\rX0\r\n\r\n", False),
      (b"hello", False, 5, bad("invalid_input", "Invalid chunk body LF"), None)),
-    (("chunked", 0, b"x\r\n", False),
-     (b"", False, 2, bad("invalid_input", "Invalid chunk size line: missing size digit"), None)),
     (("chunked", 0, b"5\r\nhel", True),
      (b"hel", False, 0, bad("unexpected_eof", "end of file before message length reached"), None)),
     (("chunked", 0, b"5\r\nhello", True),
@@ -102,12 +99,6 @@ CASES = [
      (b"", True, 4, None, [("expires", b"never")])),
     (("chunked", 0, b"0\r\na: 1\r\nB:2\r\nA: 3 \r\n\r\n", False),
      (b"", True, 0, None, [("a", b"1"), ("a", b"3"), ("b", b"2")])),
-    (("chunked", 0, b"0\r\na: 1\r\n\rX", False),
-     (b"", False, 0, bad("invalid_input", "Invalid chunk end LF"), None)),
-    (("chunked", 0, b"0\r\na: 1\rX", False),
-     (b"", False, 0, bad("invalid_input", "Invalid trailer end LF"), None)),
-    (("chunked", 0, b"0\r\na b: 1\r\n\r\n", False),
-     (b"", False, 0, bad("invalid_input", "invalid header name"), None)),
     (("chunked", 0, b"0\r\na: \x00\r\n\r\n", False),
      (b"", False, 0, bad("invalid_input", "invalid header value"), None)),
 ]
@@ -126,16 +117,6 @@ def test_trailer_line_limit():
     assert complete and len(trailers) == 100
     _, complete, _, error, _ = run("chunked", 0, b"0\r\n" + lines(101) + b"\r\n", False)
     assert not complete and error == bad("invalid_data", "chunk trailers count overflow")
-
-
-def test_trailer_byte_and_extension_limits():
-    line = b"x: " + b"v" * 16400 + b"\r\n"
-    assert run("chunked", 0, b"0\r\n" + line + b"\r\n", False)[3] == bad(
-        "invalid_data", "chunk trailers bytes over limit")
-    ok = b"1;" + b"e" * 16383 + b"\r\nx\r\n0\r\n\r\n"
-    assert run("chunked", 0, ok, False)[:2] == (b"x", True)
-    assert run("chunked", 0, ok.replace(b";", b";e"), False)[3] == bad(
-        "invalid_data", "chunk extensions over limit")
 
 
 def test_close_pieces_are_capped():
