@@ -186,6 +186,21 @@ def test_fed_objects_are_not_kept():
     assert sys.getrefcount(data) == base
 
 
+def test_codec_hand_over_and_back():
+    # The bytes after a head move into the decoder; those past the body stay
+    # buffered there.
+    codec = v.H1Codec()
+    head = codec.receive_head(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel")
+    decoder = D(head.body_kind)
+    codec.take_body_into(decoder)
+    decoder.feed(b"lo\r\n0\r\nT: 1\r\n\r\nHTTP/1.1 204 No Content\r\n\r\n")
+    assert drain(decoder) == ([b"hel", b"lo"], None) and decoder.is_complete
+    assert decoder.take_trailers() == v.HeaderMap({"t": "1"})
+    assert codec.buffered() == 0 and decoder.buffered == 27
+    with pytest.raises(TypeError):
+        codec.take_body_into(b"")
+
+
 # ---- arguments and class --------------------------------------------------------
 
 ARGUMENT_ERRORS = [
