@@ -16,6 +16,7 @@
 #include "py/errors.h"
 #include "py/h1_body_decoder.h"
 #include "py/h1_heads.h"
+#include "py/ref.h"
 #include "py/results.h"
 
 namespace vantric::py {
@@ -89,16 +90,19 @@ PyObject* h1_codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_
   std::string_view data;
   if (!parse_args(kReceiveHead, args, nargs, kwnames, a) || !arg_bytes(a[0], kReceiveHead, 0, &data))
     return nullptr;
+  // The fields go straight into the map the head will hand out.
+  Ref headers = Ref::steal(new_head_fields());
+  if (!headers) return nullptr;
   h1::ResponseHead head;
   h1::ParseKind error = h1::ParseKind::Internal;
   HeadStatus status;
   {
     HostLock lock(as_h1_codec(self)->mutex);
-    status = as_h1_codec(self)->codec.receive_head(data, head, error);
+    status = as_h1_codec(self)->codec.receive_head(data, head, header_map_of(headers.get()), error);
   }
   switch (status) {
     case HeadStatus::Complete:
-      return new_response_head(std::move(head));
+      return new_response_head(std::move(head), headers.release());
     case HeadStatus::Failed:
       raise(h1::Error::parse(error));
       return nullptr;
@@ -118,16 +122,18 @@ PyObject* h1_codec_receive_request_head(PyObject* self, PyObject* const* args, P
   if (!parse_args(kReceiveRequestHead, args, nargs, kwnames, a) ||
       !arg_bytes(a[0], kReceiveRequestHead, 0, &data))
     return nullptr;
+  Ref headers = Ref::steal(new_head_fields());
+  if (!headers) return nullptr;
   h1::RequestHead head;
   h1::ParseKind error = h1::ParseKind::Internal;
   HeadStatus status;
   {
     HostLock lock(as_h1_codec(self)->mutex);
-    status = as_h1_codec(self)->codec.receive_request_head(data, head, error);
+    status = as_h1_codec(self)->codec.receive_request_head(data, head, header_map_of(headers.get()), error);
   }
   switch (status) {
     case HeadStatus::Complete:
-      return new_request_head(std::move(head));
+      return new_request_head(std::move(head), headers.release());
     case HeadStatus::Failed:
       raise(h1::Error::parse(error));
       return nullptr;

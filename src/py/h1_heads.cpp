@@ -288,18 +288,25 @@ PyTypeObject* h1_response_head_type() {
   return ProcessClass<kResponseSpec>::get();
 }
 
-PyObject* new_request_head(h1::RequestHead&& head) {
+PyObject* new_head_fields() {
+  return wrap_header_map(http::HeaderMap());
+}
+
+http::HeaderMap& header_map_of(PyObject* map) {
+  return reinterpret_cast<HeaderMapObject*>(map)->map;
+}
+
+PyObject* new_request_head(h1::RequestHead&& head, PyObject* headers) {
+  Ref fields = Ref::steal(headers);
   Ref method = Ref::steal(method_str(head.method, head.method_text));
   if (!method) return nullptr;
   Ref target = Ref::steal(target_str(head.target_scheme, head.target));
   if (!target) return nullptr;
-  Ref headers = Ref::steal(wrap_header_map(std::move(head.headers)));
-  if (!headers) return nullptr;
   auto* self = alloc_record<RequestHeadObject>(h1_request_head_type);
   if (self == nullptr) return nullptr;
   self->method = method.release();
   self->target = target.release();
-  self->headers = headers.release();
+  self->headers = fields.release();
   self->body_length = head.body_length;
   self->keep_alive = head.keep_alive;
   self->expect_continue = head.expect_continue;
@@ -309,12 +316,11 @@ PyObject* new_request_head(h1::RequestHead&& head) {
   return reinterpret_cast<PyObject*>(self);
 }
 
-PyObject* new_response_head(h1::ResponseHead&& head) {
-  Ref headers = Ref::steal(wrap_header_map(std::move(head.headers)));
-  if (!headers) return nullptr;
+PyObject* new_response_head(h1::ResponseHead&& head, PyObject* headers) {
+  Ref fields = Ref::steal(headers);
   auto* self = alloc_record<ResponseHeadObject>(h1_response_head_type);
   if (self == nullptr) return nullptr;
-  self->headers = headers.release();
+  self->headers = fields.release();
   self->body_length = head.body_length;
   self->status = head.status;
   self->keep_alive = head.keep_alive;

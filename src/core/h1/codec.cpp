@@ -17,9 +17,10 @@ ParseLimits Codec::limits() const noexcept {
   return ParseLimits{max_headers_, config_.ignore_invalid_headers, config_.max_buf_size};
 }
 
-HeadStatus Codec::receive_request_head(std::string_view data, RequestHead& out, ParseKind& error) {
+HeadStatus Codec::receive_request_head(std::string_view data, RequestHead& out, http::HeaderMap& headers,
+                                       ParseKind& error) {
   read_.append(data);
-  const HeadResult result = parse_request(read_, limits(), out);
+  const HeadResult result = parse_request(read_, limits(), out, headers);
   switch (result.status) {
     case HeadStatus::Complete:
       method_ = out.method;
@@ -35,9 +36,10 @@ HeadStatus Codec::receive_request_head(std::string_view data, RequestHead& out, 
   return result.status;
 }
 
-HeadStatus Codec::receive_head(std::string_view data, ResponseHead& out, ParseKind& error) {
+HeadStatus Codec::receive_head(std::string_view data, ResponseHead& out, http::HeaderMap& headers,
+                               ParseKind& error) {
   read_.append(data);
-  const HeadResult result = parse_response(read_, method_, limits(), out);
+  const HeadResult result = parse_response(read_, method_, limits(), out, headers);
   if (result.status == HeadStatus::Failed) error = result.error;
   return result.status;
 }

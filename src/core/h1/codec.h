@@ -18,6 +18,7 @@
 #include "core/h1/error.h"
 #include "core/h1/head_parser.h"
 #include "core/h1/method.h"
+#include "core/http/header_map.h"
 
 namespace vantric::h1 {
 
@@ -56,19 +57,20 @@ class Codec {
   void feed(std::string_view data) { read_.append(data); }
 
   // Appends `data`, then parses a request head from the read buffer
-  // (parse_request).  Complete: the head's bytes are consumed, `out` holds the
-  // head, the recorded method becomes its method and trailers-allowed its
-  // allow_trailers.  Failed: nothing of the failing head is consumed, `error`
+  // (parse_request).  Complete: the head's bytes are consumed, `out` and
+  // `headers` hold the head, the recorded method becomes its method and
+  // trailers-allowed its allow_trailers.  Failed: nothing of the failing head is consumed, `error`
   // is set and parse_error_status() becomes the automatic status.  NeedMore:
   // the bytes stay buffered.  Throws std::bad_alloc only (after the append
   // the buffer holds `data`).
-  HeadStatus receive_request_head(std::string_view data, RequestHead& out, ParseKind& error);
+  HeadStatus receive_request_head(std::string_view data, RequestHead& out, http::HeaderMap& headers,
+                                  ParseKind& error);
 
   // Appends `data`, then parses a response head to the recorded request
   // method (parse_response).  Interim 1xx heads are consumed even when the
   // result is NeedMore or Failed.  Otherwise as receive_request_head, without
   // touching the per-message state.
-  HeadStatus receive_head(std::string_view data, ResponseHead& out, ParseKind& error);
+  HeadStatus receive_head(std::string_view data, ResponseHead& out, http::HeaderMap& headers, ParseKind& error);
 
   // Every byte of the read buffer, moved out without copying (the buffer is
   // left empty, without storage).

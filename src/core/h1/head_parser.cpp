@@ -346,7 +346,8 @@ ParseKind request_target(std::string_view target, std::size_t target_at, TargetT
   return ParseKind::Internal;
 }
 
-HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out) {
+HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
+                              http::HeaderMap& map) {
   const std::string_view input = buffer.view();
   Scanner s{input.data(), input.size()};
   RequestLine line;
@@ -381,7 +382,6 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   out.target_scheme = target.scheme;
   out.target = {base + target.at, target.size};
   out.http10 = line.http10;
-  http::HeaderMap& map = out.headers;
   map.clear();
   map.attach(out.block);
 
@@ -469,7 +469,7 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
 bool is_interim(uint16_t status) noexcept { return status >= 100 && status < 200 && status != 101; }
 
 HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request_method, const ParseLimits& limits,
-                               ResponseHead& out) {
+                               ResponseHead& out, http::HeaderMap& map) {
   for (;;) {
     if (buffer.empty()) return {HeadStatus::NeedMore, ParseKind::Internal};
     const std::string_view input = buffer.view();
@@ -492,7 +492,6 @@ HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request
     const char* base = out.block.view().data();
     out.status = status;
     out.http10 = http10;
-    http::HeaderMap& map = out.headers;
     map.clear();
     map.attach(out.block);
 
@@ -559,21 +558,28 @@ HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request
 
 }  // namespace
 
-HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out) {
+HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
+                         http::HeaderMap& headers) {
   if (buffer.empty()) return {HeadStatus::NeedMore, ParseKind::Internal};
-  HeadResult result = parse_request_head(buffer, limits, out);
+  HeadResult result = parse_request_head(buffer, limits, out, headers);
+  if (result.status != HeadStatus::Failed) return result;
   // RFC 9113 section 3.4: a client with prior knowledge opens with the
   // HTTP/2 preface; an HTTP/1 server recognises it to close quietly rather
-  // than answer in a protocol the client does not read.
-  if (result.status == HeadStatus::Failed && buffer.size() >= h2::kPreface.size() &&
-      buffer.view().substr(0, h2::kPreface.size()) == h2::kPreface)
+  // than answer in a protocol the client does not read.  A preface cut short
+  // by the transport waits for the rest, so that the answer does not depend
+  // on where the bytes were split.
+  const std::string_view input = buffer.view();
+  if (input.size() < h2::kPreface.size()) {
+    if (h2::kPreface.starts_with(input)) return {HeadStatus::NeedMore, ParseKind::Internal};
+  } else if (input.starts_with(h2::kPreface)) {
     result.error = ParseKind::VersionH2;
+  }
   return result;
 }
 
 HeadResult parse_response(ByteBuffer& buffer, std::optional<Method> request_method, const ParseLimits& limits,
-                          ResponseHead& out) {
-  return parse_response_head(buffer, request_method, limits, out);
+                          ResponseHead& out, http::HeaderMap& headers) {
+  return parse_response_head(buffer, request_method, limits, out, headers);
 }
 
 std::optional<uint16_t> automatic_status(ParseKind kind) noexcept {

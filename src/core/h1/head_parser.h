@@ -63,9 +63,6 @@ struct RequestHead {
   // the scheme as received), else empty and `target` is the whole text.
   std::string_view target_scheme;
   std::string_view target;
-  // Field lines in arrival order, less the Content-Length lines the framing
-  // rules drop; the values are views of `block`.
-  http::HeaderMap headers;
   uint64_t body_length = 0;  // see message.h
   bool keep_alive = true;
   bool expect_continue = false;
@@ -77,7 +74,6 @@ struct RequestHead {
 struct ResponseHead {
   http::SharedOctets block;
   uint16_t status = 0;
-  http::HeaderMap headers;  // every field line in arrival order
   uint64_t body_length = 0;
   bool keep_alive = true;
   bool is_upgrade = false;
@@ -85,24 +81,31 @@ struct ResponseHead {
 };
 
 // Parses a request head from the front of `buffer`.  Complete: the head's
-// bytes are consumed and `out` is filled (the views live as long as
-// `out.block` or a copy of it).  NeedMore and Failed consume nothing and leave
-// `out` unspecified.  Failure kinds: Method, Version, VersionH2 (the HTTP/2
+// bytes are consumed, `out` is filled (its views live as long as `out.block`
+// or a copy of it) and `headers` holds the field lines in arrival order, less
+// the Content-Length lines the framing rules drop; the values are views of the
+// block, which `headers` attaches.  The head's fields go into a map the caller
+// owns so that it can be one the host already holds, filled in place.
+// NeedMore and Failed consume nothing and leave `out` and `headers`
+// unspecified.  Failure kinds: Method, Version, VersionH2 (the HTTP/2
 // connection preface), Uri, UriTooLong, HeaderToken,
 // HeaderContentLengthInvalid, HeaderTransferEncodingInvalid,
-// HeaderTransferEncodingUnexpected, TooLarge.  Throws std::bad_alloc only,
-// consuming nothing.
-HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out);
+// HeaderTransferEncodingUnexpected, TooLarge.  Fewer than 24 bytes that begin
+// the HTTP/2 preface need more.  Throws std::bad_alloc only, consuming
+// nothing.
+HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
+                         http::HeaderMap& headers);
 
 // Parses a response head to a request of `request_method` (nullopt: none
 // recorded, treated like any method but HEAD and CONNECT) from the front of
 // `buffer`.  Interim 1xx heads before it (except 101) are consumed and
-// skipped, whatever the outcome.  Otherwise as parse_request; failure kinds:
+// skipped, whatever the outcome.  Otherwise as parse_request (`headers` gets
+// every field line); failure kinds:
 // Version, Status, HeaderToken, HeaderContentLengthInvalid,
 // HeaderTransferEncodingUnexpected, TooLarge.  `limits.max_headers` and
 // `limits.ignore_invalid_headers` are not used.
 HeadResult parse_response(ByteBuffer& buffer, std::optional<Method> request_method, const ParseLimits& limits,
-                          ResponseHead& out);
+                          ResponseHead& out, http::HeaderMap& headers);
 
 // The status a server answers a failed request head with before closing:
 // 400, 414 (UriTooLong), 431 (TooLarge), or none (VersionH2, Status,

@@ -1,0 +1,133 @@
+// Property: any input gives a request head, "need more", or one of the
+// request-side parse errors, never a crash, a hang or an over-read; feeding
+// it in pieces ends exactly as feeding it whole; a head's framing never lets
+// a content-length stand next to a transfer coding.
+//
+// Input: one octet of configuration (ignore_invalid_headers, a small field
+// limit), two octets of split positions, then the bytes on the wire.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/h1/field_values.h"
+#include "core/h1/head_parser.h"
+
+namespace {
+
+using namespace vantric;
+using namespace vantric::h1;
+
+void check(bool ok) {
+  if (!ok) std::abort();
+}
+
+bool inside(std::string_view part, std::string_view whole) {
+  if (part.empty()) return true;
+  auto p = reinterpret_cast<std::uintptr_t>(part.data());
+  auto b = reinterpret_cast<std::uintptr_t>(whole.data());
+  return p >= b && p - b + part.size() <= whole.size();
+}
+
+bool is_request_error(ParseKind kind) {
+  return kind != ParseKind::Status && kind != ParseKind::Internal;
+}
+
+// The head in a comparable form, after checking what must hold of any head.
+std::string check_head(const RequestHead& h, const http::HeaderMap& headers, const ParseLimits& limits) {
+  const std::string_view block = h.block.view();
+  check(inside(h.method_text, block) && inside(h.target, block));
+  check(is_method_token(h.method_text) && method_from_token(h.method_text) == h.method);
+  check(!h.target.empty() && h.target.size() <= kMaxTargetLength);
+  check(headers.size() <= limits.max_headers);
+  check(h.body_length != kBodyCloseDelimited);
+  const http::HeaderName cl(http::WellKnownName::kContentLength);
+  const http::HeaderName te(http::WellKnownName::kTransferEncoding);
+  if (h.body_length == kBodyChunked) {
+    check(headers.contains(te) && !headers.contains(cl) && !h.http10);
+  } else {
+    check(!headers.contains(te));
+    check(headers.get_all(cl).count() <= 1);
+    if (auto v = headers.get(cl)) {
+      check(parse_decimal(*v) == h.body_length);
+    } else {
+      check(h.body_length == 0);
+    }
+  }
+  if (h.method == Method::Connect) check(h.is_upgrade);
+  std::string out(h.method_text);
+  out.append(" ").append(h.target_scheme).append(h.target).append(" ");
+  for (const http::HeaderField& f : headers) {
+    check(inside(f.value, block));
+    out.append(f.name).append(":").append(f.value).append("\n");
+  }
+  out += std::to_string(h.body_length) + (h.keep_alive ? "k" : "") + (h.expect_continue ? "e" : "") +
+         (h.is_upgrade ? "u" : "") + (h.http10 ? "0" : "") + (h.allow_trailers ? "t" : "");
+  return out;
+}
+
+// Parses after each piece; the heads and errors found, then what is left.
+std::string run(const std::vector<std::string_view>& pieces, const ParseLimits& limits) {
+  ByteBuffer buffer;
+  std::string out;
+  bool failed = false;
+  for (std::string_view piece : pieces) {
+    buffer.append(piece);
+    // After a failure the rest is only buffered, as a codec would.
+    if (failed) continue;
+    // Pipelined heads: parse until more bytes are needed or it fails.
+    for (;;) {
+      const std::string before(buffer.view());
+      RequestHead head;
+      http::HeaderMap headers;
+      const HeadResult r = parse_request(buffer, limits, head, headers);
+      if (r.status == HeadStatus::NeedMore) {
+        check(buffer.view() == before);
+        break;
+      }
+      if (r.status == HeadStatus::Failed) {
+        check(buffer.view() == before && is_request_error(r.error));
+        check(r.error != ParseKind::VersionH2 || before.starts_with("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"));
+        out += "error " + std::string(parse_kind_string(r.error));
+        failed = true;
+        break;
+      }
+      check(buffer.size() < before.size() && before.ends_with(buffer.view()));
+      out += check_head(head, headers, limits) + "\n--\n";
+    }
+  }
+  return out + " | " + std::string(buffer.view());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 3) return 0;
+  const uint8_t config = data[0];
+  std::string_view wire(reinterpret_cast<const char*>(data + 3), size - 3);
+  ParseLimits limits;
+  limits.ignore_invalid_headers = (config & 1) != 0;
+  if (config & 2) limits.max_headers = config >> 4;
+  // Above the input, so that the cap on incomplete heads cannot tell a
+  // prefix from the whole.
+  limits.max_buf_size = wire.size() + kMinMaxBufSize;
+
+  const std::string whole = run({wire}, limits);
+  std::size_t a = data[1] * wire.size() / 256, b = data[2] * wire.size() / 256;
+  if (a > b) std::swap(a, b);
+  check(run({wire.substr(0, a), wire.substr(a, b - a), wire.substr(b)}, limits) == whole);
+  if (wire.size() <= 512) {
+    std::vector<std::string_view> bytes;
+    for (std::size_t i = 0; i < wire.size(); ++i) bytes.push_back(wire.substr(i, 1));
+    check(run(bytes, limits) == whole);
+  }
+
+  // With the smallest cap an incomplete head fails instead; nothing else changes.
+  limits.max_buf_size = kMinMaxBufSize;
+  const std::string capped = run({wire}, limits);
+  check(capped == whole || capped.find("error too_large") != std::string::npos ||
+        capped.find("error version_h2") != std::string::npos);
+  return 0;
+}
