@@ -259,9 +259,6 @@ const MethodSpec kMethods[] = {
      "request_connection_close, trailers allowed); the read buffer stays."},
     {&kBodyIsEof, method_entry<h1_codec_body_is_eof>(),
      "True when no body encoder is in flight, or its declared length is all sent."},
-    // The serializers (serialize_request, serialize_response, serialize_data,
-    // serialize_end, serialize_trailers, serialize_head_and_body) and the
-    // static continue_response() and connection_close(headers) go here.
 };
 
 const PropertySpec kProperties[] = {
@@ -285,7 +282,8 @@ const PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(crossing<h1_codec_dealloc>)},
 };
 
-constexpr ClassSpec kSpec{
+// Not constexpr: the write side's table is defined in its own file.
+const ClassSpec kSpec{
     .name = "H1Codec",
     .doc = "The synchronous HTTP/1 codec of one connection: parses request or response\n"
            "heads from a read buffer that outlives single messages (pipelined bytes stay\n"
@@ -294,6 +292,7 @@ constexpr ClassSpec kSpec{
     .constructor = &kNew,
     .basicsize = sizeof(H1CodecObject),
     .methods = kMethods,
+    .more_methods = kH1CodecWriteMethods,
     .properties = kProperties,
     .slots = kSlots,
 };

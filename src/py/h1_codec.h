@@ -5,7 +5,10 @@
 
 #include <Python.h>
 
+#include <span>
+
 #include "core/h1/codec.h"
+#include "py/classes.h"
 #include "py/lock.h"
 
 namespace vantric::py {
@@ -25,5 +28,9 @@ inline bool is_h1_codec(PyObject* obj) {
 inline H1CodecObject* as_h1_codec(PyObject* obj) {
   return reinterpret_cast<H1CodecObject*>(obj);
 }
+
+// The write side's methods (h1_codec_write.cpp): head serialization and body
+// framing.
+extern const std::span<const MethodSpec> kH1CodecWriteMethods;
 
 }  // namespace vantric::py

@@ -94,8 +94,9 @@ PyObject* target_str(std::string_view prefix, std::string_view text) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
     if (s == nullptr) return nullptr;
     auto* data = static_cast<char*>(PyUnicode_DATA(s));
-    std::memcpy(data, prefix.data(), prefix.size());
-    std::memcpy(data + prefix.size(), text.data(), text.size());
+    // An empty view may carry a null pointer, which memcpy must not see.
+    if (!prefix.empty()) std::memcpy(data, prefix.data(), prefix.size());
+    if (!text.empty()) std::memcpy(data + prefix.size(), text.data(), text.size());
     return s;
   }
   std::string joined;

@@ -18,6 +18,7 @@
 #include "core/h1/error.h"
 #include "core/h1/head_parser.h"
 #include "core/h1/method.h"
+#include "core/h1/serializer.h"
 #include "core/http/header_map.h"
 
 namespace vantric::h1 {
@@ -33,14 +34,8 @@ struct CodecConfig {
   std::size_t max_buf_size = kDefaultMaxBufSize;
 };
 
-// The outgoing body framing in flight (RFC 9112 sections 6 and 7).  The
+// The outgoing body framing in flight is a BodyEncoder (serializer.h): the
 // serializers fill it in; the read side only asks whether it is done.
-struct BodyEncoder {
-  enum class Kind : uint8_t { Length, Chunked, CloseDelimited };
-  Kind kind = Kind::Length;
-  uint64_t remaining = 0;  // Length: body bytes still to send
-  bool is_last = false;    // the connection closes after this message
-};
 
 class Codec {
  public:
@@ -99,12 +94,50 @@ class Codec {
   bool request_connection_close() const noexcept { return request_connection_close_; }
 
   // ---- write side ---------------------------------------------------------------
-  // Head serialization and body framing (serialize_request, serialize_response,
-  // serialize_data, serialize_end, serialize_trailers, serialize_head_and_body)
-  // go here.  They own write_, method_ (set by serialize_request), encoder_,
-  // request_connection_close_, response_is_last_ and
-  // response_close_delimited_, and read trailers_allowed_ and the
-  // configuration.
+  // Head serialization and body framing.  They own write_, method_ (set by
+  // serialize_request), encoder_, request_connection_close_,
+  // response_is_last_ and response_close_delimited_, and read
+  // trailers_allowed_ and the configuration.  A head call replaces the
+  // encoder in flight, data counts it down, an end takes it out.  Each call
+  // either completes its changes or fails (or throws std::bad_alloc) having
+  // changed nothing but the write buffer, except that a failing end takes the
+  // encoder out as a succeeding one does.
+
+  // Writes the head of a request for `target` (from check_request_line) and
+  // `headers` into the write buffer and returns it, valid until the next
+  // write-side call.  Records the method, request_connection_close and the
+  // encoder.
+  std::string_view serialize_request(const RequestTarget& target, const http::HeaderMap& headers,
+                                     const RequestOptions& options);
+
+  // Writes the head of a response (status 100..999) to the recorded request
+  // method into the write buffer (read it with written()).  On success sets
+  // the encoder, response_is_last and response_close_delimited.  Fails with
+  // the User errors UnsupportedStatusCode and UnexpectedHeader.
+  std::optional<Error> serialize_response(uint16_t status, const http::HeaderMap& headers, bool keep_alive,
+                                          bool http10, BodyRequest body);
+
+  // The last head written; valid until the next write-side call.
+  std::string_view written() const noexcept { return write_.view(); }
+
+  bool has_encoder() const noexcept { return encoder_.has_value(); }
+  const std::optional<BodyEncoder>& encoder() const noexcept { return encoder_; }
+
+  // How `size` (> 0) octets of body data go out under the encoder in flight;
+  // commit_data() then counts them.  Between the two the caller only builds
+  // the result, so a failed allocation leaves the encoder as it was.
+  DataPlan plan_data(std::size_t size) const noexcept;
+  void commit_data(const DataPlan& plan) noexcept;
+
+  // The end of the message under the encoder in flight, after `data` (a
+  // plan_data result, or nothing sent), with `trailers` (nullptr: none):
+  // nothing (no encoder, a length all sent, a close-delimited body), the last
+  // chunk, or a trailer section built in the write buffer (valid until the
+  // next write-side call).  Fails with the User error BodyWriteAborted when a
+  // length is left.  end_message() then takes the encoder out, on success
+  // and on failure alike.
+  std::optional<Error> plan_end(const DataPlan* data, const http::HeaderMap* trailers, EndPlan& out);
+  void end_message() noexcept { encoder_.reset(); }
 
  private:
   ParseLimits limits() const noexcept;

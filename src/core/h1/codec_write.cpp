@@ -1,0 +1,91 @@
+// The write side of the codec: head serialization and body framing over the
+// codec's write buffer and encoder in flight (the algorithms are in
+// serializer.cpp).
+#include <string>
+
+#include "core/h1/codec.h"
+#include "core/http/date.h"
+
+namespace vantric::h1 {
+
+std::string_view Codec::serialize_request(const RequestTarget& target, const http::HeaderMap& headers,
+                                          const RequestOptions& options) {
+  RequestHeadResult result = write_request_head(target, headers, options, write_);
+  method_ = target.method_id;
+  request_connection_close_ = result.connection_close;
+  encoder_ = std::move(result.encoder);
+  return write_.view();
+}
+
+std::optional<Error> Codec::serialize_response(uint16_t status, const http::HeaderMap& headers, bool keep_alive,
+                                               bool http10, BodyRequest body) {
+  ResponseOptions options;
+  options.status = status;
+  options.keep_alive = keep_alive;
+  options.http10 = http10;
+  options.body = body;
+  options.request_method = method_;
+  options.title_case = config_.title_case_headers;
+  options.date = config_.date_header ? &http::thread_date_cache() : nullptr;
+  BodyEncoder encoder;
+  if (std::optional<Error> error = write_response_head(options, headers, write_, encoder)) return error;
+  response_is_last_ = encoder.is_last;
+  response_close_delimited_ = encoder.kind == BodyEncoder::Kind::CloseDelimited;
+  encoder_ = std::move(encoder);
+  return std::nullopt;
+}
+
+DataPlan Codec::plan_data(std::size_t size) const noexcept {
+  if (!encoder_) return {DataPlan::Kind::NoEncoder, 0};
+  switch (encoder_->kind) {
+    case BodyEncoder::Kind::Length:
+      // Octets past the declared length would be read as the start of the
+      // next message (RFC 9112 section 6.3): they are never sent.
+      if (size > encoder_->remaining) return {DataPlan::Kind::Prefix, static_cast<std::size_t>(encoder_->remaining)};
+      return {DataPlan::Kind::Whole, size};
+    case BodyEncoder::Kind::CloseDelimited:
+      return {DataPlan::Kind::Whole, size};
+    case BodyEncoder::Kind::Chunked:
+      break;
+  }
+  return {DataPlan::Kind::Chunk, size};
+}
+
+void Codec::commit_data(const DataPlan& plan) noexcept {
+  if (!encoder_ || encoder_->kind != BodyEncoder::Kind::Length) return;
+  if (plan.kind == DataPlan::Kind::Whole || plan.kind == DataPlan::Kind::Prefix) encoder_->remaining -= plan.size;
+}
+
+std::optional<Error> Codec::plan_end(const DataPlan* data, const http::HeaderMap* trailers, EndPlan& out) {
+  out = EndPlan{};
+  if (!encoder_) return std::nullopt;
+  switch (encoder_->kind) {
+    case BodyEncoder::Kind::Length: {
+      uint64_t remaining = encoder_->remaining;
+      if (data != nullptr && (data->kind == DataPlan::Kind::Whole || data->kind == DataPlan::Kind::Prefix))
+        remaining -= data->size;
+      if (remaining == 0) return std::nullopt;
+      // A body shorter than its Content-Length leaves the peer waiting for
+      // octets that never come; the connection cannot be reused.
+      return Error{ErrorKind::User, static_cast<uint8_t>(UserKind::BodyWriteAborted),
+                   ErrorCause::plain("early end, expected " + std::to_string(remaining) + " more bytes")};
+    }
+    case BodyEncoder::Kind::CloseDelimited:
+      return std::nullopt;
+    case BodyEncoder::Kind::Chunked:
+      break;
+  }
+  // RFC 9110 section 6.5: a server sends trailers only to a client that
+  // said it accepts them (TE: trailers), and only the fields its Trailer
+  // line announced.
+  if (trailers != nullptr && trailers_allowed_ && encoder_->has_trailer_list) {
+    write_trailer_section(*encoder_, *trailers, write_);
+    out = {EndPlan::Kind::Trailers, write_.view()};
+    if (out.bytes == kLastChunk) out = {EndPlan::Kind::LastChunk, kLastChunk};
+    return std::nullopt;
+  }
+  out = {EndPlan::Kind::LastChunk, kLastChunk};
+  return std::nullopt;
+}
+
+}  // namespace vantric::h1

@@ -1,0 +1,414 @@
+// H1Codec's write side: head serialization and body framing.
+//
+// Arguments are converted and the request line validated before the codec's
+// mutex is taken.  A HeaderMap argument is read under its own lock, taken
+// inside the codec's: a map's lock is always the innermost (map operations
+// take no other lock), so the order codec -> map cannot meet its reverse.
+// Results are bytes, created under the lock at their final size: a head is
+// copied once out of the codec's write buffer, framed data is written
+// straight into its bytes object, and data the framing leaves unchanged is
+// the caller's own object.
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "core/h1/codec.h"
+#include "core/h1/serializer.h"
+#include "core/http/uri.h"
+#include "py/args.h"
+#include "py/classes.h"
+#include "py/crossing.h"
+#include "py/errors.h"
+#include "py/h1_codec.h"
+#include "py/header_map.h"
+#include "py/once.h"
+#include "py/results.h"
+
+namespace vantric::py {
+namespace {
+
+using h1::BodyRequest;
+using h1::Codec;
+using h1::DataPlan;
+using h1::EndPlan;
+
+// The collection a head is written from when the caller gives none.
+const http::HeaderMap& no_fields() {
+  static const http::HeaderMap kEmpty{};
+  return kEmpty;
+}
+
+// A HeaderMap argument, or None / not passed as nullptr; false with
+// TypeError for anything else.
+bool optional_header_map(PyObject* obj, const Signature& sig, std::size_t index, PyObject** out) {
+  if (obj == nullptr || obj == Py_None) {
+    *out = nullptr;
+    return true;
+  }
+  if (!is_header_map(obj)) {
+    raise_bad_argument_type(sig, index, "HeaderMap or None", obj);
+    return false;
+  }
+  *out = obj;
+  return true;
+}
+
+// Runs `op(const http::HeaderMap&)` on the collection of `map_obj` under its
+// lock, or on an empty collection when `map_obj` is nullptr.
+template <typename Op>
+auto with_fields(PyObject* map_obj, Op&& op) {
+  if (map_obj == nullptr) return op(no_fields());
+  return read_header_map(map_obj, op);
+}
+
+// Process-wide bytes constants.
+template <const std::string_view& Text>
+PyObject* shared_bytes() {
+  static ProcessOnce<PyObject> once;
+  PyObject* bytes = once.get([] { return new_bytes(Text); });
+  Py_XINCREF(bytes);
+  return bytes;
+}
+
+constexpr std::string_view kContinueResponse = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view kLastChunk = h1::kLastChunk;
+
+// The bytes of an end plan (the last chunk is one shared object).
+PyObject* end_bytes(const EndPlan& plan) {
+  switch (plan.kind) {
+    case EndPlan::Kind::Nothing:
+      return PyBytes_FromStringAndSize(nullptr, 0);
+    case EndPlan::Kind::LastChunk:
+      return shared_bytes<kLastChunk>();
+    case EndPlan::Kind::Trailers:
+      break;
+  }
+  return new_bytes(plan.bytes);
+}
+
+// `obj` (bytes) itself when it is exactly bytes, else a copy of its octets.
+PyObject* same_bytes(PyObject* obj) {
+  if (PyBytes_CheckExact(obj)) return Py_NewRef(obj);
+  return new_bytes(std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))));
+}
+
+// ---- heads -----------------------------------------------------------------------
+
+constexpr Param kSerializeRequestParams[] = {
+    {"method"}, {"url"}, {"headers", "None"}, {"http10", "False"}, {"content_length", "None"}, {"chunked", "False"},
+};
+constexpr Signature kSerializeRequest{"serialize_request", "H1Codec.serialize_request", CallKind::Method,
+                                      kSerializeRequestParams, 3};
+
+PyObject* h1_codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[6];
+  if (!parse_args(kSerializeRequest, args, nargs, kwnames, a)) return nullptr;
+  std::string_view method;
+  std::string_view url;
+  PyObject* headers = nullptr;
+  h1::RequestOptions options;
+  std::optional<uint64_t> content_length;
+  bool chunked = false;
+  if (!arg_str(a[0], kSerializeRequest, 0, &method) || !arg_str(a[1], kSerializeRequest, 1, &url) ||
+      !optional_header_map(a[2], kSerializeRequest, 2, &headers) ||
+      (a[3] != nullptr && !arg_bool(a[3], kSerializeRequest, 3, &options.http10)) ||
+      !arg_optional_u64(a[4], kSerializeRequest, 4, &content_length) ||
+      (a[5] != nullptr && !arg_bool(a[5], kSerializeRequest, 5, &chunked)))
+    return nullptr;
+  options.body = BodyRequest::of(content_length, chunked);
+  h1::RequestTarget target;
+  const h1::RequestLineCheck check = h1::check_request_line(method, url, target);
+  if (check.error == h1::RequestLineError::kMethod) {
+    PyErr_SetString(PyExc_ValueError, "invalid method: invalid HTTP method");
+    return nullptr;
+  }
+  if (check.error == h1::RequestLineError::kUrl) {
+    const std::string message = "invalid url: " + std::string(http::uri_error_text(check.uri_error));
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+  }
+  Codec& codec = as_h1_codec(self)->codec;
+  HostLock lock(as_h1_codec(self)->mutex);
+  const std::string_view head =
+      with_fields(headers, [&](const http::HeaderMap& map) { return codec.serialize_request(target, map, options); });
+  return new_bytes(head);
+}
+
+constexpr Param kSerializeResponseParams[] = {
+    {"status"},        {"headers", "None"},         {"keep_alive", "True"},
+    {"http10", "False"}, {"content_length", "None"}, {"chunked", "False"},
+};
+constexpr Signature kSerializeResponse{"serialize_response", "H1Codec.serialize_response", CallKind::Method,
+                                       kSerializeResponseParams, 2};
+
+PyObject* h1_codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[6];
+  if (!parse_args(kSerializeResponse, args, nargs, kwnames, a)) return nullptr;
+  uint16_t status = 0;
+  PyObject* headers = nullptr;
+  bool keep_alive = true;
+  bool http10 = false;
+  std::optional<uint64_t> content_length;
+  bool chunked = false;
+  if (!arg_u16(a[0], kSerializeResponse, 0, &status) || !optional_header_map(a[1], kSerializeResponse, 1, &headers) ||
+      (a[2] != nullptr && !arg_bool(a[2], kSerializeResponse, 2, &keep_alive)) ||
+      (a[3] != nullptr && !arg_bool(a[3], kSerializeResponse, 3, &http10)) ||
+      !arg_optional_u64(a[4], kSerializeResponse, 4, &content_length) ||
+      (a[5] != nullptr && !arg_bool(a[5], kSerializeResponse, 5, &chunked)))
+    return nullptr;
+  // RFC 9110 section 15: a status code is three digits.
+  if (status < 100 || status > 999) {
+    PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
+    return nullptr;
+  }
+  const BodyRequest body = BodyRequest::of(content_length, chunked);
+  std::optional<h1::Error> error;
+  {
+    Codec& codec = as_h1_codec(self)->codec;
+    HostLock lock(as_h1_codec(self)->mutex);
+    error = with_fields(headers, [&](const http::HeaderMap& map) {
+      return codec.serialize_response(status, map, keep_alive, http10, body);
+    });
+    if (!error) return new_bytes(codec.written());
+  }
+  raise(*error);
+  return nullptr;
+}
+
+// ---- body ------------------------------------------------------------------------
+
+constexpr Param kChunkParams[] = {{"chunk"}};
+constexpr Signature kSerializeData{"serialize_data", "H1Codec.serialize_data", CallKind::Method, kChunkParams};
+
+PyObject* h1_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  std::string_view chunk;
+  if (!parse_args(kSerializeData, args, nargs, kwnames, a) || !arg_bytes(a[0], kSerializeData, 0, &chunk))
+    return nullptr;
+  // Nothing to frame: an empty chunk would read as the last chunk.
+  if (chunk.empty()) return Py_NewRef(a[0]);
+  {
+    Codec& codec = as_h1_codec(self)->codec;
+    HostLock lock(as_h1_codec(self)->mutex);
+    const DataPlan plan = codec.plan_data(chunk.size());
+    PyObject* result = nullptr;
+    switch (plan.kind) {
+      case DataPlan::Kind::NoEncoder:
+        break;
+      case DataPlan::Kind::Whole:
+        result = Py_NewRef(a[0]);
+        break;
+      case DataPlan::Kind::Prefix:
+        result = new_bytes(chunk.substr(0, plan.size));
+        break;
+      case DataPlan::Kind::Chunk: {
+        const std::optional<std::size_t> size = h1::chunk_frame_size(chunk.size());
+        char* out = nullptr;
+        result = size ? new_bytes_uninitialized(*size, &out) : (check_bytes_size(SIZE_MAX), nullptr);
+        if (result != nullptr) h1::write_chunk(chunk, out);
+        break;
+      }
+    }
+    if (plan.kind != DataPlan::Kind::NoEncoder) {
+      if (result != nullptr) codec.commit_data(plan);
+      return result;
+    }
+  }
+  PyErr_SetString(PyExc_ValueError, "serialize_data with no request in flight");
+  return nullptr;
+}
+
+constexpr Signature kSerializeEnd{"serialize_end", "H1Codec.serialize_end", CallKind::Method, {}};
+
+PyObject* h1_codec_serialize_end(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!parse_args(kSerializeEnd, args, nargs, kwnames, nullptr)) return nullptr;
+  std::optional<h1::Error> error;
+  {
+    Codec& codec = as_h1_codec(self)->codec;
+    HostLock lock(as_h1_codec(self)->mutex);
+    EndPlan plan;
+    error = codec.plan_end(nullptr, nullptr, plan);
+    if (!error) {
+      PyObject* result = end_bytes(plan);
+      if (result != nullptr) codec.end_message();
+      return result;
+    }
+    codec.end_message();
+  }
+  raise(*error);
+  return nullptr;
+}
+
+constexpr Param kTrailersParams[] = {{"trailers"}};
+constexpr Signature kSerializeTrailers{"serialize_trailers", "H1Codec.serialize_trailers", CallKind::Method,
+                                       kTrailersParams};
+
+PyObject* h1_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!parse_args(kSerializeTrailers, args, nargs, kwnames, a)) return nullptr;
+  if (!is_header_map(a[0])) {
+    raise_bad_argument_type(kSerializeTrailers, 0, "HeaderMap", a[0]);
+    return nullptr;
+  }
+  std::optional<h1::Error> error;
+  {
+    Codec& codec = as_h1_codec(self)->codec;
+    HostLock lock(as_h1_codec(self)->mutex);
+    EndPlan plan;
+    error = read_header_map(a[0], [&](const http::HeaderMap& map) { return codec.plan_end(nullptr, &map, plan); });
+    if (!error) {
+      PyObject* result = end_bytes(plan);
+      if (result != nullptr) codec.end_message();
+      return result;
+    }
+    codec.end_message();
+  }
+  raise(*error);
+  return nullptr;
+}
+
+// The octets `plan` makes of `size` octets of data.
+std::optional<std::size_t> framed_size(const DataPlan& plan) {
+  switch (plan.kind) {
+    case DataPlan::Kind::NoEncoder:
+      return 0;
+    case DataPlan::Kind::Whole:
+    case DataPlan::Kind::Prefix:
+      return plan.size;
+    case DataPlan::Kind::Chunk:
+      break;
+  }
+  return h1::chunk_frame_size(plan.size);
+}
+
+constexpr Param kSerializeHeadAndBodyParams[] = {{"head"}, {"body", "None"}, {"trailers", "None"}};
+constexpr Signature kSerializeHeadAndBody{"serialize_head_and_body", "H1Codec.serialize_head_and_body",
+                                          CallKind::Method, kSerializeHeadAndBodyParams};
+
+PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+  PyObject* a[3];
+  std::string_view head;
+  std::string_view body;
+  PyObject* trailers = nullptr;
+  if (!parse_args(kSerializeHeadAndBody, args, nargs, kwnames, a) ||
+      !arg_bytes(a[0], kSerializeHeadAndBody, 0, &head) ||
+      (a[1] != nullptr && a[1] != Py_None && !arg_bytes(a[1], kSerializeHeadAndBody, 1, &body)) ||
+      !optional_header_map(a[2], kSerializeHeadAndBody, 2, &trailers))
+    return nullptr;
+  std::optional<h1::Error> error;
+  {
+    Codec& codec = as_h1_codec(self)->codec;
+    HostLock lock(as_h1_codec(self)->mutex);
+    if (!codec.has_encoder()) return same_bytes(a[0]);
+    const h1::BodyEncoder& encoder = *codec.encoder();
+    if (encoder.kind == h1::BodyEncoder::Kind::Length && encoder.remaining == 0) {
+      PyObject* result = same_bytes(a[0]);
+      if (result != nullptr) codec.end_message();
+      return result;
+    }
+    const DataPlan data = body.empty() ? DataPlan{} : codec.plan_data(body.size());
+    EndPlan end;
+    error = trailers == nullptr
+                ? codec.plan_end(&data, nullptr, end)
+                : read_header_map(trailers, [&](const http::HeaderMap& map) { return codec.plan_end(&data, &map, end); });
+    if (!error) {
+      // head, framed data, end: one allocation of the exact total.
+      const std::optional<std::size_t> data_size = framed_size(data);
+      const std::size_t fixed = head.size() + end.bytes.size();
+      if (!data_size || *data_size > SIZE_MAX - fixed) {
+        check_bytes_size(SIZE_MAX);
+        return nullptr;
+      }
+      char* out = nullptr;
+      PyObject* result = new_bytes_uninitialized(fixed + *data_size, &out);
+      if (result == nullptr) return nullptr;
+      std::memcpy(out, head.data(), head.size());
+      out += head.size();
+      switch (data.kind) {
+        case DataPlan::Kind::NoEncoder:
+          break;
+        case DataPlan::Kind::Whole:
+        case DataPlan::Kind::Prefix:
+          std::memcpy(out, body.data(), data.size);
+          out += data.size;
+          break;
+        case DataPlan::Kind::Chunk:
+          out = h1::write_chunk(body, out);
+          break;
+      }
+      if (!end.bytes.empty()) std::memcpy(out, end.bytes.data(), end.bytes.size());
+      codec.commit_data(data);
+      codec.end_message();
+      return result;
+    }
+    codec.end_message();
+  }
+  raise(*error);
+  return nullptr;
+}
+
+// ---- static helpers --------------------------------------------------------------
+
+constexpr Signature kContinueResponseSig{"continue_response", "H1Codec.continue_response", CallKind::StaticMethod,
+                                         {}};
+
+PyObject* h1_codec_continue_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!parse_args(kContinueResponseSig, args, nargs, kwnames, nullptr)) return nullptr;
+  return shared_bytes<kContinueResponse>();
+}
+
+constexpr Param kHeadersParams[] = {{"headers"}};
+constexpr Signature kConnectionClose{"connection_close", "H1Codec.connection_close", CallKind::StaticMethod,
+                                     kHeadersParams};
+
+PyObject* h1_codec_connection_close(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!parse_args(kConnectionClose, args, nargs, kwnames, a)) return nullptr;
+  if (!is_header_map(a[0])) {
+    raise_bad_argument_type(kConnectionClose, 0, "HeaderMap", a[0]);
+    return nullptr;
+  }
+  const bool close = read_header_map(a[0], [](const http::HeaderMap& map) { return h1::lists_close(map); });
+  return PyBool_FromLong(close);
+}
+
+const MethodSpec kMethods[] = {
+    {&kSerializeRequest, method_entry<h1_codec_serialize_request>(),
+     "The request head as bytes: the request line (HTTP/1.1, or HTTP/1.0 with http10),\n"
+     "then the header lines with lowercase names, adjusted for the body framing:\n"
+     "content_length=N announces N bytes, chunked=True an unknown length.  Leaves the\n"
+     "body encoder in flight.  ValueError for an invalid method or URL."},
+    {&kSerializeResponse, method_entry<h1_codec_serialize_response>(),
+     "The response head as bytes, answering the recorded request method, with the\n"
+     "framing lines the body needs and a Date line.  Leaves the body encoder in flight\n"
+     "and sets response_is_last and response_close_delimited.  Raises H1UserError\n"
+     "('unsupported_status_code', 'unexpected_header'); ValueError for a status outside\n"
+     "100-999."},
+    {&kSerializeData, method_entry<h1_codec_serialize_data>(),
+     "One piece of the body, framed for the encoder in flight: the chunk itself when\n"
+     "its framing leaves it unchanged, cut at a declared length, or as one chunk of a\n"
+     "chunked body.  ValueError when no message is in flight."},
+    {&kSerializeEnd, method_entry<h1_codec_serialize_end>(),
+     "The end of the body, taking the encoder out: b'0\\r\\n\\r\\n' for a chunked body,\n"
+     "else empty.  Raises H1UserError('body_write_aborted') when a declared length is\n"
+     "not all sent."},
+    {&kSerializeTrailers, method_entry<h1_codec_serialize_trailers>(),
+     "The end of a chunked body with the trailers its Trailer line announced (when the\n"
+     "peer accepts trailers), taking the encoder out; otherwise as serialize_end."},
+    {&kSerializeHeadAndBody, method_entry<h1_codec_serialize_head_and_body>(),
+     "head (as returned by this codec), the framed body and the end, as one bytes\n"
+     "object, taking the encoder out."},
+    {&kContinueResponseSig, method_entry<h1_codec_continue_response>(),
+     "The interim response b'HTTP/1.1 100 Continue\\r\\n\\r\\n'."},
+    {&kConnectionClose, method_entry<h1_codec_connection_close>(),
+     "Whether some Connection line of headers lists the token 'close'."},
+};
+
+}  // namespace
+
+// Constant-initialized, so the class spec may read it during dynamic
+// initialization of another file.
+constinit const std::span<const MethodSpec> kH1CodecWriteMethods = kMethods;
+
+}  // namespace vantric::py
