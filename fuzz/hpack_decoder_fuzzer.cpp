@@ -10,7 +10,7 @@
 // the same status and fields; the table stays within its maximum size; the fields
 // kept come back unchanged through our encoder and a second decoder.
 //
-// Seeds in corpus/hpack: the first 12 blocks of five hpack-test-case stories (one
+// Seeds in corpus/hpack_decoder: the first 12 blocks of five hpack-test-case stories (one
 // per encoder), in this format.
 #include <algorithm>
 #include <cstdint>
