@@ -30,6 +30,9 @@ class ByteBuffer {
   // The live bytes; valid until the next non-const call.
   std::string_view view() const noexcept { return {data_.get() + begin_, end_ - begin_}; }
   const char* data() const noexcept { return data_.get() + begin_; }
+  // The live bytes for rewriting in place (a frame header written once its
+  // payload's length is known); valid until the next call that adds bytes.
+  char* data() noexcept { return data_.get() + begin_; }
   std::size_t size() const noexcept { return end_ - begin_; }
   bool empty() const noexcept { return begin_ == end_; }
   std::size_t capacity() const noexcept { return capacity_; }

@@ -74,7 +74,7 @@ PyTypeObject* build_class(const ClassSpec& spec) {
   auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&type_spec, nullptr));
   if (type == nullptr) return nullptr;
   if (spec.add_class_attributes != nullptr) {
-    if (spec.add_class_attributes(type->tp_dict) < 0) {
+    if (spec.add_class_attributes(type, type->tp_dict) < 0) {
       Py_DECREF(type);
       return nullptr;
     }

@@ -46,8 +46,9 @@ struct ClassSpec {
   std::span<const PropertySpec> properties = {};
   // Special methods (Py_tp_new, Py_tp_dealloc, Py_tp_repr, ...); no terminator.
   std::span<const PyType_Slot> slots = {};
-  // Adds class attributes to the type's dictionary before it is exposed.
-  int (*add_class_attributes)(PyObject* dict) = nullptr;
+  // Adds class attributes to the type's dictionary before it is exposed; the
+  // type is there for attributes that are instances of the class itself.
+  int (*add_class_attributes)(PyTypeObject* type, PyObject* dict) = nullptr;
 };
 
 // A new reference to the built type, or nullptr with an exception set.

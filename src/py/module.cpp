@@ -13,6 +13,8 @@
 #include "py/h1_codec.h"
 #include "py/h1_heads.h"
 #include "py/h1_client_state.h"
+#include "py/h2_codec.h"
+#include "py/h2_frames.h"
 #include "py/h2_state_classes.h"
 #include "py/header_map.h"
 #include "py/once.h"
@@ -86,7 +88,16 @@ constexpr Registration kRegistrations[] = {
     {"HeaderMap", make_type<header_map_type>},
     {"http_date", make_function<kHttpDateFunction>},
     {"uri_parts", make_function<kUriPartsFunction>},
-    // H2Codec and the H2Frame* events.
+    {"H2Codec", make_type<h2_codec_type>},
+    {"H2FrameHeaders", make_type<h2_frame_headers_type>},
+    {"H2FrameData", make_type<h2_frame_data_type>},
+    {"H2FrameSettings", make_type<h2_frame_settings_type>},
+    {"H2FrameWindowUpdate", make_type<h2_frame_window_update_type>},
+    {"H2FramePing", make_type<h2_frame_ping_type>},
+    {"H2FrameGoAway", make_type<h2_frame_go_away_type>},
+    {"H2FrameRstStream", make_type<h2_frame_rst_stream_type>},
+    {"H2FramePriority", make_type<h2_frame_priority_type>},
+    {"H2FrameStreamError", make_type<h2_frame_stream_error_type>},
     {"H2StreamState", make_type<h2_stream_state_type>},
     {"H2FlowControl", make_type<h2_flow_control_type>},
     {"H2ContentLength", make_type<h2_content_length_type>},
@@ -105,7 +116,7 @@ constexpr Registration kRegistrations[] = {
     {"H2StreamError", make_exception<ExcId::H2StreamError>},
     {"H2UserError", make_exception<ExcId::H2UserError>},
     {"H2FlowControlError", make_exception<ExcId::H2FlowControlError>},
-    // H2Reason.
+    {"H2Reason", make_type<h2_reason_type>},
     constant("H2_DEFAULT_HEADER_TABLE_SIZE", h2::kDefaultHeaderTableSize),
     constant("H2_DEFAULT_INITIAL_WINDOW_SIZE", h2::kDefaultInitialWindowSize),
     constant("H2_DEFAULT_MAX_FRAME_SIZE", h2::kDefaultMaxFrameSize),

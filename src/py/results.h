@@ -33,6 +33,9 @@ enum class Word : uint8_t {
   BodyLength,
   BodyChunked,
   BodyClose,
+  // The HTTP/2 :scheme values handed out as shared strings.
+  SchemeHttp,
+  SchemeHttps,
   kCount,
 };
 

@@ -327,7 +327,7 @@ const PyType_Slot kProbeSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(crossing<probe_dealloc>)},
 };
 
-int probe_class_attributes(PyObject* dict) {
+int probe_class_attributes(PyTypeObject*, PyObject* dict) {
   Ref answer = Ref::steal(PyLong_FromLong(42));
   return answer ? PyDict_SetItemString(dict, "ANSWER", answer.get()) : -1;
 }

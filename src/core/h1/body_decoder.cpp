@@ -8,6 +8,7 @@
 
 #include "core/h1/message.h"
 #include "core/http/field_rules.h"
+#include "core/http/utf8.h"
 #include "core/invariant.h"
 
 namespace vantric::h1 {
@@ -34,41 +35,6 @@ std::size_t find_line_end(std::string_view in) noexcept {
   const std::size_t limit = cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - in.data()) : in.size();
   const void* lf = std::memchr(in.data(), '\n', limit);
   return lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - in.data()) : limit;
-}
-
-bool is_valid_utf8(std::string_view s) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p < end) {
-    const unsigned char c = *p;
-    std::size_t n;
-    uint32_t cp;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    } else if ((c & 0xe0) == 0xc0) {
-      n = 1;
-      cp = c & 0x1f;
-    } else if ((c & 0xf0) == 0xe0) {
-      n = 2;
-      cp = c & 0x0f;
-    } else if ((c & 0xf8) == 0xf0) {
-      n = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) <= n) return false;
-    for (std::size_t i = 1; i <= n; ++i) {
-      if ((p[i] & 0xc0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3f);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    static constexpr uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
-    p += n + 1;
-  }
-  return true;
 }
 
 void append_quoted(std::string& out, std::string_view text) {
@@ -473,7 +439,7 @@ std::string field_debug_text(std::string_view name, std::string_view value) {
   std::string out = "Header { name: ";
   append_quoted(out, name);
   out += ", value: ";
-  if (is_valid_utf8(value)) {
+  if (http::is_valid_utf8(value)) {
     append_quoted(out, value);
   } else {
     out += '[';

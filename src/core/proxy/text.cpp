@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "core/http/utf8.h"
+
 namespace vantric::proxy {
 namespace {
 
@@ -10,39 +12,6 @@ int hex_value(char c) noexcept {
   const char lower = static_cast<char>(c | 0x20);
   if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
   return -1;
-}
-
-// The length of the well-formed UTF-8 sequence at the start of `text`, or the
-// length of its maximal subpart negated (at least -1) when it is ill-formed.
-// The bounds of the second octet exclude overlong forms, surrogates and code
-// points above U+10FFFF (RFC 3629 section 4, Unicode table 3-7).
-int utf8_sequence(std::string_view text) noexcept {
-  const auto lead = static_cast<uint8_t>(text[0]);
-  if (lead < 0x80) return 1;
-  int needed = 0;
-  uint8_t lower = 0x80;
-  uint8_t upper = 0xbf;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    needed = 1;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    needed = 2;
-    if (lead == 0xe0) lower = 0xa0;
-    if (lead == 0xed) upper = 0x9f;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    needed = 3;
-    if (lead == 0xf0) lower = 0x90;
-    if (lead == 0xf4) upper = 0x8f;
-  } else {
-    return -1;
-  }
-  for (int k = 1; k <= needed; ++k) {
-    if (static_cast<std::size_t>(k) >= text.size()) return -k;
-    const auto c = static_cast<uint8_t>(text[k]);
-    if (c < lower || c > upper) return -k;
-    lower = 0x80;
-    upper = 0xbf;
-  }
-  return needed + 1;
 }
 
 }  // namespace
@@ -62,21 +31,12 @@ std::string percent_decode(std::string_view text) {
   return out;
 }
 
-bool is_valid_utf8(std::string_view text) noexcept {
-  while (!text.empty()) {
-    const int n = utf8_sequence(text);
-    if (n < 0) return false;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 std::string replace_invalid_utf8(std::string_view text) {
   static constexpr std::string_view kReplacement = "\xef\xbf\xbd";
   std::string out;
   out.reserve(text.size());
   while (!text.empty()) {
-    const int n = utf8_sequence(text);
+    const int n = http::utf8_sequence(text);
     if (n > 0) {
       out.append(text.substr(0, static_cast<std::size_t>(n)));
       text.remove_prefix(static_cast<std::size_t>(n));

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/http/utf8.h"
+
 namespace vantric::proxy {
 
 // RFC 3986 section 2.1: "%" and two hexadecimal digits become that octet.  A
@@ -12,9 +14,8 @@ namespace vantric::proxy {
 // Throws std::bad_alloc.
 std::string percent_decode(std::string_view text);
 
-// True when `text` is well-formed UTF-8 (RFC 3629 section 4: no overlong
-// forms, no surrogates, nothing above U+10FFFF).
-bool is_valid_utf8(std::string_view text) noexcept;
+// The shared UTF-8 check, under the name the proxy code has always used.
+using http::is_valid_utf8;
 
 // `text` with every ill-formed UTF-8 sequence replaced by U+FFFD, one per
 // maximal subpart (Unicode section 3.9, the practice of the WHATWG decoder

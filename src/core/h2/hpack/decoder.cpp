@@ -5,6 +5,7 @@
 #include "core/h2/hpack/primitives.h"
 #include "core/h2/hpack/static_table_gen.h"
 #include "core/http/field_rules.h"
+#include "core/http/utf8.h"
 
 namespace vantric::hpack {
 
@@ -27,34 +28,15 @@ constexpr std::array<Pseudo, kStaticTableLength + 1> kStaticPseudo = [] {
   return t;
 }();
 
-// RFC 3629 section 4: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
-  const uint8_t* const end = p + text.size();
-  while (p != end) {
-    const uint8_t c = *p++;
-    if (c < 0x80) continue;
-    uint8_t lo = 0x80, hi = 0xbf;  // range of the second octet
-    int tail;
-    if (c >= 0xc2 && c <= 0xdf) {
-      tail = 1;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      tail = 2;
-      if (c == 0xe0) lo = 0xa0;
-      if (c == 0xed) hi = 0x9f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      tail = 3;
-      if (c == 0xf0) lo = 0x90;
-      if (c == 0xf4) hi = 0x8f;
-    } else {
-      return false;
-    }
-    if (end - p < tail || p[0] < lo || p[0] > hi) return false;
-    for (int i = 1; i < tail; ++i)
-      if ((p[i] & 0xc0) != 0x80) return false;
-    p += tail;
-  }
-  return true;
+// RFC 9113 section 8.2.1: "A field value MUST NOT contain the zero value
+// (ASCII NUL, 0x00), line feed (ASCII LF, 0x0a), or carriage return (ASCII CR,
+// 0x0d) at any position."  This holds for pseudo-header values too: a CR or LF
+// in :path or :authority would split the request line or Host field of a
+// proxy that forwards the request over HTTP/1.
+bool is_valid_pseudo_value(std::string_view v) {
+  for (char c : v)
+    if (c == '\0' || c == '\r' || c == '\n') return false;
+  return http::is_valid_utf8(v);
 }
 
 // RFC 9113 section 8.3.2 with RFC 9110 section 15: three digits, 100 to 999.
@@ -80,7 +62,7 @@ DecodeStatus check_value(Pseudo pseudo, std::string_view value) {
     case Pseudo::kMethod:
       return is_valid_method(value) ? DecodeStatus::kOk : DecodeStatus::kInvalidUtf8;
     default:
-      return is_valid_utf8(value) ? DecodeStatus::kOk : DecodeStatus::kInvalidUtf8;
+      return is_valid_pseudo_value(value) ? DecodeStatus::kOk : DecodeStatus::kInvalidUtf8;
   }
 }
 

@@ -5,8 +5,6 @@
 
 namespace vantric::hpack {
 
-namespace {
-
 // RFC 9113 section 8.2.2: "An endpoint MUST NOT generate an HTTP/2 message
 // containing connection-specific header fields", and "the only exception to this
 // is the TE header field, which MAY be present in an HTTP/2 request; when it is,
@@ -27,8 +25,6 @@ bool is_connection_specific(std::string_view name, std::string_view value) {
       return false;
   }
 }
-
-}  // namespace
 
 HeaderListStep::HeaderListStep(FieldStore& store, uint32_t max_header_list_size)
     : store_(store),

@@ -4,11 +4,17 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "core/h2/hpack/decoder.h"
 #include "core/h2/hpack/field.h"
 
 namespace vantric::hpack {
+
+// Whether a regular field (lowercase name) is connection-specific, which HTTP/2
+// forbids in both directions: connection, keep-alive, proxy-connection,
+// transfer-encoding, upgrade, and te with any value but "trailers".
+bool is_connection_specific(std::string_view name, std::string_view value);
 
 // Keeps the fields of a header list that pass the header-list step.
 class FieldStore {

@@ -1,0 +1,51 @@
+// The HTTP/2 frame events as host objects (H2FrameData, H2FrameHeaders,
+// H2FramePriority, H2FrameRstStream, H2FrameSettings, H2FramePing,
+// H2FrameGoAway, H2FrameWindowUpdate, H2FrameStreamError), the error-code
+// class H2Reason, and the conversion of one receive() call's events, shared
+// by H2Codec and the connection state that embeds a frame reader.
+#pragma once
+
+#include <Python.h>
+
+#include <vector>
+
+#include "core/h2/frame_reader.h"
+#include "py/ref.h"
+
+namespace vantric::py {
+
+PyTypeObject* h2_frame_headers_type();
+PyTypeObject* h2_frame_data_type();
+PyTypeObject* h2_frame_settings_type();
+PyTypeObject* h2_frame_window_update_type();
+PyTypeObject* h2_frame_ping_type();
+PyTypeObject* h2_frame_go_away_type();
+PyTypeObject* h2_frame_rst_stream_type();
+PyTypeObject* h2_frame_priority_type();
+PyTypeObject* h2_frame_stream_error_type();
+
+PyTypeObject* h2_reason_type();
+
+// The host objects of the events one FrameReader::receive() call produced.
+//
+//   std::vector<h2::FrameEvent> events;
+//   FrameEventBatch batch;          // declared before the lock guard
+//   { HostLock lock(...); error = reader.receive(data, events);
+//     if (!error && !batch.capture(events)) return nullptr; }
+//   return batch.take_list(events);
+class FrameEventBatch {
+ public:
+  // Under the reader's lock: copies the octets the events view (DATA payloads,
+  // GOAWAY debug data), which the reader's next call overwrites, into bytes
+  // objects (which cannot start a garbage collection).  False with an
+  // exception set on failure.
+  bool capture(const std::vector<h2::FrameEvent>& events);
+  // After the lock is released: a new list of the event objects, in order,
+  // taking over the header maps of `events`.  nullptr with an exception set.
+  PyObject* take_list(std::vector<h2::FrameEvent>& events);
+
+ private:
+  std::vector<Ref> payloads_;  // one per DATA and GOAWAY event, in order
+};
+
+}  // namespace vantric::py
