@@ -62,9 +62,14 @@ class HostMutex {
 };
 
 // Scoped hold of a HostMutex.  Refuses (with an internal fault) a lock that an
-// earlier internal fault abandoned; marks the lock abandoned when the scope is
-// left by an invariant failure.  An allocation failure leaves it usable: core
-// operations change nothing when they cannot allocate.
+// earlier internal fault abandoned; marks the lock abandoned when this thread
+// raised an invariant failure inside the scope.  An allocation failure leaves
+// it usable: core operations change nothing when they cannot allocate.
+//
+// The guard remembers the process-wide failure serial rather than a
+// thread-local count: in a shared object every thread-local access is a call
+// into the dynamic loader, and the uncontended path should cost no more than
+// the lock's own compare-and-swap.
 class HostLock {
  public:
   explicit HostLock(HostMutex& mutex) : mutex_(mutex) {
@@ -74,19 +79,20 @@ class HostLock {
       ::vantric::fail_invariant("object lock abandoned by an earlier internal fault", __FILE__,
                                 __LINE__);
     }
-    failures_ = invariant_failure_count();
+    serial_ = invariant_failure_serial();
   }
   HostLock(const HostLock&) = delete;
   HostLock& operator=(const HostLock&) = delete;
   ~HostLock() {
-    if (invariant_failure_count() != failures_) [[unlikely]]
-      mutex_.mark_abandoned();
+    if (invariant_failure_serial() != serial_) [[unlikely]] {
+      if (invariant_failed_since(serial_)) mutex_.mark_abandoned();
+    }
     mutex_.unlock();
   }
 
  private:
   HostMutex& mutex_;
-  unsigned failures_ = 0;
+  uint64_t serial_ = 0;
 };
 
 }  // namespace vantric::py
