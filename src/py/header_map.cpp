@@ -37,6 +37,13 @@ HeaderMapObject* as_map(PyObject* obj) {
 // other types.
 bool text_or_bytes(PyObject* obj, const char* type_error, std::string_view* out) {
   if (PyUnicode_Check(obj)) {
+    // Header names and most values are ASCII, whose octets a compact str
+    // holds in place as its UTF-8 form.
+    if (PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
+      *out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+      return true;
+    }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
     if (data == nullptr) return false;
@@ -107,9 +114,9 @@ PyObject* ascii_str(std::string_view text) {
 
 // Appends (name, value) from host objects, converting both.
 bool append_converted(HeaderMap& map, PyObject* name_obj, PyObject* value_obj) {
-  std::optional<HeaderName> name = header_name_arg(name_obj);
+  std::optional<HeaderName> name;
   std::string_view value;
-  if (!name || !header_value_octets(value_obj, &value)) return false;
+  if (!convert_header_name(name_obj, &name) || !header_value_octets(value_obj, &value)) return false;
   HeaderMapStatus status = map.append(*name, value);
   if (status != HeaderMapStatus::kOk) {
     raise_status(status);
@@ -196,8 +203,8 @@ constexpr Signature kGet{"get", "HeaderMap.get", CallKind::Method, kGetParams};
 PyObject* header_map_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
   if (!parse_args(kGet, args, nargs, kwnames, a)) return nullptr;
-  std::optional<HeaderName> name = header_name_arg(a[0]);
-  if (!name) return nullptr;
+  std::optional<HeaderName> name;
+  if (!convert_header_name(a[0], &name)) return nullptr;
   PyObject* found = nullptr;
   bool present = false;
   {
@@ -218,8 +225,8 @@ PyObject* header_map_get_all(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args(kGetAll, args, nargs, kwnames, a)) return nullptr;
-  std::optional<HeaderName> name = header_name_arg(a[0]);
-  if (!name) return nullptr;
+  std::optional<HeaderName> name;
+  if (!convert_header_name(a[0], &name)) return nullptr;
   ObjectBuffer values;
   {
     HostLock lock(as_map(self)->mutex);
@@ -235,9 +242,9 @@ constexpr Signature kAdd{"add", "HeaderMap.add", CallKind::Method, kNameValuePar
 PyObject* header_map_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
   if (!parse_args(kAdd, args, nargs, kwnames, a)) return nullptr;
-  std::optional<HeaderName> name = header_name_arg(a[0]);
+  std::optional<HeaderName> name;
   std::string_view value;
-  if (!name || !header_value_octets(a[1], &value)) return nullptr;
+  if (!convert_header_name(a[0], &name) || !header_value_octets(a[1], &value)) return nullptr;
   HeaderMapStatus status;
   {
     HostLock lock(as_map(self)->mutex);
@@ -257,8 +264,8 @@ PyObject* header_map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames) {
   PyObject* a[2];
   if (!parse_args(kSetdefault, args, nargs, kwnames, a)) return nullptr;
-  std::optional<HeaderName> name = header_name_arg(a[0]);
-  if (!name) return nullptr;
+  std::optional<HeaderName> name;
+  if (!convert_header_name(a[0], &name)) return nullptr;
   // The value matters only when the name is absent.  It is converted here,
   // outside the lock, and a conversion failure is held back until the lock
   // says it counts.
@@ -372,8 +379,8 @@ Py_ssize_t header_map_length(PyObject* self) {
 }
 
 PyObject* header_map_subscript(PyObject* self, PyObject* key) {
-  std::optional<HeaderName> name = header_name_arg(key);
-  if (!name) return nullptr;
+  std::optional<HeaderName> name;
+  if (!convert_header_name(key, &name)) return nullptr;
   PyObject* found = nullptr;
   bool present = false;
   {
@@ -388,8 +395,8 @@ PyObject* header_map_subscript(PyObject* self, PyObject* key) {
 }
 
 int header_map_ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
-  std::optional<HeaderName> name = header_name_arg(key);
-  if (!name) return -1;
+  std::optional<HeaderName> name;
+  if (!convert_header_name(key, &name)) return -1;
   if (value_obj == nullptr) {
     bool removed;
     {
@@ -417,8 +424,8 @@ int header_map_ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj)
 }
 
 int header_map_contains(PyObject* self, PyObject* key) {
-  std::optional<HeaderName> name = header_name_arg(key);
-  if (!name) {
+  std::optional<HeaderName> name;
+  if (!convert_header_name(key, &name)) {
     // Membership never raises: a name that cannot be a header is not contained.
     PyErr_Clear();
     return 0;
@@ -513,16 +520,22 @@ PyObject* wrap_header_map(HeaderMap&& map) {
 }
 
 std::optional<HeaderName> header_name_arg(PyObject* obj) {
-  std::string_view raw;
-  if (!text_or_bytes(obj, kNameTypeError, &raw)) return std::nullopt;
-  std::optional<HeaderName> name = HeaderName::from(raw);
-  if (!name) PyErr_SetString(PyExc_ValueError, kInvalidName);
+  std::optional<HeaderName> name;
+  convert_header_name(obj, &name);
   return name;
 }
 
 bool convert_header_name(PyObject* obj, std::optional<HeaderName>* out) {
-  *out = header_name_arg(obj);
-  return out->has_value();
+  std::string_view raw;
+  if (!text_or_bytes(obj, kNameTypeError, &raw)) {
+    out->reset();
+    return false;
+  }
+  if (!HeaderName::from(raw, out)) {
+    PyErr_SetString(PyExc_ValueError, kInvalidName);
+    return false;
+  }
+  return true;
 }
 
 bool header_value_octets(PyObject* obj, std::string_view* out) {

@@ -43,7 +43,7 @@ auto read_header_map(PyObject* obj, Read&& read) {
 // octets.
 std::optional<http::HeaderName> header_name_arg(PyObject* obj);
 
-// The same into an out-parameter; false on failure.
+// The same, built in place in *out (no move of the name); false on failure.
 bool convert_header_name(PyObject* obj, std::optional<http::HeaderName>* out);
 
 // The octets of a header value from host input (str as UTF-8, or bytes),

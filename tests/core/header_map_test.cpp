@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/http/field_rules.h"
+
 namespace vantric::http {
 namespace {
 
@@ -221,6 +223,43 @@ TEST(HeaderMap, WellKnownNamesAreSharedStaticText) {
   EXPECT_EQ(key("X-Not-Known").hash(), hash_header_name("x-not-known"));
   EXPECT_EQ(find_well_known_name("x-not-known"), WellKnownName::kNone);
   EXPECT_EQ(find_well_known_name("Host"), WellKnownName::kNone);  // lookups take stored form
+}
+
+// Names are read a word at a time with an overlapping last word, short ones
+// from two overlapping loads, and a word with an octet other than a letter,
+// digit or "-" through the table.  Every octet at every position of names
+// around those lengths must give what the octet rule gives.
+TEST(HeaderName, EveryOctetAtEveryPositionFollowsTheRule) {
+  const std::string base = "aB-9zZ0yx-Q";
+  for (std::size_t length : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 15u, 16u, 17u, 24u, 47u, 48u, 49u, 57u}) {
+    for (std::size_t at = 0; at < length; ++at) {
+      for (int c = 0; c < 256; ++c) {
+        std::string raw(length, ' ');
+        for (std::size_t i = 0; i < length; ++i) raw[i] = base[i % base.size()];
+        raw[at] = static_cast<char>(c);
+        std::optional<HeaderName> name;
+        const bool valid = HeaderName::from(raw, &name);
+        ASSERT_EQ(valid, is_valid_header_name(raw)) << c << " at " << at << "/" << length;
+        ASSERT_EQ(name.has_value(), valid);
+        if (!valid) continue;
+        std::string lower(raw);
+        for (char& ch : lower) ch = static_cast<char>(kLowerTable[static_cast<uint8_t>(ch)]);
+        ASSERT_EQ(name->view(), lower) << c << " at " << at << "/" << length;
+        ASSERT_EQ(name->hash(), hash_header_name(lower));
+        ASSERT_EQ(name->well_known(), WellKnownName::kNone);
+      }
+    }
+  }
+  // Reuse: a valid name after an invalid one, and the other way round.
+  std::optional<HeaderName> name;
+  EXPECT_TRUE(HeaderName::from(std::string(60, 'Q'), &name));
+  EXPECT_FALSE(HeaderName::from("a b", &name));
+  EXPECT_FALSE(name.has_value());
+  EXPECT_TRUE(HeaderName::from("Accept-Encoding", &name));
+  EXPECT_EQ(name->well_known(), WellKnownName::kAcceptEncoding);
+  // Near misses of well-known names are not taken for them.
+  for (const char* miss : {"accept-encodinh", "bccept-encoding", "accept_encoding", "hosT-", "hos", "te_", "ta"})
+    EXPECT_EQ(key(miss).well_known(), WellKnownName::kNone) << miss;
 }
 
 TEST(HeaderMap, CopiesAreIndependentAndMovesLeaveEmpty) {

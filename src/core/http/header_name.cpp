@@ -18,34 +18,50 @@ constexpr std::array<std::string_view, kWellKnownNameCount> kWellKnownTexts = {
 
 // The hash of a lowercase name, eight octets per step.  The key is the
 // initial state: without it a peer cannot invert the mixing to make names
-// collide.
-uint32_t keyed_hash(uint64_t key, std::string_view lowercase) noexcept {
-  uint64_t h = key ^ lowercase.size();
-  const char* p = lowercase.data();
-  std::size_t n = lowercase.size();
-  auto mix = [&h](uint64_t word) {
-    h = (h ^ word) * 0x9e3779b97f4a7c15ull;
-    h ^= h >> 29;
-  };
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    mix(word);
-  }
-  if (n != 0) {
-    // The tail as a zero-padded little-endian word: one overlapping load when
-    // the name is long enough, else octet by octet (never a library call).
-    uint64_t word = 0;
-    if (lowercase.size() >= 8) {
-      std::memcpy(&word, p + n - 8, 8);
-      word >>= (8 - n) * 8;
-    } else {
-      for (std::size_t i = 0; i < n; ++i) word |= static_cast<uint64_t>(static_cast<uint8_t>(p[i])) << (8 * i);
-    }
-    mix(word);
-  }
+// collide.  HeaderName::from() computes the same steps on the words it has
+// just lowercased.
+uint64_t hash_start(uint64_t key, std::size_t size) noexcept { return key ^ size; }
+
+uint64_t hash_step(uint64_t h, uint64_t word) noexcept {
+  h = (h ^ word) * 0x9e3779b97f4a7c15ull;
+  return h ^ (h >> 29);
+}
+
+uint32_t hash_finish(uint64_t h) noexcept {
   h *= 0xbf58476d1ce4e5b9ull;
   return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+uint64_t load_word(const char* p) noexcept {
+  uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
+
+// The 1 to 7 octets at `p` as a zero-padded little-endian word, from two
+// overlapping loads (never a library call).
+uint64_t load_short(const char* p, std::size_t n) noexcept {
+  if (n >= 4) {
+    uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    return lo | (static_cast<uint64_t>(hi) << (8 * (n - 4)));
+  }
+  auto at = [p](std::size_t i) { return static_cast<uint64_t>(static_cast<uint8_t>(p[i])); };
+  return at(0) | (at(n / 2) << (8 * (n / 2))) | (at(n - 1) << (8 * (n - 1)));
+}
+
+uint32_t keyed_hash(uint64_t key, std::string_view lowercase) noexcept {
+  uint64_t h = hash_start(key, lowercase.size());
+  const char* p = lowercase.data();
+  std::size_t n = lowercase.size();
+  for (; n >= 8; p += 8, n -= 8) h = hash_step(h, load_word(p));
+  if (n != 0) {
+    // The tail as a zero-padded word: one overlapping load when the name is
+    // long enough.
+    h = hash_step(h, lowercase.size() >= 8 ? load_word(p + n - 8) >> ((8 - n) * 8) : load_short(p, n));
+  }
+  return hash_finish(h);
 }
 
 // Open addressing from hash to well-known id; 256 slots for under 100 names
@@ -104,30 +120,92 @@ constexpr bool kTextsAreLowerAlnumDash = [] {
 }();
 static_assert(kTextsAreLowerAlnumDash);
 
-// Compares validated raw octets with a well-known text, ignoring ASCII case,
-// eight at a time.  Reads the caller's input rather than the lowercase copy
-// just written, which would stall on store forwarding.
-bool equals_ignoring_case(std::string_view raw, std::string_view text) noexcept {
-  if (raw.size() != text.size()) return false;
-  constexpr uint64_t kCaseBits = 0x2020202020202020ull;
-  std::size_t i = 0;
-  for (; i + 8 <= raw.size(); i += 8) {
-    uint64_t a, b;
-    std::memcpy(&a, raw.data() + i, 8);
-    std::memcpy(&b, text.data() + i, 8);
-    if ((a | kCaseBits) != b) return false;
-  }
-  for (; i < raw.size(); ++i)
-    if ((raw[i] | 0x20) != text[i]) return false;
+// The texts zero-padded to whole words, so that a short name compares as one
+// word and a long one word by word with an overlapping last word.
+constexpr std::size_t kPaddedText = 40;
+struct PaddedText {
+  alignas(8) char octets[kPaddedText];
+};
+constexpr std::array<PaddedText, kWellKnownNameCount> kPaddedTexts = [] {
+  std::array<PaddedText, kWellKnownNameCount> t{};
+  for (std::size_t i = 0; i < kWellKnownNameCount; ++i)
+    for (std::size_t j = 0; j < kWellKnownTexts[i].size(); ++j) t[i].octets[j] = kWellKnownTexts[i][j];
+  return t;
+}();
+constexpr bool kTextsFitPadding = [] {
+  for (std::string_view text : kWellKnownTexts)
+    if (text.size() >= kPaddedText) return false;
   return true;
+}();
+static_assert(kTextsFitPadding);
+
+// ---- eight octets at a time ---------------------------------------------------
+//
+// Almost every name on the wire is letters, digits and "-".  For such a word
+// OR-ing 0x20 into every octet lowercases it (digits and "-" already have the
+// bit), and the range checks below are exact because no octet has its top bit
+// set, so no sum carries into the next octet.  A word holding any other octet
+// goes through the table.
+
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = kOnes * 0x80;
+
+// The top bit of every octet of `w` (each below 0x80) that lies in [lo, hi].
+constexpr uint64_t octets_in(uint64_t w, uint8_t lo, uint8_t hi) noexcept {
+  return (w + kOnes * (0x80 - lo)) & ~(w + kOnes * (0x7f - hi)) & kHighs;
+}
+
+// The top bits of the octets of `w` that are ASCII letters, digits or "-".
+constexpr uint64_t alnum_dash_octets(uint64_t w) noexcept {
+  if ((w & kHighs) != 0) return 0;
+  return octets_in(w | kOnes * 0x20, 'a', 'z') | octets_in(w, '0', '9') | octets_in(w, '-', '-');
+}
+
+static_assert(alnum_dash_octets(0x2d39307a61415a2dull) == kHighs);    // "-ZAaz09-"
+static_assert(alnum_dash_octets(0x402f3a5b607b2c5full) == 0);         // "_,{`[:/@"
+static_assert(alnum_dash_octets(0x0d0d0d0d0d0d0d0dull) == 0);         // CR never passes as "-"
+
+// Lowercases the eight octets at `src` through the table into `dst`, returning
+// them as a word; *lowest becomes 0 when one is not a tchar.
+uint64_t lower_octets(const char* src, char* dst, uint8_t* lowest) noexcept {
+  uint64_t word = 0;
+  for (std::size_t k = 0; k < 8; ++k) {
+    uint8_t c = kNameOctet[static_cast<uint8_t>(src[k])];
+    dst[k] = static_cast<char>(c);
+    *lowest = c < *lowest ? c : *lowest;
+    word |= static_cast<uint64_t>(c) << (8 * k);
+  }
+  return word;
+}
+
+// The lowercase form of the word at `src` (eight octets of a name), stored at
+// `dst`.
+uint64_t lower_word(const char* src, char* dst, uint8_t* lowest) noexcept {
+  const uint64_t w = load_word(src);
+  if (alnum_dash_octets(w) != kHighs) [[unlikely]]
+    return lower_octets(src, dst, lowest);
+  const uint64_t lower = w | kOnes * 0x20;
+  std::memcpy(dst, &lower, 8);
+  return lower;
+}
+
+// Whether the validated name `raw` (at least eight octets) is `text` in any
+// case, comparing words at the positions the name was read in.
+bool long_name_is(std::string_view raw, const char* text) noexcept {
+  const std::size_t n = raw.size();
+  constexpr uint64_t kCaseBits = kOnes * 0x20;
+  for (std::size_t i = 0; i + 8 < n; i += 8)
+    if ((load_word(raw.data() + i) | kCaseBits) != load_word(text + i)) return false;
+  return (load_word(raw.data() + n - 8) | kCaseBits) == load_word(text + n - 8);
 }
 
 template <class Equal>
-WellKnownName lookup(const WellKnownTables& t, std::string_view name, uint32_t hash, Equal equal) noexcept {
+WellKnownName lookup(const WellKnownTables& t, uint32_t hash, std::size_t size, Equal equal) noexcept {
   for (std::size_t pos = hash & (kLookupSlots - 1);; pos = (pos + 1) & (kLookupSlots - 1)) {
     uint8_t id = t.lookup[pos];
     if (id == static_cast<uint8_t>(WellKnownName::kNone)) return WellKnownName::kNone;
-    if (t.hashes[id] == hash && equal(name, kWellKnownTexts[id])) return static_cast<WellKnownName>(id);
+    if (t.hashes[id] == hash && kWellKnownTexts[id].size() == size && equal(id))
+      return static_cast<WellKnownName>(id);
   }
 }
 
@@ -141,37 +219,68 @@ uint32_t hash_header_name(std::string_view lowercase) noexcept { return keyed_ha
 
 WellKnownName find_well_known_name(std::string_view lowercase) noexcept {
   const WellKnownTables& t = tables();
-  return lookup(t, lowercase, keyed_hash(t.key, lowercase),
-                [](std::string_view a, std::string_view b) { return a == b; });
+  return lookup(t, keyed_hash(t.key, lowercase), lowercase.size(),
+                [lowercase](uint8_t id) { return kWellKnownTexts[id] == lowercase; });
 }
 
 std::optional<HeaderName> HeaderName::from(std::string_view raw) {
   std::optional<HeaderName> result;
-  if (raw.empty() || raw.size() > kMaxHeaderNameLength) return result;
+  from(raw, &result);
+  return result;
+}
+
+bool HeaderName::from(std::string_view raw, std::optional<HeaderName>* out) {
+  out->reset();
+  const std::size_t n = raw.size();
+  if (n == 0 || n > kMaxHeaderNameLength) return false;
   const WellKnownTables& t = tables();
-  HeaderName& out = result.emplace(Tag{});
-  char* dst = out.inline_;
-  if (raw.size() > kInlineCapacity) {
-    out.heap_.resize(raw.size());
-    dst = out.heap_.data();
+  HeaderName& name = out->emplace(Tag{});
+  char* dst = name.inline_;
+  if (n > kInlineCapacity) {
+    name.heap_.reset(new char[n]);
+    dst = name.heap_.get();
   }
-  // Validation and lowercasing in one branch-free pass (an invalid octet maps
-  // to 0), then the hash over the lowercase copy a word at a time.
+  // Validation, lowercasing and the hash in one pass; `lowest` becomes 0 when
+  // an octet is not a tchar.
   uint8_t lowest = 0xff;
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    uint8_t c = kNameOctet[static_cast<uint8_t>(raw[i])];
-    dst[i] = static_cast<char>(c);
-    lowest = c < lowest ? c : lowest;
+  uint64_t h = hash_start(t.key, n);
+  uint64_t short_word = 0;
+  if (n >= 8) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) h = hash_step(h, lower_word(raw.data() + i, dst + i, &lowest));
+    if (i != n) {
+      // The last word overlaps the one before; the hash takes its new octets.
+      const uint64_t last = lower_word(raw.data() + n - 8, dst + n - 8, &lowest);
+      h = hash_step(h, last >> (8 * (8 - (n - i))));
+    }
+  } else {
+    const uint64_t w = load_short(raw.data(), n);
+    const uint64_t used = ~uint64_t{0} >> (8 * (8 - n));
+    if (alnum_dash_octets(w) == (kHighs & used)) {
+      short_word = (w | kOnes * 0x20) & used;
+      std::memcpy(dst, &short_word, 8);  // inline_ has room for the whole word
+    } else {
+      for (std::size_t k = 0; k < n; ++k) {
+        uint8_t c = kNameOctet[static_cast<uint8_t>(raw[k])];
+        dst[k] = static_cast<char>(c);
+        lowest = c < lowest ? c : lowest;
+        short_word |= static_cast<uint64_t>(c) << (8 * k);
+      }
+    }
+    h = hash_step(h, short_word);
   }
   if (lowest == 0) {
-    result.reset();
-    return result;
+    out->reset();
+    return false;
   }
-  out.size_ = static_cast<uint16_t>(raw.size());
-  out.hash_ = keyed_hash(t.key, std::string_view(dst, raw.size()));
-  out.id_ = lookup(t, raw, out.hash_, equals_ignoring_case);
-  if (out.id_ != WellKnownName::kNone) out.static_text_ = kWellKnownTexts[static_cast<std::size_t>(out.id_)].data();
-  return result;
+  name.size_ = static_cast<uint16_t>(n);
+  name.hash_ = hash_finish(h);
+  name.id_ = n >= 8 ? lookup(t, name.hash_, n,
+                             [raw](uint8_t id) { return long_name_is(raw, kPaddedTexts[id].octets); })
+                    : lookup(t, name.hash_, n,
+                             [short_word](uint8_t id) { return load_word(kPaddedTexts[id].octets) == short_word; });
+  if (name.id_ != WellKnownName::kNone) name.static_text_ = kWellKnownTexts[static_cast<std::size_t>(name.id_)].data();
+  return true;
 }
 
 HeaderName::HeaderName(WellKnownName id) noexcept
@@ -182,9 +291,11 @@ HeaderName::HeaderName(WellKnownName id) noexcept
 
 void HeaderName::copy_from(const HeaderName& other) {
   if (other.static_text_ == nullptr && other.size_ > kInlineCapacity) {
-    heap_ = other.heap_;
+    std::unique_ptr<char[]> copy(new char[other.size_]);
+    std::memcpy(copy.get(), other.heap_.get(), other.size_);
+    heap_ = std::move(copy);
   } else {
-    heap_.clear();
+    heap_.reset();
     if (other.static_text_ == nullptr) std::memcpy(inline_, other.inline_, other.size_);
   }
   static_text_ = other.static_text_;

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -145,6 +146,9 @@ class HeaderName {
   // 5.6.2, any case) and keeps its lowercase form.  nullopt when invalid.
   // May throw std::bad_alloc for names longer than kInlineCapacity.
   static std::optional<HeaderName> from(std::string_view raw);
+  // The same, built in place in *out (which is reset first): false, with *out
+  // empty, when invalid.  Saves the move of a result on hot paths.
+  static bool from(std::string_view raw, std::optional<HeaderName>* out);
 
   // The well-known name `id` (below kCount).  No validation, no allocation.
   explicit HeaderName(WellKnownName id) noexcept;
@@ -163,7 +167,7 @@ class HeaderName {
   std::string_view view() const noexcept {
     if (static_text_ != nullptr) return {static_text_, size_};
     if (size_ <= kInlineCapacity) return {inline_, size_};
-    return heap_;
+    return {heap_.get(), size_};
   }
   uint32_t hash() const noexcept { return hash_; }
   WellKnownName well_known() const noexcept { return id_; }
@@ -176,7 +180,7 @@ class HeaderName {
   uint16_t size_ = 0;
   WellKnownName id_ = WellKnownName::kNone;
   char inline_[kInlineCapacity];
-  std::string heap_;
+  std::unique_ptr<char[]> heap_;  // only for names longer than kInlineCapacity
 };
 
 }  // namespace vantric::http
