@@ -112,8 +112,10 @@ void HeaderMap::clear() noexcept {
 
 // ---- lookup --------------------------------------------------------------------
 
-uint32_t HeaderMap::probe(std::string_view name, WellKnownName id, uint32_t hash,
-                          bool* found) const noexcept {
+// Inlined into every caller: the calls are few, and appends and lookups spend
+// most of their time here.
+[[gnu::always_inline]] inline uint32_t HeaderMap::probe(std::string_view name, WellKnownName id, uint32_t hash,
+                                                        bool* found) const noexcept {
   // The index is never more than 3/4 full, so the walk meets an empty slot.
   const uint32_t mask = slots_.size() - 1;
   const uint32_t tag = hash & kTagMask;
@@ -225,10 +227,13 @@ HeaderMapStatus HeaderMap::put(const HeaderName& name, std::string_view value, b
 
 HeaderMapStatus HeaderMap::put_unaliased(const HeaderName& name, std::string_view value, bool sensitive,
                                          bool replace) {
-  const bool external = value.empty() || is_attached(value);
+  const bool external = value.empty() || (!attached_.empty() && is_attached(value));
   const uint32_t size = static_cast<uint32_t>(value.size());
+  const std::string_view key = name.view();
+  const WellKnownName id = name.well_known();
+  const uint32_t hash = name.hash();
   bool found = false;
-  uint32_t pos = slots_.size() == 0 ? 0 : probe(name.view(), name.well_known(), name.hash(), &found);
+  uint32_t pos = slots_.size() == 0 ? 0 : probe(key, id, hash, &found);
 
   if (found) {
     const uint32_t e = slot_entry(slots_[pos]);
@@ -266,25 +271,24 @@ HeaderMapStatus HeaderMap::put_unaliased(const HeaderName& name, std::string_vie
   // change, so a failure leaves the map as it was.
   const uint32_t count = entries_.size() + 1;
   if (count > kMaxNames) return HeaderMapStatus::kFull;
-  const bool name_owned = name.well_known() == WellKnownName::kNone;
+  const bool name_owned = id == WellKnownName::kNone;
   entries_.reserve(count);
   reserve_value_record();
-  ensure_arena((external ? 0 : size) + (name_owned ? name.view().size() : 0));
+  ensure_arena((external ? 0 : size) + (name_owned ? key.size() : 0));
   if (slots_.size() == 0) {
     slots_.assign(kInitialIndexSlots, 0);
-    pos = home_slot(name.hash(), kInitialIndexSlots - 1);
+    pos = home_slot(hash, kInitialIndexSlots - 1);
   } else if (count >= slots_.size() / 4 * 3 && slots_.size() < kMaxIndexSlots) {
     // Reaching 3/4 of the slots doubles them (6 of 8, 12 of 16, ...).
     grow_index(slots_.size() * 2);
-    pos = probe(name.view(), name.well_known(), name.hash(), &found);
+    pos = probe(key, id, hash, &found);
   }
 
   const uint32_t v = take_value_record();
   values_[v] = stored_value(value, external, sensitive);
-  const char* stored_name = name_owned ? arena_take(name.view()) : name.view().data();
-  entries_.push_back({stored_name, name.hash(), v, v, static_cast<uint16_t>(name.view().size()),
-                      name.well_known(), name_owned});
-  slots_[pos] = make_slot(name.hash(), count - 1);
+  const char* stored_name = name_owned ? arena_take(key) : key.data();
+  entries_.push_back({stored_name, hash, v, v, static_cast<uint16_t>(key.size()), id, name_owned});
+  slots_[pos] = make_slot(hash, count - 1);
   ++total_values_;
   return HeaderMapStatus::kOk;
 }
@@ -334,8 +338,7 @@ bool HeaderMap::in_arena(const char* p) const noexcept {
   return q >= begin && q - begin < arena_capacity_;
 }
 
-void HeaderMap::ensure_arena(std::size_t extra) {
-  if (arena_capacity_ - arena_used_ >= extra) return;
+void HeaderMap::grow_arena(std::size_t extra) {
   // Room for twice the live octets keeps growth amortized, and a relocation
   // drops the garbage that replaced and removed values left behind.
   std::size_t live = arena_used_ - arena_garbage_;
@@ -378,8 +381,7 @@ char* HeaderMap::arena_take(std::string_view octets) noexcept {
   return to;
 }
 
-void HeaderMap::reserve_value_record() {
-  if (free_values_ != kNoValue) return;
+void HeaderMap::grow_values() {
   // Record indices are u32 with UINT32_MAX as the end mark; the memory for
   // that many records runs out first, but say so rather than wrap.
   if (values_.size() >= kNoValue - 1) throw std::bad_alloc();
@@ -414,16 +416,16 @@ std::size_t HeaderMap::free_chain(uint32_t first) noexcept {
 }
 
 void HeaderMap::grow_index(uint32_t slots) {
-  detail::InlineVec<uint32_t, 16> fresh;
-  fresh.reserve(slots);
-  fresh.assign(slots, 0);
+  // The index is rebuilt from the entries, in place: only reserve() can
+  // throw, and it does so before anything changes.
+  slots_.reserve(slots);
+  slots_.assign(slots, 0);
   const uint32_t mask = slots - 1;
   for (uint32_t i = 0; i < entries_.size(); ++i) {
     uint32_t pos = home_slot(entries_[i].hash, mask);
-    while (fresh[pos] != 0) pos = (pos + 1) & mask;
-    fresh[pos] = make_slot(entries_[i].hash, i);
+    while (slots_[pos] != 0) pos = (pos + 1) & mask;
+    slots_[pos] = make_slot(entries_[i].hash, i);
   }
-  slots_ = std::move(fresh);
 }
 
 void HeaderMap::erase_slot(uint32_t pos) noexcept {

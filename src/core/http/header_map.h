@@ -311,7 +311,11 @@ class HeaderMap {
   bool is_attached(std::string_view value) const noexcept;
   bool in_arena(const char* p) const noexcept;
   // Makes room for `extra` more arena octets (may relocate; throws).
-  void ensure_arena(std::size_t extra);
+  void ensure_arena(std::size_t extra) {
+    if (arena_capacity_ - arena_used_ < extra) [[unlikely]]
+      grow_arena(extra);
+  }
+  void grow_arena(std::size_t extra);
   // Copies the live octets into a new arena of `capacity` and repoints them.
   void relocate(std::size_t capacity);
   // Copies into reserved arena room.
@@ -320,7 +324,11 @@ class HeaderMap {
   // attached block), else copied into reserved arena room.
   Value stored_value(std::string_view value, bool external, bool sensitive) noexcept;
   // Makes sure take_value_record() will not allocate (throws).
-  void reserve_value_record();
+  void reserve_value_record() {
+    if (free_values_ == kNoValue && values_.size() == values_.capacity()) [[unlikely]]
+      grow_values();
+  }
+  void grow_values();
   uint32_t take_value_record() noexcept;
   // Puts a chain on the free list; returns how many values it held.
   std::size_t free_chain(uint32_t first) noexcept;
