@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <functional>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "core/h1/codec.h"
 #include "core/h1/field_values.h"
 #include "core/h1/scan.h"
+#include "core/http/field_rules.h"
 
 namespace vantric::h1 {
 namespace {
@@ -210,6 +212,39 @@ TEST(H1RequestHead, StandardMethodsAndFastPaths) {
   EXPECT_TRUE(is_method_token("M-SEARCH"));
   EXPECT_FALSE(is_method_token(""));
   EXPECT_FALSE(is_method_token("GET /"));
+}
+
+// Field names are recognised as well-known ones by their shape; every
+// spelling must resolve exactly as the header collection's own lookup does.
+TEST(H1ResponseHead, WellKnownNames) {
+  auto parsed_id = [](const std::string& name) {
+    // A 204 has no body whatever its framing fields say.
+    ByteBuffer b;
+    b.append("HTTP/1.1 204 No Content\r\n" + name + ": v\r\n\r\n");
+    ResponseHead head;
+    http::HeaderMap headers;
+    const bool parsed = parse_response(b, std::nullopt, {}, head, headers).status == HeadStatus::Complete;
+    EXPECT_TRUE(parsed) << name;
+    if (!parsed || headers.name_count() != 1) return std::pair{http::WellKnownName::kCount, http::WellKnownName::kNone};
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(http::kLowerTable[static_cast<uint8_t>(c)]);
+    EXPECT_EQ(headers.name_at(0), lower);
+    return std::pair{headers.name_id_at(0), http::find_well_known_name(lower)};
+  };
+  for (std::size_t i = 0; i < http::kWellKnownNameCount; ++i) {
+    const auto id = static_cast<http::WellKnownName>(i);
+    const std::string text(http::well_known_name_text(id));
+    std::string upper = text, mixed = text;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (std::size_t k = 0; k < mixed.size(); k += 2) mixed[k] = upper[k];
+    for (const std::string& spelling : {text, upper, mixed}) EXPECT_EQ(parsed_id(spelling).first, id) << spelling;
+    // Near misses resolve as the collection resolves them (to no well-known name).
+    for (const std::string& other : {text + "x", text.substr(1), "x" + text.substr(1), text.substr(0, text.size() - 1) + "_"}) {
+      if (other.empty()) continue;
+      const auto [got, want] = parsed_id(other);
+      EXPECT_EQ(got, want) << other;
+    }
+  }
 }
 
 TEST(H1RequestHead, TargetLength) {

@@ -185,6 +185,12 @@ def test_request_line_rules():
     assert (kind, codec.parse_error_status) == ("version", 400)
     kind, codec = parse_error(b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n")
     assert (kind, codec.parse_error_status) == ("version_h2", None)
+    # A preface that arrives in pieces is recognised all the same.
+    codec = H1Codec()
+    assert codec.receive_request_head(b"PRI * HTTP/2.0\r\n") is None
+    with pytest.raises(H1ParseError, match="version_h2"):
+        codec.receive_request_head(b"\r\nSM\r\n\r\n\x00\x00")
+    assert codec.parse_error_status is None
     assert request(b"GET /" + b"a" * 65533 + b" HTTP/1.1\r\n\r\n").target == "/" + "a" * 65533
     kind, codec = parse_error(b"GET /" + b"a" * 65534 + b" HTTP/1.1\r\n\r\n")
     assert (kind, codec.parse_error_status) == ("uri_too_long", 414)

@@ -1,5 +1,6 @@
 #include "core/h1/head_parser.h"
 
+#include <array>
 #include <cstring>
 #include <memory>
 
@@ -294,12 +295,72 @@ void apply_connection(std::string_view value, bool& keep_alive) noexcept {
   }
 }
 
+// Well-known names by their shape, so that the names of nearly every field
+// line are recognised without hashing them: an open-addressed table keyed by
+// the length and the first and last octets (ASCII case folded), holding
+// well-known ids; a candidate is confirmed by comparing the octets.
+constexpr std::size_t kShapeSlots = 512;
+
+constexpr std::array<std::string_view, http::kWellKnownNameCount> kWellKnownTexts = {
+#define VANTRIC_X(id, text) text,
+    VANTRIC_WELL_KNOWN_HEADER_NAMES(VANTRIC_X)
+#undef VANTRIC_X
+};
+
+constexpr std::size_t shape_slot(std::size_t size, uint8_t first, uint8_t last) noexcept {
+  return (size * 61 + (first | 0x20u) * 7 + (last | 0x20u)) & (kShapeSlots - 1);
+}
+
+constexpr std::array<uint8_t, kShapeSlots> kShapeTable = [] {
+  std::array<uint8_t, kShapeSlots> t{};
+  for (auto& slot : t) slot = static_cast<uint8_t>(WellKnownName::kNone);
+  for (std::size_t id = 0; id < http::kWellKnownNameCount; ++id) {
+    const std::string_view text = kWellKnownTexts[id];
+    std::size_t pos = shape_slot(text.size(), static_cast<uint8_t>(text.front()), static_cast<uint8_t>(text.back()));
+    while (t[pos] != static_cast<uint8_t>(WellKnownName::kNone)) pos = (pos + 1) & (kShapeSlots - 1);
+    t[pos] = static_cast<uint8_t>(id);
+  }
+  return t;
+}();
+
+// Every well-known text is lowercase letters, digits and "-".  For octets
+// already scanned as tchars, (octet | 0x20) equals such a text octet exactly
+// when the octet is that text octet in either case: the other octets that OR
+// 0x20 maps onto a letter, a digit or "-" are controls.
+bool equals_folded(const char* raw, std::string_view text) noexcept {
+  constexpr uint64_t kFold = 0x2020202020202020ull;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t a, b;
+    std::memcpy(&a, raw + i, 8);
+    std::memcpy(&b, text.data() + i, 8);
+    if ((a | kFold) != b) return false;
+  }
+  for (; i < text.size(); ++i)
+    if ((raw[i] | 0x20) != text[i]) return false;
+  return true;
+}
+
+WellKnownName well_known_by_shape(std::string_view raw) noexcept {
+  if (raw.empty()) return WellKnownName::kNone;
+  for (std::size_t pos = shape_slot(raw.size(), static_cast<uint8_t>(raw.front()), static_cast<uint8_t>(raw.back()));;
+       pos = (pos + 1) & (kShapeSlots - 1)) {
+    const uint8_t id = kShapeTable[pos];
+    if (id == static_cast<uint8_t>(WellKnownName::kNone)) return WellKnownName::kNone;
+    const std::string_view text = kWellKnownTexts[id];
+    if (text.size() == raw.size() && equals_folded(raw.data(), text)) return static_cast<WellKnownName>(id);
+  }
+}
+
 // The name of a scanned field line in stored form.  The line was scanned as
 // tchars of a valid length, so this cannot fail.
-http::HeaderName field_name(std::string_view raw) {
-  auto name = http::HeaderName::from(raw);
-  VANTRIC_INVARIANT(name.has_value(), "a scanned field name is a valid header name");
-  return std::move(*name);
+void field_name(std::string_view raw, std::optional<http::HeaderName>& out) {
+  if (const WellKnownName id = well_known_by_shape(raw); id != WellKnownName::kNone) {
+    out.emplace(id);
+    return;
+  }
+  out = http::HeaderName::from(raw);
+  VANTRIC_INVARIANT(out.has_value(), "a scanned field name is a valid header name");
 }
 
 bool append_field(http::HeaderMap& map, const http::HeaderName& name, std::string_view value) {
@@ -394,9 +455,11 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   bool transfer_coding = false;
   bool chunked = false;
   std::optional<uint64_t> content_length;
+  std::optional<http::HeaderName> name_slot;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const FieldSpan& f = fields[i];
-    const http::HeaderName name = field_name({base + f.name_at, f.name_size});
+    field_name({base + f.name_at, f.name_size}, name_slot);
+    const http::HeaderName& name = *name_slot;
     const std::string_view value(base + f.value_at, f.value_size);
     switch (name.well_known()) {
       case WellKnownName::kTransferEncoding:
@@ -501,9 +564,11 @@ HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request
     bool has_content_length = false;
     bool content_length_valid = true;
     std::optional<uint64_t> content_length;
+    std::optional<http::HeaderName> name_slot;
     for (std::size_t i = 0; i < fields.size(); ++i) {
       const FieldSpan& f = fields[i];
-      const http::HeaderName name = field_name({base + f.name_at, f.name_size});
+      field_name({base + f.name_at, f.name_size}, name_slot);
+      const http::HeaderName& name = *name_slot;
       const std::string_view value(base + f.value_at, f.value_size);
       switch (name.well_known()) {
         case WellKnownName::kTransferEncoding:
