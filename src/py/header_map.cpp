@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "core/http/field_rules.h"
 
@@ -79,6 +80,59 @@ void raise_status(HeaderMapStatus status) {
 void raise_key_error(const HeaderName& name) {
   Ref key = Ref::steal(new_header_name(name.view(), name.well_known()));
   if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+}
+
+// ---- the bytes objects of stored values ------------------------------------------
+
+// References taken out of a map under its lock, released when this goes out
+// of scope: declare it before the lock guard.
+class Released {
+ public:
+  Released() = default;
+  Released(const Released&) = delete;
+  Released& operator=(const Released&) = delete;
+  ~Released() {
+    for (uint32_t i = 0; i < count_; ++i) Py_DECREF(inline_[i]);
+    for (PyObject* obj : more_) Py_DECREF(obj);
+  }
+
+  void add(PyObject* obj) noexcept {
+    if (obj == nullptr) return;
+    if (count_ < kInline) {
+      inline_[count_++] = obj;
+      return;
+    }
+    try {
+      more_.push_back(obj);
+    } catch (const std::bad_alloc&) {
+      // Nowhere to keep it: release it now.  A bytes object's deallocation
+      // runs no host code, so this cannot re-enter the map.
+      Py_DECREF(obj);
+    }
+  }
+
+ private:
+  static constexpr uint32_t kInline = 8;
+  PyObject* inline_[kInline];
+  uint32_t count_ = 0;
+  std::vector<PyObject*> more_;
+};
+
+// The bytes object of the value at `it` (a new reference): the one handed out
+// before, else a new one that the map keeps.  Call under the map's lock.
+PyObject* value_object(HeaderMapObject* self, HeaderMap::ValueRange::iterator it) {
+  if (PyObject* kept = self->values.find(it.record())) return Py_NewRef(kept);
+  PyObject* obj = new_bytes(*it);
+  if (obj != nullptr) self->values.keep(it.record(), obj);
+  return obj;
+}
+
+// Takes out the objects kept for the values of `name` before those values are
+// replaced or removed.  Call under the map's lock.
+void forget_values(HeaderMapObject* self, const HeaderName& name, Released* released) {
+  if (self->values.empty()) return;
+  const auto range = self->map.get_all(name);
+  for (auto it = range.begin(); it != range.end(); ++it) released->add(self->values.take(it.record()));
 }
 
 // ---- well-known names as interned strings --------------------------------------
@@ -172,6 +226,7 @@ PyObject* header_map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (self == nullptr) return nullptr;
   new (&self->mutex) HostMutex();
   new (&self->map) HeaderMap();
+  new (&self->values) ValueObjects();
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(self));
   PyObject* init = a[0];
   if (init == nullptr || init == Py_None) {
@@ -189,6 +244,7 @@ PyObject* header_map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void header_map_dealloc(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   HeaderMapObject* self = as_map(obj);
+  std::destroy_at(&self->values);
   std::destroy_at(&self->map);
   std::destroy_at(&self->mutex);
   type->tp_free(obj);
@@ -209,9 +265,10 @@ PyObject* header_map_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   bool present = false;
   {
     HostLock lock(as_map(self)->mutex);
-    if (auto value = as_map(self)->map.get(*name)) {
+    const auto range = as_map(self)->map.get_all(*name);
+    if (!range.empty()) {
       present = true;
-      found = new_bytes(*value);
+      found = value_object(as_map(self), range.begin());
     }
   }
   if (present) return found;
@@ -230,8 +287,9 @@ PyObject* header_map_get_all(PyObject* self, PyObject* const* args, Py_ssize_t n
   ObjectBuffer values;
   {
     HostLock lock(as_map(self)->mutex);
-    for (std::string_view value : as_map(self)->map.get_all(*name))
-      if (!values.push(new_bytes(value))) return nullptr;
+    const auto range = as_map(self)->map.get_all(*name);
+    for (auto it = range.begin(); it != range.end(); ++it)
+      if (!values.push(value_object(as_map(self), it))) return nullptr;
   }
   return values.take_list();
 }
@@ -282,8 +340,8 @@ PyObject* header_map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_
   {
     HostLock lock(as_map(self)->mutex);
     HeaderMap& map = as_map(self)->map;
-    if (auto existing = map.get(*name)) {
-      result = new_bytes(*existing);
+    if (const auto existing = map.get_all(*name); !existing.empty()) {
+      result = value_object(as_map(self), existing.begin());
     } else if (value_ok) {
       status = map.append(*name, value);
       if (status == HeaderMapStatus::kOk) result = new_bytes(value);
@@ -316,9 +374,10 @@ bool collect_items(PyObject* self, bool raw_names, ObjectBuffer* items) {
   items->reserve(2 * map.size());
   for (std::size_t i = 0; i < map.name_count(); ++i) {
     std::string_view name = map.name_at(i);
-    for (std::string_view value : map.values_at(i)) {
+    const auto range = map.values_at(i);
+    for (auto it = range.begin(); it != range.end(); ++it) {
       PyObject* name_obj = raw_names ? new_bytes(name) : new_header_name(name, map.name_id_at(i));
-      if (!items->push(name_obj) || !items->push(new_bytes(value))) return false;
+      if (!items->push(name_obj) || !items->push(value_object(as_map(self), it))) return false;
     }
   }
   return true;
@@ -343,8 +402,11 @@ PyObject* header_map_values(PyObject* self, PyObject* const* args, Py_ssize_t na
     HostLock lock(as_map(self)->mutex);
     const HeaderMap& map = as_map(self)->map;
     values.reserve(map.size());
-    for (const http::HeaderField& field : map)
-      if (!values.push(new_bytes(field.value))) return nullptr;
+    for (std::size_t i = 0; i < map.name_count(); ++i) {
+      const auto range = map.values_at(i);
+      for (auto it = range.begin(); it != range.end(); ++it)
+        if (!values.push(value_object(as_map(self), it))) return nullptr;
+    }
   }
   return values.take_list();
 }
@@ -385,9 +447,10 @@ PyObject* header_map_subscript(PyObject* self, PyObject* key) {
   bool present = false;
   {
     HostLock lock(as_map(self)->mutex);
-    if (auto value = as_map(self)->map.get(*name)) {
+    const auto range = as_map(self)->map.get_all(*name);
+    if (!range.empty()) {
       present = true;
-      found = new_bytes(*value);
+      found = value_object(as_map(self), range.begin());
     }
   }
   if (!present) raise_key_error(*name);
@@ -397,10 +460,12 @@ PyObject* header_map_subscript(PyObject* self, PyObject* key) {
 int header_map_ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
   std::optional<HeaderName> name;
   if (!convert_header_name(key, &name)) return -1;
+  Released released;
   if (value_obj == nullptr) {
     bool removed;
     {
       HostLock lock(as_map(self)->mutex);
+      forget_values(as_map(self), *name, &released);
       removed = as_map(self)->map.remove(*name);
     }
     if (!removed) {
@@ -414,6 +479,7 @@ int header_map_ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj)
   HeaderMapStatus status;
   {
     HostLock lock(as_map(self)->mutex);
+    forget_values(as_map(self), *name, &released);
     status = as_map(self)->map.insert(*name, value);
   }
   if (status != HeaderMapStatus::kOk) {
@@ -505,6 +571,26 @@ constexpr ClassSpec kSpec{
 
 }  // namespace
 
+ValueObjects::~ValueObjects() {
+  for (uint32_t i = 0; i < size_; ++i) Py_XDECREF(objects_[i]);
+  PyMem_Free(objects_);
+}
+
+void ValueObjects::keep(uint32_t record, PyObject* obj) noexcept {
+  if (record >= size_) {
+    // Doubling keeps growth amortized; a map rarely has more than a few dozen values.
+    uint32_t size = size_ < 8 ? 16 : size_ * 2;
+    if (size <= record) size = record + 1;
+    auto** grown = static_cast<PyObject**>(PyMem_Realloc(objects_, sizeof(PyObject*) * std::size_t{size}));
+    if (grown == nullptr) return;
+    std::memset(static_cast<void*>(grown + size_), 0, sizeof(PyObject*) * std::size_t{size - size_});
+    objects_ = grown;
+    size_ = size;
+  }
+  objects_[record] = Py_NewRef(obj);
+  ++kept_;
+}
+
 PyTypeObject* header_map_type() {
   return ProcessClass<kSpec>::get();
 }
@@ -516,6 +602,7 @@ PyObject* wrap_header_map(HeaderMap&& map) {
   if (self == nullptr) return nullptr;
   new (&self->mutex) HostMutex();
   new (&self->map) HeaderMap(std::move(map));
+  new (&self->values) ValueObjects();
   return reinterpret_cast<PyObject*>(self);
 }
 

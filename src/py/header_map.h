@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -13,10 +14,46 @@
 
 namespace vantric::py {
 
+// The bytes objects a map has handed out for its stored values, by value
+// record, so that reading a value again returns the same immutable object
+// instead of a new copy.  Touched only under the map's lock; an object leaves
+// through take(), and the caller releases it after unlocking.
+class ValueObjects {
+ public:
+  ValueObjects() = default;
+  ValueObjects(const ValueObjects&) = delete;
+  ValueObjects& operator=(const ValueObjects&) = delete;
+  // Releases what is left; for deallocation, when nobody else holds the map.
+  ~ValueObjects();
+
+  // A borrowed reference to the object kept for `record`, or nullptr.
+  PyObject* find(uint32_t record) const noexcept { return record < size_ ? objects_[record] : nullptr; }
+  // Keeps a reference to `obj` for `record` (which has none).  When the table
+  // cannot grow the object is simply not kept.
+  void keep(uint32_t record, PyObject* obj) noexcept;
+  // The reference kept for `record`, now owned by the caller, or nullptr.
+  PyObject* take(uint32_t record) noexcept {
+    PyObject* obj = find(record);
+    if (obj != nullptr) {
+      objects_[record] = nullptr;
+      --kept_;
+    }
+    return obj;
+  }
+  bool empty() const noexcept { return kept_ == 0; }
+
+ private:
+  PyObject** objects_ = nullptr;
+  uint32_t size_ = 0;
+  uint32_t kept_ = 0;
+};
+
 struct HeaderMapObject {
   PyObject_HEAD
   HostMutex mutex;
+  // Change only through the host methods, which keep `values` in step.
   http::HeaderMap map;
+  ValueObjects values;
 };
 
 PyTypeObject* header_map_type();

@@ -1,5 +1,6 @@
 """HeaderMap as the host sees it."""
 
+import random
 import threading
 
 import pytest
@@ -227,6 +228,112 @@ def test_threads_mutate_and_compare():
     assert a == b == HeaderMap([("k", "v")])
 
 
+def test_reads_follow_every_mutation():
+    # A map keeps the bytes it handed out and gives them again; every kind of
+    # change must be seen by every reader, including values that take over the
+    # storage of replaced or removed ones (same, shorter and longer octets).
+    rng = random.Random(7)
+    names = ["a", "B", "c", "Host", "x-long-" + "n" * 60, "e"]
+    m = HeaderMap()
+    model = []  # [(lowercase name, [bytes values])] in sequence order
+
+    def entry(name):
+        return next((e for e in model if e[0] == name.lower()), None)
+
+    for step in range(3000):
+        name = rng.choice(names)
+        value = rng.choice(["", "v", "vv", "value-%d" % step, "w" * rng.randrange(1, 40)])
+        raw = value.encode() if rng.random() < 0.5 else value
+        op = rng.randrange(5)
+        found = entry(name)
+        if op == 0:
+            m.add(name, raw)
+            if found:
+                found[1].append(value.encode())
+            else:
+                model.append((name.lower(), [value.encode()]))
+        elif op == 1:
+            m[name] = raw
+            if found:
+                found[1][:] = [value.encode()]
+            else:
+                model.append((name.lower(), [value.encode()]))
+        elif op == 2:
+            if found:
+                del m[name]
+                index = model.index(found)
+                last = model.pop()
+                if index < len(model):
+                    model[index] = last
+            else:
+                with pytest.raises(KeyError):
+                    del m[name]
+        elif op == 3:
+            result = m.setdefault(name, raw)
+            if found:
+                assert result == found[1][0]
+            else:
+                model.append((name.lower(), [value.encode()]))
+                assert result == value.encode()
+        else:
+            assert m.get(name) == (found[1][0] if found else None)
+        probe = rng.choice(names)
+        expected = entry(probe)
+        assert m.get(probe) == (expected[1][0] if expected else None), step
+        assert m.get_all(probe) == (expected[1] if expected else []), step
+        if expected:
+            assert m[probe] == expected[1][0]
+        items = [(n, v) for n, vs in model for v in vs]
+        assert m.items() == items, step
+        assert m.values() == [v for _, v in items]
+        assert m.raw_items() == [(n.encode(), v) for n, v in items]
+
+
+def test_threads_read_their_own_writes():
+    # One map shared by writers that each own a name (so each knows what it
+    # must read back) and a reader of whole snapshots.
+    m = HeaderMap([("shared", "s")])
+    errors = []
+    start = threading.Barrier(5)
+
+    def write(tag):
+        try:
+            start.wait()
+            for i in range(2000):
+                m[tag] = str(i)
+                assert m[tag] == str(i).encode()
+                m.add(tag, "x" * (i % 7))
+                assert m.get_all(tag) == [str(i).encode(), b"x" * (i % 7)]
+                assert m.setdefault(tag, "unused") == str(i).encode()
+                if i % 3 == 0:
+                    del m[tag]
+                    assert m.get(tag) is None
+        except BaseException as exc:
+            errors.append(exc)
+
+    def read():
+        try:
+            start.wait()
+            for _ in range(2000):
+                seen = {}
+                for name, value in m.items():
+                    seen.setdefault(name, []).append(value)
+                assert seen["shared"] == [b"s"]
+                for name, values in seen.items():
+                    if name != "shared":
+                        assert values[0].isdigit() and len(values) <= 2, (name, values)
+        except BaseException as exc:
+            errors.append(exc)
+
+    threads = [threading.Thread(target=write, args=(f"w{i}",)) for i in range(4)]
+    threads.append(threading.Thread(target=read))
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors[0]
+
+
 def test_no_leaks():
     m = HeaderMap([("a", "1"), ("b", "2")])
     assert_no_leaks([
@@ -237,6 +344,9 @@ def test_no_leaks():
                  m.raw_items(), repr(m), list(m), "a" in m, m == m, m == HeaderMap(m)),
         lambda: m.setdefault("a", 1),
         lambda: (m.__setitem__("t", "v"), m.__delitem__("t")),
+        # values read, then replaced or removed while the map keeps their bytes
+        lambda: (m.__setitem__("t", "v"), m.get("t"), m.__setitem__("t", "w"), m.items(),
+                 m.add("t", "u"), m.get_all("t"), m.__delitem__("t")),
         swallowing(m.__getitem__, "missing"),
         swallowing(m.add, "a b", "v"),
         swallowing(m.add, "a", "\n"),

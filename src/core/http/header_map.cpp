@@ -38,11 +38,6 @@ HeaderMap::iterator HeaderMap::begin() const noexcept {
   return {this, 0, entries_[0].first};
 }
 
-std::string_view HeaderMap::name_at(std::size_t i) const noexcept {
-  const Entry& e = entries_[static_cast<uint32_t>(i)];
-  return {e.name, e.name_size};
-}
-
 // ---- copy and move -------------------------------------------------------------
 
 HeaderMap::HeaderMap(const HeaderMap& other)

@@ -159,6 +159,12 @@ class HeaderMap {
       iterator() noexcept = default;
       std::string_view operator*() const noexcept;
       bool sensitive() const noexcept;
+      // The value's record: a small number, below record_count(), that no
+      // other stored value has.  It stays the value's own until the value is
+      // replaced or removed, after which a new value may take it (appending
+      // changes no existing value's record).  A binding can key what it made
+      // from a value by it.
+      uint32_t record() const noexcept { return value_; }
       iterator& operator++() noexcept;
       iterator operator++(int) noexcept {
         iterator old = *this;
@@ -234,6 +240,8 @@ class HeaderMap {
   std::size_t name_count() const noexcept { return entries_.size(); }
   // Current size of the hash index: 0 while empty, then 8, doubling up to 32768.
   std::size_t index_slots() const noexcept { return slots_.size(); }
+  // One more than the largest value record in use (see ValueRange::iterator::record).
+  uint32_t record_count() const noexcept { return values_.size(); }
 
   // The first value of `name`, or nullopt.
   std::optional<std::string_view> get(const HeaderName& name) const noexcept;
@@ -269,7 +277,10 @@ class HeaderMap {
   iterator end() const noexcept { return {this, entries_.size(), UINT32_MAX}; }
 
   // Entry `i` (below name_count()) in sequence order.
-  std::string_view name_at(std::size_t i) const noexcept;
+  std::string_view name_at(std::size_t i) const noexcept {
+    const Entry& e = entries_[static_cast<uint32_t>(i)];
+    return {e.name, e.name_size};
+  }
   WellKnownName name_id_at(std::size_t i) const noexcept { return entries_[static_cast<uint32_t>(i)].id; }
   ValueRange values_at(std::size_t i) const noexcept { return {this, entries_[static_cast<uint32_t>(i)].first}; }
 
