@@ -165,6 +165,10 @@ TEST(HpackDecoder, MalformedBlocks) {
       {":authority cut inside a sequence", "4102e282", "InvalidUtf8"},
       {":scheme with 0xff", "4601ff", "InvalidUtf8"},
       {":protocol above U+10FFFF", "4009" "3a70726f746f636f6c" "04f4908080", "InvalidUtf8"},
+      // RFC 9113 section 8.2.1: no NUL, CR or LF in any field value, pseudo or not.
+      {":path with CR", "4403" "2f610d", "InvalidUtf8"},
+      {":authority with LF", "4103" "610a62", "InvalidUtf8"},
+      {":scheme with NUL", "4602" "6800", "InvalidUtf8"},
   };
   for (const Case& c : cases) {
     const std::string wire = from_hex(c.hex);

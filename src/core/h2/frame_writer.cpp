@@ -93,7 +93,9 @@ void frame_block(ByteBuffer& out, std::size_t start, std::size_t block, uint32_t
 void append_frame(ByteBuffer& out, FrameType type, uint8_t flags, uint32_t stream_id,
                   std::string_view payload) {
   append_built(out, type, flags, stream_id, payload.size(),
-               [&](char* p) { std::memcpy(p, payload.data(), payload.size()); });
+               [&](char* p) {
+                 if (!payload.empty()) std::memcpy(p, payload.data(), payload.size());
+               });
 }
 
 void append_raw_frame(ByteBuffer& out, uint8_t type, uint8_t flags, uint32_t stream_id,
