@@ -50,7 +50,7 @@ class ClientState {
   bool upgraded() const { return upgraded_; }
   bool peer_http10() const { return peer_http10_; }
   bool writer_finished() const { return writer_finished_; }
-  bool has_watcher() const { return watcher_.has_value(); }
+  bool has_watcher() const { return watcher_.present(); }
   bool is_dead() const { return closed_ || static_cast<bool>(error_); }
 
   void set_peer_http10(bool value) { peer_http10_ = value; }
@@ -81,7 +81,7 @@ class ClientState {
   Obj close_now() { return close(); }
   Closed mark_closed() {
     Closed out{close(), {}, std::exchange(writer_scope_, Obj{}), !busy_};
-    if (watcher_) out.done = watcher_->done.share();
+    if (const Obj* done = watcher_.done()) out.done = done->share();
     return out;
   }
   // The transport is handed off for a protocol switch: never closed here again.
@@ -104,36 +104,30 @@ class ClientState {
   // Parks a watcher with its `done` event; the argument comes back (refused)
   // when the connection is closed, failed, has no transport or has a watcher.
   bool arm_watcher(Obj& done) {
-    if (closed_ || error_ || !transport_ || watcher_) return false;
+    if (closed_ || error_ || !transport_ || watcher_.present()) return false;
     exchange_active_ = false;
-    watcher_.emplace();
-    watcher_->done = std::move(done);
+    watcher_.arm(std::move(done));
     return true;
   }
   // Stores the watcher task's handle once; hands it back otherwise.
-  Obj store_watcher_handle(Obj handle) {
-    if (closed_ || !watcher_ || watcher_->handle) return handle;
-    watcher_->handle = std::move(handle);
-    return {};
-  }
-  void watcher_aborted() {
-    if (watcher_) watcher_->phase = WatcherPhase::Completed;
-  }
+  Obj store_watcher_handle(Obj handle) { return watcher_.store_handle(std::move(handle), closed_); }
+  void watcher_aborted() { watcher_.aborted(); }
 
   // The watcher's read finished with `data` (absent, or bytes of
   // `data_size` octets; a size that cannot be told counts as end of stream)
   // or `error`.
   Completion watcher_completed(Obj data, std::optional<std::size_t> data_size, Obj error) {
     Completion out{WatchVerdict::Ignored, {}, {}, {}};
-    if (!watcher_) {
+    WatcherSlot<Obj>* slot = watcher_.slot();
+    if (slot == nullptr) {
       out.unused_data = std::move(data);
       out.unused_error = std::move(error);
       return out;
     }
-    watcher_->phase = WatcherPhase::Completed;
+    slot->phase = WatcherPhase::Completed;
     if (exchange_active_) {
-      out.unused_data = std::exchange(watcher_->data, std::move(data));
-      out.unused_error = std::exchange(watcher_->error, std::move(error));
+      out.unused_data = std::exchange(slot->data, std::move(data));
+      out.unused_error = std::exchange(slot->error, std::move(error));
       out.verdict = WatchVerdict::Handoff;
       return out;
     }
@@ -154,15 +148,10 @@ class ClientState {
     return out;
   }
 
-  const Obj* watcher_done() const { return watcher_ ? &watcher_->done : nullptr; }
-  Obj take_watcher_handle() { return watcher_ ? std::exchange(watcher_->handle, Obj{}) : Obj{}; }
+  const Obj* watcher_done() const { return watcher_.done(); }
+  Obj take_watcher_handle() { return watcher_.take_handle(); }
   // Takes the handed-off read; the slot goes once its handle was taken too.
-  std::pair<Obj, Obj> take_watcher_result() {
-    if (!watcher_) return {};
-    std::pair<Obj, Obj> out{std::exchange(watcher_->data, Obj{}), std::exchange(watcher_->error, Obj{})};
-    if (!watcher_->handle) watcher_.reset();
-    return out;
-  }
+  std::pair<Obj, Obj> take_watcher_result() { return watcher_.take_result(); }
 
   // "H1ClientState(closed=false, failed=false, busy=false, exchange_active=false, watcher=false)"
   std::string repr() const {
@@ -176,7 +165,7 @@ class ClientState {
     out += ", exchange_active=";
     out += b(exchange_active_);
     out += ", watcher=";
-    out += b(watcher_.has_value());
+    out += b(watcher_.present());
     out += ')';
     return out;
   }
@@ -187,7 +176,7 @@ class ClientState {
     visit(transport_);
     visit(error_);
     visit(writer_scope_);
-    if (watcher_) watcher_->for_each(visit);
+    watcher_.for_each(visit);
   }
   // Moves every held host object into `sink(Obj&&)` (garbage collection
   // clearing); the watcher slot becomes absent.
@@ -196,13 +185,7 @@ class ClientState {
     sink(std::exchange(transport_, Obj{}));
     sink(std::exchange(error_, Obj{}));
     sink(std::exchange(writer_scope_, Obj{}));
-    if (watcher_) {
-      sink(std::exchange(watcher_->done, Obj{}));
-      sink(std::exchange(watcher_->handle, Obj{}));
-      sink(std::exchange(watcher_->data, Obj{}));
-      sink(std::exchange(watcher_->error, Obj{}));
-      watcher_.reset();
-    }
+    watcher_.take_all(sink);
   }
 
  private:
@@ -216,7 +199,7 @@ class ClientState {
   Obj transport_;
   Obj error_;
   Obj writer_scope_;
-  std::optional<WatcherSlot<Obj>> watcher_;
+  Watcher<Obj> watcher_;
   bool closed_ = false;
   bool upgraded_ = false;
   bool busy_ = false;
