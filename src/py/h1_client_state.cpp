@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "core/h1/client_state.h"
 #include "py/args.h"
@@ -21,40 +22,15 @@ namespace vantric::py {
 namespace {
 
 using State = h1::ClientState<Ref>;
-
-struct ClientStateObject {
-  PyObject_HEAD
-  HostMutex mutex;
-  State state;
-};
+using ClientStateObject = StateObject<State>;
 
 ClientStateObject* as_client(PyObject* obj) {
   return reinterpret_cast<ClientStateObject*>(obj);
 }
 
-// Runs `op(State&)` under the object's lock and returns its result.
 template <class Op>
 auto locked(PyObject* self, Op&& op) {
-  HostLock lock(as_client(self)->mutex);
-  return op(as_client(self)->state);
-}
-
-// The host object a Ref holds, or None; a new reference (steals the Ref).
-PyObject* object_or_none(Ref&& ref) {
-  if (!ref) Py_RETURN_NONE;
-  return ref.release();
-}
-
-// An argument that may be None, as a Ref that is empty for None.
-Ref optional_ref(PyObject* obj) {
-  if (obj == nullptr || obj == Py_None) return {};
-  return Ref::from_borrowed(obj);
-}
-
-PyObject* pack(Ref&& a, Ref&& b) {
-  Ref first = Ref::steal(object_or_none(std::move(a)));
-  Ref second = Ref::steal(object_or_none(std::move(b)));
-  return PyTuple_Pack(2, first.get(), second.get());
+  return py::locked<State>(self, std::forward<Op>(op));
 }
 
 // ---- construction ---------------------------------------------------------------
@@ -92,29 +68,6 @@ PyObject* client_repr(PyObject* self) {
 }
 
 // ---- methods --------------------------------------------------------------------
-
-// A method without arguments whose result is one host object or None.
-template <const Signature& Sig, Ref (*Op)(State&)>
-PyObject* object_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(Sig, args, nargs, kwnames, nullptr)) return nullptr;
-  Ref out = locked(self, Op);
-  return object_or_none(std::move(out));
-}
-
-// A method without arguments whose result is a bool.
-template <const Signature& Sig, bool (*Op)(State&)>
-PyObject* bool_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(Sig, args, nargs, kwnames, nullptr)) return nullptr;
-  return PyBool_FromLong(locked(self, Op));
-}
-
-// A method without arguments and without result.
-template <const Signature& Sig, void (*Op)(State&)>
-PyObject* void_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(Sig, args, nargs, kwnames, nullptr)) return nullptr;
-  locked(self, Op);
-  Py_RETURN_NONE;
-}
 
 #define VANTRIC_SIGNATURE(var, name)                                                  \
   constexpr Signature var{name, "H1ClientState." name, CallKind::Method, {}};
@@ -165,7 +118,7 @@ PyObject* client_take_watcher_result(PyObject* self, PyObject* const* args, Py_s
                                      PyObject* kwnames) {
   if (!parse_args(kTakeWatcherResult, args, nargs, kwnames, nullptr)) return nullptr;
   auto [data, error] = locked(self, [](State& s) { return s.take_watcher_result(); });
-  return pack(std::move(data), std::move(error));
+  return pack_pair(std::move(data), std::move(error));
 }
 
 constexpr Param kValueParam[] = {{"value"}};
@@ -259,73 +212,68 @@ PyObject* client_watcher_completed(PyObject* self, PyObject* const* args, Py_ssi
 
 // ---- properties -----------------------------------------------------------------
 
-template <bool (State::*Field)() const>
-PyObject* bool_property(PyObject* self, void*) {
-  return PyBool_FromLong(locked(self, [](State& s) { return (s.*Field)(); }));
-}
-
 PyObject* client_error(PyObject* self, void*) {
   return object_or_none(locked(self, [](State& s) { return s.error().share(); }));
 }
 
 const MethodSpec kMethods[] = {
-    {&kTransportRef, method_entry<object_method<kTransportRef, op_transport_ref>>(),
+    {&kTransportRef, method_entry<state_object_method<kTransportRef, op_transport_ref>>(),
      "The transport, or None once the connection closed or was handed off."},
     {&kSetPeerHttp10, method_entry<client_set_peer_http10>(),
      "Record whether the peer is known to speak HTTP/1.0."},
-    {&kIsDead, method_entry<bool_method<kIsDead, op_is_dead>>(),
+    {&kIsDead, method_entry<state_bool_method<kIsDead, op_is_dead>>(),
      "True when the connection is closed or an error is stored."},
-    {&kTryBeginExchange, method_entry<bool_method<kTryBeginExchange, op_try_begin_exchange>>(),
+    {&kTryBeginExchange, method_entry<state_bool_method<kTryBeginExchange, op_try_begin_exchange>>(),
      "Claim the connection for an exchange; False while another exchange holds it."},
-    {&kEndExchange, method_entry<bool_method<kEndExchange, op_end_exchange>>(),
+    {&kEndExchange, method_entry<state_bool_method<kEndExchange, op_end_exchange>>(),
      "Release the claim; True when it flipped (wake the idle waiters)."},
-    {&kExchangeStarted, method_entry<void_method<kExchangeStarted, op_exchange_started>>(),
+    {&kExchangeStarted, method_entry<state_void_method<kExchangeStarted, op_exchange_started>>(),
      "The request is being written: a watcher read completing from now on belongs to the "
      "exchange."},
     {&kFail, method_entry<client_fail>(),
      "Store `exc` unless an error is stored already, close, and return the transport (or "
      "None)."},
-    {&kCloseNow, method_entry<object_method<kCloseNow, op_close_now>>(),
+    {&kCloseNow, method_entry<state_object_method<kCloseNow, op_close_now>>(),
      "Close and return the transport (or None)."},
     {&kMarkClosed, method_entry<client_mark_closed>(),
      "Close; return (transport, watcher done event, writer scope, idle)."},
-    {&kUpgrade, method_entry<object_method<kUpgrade, op_upgrade>>(),
+    {&kUpgrade, method_entry<state_object_method<kUpgrade, op_upgrade>>(),
      "Hand the transport off for a protocol switch and return it."},
     {&kStoreWriter, method_entry<client_store_writer>(),
      "Store the request writer's scope; returns the scope itself when the connection closed "
      "meanwhile."},
-    {&kTakeWriter, method_entry<object_method<kTakeWriter, op_take_writer>>(),
+    {&kTakeWriter, method_entry<state_object_method<kTakeWriter, op_take_writer>>(),
      "Take the writer scope, or None."},
-    {&kWriterDone, method_entry<void_method<kWriterDone, op_writer_done>>(),
+    {&kWriterDone, method_entry<state_void_method<kWriterDone, op_writer_done>>(),
      "The writer sent the request body in full."},
     {&kArmWatcher, method_entry<client_arm_watcher>(),
      "Park an idle watcher with its done event; True when the caller spawns the watcher task."},
     {&kStoreWatcherHandle, method_entry<client_store_watcher_handle>(),
      "Store the watcher task's handle; returns the handle itself when refused."},
-    {&kWatcherAborted, method_entry<void_method<kWatcherAborted, op_watcher_aborted>>(),
+    {&kWatcherAborted, method_entry<state_void_method<kWatcherAborted, op_watcher_aborted>>(),
      "The watcher's read was aborted: nothing to report."},
     {&kWatcherCompleted, method_entry<client_watcher_completed>(),
      "The watcher's read finished with `data` (b'' is end of stream) or `error`; returns "
      "(verdict, transport)."},
-    {&kWatcherDone, method_entry<object_method<kWatcherDone, op_watcher_done>>(),
+    {&kWatcherDone, method_entry<state_object_method<kWatcherDone, op_watcher_done>>(),
      "The watcher's done event, or None without a watcher."},
-    {&kTakeWatcherHandle, method_entry<object_method<kTakeWatcherHandle, op_take_watcher_handle>>(),
+    {&kTakeWatcherHandle, method_entry<state_object_method<kTakeWatcherHandle, op_take_watcher_handle>>(),
      "Take the watcher task's handle to join it, or None."},
     {&kTakeWatcherResult, method_entry<client_take_watcher_result>(),
      "Take the (data, error) a watcher handed to the exchange."},
 };
 
 const PropertySpec kProperties[] = {
-    {"closed", crossing<bool_property<&State::closed>>, "The connection is closed."},
-    {"busy", crossing<bool_property<&State::busy>>, "An exchange holds the connection."},
-    {"upgraded", crossing<bool_property<&State::upgraded>>,
+    {"closed", crossing<state_bool_property<State, &State::closed>>, "The connection is closed."},
+    {"busy", crossing<state_bool_property<State, &State::busy>>, "An exchange holds the connection."},
+    {"upgraded", crossing<state_bool_property<State, &State::upgraded>>,
      "The transport was handed off for a protocol switch."},
-    {"peer_http10", crossing<bool_property<&State::peer_http10>>,
+    {"peer_http10", crossing<state_bool_property<State, &State::peer_http10>>,
      "The peer is known to speak HTTP/1.0."},
     {"error", crossing<client_error>, "The stored failure, or None."},
-    {"has_watcher", crossing<bool_property<&State::has_watcher>>,
+    {"has_watcher", crossing<state_bool_property<State, &State::has_watcher>>,
      "A watcher read is parked, or completed and not yet consumed."},
-    {"writer_finished", crossing<bool_property<&State::writer_finished>>,
+    {"writer_finished", crossing<state_bool_property<State, &State::writer_finished>>,
      "The writer sent the request body in full."},
 };
 

@@ -12,6 +12,7 @@
 #include "py/h1_body_decoder.h"
 #include "py/h1_codec.h"
 #include "py/h1_heads.h"
+#include "py/h1_server_state.h"
 #include "py/h1_client_state.h"
 #include "py/h2_codec.h"
 #include "py/h2_frames.h"
@@ -136,7 +137,7 @@ constexpr Registration kRegistrations[] = {
     {"H1ResponseHead", make_type<h1_response_head_type>},
     {"H1RequestHead", make_type<h1_request_head_type>},
     {"H1BodyDecoder", make_type<h1_body_decoder_type>},
-    // H1ServerState.
+    {"H1ServerState", make_type<h1_server_state_type>},
     {"H1ClientState", make_type<h1_client_state_type>},
     {"OnceLatch", make_type<once_latch_type>},
     constant("H1_WATCH_HANDOFF", h1::WatchVerdict::Handoff),
