@@ -83,7 +83,7 @@ const char* bool_text(bool value) {
 template <class T, PyObject* T::*... Fields>
 void record_dealloc(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
-  auto drop = [](PyObject* field) { Py_XDECREF(field); };
+  [[maybe_unused]] auto drop = [](PyObject* field) { Py_XDECREF(field); };
   (drop(as<T>(obj)->*Fields), ...);
   type->tp_free(obj);
   Py_DECREF(type);
