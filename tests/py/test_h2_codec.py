@@ -186,35 +186,15 @@ def test_header_fields():
     assert first.scheme == "http" and second.scheme == "https"
     third, = codec.receive(frame(1, 0x4, 5, b"\x86"))
     assert third.scheme is first.scheme
+    interim, = codec.receive(frame(1, 0x4, 7, b"\x08\x03103"))
+    assert (interim.status, interim.is_informational) == (103, True)
 
 
-@pytest.mark.parametrize("value,length,invalid", [
-    (b"5", 5, False), (b"", 0, False), (b"0" * 19, 0, False), (b"9" * 19, int("9" * 19), False),
-    (b"1" * 20, None, True), (b"5a", None, True), (b"-1", None, True), (b" 5", None, True),
-])
+@pytest.mark.parametrize("value,length,invalid", [(b"", 0, False), (b"9" * 19, int("9" * 19), False),
+                                                   (b"1" * 20, None, True)])
 def test_content_length(value, length, invalid):
     event, = H2Codec().receive(frame(1, 0x4, 1, literal(b"content-length", value)))
     assert (event.content_length, event.content_length_invalid) == (length, invalid)
-
-
-@pytest.mark.parametrize("status,informational", [(b"100", True), (b"103", True), (b"199", True),
-                                                    (b"200", False), (b"999", False)])
-def test_informational(status, informational):
-    event, = H2Codec().receive(frame(1, 0x4, 1, b"\x08\x03" + status))
-    assert event.status == int(status) and event.is_informational is informational
-
-
-def test_receive_in_pieces():
-    wire = frame(4, 0, 0, setting(4, 1)) + frame(1, 0x4, 1, REQUEST_BLOCK) + frame(0, 0, 1, b"x" * 100)
-    whole = [repr(e) for e in H2Codec().receive(wire)]
-    for cut in range(len(wire) + 1):
-        codec = H2Codec()
-        got = codec.receive(wire[:cut])
-        assert codec.buffered() == cut - sum(len(frame(0, 0, 0)) + len(p) for p in (
-            setting(4, 1), REQUEST_BLOCK, b"x" * 100)[:len(got)])
-        got += codec.receive(wire[cut:])
-        assert [repr(e) for e in got] == whole
-        assert codec.buffered() == 0
 
 
 def test_continuation():
@@ -257,36 +237,23 @@ def test_header_list_limits():
         (9, "CONTINUATION frame header block size over ignorable limit")
 
 
-# The edge cases of the frame codec, each as (frames, error reason and message).
+# Connection errors as the host sees them, one per kind of check (the core tests
+# have every defect), each as (frames, (reason, message)).
 ERRORS = [
     (frame(4, 0, 0, b"\x00" * 7), (1, "failed to load frame: InvalidPayloadAckSettings")),
     (frame(4, 1, 0, setting(1, 1)), (1, "failed to load frame: InvalidPayloadLength")),
-    (frame(4, 0, 1), (1, "failed to load frame: InvalidStreamId")),
     (frame(4, 0, 0, setting(2, 2)), (1, "failed to load frame: InvalidSettingValue")),
     (frame(4, 0, 0, setting(4, 2 ** 31)), (1, "failed to load frame: InvalidSettingValue")),
-    (frame(4, 0, 0, setting(5, 16383)), (1, "failed to load frame: InvalidSettingValue")),
-    (frame(4, 0, 0, setting(8, 2)), (1, "failed to load frame: InvalidSettingValue")),
     (frame(8, 0, 5, struct.pack(">I", 0)), (1, "failed to load frame: InvalidWindowUpdateValue")),
-    (frame(8, 0, 0, b"abc"), (1, "failed to load frame: BadFrameSize")),
     (frame(6, 0, 0, b"1234567"), (1, "failed to load frame: BadFrameSize")),
     (frame(6, 0, 1, b"12345678"), (1, "failed to load frame: InvalidStreamId")),
-    (frame(7, 0, 0, b"1234567"), (1, "failed to load frame: BadFrameSize")),
-    (frame(0, 0, 0, b"x"), (1, "failed to load frame: InvalidStreamId")),
-    (frame(0, 0x8, 1, b""), (1, "failed to load frame: TooMuchPadding")),
     (frame(0, 0x8, 1, b"\x05abc"), (1, "failed to load frame: TooMuchPadding")),
-    (frame(1, 0xc, 1, b""), (1, "failed to load frame: MalformedMessage")),
     (frame(1, 0x24, 1, b"\x00\x00"), (1, "failed to load frame: MalformedMessage")),
-    (frame(1, 0x4, 0, REQUEST_BLOCK), (1, "failed to load frame: InvalidStreamId")),
     (frame(2, 0, 0, b"\x00" * 5), (1, "PRIORITY frame with stream ID 0")),
-    (frame(2, 0, 1, b"\x00" * 4), (1, "failed to load frame: InvalidPayloadLength")),
-    (frame(3, 0, 1, b"\x00" * 3), (1, "failed to load frame: InvalidPayloadLength")),
     (frame(5, 0x4, 1, b"\x00\x00\x00\x02" + REQUEST_BLOCK), (1, "PUSH_PROMISE received but server push is disabled")),
     (frame(1, 0x4, 1, b"\x80"), (1, "HPACK decoding failed: InvalidTableIndex")),
-    (frame(1, 0x4, 1, b"\x41\x05ab"), (1, "HPACK decoding failed: NeedMore(StringUnderflow)")),
     # RFC 9113 section 8.2.1: NUL, CR and LF are refused in pseudo-header values too.
     (frame(1, 0x4, 1, b"\x04\x03/a\r"), (1, "HPACK decoding failed: InvalidUtf8")),
-    (frame(1, 0x4, 1, b"\x01\x03a\nb"), (1, "HPACK decoding failed: InvalidUtf8")),
-    (frame(1, 0x4, 1, b"\x06\x02h\x00"), (1, "HPACK decoding failed: InvalidUtf8")),
     (frame(0, 0, 1, b"").replace(b"\x00\x00\x00", b"\x00\x40\x01", 1), (6, "frame length exceeds SETTINGS_MAX_FRAME_SIZE")),
 ]
 
