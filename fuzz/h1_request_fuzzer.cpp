@@ -69,8 +69,10 @@ std::string check_head(const RequestHead& h, const http::HeaderMap& headers, con
 }
 
 // Parses after each piece; the heads and errors found, then what is left.
+// Split feeds resume from the progress kept across pieces, as the codec does.
 std::string run(const std::vector<std::string_view>& pieces, const ParseLimits& limits) {
   ByteBuffer buffer;
+  RequestScanProgress progress;
   std::string out;
   bool failed = false;
   for (std::string_view piece : pieces) {
@@ -82,7 +84,8 @@ std::string run(const std::vector<std::string_view>& pieces, const ParseLimits& 
       const std::string before(buffer.view());
       RequestHead head;
       http::HeaderMap headers;
-      const HeadResult r = parse_request(buffer, limits, head, headers);
+      const HeadResult r = pieces.size() == 1 ? parse_request(buffer, limits, head, headers)
+                                              : parse_request(buffer, limits, head, headers, progress);
       if (r.status == HeadStatus::NeedMore) {
         check(buffer.view() == before);
         break;

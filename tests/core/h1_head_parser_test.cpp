@@ -61,20 +61,22 @@ struct Outcome {
 
 std::ostream& operator<<(std::ostream& os, const Outcome& o) { return os << o.result << " / left " << o.left; }
 
-using Parse = std::function<HeadResult(ByteBuffer&, std::string*)>;
+// A parse step; request parses resume from `progress`, kept across the
+// pieces of one feed as the codec keeps it.
+using Parse = std::function<HeadResult(ByteBuffer&, std::string*, RequestScanProgress*)>;
 
 Parse request_parser(ParseLimits limits = {}) {
-  return [limits](ByteBuffer& b, std::string* text) {
+  return [limits](ByteBuffer& b, std::string* text, RequestScanProgress* progress) {
     RequestHead head;
     http::HeaderMap headers;
-    HeadResult r = parse_request(b, limits, head, headers);
+    HeadResult r = progress ? parse_request(b, limits, head, headers, *progress) : parse_request(b, limits, head, headers);
     if (r.status == HeadStatus::Complete) *text = describe(head, headers);
     return r;
   };
 }
 
 Parse response_parser(std::optional<Method> method = std::nullopt, ParseLimits limits = {}) {
-  return [method, limits](ByteBuffer& b, std::string* text) {
+  return [method, limits](ByteBuffer& b, std::string* text, RequestScanProgress*) {
     ResponseHead head;
     http::HeaderMap headers;
     HeadResult r = parse_response(b, method, limits, head, headers);
@@ -88,6 +90,7 @@ Parse response_parser(std::optional<Method> method = std::nullopt, ParseLimits l
 // the pieces are only buffered.
 Outcome feed(const Parse& parse, const std::vector<std::string_view>& pieces) {
   ByteBuffer buffer;
+  RequestScanProgress progress;
   Outcome out{"need more", ""};
   bool done = false;
   for (std::string_view piece : pieces) {
@@ -101,7 +104,7 @@ Outcome feed(const Parse& parse, const std::vector<std::string_view>& pieces) {
       buffer.append(piece);
     }
     std::string text;
-    HeadResult r = parse(buffer, &text);
+    HeadResult r = parse(buffer, &text, pieces.size() == 1 ? nullptr : &progress);
     if (r.status == HeadStatus::Complete) {
       out.result = text;
       done = true;

@@ -20,7 +20,7 @@ ParseLimits Codec::limits() const noexcept {
 HeadStatus Codec::receive_request_head(std::string_view data, RequestHead& out, http::HeaderMap& headers,
                                        ParseKind& error) {
   read_.append(data);
-  const HeadResult result = parse_request(read_, limits(), out, headers);
+  const HeadResult result = parse_request(read_, limits(), out, headers, request_progress_);
   switch (result.status) {
     case HeadStatus::Complete:
       method_ = out.method;
@@ -39,6 +39,8 @@ HeadStatus Codec::receive_request_head(std::string_view data, RequestHead& out, 
 HeadStatus Codec::receive_head(std::string_view data, ResponseHead& out, http::HeaderMap& headers,
                                ParseKind& error) {
   read_.append(data);
+  // Interim responses are consumed from the front.
+  request_progress_ = {};
   const HeadResult result = parse_response(read_, method_, limits(), out, headers);
   if (result.status == HeadStatus::Failed) error = result.error;
   return result.status;

@@ -69,11 +69,17 @@ class Codec {
 
   // Every byte of the read buffer, moved out without copying (the buffer is
   // left empty, without storage).
-  ByteBuffer take_body() noexcept { return read_.take(); }
+  ByteBuffer take_body() noexcept {
+    request_progress_ = {};
+    return read_.take();
+  }
   // The buffered bytes, valid until the next non-const call; and dropping them
   // while keeping the storage.
   std::string_view buffered_view() const noexcept { return read_.view(); }
-  void clear_buffer() noexcept { read_.clear(); }
+  void clear_buffer() noexcept {
+    request_progress_ = {};
+    read_.clear();
+  }
   std::size_t buffered() const noexcept { return read_.size(); }
 
   // Clears the per-message state (recorded method, encoder, automatic
@@ -146,6 +152,8 @@ class Codec {
   std::size_t max_headers_;  // config_.max_headers resolved
 
   ByteBuffer read_;   // received bytes not yet consumed
+  // How far an incomplete request head in read_ was found valid.
+  RequestScanProgress request_progress_;
   [[maybe_unused]] ByteBuffer write_;  // scratch space for head serialization
 
   // Verdicts of the last successful response serialization.

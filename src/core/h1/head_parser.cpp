@@ -408,7 +408,7 @@ ParseKind request_target(std::string_view target, std::size_t target_at, TargetT
 }
 
 HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
-                              http::HeaderMap& map) {
+                              http::HeaderMap& map, RequestScanProgress* progress) {
   const std::string_view input = buffer.view();
   Scanner s{input.data(), input.size()};
   RequestLine line;
@@ -430,6 +430,8 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
     case Step::Done:
       break;
     case Step::NeedMore:
+      // scan_fields stops at the start of the line it could not finish.
+      if (progress != nullptr) *progress = {s.pos, fields.size()};
       return need_more(buffer, limits);
     case Step::Failed:
       return failed(s.error);
@@ -621,12 +623,20 @@ HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request
   }
 }
 
-}  // namespace
+// The field lines from progress.line_start on, without building anything:
+// NeedMore (progress advanced) while the head is still incomplete and valid so
+// far; otherwise the full parse decides.
+bool still_incomplete(const ByteBuffer& buffer, const ParseLimits& limits, RequestScanProgress& progress) {
+  const std::string_view input = buffer.view();
+  Scanner s{input.data(), input.size(), progress.line_start};
+  FieldList fields;
+  if (scan_fields(s, fields, limits.max_headers - progress.fields, limits.ignore_invalid_headers) != Step::NeedMore)
+    return false;
+  progress = {s.pos, progress.fields + fields.size()};
+  return true;
+}
 
-HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
-                         http::HeaderMap& headers) {
-  if (buffer.empty()) return {HeadStatus::NeedMore, ParseKind::Internal};
-  HeadResult result = parse_request_head(buffer, limits, out, headers);
+HeadResult finish_request(const ByteBuffer& buffer, HeadResult result) {
   if (result.status != HeadStatus::Failed) return result;
   // RFC 9113 section 3.4: a client with prior knowledge opens with the
   // HTTP/2 preface; an HTTP/1 server recognises it to close quietly rather
@@ -640,6 +650,26 @@ HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestH
     result.error = ParseKind::VersionH2;
   }
   return result;
+}
+
+}  // namespace
+
+HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
+                         http::HeaderMap& headers) {
+  if (buffer.empty()) return {HeadStatus::NeedMore, ParseKind::Internal};
+  return finish_request(buffer, parse_request_head(buffer, limits, out, headers, nullptr));
+}
+
+HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
+                         http::HeaderMap& headers, RequestScanProgress& progress) {
+  if (buffer.empty()) return {HeadStatus::NeedMore, ParseKind::Internal};
+  // Everything before line_start was found valid and cannot change, so only
+  // the lines from there on can turn the outcome.
+  if (progress.line_start != 0 && progress.line_start <= buffer.size() &&
+      still_incomplete(buffer, limits, progress))
+    return need_more(buffer, limits);
+  progress = {};
+  return finish_request(buffer, parse_request_head(buffer, limits, out, headers, &progress));
 }
 
 HeadResult parse_response(ByteBuffer& buffer, std::optional<Method> request_method, const ParseLimits& limits,

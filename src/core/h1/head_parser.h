@@ -96,6 +96,23 @@ struct ResponseHead {
 HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
                          http::HeaderMap& headers);
 
+// How far an incomplete request head was found valid: the start of its first
+// incomplete line, after the request line, with the field lines before it
+// counted.  A head that arrives in small pieces is then checked from that line
+// on instead of from its start, so that a peer trickling a large head costs
+// time linear in its size rather than quadratic; the full parse runs once,
+// when the head is complete or fails.  Valid only while the buffer is only
+// appended to; reset it whenever bytes are consumed.
+struct RequestScanProgress {
+  std::size_t line_start = 0;  // 0: the request line is not complete yet
+  std::size_t fields = 0;
+};
+
+// parse_request, resuming from and updating `progress`.  Gives exactly the
+// result parse_request gives on the same buffer.
+HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
+                         http::HeaderMap& headers, RequestScanProgress& progress);
+
 // Parses a response head to a request of `request_method` (nullopt: none
 // recorded, treated like any method but HEAD and CONNECT) from the front of
 // `buffer`.  Interim 1xx heads before it (except 101) are consumed and
