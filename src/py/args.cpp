@@ -348,6 +348,12 @@ bool arg_str(PyObject* obj, const Signature& sig, std::size_t index, std::string
     raise_bad_argument_type(sig, index, "str", obj);
     return false;
   }
+  // An ASCII str holds its UTF-8 form in place.
+  if (PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
+    *out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+    return true;
+  }
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
   if (text == nullptr) return false;

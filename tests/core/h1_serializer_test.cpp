@@ -67,12 +67,18 @@ struct RequestCase {
   bool close = false;
 };
 
+struct RequestHeadResult {
+  BodyEncoder encoder;
+  bool connection_close = false;
+};
+
 std::string write_request(const RequestCase& c, RequestHeadResult* result) {
   RequestTarget target;
   EXPECT_EQ(check_request_line(c.method, c.url, target).error, RequestLineError::kNone) << c.what;
   ByteBuffer out;
   out.append("stale octets of an earlier head");
-  *result = write_request_head(target, map_of(c.fields), RequestOptions{c.http10, c.body}, out);
+  result->connection_close =
+      write_request_head(target, map_of(c.fields), RequestOptions{c.http10, c.body}, out, result->encoder);
   return std::string(out.view());
 }
 
@@ -211,6 +217,45 @@ TEST(H1SerializeRequest, RequestLineChecks) {
   }
 }
 
+// check_request_line scans origin-form targets itself; its verdicts and the
+// target it writes must be parse_uri's on every input.
+TEST(H1SerializeRequest, TargetChecksAgreeWithTheUriParser) {
+  const std::string_view starts[] = {"/", "//", "http://h", "HTTPS://u@h:8/", "h:1", "*", "", "/a?b#c"};
+  const char alphabet[] = {'a', '/', '?', '#', ' ', '\x7f', '\x01', '\t', '\x80', '\xff', ':', '@', '%', '['};
+  std::mt19937 rng(11);
+  for (int i = 0; i < 50000; ++i) {
+    std::string url(starts[rng() % std::size(starts)]);
+    const int extra = static_cast<int>(rng() % 6);
+    for (int k = 0; k < extra; ++k) url += alphabet[rng() % std::size(alphabet)];
+    http::Uri uri;
+    const http::UriError expected = http::parse_uri(url, uri);
+    RequestTarget target;
+    const RequestLineCheck check = check_request_line("GET", url, target);
+    ASSERT_EQ(check.uri_error, expected) << url;
+    ASSERT_EQ(check.error, expected == http::UriError::kNone ? RequestLineError::kNone : RequestLineError::kUrl);
+    if (expected != http::UriError::kNone) continue;
+    std::string written;
+    for (std::string_view piece : target.target) written += piece;
+    std::string model;
+    switch (uri.form) {
+      case http::UriForm::kOrigin:
+      case http::UriForm::kAsterisk:
+        model = uri.path_and_query;
+        break;
+      case http::UriForm::kAuthority:
+        model = uri.authority;
+        break;
+      case http::UriForm::kAbsolute:
+        model = std::string(uri.scheme) + "://" + std::string(uri.authority) + (uri.path.empty() ? "/" : "") +
+                std::string(uri.path_and_query);
+        break;
+    }
+    ASSERT_EQ(written, model) << url;
+  }
+  RequestTarget target;
+  EXPECT_EQ(check_request_line("GET", kLongTarget, target).uri_error, http::UriError::kTooLong);
+}
+
 // The request rules applied literally: a copy of the caller's collection is
 // edited with the collection's own operations, then written as it stands.
 // The serializer applies most edits while writing and copies only for a
@@ -296,7 +341,8 @@ TEST(H1SerializeRequest, AgreesWithTheLiteralRulesOnGeneratedHeads) {
     RequestTarget target;
     ASSERT_EQ(check_request_line(method, "/", target).error, RequestLineError::kNone);
     ByteBuffer out;
-    const RequestHeadResult result = write_request_head(target, map_of(fields), RequestOptions{http10, body}, out);
+    RequestHeadResult result;
+    result.connection_close = write_request_head(target, map_of(fields), RequestOptions{http10, body}, out, result.encoder);
     const auto [head, encoder] = model_request(method, fields, http10, body);
     ASSERT_EQ(out.view(), head) << i;
     ASSERT_EQ(encoder_text(result.encoder), encoder) << out.view();

@@ -121,7 +121,7 @@ class Codec {
   // the encoder, response_is_last and response_close_delimited.  Fails with
   // the User errors UnsupportedStatusCode and UnexpectedHeader.
   std::optional<Error> serialize_response(uint16_t status, const http::HeaderMap& headers, bool keep_alive,
-                                          bool http10, BodyRequest body);
+                                          bool http10, const BodyRequest& body);
 
   // The last head written; valid until the next write-side call.
   std::string_view written() const noexcept { return write_.view(); }

@@ -10,28 +10,43 @@ namespace vantric::h1 {
 
 std::string_view Codec::serialize_request(const RequestTarget& target, const http::HeaderMap& headers,
                                           const RequestOptions& options) {
-  RequestHeadResult result = write_request_head(target, headers, options, write_);
+  // The head writer sets the encoder only once the head is written, so the
+  // one in flight can be reused in place.
+  bool close;
+  if (encoder_) {
+    close = write_request_head(target, headers, options, write_, *encoder_);
+  } else {
+    BodyEncoder encoder;
+    close = write_request_head(target, headers, options, write_, encoder);
+    encoder_ = std::move(encoder);
+  }
+  request_connection_close_ = close;
   method_ = target.method_id;
-  request_connection_close_ = result.connection_close;
-  encoder_ = std::move(result.encoder);
   return write_.view();
 }
 
 std::optional<Error> Codec::serialize_response(uint16_t status, const http::HeaderMap& headers, bool keep_alive,
-                                               bool http10, BodyRequest body) {
-  ResponseOptions options;
-  options.status = status;
-  options.keep_alive = keep_alive;
-  options.http10 = http10;
-  options.body = body;
-  options.request_method = method_;
-  options.title_case = config_.title_case_headers;
-  options.date = config_.date_header ? &http::thread_date_cache() : nullptr;
-  BodyEncoder encoder;
-  if (std::optional<Error> error = write_response_head(options, headers, write_, encoder)) return error;
-  response_is_last_ = encoder.is_last;
-  response_close_delimited_ = encoder.kind == BodyEncoder::Kind::CloseDelimited;
-  encoder_ = std::move(encoder);
+                                               bool http10, const BodyRequest& body) {
+  const ResponseOptions options{status,
+                                keep_alive,
+                                http10,
+                                // Field by field: a copy of the whole would reload, as one wide
+                                // word, what the caller has just stored in two parts.
+                                BodyRequest{body.kind, body.length},
+                                method_,
+                                config_.title_case_headers,
+                                config_.date_header ? &http::thread_date_cache() : nullptr};
+  // The head writer sets the encoder only when it succeeds, so the one in
+  // flight can be reused in place.
+  if (encoder_) {
+    if (std::optional<Error> error = write_response_head(options, headers, write_, *encoder_)) return error;
+  } else {
+    BodyEncoder encoder;
+    if (std::optional<Error> error = write_response_head(options, headers, write_, encoder)) return error;
+    encoder_ = std::move(encoder);
+  }
+  response_is_last_ = encoder_->is_last;
+  response_close_delimited_ = encoder_->kind == BodyEncoder::Kind::CloseDelimited;
   return std::nullopt;
 }
 

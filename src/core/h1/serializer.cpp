@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/h1/field_values.h"
+#include "core/h1/scan.h"
 #include "core/http/header_name.h"
 
 namespace vantric::h1 {
@@ -17,11 +18,6 @@ constexpr std::string_view kCrlf = "\r\n";
 
 // ---- writing ------------------------------------------------------------------------
 
-char* put(char* p, std::string_view text) noexcept {
-  if (!text.empty()) std::memcpy(p, text.data(), text.size());
-  return p + text.size();
-}
-
 // RFC 9110 section 5.1 leaves the case of field names to the sender; some
 // old peers still expect Content-Length rather than content-length.
 char* put_title_case(char* p, std::string_view name) noexcept {
@@ -33,50 +29,136 @@ char* put_title_case(char* p, std::string_view name) noexcept {
   return p;
 }
 
-char* put_name(char* p, std::string_view name, bool title_case) noexcept {
-  return title_case ? put_title_case(p, name) : put(p, name);
+// Copies `n` octets from `src` to `dst`; returns the end.  Names and values
+// are short: overlapping word copies, inline, cost less than a call to the
+// library's copy that has to find out the size first.
+inline char* copy(char* dst, const char* src, std::size_t n) noexcept {
+  if (n >= 16) {
+    if (n > 64) {
+      std::memcpy(dst, src, n);
+      return dst + n;
+    }
+    for (std::size_t i = 0; i + 16 < n; i += 16) std::memcpy(dst + i, src + i, 16);
+    std::memcpy(dst + n - 16, src + n - 16, 16);
+  } else if (n >= 8) {
+    uint64_t head, tail;
+    std::memcpy(&head, src, 8);
+    std::memcpy(&tail, src + n - 8, 8);
+    std::memcpy(dst, &head, 8);
+    std::memcpy(dst + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, src, 4);
+    std::memcpy(&tail, src + n - 4, 4);
+    std::memcpy(dst, &head, 4);
+    std::memcpy(dst + n - 4, &tail, 4);
+  } else if (n != 0) {
+    dst[0] = src[0];
+    dst[n / 2] = src[n / 2];
+    dst[n - 1] = src[n - 1];
+  }
+  return dst + n;
 }
 
-// name ": " value CRLF, in one reservation.
-void field_line(ByteBuffer& out, std::string_view name, std::string_view value, bool title_case = false) {
-  char* p = out.prepare(name.size() + value.size() + 4);
-  p = put_name(p, name, title_case);
-  p = put(p, ": ");
-  p = put(p, value);
-  p = put(p, kCrlf);
-  out.commit(name.size() + value.size() + 4);
-}
+// Writes a head into a ByteBuffer (cleared first) through a cursor: room is
+// reserved in blocks, so a line costs one comparison before its copies.
+class HeadWriter {
+ public:
+  explicit HeadWriter(ByteBuffer& out) : out_(out) {
+    out_.clear();
+    reserve(kBlock);
+  }
+  HeadWriter(const HeadWriter&) = delete;
+  HeadWriter& operator=(const HeadWriter&) = delete;
 
-// name ": " the values joined by ", ", then `suffix`, CRLF.
-void joined_line(ByteBuffer& out, std::string_view name, HeaderMap::ValueRange values, bool title_case,
-                 std::string_view suffix = {}) {
-  std::size_t size = name.size() + 4 + suffix.size();
-  bool first = true;
-  for (std::string_view v : values) {
-    size += v.size() + (first ? 0 : 2);
-    first = false;
+  // Commits what was written.
+  void finish() noexcept { out_.commit(static_cast<std::size_t>(p_ - start_)); }
+
+  void need(std::size_t n) {
+    if (static_cast<std::size_t>(limit_ - p_) < n) [[unlikely]]
+      grow(n);
   }
-  char* p = out.prepare(size);
-  p = put_name(p, name, title_case);
-  p = put(p, ": ");
-  first = true;
-  for (std::string_view v : values) {
-    if (!first) p = put(p, ", ");
-    p = put(p, v);
-    first = false;
+  // Copies `text` into room made by need().
+  void put(std::string_view text) noexcept { p_ = copy(p_, text.data(), text.size()); }
+  void put_name(std::string_view name, bool title_case) noexcept {
+    if (title_case) {
+      p_ = put_title_case(p_, name);
+    } else {
+      put(name);
+    }
   }
-  p = put(p, suffix);
-  put(p, kCrlf);
-  out.commit(size);
-}
+
+  void text(std::string_view text) {
+    need(text.size());
+    put(text);
+  }
+  // name ": " value CRLF.
+  void line(std::string_view name, std::string_view value, bool title_case = false) {
+    need(name.size() + value.size() + 4);
+    put_name(name, title_case);
+    put(": ");
+    put(value);
+    put(kCrlf);
+  }
+  // name ": " the values joined by ", ", then `suffix`, CRLF.
+  void joined_line(std::string_view name, HeaderMap::ValueRange values, bool title_case,
+                   std::string_view suffix = {}) {
+    std::size_t size = name.size() + 4 + suffix.size();
+    for (std::string_view v : values) size += v.size() + 2;
+    need(size);
+    put_name(name, title_case);
+    put(": ");
+    bool first = true;
+    for (std::string_view v : values) {
+      if (!first) put(", ");
+      put(v);
+      first = false;
+    }
+    put(suffix);
+    put(kCrlf);
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 1024;
+
+  // Room for `n` more octets.
+  void reserve(std::size_t n) {
+    start_ = p_ = out_.prepare(n);
+    limit_ = p_ + n;
+  }
+  void grow(std::size_t n) {
+    finish();
+    reserve(n > kBlock ? n : kBlock);
+  }
+
+  ByteBuffer& out_;
+  char* start_ = nullptr;  // the first octet not yet committed
+  char* p_ = nullptr;
+  char* limit_ = nullptr;
+};
 
 // The decimal text of `n` at the end of `buf`; returns where it starts.
 char* decimal(uint64_t n, char* end) noexcept {
+  // Two digits per division.
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
   char* p = end;
-  do {
-    *--p = static_cast<char>('0' + n % 10);
-    n /= 10;
-  } while (n != 0);
+  while (n >= 100) {
+    const std::size_t pair = static_cast<std::size_t>(n % 100) * 2;
+    n /= 100;
+    p -= 2;
+    p[0] = kPairs[pair];
+    p[1] = kPairs[pair + 1];
+  }
+  if (n >= 10) {
+    p -= 2;
+    p[0] = kPairs[n * 2];
+    p[1] = kPairs[n * 2 + 1];
+  } else {
+    *--p = static_cast<char>('0' + n);
+  }
   return p;
 }
 
@@ -91,13 +173,12 @@ struct DecimalText {
 
 // ---- field tests --------------------------------------------------------------------
 
-// The names the serializers look up; a HeaderName of a well-known id is
-// static text and a hash, built once.
+// The names the request rewriting edits a copy with; a HeaderName of a
+// well-known id is static text and a hash, built once.
 struct FramingNames {
   HeaderName connection{WellKnownName::kConnection};
   HeaderName transfer_encoding{WellKnownName::kTransferEncoding};
   HeaderName content_length{WellKnownName::kContentLength};
-  HeaderName trailer{WellKnownName::kTrailer};
 };
 
 const FramingNames& names() noexcept {
@@ -105,30 +186,78 @@ const FramingNames& names() noexcept {
   return kNames;
 }
 
-std::optional<std::string_view> last_value(HeaderMap::ValueRange values) noexcept {
-  std::optional<std::string_view> last;
+// Where the fields that decide framing and connection handling stand in a
+// collection, found in one pass over its names (cheaper than a lookup each).
+struct FramingFields {
+  static constexpr std::size_t kAbsent = SIZE_MAX;
+  std::size_t connection = kAbsent;
+  std::size_t transfer_encoding = kAbsent;
+  std::size_t content_length = kAbsent;
+  std::size_t trailer = kAbsent;
+
+  explicit FramingFields(const HeaderMap& fields) noexcept {
+    const std::size_t n = fields.name_count();
+    for (std::size_t i = 0; i < n; ++i) {
+      switch (fields.name_id_at(i)) {
+        case WellKnownName::kConnection:
+          connection = i;
+          break;
+        case WellKnownName::kTransferEncoding:
+          transfer_encoding = i;
+          break;
+        case WellKnownName::kContentLength:
+          content_length = i;
+          break;
+        case WellKnownName::kTrailer:
+          trailer = i;
+          break;
+        default:
+          break;
+      }
+    }
+  }
+};
+
+// The values of entry `at`, or nullopt when absent.
+using OptionalValues = std::optional<HeaderMap::ValueRange>;
+
+OptionalValues values_of(const HeaderMap& fields, std::size_t at) noexcept {
+  if (at == FramingFields::kAbsent) return std::nullopt;
+  return fields.values_at(at);
+}
+
+std::string_view last_value(HeaderMap::ValueRange values) noexcept {
+  std::string_view last;
   for (std::string_view v : values) last = v;
   return last;
+}
+
+bool any_lists(OptionalValues values, std::string_view token) noexcept {
+  if (values)
+    for (std::string_view v : *values)
+      if (lists_token(v, token)) return true;
+  return false;
 }
 
 // RFC 9110 section 8.6: Content-Length lines that repeat one number, each a
 // comma-separated list, give that number; none, or any disagreement, gives
 // nullopt.
-std::optional<uint64_t> agreed_content_length(HeaderMap::ValueRange values) noexcept {
+std::optional<uint64_t> agreed_content_length(OptionalValues values) noexcept {
   std::optional<uint64_t> agreed;
-  for (std::string_view v : values)
-    if (!fold_content_length_list(v, agreed)) return std::nullopt;
+  if (values)
+    for (std::string_view v : *values)
+      if (!fold_content_length_list(v, agreed)) return std::nullopt;
   return agreed;
 }
 
-// Adds the names that Trailer lines announce to `encoder`'s list, lowercased
-// (field names are case-insensitive, RFC 9110 section 5.1) and joined by
-// commas.
-void collect_trailer_names(HeaderMap::ValueRange values, BodyEncoder& encoder) {
+// Adds the names that Trailer lines announce to `list`, lowercased (field
+// names are case-insensitive, RFC 9110 section 5.1) and joined by commas;
+// `has_list` records that there was a Trailer line.
+void collect_trailer_names(HeaderMap::ValueRange values, std::string& list, bool& has_list) {
   for (std::string_view v : values) {
-    if (encoder.has_trailer_list) encoder.allowed_trailers += ',';
-    encoder.has_trailer_list = true;
-    for (char c : v) encoder.allowed_trailers += c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+    if (has_list) list += ',';
+    has_list = true;
+    for (char c : v) list += c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
   }
 }
 
@@ -137,56 +266,54 @@ void collect_trailer_names(HeaderMap::ValueRange values, BodyEncoder& encoder) {
 // The changes a request head makes to the caller's fields, in the order they
 // apply.  A line set to a value keeps its place, or is appended when absent.
 struct RequestEdits {
-  std::optional<std::string_view> connection;  // Connection set to this one value
+  std::string_view connection;  // Connection set to this one value, unless empty
   bool remove_transfer_encoding = false;
   bool append_chunked = false;  // ", chunked" after the last Transfer-Encoding value
   bool remove_content_length = false;
-  std::optional<uint64_t> content_length;  // Content-Length set to this number
-  bool add_chunked = false;                // a Transfer-Encoding line "chunked" appended
+  bool set_content_length = false;  // Content-Length set to content_length
+  bool add_chunked = false;         // a Transfer-Encoding line "chunked" appended
+  uint64_t content_length = 0;
 };
 
 // The field lines of `fields` with `edits` applied to values in place and the
 // set lines appended when absent.  Removals must already be applied to
 // `fields`.
-void write_request_fields(const HeaderMap& fields, const RequestEdits& edits, ByteBuffer& out) {
+void write_request_fields(const HeaderMap& fields, const RequestEdits& edits, HeadWriter& out) {
   bool have_connection = false;
   bool have_content_length = false;
-  const std::size_t names = fields.name_count();
-  for (std::size_t i = 0; i < names; ++i) {
+  const std::size_t count = fields.name_count();
+  for (std::size_t i = 0; i < count; ++i) {
     const std::string_view name = fields.name_at(i);
     const auto values = fields.values_at(i);
     switch (fields.name_id_at(i)) {
       case WellKnownName::kConnection:
         have_connection = true;
-        if (edits.connection) {
-          field_line(out, name, *edits.connection);
+        if (!edits.connection.empty()) {
+          out.line(name, edits.connection);
           continue;
         }
         break;
       case WellKnownName::kContentLength:
         have_content_length = true;
-        if (edits.content_length) {
-          field_line(out, name, DecimalText(*edits.content_length).view);
+        if (edits.set_content_length) {
+          out.line(name, DecimalText(edits.content_length).view);
           continue;
         }
         break;
       case WellKnownName::kTransferEncoding:
         if (edits.append_chunked) {
           // The last value gains the coding; the others stay as they are.
-          auto it = values.begin();
-          for (;;) {
+          for (auto it = values.begin(); it != values.end();) {
             const std::string_view v = *it;
-            if (++it == values.end()) {
-              const std::size_t size = name.size() + v.size() + 13;
-              char* p = out.prepare(size);
-              p = put(p, name);
-              p = put(p, ": ");
-              p = put(p, v);
-              put(p, ", chunked\r\n");
-              out.commit(size);
-              break;
+            if (++it != values.end()) {
+              out.line(name, v);
+              continue;
             }
-            field_line(out, name, v);
+            out.need(name.size() + v.size() + 13);
+            out.put(name);
+            out.put(": ");
+            out.put(v);
+            out.put(", chunked\r\n");
           }
           continue;
         }
@@ -194,35 +321,22 @@ void write_request_fields(const HeaderMap& fields, const RequestEdits& edits, By
       default:
         break;
     }
-    for (std::string_view v : values) field_line(out, name, v);
+    for (std::string_view v : values) out.line(name, v);
   }
-  if (edits.connection && !have_connection) field_line(out, "connection", *edits.connection);
-  if (edits.content_length && !have_content_length)
-    field_line(out, "content-length", DecimalText(*edits.content_length).view);
-  if (edits.add_chunked) out.append("transfer-encoding: chunked\r\n");
+  if (!edits.connection.empty() && !have_connection) out.line("connection", edits.connection);
+  if (edits.set_content_length && !have_content_length)
+    out.line("content-length", DecimalText(edits.content_length).view);
+  if (edits.add_chunked) out.text("transfer-encoding: chunked\r\n");
 }
 
-void write_target(const http::Uri& uri, ByteBuffer& out) {
-  switch (uri.form) {
-    case http::UriForm::kOrigin:
-    case http::UriForm::kAsterisk:
-      // A fragment is never sent (RFC 9112 section 3.2: the request-target
-      // has none); the parser split it off.
-      out.append(uri.path_and_query);
-      return;
-    case http::UriForm::kAuthority:
-      out.append(uri.authority);
-      return;
-    case http::UriForm::kAbsolute:
-      out.append(uri.scheme);
-      out.append("://");
-      out.append(uri.authority);
-      // RFC 9112 section 3.2.2: an absolute-form target with an empty path
-      // is sent with the path "/".
-      if (uri.path.empty()) out.append("/");
-      out.append(uri.path_and_query);
-      return;
-  }
+void write_request_line(const RequestTarget& target, bool http10, HeadWriter& out) {
+  std::size_t size = target.method.size() + 11;
+  for (std::string_view piece : target.target) size += piece.size();
+  out.need(size);
+  out.put(target.method);
+  out.put(" ");
+  for (std::string_view piece : target.target) out.put(piece);
+  out.put(http10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n");
 }
 
 // ---- response -----------------------------------------------------------------------
@@ -307,22 +421,19 @@ constexpr std::array<uint8_t, 1000> kReasonRow = [] {
 
 constexpr std::string_view kStatus200 = "HTTP/1.1 200 OK\r\n";
 
-void write_status_line(uint16_t status, bool http10, ByteBuffer& out) {
+void write_status_line(uint16_t status, bool http10, HeadWriter& out) {
   if (status == 200 && !http10) {
-    out.append(kStatus200);
+    out.text(kStatus200);
     return;
   }
   const std::string_view reason = reason_phrase(status);
-  const std::size_t size = 9 + 3 + 1 + reason.size() + 2;
-  char* p = out.prepare(size);
-  p = put(p, http10 ? "HTTP/1.0 " : "HTTP/1.1 ");
-  *p++ = static_cast<char>('0' + status / 100);
-  *p++ = static_cast<char>('0' + status / 10 % 10);
-  *p++ = static_cast<char>('0' + status % 10);
-  *p++ = ' ';
-  p = put(p, reason);
-  put(p, kCrlf);
-  out.commit(size);
+  out.need(9 + 3 + 1 + reason.size() + 2);
+  out.put(http10 ? "HTTP/1.0 " : "HTTP/1.1 ");
+  const char digits[4] = {static_cast<char>('0' + status / 100), static_cast<char>('0' + status / 10 % 10),
+                          static_cast<char>('0' + status % 10), ' '};
+  out.put({digits, 4});
+  out.put(reason);
+  out.put(kCrlf);
 }
 
 Error user_error(UserKind kind) { return Error::user(kind); }
@@ -333,59 +444,87 @@ Error user_error(UserKind kind) { return Error::user(kind); }
 
 RequestLineCheck check_request_line(std::string_view method, std::string_view url, RequestTarget& out) noexcept {
   if (!is_method_token(method)) return {RequestLineError::kMethod, http::UriError::kNone};
-  if (const http::UriError e = http::parse_uri(url, out.uri); e != http::UriError::kNone)
-    return {RequestLineError::kUrl, e};
   out.method = method;
   out.method_id = method_from_token(method);
+  out.target = {};
+  // A fragment is never sent (RFC 9112 section 3.2: the request-target has
+  // none).
+  if (!url.empty() && url[0] == '/') {
+    // Origin form, the common case: parse_uri takes every octet but space,
+    // controls and DEL there ("?" and "#" only split it), so one scan gives
+    // its verdict.
+    if (url.size() > http::kMaxUriLength) return {RequestLineError::kUrl, http::UriError::kTooLong};
+    if (scan::find_space_or_control(url.data(), url.size()) != url.size())
+      return {RequestLineError::kUrl, http::UriError::kInvalidUriChar};
+    out.target[0] = url.substr(0, url.find('#'));
+    return {};
+  }
+  http::Uri uri;
+  if (const http::UriError e = http::parse_uri(url, uri); e != http::UriError::kNone)
+    return {RequestLineError::kUrl, e};
+  switch (uri.form) {
+    case http::UriForm::kOrigin:
+    case http::UriForm::kAsterisk:
+      out.target[0] = uri.path_and_query;
+      break;
+    case http::UriForm::kAuthority:
+      out.target[0] = uri.authority;
+      break;
+    case http::UriForm::kAbsolute:
+      // RFC 9112 section 3.2.2: an absolute-form target with an empty path
+      // is sent with the path "/".
+      out.target = {uri.scheme, "://", uri.authority, uri.path.empty() ? "/" : "", uri.path_and_query};
+      break;
+  }
   return {};
 }
 
-RequestHeadResult write_request_head(const RequestTarget& target, const HeaderMap& headers,
-                                     const RequestOptions& options, ByteBuffer& out) {
-  out.clear();
-  RequestHeadResult result;
-  const auto connection = headers.get_all(names().connection);
-  for (std::string_view v : connection) result.connection_close = result.connection_close || lists_token(v, "close");
+bool write_request_head(const RequestTarget& target, const HeaderMap& headers, const RequestOptions& options,
+                        ByteBuffer& buffer, BodyEncoder& encoder) {
+  const FramingFields at(headers);
+  const auto connection = values_of(headers, at.connection);
+  const bool connection_close = any_lists(connection, "close");
 
   RequestEdits edits;
   if (options.http10) {
     // HTTP/1.0 connections close after each exchange unless the request asks
     // for keep-alive (RFC 9112 Appendix C.2.2).
-    const bool asks_keep_alive = !connection.empty() && lists_token(*connection.begin(), "keep-alive");
-    if (!asks_keep_alive && !result.connection_close) edits.connection = "keep-alive";
-  } else if (result.connection_close) {
+    const bool asks_keep_alive = connection && lists_token(*connection->begin(), "keep-alive");
+    if (!asks_keep_alive && !connection_close) edits.connection = "keep-alive";
+  } else if (connection_close) {
     edits.connection = "close";
   }
 
-  const auto transfer_encoding = headers.get_all(names().transfer_encoding);
-  const auto content_length = headers.get_all(names().content_length);
-  BodyEncoder& encoder = result.encoder;
-  const BodyRequest body = options.body;
+  const auto transfer_encoding = values_of(headers, at.transfer_encoding);
+  const auto content_length = values_of(headers, at.content_length);
+  BodyEncoder::Kind kind = BodyEncoder::Kind::Length;
+  uint64_t length = 0;
+  const BodyRequest& body = options.body;
   if (body.kind == BodyRequest::Kind::None) {
     edits.remove_transfer_encoding = true;
     // A Content-Length of the caller's goes out as written, so the body must
     // be as long as it says: cutting it to nothing would leave the peer
     // waiting for the rest (RFC 9112 section 6.3).
-    if (const auto n = agreed_content_length(content_length)) encoder = BodyEncoder::length(*n);
+    if (content_length) length = agreed_content_length(content_length).value_or(0);
   } else if (options.http10) {
     // RFC 9112 section 6.1: no transfer coding to an HTTP/1.0 recipient.
     edits.remove_transfer_encoding = true;
     if (const auto n = agreed_content_length(content_length)) {
-      encoder = BodyEncoder::length(*n);
+      length = *n;
     } else if (body.kind == BodyRequest::Kind::Known) {
-      edits.content_length = body.length;
-      encoder = BodyEncoder::length(body.length);
+      edits.set_content_length = true;
+      edits.content_length = length = body.length;
     }
-  } else if (!transfer_encoding.empty()) {
+  } else if (transfer_encoding) {
     // RFC 9112 section 6.1: chunked must be the final coding of a request.
-    edits.append_chunked = !is_chunked_last(*last_value(transfer_encoding));
+    edits.append_chunked = !is_chunked_last(last_value(*transfer_encoding));
     // RFC 9112 section 6.2: a sender MUST NOT send Content-Length together
     // with Transfer-Encoding; any value, numeric or not, would give a
     // recipient a second framing to disagree on.
     edits.remove_content_length = true;
-    encoder = BodyEncoder::chunked();
+    kind = BodyEncoder::Kind::Chunked;
   } else if (const auto n = agreed_content_length(content_length)) {
-    encoder = BodyEncoder::length(*n);
+    length = *n;
   } else if (body.kind == BodyRequest::Kind::Unknown) {
     // RFC 9110 section 9.3: GET, HEAD and CONNECT bodies have no defined
     // meaning; they are not sent rather than announced.
@@ -393,41 +532,47 @@ RequestHeadResult write_request_head(const RequestTarget& target, const HeaderMa
     if (m != Method::Get && m != Method::Head && m != Method::Connect) {
       edits.remove_content_length = true;  // a value that did not parse
       edits.add_chunked = true;
-      encoder = BodyEncoder::chunked();
+      kind = BodyEncoder::Kind::Chunked;
     }
   } else {
-    edits.content_length = body.length;
-    encoder = BodyEncoder::length(body.length);
+    edits.set_content_length = true;
+    edits.content_length = length = body.length;
   }
-  if (encoder.kind == BodyEncoder::Kind::Chunked)
-    collect_trailer_names(headers.get_all(names().trailer), encoder);
+  std::string trailer_names;
+  bool has_trailer_list = false;
+  if (kind == BodyEncoder::Kind::Chunked && at.trailer != FramingFields::kAbsent)
+    collect_trailer_names(headers.values_at(at.trailer), trailer_names, has_trailer_list);
 
-  out.append(target.method);
-  out.append(" ");
-  write_target(target.uri, out);
-  out.append(options.http10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n");
-
-  const bool removes = (edits.remove_transfer_encoding && !transfer_encoding.empty()) ||
-                       (edits.remove_content_length && !content_length.empty());
+  HeadWriter out(buffer);
+  write_request_line(target, options.http10, out);
+  const bool removes =
+      (edits.remove_transfer_encoding && transfer_encoding) || (edits.remove_content_length && content_length);
   if (!removes) {
     write_request_fields(headers, edits, out);
   } else {
     // A removed name's place goes to the last name: the order of the lines
     // is that of the caller's collection edited by its own rules.
     HeaderMap fields(headers);
-    if (edits.connection) fields.insert(names().connection, *edits.connection);
+    if (!edits.connection.empty()) fields.insert(names().connection, edits.connection);
     if (edits.remove_transfer_encoding) fields.remove(names().transfer_encoding);
     if (edits.remove_content_length) fields.remove(names().content_length);
-    // Placeholders that keep the places; write_request_fields puts the values.
-    if (edits.content_length) fields.insert(names().content_length, "");
+    // A placeholder that keeps the place; write_request_fields puts the value.
+    if (edits.set_content_length) fields.insert(names().content_length, "");
     RequestEdits values = edits;
     // Only a collection that is full refuses the line; it then goes last.
     if (edits.add_chunked)
       values.add_chunked = fields.insert(names().transfer_encoding, "chunked") != http::HeaderMapStatus::kOk;
     write_request_fields(fields, values, out);
   }
-  out.append(kCrlf);
-  return result;
+  out.text(kCrlf);
+  out.finish();
+
+  encoder.kind = kind;
+  encoder.remaining = length;
+  encoder.is_last = false;
+  encoder.has_trailer_list = has_trailer_list;
+  encoder.allowed_trailers.swap(trailer_names);
+  return connection_close;
 }
 
 // ---- response -----------------------------------------------------------------------
@@ -439,10 +584,11 @@ std::string_view reason_phrase(uint16_t status) noexcept {
 }
 
 std::optional<Error> write_response_head(const ResponseOptions& options, const HeaderMap& headers,
-                                         ByteBuffer& out, BodyEncoder& encoder_out) {
+                                         ByteBuffer& buffer, BodyEncoder& encoder_out) {
   const uint16_t status = options.status;
   const bool http10 = options.http10;
   const bool title = options.title_case;
+  const bool keep_alive = options.keep_alive;
   const bool head_request = options.request_method == Method::Head;
   const bool connect_2xx = options.request_method == Method::Connect && status >= 200 && status <= 299;
   const bool informational = status >= 100 && status <= 199;
@@ -455,55 +601,31 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
   const bool implicit_zero = can_have_length && !head_request;
 
   bool is_last;
-  if (status == 101) {
-    is_last = true;
-  } else if (connect_2xx) {
+  if (status == 101 || connect_2xx) {
     is_last = true;
   } else if (informational) {
     // RFC 9110 section 15.2: interim responses are written apart (100
     // Continue), never as the head of the final response.
     return user_error(UserKind::UnsupportedStatusCode);
   } else {
-    is_last = !options.keep_alive;
+    is_last = !keep_alive;
   }
 
-  const auto connection = headers.get_all(names().connection);
-  std::optional<std::string_view> set_connection;
-  if (http10) {
-    if (options.keep_alive && !(!connection.empty() && lists_token(*connection.begin(), "keep-alive"))) {
-      // A Connection line of the caller's that says close is not turned
-      // into its opposite: the close stands and ends the connection below.
-      bool close = false;
-      for (std::string_view v : connection) close = close || lists_token(v, "close");
-      if (!close) set_connection = "keep-alive";
-    }
-  } else if (!options.keep_alive) {
-    set_connection = "close";
-  }
-
-  out.clear();
+  HeadWriter out(buffer);
   write_status_line(status, http10, out);
 
-  BodyEncoder encoder;
-  BodyEncoder trailer_list;  // the announced trailers, for a chunked encoder
+  // The encoder being decided; the caller's is set only on success.
+  BodyEncoder::Kind kind = BodyEncoder::Kind::Length;
+  uint64_t remaining = 0;
+  std::string trailer_names;  // announced by Trailer lines, for a chunked encoder
+  bool has_trailer_list = false;
   bool framing_written = connect_2xx;
   bool date_written = false;
-  const BodyRequest body = options.body;
-
-  const auto write_connection = [&](std::string_view name, std::optional<HeaderMap::ValueRange> values) {
-    if (values) {
-      joined_line(out, name, *values, title);
-      if (!is_last)
-        for (std::string_view v : *values) is_last = is_last || lists_token(v, "close");
-    } else {
-      field_line(out, name, *set_connection, title);
-      is_last = is_last || lists_token(*set_connection, "close");
-    }
-  };
-
   bool have_connection = false;
-  const std::size_t names = headers.name_count();
-  for (std::size_t i = 0; i < names; ++i) {
+  const BodyRequest& body = options.body;
+
+  const std::size_t count = headers.name_count();
+  for (std::size_t i = 0; i < count; ++i) {
     const std::string_view name = headers.name_at(i);
     const auto values = headers.values_at(i);
     switch (headers.name_id_at(i)) {
@@ -517,8 +639,9 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
             // it says, whatever length the caller announced apart from it.
             const auto n = parse_decimal(first);
             if (!n) return user_error(UserKind::UnexpectedHeader);
-            field_line(out, name, first, title);
-            encoder = BodyEncoder::length(*n);
+            out.line(name, first, title);
+            kind = BodyEncoder::Kind::Length;
+            remaining = *n;
             break;
           }
           case BodyRequest::Kind::Unknown: {
@@ -527,59 +650,77 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
             if (!n) return user_error(UserKind::UnexpectedHeader);
             for (std::string_view v : values)
               if (parse_decimal(v) != n) return user_error(UserKind::UnexpectedHeader);
-            field_line(out, name, first, title);
-            encoder = BodyEncoder::length(*n);
+            out.line(name, first, title);
+            kind = BodyEncoder::Kind::Length;
+            remaining = *n;
             break;
           }
           case BodyRequest::Kind::None:
             // RFC 9110 section 8.6: a response to HEAD may say how long the
             // body of a GET would have been.
             if (head_request) {
-              for (std::string_view v : values) field_line(out, name, v, title);
+              for (std::string_view v : values) out.line(name, v, title);
             } else if (implicit_zero) {
               // The response has no body; without a length line an HTTP/1.1
               // client would read it until the connection closes (RFC 9112
               // section 6.3).
-              field_line(out, name, "0", title);
+              out.line(name, "0", title);
             }
             break;
         }
         continue;
       }
-      case WellKnownName::kTransferEncoding: {
+      case WellKnownName::kTransferEncoding:
         if (framing_written) return user_error(UserKind::UnexpectedHeader);
         // RFC 9112 section 6.1: no transfer coding to HTTP/1.0, and none
         // where there is no body to code.
         if (http10 || !can_have_body) continue;
         framing_written = true;
-        encoder = BodyEncoder::chunked();
-        joined_line(out, name, values, title, is_chunked_last(*last_value(values)) ? "" : ", chunked");
+        kind = BodyEncoder::Kind::Chunked;
+        out.joined_line(name, values, title, is_chunked_last(last_value(values)) ? "" : ", chunked");
         continue;
-      }
-      case WellKnownName::kConnection:
+      case WellKnownName::kConnection: {
         have_connection = true;
-        if (set_connection) {
-          write_connection(name, std::nullopt);
+        // HTTP/1.0 closes unless the response asks for keep-alive (RFC 9112
+        // Appendix C.2.2); a caller's close is not turned into keep-alive,
+        // it stands and ends the connection.
+        const bool close = any_lists(values, "close");
+        std::string_view set;
+        if (http10) {
+          if (keep_alive && !lists_token(*values.begin(), "keep-alive") && !close) set = "keep-alive";
+        } else if (!keep_alive) {
+          set = "close";
+        }
+        if (!set.empty()) {
+          out.line(name, set, title);
         } else {
-          write_connection(name, values);
+          out.joined_line(name, values, title);
+          is_last = is_last || close;
         }
         continue;
+      }
       case WellKnownName::kDate:
         date_written = true;
         break;
       case WellKnownName::kTrailer:
         if (http10 || !can_have_body) continue;
-        joined_line(out, name, values, title);
-        collect_trailer_names(values, trailer_list);
+        out.joined_line(name, values, title);
+        collect_trailer_names(values, trailer_names, has_trailer_list);
         continue;
       default:
         break;
     }
-    for (std::string_view v : values) field_line(out, name, v, title);
+    for (std::string_view v : values) out.line(name, v, title);
   }
   // A Connection line set where the caller had none comes last among the
   // caller's lines, where the collection would have appended it.
-  if (set_connection && !have_connection) write_connection("connection", std::nullopt);
+  if (!have_connection) {
+    if (http10 && keep_alive) {
+      out.line("connection", "keep-alive", title);
+    } else if (!http10 && !keep_alive) {
+      out.line("connection", "close", title);
+    }
+  }
 
   if (!framing_written) {
     switch (body.kind) {
@@ -587,43 +728,53 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
         if (http10 || !can_have_body) {
           // RFC 9112 section 6.3 rule 8: the body ends when the connection
           // closes.
-          encoder = BodyEncoder::close_delimited();
+          kind = BodyEncoder::Kind::CloseDelimited;
         } else {
-          field_line(out, "transfer-encoding", "chunked", title);
-          encoder = BodyEncoder::chunked();
+          out.line("transfer-encoding", "chunked", title);
+          kind = BodyEncoder::Kind::Chunked;
         }
         break;
       case BodyRequest::Kind::Known:
         if (body.length != 0) {
           if (can_have_length) {
-            field_line(out, "content-length", DecimalText(body.length).view, title);
-            encoder = BodyEncoder::length(body.length);
+            out.line("content-length", DecimalText(body.length).view, title);
+            remaining = body.length;
           }
           break;
         }
         [[fallthrough]];
       case BodyRequest::Kind::None:
-        if (implicit_zero) field_line(out, "content-length", "0", title);
+        if (implicit_zero) out.line("content-length", "0", title);
         break;
     }
   }
   if (!can_have_body) {
-    encoder.kind = BodyEncoder::Kind::Length;
-    encoder.remaining = 0;
+    kind = BodyEncoder::Kind::Length;
+    remaining = 0;
   }
 
   if (!date_written && options.date != nullptr) {
     // RFC 9110 section 6.6.1: an origin server with a clock MUST send Date.
-    field_line(out, "date", options.date->current(), title);
+    const std::string_view date = options.date->current();
+    out.need(date.size() + 10);
+    out.put_name("date", title);
+    out.put(": ");
+    out.put(date);
+    out.put("\r\n\r\n");
+  } else {
+    out.text(kCrlf);
   }
-  out.append(kCrlf);
+  out.finish();
 
-  if (encoder.kind == BodyEncoder::Kind::Chunked) {
-    encoder.has_trailer_list = trailer_list.has_trailer_list;
-    encoder.allowed_trailers = std::move(trailer_list.allowed_trailers);
+  encoder_out.kind = kind;
+  encoder_out.remaining = kind == BodyEncoder::Kind::Length ? remaining : 0;
+  encoder_out.is_last = is_last;
+  encoder_out.has_trailer_list = kind == BodyEncoder::Kind::Chunked && has_trailer_list;
+  if (encoder_out.has_trailer_list) {
+    encoder_out.allowed_trailers = std::move(trailer_names);
+  } else {
+    encoder_out.allowed_trailers.clear();
   }
-  encoder.is_last = is_last;
-  encoder_out = std::move(encoder);
   return std::nullopt;
 }
 
@@ -648,14 +799,15 @@ std::optional<std::size_t> chunk_frame_size(std::size_t size) noexcept {
 
 char* write_chunk(std::string_view data, char* out) noexcept {
   out += write_chunk_size_line(data.size(), out);
-  out = put(out, data);
-  return put(out, kCrlf);
+  if (!data.empty()) std::memcpy(out, data.data(), data.size());
+  out += data.size();
+  out[0] = '\r';
+  out[1] = '\n';
+  return out + 2;
 }
 
 bool lists_close(const HeaderMap& headers) noexcept {
-  for (std::string_view v : headers.get_all(names().connection))
-    if (lists_token(v, "close")) return true;
-  return false;
+  return any_lists(values_of(headers, FramingFields(headers).connection), "close");
 }
 
 namespace {
@@ -691,18 +843,19 @@ bool announces(std::string_view allowed, std::string_view name) noexcept {
 
 }  // namespace
 
-void write_trailer_section(const BodyEncoder& encoder, const HeaderMap& trailers, ByteBuffer& out) {
-  out.clear();
-  out.append("0\r\n");
-  const std::size_t names = trailers.name_count();
-  for (std::size_t i = 0; i < names; ++i) {
+void write_trailer_section(const BodyEncoder& encoder, const HeaderMap& trailers, ByteBuffer& buffer) {
+  HeadWriter out(buffer);
+  out.text("0\r\n");
+  const std::size_t count = trailers.name_count();
+  for (std::size_t i = 0; i < count; ++i) {
     const WellKnownName id = trailers.name_id_at(i);
     if (id != WellKnownName::kNone && kNeverTrailers[static_cast<std::size_t>(id)]) continue;
     const std::string_view name = trailers.name_at(i);
     if (!announces(encoder.allowed_trailers, name)) continue;
-    for (std::string_view v : trailers.values_at(i)) field_line(out, name, v);
+    for (std::string_view v : trailers.values_at(i)) out.line(name, v);
   }
-  out.append(kCrlf);
+  out.text(kCrlf);
+  out.finish();
 }
 
 }  // namespace vantric::h1

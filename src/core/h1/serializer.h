@@ -14,6 +14,7 @@
 // collection's own rule), and only then is the collection copied.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -73,12 +74,15 @@ struct BodyRequest {
 
 // ---- request head -----------------------------------------------------------------
 
-// A validated request line: the method token and the parsed target (views
-// into the caller's text, which must outlive it).
+// A validated request line: the method token and the request-target in the
+// pieces it is written from (views into the caller's text, which must outlive
+// it, or static text).
 struct RequestTarget {
   std::string_view method;
   Method method_id = Method::Get;
-  http::Uri uri;
+  // The target as given, less a fragment; an absolute form without a path
+  // gains "/".
+  std::array<std::string_view, 5> target{};
 };
 
 enum class RequestLineError : uint8_t { kNone, kMethod, kUrl };
@@ -89,8 +93,8 @@ struct RequestLineCheck {
 };
 
 // Validates `method` as a method token (RFC 9110 section 9.1) and `url` as a
-// URI reference of one of the four request-target forms; fills `out` on
-// success (views into the arguments).
+// URI reference of one of the four request-target forms, with the verdicts
+// of http::parse_uri; fills `out` on success (views into the arguments).
 RequestLineCheck check_request_line(std::string_view method, std::string_view url, RequestTarget& out) noexcept;
 
 struct RequestOptions {
@@ -98,19 +102,15 @@ struct RequestOptions {
   BodyRequest body;
 };
 
-struct RequestHeadResult {
-  BodyEncoder encoder;
-  // Some Connection line of the caller's headers lists "close".
-  bool connection_close = false;
-};
-
 // Writes the request head for `target` and `headers` into `out` (cleared
-// first): request line, field lines (lowercase names), empty line; returns the
-// encoder the framing decision leaves and the close intent.  No Host field is
-// added and the target is not rewritten: the caller supplies both.  Throws
-// std::bad_alloc, with `out` unspecified.
-RequestHeadResult write_request_head(const RequestTarget& target, const http::HeaderMap& headers,
-                                     const RequestOptions& options, ByteBuffer& out);
+// first): request line, field lines (lowercase names), empty line; sets
+// `encoder` to what the framing decision leaves (its is_last false) and
+// returns whether some Connection line of the caller's lists "close".  No
+// Host field is added and the target is not rewritten: the caller supplies
+// both.  Throws std::bad_alloc, with `out` unspecified and `encoder`
+// unchanged.
+bool write_request_head(const RequestTarget& target, const http::HeaderMap& headers, const RequestOptions& options,
+                        ByteBuffer& out, BodyEncoder& encoder);
 
 // ---- response head ----------------------------------------------------------------
 
