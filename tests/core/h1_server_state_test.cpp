@@ -212,16 +212,18 @@ TEST(H1ServerState, KeepAliveAskedOfTheEncoder) {
     bool enabled;
     bool request_keep_alive;
     bool shutdown;
+    bool unusable;
     bool expected;
   };
   const Case cases[] = {
-      {true, true, false, true},   {false, true, false, false}, {true, false, false, false},
-      {true, true, true, false},
+      {true, true, false, false, true},  {false, true, false, false, false}, {true, false, false, false, false},
+      {true, true, true, false, false},  {true, true, false, true, false},
   };
   for (const Case& k : cases) {
     Conn c(k.enabled);
     auto seq = c.accept({.keep_alive = k.request_keep_alive});
     if (k.shutdown) c.s.request_shutdown();
+    if (k.unusable) c.s.mark_unusable();
     bool asked = !k.expected;
     c.respond(seq, 200, false, {}, &asked);
     EXPECT_EQ(asked, k.expected);

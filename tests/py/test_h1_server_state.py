@@ -462,6 +462,10 @@ def test_body_read_ownership():
     assert d.state.begin_body_read(seq)
     d.state.end_body_read(seq, True)
     assert d.state.begin_body_read(seq) is False  # the body ended
+    # A broken body read: the response announces the close that follows it.
+    d.state.mark_unusable()
+    switch, close, transport, leftover = d.respond(seq, 400)
+    assert close and b"connection: close\r\n" in d.transport.written
 
 
 def test_watcher_completions():

@@ -284,7 +284,9 @@ class ServerState {
   Respond respond_head(uint64_t seq, uint16_t status, bool want, Obj& done, Encode&& encode) {
     Respond out = claim_response(seq);
     if (out.code != RequestClaim::Ok) return out;
-    const bool keep_alive = keep_alive_enabled_ && request_.keep_alive && !shutdown_requested_;
+    // A connection that will not carry another request says so (RFC 9112
+    // section 9.6): after a shutdown request, and after a broken body read.
+    const bool keep_alive = keep_alive_enabled_ && request_.keep_alive && !shutdown_requested_ && reusable_;
     const std::optional<ResponseVerdicts> verdicts = encode(keep_alive, request_.http10);
     if (!verdicts) return out;
     out.encoded = true;
