@@ -80,6 +80,12 @@ class HeadWriter {
   }
   // Copies `text` into room made by need().
   void put(std::string_view text) noexcept { p_ = copy(p_, text.data(), text.size()); }
+  // The same for a literal, whose size the compiler knows.
+  template <std::size_t N>
+  void put(const char (&text)[N]) noexcept {
+    std::memcpy(p_, text, N - 1);
+    p_ += N - 1;
+  }
   void put_name(std::string_view name, bool title_case) noexcept {
     if (title_case) {
       p_ = put_title_case(p_, name);
@@ -98,7 +104,7 @@ class HeadWriter {
     put_name(name, title_case);
     put(": ");
     put(value);
-    put(kCrlf);
+    put("\r\n");
   }
   // name ": " the values joined by ", ", then `suffix`, CRLF.
   void joined_line(std::string_view name, HeaderMap::ValueRange values, bool title_case,
@@ -115,7 +121,7 @@ class HeadWriter {
       first = false;
     }
     put(suffix);
-    put(kCrlf);
+    put("\r\n");
   }
 
  private:
@@ -336,7 +342,11 @@ void write_request_line(const RequestTarget& target, bool http10, HeadWriter& ou
   out.put(target.method);
   out.put(" ");
   for (std::string_view piece : target.target) out.put(piece);
-  out.put(http10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n");
+  if (http10) {
+    out.put(" HTTP/1.0\r\n");
+  } else {
+    out.put(" HTTP/1.1\r\n");
+  }
 }
 
 // ---- response -----------------------------------------------------------------------
@@ -428,12 +438,16 @@ void write_status_line(uint16_t status, bool http10, HeadWriter& out) {
   }
   const std::string_view reason = reason_phrase(status);
   out.need(9 + 3 + 1 + reason.size() + 2);
-  out.put(http10 ? "HTTP/1.0 " : "HTTP/1.1 ");
+  if (http10) {
+    out.put("HTTP/1.0 ");
+  } else {
+    out.put("HTTP/1.1 ");
+  }
   const char digits[4] = {static_cast<char>('0' + status / 100), static_cast<char>('0' + status / 10 % 10),
                           static_cast<char>('0' + status % 10), ' '};
   out.put({digits, 4});
   out.put(reason);
-  out.put(kCrlf);
+  out.put("\r\n");
 }
 
 Error user_error(UserKind kind) { return Error::user(kind); }
