@@ -51,11 +51,13 @@ namespace {
 TEST(FieldRules, ValueCheckAgreesWithTableAtEveryPosition) {
   for (int c = 0; c < 256; ++c) {
     bool expected = kFieldValueTable[c];
-    for (std::size_t length : {1u, 7u, 8u, 9u, 16u, 23u}) {
+    for (std::size_t length : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 15u, 16u, 17u, 23u, 31u, 32u, 33u, 47u}) {
       for (std::size_t at = 0; at < length; ++at) {
-        std::string value(length, '\xa0');  // obs-text around it
-        value[at] = static_cast<char>(c);
-        ASSERT_EQ(is_valid_header_value(value), expected) << c << " at " << at << "/" << length;
+        for (char around : {'\xa0', ' ', '~'}) {  // obs-text, and both ends of the visible range
+          std::string value(length, around);
+          value[at] = static_cast<char>(c);
+          ASSERT_EQ(is_valid_header_value(value), expected) << c << " at " << at << "/" << length;
+        }
       }
     }
   }

@@ -32,24 +32,8 @@ uint32_t hash_finish(uint64_t h) noexcept {
   return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
-uint64_t load_word(const char* p) noexcept {
-  uint64_t word;
-  std::memcpy(&word, p, 8);
-  return word;
-}
-
-// The 1 to 7 octets at `p` as a zero-padded little-endian word, from two
-// overlapping loads (never a library call).
-uint64_t load_short(const char* p, std::size_t n) noexcept {
-  if (n >= 4) {
-    uint32_t lo, hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + n - 4, 4);
-    return lo | (static_cast<uint64_t>(hi) << (8 * (n - 4)));
-  }
-  auto at = [p](std::size_t i) { return static_cast<uint64_t>(static_cast<uint8_t>(p[i])); };
-  return at(0) | (at(n / 2) << (8 * (n / 2))) | (at(n - 1) << (8 * (n - 1)));
-}
+using detail::load_short_word;
+using detail::load_word;
 
 uint32_t keyed_hash(uint64_t key, std::string_view lowercase) noexcept {
   uint64_t h = hash_start(key, lowercase.size());
@@ -59,7 +43,7 @@ uint32_t keyed_hash(uint64_t key, std::string_view lowercase) noexcept {
   if (n != 0) {
     // The tail as a zero-padded word: one overlapping load when the name is
     // long enough.
-    h = hash_step(h, lowercase.size() >= 8 ? load_word(p + n - 8) >> ((8 - n) * 8) : load_short(p, n));
+    h = hash_step(h, lowercase.size() >= 8 ? load_word(p + n - 8) >> ((8 - n) * 8) : load_short_word(p, n));
   }
   return hash_finish(h);
 }
@@ -147,8 +131,8 @@ static_assert(kTextsFitPadding);
 // set, so no sum carries into the next octet.  A word holding any other octet
 // goes through the table.
 
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighs = kOnes * 0x80;
+using detail::kHighs;
+using detail::kOnes;
 
 // The top bit of every octet of `w` (each below 0x80) that lies in [lo, hi].
 constexpr uint64_t octets_in(uint64_t w, uint8_t lo, uint8_t hi) noexcept {
@@ -230,9 +214,11 @@ std::optional<HeaderName> HeaderName::from(std::string_view raw) {
 }
 
 bool HeaderName::from(std::string_view raw, std::optional<HeaderName>* out) {
-  out->reset();
   const std::size_t n = raw.size();
-  if (n == 0 || n > kMaxHeaderNameLength) return false;
+  if (n == 0 || n > kMaxHeaderNameLength) {
+    out->reset();
+    return false;
+  }
   const WellKnownTables& t = tables();
   HeaderName& name = out->emplace(Tag{});
   char* dst = name.inline_;
@@ -254,7 +240,7 @@ bool HeaderName::from(std::string_view raw, std::optional<HeaderName>* out) {
       h = hash_step(h, last >> (8 * (8 - (n - i))));
     }
   } else {
-    const uint64_t w = load_short(raw.data(), n);
+    const uint64_t w = load_short_word(raw.data(), n);
     const uint64_t used = ~uint64_t{0} >> (8 * (8 - n));
     if (alnum_dash_octets(w) == (kHighs & used)) {
       short_word = (w | kOnes * 0x20) & used;
