@@ -120,7 +120,8 @@ class Released {
 
 // The bytes object of the value at `it` (a new reference): the one handed out
 // before, else a new one that the map keeps.  Call under the map's lock.
-PyObject* value_object(HeaderMapObject* self, HeaderMap::ValueRange::iterator it) {
+[[gnu::always_inline]] inline PyObject* value_object(HeaderMapObject* self,
+                                                    HeaderMap::ValueRange::iterator it) {
   if (PyObject* kept = self->values.find(it.record())) return Py_NewRef(kept);
   PyObject* obj = new_bytes(*it);
   if (obj != nullptr) self->values.keep(it.record(), obj);
@@ -164,6 +165,12 @@ PyObject* ascii_str(std::string_view text) {
   return s;
 }
 
+// new_header_name() with the table already at hand.
+PyObject* name_object(const NameTable& table, std::string_view name, WellKnownName id) {
+  if (id != WellKnownName::kNone) return Py_NewRef(table.strings[static_cast<std::size_t>(id)]);
+  return ascii_str(name);
+}
+
 // ---- construction ----------------------------------------------------------------
 
 // Appends (name, value) from host objects, converting both.
@@ -190,27 +197,38 @@ bool fill_from_dict(HeaderMap& map, PyObject* dict) {
   return true;
 }
 
+// Appends one element of a pair sequence: element[0] as the name, element[1]
+// as the value.  `zero` and `one` hold the index objects once needed.
+bool append_element(HeaderMap& map, PyObject* element, Ref* zero, Ref* one) {
+  if (PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) >= 2)
+    return append_converted(map, PyTuple_GET_ITEM(element, 0), PyTuple_GET_ITEM(element, 1));
+  if (!*zero) {
+    *zero = Ref::steal(PyLong_FromLong(0));
+    *one = Ref::steal(PyLong_FromLong(1));
+    if (!*zero || !*one) return false;
+  }
+  Ref name = Ref::steal(PyObject_GetItem(element, zero->get()));
+  if (!name) return false;
+  Ref value = Ref::steal(PyObject_GetItem(element, one->get()));
+  return value && append_converted(map, name.get(), value.get());
+}
+
 bool fill_from_pairs(HeaderMap& map, PyObject* iterable) {
+  Ref zero, one;
+  if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+    // Walked in place, reading the size again at every step as the list
+    // iterator does, so a list that an element's __getitem__ changes is seen
+    // the same way.
+    for (Py_ssize_t i = 0; i < Py_SIZE(iterable); ++i) {
+      Ref element = Ref::from_borrowed(PySequence_Fast_GET_ITEM(iterable, i));
+      if (!append_element(map, element.get(), &zero, &one)) return false;
+    }
+    return true;
+  }
   Ref iter = Ref::steal(PyObject_GetIter(iterable));
   if (!iter) return false;
-  Ref zero, one;
-  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-    PyObject* element = item.get();
-    if ((PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) >= 2)) {
-      if (!append_converted(map, PyTuple_GET_ITEM(element, 0), PyTuple_GET_ITEM(element, 1)))
-        return false;
-      continue;
-    }
-    if (!zero) {
-      zero = Ref::steal(PyLong_FromLong(0));
-      one = Ref::steal(PyLong_FromLong(1));
-      if (!zero || !one) return false;
-    }
-    Ref name = Ref::steal(PyObject_GetItem(element, zero.get()));
-    if (!name) return false;
-    Ref value = Ref::steal(PyObject_GetItem(element, one.get()));
-    if (!value || !append_converted(map, name.get(), value.get())) return false;
-  }
+  while (Ref item = Ref::steal(PyIter_Next(iter.get())))
+    if (!append_element(map, item.get(), &zero, &one)) return false;
   return !PyErr_Occurred();
 }
 
@@ -225,8 +243,11 @@ PyObject* header_map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* self = reinterpret_cast<HeaderMapObject*>(type->tp_alloc(type, 0));
   if (self == nullptr) return nullptr;
   new (&self->mutex) HostMutex();
-  new (&self->map) HeaderMap();
-  new (&self->values) ValueObjects();
+  // Default-initialized, not value-initialized: tp_alloc has zeroed the
+  // memory already, and zeroing the inline records again costs more than the
+  // rest of the construction.
+  new (&self->map) HeaderMap;
+  new (&self->values) ValueObjects;
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(self));
   PyObject* init = a[0];
   if (init == nullptr || init == Py_None) {
@@ -359,26 +380,31 @@ PyObject* header_map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_
 
 // Collects the distinct names (as str) under the lock.
 bool collect_names(PyObject* self, ObjectBuffer* names) {
+  const NameTable* table = g_names.get(make_name_table);
+  if (table == nullptr) return false;
   HostLock lock(as_map(self)->mutex);
   const HeaderMap& map = as_map(self)->map;
   names->reserve(map.name_count());
   for (std::size_t i = 0; i < map.name_count(); ++i)
-    if (!names->push(new_header_name(map.name_at(i), map.name_id_at(i)))) return false;
+    if (!names->push(name_object(*table, map.name_at(i), map.name_id_at(i)))) return false;
   return true;
 }
 
 // Collects every (name, value) in iteration order, names as str or bytes.
 bool collect_items(PyObject* self, bool raw_names, ObjectBuffer* items) {
+  const NameTable* table = raw_names ? nullptr : g_names.get(make_name_table);
+  if (!raw_names && table == nullptr) return false;
   HostLock lock(as_map(self)->mutex);
   const HeaderMap& map = as_map(self)->map;
   items->reserve(2 * map.size());
   for (std::size_t i = 0; i < map.name_count(); ++i) {
-    std::string_view name = map.name_at(i);
+    const std::string_view name = map.name_at(i);
+    // One name object serves every value of the name.
+    Ref name_obj = Ref::steal(raw_names ? new_bytes(name) : name_object(*table, name, map.name_id_at(i)));
+    if (!name_obj) return false;
     const auto range = map.values_at(i);
-    for (auto it = range.begin(); it != range.end(); ++it) {
-      PyObject* name_obj = raw_names ? new_bytes(name) : new_header_name(name, map.name_id_at(i));
-      if (!items->push(name_obj) || !items->push(value_object(as_map(self), it))) return false;
-    }
+    for (auto it = range.begin(); it != range.end(); ++it)
+      if (!items->push(Py_NewRef(name_obj.get())) || !items->push(value_object(as_map(self), it))) return false;
   }
   return true;
 }
@@ -642,7 +668,7 @@ PyObject* new_header_name(std::string_view name, WellKnownName id) {
   if (id != WellKnownName::kNone) {
     NameTable* table = g_names.get(make_name_table);
     if (table == nullptr) return nullptr;
-    return Py_NewRef(table->strings[static_cast<std::size_t>(id)]);
+    return name_object(*table, name, id);
   }
   return ascii_str(name);
 }

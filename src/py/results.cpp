@@ -1,6 +1,7 @@
 #include "py/results.h"
 
 #include <array>
+#include <cstring>
 
 #include "py/once.h"
 
@@ -64,28 +65,49 @@ PyObject* new_word(Word word) {
 }
 
 ObjectBuffer::~ObjectBuffer() {
-  for (PyObject* obj : items_) Py_DECREF(obj);
+  for (std::size_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
+  if (items_ != inline_) delete[] items_;
+}
+
+void ObjectBuffer::grow(std::size_t n) {
+  std::size_t capacity = capacity_ * 2 > n ? capacity_ * 2 : n;
+  auto* grown = new PyObject*[capacity];
+  std::memcpy(static_cast<void*>(grown), items_, size_ * sizeof(PyObject*));
+  if (items_ != inline_) delete[] items_;
+  items_ = grown;
+  capacity_ = capacity;
+}
+
+void ObjectBuffer::grow_for(PyObject* obj) {
+  try {
+    grow(size_ + 1);
+  } catch (...) {
+    // A new reference with nowhere to go.  What is collected under a lock is
+    // bytes, str or int, the only objects made there, whose release runs no
+    // host code.
+    Py_DECREF(obj);
+    throw;
+  }
 }
 
 PyObject* ObjectBuffer::take_list() {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items_.size()));
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(size_));
   if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < items_.size(); ++i)
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items_[i]);
-  items_.clear();
+  for (std::size_t i = 0; i < size_; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items_[i]);
+  size_ = 0;
   return list;
 }
 
 PyObject* ObjectBuffer::take_pair_list() {
-  const std::size_t pairs = items_.size() / 2;
+  const std::size_t pairs = size_ / 2;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(pairs));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < pairs; ++i) {
     PyObject* pair = PyTuple_New(2);
     if (pair == nullptr) {
       // Items already moved into the list go with it; release the rest.
-      for (std::size_t j = 2 * i; j < items_.size(); ++j) Py_DECREF(items_[j]);
-      items_.clear();
+      for (std::size_t j = 2 * i; j < size_; ++j) Py_DECREF(items_[j]);
+      size_ = 0;
       Py_DECREF(list);
       return nullptr;
     }
@@ -93,7 +115,7 @@ PyObject* ObjectBuffer::take_pair_list() {
     PyTuple_SET_ITEM(pair, 1, items_[2 * i + 1]);
     PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
   }
-  items_.clear();
+  size_ = 0;
   return list;
 }
 

@@ -54,15 +54,21 @@ class ObjectBuffer {
   ObjectBuffer& operator=(const ObjectBuffer&) = delete;
   ~ObjectBuffer();
 
-  void reserve(std::size_t n) { items_.reserve(n); }
+  // Makes room for `n` objects; throws std::bad_alloc.
+  void reserve(std::size_t n) {
+    if (n > capacity_) grow(n);
+  }
   // Takes over `obj` (a new reference); false when it is nullptr (the
-  // failure that produced it stays set).
+  // failure that produced it stays set).  Throws std::bad_alloc, releasing
+  // `obj`, when the buffer cannot grow.
   bool push(PyObject* obj) {
     if (obj == nullptr) return false;
-    items_.push_back(obj);
+    if (size_ == capacity_) [[unlikely]]
+      grow_for(obj);
+    items_[size_++] = obj;
     return true;
   }
-  std::size_t size() const { return items_.size(); }
+  std::size_t size() const { return size_; }
 
   // A new list of the objects, in order; the buffer is left empty.
   PyObject* take_list();
@@ -70,7 +76,16 @@ class ObjectBuffer {
   PyObject* take_pair_list();
 
  private:
-  std::vector<PyObject*> items_;
+  // Enough for the fields of a typical header block without a heap block.
+  static constexpr std::size_t kInline = 48;
+
+  void grow(std::size_t n);
+  void grow_for(PyObject* obj);
+
+  PyObject** items_ = inline_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = kInline;
+  PyObject* inline_[kInline];
 };
 
 }  // namespace vantric::py

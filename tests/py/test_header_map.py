@@ -44,6 +44,37 @@ def test_construction_sources():
     assert copy.items() == [("a", b"1"), ("a", b"2")]
     with pytest.raises(TypeError):
         HeaderMap(5)
+
+
+def test_construction_walks_a_changing_list_as_iteration_does():
+    # Lists and tuples are read in place; a list that an element's
+    # __getitem__ grows or shrinks must give what iterating it gives.
+    def build(source):
+        pairs = []
+
+        class Changing:
+            def __init__(self, n):
+                self.n = n
+
+            def __getitem__(self, i):
+                if i == 0 and self.n < 5:
+                    pairs.append(Changing(self.n + 1))
+                if i == 0 and self.n == 3:
+                    del pairs[-1]
+                    pairs.append(("late", "x"))
+                return (f"n{self.n}", str(self.n))[i]
+
+        pairs.append(Changing(0))
+        return HeaderMap(source(pairs))
+
+    walked, iterated = build(lambda p: p), build(iter)
+    assert walked.items() == iterated.items()
+    assert walked.keys() == ["n0", "n1", "n2", "n3", "late"]
+    many = [(f"name-{i}", str(i)) for i in range(100)]
+    for source in (many, tuple(many), iter(many)):
+        m = HeaderMap(source)
+        assert m.items() == [(n, v.encode()) for n, v in many]
+        assert m.keys() == [n for n, _ in many] and len(m.values()) == 100
     with pytest.raises((TypeError, IndexError)):
         HeaderMap([("only-name",)])
     with pytest.raises(TypeError, match="^header value must be str or bytes$"):

@@ -181,18 +181,10 @@ bool operator==(const HeaderMap& a, const HeaderMap& b) noexcept {
 
 // ---- mutation ------------------------------------------------------------------
 
-HeaderMapStatus HeaderMap::append(const HeaderName& name, std::string_view value, bool sensitive) {
-  return put(name, value, sensitive, false);
-}
-
 HeaderMapStatus HeaderMap::append(std::string_view name, std::string_view value, bool sensitive) {
   auto key = HeaderName::from(name);
   if (!key) return HeaderMapStatus::kInvalidName;
   return put(*key, value, sensitive, false);
-}
-
-HeaderMapStatus HeaderMap::insert(const HeaderName& name, std::string_view value, bool sensitive) {
-  return put(name, value, sensitive, true);
 }
 
 HeaderMapStatus HeaderMap::insert(std::string_view name, std::string_view value, bool sensitive) {
@@ -212,16 +204,10 @@ HeaderMapStatus HeaderMap::put(const HeaderName& name, std::string_view value, b
                                bool replace) {
   // RFC 9110 section 5.5: no CR, LF, NUL or other control octet but HTAB.
   if (value.size() > UINT32_MAX || !is_valid_header_value(value)) return HeaderMapStatus::kInvalidValue;
-  if (!value.empty() && in_arena(value.data())) {
-    // A view of our own octets would move with the arena; take it out first.
-    std::string copy(value);
-    return put_unaliased(name, copy, sensitive, replace);
-  }
-  return put_unaliased(name, value, sensitive, replace);
-}
+  // A view of our own octets would move with the arena; take it out first.
+  if (!value.empty() && in_arena(value.data())) [[unlikely]]
+    return put_copy(name, value, sensitive, replace);
 
-HeaderMapStatus HeaderMap::put_unaliased(const HeaderName& name, std::string_view value, bool sensitive,
-                                         bool replace) {
   const bool external = value.empty() || (!attached_.empty() && is_attached(value));
   const uint32_t size = static_cast<uint32_t>(value.size());
   const std::string_view key = name.view();
@@ -286,6 +272,12 @@ HeaderMapStatus HeaderMap::put_unaliased(const HeaderName& name, std::string_vie
   slots_[pos] = make_slot(hash, count - 1);
   ++total_values_;
   return HeaderMapStatus::kOk;
+}
+
+HeaderMapStatus HeaderMap::put_copy(const HeaderName& name, std::string_view value, bool sensitive,
+                                    bool replace) {
+  std::string copy(value);
+  return put(name, copy, sensitive, replace);
 }
 
 bool HeaderMap::remove(const HeaderName& name) noexcept {

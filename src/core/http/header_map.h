@@ -254,12 +254,16 @@ class HeaderMap {
   // When `value` lies inside an attached block it is referenced, otherwise it
   // is copied (it may be a view into this map).  Throws std::bad_alloc, also
   // leaving the map unchanged.
-  HeaderMapStatus append(const HeaderName& name, std::string_view value, bool sensitive = false);
+  HeaderMapStatus append(const HeaderName& name, std::string_view value, bool sensitive = false) {
+    return put(name, value, sensitive, false);
+  }
   // Validates and lowercases `name` first (kInvalidName).
   HeaderMapStatus append(std::string_view name, std::string_view value, bool sensitive = false);
   // Replaces every value of `name` by `value`, keeping the entry's place, or
   // adds a new entry at the end.  Errors, storage and exceptions as append.
-  HeaderMapStatus insert(const HeaderName& name, std::string_view value, bool sensitive = false);
+  HeaderMapStatus insert(const HeaderName& name, std::string_view value, bool sensitive = false) {
+    return put(name, value, sensitive, true);
+  }
   HeaderMapStatus insert(std::string_view name, std::string_view value, bool sensitive = false);
   // Removes `name` and all its values; the last entry of the sequence moves
   // into its place.  False when absent.
@@ -317,8 +321,9 @@ class HeaderMap {
   // Needs a non-empty index.
   uint32_t probe(std::string_view name, WellKnownName id, uint32_t hash, bool* found) const noexcept;
   HeaderMapStatus put(const HeaderName& name, std::string_view value, bool sensitive, bool replace);
-  // put() for a value that is not a view into this map's arena.
-  HeaderMapStatus put_unaliased(const HeaderName& name, std::string_view value, bool sensitive, bool replace);
+  // put() of a copy of `value`, which is a view into this map's arena.
+  [[gnu::noinline]] HeaderMapStatus put_copy(const HeaderName& name, std::string_view value, bool sensitive,
+                                             bool replace);
   bool is_attached(std::string_view value) const noexcept;
   bool in_arena(const char* p) const noexcept;
   // Makes room for `extra` more arena octets (may relocate; throws).
