@@ -183,6 +183,10 @@ bool arg_unsigned(PyObject* obj, const Signature& sig, std::size_t index, uint64
   Ref converted;
   PyObject* value = obj;
   if (!PyLong_Check(obj)) [[unlikely]] {
+    if (!PyIndex_Check(obj)) {
+      raise_bad_argument_type(sig, index, "int", obj);
+      return false;
+    }
     converted = Ref::steal(PyNumber_Index(obj));
     if (!converted) return false;
     value = converted.get();

@@ -81,7 +81,7 @@ def test_integer_widths(testing, kind):
         with pytest.raises(OverflowError, match="convert\\(\\) argument 'value'"):
             testing.convert(kind, value)
     for value in ("1", 1.0, None, b"1"):
-        with pytest.raises(TypeError):
+        with pytest.raises(TypeError, match=r"^convert\(\) argument 'value' must be int, not "):
             testing.convert(kind, value)
 
 
