@@ -202,10 +202,15 @@ PyObject* h1_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssiz
         result = new_bytes(chunk.substr(0, plan.size));
         break;
       case DataPlan::Kind::Chunk: {
+        // The size line, the chunk and CRLF, written once into a result of
+        // exactly that size.
         const std::optional<std::size_t> size = h1::chunk_frame_size(chunk.size());
         char* out = nullptr;
-        result = size ? new_bytes_uninitialized(*size, &out) : (check_bytes_size(SIZE_MAX), nullptr);
-        if (result != nullptr) h1::write_chunk(chunk, out);
+        if (!size) {
+          check_bytes_size(SIZE_MAX);  // sets the OverflowError
+        } else if ((result = new_bytes_uninitialized(*size, &out)) != nullptr) {
+          h1::write_chunk(chunk, out);
+        }
         break;
       }
     }

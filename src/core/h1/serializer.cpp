@@ -561,7 +561,12 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
   write_request_line(target, options.http10, out);
   const bool removes =
       (edits.remove_transfer_encoding && transfer_encoding) || (edits.remove_content_length && content_length);
-  if (!removes) {
+  const bool changes = !edits.connection.empty() || edits.append_chunked || edits.set_content_length ||
+                       edits.add_chunked;
+  if (!removes && !changes) {
+    // The caller's fields as they are: most requests.
+    for (const http::HeaderField& f : headers) out.line(f.name, f.value);
+  } else if (!removes) {
     write_request_fields(headers, edits, out);
   } else {
     // A removed name's place goes to the last name: the order of the lines
