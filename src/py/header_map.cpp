@@ -128,12 +128,15 @@ class Released {
   return obj;
 }
 
-// Takes out the objects kept for the values of `name` before those values are
-// replaced or removed.  Call under the map's lock.
+// Takes out the objects kept for the values (and the name) of `name` before
+// those values are replaced or removed.  Call under the map's lock.
 void forget_values(HeaderMapObject* self, const HeaderName& name, Released* released) {
   if (self->values.empty()) return;
   const auto range = self->map.get_all(name);
-  for (auto it = range.begin(); it != range.end(); ++it) released->add(self->values.take(it.record()));
+  for (auto it = range.begin(); it != range.end(); ++it) {
+    released->add(self->values.take(it.record()));
+    released->add(self->values.take(it.record(), ValueObjects::kName));
+  }
 }
 
 // ---- well-known names as interned strings --------------------------------------
@@ -169,6 +172,19 @@ PyObject* ascii_str(std::string_view text) {
 PyObject* name_object(const NameTable& table, std::string_view name, WellKnownName id) {
   if (id != WellKnownName::kNone) return Py_NewRef(table.strings[static_cast<std::size_t>(id)]);
   return ascii_str(name);
+}
+
+// The str of the map's entry `i` (a new reference): a well-known name from the
+// table, any other the one handed out before, else a new one that the map
+// keeps with the entry's first value.  Call under the map's lock.
+PyObject* entry_name_object(HeaderMapObject* self, const NameTable& table, std::size_t i) {
+  const WellKnownName id = self->map.name_id_at(i);
+  if (id != WellKnownName::kNone) return Py_NewRef(table.strings[static_cast<std::size_t>(id)]);
+  const uint32_t first = self->map.values_at(i).begin().record();
+  if (PyObject* kept = self->values.find(first, ValueObjects::kName)) return Py_NewRef(kept);
+  PyObject* obj = ascii_str(self->map.name_at(i));
+  if (obj != nullptr) self->values.keep(first, obj, ValueObjects::kName);
+  return obj;
 }
 
 // ---- construction ----------------------------------------------------------------
@@ -386,7 +402,7 @@ bool collect_names(PyObject* self, ObjectBuffer* names) {
   const HeaderMap& map = as_map(self)->map;
   names->reserve(map.name_count());
   for (std::size_t i = 0; i < map.name_count(); ++i)
-    if (!names->push(name_object(*table, map.name_at(i), map.name_id_at(i)))) return false;
+    if (!names->push(entry_name_object(as_map(self), *table, i))) return false;
   return true;
 }
 
@@ -400,7 +416,7 @@ bool collect_items(PyObject* self, bool raw_names, ObjectBuffer* items) {
   for (std::size_t i = 0; i < map.name_count(); ++i) {
     const std::string_view name = map.name_at(i);
     // One name object serves every value of the name.
-    Ref name_obj = Ref::steal(raw_names ? new_bytes(name) : name_object(*table, name, map.name_id_at(i)));
+    Ref name_obj = Ref::steal(raw_names ? new_bytes(name) : entry_name_object(as_map(self), *table, i));
     if (!name_obj) return false;
     const auto range = map.values_at(i);
     for (auto it = range.begin(); it != range.end(); ++it)
@@ -598,22 +614,23 @@ constexpr ClassSpec kSpec{
 }  // namespace
 
 ValueObjects::~ValueObjects() {
-  for (uint32_t i = 0; i < size_; ++i) Py_XDECREF(objects_[i]);
+  for (std::size_t i = 0; i < size_; ++i) Py_XDECREF(objects_[i]);
   PyMem_Free(objects_);
 }
 
-void ValueObjects::keep(uint32_t record, PyObject* obj) noexcept {
-  if (record >= size_) {
+void ValueObjects::keep(uint32_t record, PyObject* obj, Kind kind) noexcept {
+  const std::size_t at = slot(record, kind);
+  if (at >= size_) {
     // Doubling keeps growth amortized; a map rarely has more than a few dozen values.
-    uint32_t size = size_ < 8 ? 16 : size_ * 2;
-    if (size <= record) size = record + 1;
-    auto** grown = static_cast<PyObject**>(PyMem_Realloc(objects_, sizeof(PyObject*) * std::size_t{size}));
+    std::size_t size = size_ < 16 ? 32 : size_ * 2;
+    if (size <= at) size = at + 2;
+    auto** grown = static_cast<PyObject**>(PyMem_Realloc(objects_, sizeof(PyObject*) * size));
     if (grown == nullptr) return;
-    std::memset(static_cast<void*>(grown + size_), 0, sizeof(PyObject*) * std::size_t{size - size_});
+    std::memset(static_cast<void*>(grown + size_), 0, sizeof(PyObject*) * (size - size_));
     objects_ = grown;
     size_ = size;
   }
-  objects_[record] = Py_NewRef(obj);
+  objects_[at] = Py_NewRef(obj);
   ++kept_;
 }
 

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -14,12 +15,16 @@
 
 namespace vantric::py {
 
-// The bytes objects a map has handed out for its stored values, by value
-// record, so that reading a value again returns the same immutable object
-// instead of a new copy.  Touched only under the map's lock; an object leaves
-// through take(), and the caller releases it after unlocking.
+// The objects a map has handed out for what it stores, by value record, so
+// that reading the same thing again returns the same immutable object instead
+// of a new copy: the bytes of each value, and the str of each name that is
+// not well-known, kept with the name's first value.  Touched only under the
+// map's lock; an object leaves through take(), and the caller releases it
+// after unlocking.
 class ValueObjects {
  public:
+  enum Kind : uint32_t { kValue = 0, kName = 1 };
+
   ValueObjects() = default;
   ValueObjects(const ValueObjects&) = delete;
   ValueObjects& operator=(const ValueObjects&) = delete;
@@ -27,15 +32,18 @@ class ValueObjects {
   ~ValueObjects();
 
   // A borrowed reference to the object kept for `record`, or nullptr.
-  PyObject* find(uint32_t record) const noexcept { return record < size_ ? objects_[record] : nullptr; }
-  // Keeps a reference to `obj` for `record` (which has none).  When the table
-  // cannot grow the object is simply not kept.
-  void keep(uint32_t record, PyObject* obj) noexcept;
+  PyObject* find(uint32_t record, Kind kind = kValue) const noexcept {
+    const std::size_t at = slot(record, kind);
+    return at < size_ ? objects_[at] : nullptr;
+  }
+  // Keeps a reference to `obj` for `record` (which has none of this kind).
+  // When the table cannot grow the object is simply not kept.
+  void keep(uint32_t record, PyObject* obj, Kind kind = kValue) noexcept;
   // The reference kept for `record`, now owned by the caller, or nullptr.
-  PyObject* take(uint32_t record) noexcept {
-    PyObject* obj = find(record);
+  PyObject* take(uint32_t record, Kind kind = kValue) noexcept {
+    PyObject* obj = find(record, kind);
     if (obj != nullptr) {
-      objects_[record] = nullptr;
+      objects_[slot(record, kind)] = nullptr;
       --kept_;
     }
     return obj;
@@ -43,9 +51,11 @@ class ValueObjects {
   bool empty() const noexcept { return kept_ == 0; }
 
  private:
+  static std::size_t slot(uint32_t record, Kind kind) noexcept { return 2 * std::size_t{record} + kind; }
+
   PyObject** objects_ = nullptr;
-  uint32_t size_ = 0;
-  uint32_t kept_ = 0;
+  std::size_t size_ = 0;
+  std::size_t kept_ = 0;
 };
 
 struct HeaderMapObject {

@@ -316,6 +316,7 @@ def test_reads_follow_every_mutation():
             assert m[probe] == expected[1][0]
         items = [(n, v) for n, vs in model for v in vs]
         assert m.items() == items, step
+        assert m.keys() == [n for n, _ in model] == list(m)
         assert m.values() == [v for _, v in items]
         assert m.raw_items() == [(n.encode(), v) for n, v in items]
 
