@@ -2,6 +2,11 @@
 
 #include <array>
 #include <cstring>
+#include <span>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/h1/field_values.h"
 #include "core/h1/scan.h"
@@ -336,12 +341,13 @@ void write_request_fields(const HeaderMap& fields, const RequestEdits& edits, He
 }
 
 void write_request_line(const RequestTarget& target, bool http10, HeadWriter& out) {
+  const std::span<const std::string_view> pieces(target.target.data(), target.target_pieces);
   std::size_t size = target.method.size() + 11;
-  for (std::string_view piece : target.target) size += piece.size();
+  for (std::string_view piece : pieces) size += piece.size();
   out.need(size);
   out.put(target.method);
   out.put(" ");
-  for (std::string_view piece : target.target) out.put(piece);
+  for (std::string_view piece : pieces) out.put(piece);
   if (http10) {
     out.put(" HTTP/1.0\r\n");
   } else {
@@ -452,6 +458,36 @@ void write_status_line(uint16_t status, bool http10, HeadWriter& out) {
 
 Error user_error(UserKind kind) { return Error::user(kind); }
 
+// The end of an origin-form target's path and query: the first space,
+// control, DEL or "#" in p[0, n), else n.
+std::size_t find_target_end(const char* p, std::size_t n) noexcept {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  if (n >= 16) {
+    const __m128i max = _mm_set1_epi8(0x20);
+    const __m128i del = _mm_set1_epi8(0x7f);
+    const __m128i hash = _mm_set1_epi8('#');
+    const auto stops = [&](std::size_t at) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+      const __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, max), max),
+                                        _mm_or_si128(_mm_cmpeq_epi8(v, del), _mm_cmpeq_epi8(v, hash)));
+      return _mm_movemask_epi8(stop);
+    };
+    for (; i + 16 <= n; i += 16)
+      if (const int mask = stops(i)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    // The last partial block, read as the last 16 octets.
+    if (i == n) return n;
+    if (const int mask = stops(n - 16) >> (16 - (n - i))) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    return n;
+  }
+#endif
+  for (; i < n; ++i) {
+    const auto c = static_cast<uint8_t>(p[i]);
+    if (c <= 0x20 || c == 0x7f || c == '#') return i;
+  }
+  return n;
+}
+
 }  // namespace
 
 // ---- request ------------------------------------------------------------------------
@@ -460,7 +496,6 @@ RequestLineCheck check_request_line(std::string_view method, std::string_view ur
   if (!is_method_token(method)) return {RequestLineError::kMethod, http::UriError::kNone};
   out.method = method;
   out.method_id = method_from_token(method);
-  out.target = {};
   // A fragment is never sent (RFC 9112 section 3.2: the request-target has
   // none).
   if (!url.empty() && url[0] == '/') {
@@ -468,14 +503,18 @@ RequestLineCheck check_request_line(std::string_view method, std::string_view ur
     // controls and DEL there ("?" and "#" only split it), so one scan gives
     // its verdict.
     if (url.size() > http::kMaxUriLength) return {RequestLineError::kUrl, http::UriError::kTooLong};
-    if (scan::find_space_or_control(url.data(), url.size()) != url.size())
+    const std::size_t end = find_target_end(url.data(), url.size());
+    if (end != url.size() && url[end] != '#') return {RequestLineError::kUrl, http::UriError::kInvalidUriChar};
+    if (end != url.size() && scan::find_space_or_control(url.data() + end, url.size() - end) != url.size() - end)
       return {RequestLineError::kUrl, http::UriError::kInvalidUriChar};
-    out.target[0] = url.substr(0, url.find('#'));
+    out.target[0] = url.substr(0, end);
+    out.target_pieces = 1;
     return {};
   }
   http::Uri uri;
   if (const http::UriError e = http::parse_uri(url, uri); e != http::UriError::kNone)
     return {RequestLineError::kUrl, e};
+  out.target_pieces = 1;
   switch (uri.form) {
     case http::UriForm::kOrigin:
     case http::UriForm::kAsterisk:
@@ -488,6 +527,7 @@ RequestLineCheck check_request_line(std::string_view method, std::string_view ur
       // RFC 9112 section 3.2.2: an absolute-form target with an empty path
       // is sent with the path "/".
       out.target = {uri.scheme, "://", uri.authority, uri.path.empty() ? "/" : "", uri.path_and_query};
+      out.target_pieces = 5;
       break;
   }
   return {};

@@ -80,9 +80,10 @@ struct BodyRequest {
 struct RequestTarget {
   std::string_view method;
   Method method_id = Method::Get;
-  // The target as given, less a fragment; an absolute form without a path
-  // gains "/".
+  // The target as given, less a fragment, in its first `target_pieces`
+  // pieces; an absolute form without a path gains "/".
   std::array<std::string_view, 5> target{};
+  std::size_t target_pieces = 0;
 };
 
 enum class RequestLineError : uint8_t { kNone, kMethod, kUrl };
