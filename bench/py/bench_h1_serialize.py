@@ -16,7 +16,13 @@
 h11 connections are prepared before the timer starts (one per message: a
 connection sends one request or one response per cycle).
 
-    .venv/bin/python bench/py/bench_h1_serialize.py -o build/bench_h1_serialize.json
+On a shared machine, run it in interleaved rounds so that every contender
+sees the same spells of load:
+
+    for i in $(seq 10); do
+      .venv/bin/python bench/py/bench_h1_serialize.py --quiet --processes 2 \
+          --append build/bench_h1_serialize.json
+    done
     .venv/bin/python bench/py/bench_h1_serialize.py table build/bench_h1_serialize.json
 """
 
