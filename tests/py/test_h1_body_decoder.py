@@ -209,7 +209,7 @@ ARGUMENT_ERRORS = [
     (lambda: D(b"length"), TypeError, "'kind' must be str, not bytes$"),
     (lambda: D("length", -1), OverflowError, "'length' is out of range"),
     (lambda: D("length", 2**64), OverflowError, "unsigned 64-bit integer$"),
-    (lambda: D("length", "1"), TypeError, "'str' object"),
+    (lambda: D("length", "1"), TypeError, r"^H1BodyDecoder\(\) argument 'length' must be int, not str$"),
     (lambda: D("length", 1, 2), TypeError,
      r"^H1BodyDecoder\(\) takes from 1 to 2 positional arguments but 3 were given$"),
     (lambda: D("length", size=1), TypeError, "unexpected keyword argument 'size'"),

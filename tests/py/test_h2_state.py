@@ -201,7 +201,7 @@ ARGUMENT_ERRORS = [
     (lambda: v.H2DataFrameBudget(-1), OverflowError, "'configured' is out of range"),
     (lambda: v.H2DataFrameBudget(connection_window=2**32), OverflowError,
      "'connection_window' is out of range"),
-    (lambda: v.H2DataFrameBudget("1"), TypeError, "'str' object"),
+    (lambda: v.H2DataFrameBudget("1"), TypeError, r"^H2DataFrameBudget\(\) argument 'configured' must be int, not str$"),
     (lambda: v.H2DataFrameBudget().record(2**32), OverflowError, "'payload_len' is out of range"),
 ]
 
