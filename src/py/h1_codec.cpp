@@ -83,26 +83,29 @@ PyObject* h1_codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   Py_RETURN_NONE;
 }
 
-constexpr Signature kReceiveHead{"receive_head", "H1Codec.receive_head", CallKind::Method, kDataParams};
-
-PyObject* h1_codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Appends `data` and parses a head with the codec operation `Receive`; the
+// fields go straight into the map the head object will hand out.  The head,
+// None while more bytes are needed, or the parse error raised.
+template <class Head,
+          HeadStatus (h1::Codec::*Receive)(std::string_view, Head&, http::HeaderMap&, h1::ParseKind&),
+          PyObject* (*Build)(Head&&, PyObject*)>
+PyObject* receive_head_object(const Signature& sig, PyObject* self, PyObject* const* args,
+                              Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   std::string_view data;
-  if (!parse_args(kReceiveHead, args, nargs, kwnames, a) || !arg_bytes(a[0], kReceiveHead, 0, &data))
-    return nullptr;
-  // The fields go straight into the map the head will hand out.
+  if (!parse_args(sig, args, nargs, kwnames, a) || !arg_bytes(a[0], sig, 0, &data)) return nullptr;
   Ref headers = Ref::steal(new_head_fields());
   if (!headers) return nullptr;
-  h1::ResponseHead head;
+  Head head;
   h1::ParseKind error = h1::ParseKind::Internal;
   HeadStatus status;
   {
     HostLock lock(as_h1_codec(self)->mutex);
-    status = as_h1_codec(self)->codec.receive_head(data, head, header_map_of(headers.get()), error);
+    status = (as_h1_codec(self)->codec.*Receive)(data, head, header_map_of(headers.get()), error);
   }
   switch (status) {
     case HeadStatus::Complete:
-      return new_response_head(std::move(head), headers.release());
+      return Build(std::move(head), headers.release());
     case HeadStatus::Failed:
       raise(h1::Error::parse(error));
       return nullptr;
@@ -112,35 +115,20 @@ PyObject* h1_codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_
   Py_RETURN_NONE;
 }
 
+constexpr Signature kReceiveHead{"receive_head", "H1Codec.receive_head", CallKind::Method, kDataParams};
+
+PyObject* h1_codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return receive_head_object<h1::ResponseHead, &h1::Codec::receive_head, new_response_head>(
+      kReceiveHead, self, args, nargs, kwnames);
+}
+
 constexpr Signature kReceiveRequestHead{"receive_request_head", "H1Codec.receive_request_head", CallKind::Method,
                                         kDataParams};
 
 PyObject* h1_codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
-  PyObject* a[1];
-  std::string_view data;
-  if (!parse_args(kReceiveRequestHead, args, nargs, kwnames, a) ||
-      !arg_bytes(a[0], kReceiveRequestHead, 0, &data))
-    return nullptr;
-  Ref headers = Ref::steal(new_head_fields());
-  if (!headers) return nullptr;
-  h1::RequestHead head;
-  h1::ParseKind error = h1::ParseKind::Internal;
-  HeadStatus status;
-  {
-    HostLock lock(as_h1_codec(self)->mutex);
-    status = as_h1_codec(self)->codec.receive_request_head(data, head, header_map_of(headers.get()), error);
-  }
-  switch (status) {
-    case HeadStatus::Complete:
-      return new_request_head(std::move(head), headers.release());
-    case HeadStatus::Failed:
-      raise(h1::Error::parse(error));
-      return nullptr;
-    case HeadStatus::NeedMore:
-      break;
-  }
-  Py_RETURN_NONE;
+  return receive_head_object<h1::RequestHead, &h1::Codec::receive_request_head, new_request_head>(
+      kReceiveRequestHead, self, args, nargs, kwnames);
 }
 
 constexpr Signature kTakeBody{"take_body", "H1Codec.take_body", CallKind::Method, {}};
