@@ -85,7 +85,7 @@ PyTypeObject* build_class(const ClassSpec& spec) {
 
 PyObject* new_module_function(const MethodSpec& spec, PyObject* module) {
   static std::mutex mutex;
-  // One definition per spec for the life of the process: function objects
+  // One definition per method description for the life of the process: function objects
   // keep a pointer to it, and a second import reuses it.
   static auto* defs = new std::deque<std::pair<const MethodSpec*, PyMethodDef>>();
   PyMethodDef* def = nullptr;
