@@ -1,0 +1,725 @@
+"""The asyncio HTTP/1.1 server driver.
+
+An application is one coroutine function: it takes a `Request` and returns a
+`Response`.  The connection state of the protocol core decides everything that
+is protocol (where the next head comes from, who reads the transport, whether
+a response may start, reuse or close); this module only performs the reads,
+writes and waits those decisions call for.
+
+    async def app(request):
+        body = await request.read()
+        return Response(200, [("content-type", "text/plain")], body)
+
+    vantric.server.run(app, port=8000)
+"""
+
+from __future__ import annotations
+
+import asyncio
+import signal
+import socket
+from collections.abc import AsyncIterable, Awaitable, Callable
+from typing import Any
+
+from ._vantric import (
+    H1_NEXT_CLOSE,
+    H1_NEXT_DRAIN,
+    H1_NEXT_NONE,
+    H1_NEXT_RAISE,
+    H1_READ_PARSE,
+    H1_READ_TRANSPORT,
+    H1_READ_WATCHER,
+    H1_REQ_CONTINUE,
+    H1_REQ_OK,
+    H1_REQ_PEER_CLOSED,
+    H1BodyError,
+    H1Codec,
+    H1ParseError,
+    H1ServerState,
+    HeaderMap,
+)
+
+__all__ = ["Request", "Response", "Server", "Tunnel", "serve", "run"]
+
+Handler = Callable[["Request"], Awaitable["Response"]]
+
+_CONTINUE = H1Codec.continue_response()
+# Received bytes held for the application before reading from the socket
+# pauses (the socket buffer then pushes back on the client).
+_READ_HIGH_WATER = 256 * 1024
+# An unread request body is drained up to this many bytes so the connection
+# can be reused; a larger one closes the connection instead.
+_DRAIN_LIMIT = 1024 * 1024
+_TIMEOUT_SWEEP_SECONDS = 0.5
+
+
+class Response:
+    """What a handler returns: a status, header fields and a body.
+
+    `body` is bytes (sent with a Content-Length) or an async iterable of
+    bytes (streamed; chunked unless the headers carry a Content-Length).
+    `trailers` go after a chunked body when the client accepts them.
+    `upgrade`, for a 101 answer to an Upgrade request or a 2xx answer to
+    CONNECT, is a coroutine function that receives the `Tunnel` once the head
+    is on the wire.
+    """
+
+    __slots__ = ("status", "headers", "body", "trailers", "upgrade")
+
+    def __init__(
+        self,
+        status: int = 200,
+        headers: Any = None,
+        body: bytes | AsyncIterable[bytes] = b"",
+        *,
+        trailers: Any = None,
+        upgrade: Callable[[Tunnel], Awaitable[None]] | None = None,
+    ) -> None:
+        self.status = status
+        self.headers = headers
+        self.body = body
+        self.trailers = trailers
+        self.upgrade = upgrade
+
+    def __repr__(self) -> str:
+        return f"Response(status={self.status})"
+
+
+class Request:
+    """One request head plus access to its body.
+
+    The body is read once, either whole with `read()` or piece by piece with
+    `async for piece in request`.  A body the handler leaves unread is
+    drained by the server after the response (or the connection is closed).
+    """
+
+    __slots__ = ("head", "_conn", "_seq", "_decoder", "trailers", "_gone")
+
+    def __init__(self, conn: _ServerConnection, head: Any, seq: int, decoder: Any) -> None:
+        self.head = head
+        self._conn = conn
+        self._seq = seq
+        self._decoder = decoder
+        self.trailers: HeaderMap | None = None
+        self._gone: asyncio.Future | None = None
+
+    @property
+    def method(self) -> str:
+        return self.head.method
+
+    @property
+    def target(self) -> str:
+        return self.head.target
+
+    @property
+    def headers(self) -> HeaderMap:
+        return self.head.headers
+
+    @property
+    def http_version(self) -> str:
+        return "1.0" if self.head.http10 else "1.1"
+
+    @property
+    def client(self) -> Any:
+        """The peer's address as the socket reports it."""
+        return self._conn._transport.get_extra_info("peername")
+
+    def __repr__(self) -> str:
+        return f"Request(method={self.method!r}, target={self.target!r})"
+
+    async def read(self) -> bytes:
+        """The whole body (b"" once it was read or when there is none)."""
+        parts = [piece async for piece in self._pieces()]
+        return parts[0] if len(parts) == 1 else b"".join(parts)
+
+    def __aiter__(self):
+        return self._pieces()
+
+    async def _pieces(self):
+        conn, seq, decoder = self._conn, self._seq, self._decoder
+        if not conn.begin_body_read(seq):
+            return
+        complete = False
+        try:
+            if conn.try_send_continue(seq):
+                conn._transport.write(_CONTINUE)
+            while True:
+                piece = decoder.decode()
+                if piece is not None:
+                    yield piece
+                    continue
+                if decoder.is_complete:
+                    complete = True
+                    break
+                data = await conn._read(conn._server.body_timeout)
+                if data:
+                    decoder.feed(data)
+                else:
+                    decoder.mark_eof()
+        except BaseException:
+            conn.mark_unusable()
+            raise
+        finally:
+            conn.end_body_read(seq, complete)
+        self.trailers = decoder.take_trailers()
+
+    async def disconnected(self) -> bool:
+        """Waits until the client has gone (True) or the response is done (False)."""
+        conn, seq = self._conn, self._seq
+        verdict = conn.peer_closed_now(seq)
+        if verdict is not None:
+            return verdict
+        gone = self._gone_future()
+        if conn.arm_watcher(seq, conn._loop.create_future(), want=True):
+            conn._watch_now()
+        return await gone
+
+    def _gone_future(self) -> asyncio.Future:
+        if self._gone is None:
+            self._gone = self._conn._loop.create_future()
+            if self._conn.peer_closed_flag(self._seq):
+                self._gone.set_result(True)
+        return self._gone
+
+
+class Tunnel:
+    """The raw connection after a protocol switch: bytes both ways."""
+
+    __slots__ = ("_conn", "_leftover")
+
+    def __init__(self, conn: _ServerConnection, leftover: bytes | None) -> None:
+        self._conn = conn
+        self._leftover = leftover or b""
+
+    async def read(self) -> bytes:
+        """The next bytes from the client; b"" at end of stream."""
+        if self._leftover:
+            data, self._leftover = self._leftover, b""
+            return data
+        return await self._conn._read(None)
+
+    def write(self, data: bytes) -> None:
+        self._conn._transport.write(data)
+
+    async def drain(self) -> None:
+        await self._conn._drain_writes()
+
+    def close(self) -> None:
+        self._conn._transport.close()
+
+
+class _ServerConnection(H1ServerState):
+    """One server connection: the state plus the asyncio reads and writes."""
+
+    __slots__ = (
+        "_server", "_loop", "_transport", "_handler", "_chunks", "_buffered",
+        "_eof", "_waiter", "_deadline", "_paused", "_write_waiter", "_watch",
+        "_request", "_task",
+    )
+
+    def _setup(self, server: Server, transport: asyncio.Transport) -> None:
+        self._server = server
+        self._loop = server._loop
+        self._transport = transport
+        self._handler = server.handler
+        self._chunks: list[bytes] = []
+        self._buffered = 0
+        self._eof = False
+        self._waiter: asyncio.Future | None = None
+        self._deadline: float | None = None
+        self._paused = False
+        self._write_waiter: asyncio.Future | None = None
+        self._watch: asyncio.Future | None = None
+        self._request: Request | None = None
+        self._task: asyncio.Task | None = None
+
+    # -- transport events (called by _Protocol) --------------------------------
+
+    def _on_data(self, data: bytes) -> None:
+        if self._watch is not None:
+            # A mid-message read was parked: these bytes are its result.
+            self._complete_watch(data)
+            return
+        waiter = self._waiter
+        if waiter is not None and not self._chunks and not waiter.done():
+            waiter.set_result(data)
+            return
+        self._chunks.append(data)
+        self._buffered += len(data)
+        if self._buffered > _READ_HIGH_WATER and not self._paused:
+            self._paused = True
+            self._transport.pause_reading()
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    def _on_eof(self) -> None:
+        self._eof = True
+        if self._watch is not None:
+            self._complete_watch(b"")
+        waiter = self._waiter
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+        waiter = self._write_waiter
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    def _complete_watch(self, data: bytes) -> None:
+        done, self._watch = self._watch, None
+        if self.watcher_completed(data, None):
+            request = self._request
+            if request is not None:
+                gone = request._gone_future()
+                if not gone.done():
+                    gone.set_result(True)
+        if not done.done():
+            done.set_result(None)
+
+    def _watch_now(self) -> None:
+        """Parks the background read on the slot `arm_watcher` just created."""
+        done = self.watcher_done()
+        if done is None:
+            return
+        if self._chunks:
+            data = b"".join(self._chunks)
+            self._chunks.clear()
+            self._buffered = 0
+            self._resume_reading()
+            self._watch = done
+            self._complete_watch(data)
+        elif self._eof:
+            self._watch = done
+            self._complete_watch(b"")
+        else:
+            self._watch = done
+
+    def _resume_reading(self) -> None:
+        if self._paused and self._buffered <= _READ_HIGH_WATER // 4:
+            self._paused = False
+            self._transport.resume_reading()
+
+    # -- reads and writes ------------------------------------------------------
+
+    async def _read(self, timeout: float | None) -> bytes:
+        """The next bytes received; b"" at end of stream or when timed out."""
+        if not self._chunks:
+            if self._eof:
+                return b""
+            waiter = self._waiter = self._loop.create_future()
+            if timeout is not None:
+                self._deadline = self._loop.time() + timeout
+            try:
+                data = await waiter
+            finally:
+                self._waiter = None
+                self._deadline = None
+            if data is not None:
+                return data
+            if not self._chunks:
+                return b""
+        data = self._chunks[0] if len(self._chunks) == 1 else b"".join(self._chunks)
+        self._chunks.clear()
+        self._buffered = 0
+        self._resume_reading()
+        return data
+
+    async def _read_head_part(self, deadline: float) -> bytes:
+        """Bytes of a head under way: they must all arrive before `deadline`."""
+        if self._chunks or self._eof:
+            return await self._read(None)
+        remaining = deadline - self._loop.time()
+        if remaining <= 0:
+            return b""
+        return await self._read(remaining)
+
+    async def _drain_writes(self) -> None:
+        while self._write_waiter is not None and not self._eof:
+            await self._write_waiter
+
+    def _on_pause_writing(self) -> None:
+        if self._write_waiter is None:
+            self._write_waiter = self._loop.create_future()
+
+    def _on_resume_writing(self) -> None:
+        waiter, self._write_waiter = self._write_waiter, None
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    def _timed_out(self, now: float) -> bool:
+        deadline = self._deadline
+        if deadline is None or now < deadline:
+            return False
+        self._deadline = None
+        self._transport.abort()
+        return True
+
+    # -- the serve loop --------------------------------------------------------
+
+    async def _serve(self) -> None:
+        server = self._server
+        try:
+            while True:
+                code, obj = self.begin_read()
+                if code == H1_READ_TRANSPORT:
+                    data = await self._read(server.idle_timeout)
+                    if self.unpark_idle_read() or not data:
+                        break
+                elif code == H1_READ_PARSE:
+                    data = b""
+                elif code == H1_READ_WATCHER:
+                    await obj
+                    self.take_watcher_handle()
+                    data, error = self.take_watcher_result()
+                    if self.unpark_idle_read() or not data or error is not None:
+                        break
+                elif code == H1_NEXT_DRAIN:
+                    complete = await self._drain_body()
+                    code, obj = self.drain_done(complete)
+                    if code == H1_NEXT_CLOSE:
+                        break
+                    continue
+                else:
+                    # H1_READ_SHUTDOWN, H1_READ_EOF, H1_NEXT_NONE, H1_NEXT_CLOSE;
+                    # H1_NEXT_RAISE cannot happen: each response is finished first.
+                    assert code != H1_NEXT_RAISE
+                    break
+                accepted = await self._accept(data)
+                if accepted is None:
+                    break
+                if not await self._exchange(*accepted):
+                    break
+        finally:
+            self._finish()
+
+    async def _accept(self, data: bytes):
+        """Parses a request head from `data` and whatever follows it in time."""
+        deadline = None
+        while True:
+            try:
+                accepted = self.accept_head(data)
+            except H1ParseError:
+                self._answer_bad_head()
+                return None
+            if accepted is not None:
+                return accepted
+            if deadline is None:
+                deadline = self._loop.time() + self._server.head_timeout
+            data = await self._read_head_part(deadline)
+            if not data:
+                return None
+
+    def _answer_bad_head(self) -> None:
+        codec = self.codec
+        status = codec.parse_error_status
+        transport = self.fail_read()
+        if transport is None:
+            return
+        if status is not None:
+            codec.reset()
+            transport.write(codec.serialize_response(status, _CLOSE_HEADERS, content_length=0))
+        transport.close()
+
+    async def _exchange(self, head: Any, seq: int, decoder: Any) -> bool:
+        """Runs the handler for one request and sends its response.
+
+        Returns False when the connection must not serve another request."""
+        request = Request(self, head, seq, decoder)
+        self._request = request
+        try:
+            try:
+                response = await self._handler(request)
+            except Exception as error:
+                self._server._report(error, request)
+                response = _INTERNAL_ERROR
+            return await self._send(request, response)
+        finally:
+            self._request = None
+            if self.close_window(seq) and request._gone is not None and not request._gone.done():
+                request._gone.set_result(False)
+
+    async def _send(self, request: Request, response: Response) -> bool:
+        seq = request._seq
+        body = response.body
+        streamed = not isinstance(body, (bytes, bytearray, memoryview))
+        try:
+            if streamed:
+                chunked = not _has_content_length(response.headers)
+                done = self._loop.create_future()
+                code, head, armed = self.respond_head(
+                    seq, response.status, response.headers, done, chunked=chunked, want=True)
+                while code == H1_REQ_CONTINUE:
+                    code, head, armed = self.respond_head(
+                        seq, response.status, response.headers, done, chunked=chunked, want=True)
+            else:
+                armed = False
+                code, head, _ = self.respond_head(
+                    seq, response.status, response.headers, None, content_length=len(body))
+                while code == H1_REQ_CONTINUE:
+                    code, head, _ = self.respond_head(
+                        seq, response.status, response.headers, None, content_length=len(body))
+            if code != H1_REQ_OK:
+                if code == H1_REQ_PEER_CLOSED:
+                    self._close(self.fail_response(seq))
+                    return False
+                raise RuntimeError(f"the response could not be claimed (code {code})")
+            if armed:
+                self._watch_now()
+            codec = self.codec
+            if not streamed:
+                self._transport.write(codec.serialize_head_and_body(head, body, response.trailers))
+            else:
+                self._transport.write(head)
+                await self._stream(request, body, response.trailers)
+        except Exception as error:
+            self._server._report(error, request)
+            self._close(self.fail_response(seq))
+            return False
+        switch, close, transport, leftover = self.finish_response(seq)
+        if switch:
+            await self._switch(response, transport, leftover)
+            return False
+        if close:
+            self._close(transport)
+            return False
+        return True
+
+    async def _stream(self, request: Request, body: AsyncIterable[bytes], trailers: Any) -> None:
+        codec, transport = self.codec, self._transport
+        gone = None
+        async for piece in body:
+            if gone is None:
+                gone = request._gone_future()
+            if gone.done() or self._eof:
+                raise ConnectionResetError("the client closed the connection")
+            if piece:
+                transport.write(codec.serialize_data(piece))
+                if self._write_waiter is not None:
+                    await self._drain_writes()
+        end = codec.serialize_trailers(trailers) if trailers is not None else codec.serialize_end()
+        if end:
+            transport.write(end)
+
+    async def _switch(self, response: Response, transport: Any, leftover: bytes | None) -> None:
+        tunnel = Tunnel(self, leftover)
+        try:
+            if response.upgrade is not None:
+                await response.upgrade(tunnel)
+        except Exception as error:
+            self._server._report(error, None)
+        finally:
+            transport.close()
+
+    async def _drain_body(self) -> bool:
+        """Reads and drops an unread body; True when it ended in time."""
+        decoder = self.current_decoder()
+        if decoder is None:
+            return True
+        left = _DRAIN_LIMIT
+        try:
+            while True:
+                piece = decoder.decode()
+                if piece is not None:
+                    left -= len(piece)
+                    if left < 0:
+                        return False
+                    continue
+                if decoder.is_complete:
+                    return True
+                data = await self._read(self._server.body_timeout)
+                if not data:
+                    return False
+                decoder.feed(data)
+        except H1BodyError:
+            return False
+
+    def _close(self, transport: Any) -> None:
+        if transport is not None:
+            transport.close()
+
+    def _finish(self) -> None:
+        transport, done, _ = self.mark_closed()
+        if transport is not None:
+            transport.close()
+        if done is not None and not done.done():
+            # A parked watcher read ends with the transport.
+            self._watch = None
+            self.watcher_aborted()
+        self.take_watcher_handle()
+        self.take_watcher_result()
+        self._server._forget(self)
+
+
+_CLOSE_HEADERS = HeaderMap([("connection", "close")])
+_INTERNAL_ERROR = Response(500, [("content-type", "text/plain")], b"Internal Server Error\n")
+
+
+def _has_content_length(headers: Any) -> bool:
+    if headers is None:
+        return False
+    if isinstance(headers, HeaderMap):
+        return "content-length" in headers
+    return any(name.lower() in ("content-length", b"content-length")
+               for name, _ in (headers.items() if hasattr(headers, "items") else headers))
+
+
+class _Protocol(asyncio.Protocol):
+    """Hands asyncio's transport events to the connection."""
+
+    __slots__ = ("_server", "_conn")
+
+    def __init__(self, server: Server) -> None:
+        self._server = server
+        self._conn: _ServerConnection | None = None
+
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        self._conn = self._server._open(transport)
+
+    def data_received(self, data: bytes) -> None:
+        self._conn._on_data(data)
+
+    def eof_received(self) -> bool:
+        self._conn._on_eof()
+        return False
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        conn = self._conn
+        if conn is not None:
+            conn._on_eof()
+            conn._on_resume_writing()
+
+    def pause_writing(self) -> None:
+        self._conn._on_pause_writing()
+
+    def resume_writing(self) -> None:
+        self._conn._on_resume_writing()
+
+
+class Server:
+    """Serves `handler` on listening sockets until `shutdown()`.
+
+    idle_timeout: seconds a kept-alive connection may wait for its next request;
+    head_timeout: seconds a request head may take to arrive once it began;
+    body_timeout: seconds a body read may wait for bytes.
+    """
+
+    def __init__(
+        self,
+        handler: Handler,
+        *,
+        keep_alive: bool = True,
+        idle_timeout: float = 5.0,
+        head_timeout: float = 10.0,
+        body_timeout: float = 30.0,
+        max_buf_size: int | None = None,
+        title_case_headers: bool = False,
+    ) -> None:
+        self.handler = handler
+        self.keep_alive = keep_alive
+        self.idle_timeout = idle_timeout
+        self.head_timeout = head_timeout
+        self.body_timeout = body_timeout
+        self._codec_options = {"title_case_headers": title_case_headers}
+        if max_buf_size is not None:
+            self._codec_options["max_buf_size"] = max_buf_size
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._listener: asyncio.base_events.Server | None = None
+        self._connections: set[_ServerConnection] = set()
+        self._idle = None  # set when the last connection goes while shutting down
+        self._sweeper: asyncio.TimerHandle | None = None
+        self._closing = False
+
+    async def listen(self, host: str = "127.0.0.1", port: int = 8000, *,
+                     sock: socket.socket | None = None, backlog: int = 1024) -> None:
+        self._loop = asyncio.get_running_loop()
+        if sock is not None:
+            self._listener = await self._loop.create_server(
+                lambda: _Protocol(self), sock=sock, backlog=backlog)
+        else:
+            self._listener = await self._loop.create_server(
+                lambda: _Protocol(self), host, port, backlog=backlog, reuse_address=True)
+        self._sweeper = self._loop.call_later(_TIMEOUT_SWEEP_SECONDS, self._sweep)
+
+    @property
+    def port(self) -> int:
+        return self._listener.sockets[0].getsockname()[1]
+
+    @property
+    def sockets(self):
+        return self._listener.sockets if self._listener is not None else ()
+
+    async def shutdown(self, grace: float = 10.0) -> None:
+        """Stops accepting, lets requests in flight finish, then closes."""
+        if self._closing:
+            return
+        self._closing = True
+        if self._listener is not None:
+            self._listener.close()
+        for conn in list(self._connections):
+            transport = conn.request_shutdown()
+            if transport is not None:
+                transport.close()
+        if self._connections:
+            self._idle = self._loop.create_future()
+            try:
+                await asyncio.wait_for(asyncio.shield(self._idle), grace)
+            except asyncio.TimeoutError:
+                for conn in list(self._connections):
+                    conn._transport.abort()
+        if self._sweeper is not None:
+            self._sweeper.cancel()
+        if self._listener is not None:
+            await self._listener.wait_closed()
+
+    def _open(self, transport: asyncio.BaseTransport) -> _ServerConnection:
+        conn = _ServerConnection(H1Codec(**self._codec_options), transport, keep_alive=self.keep_alive)
+        conn._setup(self, transport)
+        self._connections.add(conn)
+        if self._closing:
+            conn.request_shutdown()
+        conn._task = self._loop.create_task(conn._serve())
+        return conn
+
+    def _forget(self, conn: _ServerConnection) -> None:
+        self._connections.discard(conn)
+        if self._idle is not None and not self._connections and not self._idle.done():
+            self._idle.set_result(None)
+
+    def _sweep(self) -> None:
+        now = self._loop.time()
+        for conn in self._connections:
+            conn._timed_out(now)
+        self._sweeper = self._loop.call_later(_TIMEOUT_SWEEP_SECONDS, self._sweep)
+
+    def _report(self, error: BaseException, request: Request | None) -> None:
+        self._loop.call_exception_handler({
+            "message": f"unhandled error serving {request!r}",
+            "exception": error,
+        })
+
+
+async def serve(handler: Handler, host: str = "127.0.0.1", port: int = 8000, **options: Any) -> Server:
+    """Starts a `Server` for `handler` listening on (host, port)."""
+    server = Server(handler, **options)
+    await server.listen(host, port)
+    return server
+
+
+def run(handler: Handler, host: str = "127.0.0.1", port: int = 8000, *,
+        grace: float = 10.0, ready: Callable[[Server], None] | None = None, **options: Any) -> None:
+    """Serves until SIGINT or SIGTERM, then shuts down gracefully."""
+
+    async def main() -> None:
+        server = await serve(handler, host, port, **options)
+        stop = asyncio.Event()
+        loop = asyncio.get_running_loop()
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            loop.add_signal_handler(signum, stop.set)
+        if ready is not None:
+            ready(server)
+        try:
+            await stop.wait()
+        finally:
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                loop.remove_signal_handler(signum)
+            await server.shutdown(grace)
+
+    asyncio.run(main())
