@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(build-essential binutils python3-dev python3-venv pkg-config libgtest-dev libnghttp2-dev clang libclang-rt-14-dev)
+APT_PACKAGES=(build-essential binutils python3-dev python3-venv pkg-config libgtest-dev libnghttp2-dev clang libclang-rt-14-dev curl)
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")

@@ -332,8 +332,13 @@ class _ServerConnection(H1ServerState):
         return await self._read(remaining)
 
     async def _drain_writes(self) -> None:
+        # A client that stops reading must not hold the connection forever.
         while self._write_waiter is not None and not self._eof:
-            await self._write_waiter
+            self._deadline = self._loop.time() + self._server.body_timeout
+            try:
+                await self._write_waiter
+            finally:
+                self._deadline = None
 
     def _on_pause_writing(self) -> None:
         if self._write_waiter is None:
@@ -427,6 +432,8 @@ class _ServerConnection(H1ServerState):
         try:
             try:
                 response = await self._handler(request)
+                if not isinstance(response, Response):
+                    raise TypeError(f"the handler returned {type(response).__name__}, not Response")
             except Exception as error:
                 self._server._report(error, request)
                 response = _INTERNAL_ERROR
@@ -469,6 +476,9 @@ class _ServerConnection(H1ServerState):
             else:
                 self._transport.write(head)
                 await self._stream(request, body, response.trailers)
+        except _PeerGone:
+            self._close(self.fail_response(seq))
+            return False
         except Exception as error:
             self._server._report(error, request)
             self._close(self.fail_response(seq))
@@ -484,16 +494,20 @@ class _ServerConnection(H1ServerState):
 
     async def _stream(self, request: Request, body: AsyncIterable[bytes], trailers: Any) -> None:
         codec, transport = self.codec, self._transport
-        gone = None
-        async for piece in body:
-            if gone is None:
-                gone = request._gone_future()
-            if gone.done() or self._eof:
-                raise ConnectionResetError("the client closed the connection")
-            if piece:
-                transport.write(codec.serialize_data(piece))
-                if self._write_waiter is not None:
-                    await self._drain_writes()
+        gone = request._gone_future()
+        pieces = aiter(body)
+        try:
+            async for piece in pieces:
+                if gone.done() or self._eof:
+                    raise _PeerGone
+                if piece:
+                    transport.write(codec.serialize_data(piece))
+                    if self._write_waiter is not None:
+                        await self._drain_writes()
+        finally:
+            close = getattr(pieces, "aclose", None)
+            if close is not None:
+                await close()
         end = codec.serialize_trailers(trailers) if trailers is not None else codec.serialize_end()
         if end:
             transport.write(end)
@@ -546,6 +560,10 @@ class _ServerConnection(H1ServerState):
         self.take_watcher_handle()
         self.take_watcher_result()
         self._server._forget(self)
+
+
+class _PeerGone(Exception):
+    """The client left while its response was being streamed."""
 
 
 _CLOSE_HEADERS = HeaderMap([("connection", "close")])
