@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Generate the HPACK tables of src/core/h2/hpack from the RFC 7541 data.
 
-Reads tests/data/rfc7541/static_table.csv (Appendix A) and huffman.csv
+Reads data/rfc7541/static_table.csv (Appendix A) and huffman.csv
 (Appendix B), checks them, and writes:
 
   src/core/h2/hpack/static_table_gen.h   the 61 static entries and a name lookup
@@ -24,7 +24,7 @@ import pathlib
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-DATA = ROOT / "tests" / "data" / "rfc7541"
+DATA = ROOT / "data" / "rfc7541"
 OUT = ROOT / "src" / "core" / "h2" / "hpack"
 STATIC_CSV = DATA / "static_table.csv"
 HUFFMAN_CSV = DATA / "huffman.csv"

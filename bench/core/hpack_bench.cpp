@@ -3,7 +3,7 @@
 // when the build defines VANTRIC_HAVE_NGHTTP2 and links libnghttp2.
 //
 // Usage: hpack_bench [DATA_DIR]   (default: VANTRIC_DATA_DIR when the build defines
-// it, else tests/data under the working directory)
+// it, else data under the working directory)
 //
 // Decoding replays every block of the 128 encoder stories, each story with a fresh
 // decoder, as a connection would; the sink only looks at each field.  Encoding
@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
 #ifdef VANTRIC_DATA_DIR
   const fs::path data = argc > 1 ? fs::path(argv[1]) : fs::path(VANTRIC_DATA_DIR);
 #else
-  const fs::path data = argc > 1 ? fs::path(argv[1]) : fs::path("tests/data");
+  const fs::path data = argc > 1 ? fs::path(argv[1]) : fs::path("data");
 #endif
   const auto encoded = load(data / "hpack-test-case", false);
   const auto raw = load(data / "hpack-test-case", true);
