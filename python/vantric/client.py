@@ -1,0 +1,709 @@
+"""Asyncio HTTP/1.1 client: a connection driver, a small connection pool and helpers.
+
+`ClientConnection` drives one connection through `H1ClientState` and an `H1Codec`;
+`Client` pools connections per (scheme, host, port) and routes plain-HTTP requests
+through a proxy taken from the environment. The transport is an asyncio Protocol, so
+the idle watcher is the protocol's own receive path rather than a task per idle period:
+whatever arrives while a connection sits idle is reported through `watcher_completed`.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import sys
+
+from ._vantric import (H1_WATCH_IDLE_BYTES, H1_WATCH_IDLE_EOF, H1_WATCH_IDLE_ERROR,
+                       ConnectionClosedError, H1BodyDecoder, H1ClientState, H1Codec, H1Error,
+                       H1IncompleteMessageError, H1UnexpectedMessageError, HeaderMap,
+                       ProxyMatcher, VantricError, __version__, uri_parts)
+
+__all__ = ["Client", "ClientConnection", "ConnectTimeout", "ReadTimeout", "Response",
+           "fetch_and_print", "get", "main_get"]
+
+# Reading pauses once this many received bytes wait for the exchange to consume them.
+_HIGH_WATER = 1 << 18
+_USER_AGENT = f"vantric/{__version__}"
+# Methods whose request may be sent again when a reused connection closed before answering
+# (RFC 9110 section 9.2.2: idempotent methods).
+_IDEMPOTENT = frozenset(("GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"))
+_FROM_ENV = object()
+
+
+class ConnectTimeout(TimeoutError):
+    """Opening a connection took longer than the connect timeout."""
+
+
+class ReadTimeout(TimeoutError):
+    """No bytes arrived from the server within the read timeout."""
+
+
+def _detached(exc):
+    """A traceback-free copy of `exc` for storing in the state (no frames kept alive)."""
+    if isinstance(exc, asyncio.CancelledError):
+        return H1Error("operation was canceled")
+    try:
+        copy = type(exc)(*exc.args)
+    except Exception:
+        return ConnectionClosedError(str(exc) or type(exc).__name__)
+    return copy
+
+
+def _raise_stored(error):
+    """Raise a fresh copy of a connection's stored failure, chained from it."""
+    if error is None:
+        raise ConnectionClosedError("connection closed")
+    raise _detached(error) from error
+
+
+def _expire(waiter, timeout):
+    if not waiter.done():
+        waiter.set_exception(ReadTimeout(f"no response bytes within {timeout} s"))
+
+
+class _Wire(asyncio.Protocol):
+    """The transport's byte stream: buffers what the exchange reads; while the connection
+    is idle with a watcher armed, hands what arrives to the watcher instead."""
+
+    __slots__ = ("_loop", "transport", "conn", "_chunks", "_size", "_eof", "_exc",
+                 "_waiter", "_read_paused", "_write_paused", "_drain")
+
+    def __init__(self, loop):
+        self._loop = loop
+        self.transport = None
+        self.conn = None
+        self._chunks = []
+        self._size = 0
+        self._eof = False
+        self._exc = None
+        self._waiter = None
+        self._read_paused = False
+        self._write_paused = False
+        self._drain = None
+
+    def connection_made(self, transport):
+        self.transport = transport
+
+    def data_received(self, data):
+        conn = self.conn
+        if conn is not None and conn._watching:
+            conn._watch_complete(data, None)
+            return
+        self._chunks.append(data)
+        self._size += len(data)
+        if self._size > _HIGH_WATER and not self._read_paused:
+            self._read_paused = True
+            self.transport.pause_reading()
+        self._wake()
+
+    def eof_received(self):
+        self._eof = True
+        conn = self.conn
+        if conn is not None and conn._watching:
+            conn._watch_complete(b"", None)
+        self._wake()
+        return False
+
+    def connection_lost(self, exc):
+        self._eof = True
+        if exc is not None:
+            self._exc = exc
+        conn = self.conn
+        if conn is not None and conn._watching:
+            conn._watch_complete(None if exc is not None else b"", exc)
+        self._wake()
+        drain, self._drain = self._drain, None
+        if drain is not None and not drain.done():
+            if exc is None:
+                drain.set_result(None)
+            else:
+                drain.set_exception(ConnectionClosedError(str(exc) or "connection error"))
+
+    def pause_writing(self):
+        self._write_paused = True
+
+    def resume_writing(self):
+        self._write_paused = False
+        drain, self._drain = self._drain, None
+        if drain is not None and not drain.done():
+            drain.set_result(None)
+
+    def _wake(self):
+        waiter = self._waiter
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    def take(self):
+        """Every buffered byte, or b"" when nothing is buffered."""
+        chunks = self._chunks
+        if not chunks:
+            return b""
+        data = chunks[0] if len(chunks) == 1 else b"".join(chunks)
+        chunks.clear()
+        self._size = 0
+        if self._read_paused:
+            self._read_paused = False
+            self.transport.resume_reading()
+        return data
+
+    async def wait(self, timeout):
+        """Wait for the next receive event (bytes, end of stream, an idle-watcher verdict);
+        raises ReadTimeout after `timeout` seconds without one."""
+        waiter = self._waiter = self._loop.create_future()
+        timer = None if timeout is None else self._loop.call_later(timeout, _expire, waiter, timeout)
+        try:
+            await waiter
+        finally:
+            self._waiter = None
+            if timer is not None:
+                timer.cancel()
+
+    async def read(self, timeout):
+        """The next received bytes; b"" at end of stream. Raises ReadTimeout after
+        `timeout` seconds without bytes, ConnectionClosedError on a transport error."""
+        while not self._chunks:
+            if self._eof:
+                if self._exc is not None:
+                    raise ConnectionClosedError(str(self._exc) or "connection error") from self._exc
+                return b""
+            await self.wait(timeout)
+        return self.take()
+
+    def write(self, data):
+        transport = self.transport
+        if transport is None or transport.is_closing():
+            raise ConnectionClosedError("connection closed")
+        transport.write(data)
+
+    async def drain(self):
+        if self._write_paused:
+            if self._eof and self._exc is not None:
+                raise ConnectionClosedError(str(self._exc) or "connection error")
+            if self._drain is None:
+                self._drain = self._loop.create_future()
+            await self._drain
+
+
+class ClientConnection(H1ClientState):
+    """One HTTP/1.1 client connection over an asyncio transport.
+
+    Exchanges run one at a time: `send_request` writes a request and returns its
+    `Response` once the head arrived; the body streams from the connection and, once it
+    is complete, the connection goes idle with its watcher armed (or closes when it
+    cannot be reused) and `on_idle(self)` is called.
+    """
+
+    __slots__ = ("codec", "wire", "read_timeout", "on_idle", "_watching", "_received")
+
+    def __new__(cls, transport, wire, *, read_timeout=None, on_idle=None):
+        return super().__new__(cls, transport)
+
+    def __init__(self, transport, wire, *, read_timeout=None, on_idle=None):
+        self.codec = H1Codec()
+        self.wire = wire
+        self.read_timeout = read_timeout
+        self.on_idle = on_idle
+        # True while an armed watcher owns the receive path (the read is parked).
+        self._watching = False
+        self._received = False
+        wire.conn = self
+
+    @classmethod
+    async def open(cls, host, port, *, ssl=None, server_hostname=None, connect_timeout=None,
+                   read_timeout=None, on_idle=None):
+        """Connect to host:port (TLS when `ssl` is an SSLContext) and return the connection."""
+        loop = asyncio.get_running_loop()
+        connect = loop.create_connection(lambda: _Wire(loop), host, port, ssl=ssl,
+                                         server_hostname=server_hostname if ssl else None)
+        try:
+            transport, wire = await asyncio.wait_for(connect, connect_timeout)
+        except asyncio.TimeoutError:
+            raise ConnectTimeout(f"connecting to {host}:{port} took longer than "
+                                 f"{connect_timeout} s") from None
+        return cls(transport, wire, read_timeout=read_timeout, on_idle=on_idle)
+
+    # -- one exchange --------------------------------------------------------------------
+
+    async def send_request(self, method, target, headers=None, body=None):
+        """Write one request and return its Response as soon as the response head arrived.
+
+        `target` is the request-target as sent (origin or absolute form); `headers` a
+        HeaderMap, a mapping or pairs, Host included; `body` None, bytes, or an async
+        iterable of bytes (chunked unless `headers` carries a Content-Length).
+        """
+        if headers is not None and not isinstance(headers, HeaderMap):
+            headers = HeaderMap(headers)
+        if not self.try_begin_exchange():
+            raise RuntimeError("the connection is busy with another exchange")
+        if self.is_dead():
+            self.end_exchange()
+            _raise_stored(self.error)
+        self._received = False
+        try:
+            # From here a watcher read that completes belongs to this exchange.
+            self.exchange_started()
+            await self._write_request(method, target, headers, body)
+            head = await self._read_head()
+            return self._start_body(head)
+        except BaseException as exc:
+            self._abort(exc)
+            raise
+
+    async def _write_request(self, method, target, headers, body):
+        codec, wire = self.codec, self.wire
+        http10 = self.peer_http10
+        if body is None:
+            wire.write(codec.serialize_request(method, target, headers, http10=http10))
+        elif isinstance(body, (bytes, bytearray, memoryview)):
+            body = bytes(body)
+            head = codec.serialize_request(method, target, headers, http10=http10,
+                                           content_length=len(body))
+            if len(body) <= codec.max_buf_size:
+                wire.write(codec.serialize_head_and_body(head, body))
+            else:
+                wire.write(head)
+                wire.write(codec.serialize_data(body))
+                wire.write(codec.serialize_end())
+        else:
+            headers = HeaderMap(headers)
+            sized = "content-length" in headers
+            if http10 and not sized:
+                # An HTTP/1.0 server cannot take a chunked body: send it with its length.
+                return await self._write_request(method, target, headers,
+                                                 b"".join([bytes(c) async for c in body]))
+            if not sized and "transfer-encoding" not in headers:
+                # Without this the codec frames a GET or HEAD body as empty.
+                headers["transfer-encoding"] = "chunked"
+            # An unknown length: the codec takes a Content-Length field over it.
+            wire.write(codec.serialize_request(method, target, headers, http10=http10,
+                                               chunked=True))
+            writer = asyncio.get_running_loop().create_task(self._write_body(body))
+            refused = self.store_writer(writer)
+            if refused is not None:
+                refused.cancel()
+                _raise_stored(self.error)
+            return
+        self.writer_done()
+        await wire.drain()
+
+    async def _write_body(self, body):
+        """The request body writer: runs beside the response reader, so a server that
+        answers before reading the whole body is still heard."""
+        codec, wire = self.codec, self.wire
+        try:
+            async for chunk in body:
+                if chunk:
+                    wire.write(codec.serialize_data(bytes(chunk)))
+                    await wire.drain()
+            wire.write(codec.serialize_end())
+            await wire.drain()
+            self.writer_done()
+        except asyncio.CancelledError:
+            raise
+        except BaseException as exc:
+            # Closing the transport wakes the reader, which raises the stored error.
+            transport = self.fail(_detached(exc))
+            if transport is not None:
+                transport.close()
+
+    async def _first_read(self):
+        """The exchange's first read: what the idle watcher read once the request went
+        out (handed over by its verdict), or b"" when no watcher was armed."""
+        if not self.has_watcher:
+            return b""
+        while self._watching:
+            await self.wire.wait(self.read_timeout)
+        # The watcher read is the protocol's receive path, not a task: nothing to join.
+        self.take_watcher_handle()
+        data, error = self.take_watcher_result()
+        if error is not None:
+            raise ConnectionClosedError(str(error) or "connection error") from error
+        return data or b""
+
+    async def _read_head(self):
+        codec, wire = self.codec, self.wire
+        data = await self._first_read()
+        while True:
+            if data:
+                self._received = True
+            head = codec.receive_head(data)
+            if head is not None:
+                return head
+            data = await wire.read(self.read_timeout)
+            if not data:
+                if self.error is not None:
+                    _raise_stored(self.error)
+                raise H1IncompleteMessageError("connection closed before message completed")
+
+    def _start_body(self, head):
+        if head.http10:
+            self.set_peer_http10(True)
+        reusable = head.keep_alive and not self.codec.request_connection_close
+        if head.is_upgrade:
+            # Tunnels are not offered by this client: the switched connection is closed.
+            transport = self.upgrade()
+            if transport is not None:
+                transport.close()
+            reusable = False
+        decoder = H1BodyDecoder(head.body_kind, head.content_length or 0)
+        self.codec.take_body_into(decoder)
+        response = Response(self, head, decoder, reusable and head.body_kind != "close")
+        if decoder.is_complete:
+            self._finish(response)
+        return response
+
+    async def _next_chunk(self, response):
+        """The next body chunk of `response`, or None once the body is complete."""
+        decoder = response._decoder
+        try:
+            while True:
+                chunk = decoder.decode()
+                if chunk is not None:
+                    return chunk
+                if decoder.is_complete:
+                    self._finish(response)
+                    return None
+                data = await self.wire.read(self.read_timeout)
+                if data:
+                    decoder.feed(data)
+                elif self.error is not None:
+                    _raise_stored(self.error)
+                else:
+                    decoder.mark_eof()
+        except BaseException as exc:
+            response._done = True
+            self._abort(exc)
+            raise
+
+    def _finish(self, response):
+        """The body is complete: make the connection idle again, or close it."""
+        decoder = response._decoder
+        response._done = True
+        response.trailers = decoder.take_trailers()
+        # Bytes past the response were never asked for: the connection cannot be trusted.
+        reusable = response._reusable and decoder.buffered == 0
+        writer = self.take_writer()
+        if writer is not None and not writer.done():
+            writer.cancel()
+        if not self.writer_finished:
+            reusable = False
+        self.codec.reset()
+        if reusable:
+            self.end_exchange()
+            self._arm()
+        else:
+            transport = self.close_now()
+            if transport is not None:
+                transport.close()
+            self.end_exchange()
+        if self.on_idle is not None:
+            self.on_idle(self)
+
+    def _abort(self, exc):
+        """The exchange failed: store the failure and close, then release the claim."""
+        transport = self.fail(_detached(exc))
+        if transport is not None:
+            transport.close()
+        writer = self.take_writer()
+        if writer is not None:
+            writer.cancel()
+        self.end_exchange()
+        if self.on_idle is not None:
+            self.on_idle(self)
+
+    # -- the idle watcher ------------------------------------------------------------------
+
+    def _arm(self):
+        done = self.wire._loop.create_future()
+        if not self.arm_watcher(done):
+            return
+        self._watching = True
+        wire = self.wire
+        # Whatever arrived after the last read and before arming is the watcher's.
+        if wire._chunks:
+            self._watch_complete(wire.take(), None)
+        elif wire._eof:
+            self._watch_complete(None if wire._exc is not None else b"", wire._exc)
+
+    def _watch_complete(self, data, error):
+        """Report the watcher read's outcome and act on the verdict."""
+        self._watching = False
+        done = self.watcher_done()
+        verdict, transport = self.watcher_completed(data, error)
+        if verdict == H1_WATCH_IDLE_EOF:
+            pass
+        elif verdict == H1_WATCH_IDLE_BYTES:
+            transport = self.fail(H1UnexpectedMessageError(
+                "received unexpected message from connection"))
+        elif verdict == H1_WATCH_IDLE_ERROR:
+            transport = self.fail(ConnectionClosedError(str(error) or "connection error"))
+        # H1_WATCH_HANDOFF keeps the read for the exchange; H1_WATCH_IGNORED needs nothing.
+        if transport is not None:
+            transport.close()
+        if done is not None and not done.done():
+            done.set_result(verdict)
+        self.wire._wake()
+
+    # -- closing ---------------------------------------------------------------------------
+
+    def _teardown(self):
+        transport, done, writer, _idle = self.mark_closed()
+        if transport is not None:
+            transport.close()
+        if self._watching:
+            # Closing the transport ends the parked read.
+            self._watch_complete(None, None)
+        self.wire.conn = None
+        return done, writer
+
+    async def close(self):
+        """Close the connection: the transport, the idle watcher and any body writer."""
+        done, writer = self._teardown()
+        if done is not None:
+            await done
+        handle = self.take_watcher_handle()
+        if handle is not None:
+            await handle
+        self.take_watcher_result()
+        if writer is not None:
+            writer.cancel()
+            await asyncio.gather(writer, return_exceptions=True)
+
+
+class Response:
+    """A response whose head has arrived; the body streams from the connection.
+
+    Iterate with `async for` over body chunks, or `await read()` for the whole body;
+    `trailers` (a HeaderMap or None) is set once the body is complete.
+    """
+
+    __slots__ = ("status", "headers", "http_version", "trailers", "url", "_conn", "_decoder",
+                 "_reusable", "_done", "_body")
+
+    def __init__(self, conn, head, decoder, reusable):
+        self.status = head.status
+        self.headers = head.headers
+        self.http_version = "HTTP/1.0" if head.http10 else "HTTP/1.1"
+        self.trailers = None
+        self.url = None
+        self._conn = conn
+        self._decoder = decoder
+        self._reusable = reusable
+        self._done = False
+        self._body = None
+
+    def __repr__(self):
+        return f"<Response {self.status} {self.url}>"
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        if self._done:
+            raise StopAsyncIteration
+        chunk = await self._conn._next_chunk(self)
+        if chunk is None:
+            raise StopAsyncIteration
+        return chunk
+
+    async def read(self):
+        """The rest of the body as bytes (the same bytes again on later calls)."""
+        if self._body is None:
+            self._body = b"".join([chunk async for chunk in self])
+        return self._body
+
+    @property
+    def connection(self):
+        """The ClientConnection this response arrived on."""
+        return self._conn
+
+    @property
+    def is_complete(self):
+        """The body was read to its end (or failed)."""
+        return self._done
+
+    async def aclose(self):
+        """Stop reading: an unfinished body closes its connection."""
+        if not self._done:
+            self._done = True
+            self._conn._abort(H1Error("operation was canceled"))
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc_info):
+        await self.aclose()
+
+
+def _split_url(url):
+    """(scheme, host, port, host-header text, origin-form target) of an http(s) URL."""
+    scheme, host, port, _ = uri_parts(url)
+    if scheme not in ("http", "https") or host is None or port is None:
+        raise ValueError(f"unsupported url {url!r}: an absolute http:// or https:// URL is required")
+    rest = url[url.index("://") + 3:]
+    end = len(rest)
+    for mark in "/?#":
+        at = rest.find(mark)
+        if at != -1 and at < end:
+            end = at
+    authority = rest[:end].rpartition("@")[2]
+    target = rest[end:].partition("#")[0]
+    if not target.startswith("/"):
+        target = "/" + target
+    return scheme, host, port, authority, target
+
+
+class Client:
+    """An HTTP/1.1 client with a pool of idle connections per (scheme, host, port).
+
+    `proxy`: by default `ProxyMatcher.from_env()`; None disables proxies; a ProxyMatcher
+    or a proxy URL string overrides. Only http:// destinations go through a proxy, and
+    only through an http:// proxy. Timeouts are in seconds (None waits forever);
+    `read_timeout` bounds each read, not the whole response.
+    """
+
+    def __init__(self, *, proxy=_FROM_ENV, connect_timeout=30.0, read_timeout=60.0,
+                 max_idle_per_host=8, ssl_context=None):
+        if proxy is _FROM_ENV:
+            proxy = ProxyMatcher.from_env()
+        elif isinstance(proxy, str):
+            proxy = ProxyMatcher.from_parts(all=proxy)
+        self._proxy = proxy
+        self.connect_timeout = connect_timeout
+        self.read_timeout = read_timeout
+        self.max_idle_per_host = max_idle_per_host
+        self._ssl_context = ssl_context
+        self._idle = {}
+        self._keys = {}
+        self._closed = False
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc_info):
+        await self.aclose()
+
+    async def aclose(self):
+        """Close every connection, idle or in use."""
+        self._closed = True
+        conns, self._keys = list(self._keys), {}
+        self._idle.clear()
+        for conn in conns:
+            await conn.close()
+
+    def _on_idle(self, conn):
+        key = self._keys.get(conn)
+        if key is None:
+            return
+        idle = self._idle.setdefault(key, [])
+        if conn.is_dead() or self._closed or len(idle) >= self.max_idle_per_host:
+            del self._keys[conn]
+            if conn in idle:
+                idle.remove(conn)
+            _done, writer = conn._teardown()
+            if writer is not None:
+                writer.cancel()
+            return
+        idle.append(conn)
+
+    async def _acquire(self, key, host, port, tls):
+        """An idle live connection for `key`, else a new one; (connection, reused)."""
+        idle = self._idle.get(key)
+        while idle:
+            conn = idle.pop()
+            if not conn.is_dead():
+                return conn, True
+            del self._keys[conn]
+            await conn.close()
+        ssl = None
+        if tls:
+            ssl = self._ssl_context
+            if ssl is None:
+                import ssl as ssl_module
+                ssl = self._ssl_context = ssl_module.create_default_context()
+        conn = await ClientConnection.open(
+            host, port, ssl=ssl, server_hostname=host, connect_timeout=self.connect_timeout,
+            read_timeout=self.read_timeout, on_idle=self._on_idle)
+        self._keys[conn] = key
+        return conn, False
+
+    async def request(self, method, url, *, headers=None, body=None):
+        """Send one request and return its Response once the head arrived.
+
+        `body` is None, bytes, or an async iterable of bytes (sent chunked unless
+        `headers` carries a Content-Length).
+        """
+        if self._closed:
+            raise RuntimeError("the client is closed")
+        scheme, host, port, authority, target = _split_url(url)
+        fields = HeaderMap(headers) if headers is not None else HeaderMap()
+        if "host" not in fields:
+            fields["host"] = authority
+        if "user-agent" not in fields:
+            fields["user-agent"] = _USER_AGENT
+        key, dial_host, dial_port, tls = (scheme, host, port), host, port, scheme == "https"
+        intercept = self._proxy.intercept(url) if self._proxy is not None else None
+        if intercept is not None:
+            if scheme != "http":
+                raise NotImplementedError(
+                    f"{url}: https through a proxy (a CONNECT tunnel) is not supported")
+            proxy_scheme, dial_host, dial_port, _ = uri_parts(intercept.uri)
+            if proxy_scheme != "http":
+                raise NotImplementedError(f"proxy {intercept.uri}: only http:// proxies are supported")
+            key = ("proxy", dial_host, dial_port)
+            # RFC 9112 section 3.2.2: requests to a proxy carry the absolute form.
+            target = f"{scheme}://{authority}{target}"
+            auth = intercept.basic_auth()
+            if auth is not None and "proxy-authorization" not in fields:
+                fields["proxy-authorization"] = auth
+        replayable = method in _IDEMPOTENT and (
+            body is None or isinstance(body, (bytes, bytearray, memoryview)))
+        while True:
+            conn, reused = await self._acquire(key, dial_host, dial_port, tls)
+            try:
+                response = await conn.send_request(method, target, fields, body)
+            except (H1IncompleteMessageError, ConnectionClosedError):
+                # A reused connection the server closed as the request went out: once more
+                # on a fresh connection, when nothing of an answer came back.
+                if reused and replayable and not conn._received:
+                    continue
+                raise
+            response.url = url
+            return response
+
+    async def get(self, url, *, headers=None):
+        """GET `url`; the Response's body is still to be read."""
+        return await self.request("GET", url, headers=headers)
+
+
+async def get(url, *, headers=None, **client_options):
+    """GET `url` on a one-off Client; the returned Response's body is already read."""
+    async with Client(**client_options) as client:
+        response = await client.get(url, headers=headers)
+        await response.read()
+        return response
+
+
+async def fetch_and_print(url, out, *, err=None):
+    """GET `url`, print the status line and headers to `err` (stderr) and write the body
+    to the binary stream `out`. Returns 0 for a status below 400, 1 for other statuses,
+    2 when no response could be had."""
+    err = sys.stderr if err is None else err
+    try:
+        async with Client() as client:
+            response = await client.get(url)
+            print(f"{response.http_version} {response.status}", file=err)
+            for name, value in response.headers.items():
+                print(f"{name}: {value.decode('latin-1')}", file=err)
+            print(file=err, flush=True)
+            async for chunk in response:
+                out.write(chunk)
+            out.flush()
+            return 0 if response.status < 400 else 1
+    except (VantricError, OSError, ValueError, NotImplementedError) as exc:
+        print(f"error: {exc}", file=err)
+        return 2
+
+
+def main_get(url, out=None):
+    """Synchronous `fetch_and_print` (for the command line); returns the exit status."""
+    return asyncio.run(fetch_and_print(url, sys.stdout.buffer if out is None else out))
