@@ -58,7 +58,8 @@ class Response:
 
     `body` is bytes (sent with a Content-Length) or an async iterable of
     bytes (streamed; chunked unless the headers carry a Content-Length).
-    `trailers` go after a chunked body when the client accepts them.
+    `trailers` go after a chunked body when the client accepts them and a
+    Trailer header field names them.
     `upgrade`, for a 101 answer to an Upgrade request or a 2xx answer to
     CONNECT, is a coroutine function that receives the `Tunnel` once the head
     is on the wire.
@@ -380,12 +381,16 @@ class _ServerConnection(H1ServerState):
                     complete = await self._drain_body()
                     code, obj = self.drain_done(complete)
                     if code == H1_NEXT_CLOSE:
+                        # The state hands the transport over to be closed.
+                        self._close(obj)
                         break
                     continue
                 else:
                     # H1_READ_SHUTDOWN, H1_READ_EOF, H1_NEXT_NONE, H1_NEXT_CLOSE;
                     # H1_NEXT_RAISE cannot happen: each response is finished first.
                     assert code != H1_NEXT_RAISE
+                    if code == H1_NEXT_CLOSE:
+                        self._close(obj)
                     break
                 accepted = await self._accept(data)
                 if accepted is None:
@@ -447,15 +452,20 @@ class _ServerConnection(H1ServerState):
         seq = request._seq
         body = response.body
         streamed = not isinstance(body, (bytes, bytearray, memoryview))
+        trailers = response.trailers
         try:
+            if trailers is not None and not isinstance(trailers, HeaderMap):
+                # The codec takes a HeaderMap; handlers may give pairs, as for headers.
+                trailers = HeaderMap(trailers)
             if streamed:
-                chunked = not _has_content_length(response.headers)
+                # A body of unknown length: the codec frames it by a
+                # Content-Length line among the headers, else chunked.
                 done = self._loop.create_future()
                 code, head, armed = self.respond_head(
-                    seq, response.status, response.headers, done, chunked=chunked, want=True)
+                    seq, response.status, response.headers, done, chunked=True, want=True)
                 while code == H1_REQ_CONTINUE:
                     code, head, armed = self.respond_head(
-                        seq, response.status, response.headers, done, chunked=chunked, want=True)
+                        seq, response.status, response.headers, done, chunked=True, want=True)
             else:
                 armed = False
                 code, head, _ = self.respond_head(
@@ -472,10 +482,10 @@ class _ServerConnection(H1ServerState):
                 self._watch_now()
             codec = self.codec
             if not streamed:
-                self._transport.write(codec.serialize_head_and_body(head, body, response.trailers))
+                self._transport.write(codec.serialize_head_and_body(head, body, trailers))
             else:
                 self._transport.write(head)
-                await self._stream(request, body, response.trailers)
+                await self._stream(request, body, trailers)
         except _PeerGone:
             self._close(self.fail_response(seq))
             return False
@@ -568,15 +578,6 @@ class _PeerGone(Exception):
 
 _CLOSE_HEADERS = HeaderMap([("connection", "close")])
 _INTERNAL_ERROR = Response(500, [("content-type", "text/plain")], b"Internal Server Error\n")
-
-
-def _has_content_length(headers: Any) -> bool:
-    if headers is None:
-        return False
-    if isinstance(headers, HeaderMap):
-        return "content-length" in headers
-    return any(name.lower() in ("content-length", b"content-length")
-               for name, _ in (headers.items() if hasattr(headers, "items") else headers))
 
 
 class _Protocol(asyncio.Protocol):

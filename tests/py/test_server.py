@@ -1,0 +1,543 @@
+"""The asyncio server against real peers (curl, http.client, h11, raw sockets) and hostile clients.
+
+Each test runs the server on a background event loop (see serving.py), bound
+to 127.0.0.1 on a port the OS picks, and stops it before returning.
+"""
+
+import asyncio
+import http.client
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import h11
+import pytest
+
+from serving import Reader, connect, serving, wait_until
+from vantric._vantric import H1BodyError
+from vantric.server import Response
+
+CURL = shutil.which("curl")
+needs_curl = pytest.mark.skipif(CURL is None, reason="curl is not installed")
+
+
+async def counting(n, pause=0.0):
+    for i in range(n):
+        yield b"chunk %d\n" % i
+        await asyncio.sleep(pause)
+
+
+async def echo_tunnel(tunnel):
+    while data := await tunnel.read():
+        tunnel.write(data)
+        await tunnel.drain()
+
+
+async def app(request):
+    """The routes most tests share."""
+    path, _, query = request.target.partition("?")
+    if request.method == "CONNECT":
+        return Response(200, [], upgrade=echo_tunnel)
+    if path == "/echo":
+        body = await request.read()
+        return Response(200, [("x-method", request.method)], body)
+    if path == "/ignore":
+        return Response(200, [], b"ignored")
+    if path == "/client":
+        return Response(200, [], b"%d" % request.client[1])
+    if path == "/stream":
+        return Response(200, [("content-type", "text/plain")], counting(int(query or 3)))
+    if path == "/sized":
+        return Response(200, [("content-length", str(len(streamed(2))))], counting(2))
+    if path == "/trailers":
+        return Response(200, [("trailer", "x-checksum")], counting(2), trailers=[("x-checksum", "c0ffee")])
+    if path == "/boom":
+        raise ValueError("boom")
+    if path == "/slow":
+        await asyncio.sleep(float(query))
+        return Response(200, [], b"slow done")
+    if path == "/upgrade":
+        return Response(101, [("upgrade", "echo"), ("connection", "upgrade")], upgrade=echo_tunnel)
+    return Response(404, [], b"not found")
+
+
+def streamed(n):
+    return b"".join(b"chunk %d\n" % i for i in range(n))
+
+
+def get(path, extra=b""):
+    return b"GET " + path + b" HTTP/1.1\r\nHost: t\r\n" + extra + b"\r\n"
+
+
+def post(path, body, extra=b""):
+    return b"POST %s HTTP/1.1\r\nHost: t\r\nContent-Length: %d\r\n%s\r\n%s" % (path, len(body), extra, body)
+
+
+@pytest.fixture
+def srv():
+    with serving(app, head_timeout=0.5, idle_timeout=1.0, body_timeout=1.0) as running:
+        yield running
+        assert running.errors == [], "the server reported errors"
+
+
+# -- curl ------------------------------------------------------------------------
+
+
+def curl(*args, timeout=15):
+    done = subprocess.run([CURL, "-sS", "--max-time", "10", *args],
+                          capture_output=True, timeout=timeout)
+    assert done.returncode == 0, done.stderr.decode(errors="replace")
+    return done.stdout, done.stderr.decode(errors="replace")
+
+
+@needs_curl
+def test_curl_keep_alive_and_http10(srv):
+    out, err = curl("-v", f"{srv.url}/client", f"{srv.url}/client")
+    assert "Re-using existing connection" in err
+    half = len(out) // 2
+    assert out[:half] == out[half:]  # the same client port twice
+
+    # HTTP/1.0 has no keep-alive by default and no chunked coding: the
+    # streamed body is delimited by the close.
+    out, err = curl("-v", "-0", f"{srv.url}/stream?20", f"{srv.url}/client")
+    assert "Re-using existing connection" not in err
+    assert out.startswith(streamed(20)) and out[len(streamed(20)):].isdigit()
+    assert "< Transfer-Encoding" not in err
+
+
+@needs_curl
+def test_curl_uploads(srv, tmp_path):
+    payload = bytes(range(256)) * 400
+    upload = tmp_path / "upload.bin"
+    upload.write_bytes(payload)
+
+    out, err = curl("-v", "-T", str(upload), "-H", "Transfer-Encoding: chunked", f"{srv.url}/echo")
+    assert out == payload
+    assert "> Transfer-Encoding: chunked" in err
+
+    # 100 (Continue) is sent once the handler reads the body.
+    out, err = curl("-v", "--expect100-timeout", "30", "-H", "Expect: 100-continue",
+                    "--data-binary", f"@{upload}", f"{srv.url}/echo")
+    assert out == payload
+    assert "< HTTP/1.1 100 Continue" in err
+
+    # A handler that never reads gets no 100: curl must see the final
+    # answer without waiting out its (long) expectation timeout.
+    out, err = curl("-v", "--expect100-timeout", "30", "-H", "Expect: 100-continue",
+                    "--data-binary", f"@{upload}", f"{srv.url}/ignore", timeout=8)
+    assert out == b"ignored"
+    assert "100 Continue" not in err
+
+
+@needs_curl
+@pytest.mark.xfail(strict=True, reason="the connection state drains a body the client never sent")
+def test_curl_reuses_the_connection_after_an_unmet_expectation(srv):
+    # No 100 went out and the body was not read: the next request's head is
+    # taken for the 5-byte body unless the connection is closed after the
+    # answer (RFC 9110 section 10.1.1).
+    out, err = curl("--expect100-timeout", "30", "-H", "Expect: 100-continue",
+                    "--data-binary", "hello", f"{srv.url}/ignore", f"{srv.url}/echo")
+    assert out == b"ignoredhello"
+
+
+HUGE_FIELD = b"X-Big: " + b"a" * 500_000 + b"\r\n"
+BAD_HEADS = [
+    pytest.param(b"GET / HTTP/1.1\r\nHost: t\r\nBad Name: x\r\n\r\n", 400, id="space-in-name"),
+    pytest.param(b"GET / HTTP/9.9\r\nHost: t\r\n\r\n", 400, id="version"),
+    pytest.param(b"G(T / HTTP/1.1\r\nHost: t\r\n\r\n", 400, id="method"),
+    pytest.param(b"POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", 400,
+                 id="two-lengths"),
+    pytest.param(b"GET /" + b"a" * 70 * 1024 + b" HTTP/1.1\r\nHost: t\r\n\r\n", 414, id="long-target"),
+    pytest.param(b"GET / HTTP/1.1\r\nHost: t\r\n" + HUGE_FIELD + b"\r\n", 431, id="huge-head"),
+    pytest.param(b"GET / HTTP/1.1\r\n" + b"X-A: b\r\n" * 200 + b"\r\n", 431, id="many-fields"),
+]
+
+
+@pytest.mark.parametrize("request_bytes, status", BAD_HEADS)
+def test_bad_head_is_answered_and_closed(srv, request_bytes, status):
+    with connect(srv.port) as sock:
+        try:
+            sock.sendall(request_bytes)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the server may answer before the whole head is sent
+        reader = Reader(sock)
+        got, headers, body, _ = reader.response()
+        assert got == status
+        assert headers.get("connection") == "close"
+        assert reader.closed()
+    with connect(srv.port) as sock:
+        sock.sendall(post(b"/echo", b"still serving"))
+        assert Reader(sock).response()[2] == b"still serving"
+
+
+MUST_CLOSE = [
+    # RFC 9112 section 6.1: "Regardless, the server MUST close the connection
+    # after responding to such a request".
+    pytest.param(b"POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 5\r\n"
+                 b"Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", id="length-and-chunked"),
+    # RFC 9112 section 3.2: 400 to an HTTP/1.1 request without Host or with two.
+    pytest.param(b"GET /echo HTTP/1.1\r\n\r\n", id="no-host"),
+    pytest.param(b"GET /echo HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", id="two-hosts"),
+]
+
+
+@pytest.mark.xfail(strict=True, reason="the connection state keeps these connections open")
+@pytest.mark.parametrize("request_bytes", MUST_CLOSE)
+def test_suspect_framing_ends_the_connection(srv, request_bytes):
+    with connect(srv.port) as sock:
+        sock.sendall(request_bytes + get(b"/echo"))
+        reader = Reader(sock)
+        status, headers, _, _ = reader.response()
+        assert headers.get("connection") == "close"
+        assert reader.closed()
+
+
+# -- http.client and h11 ---------------------------------------------------------
+
+
+def test_http_client_reuse_chunked_upload_and_streamed_download(srv):
+    conn = http.client.HTTPConnection("127.0.0.1", srv.port, timeout=5)
+    try:
+        ports = set()
+        for _ in range(3):
+            conn.request("GET", "/client")
+            response = conn.getresponse()
+            ports.add(response.read())
+        assert len(ports) == 1
+        assert srv.connections() == 1
+
+        pieces = [b"alpha-", b"", b"beta-" * 1000, b"gamma"]
+        conn.request("POST", "/echo", body=iter(pieces), encode_chunked=True)
+        response = conn.getresponse()
+        assert response.status == 200 and response.read() == b"".join(pieces)
+
+        conn.request("GET", "/stream?50")
+        response = conn.getresponse()
+        assert response.getheader("transfer-encoding") == "chunked"
+        assert response.read() == streamed(50)
+
+        conn.request("GET", "/client")
+        assert conn.getresponse().read() in ports
+    finally:
+        conn.close()
+
+
+def test_trailers_only_for_clients_that_accept_them(srv):
+    with connect(srv.port) as sock:
+        reader = Reader(sock)
+        sock.sendall(get(b"/trailers", b"TE: trailers\r\n"))
+        status, headers, body, trailers = reader.response()
+        assert (status, body, trailers) == (200, streamed(2), {"x-checksum": "c0ffee"})
+
+        sock.sendall(get(b"/trailers"))
+        status, headers, body, trailers = reader.response()
+        assert (status, body, trailers) == (200, streamed(2), {})
+
+
+def h11_exchange(sock, conn, method, target, body=b"", headers=()):
+    """One request through h11; returns (response, body, trailers)."""
+    fields = [("host", "t"), *headers]
+    if body:
+        fields.append(("content-length", str(len(body))))
+    sock.sendall(conn.send(h11.Request(method=method, target=target, headers=fields)))
+    if body:
+        sock.sendall(conn.send(h11.Data(data=body)))
+    sock.sendall(conn.send(h11.EndOfMessage()))
+    response, parts = None, []
+    while True:
+        event = conn.next_event()
+        if event is h11.NEED_DATA:
+            conn.receive_data(sock.recv(65536))
+        elif isinstance(event, h11.Response):
+            response = event
+        elif isinstance(event, h11.Data):
+            parts.append(event.data)
+        elif isinstance(event, h11.EndOfMessage):
+            conn.start_next_cycle()
+            return response, b"".join(parts), list(event.headers)
+        else:
+            raise AssertionError(event)
+
+
+def test_h11_accepts_our_framing(srv):
+    with connect(srv.port) as sock:
+        conn = h11.Connection(h11.CLIENT)
+        response, body, _ = h11_exchange(sock, conn, "GET", "/echo")
+        assert (response.status_code, body) == (200, b"")
+        response, body, _ = h11_exchange(sock, conn, "POST", "/echo", b"x" * 70_000)
+        assert (response.status_code, body) == (200, b"x" * 70_000)
+        response, body, _ = h11_exchange(sock, conn, "HEAD", "/stream?5")
+        assert (response.status_code, body) == (200, b"")
+        response, body, _ = h11_exchange(sock, conn, "HEAD", "/echo")
+        assert (response.status_code, body) == (200, b"")
+        response, body, _ = h11_exchange(sock, conn, "GET", "/stream?5")
+        assert (response.status_code, body) == (200, streamed(5))
+        response, body, _ = h11_exchange(sock, conn, "GET", "/sized")
+        assert (response.status_code, body) == (200, streamed(2))
+        assert dict(response.headers)[b"content-length"] == b"16"
+        response, body, _ = h11_exchange(sock, conn, "HEAD", "/sized")
+        assert (dict(response.headers)[b"content-length"], body) == (b"16", b"")
+        response, body, trailers = h11_exchange(sock, conn, "GET", "/trailers", headers=[("te", "trailers")])
+        assert (body, trailers) == (streamed(2), [(b"x-checksum", b"c0ffee")])
+        response, body, _ = h11_exchange(sock, conn, "GET", "/nowhere")
+        assert (response.status_code, body) == (404, b"not found")
+        assert conn.our_state is h11.IDLE
+
+
+# -- one connection, several messages -------------------------------------------
+
+
+def test_pipelined_requests_are_answered_in_order(srv):
+    with connect(srv.port) as sock:
+        # The first handler is still running when the rest arrive.
+        sock.sendall(get(b"/slow?0.1") + post(b"/echo", b"middle") + get(b"/stream?2") + get(b"/client"))
+        reader = Reader(sock)
+        assert reader.response()[2] == b"slow done"
+        assert reader.response()[2] == b"middle"
+        assert reader.response()[2] == streamed(2)
+        assert reader.response()[2] == b"%d" % sock.getsockname()[1]
+
+
+@pytest.mark.parametrize("head", [
+    pytest.param(get(b"/upgrade", b"Upgrade: echo\r\nConnection: upgrade\r\n"), id="upgrade"),
+    pytest.param(b"CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n", id="connect"),
+])
+def test_tunnel_gets_bytes_sent_with_the_head(srv, head):
+    with connect(srv.port) as sock:
+        sock.sendall(head + b"early bytes|")
+        reader = Reader(sock)
+        status, headers, _, _ = reader.response(head.split(b" ")[0].decode())
+        assert status in (101, 200)
+        assert reader.exactly(len(b"early bytes|")) == b"early bytes|"
+        sock.sendall(b"later")
+        assert reader.exactly(5) == b"later"
+        sock.shutdown(socket.SHUT_WR)
+        assert reader.closed()
+
+
+def test_unread_body_is_drained_or_the_connection_closed(srv):
+    with connect(srv.port) as sock:
+        reader = Reader(sock)
+        sock.sendall(post(b"/ignore", b"z" * 10_000))
+        assert reader.response()[2] == b"ignored"
+        sock.sendall(get(b"/echo"))
+        assert reader.response()[0] == 200
+
+    big = 5 * 1024 * 1024
+    with connect(srv.port) as sock:
+        def send():
+            try:
+                sock.sendall(b"POST /ignore HTTP/1.1\r\nHost: t\r\nContent-Length: %d\r\n\r\n" % big)
+                sock.sendall(b"z" * big)
+            except OSError:
+                pass  # the server stops reading once it gives up draining
+        sender = threading.Thread(target=send)
+        sender.start()
+        reader = Reader(sock)
+        assert reader.response()[2] == b"ignored"
+        assert reader.closed()
+        sender.join(5)
+
+
+# -- hostile clients -------------------------------------------------------------
+
+
+def test_head_trickled_within_the_head_timeout_is_served(srv):
+    with connect(srv.port) as sock:
+        for byte in get(b"/echo"):
+            sock.sendall(bytes([byte]))
+            time.sleep(0.003)
+        assert Reader(sock).response()[0] == 200
+
+
+def test_stalled_head_is_closed_while_others_are_served(srv):
+    with connect(srv.port) as stalled:
+        stalled.sendall(b"GET / HTTP/1.1\r\nHost:")
+        with connect(srv.port) as other:
+            other.sendall(get(b"/echo"))
+            assert Reader(other).response()[0] == 200
+        assert Reader(stalled).closed()
+
+
+def test_idle_keep_alive_connection_is_closed(srv):
+    with connect(srv.port) as sock:
+        reader = Reader(sock)
+        sock.sendall(get(b"/echo"))
+        assert reader.response()[0] == 200
+        assert reader.closed()
+    assert wait_until(lambda: srv.connections() == 0)
+
+
+SHORT_BODIES = [
+    pytest.param(b"Content-Length: 100\r\n\r\n0123456789", True, id="length-half-closed"),
+    pytest.param(b"Transfer-Encoding: chunked\r\n\r\n5\r\n01234\r\n", True, id="chunked-half-closed"),
+    pytest.param(b"Content-Length: 100\r\n\r\n0123456789", False, id="length-stalled"),
+    pytest.param(b"Transfer-Encoding: chunked\r\n\r\n5\r\n012", False, id="chunked-stalled"),
+]
+
+
+@pytest.mark.parametrize("rest_of_head, half_close", SHORT_BODIES)
+def test_short_body_fails_the_read_and_the_connection(rest_of_head, half_close):
+    failures = []
+
+    async def reader_app(request):
+        try:
+            await request.read()
+        except Exception as error:
+            failures.append(error)
+            raise
+        return Response(200, [], b"complete")
+
+    with serving(reader_app, body_timeout=0.5) as srv:
+        with connect(srv.port) as sock:
+            sock.sendall(b"POST / HTTP/1.1\r\nHost: t\r\n" + rest_of_head)
+            if half_close:
+                sock.shutdown(socket.SHUT_WR)
+            assert Reader(sock).rest() == b""
+        assert wait_until(lambda: failures)
+        assert [type(error) for error in failures] == [H1BodyError]
+        with connect(srv.port) as sock:
+            sock.sendall(post(b"/", b"whole"))
+            assert Reader(sock).response()[2] == b"complete"
+
+
+def test_handler_error_is_a_500_and_serving_goes_on(srv):
+    with connect(srv.port) as sock:
+        reader = Reader(sock)
+        sock.sendall(get(b"/boom"))
+        assert reader.response()[0] == 500
+        sock.sendall(get(b"/echo"))
+        assert reader.response()[0] == 200
+    assert [type(context.get("exception")) for context in srv.errors] == [ValueError]
+    srv.errors.clear()
+
+
+def test_handler_slower_than_the_connection_timeouts_is_answered(srv):
+    # Only reads are timed: the fixture's idle and head timeouts are 1 s and 0.5 s.
+    with connect(srv.port) as sock:
+        sock.sendall(get(b"/slow?1.2"))
+        assert Reader(sock).response()[2] == b"slow done"
+
+
+# -- the client going away or not reading ---------------------------------------
+
+
+async def endless(yielded, closed, piece, pause):
+    try:
+        while True:
+            yielded.append(1)
+            yield piece
+            await asyncio.sleep(pause)
+    finally:
+        closed.set()
+
+
+def test_client_leaving_mid_stream_stops_the_stream():
+    yielded, closed = [], threading.Event()
+
+    async def stream_app(request):
+        return Response(200, [], endless(yielded, closed, b"x" * 1000, 0.01))
+
+    with serving(stream_app) as srv:
+        with connect(srv.port) as sock:
+            sock.sendall(get(b"/"))
+            reader = Reader(sock)
+            reader.head()
+            reader.exactly(3000)
+        assert closed.wait(5)
+        count = len(yielded)
+        time.sleep(0.1)
+        assert len(yielded) == count
+        assert wait_until(lambda: srv.connections() == 0)
+        assert srv.errors == []
+
+
+def test_client_that_stops_reading_is_dropped():
+    yielded, closed = [], threading.Event()
+
+    async def stream_app(request):
+        return Response(200, [], endless(yielded, closed, b"x" * 65536, 0))
+
+    with serving(stream_app, body_timeout=0.5) as srv:
+        with connect(srv.port) as sock:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            sock.sendall(get(b"/"))
+            assert closed.wait(5)
+            assert wait_until(lambda: srv.connections() == 0)
+
+
+def test_disconnected_resolves_when_the_client_goes_or_the_response_ends():
+    outcomes, tasks = [], set()
+
+    async def watch(request):
+        outcomes.append(await request.disconnected())
+
+    async def watch_app(request):
+        if request.target == "/wait":
+            await watch(request)
+            return Response(200, [], b"too late")
+        task = asyncio.get_running_loop().create_task(watch(request))
+        tasks.add(task)
+        return Response(200, [], b"answered")
+
+    with serving(watch_app) as srv:
+        with connect(srv.port) as sock:
+            sock.sendall(get(b"/wait"))
+            time.sleep(0.1)
+        assert wait_until(lambda: outcomes == [True])
+        with connect(srv.port) as sock:
+            sock.sendall(get(b"/answer"))
+            assert Reader(sock).response()[2] == b"answered"
+            assert wait_until(lambda: outcomes == [True, False])
+
+
+# -- shutdown --------------------------------------------------------------------
+
+
+def test_shutdown_lets_a_request_in_flight_finish(srv):
+    with connect(srv.port) as busy, connect(srv.port) as idle:
+        busy.sendall(get(b"/slow?0.3"))
+        idle.sendall(get(b"/echo"))
+        Reader(idle).response()
+        time.sleep(0.1)
+        stopping = asyncio.run_coroutine_threadsafe(srv.server.shutdown(5), srv.loop)
+        reader = Reader(busy)
+        status, headers, body, _ = reader.response()
+        assert (status, body, headers.get("connection")) == (200, b"slow done", "close")
+        assert reader.closed()
+        assert Reader(idle).closed()
+        stopping.result(5)
+    with pytest.raises(OSError):
+        connect(srv.port, timeout=1).close()
+
+
+def test_command_line_server_stops_on_sigterm():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.Popen([sys.executable, "-m", "vantric", "serve", "--port", str(port)],
+                            stderr=subprocess.PIPE, env=env)
+    try:
+        ready, _, _ = select.select([proc.stderr], [], [], 10)
+        assert ready, "no output from the server"
+        assert b"serving on" in proc.stderr.readline()
+        with connect(port) as sock:
+            reader = Reader(sock)
+            sock.sendall(get(b"/stream"))
+            assert reader.response()[2] == streamed(10)
+            sock.sendall(post(b"/echo", b"hi"))
+            assert reader.response()[2] == b"hi"
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=10) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(5)
+        proc.stderr.close()
