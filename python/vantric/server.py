@@ -94,7 +94,7 @@ class Request:
     drained by the server after the response (or the connection is closed).
     """
 
-    __slots__ = ("head", "_conn", "_seq", "_decoder", "trailers", "_gone")
+    __slots__ = ("head", "_conn", "_seq", "_decoder", "trailers", "_gone", "_continued")
 
     def __init__(self, conn: _ServerConnection, head: Any, seq: int, decoder: Any) -> None:
         self.head = head
@@ -103,6 +103,7 @@ class Request:
         self._decoder = decoder
         self.trailers: HeaderMap | None = None
         self._gone: asyncio.Future | None = None
+        self._continued = False
 
     @property
     def method(self) -> str:
@@ -143,6 +144,7 @@ class Request:
         complete = False
         try:
             if conn.try_send_continue(seq):
+                self._continued = True
                 conn._transport.write(_CONTINUE)
             while True:
                 piece = decoder.decode()
@@ -436,7 +438,12 @@ class _ServerConnection(H1ServerState):
         self._request = request
         try:
             try:
-                response = await self._handler(request)
+                if not head.http10 and len(head.headers.get_all("host")) != 1:
+                    # RFC 9112 section 3.2: an HTTP/1.1 request needs exactly one Host.
+                    self.mark_unusable()
+                    response = _BAD_HOST
+                else:
+                    response = await self._handler(request)
                 if not isinstance(response, Response):
                     raise TypeError(f"the handler returned {type(response).__name__}, not Response")
             except Exception as error:
@@ -457,22 +464,18 @@ class _ServerConnection(H1ServerState):
             if trailers is not None and not isinstance(trailers, HeaderMap):
                 # The codec takes a HeaderMap; handlers may give pairs, as for headers.
                 trailers = HeaderMap(trailers)
-            if streamed:
-                # A body of unknown length: the codec frames it by a
-                # Content-Length line among the headers, else chunked.
-                done = self._loop.create_future()
-                code, head, armed = self.respond_head(
-                    seq, response.status, response.headers, done, chunked=True, want=True)
-                while code == H1_REQ_CONTINUE:
-                    code, head, armed = self.respond_head(
-                        seq, response.status, response.headers, done, chunked=True, want=True)
-            else:
-                armed = False
-                code, head, _ = self.respond_head(
-                    seq, response.status, response.headers, None, content_length=len(body))
-                while code == H1_REQ_CONTINUE:
-                    code, head, _ = self.respond_head(
-                        seq, response.status, response.headers, None, content_length=len(body))
+            if request.head.expect_continue and not request._continued and not request._decoder.is_complete:
+                if streamed:
+                    # The stream may read the body: invite it before the head.
+                    if self.try_send_continue(seq):
+                        request._continued = True
+                        self._transport.write(_CONTINUE)
+                else:
+                    # RFC 9110 section 10.1.1: no 100 went out and the body was
+                    # not read, so the client may never send it; draining would
+                    # take the next request for the body.
+                    self.mark_unusable()
+            code, head, armed = self._claim(seq, response, streamed)
             if code != H1_REQ_OK:
                 if code == H1_REQ_PEER_CLOSED:
                     self._close(self.fail_response(seq))
@@ -501,6 +504,25 @@ class _ServerConnection(H1ServerState):
             self._close(transport)
             return False
         return True
+
+    def _claim(self, seq: int, response: Response, streamed: bool):
+        """Claims the response and encodes its head: `(code, head, armed)`."""
+        if streamed:
+            # A body of unknown length: the codec frames it by a Content-Length
+            # line among the headers, else chunked.
+            done = self._loop.create_future()
+            while True:
+                claim = self.respond_head(seq, response.status, response.headers, done,
+                                          chunked=True, want=True)
+                if claim[0] != H1_REQ_CONTINUE:
+                    return claim
+        length = len(response.body)
+        while True:
+            # A continue claimed by the body reader was written when claimed.
+            claim = self.respond_head(seq, response.status, response.headers, None,
+                                      content_length=length)
+            if claim[0] != H1_REQ_CONTINUE:
+                return claim
 
     async def _stream(self, request: Request, body: AsyncIterable[bytes], trailers: Any) -> None:
         codec, transport = self.codec, self._transport
@@ -577,6 +599,7 @@ class _PeerGone(Exception):
 
 
 _CLOSE_HEADERS = HeaderMap([("connection", "close")])
+_BAD_HOST = Response(400, [("content-type", "text/plain")], b"A request needs exactly one Host field.\n")
 _INTERNAL_ERROR = Response(500, [("content-type", "text/plain")], b"Internal Server Error\n")
 
 

@@ -310,8 +310,11 @@ def test_request_smuggling_matrix(fields, expected, length, kept):
     head = codec.receive_request_head(data)
     assert (head.body_kind, head.content_length) == (expected, length)
     assert head.headers.get_all("content-length") == kept
-    # Never both framing fields in what is handed on.
+    # Never both framing fields in what is handed on, and a connection that
+    # carried both is not kept alive (RFC 9112 section 6.1).
     assert not ("content-length" in head.headers and "transfer-encoding" in head.headers)
+    both = {name for name, _ in fields} >= {CL, TE}
+    assert head.keep_alive is not both
 
 
 def test_request_smuggling_http10():

@@ -456,6 +456,9 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   bool allow_trailers = false;
   bool transfer_coding = false;
   bool chunked = false;
+  // Both framing fields: RFC 9112 section 6.1 says the server "MUST close the
+  // connection after responding to such a request".
+  bool framing_conflict = false;
   std::optional<uint64_t> content_length;
   std::optional<http::HeaderName> name_slot;
   for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -475,12 +478,16 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
         if (content_length) {
           map.remove(http::HeaderName(WellKnownName::kContentLength));
           content_length.reset();
+          framing_conflict = true;
         }
         transfer_coding = true;
         chunked = is_chunked_last(value);
         break;
       case WellKnownName::kContentLength: {
-        if (transfer_coding) continue;  // dropped, as above
+        if (transfer_coding) {
+          framing_conflict = true;
+          continue;  // dropped, as above
+        }
         // RFC 9110 section 8.6: Content-Length = 1*DIGIT.  Unlike a
         // response, a request gets no leniency for lists: a proxy in front
         // may have framed it by another reading.
@@ -521,7 +528,7 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   if (transfer_coding && !chunked) return failed(ParseKind::HeaderTransferEncodingInvalid);
 
   out.body_length = transfer_coding ? kBodyChunked : content_length.value_or(0);
-  out.keep_alive = keep_alive;
+  out.keep_alive = keep_alive && !framing_conflict;
   out.expect_continue = expect_continue;
   // RFC 9110 section 7.8: Upgrade is an HTTP/1.1 mechanism; CONNECT always
   // turns the connection into a tunnel (RFC 9110 section 9.3.6).
