@@ -51,6 +51,8 @@ _READ_HIGH_WATER = 256 * 1024
 # can be reused; a larger one closes the connection instead.
 _DRAIN_LIMIT = 1024 * 1024
 _TIMEOUT_SWEEP_SECONDS = 0.5
+# How long the rest of a refused request is read and dropped after the answer.
+_LINGER_SECONDS = 2.0
 
 
 class Response:
@@ -409,7 +411,7 @@ class _ServerConnection(H1ServerState):
             try:
                 accepted = self.accept_head(data)
             except H1ParseError:
-                self._answer_bad_head()
+                await self._answer_bad_head()
                 return None
             if accepted is not None:
                 return accepted
@@ -419,7 +421,7 @@ class _ServerConnection(H1ServerState):
             if not data:
                 return None
 
-    def _answer_bad_head(self) -> None:
+    async def _answer_bad_head(self) -> None:
         codec = self.codec
         status = codec.parse_error_status
         transport = self.fail_read()
@@ -428,6 +430,14 @@ class _ServerConnection(H1ServerState):
         if status is not None:
             codec.reset()
             transport.write(codec.serialize_response(status, _CLOSE_HEADERS, content_length=0))
+            # Closing with unread bytes in the socket would send a reset that
+            # can destroy the answer before the client reads it (RFC 9112
+            # section 9.6): end our side, then drop what the client still sends.
+            if transport.can_write_eof():
+                transport.write_eof()
+                deadline = self._loop.time() + _LINGER_SECONDS
+                while await self._read_head_part(deadline):
+                    pass
         transport.close()
 
     async def _exchange(self, head: Any, seq: int, decoder: Any) -> bool:
