@@ -161,12 +161,18 @@ class Request:
                     decoder.feed(data)
                 else:
                     decoder.mark_eof()
+        except GeneratorExit:
+            raise  # the reader stopped early: the rest is drained or the connection closed
         except BaseException:
             conn.mark_unusable()
             raise
         finally:
             conn.end_body_read(seq, complete)
         self.trailers = decoder.take_trailers()
+        if self._gone is not None and not self._gone.done():
+            # Somebody waits in disconnected(): the watcher is armable only now.
+            if conn.arm_watcher(seq, conn._loop.create_future()):
+                conn._watch_now()
 
     async def disconnected(self) -> bool:
         """Waits until the client has gone (True) or the response is done (False)."""

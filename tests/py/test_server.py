@@ -488,6 +488,13 @@ def test_disconnected_resolves_when_the_client_goes_or_the_response_ends():
         if request.target == "/wait":
             await watch(request)
             return Response(200, [], b"too late")
+        if request.target == "/read-first":
+            # Asked before the body is read: the watch can start only after it.
+            task = asyncio.get_running_loop().create_task(watch(request))
+            await asyncio.sleep(0.05)
+            await request.read()
+            await asyncio.wait_for(asyncio.shield(task), 5)
+            return Response(200, [], b"too late")
         task = asyncio.get_running_loop().create_task(watch(request))
         tasks.add(task)
         return Response(200, [], b"answered")
@@ -501,6 +508,10 @@ def test_disconnected_resolves_when_the_client_goes_or_the_response_ends():
             sock.sendall(get(b"/answer"))
             assert Reader(sock).response()[2] == b"answered"
             assert wait_until(lambda: outcomes == [True, False])
+        with connect(srv.port) as sock:
+            sock.sendall(post(b"/read-first", b"body"))
+            time.sleep(0.2)
+        assert wait_until(lambda: outcomes == [True, False, True])
 
 
 # -- shutdown --------------------------------------------------------------------
