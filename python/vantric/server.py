@@ -462,6 +462,10 @@ class _ServerConnection(H1ServerState):
                     response = await self._handler(request)
                 if not isinstance(response, Response):
                     raise TypeError(f"the handler returned {type(response).__name__}, not Response")
+            except H1BodyError:
+                # The client sent a broken body (Request.read raised it): its
+                # fault, answered as such on a connection that then closes.
+                response = _BAD_BODY
             except Exception as error:
                 self._server._report(error, request)
                 response = _INTERNAL_ERROR
@@ -616,6 +620,7 @@ class _PeerGone(Exception):
 
 _CLOSE_HEADERS = HeaderMap([("connection", "close")])
 _BAD_HOST = Response(400, [("content-type", "text/plain")], b"A request needs exactly one Host field.\n")
+_BAD_BODY = Response(400, [("content-type", "text/plain")], b"The request body is malformed or incomplete.\n")
 _INTERNAL_ERROR = Response(500, [("content-type", "text/plain")], b"Internal Server Error\n")
 
 
@@ -636,7 +641,9 @@ class _Protocol(asyncio.Protocol):
 
     def eof_received(self) -> bool:
         self._conn._on_eof()
-        return False
+        # Keep our side open: a client may half-close after its request and
+        # still read the answer; the serve loop closes once it sees the end.
+        return True
 
     def connection_lost(self, exc: Exception | None) -> None:
         conn = self._conn

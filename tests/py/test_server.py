@@ -410,13 +410,23 @@ def test_short_body_fails_the_read_and_the_connection(rest_of_head, half_close):
         with connect(srv.port) as sock:
             sock.sendall(b"POST / HTTP/1.1\r\nHost: t\r\n" + rest_of_head)
             if half_close:
+                # Our side stays open: the broken body is answered with a 400.
                 sock.shutdown(socket.SHUT_WR)
-            assert Reader(sock).rest() == b""
+            assert Reader(sock).rest().startswith(b"HTTP/1.1 400 ") is half_close
         assert wait_until(lambda: failures)
         assert [type(error) for error in failures] == [H1BodyError]
         with connect(srv.port) as sock:
             sock.sendall(post(b"/", b"whole"))
             assert Reader(sock).response()[2] == b"complete"
+
+
+def test_a_request_followed_by_a_half_close_is_still_answered(srv):
+    with connect(srv.port) as sock:
+        sock.sendall(post(b"/echo", b"last words"))
+        sock.shutdown(socket.SHUT_WR)
+        reader = Reader(sock)
+        assert reader.response()[2] == b"last words"
+        assert reader.closed()
 
 
 def test_handler_error_is_a_500_and_serving_goes_on(srv):
