@@ -15,7 +15,8 @@ content to the caller as a bytes object and collects them in a list:
 """
 
 import random
-import sys
+
+from common import main_or_table, time_loops
 
 MIB = 1 << 20
 READ = 64 * 1024
@@ -82,18 +83,6 @@ def copy_slices(body, size):
     return [body[i:i + size] for i in range(0, len(body), size)]
 
 
-def time_loops(fn, *args):
-    def timed(loops):
-        import time
-
-        t0 = time.perf_counter()
-        for _ in range(loops):
-            fn(*args)
-        return time.perf_counter() - t0
-
-    return timed
-
-
 def main():
     import pyperf
 
@@ -123,7 +112,4 @@ def table(path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "table":
-        table(sys.argv[2])
-    else:
-        main()
+    main_or_table(main, table)

@@ -26,8 +26,9 @@ sees the same spells of load:
     .venv/bin/python bench/py/bench_h1_serialize.py table build/bench_h1_serialize.json
 """
 
-import sys
 import time
+
+from common import main_or_table
 
 RESPONSE_FIELDS = [
     ("server", "vantric"),
@@ -233,7 +234,4 @@ def table(path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "table":
-        table(sys.argv[2])
-    else:
-        main()
+    main_or_table(main, table)

@@ -21,7 +21,7 @@ fields and a 16 KiB DATA frame, one encoder across rounds:
     .venv/bin/python bench/py/bench_h2_frames.py table build/bench_h2_frames.json
 """
 
-import sys
+from common import main_or_table, time_loops
 
 BATCHES = 100
 FIELDS = [
@@ -157,18 +157,6 @@ def check(batches):
     assert a[1] == b[1]
 
 
-def time_loops(fn, *args):
-    def timed(loops):
-        import time
-
-        t0 = time.perf_counter()
-        for _ in range(loops):
-            fn(*args)
-        return time.perf_counter() - t0
-
-    return timed
-
-
 def main():
     import pyperf
 
@@ -198,7 +186,4 @@ def table(path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "table":
-        table(sys.argv[2])
-    else:
-        main()
+    main_or_table(main, table)
