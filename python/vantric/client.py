@@ -10,6 +10,7 @@ whatever arrives while a connection sits idle is reported through `watcher_compl
 from __future__ import annotations
 
 import asyncio
+import http
 import sys
 
 from ._vantric import (H1_WATCH_IDLE_BYTES, H1_WATCH_IDLE_EOF, H1_WATCH_IDLE_ERROR,
@@ -683,6 +684,13 @@ async def get(url, *, headers=None, **client_options):
         return response
 
 
+def _reason(status):
+    try:
+        return http.HTTPStatus(status).phrase
+    except ValueError:
+        return ""
+
+
 async def fetch_and_print(url, out, *, err=None):
     """GET `url`, print the status line and headers to `err` (stderr) and write the body
     to the binary stream `out`. Returns 0 for a status below 400, 1 for other statuses,
@@ -691,7 +699,7 @@ async def fetch_and_print(url, out, *, err=None):
     try:
         async with Client() as client:
             response = await client.get(url)
-            print(f"{response.http_version} {response.status}", file=err)
+            print(f"{response.http_version} {response.status} {_reason(response.status)}".rstrip(), file=err)
             for name, value in response.headers.items():
                 print(f"{name}: {value.decode('latin-1')}", file=err)
             print(file=err, flush=True)

@@ -338,5 +338,5 @@ def test_fetch_and_print(env):
         out, err = io.BytesIO(), io.StringIO()
         assert run(fetch_and_print(base + "/chunked", out, err=err)) == 0
         assert out.getvalue() == b"hello world"
-        assert err.getvalue().startswith("HTTP/1.1 200\n")
+        assert err.getvalue().startswith("HTTP/1.1 200 OK\n")
     assert run(fetch_and_print(base + "/", io.BytesIO(), err=err)) == 2
