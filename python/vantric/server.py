@@ -472,8 +472,11 @@ class _ServerConnection(H1ServerState):
             return await self._send(request, response)
         finally:
             self._request = None
-            if self.close_window(seq) and request._gone is not None and not request._gone.done():
-                request._gone.set_result(False)
+            gone = request._gone
+            if gone is not None and not gone.done():
+                # The response is over: a client still here stays "not gone".
+                self.close_window(seq)
+                gone.set_result(self.peer_closed_flag(seq))
 
     async def _send(self, request: Request, response: Response) -> bool:
         seq = request._seq

@@ -513,6 +513,7 @@ def test_disconnected_resolves_when_the_client_goes_or_the_response_ends():
             return Response(200, [], b"too late")
         task = asyncio.get_running_loop().create_task(watch(request))
         tasks.add(task)
+        await asyncio.sleep(0.05)  # the watch starts while the response is pending
         return Response(200, [], b"answered")
 
     with serving(watch_app) as srv:
