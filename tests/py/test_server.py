@@ -575,3 +575,61 @@ def test_command_line_server_stops_on_sigterm():
             proc.kill()
             proc.wait(5)
         proc.stderr.close()
+
+
+# -- many clients at once ------------------------------------------------------
+
+
+def _pipelined_exchange(port, rng):
+    """Several requests in one stream cut at random points; h11 checks the answers."""
+    bodies = [rng.randbytes(rng.choice((0, 1, 100, 5000))) for _ in range(rng.randint(1, 5))]
+    wire = b"".join(post(b"/echo", body) if body else get(b"/echo") for body in bodies)
+    cuts = sorted(rng.sample(range(1, len(wire)), min(3, len(wire) - 1)))
+    with connect(port) as sock:
+        for start, end in zip([0, *cuts], [*cuts, len(wire)]):
+            sock.sendall(wire[start:end])
+            time.sleep(rng.random() / 200)
+        client = h11.Connection(h11.CLIENT)
+        for body in bodies:
+            client.send(h11.Request(method="GET", target="/", headers=[("host", "t")]))
+            client.send(h11.EndOfMessage())
+            got = b""
+            while True:
+                event = client.next_event()
+                if event is h11.NEED_DATA:
+                    client.receive_data(sock.recv(65536))
+                elif isinstance(event, h11.Data):
+                    got += event.data
+                elif isinstance(event, h11.EndOfMessage):
+                    break
+            assert got == body
+            client.start_next_cycle()
+
+
+def _hostile_exchange(port, rng):
+    """Garbage, a cut-off request or a reset, then gone."""
+    with connect(port) as sock:
+        kind = rng.randrange(3)
+        if kind == 0:
+            sock.sendall(rng.randbytes(rng.randint(1, 3000)))
+        elif kind == 1:
+            whole = post(b"/echo", rng.randbytes(2000))
+            sock.sendall(whole[:rng.randrange(1, len(whole))])
+        else:
+            sock.sendall(get(b"/stream?1000"))
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+        time.sleep(rng.random() / 50)
+
+
+def test_many_clients_well_behaved_and_hostile_at_once(srv):
+    import concurrent.futures
+    import random
+
+    jobs = [(_pipelined_exchange if i % 3 else _hostile_exchange, random.Random(i)) for i in range(60)]
+    with concurrent.futures.ThreadPoolExecutor(12) as pool:
+        for done in [pool.submit(job, srv.port, rng) for job, rng in jobs]:
+            done.result(timeout=20)
+    with connect(srv.port) as sock:
+        sock.sendall(post(b"/echo", b"still here"))
+        assert Reader(sock).response()[2] == b"still here"
+    assert wait_until(lambda: srv.connections() == 0)
