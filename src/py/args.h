@@ -111,6 +111,23 @@ bool arg_str(PyObject* obj, const Signature& sig, std::size_t index, std::string
 // Bytes: a bytes object, viewed in place (valid as long as `obj` lives).
 bool arg_bytes(PyObject* obj, const Signature& sig, std::size_t index, std::string_view* out);
 
+// The value type of a conversion above: `ArgValue<arg_u32>` is uint32_t.
+template <typename T>
+T arg_value_of(bool (*)(PyObject*, const Signature&, std::size_t, T*));
+template <auto Convert>
+using ArgValue = decltype(arg_value_of(Convert));
+
+// A call of the one-parameter `sig`: parses it and converts the argument with
+// `convert`, one of the conversions above.  An optional argument not passed
+// leaves *out as it is (its default).  False with the host exception set.
+template <typename T>
+bool parse_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               bool (*convert)(PyObject*, const Signature&, std::size_t, T*), T* out) {
+  PyObject* a[1];
+  if (!parse_args(sig, args, nargs, kwnames, a)) return false;
+  return a[0] == nullptr || convert(a[0], sig, 0, out);
+}
+
 // TypeError "<qualname>() argument '<name>' must be <expected>, not <type>".
 void raise_bad_argument_type(const Signature& sig, std::size_t index, const char* expected,
                              PyObject* obj);

@@ -223,16 +223,17 @@ PyObject* h1_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssiz
   return nullptr;
 }
 
-constexpr Signature kSerializeEnd{"serialize_end", "H1Codec.serialize_end", CallKind::Method, {}};
-
-PyObject* h1_codec_serialize_end(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(kSerializeEnd, args, nargs, kwnames, nullptr)) return nullptr;
+// Ends the message with the plan `plan_end(Codec&, EndPlan&)` makes under the
+// codec's lock: its bytes, or its error raised after unlocking.  A refused end
+// ends the message too; bytes that cannot be allocated leave it open.
+template <typename PlanEnd>
+PyObject* serialize_end_with(PyObject* self, PlanEnd&& plan_end) {
   std::optional<h1::Error> error;
   {
     Codec& codec = as_h1_codec(self)->codec;
     HostLock lock(as_h1_codec(self)->mutex);
     EndPlan plan;
-    error = codec.plan_end(nullptr, nullptr, plan);
+    error = plan_end(codec, plan);
     if (!error) {
       PyObject* result = end_bytes(plan);
       if (result != nullptr) codec.end_message();
@@ -242,6 +243,13 @@ PyObject* h1_codec_serialize_end(PyObject* self, PyObject* const* args, Py_ssize
   }
   raise(*error);
   return nullptr;
+}
+
+constexpr Signature kSerializeEnd{"serialize_end", "H1Codec.serialize_end", CallKind::Method, {}};
+
+PyObject* h1_codec_serialize_end(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!parse_args(kSerializeEnd, args, nargs, kwnames, nullptr)) return nullptr;
+  return serialize_end_with(self, [](Codec& codec, EndPlan& plan) { return codec.plan_end(nullptr, nullptr, plan); });
 }
 
 constexpr Param kTrailersParams[] = {{"trailers"}};
@@ -255,21 +263,9 @@ PyObject* h1_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_
     raise_bad_argument_type(kSerializeTrailers, 0, "HeaderMap", a[0]);
     return nullptr;
   }
-  std::optional<h1::Error> error;
-  {
-    Codec& codec = as_h1_codec(self)->codec;
-    HostLock lock(as_h1_codec(self)->mutex);
-    EndPlan plan;
-    error = read_header_map(a[0], [&](const http::HeaderMap& map) { return codec.plan_end(nullptr, &map, plan); });
-    if (!error) {
-      PyObject* result = end_bytes(plan);
-      if (result != nullptr) codec.end_message();
-      return result;
-    }
-    codec.end_message();
-  }
-  raise(*error);
-  return nullptr;
+  return serialize_end_with(self, [&](Codec& codec, EndPlan& plan) {
+    return read_header_map(a[0], [&](const http::HeaderMap& map) { return codec.plan_end(nullptr, &map, plan); });
+  });
 }
 
 // The octets `plan` makes of `size` octets of data.

@@ -42,10 +42,8 @@ PyObject* h2_flow_control_repr(PyObject* self) {
 template <const Signature& Sig, WindowResult (FlowControl::*Op)(uint32_t)>
 PyObject* h2_flow_control_step_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  PyObject* a[1];
   uint32_t value = 0;
-  if (!parse_args(Sig, args, nargs, kwnames, a) || !arg_u32(a[0], Sig, 0, &value))
-    return nullptr;
+  if (!parse_arg(Sig, args, nargs, kwnames, arg_u32, &value)) return nullptr;
   switch (call_locked<FlowControl, Op>(self, value)) {
     case WindowResult::Ok:
       Py_RETURN_NONE;
@@ -146,29 +144,8 @@ PyObject* h2_content_length_new(PyTypeObject* type, PyObject* args, PyObject* kw
 
 constexpr Param kValueParams[] = {{"value"}};
 constexpr Signature kSet{"set", "H2ContentLength.set", CallKind::Method, kValueParams};
-
-PyObject* h2_content_length_set_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-  PyObject* a[1];
-  uint64_t value = 0;
-  if (!parse_args(kSet, args, nargs, kwnames, a) || !arg_u64(a[0], kSet, 0, &value))
-    return nullptr;
-  call_locked<ContentLength, &ContentLength::set>(self, value);
-  Py_RETURN_NONE;
-}
-
 constexpr Param kLenParams[] = {{"len"}};
 constexpr Signature kDec{"dec", "H2ContentLength.dec", CallKind::Method, kLenParams};
-
-PyObject* h2_content_length_dec_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-  PyObject* a[1];
-  uint64_t len = 0;
-  if (!parse_args(kDec, args, nargs, kwnames, a) || !arg_u64(a[0], kDec, 0, &len))
-    return nullptr;
-  return result_object(call_locked<ContentLength, &ContentLength::dec>(self, len));
-}
-
 constexpr Signature kIsHead{"is_head", "H2ContentLength.is_head", CallKind::Method, {}};
 constexpr Signature kIsSatisfied{"is_satisfied", "H2ContentLength.is_satisfied",
                                  CallKind::Method, {}};
@@ -176,9 +153,9 @@ constexpr Signature kIsSatisfied{"is_satisfied", "H2ContentLength.is_satisfied",
 const MethodSpec kContentLengthMethods[] = {
     {&kIsHead, method_entry<nullary_impl<ContentLength, kIsHead, &ContentLength::is_head>>(),
      "True when the message answers a HEAD request and so carries no body."},
-    {&kSet, method_entry<h2_content_length_set_impl>(),
+    {&kSet, method_entry<unary_impl<ContentLength, kSet, arg_u64, &ContentLength::set>>(),
      "Expects value octets, unless the message answers a HEAD request."},
-    {&kDec, method_entry<h2_content_length_dec_impl>(),
+    {&kDec, method_entry<unary_impl<ContentLength, kDec, arg_u64, &ContentLength::dec>>(),
      "May len more body octets arrive?  Counts them when so; False changes nothing."},
     {&kIsSatisfied,
      method_entry<nullary_impl<ContentLength, kIsSatisfied, &ContentLength::is_satisfied>>(),
@@ -219,29 +196,9 @@ PyObject* h2_data_frame_budget_new(PyTypeObject* type, PyObject* args, PyObject*
 constexpr Param kPayloadLenParams[] = {{"payload_len"}};
 constexpr Signature kRecord{"record", "H2DataFrameBudget.record", CallKind::Method,
                             kPayloadLenParams};
-
-PyObject* h2_data_frame_budget_record_impl(PyObject* self, PyObject* const* args,
-                                           Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  uint32_t payload_len = 0;
-  if (!parse_args(kRecord, args, nargs, kwnames, a) || !arg_u32(a[0], kRecord, 0, &payload_len))
-    return nullptr;
-  return result_object(call_locked<DataFrameBudget, &DataFrameBudget::record>(self, payload_len));
-}
-
 constexpr Param kChargeParams[] = {{"charge"}};
 constexpr Signature kRelease{"release", "H2DataFrameBudget.release", CallKind::Method,
                              kChargeParams};
-
-PyObject* h2_data_frame_budget_release_impl(PyObject* self, PyObject* const* args,
-                                            Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  uint32_t charge = 0;
-  if (!parse_args(kRelease, args, nargs, kwnames, a) || !arg_u32(a[0], kRelease, 0, &charge))
-    return nullptr;
-  call_locked<DataFrameBudget, &DataFrameBudget::release>(self, charge);
-  Py_RETURN_NONE;
-}
 
 template <uint32_t (DataFrameBudget::*Field)() const>
 PyObject* h2_data_frame_budget_get(PyObject* self, void*) {
@@ -249,12 +206,14 @@ PyObject* h2_data_frame_budget_get(PyObject* self, void*) {
 }
 
 const MethodSpec kBudgetMethods[] = {
-    {&kRecord, method_entry<h2_data_frame_budget_record_impl>(),
+    {&kRecord,
+     method_entry<unary_impl<DataFrameBudget, kRecord, arg_u32, &DataFrameBudget::record>>(),
      "Accounts one received DATA frame without END_STREAM, before its payload is\n"
      "buffered: returns the charge to release once the payload is consumed, or raises\n"
      "H2ProtocolError(11, 'too_many_data_frames') once the budget or the cap on empty\n"
      "frames is exhausted."},
-    {&kRelease, method_entry<h2_data_frame_budget_release_impl>(),
+    {&kRelease,
+     method_entry<unary_impl<DataFrameBudget, kRelease, arg_u32, &DataFrameBudget::release>>(),
      "Gives back a charge; the available budget never exceeds the total."},
 };
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -105,6 +106,21 @@ template <typename Core, const Signature& Sig, auto Op>
 PyObject* nullary_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(Sig, args, nargs, kwnames, nullptr)) return nullptr;
   return result_object(call_locked<Core, Op>(self));
+}
+
+// A method of one argument converted by `Convert` (an arg_* conversion):
+// `Op(value)` under the lock, its result converted after; None when `Op`
+// returns nothing.
+template <typename Core, const Signature& Sig, auto Convert, auto Op>
+PyObject* unary_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  ArgValue<Convert> value{};
+  if (!parse_arg(Sig, args, nargs, kwnames, Convert, &value)) return nullptr;
+  if constexpr (std::is_void_v<decltype(call_locked<Core, Op>(self, value))>) {
+    call_locked<Core, Op>(self, value);
+    Py_RETURN_NONE;
+  } else {
+    return result_object(call_locked<Core, Op>(self, value));
+  }
 }
 
 }  // namespace vantric::py

@@ -128,6 +128,17 @@ class Released {
   return obj;
 }
 
+// The value object of the first field named `name` (a new reference, nullptr
+// when its creation failed); *present is false, and nullptr returned, when
+// there is none.  Takes the map's lock.
+[[gnu::always_inline]] inline PyObject* first_value(PyObject* self, const HeaderName& name,
+                                                   bool* present) {
+  HostLock lock(as_map(self)->mutex);
+  const auto range = as_map(self)->map.get_all(name);
+  *present = !range.empty();
+  return *present ? value_object(as_map(self), range.begin()) : nullptr;
+}
+
 // Takes out the objects kept for the values (and the name) of `name` before
 // those values are replaced or removed.  Call under the map's lock.
 void forget_values(HeaderMapObject* self, const HeaderName& name, Released* released) {
@@ -298,16 +309,8 @@ PyObject* header_map_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!parse_args(kGet, args, nargs, kwnames, a)) return nullptr;
   std::optional<HeaderName> name;
   if (!convert_header_name(a[0], &name)) return nullptr;
-  PyObject* found = nullptr;
   bool present = false;
-  {
-    HostLock lock(as_map(self)->mutex);
-    const auto range = as_map(self)->map.get_all(*name);
-    if (!range.empty()) {
-      present = true;
-      found = value_object(as_map(self), range.begin());
-    }
-  }
+  PyObject* found = first_value(self, *name, &present);
   if (present) return found;
   return Py_NewRef(a[1] != nullptr ? a[1] : Py_None);
 }
@@ -485,16 +488,8 @@ Py_ssize_t header_map_length(PyObject* self) {
 PyObject* header_map_subscript(PyObject* self, PyObject* key) {
   std::optional<HeaderName> name;
   if (!convert_header_name(key, &name)) return nullptr;
-  PyObject* found = nullptr;
   bool present = false;
-  {
-    HostLock lock(as_map(self)->mutex);
-    const auto range = as_map(self)->map.get_all(*name);
-    if (!range.empty()) {
-      present = true;
-      found = value_object(as_map(self), range.begin());
-    }
-  }
+  PyObject* found = first_value(self, *name, &present);
   if (!present) raise_key_error(*name);
   return found;
 }

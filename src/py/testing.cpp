@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/invariant.h"
@@ -83,11 +84,7 @@ PyObject* raise_h2_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (!arg_str(a[0], kRaiseH2, 0, &variant)) return nullptr;
   std::optional<uint32_t> first;
   uint32_t second = 0, third = 0;
-  if (a[1] != nullptr && a[1] != Py_None) {
-    uint32_t v = 0;
-    if (!arg_u32(a[1], kRaiseH2, 1, &v)) return nullptr;
-    first = v;
-  }
+  if (!arg_optional_u32(a[1], kRaiseH2, 1, &first)) return nullptr;
   if (a[2] != nullptr && !arg_u32(a[2], kRaiseH2, 2, &second)) return nullptr;
   if (a[3] != nullptr && !arg_u32(a[3], kRaiseH2, 3, &third)) return nullptr;
   std::optional<std::string> text;
@@ -121,22 +118,18 @@ PyObject* raise_h2_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 // bind(a, b=None, *, c, d=0): the parser on a signature with every kind of
-// parameter; returns the bound values.
-// The bound (a, b, c, d) with the defaults of the signature filled in.
-PyObject* bound_tuple(PyObject* const* bound) {
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  if (!zero) return nullptr;
-  return PyTuple_Pack(4, bound[0], bound[1] != nullptr ? bound[1] : Py_None, bound[2],
-                      bound[3] != nullptr ? bound[3] : zero.get());
-}
-
+// parameter; returns the bound (a, b, c, d) with the defaults filled in.
 constexpr Param kBindParams[] = {{"a"}, {"b", "None"}, {"c"}, {"d", "0"}};
 constexpr Signature kBind{"bind", "bind", CallKind::Function, kBindParams, 2};
 
+template <const Signature& Sig>
 PyObject* bind_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[4];
-  if (!parse_args(kBind, args, nargs, kwnames, a)) return nullptr;
-  return bound_tuple(a);
+  if (!parse_args(Sig, args, nargs, kwnames, a)) return nullptr;
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return nullptr;
+  return PyTuple_Pack(4, a[0], a[1] != nullptr ? a[1] : Py_None, a[2],
+                      a[3] != nullptr ? a[3] : zero.get());
 }
 
 // convert(kind, value): one conversion by name ("u16", "u32", "u64", "bool",
@@ -185,10 +178,8 @@ constexpr Signature kBytesOfSize{"bytes_of_size", "bytes_of_size", CallKind::Fun
 
 PyObject* bytes_of_size_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args(kBytesOfSize, args, nargs, kwnames, a)) return nullptr;
   uint64_t size = 0;
-  if (!arg_u64(a[0], kBytesOfSize, 0, &size)) return nullptr;
+  if (!parse_arg(kBytesOfSize, args, nargs, kwnames, arg_u64, &size)) return nullptr;
   char* buffer = nullptr;
   PyObject* out = new_bytes_uninitialized(static_cast<std::size_t>(size), &buffer);
   if (out != nullptr) std::fill(buffer, buffer + size, 'x');
@@ -200,10 +191,8 @@ constexpr Param kWordParams[] = {{"index"}};
 constexpr Signature kWord{"word", "word", CallKind::Function, kWordParams};
 
 PyObject* word_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args(kWord, args, nargs, kwnames, a)) return nullptr;
   uint16_t index = 0;
-  if (!arg_u16(a[0], kWord, 0, &index)) return nullptr;
+  if (!parse_arg(kWord, args, nargs, kwnames, arg_u16, &index)) return nullptr;
   if (index >= static_cast<uint16_t>(Word::kCount)) {
     PyErr_SetString(PyExc_ValueError, "no such word");
     return nullptr;
@@ -228,12 +217,9 @@ PyObject* fault_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   bool hold = false;
   if (!arg_str(a[0], kFault, 0, &text)) return nullptr;
   if (a[1] != nullptr && !arg_bool(a[1], kFault, 1, &hold)) return nullptr;
-  std::string owned(text);
-  if (hold) {
-    HostLock lock(g_fault_probe_mutex);
-    throw InvariantFailure(owned);
-  }
-  throw InvariantFailure(owned);
+  std::optional<HostLock> lock;
+  if (hold) lock.emplace(g_fault_probe_mutex);
+  throw InvariantFailure(std::string(text));
 }
 
 // probe_lock(which): takes and releases the "fault" or "alloc" probe lock;
@@ -242,10 +228,8 @@ constexpr Param kProbeLockParams[] = {{"which"}};
 constexpr Signature kProbeLock{"probe_lock", "probe_lock", CallKind::Function, kProbeLockParams};
 
 PyObject* probe_lock_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args(kProbeLock, args, nargs, kwnames, a)) return nullptr;
   std::string_view which;
-  if (!arg_str(a[0], kProbeLock, 0, &which)) return nullptr;
+  if (!parse_arg(kProbeLock, args, nargs, kwnames, arg_str, &which)) return nullptr;
   HostLock lock(which == "alloc" ? g_alloc_probe_mutex : g_fault_probe_mutex);
   Py_RETURN_TRUE;
 }
@@ -254,14 +238,10 @@ constexpr Param kBadAllocParams[] = {{"hold_lock", "False"}};
 constexpr Signature kBadAlloc{"bad_alloc", "bad_alloc", CallKind::Function, kBadAllocParams};
 
 PyObject* bad_alloc_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args(kBadAlloc, args, nargs, kwnames, a)) return nullptr;
   bool hold = false;
-  if (a[0] != nullptr && !arg_bool(a[0], kBadAlloc, 0, &hold)) return nullptr;
-  if (hold) {
-    HostLock lock(g_alloc_probe_mutex);
-    throw std::bad_alloc();
-  }
+  if (!parse_arg(kBadAlloc, args, nargs, kwnames, arg_bool, &hold)) return nullptr;
+  std::optional<HostLock> lock;
+  if (hold) lock.emplace(g_alloc_probe_mutex);
   throw std::bad_alloc();
 }
 
@@ -294,20 +274,12 @@ void probe_dealloc(PyObject* obj) {
 
 constexpr Signature kProbeBind{"bind", "Probe.bind", CallKind::Method, kBindParams, 2};
 
-PyObject* probe_bind_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[4];
-  if (!parse_args(kProbeBind, args, nargs, kwnames, a)) return nullptr;
-  return bound_tuple(a);
-}
-
 constexpr Param kTwiceParams[] = {{"number"}};
 constexpr Signature kProbeTwice{"twice", "Probe.twice", CallKind::StaticMethod, kTwiceParams};
 
 PyObject* probe_twice_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args(kProbeTwice, args, nargs, kwnames, a)) return nullptr;
   uint32_t n = 0;
-  if (!arg_u32(a[0], kProbeTwice, 0, &n)) return nullptr;
+  if (!parse_arg(kProbeTwice, args, nargs, kwnames, arg_u32, &n)) return nullptr;
   return PyLong_FromUnsignedLongLong(2ull * n);
 }
 
@@ -316,7 +288,7 @@ PyObject* probe_value(PyObject* self, void*) {
 }
 
 const MethodSpec kProbeMethods[] = {
-    {&kProbeBind, method_entry<probe_bind_impl>(), "Bind arguments."},
+    {&kProbeBind, method_entry<bind_impl<kProbeBind>>(), "Bind arguments."},
     {&kProbeTwice, method_entry<probe_twice_impl>(), "Twice the number."},
 };
 const PropertySpec kProbeProperties[] = {
@@ -365,7 +337,7 @@ constexpr ClassSpec kBaseSpec{
 const MethodSpec kHooks[] = {
     {&kRaiseH1, method_entry<raise_h1_impl>(), "Raise an HTTP/1 error record."},
     {&kRaiseH2, method_entry<raise_h2_impl>(), "Raise an HTTP/2 error value."},
-    {&kBind, method_entry<bind_impl>(), "Bind arguments to bind(a, b=None, *, c, d=0)."},
+    {&kBind, method_entry<bind_impl<kBind>>(), "Bind arguments to bind(a, b=None, *, c, d=0)."},
     {&kConvert, method_entry<convert_impl>(), "Convert one argument."},
     {&kBytesOfSize, method_entry<bytes_of_size_impl>(), "Make bytes of a size."},
     {&kWord, method_entry<word_impl>(), "A vocabulary string."},
