@@ -7,7 +7,6 @@
 // rest seeds the cut points), then the bytes on the wire.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -16,16 +15,14 @@
 #include <vector>
 
 #include "core/h1/body_decoder.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using vantric::ByteBuffer;
+using vantric::fuzz::check;
 using vantric::h1::BodyDecoder;
 using vantric::h1::Error;
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
 
 struct Outcome {
   std::string body;

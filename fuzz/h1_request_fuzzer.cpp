@@ -7,29 +7,19 @@
 // limit), two octets of split positions, then the bytes on the wire.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/h1/field_values.h"
 #include "core/h1/head_parser.h"
+#include "h1_split.h"
 
 namespace {
 
 using namespace vantric;
+using namespace vantric::fuzz;
 using namespace vantric::h1;
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-bool inside(std::string_view part, std::string_view whole) {
-  if (part.empty()) return true;
-  auto p = reinterpret_cast<std::uintptr_t>(part.data());
-  auto b = reinterpret_cast<std::uintptr_t>(whole.data());
-  return p >= b && p - b + part.size() <= whole.size();
-}
 
 bool is_request_error(ParseKind kind) {
   return kind != ParseKind::Status && kind != ParseKind::Internal;
@@ -71,37 +61,27 @@ std::string check_head(const RequestHead& h, const http::HeaderMap& headers, con
 // Parses after each piece; the heads and errors found, then what is left.
 // Split feeds resume from the progress kept across pieces, as the codec does.
 std::string run(const std::vector<std::string_view>& pieces, const ParseLimits& limits) {
-  ByteBuffer buffer;
   RequestScanProgress progress;
-  std::string out;
-  bool failed = false;
-  for (std::string_view piece : pieces) {
-    buffer.append(piece);
-    // After a failure the rest is only buffered, as a codec would.
-    if (failed) continue;
-    // Pipelined heads: parse until more bytes are needed or it fails.
-    for (;;) {
-      const std::string before(buffer.view());
-      RequestHead head;
-      http::HeaderMap headers;
-      const HeadResult r = pieces.size() == 1 ? parse_request(buffer, limits, head, headers)
-                                              : parse_request(buffer, limits, head, headers, progress);
-      if (r.status == HeadStatus::NeedMore) {
-        check(buffer.view() == before);
-        break;
-      }
-      if (r.status == HeadStatus::Failed) {
-        check(buffer.view() == before && is_request_error(r.error));
-        check(r.error != ParseKind::VersionH2 || before.starts_with("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"));
-        out += "error " + std::string(parse_kind_string(r.error));
-        failed = true;
-        break;
-      }
-      check(buffer.size() < before.size() && before.ends_with(buffer.view()));
-      out += check_head(head, headers, limits) + "\n--\n";
+  return feed(pieces, [&](ByteBuffer& buffer, std::string& out) {
+    const std::string before(buffer.view());
+    RequestHead head;
+    http::HeaderMap headers;
+    const HeadResult r = pieces.size() == 1 ? parse_request(buffer, limits, head, headers)
+                                            : parse_request(buffer, limits, head, headers, progress);
+    if (r.status == HeadStatus::NeedMore) {
+      check(buffer.view() == before);
+      return Parsed::NeedMore;
     }
-  }
-  return out + " | " + std::string(buffer.view());
+    if (r.status == HeadStatus::Failed) {
+      check(buffer.view() == before && is_request_error(r.error));
+      check(r.error != ParseKind::VersionH2 || before.starts_with("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"));
+      out += "error " + std::string(parse_kind_string(r.error));
+      return Parsed::Failed;
+    }
+    check(buffer.size() < before.size() && before.ends_with(buffer.view()));
+    out += check_head(head, headers, limits) + "\n--\n";
+    return Parsed::Head;
+  });
 }
 
 }  // namespace
@@ -117,15 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // prefix from the whole.
   limits.max_buf_size = wire.size() + kMinMaxBufSize;
 
-  const std::string whole = run({wire}, limits);
-  std::size_t a = data[1] * wire.size() / 256, b = data[2] * wire.size() / 256;
-  if (a > b) std::swap(a, b);
-  check(run({wire.substr(0, a), wire.substr(a, b - a), wire.substr(b)}, limits) == whole);
-  if (wire.size() <= 512) {
-    std::vector<std::string_view> bytes;
-    for (std::size_t i = 0; i < wire.size(); ++i) bytes.push_back(wire.substr(i, 1));
-    check(run(bytes, limits) == whole);
-  }
+  const std::string whole = check_splits(
+      wire, data[1], data[2], [&](const std::vector<std::string_view>& pieces) { return run(pieces, limits); });
 
   // With the smallest cap an incomplete head fails instead; nothing else changes.
   limits.max_buf_size = kMinMaxBufSize;

@@ -8,29 +8,19 @@
 // positions, then the bytes on the wire.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/h1/head_parser.h"
+#include "h1_split.h"
 
 namespace {
 
 using namespace vantric;
+using namespace vantric::fuzz;
 using namespace vantric::h1;
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-bool inside(std::string_view part, std::string_view whole) {
-  if (part.empty()) return true;
-  auto p = reinterpret_cast<std::uintptr_t>(part.data());
-  auto b = reinterpret_cast<std::uintptr_t>(whole.data());
-  return p >= b && p - b + part.size() <= whole.size();
-}
 
 bool is_response_error(ParseKind kind) {
   switch (kind) {
@@ -69,32 +59,23 @@ std::string check_head(const ResponseHead& h, const http::HeaderMap& headers, st
 
 std::string run(const std::vector<std::string_view>& pieces, std::optional<Method> method,
                 const ParseLimits& limits) {
-  ByteBuffer buffer;
-  std::string out;
-  bool failed = false;
-  for (std::string_view piece : pieces) {
-    buffer.append(piece);
-    // After a failure the rest is only buffered, as a codec would.
-    if (failed) continue;
-    for (;;) {
-      const std::string before(buffer.view());
-      ResponseHead head;
-      http::HeaderMap headers;
-      const HeadResult r = parse_response(buffer, method, limits, head, headers);
-      // Interim heads may be consumed whatever the result; only from the front.
-      check(before.ends_with(buffer.view()));
-      if (r.status == HeadStatus::NeedMore) break;
-      if (r.status == HeadStatus::Failed) {
-        check(is_response_error(r.error));
-        out += "error " + std::string(parse_kind_string(r.error));
-        failed = true;
-        break;
-      }
-      check(buffer.size() < before.size());
-      out += check_head(head, headers, method) + "\n--\n";
+  return feed(pieces, [&](ByteBuffer& buffer, std::string& out) {
+    const std::string before(buffer.view());
+    ResponseHead head;
+    http::HeaderMap headers;
+    const HeadResult r = parse_response(buffer, method, limits, head, headers);
+    // Interim heads may be consumed whatever the result; only from the front.
+    check(before.ends_with(buffer.view()));
+    if (r.status == HeadStatus::NeedMore) return Parsed::NeedMore;
+    if (r.status == HeadStatus::Failed) {
+      check(is_response_error(r.error));
+      out += "error " + std::string(parse_kind_string(r.error));
+      return Parsed::Failed;
     }
-  }
-  return out + " | " + std::string(buffer.view());
+    check(buffer.size() < before.size());
+    out += check_head(head, headers, method) + "\n--\n";
+    return Parsed::Head;
+  });
 }
 
 }  // namespace
@@ -111,15 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   limits.ignore_invalid_headers = (data[0] & 0x80) != 0;
   limits.max_headers = data[0] & 0x40 ? 1 : kDefaultMaxHeaders;
 
-  const std::string whole = run({wire}, method, limits);
-  std::size_t a = data[1] * wire.size() / 256, b = data[2] * wire.size() / 256;
-  if (a > b) std::swap(a, b);
-  check(run({wire.substr(0, a), wire.substr(a, b - a), wire.substr(b)}, method, limits) == whole);
-  if (wire.size() <= 512) {
-    std::vector<std::string_view> bytes;
-    for (std::size_t i = 0; i < wire.size(); ++i) bytes.push_back(wire.substr(i, 1));
-    check(run(bytes, method, limits) == whole);
-  }
+  const std::string whole = check_splits(
+      wire, data[1], data[2], [&](const std::vector<std::string_view>& pieces) { return run(pieces, method, limits); });
   limits.max_buf_size = kMinMaxBufSize;
   const std::string capped = run({wire}, method, limits);
   check(capped == whole || capped.find("error too_large") != std::string::npos);

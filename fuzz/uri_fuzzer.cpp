@@ -1,27 +1,18 @@
 // Property: every input gives a parse or one of the specified errors, never a
 // crash, a hang or an over-read; a parse describes its input exactly.
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "core/http/uri.h"
+#include "fuzz_check.h"
 
 namespace {
 
+using namespace vantric::fuzz;
 using namespace vantric::http;
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-bool inside(std::string_view part, std::string_view whole) {
-  if (part.empty()) return true;
-  auto p = reinterpret_cast<std::uintptr_t>(part.data());
-  auto b = reinterpret_cast<std::uintptr_t>(whole.data());
-  return p >= b && p - b + part.size() <= whole.size();
-}
 
 void check_uri(std::string_view in, const Uri& u) {
   check(inside(u.authority, in) && inside(u.userinfo, in) && inside(u.host, in) && inside(u.port_text, in) &&

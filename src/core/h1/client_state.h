@@ -17,14 +17,20 @@
 #include <utility>
 
 #include "core/h1/codes.h"
-#include "core/h1/watcher.h"
+#include "core/h1/connection_base.h"
 
 namespace vantric::h1 {
 
 template <class Obj>
-class ClientState {
+class ClientState : public ConnectionBase<Obj> {
+  using Base = ConnectionBase<Obj>;
+  using Base::close;
+  using Base::closed_;
+  using Base::transport_;
+  using Base::watcher_;
+
  public:
-  explicit ClientState(Obj transport) : transport_(std::move(transport)) {}
+  explicit ClientState(Obj transport) : Base(std::move(transport)) {}
 
   // What mark_closed() hands back.
   struct Closed {
@@ -43,11 +49,10 @@ class ClientState {
     Obj unused_error;
   };
 
-  const Obj& transport() const { return transport_; }
   const Obj& error() const { return error_; }
   bool closed() const { return closed_; }
   bool busy() const { return busy_; }
-  bool upgraded() const { return upgraded_; }
+  bool upgraded() const { return this->upgraded_; }
   bool peer_http10() const { return peer_http10_; }
   bool writer_finished() const { return writer_finished_; }
   bool has_watcher() const { return watcher_.present(); }
@@ -79,17 +84,9 @@ class ClientState {
     return close();
   }
   Obj close_now() { return close(); }
-  Closed mark_closed() {
-    Closed out{close(), {}, std::exchange(writer_scope_, Obj{}), !busy_};
-    if (const Obj* done = watcher_.done()) out.done = done->share();
-    return out;
-  }
+  Closed mark_closed() { return {close(), this->share_watcher_done(), std::exchange(writer_scope_, Obj{}), !busy_}; }
   // The transport is handed off for a protocol switch: never closed here again.
-  Obj upgrade() {
-    closed_ = true;
-    upgraded_ = true;
-    return std::exchange(transport_, Obj{});
-  }
+  Obj upgrade() { return this->hand_off(); }
 
   // Stores the request writer's scope; hands it back when the connection
   // closed meanwhile.
@@ -109,10 +106,6 @@ class ClientState {
     watcher_.arm(std::move(done));
     return true;
   }
-  // Stores the watcher task's handle once; hands it back otherwise.
-  Obj store_watcher_handle(Obj handle) { return watcher_.store_handle(std::move(handle), closed_); }
-  void watcher_aborted() { watcher_.aborted(); }
-
   // The watcher's read finished with `data` (absent, or bytes of
   // `data_size` octets; a size that cannot be told counts as end of stream)
   // or `error`.
@@ -147,11 +140,6 @@ class ClientState {
     out.verdict = WatchVerdict::IdleEof;
     return out;
   }
-
-  const Obj* watcher_done() const { return watcher_.done(); }
-  Obj take_watcher_handle() { return watcher_.take_handle(); }
-  // Takes the handed-off read; the slot goes once its handle was taken too.
-  std::pair<Obj, Obj> take_watcher_result() { return watcher_.take_result(); }
 
   // "H1ClientState(closed=false, failed=false, busy=false, exchange_active=false, watcher=false)"
   std::string repr() const {
@@ -189,19 +177,8 @@ class ClientState {
   }
 
  private:
-  // Sets closed and takes the transport unless it was handed off.
-  Obj close() {
-    closed_ = true;
-    if (upgraded_) return {};
-    return std::exchange(transport_, Obj{});
-  }
-
-  Obj transport_;
   Obj error_;
   Obj writer_scope_;
-  Watcher<Obj> watcher_;
-  bool closed_ = false;
-  bool upgraded_ = false;
   bool busy_ = false;
   bool exchange_active_ = false;
   bool peer_http10_ = false;

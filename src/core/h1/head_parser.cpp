@@ -371,6 +371,42 @@ bool append_field(http::HeaderMap& map, const http::HeaderName& name, std::strin
 
 HeadResult failed(ParseKind kind) noexcept { return {HeadStatus::Failed, kind}; }
 
+// What a head's field rule makes of one field line.
+struct FieldVerdict {
+  enum class Action : uint8_t { Append, Drop, Fail };
+  Action action = Action::Append;
+  ParseKind error = ParseKind::Internal;  // meaningful when Fail
+};
+
+constexpr FieldVerdict kAppendField{};
+constexpr FieldVerdict kDropField{FieldVerdict::Action::Drop};
+constexpr FieldVerdict reject_field(ParseKind kind) noexcept { return {FieldVerdict::Action::Fail, kind}; }
+
+// Fills `map` from the field lines of a complete head whose octets `block`
+// holds (the spans are offsets into it), attaching the block: each line's
+// name and value go, in arrival order, to rule(name, value), and the lines it
+// keeps are appended.  Returns Internal, or the kind of the first failure:
+// the rule's, or TooLarge when the map refuses a line.  Throws
+// std::bad_alloc.
+template <class Rule>
+ParseKind fill_fields(const FieldList& fields, const http::SharedOctets& block, http::HeaderMap& map, Rule&& rule) {
+  const char* base = block.view().data();
+  map.clear();
+  map.attach(block);
+  std::optional<http::HeaderName> name_slot;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const FieldSpan& f = fields[i];
+    field_name({base + f.name_at, f.name_size}, name_slot);
+    const http::HeaderName& name = *name_slot;
+    const std::string_view value(base + f.value_at, f.value_size);
+    const FieldVerdict verdict = rule(name, value);
+    if (verdict.action == FieldVerdict::Action::Fail) return verdict.error;
+    if (verdict.action == FieldVerdict::Action::Drop) continue;
+    if (!append_field(map, name, value)) return ParseKind::TooLarge;
+  }
+  return ParseKind::Internal;
+}
+
 HeadResult need_more(const ByteBuffer& buffer, const ParseLimits& limits) noexcept {
   if (buffer.size() >= limits.max_buf_size) return failed(ParseKind::TooLarge);
   return {HeadStatus::NeedMore, ParseKind::Internal};
@@ -445,8 +481,6 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   out.target_scheme = target.scheme;
   out.target = {base + target.at, target.size};
   out.http10 = line.http10;
-  map.clear();
-  map.attach(out.block);
 
   // RFC 9112 section 6.3 and 9.3, over the field lines in arrival order.
   const bool is_connect = line.method == Method::Connect;
@@ -460,18 +494,13 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   // connection after responding to such a request".
   bool framing_conflict = false;
   std::optional<uint64_t> content_length;
-  std::optional<http::HeaderName> name_slot;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    const FieldSpan& f = fields[i];
-    field_name({base + f.name_at, f.name_size}, name_slot);
-    const http::HeaderName& name = *name_slot;
-    const std::string_view value(base + f.value_at, f.value_size);
+  auto rule = [&](const http::HeaderName& name, std::string_view value) -> FieldVerdict {
     switch (name.well_known()) {
       case WellKnownName::kTransferEncoding:
         // RFC 9112 section 6.1: "A server that receives a request message
         // with a transfer coding it does not understand SHOULD respond with
         // 501"; an HTTP/1.0 peer cannot have meant one at all.
-        if (line.http10) return failed(ParseKind::HeaderTransferEncodingUnexpected);
+        if (line.http10) return reject_field(ParseKind::HeaderTransferEncodingUnexpected);
         // RFC 9112 section 6.3 rule 3: Transfer-Encoding overrides
         // Content-Length, which must be removed before the message is
         // forwarded (a request smuggling vector otherwise).
@@ -486,20 +515,20 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
       case WellKnownName::kContentLength: {
         if (transfer_coding) {
           framing_conflict = true;
-          continue;  // dropped, as above
+          return kDropField;  // dropped, as above
         }
         // RFC 9110 section 8.6: Content-Length = 1*DIGIT.  Unlike a
         // response, a request gets no leniency for lists: a proxy in front
         // may have framed it by another reading.
         const auto number = parse_decimal(value);
-        if (!number) return failed(ParseKind::HeaderContentLengthInvalid);
+        if (!number) return reject_field(ParseKind::HeaderContentLengthInvalid);
         if (content_length) {
           // RFC 9112 section 6.3 rule 5: differing values are
           // unrecoverable; an exact repeat is harmless and dropped.
-          if (*number != *content_length) return failed(ParseKind::HeaderContentLengthInvalid);
-          continue;
+          if (*number != *content_length) return reject_field(ParseKind::HeaderContentLengthInvalid);
+          return kDropField;
         }
-        if (*number > kMaxBodyLength) return failed(ParseKind::TooLarge);
+        if (*number > kMaxBodyLength) return reject_field(ParseKind::TooLarge);
         content_length = number;
         break;
       }
@@ -521,8 +550,9 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
       default:
         break;
     }
-    if (!append_field(map, name, value)) return failed(ParseKind::TooLarge);
-  }
+    return kAppendField;
+  };
+  if (ParseKind kind = fill_fields(fields, out.block, map, rule); kind != ParseKind::Internal) return failed(kind);
   // RFC 9112 section 6.3 rule 4: a request whose final coding is not chunked
   // has no determinable length; the server must answer 400 and close.
   if (transfer_coding && !chunked) return failed(ParseKind::HeaderTransferEncodingInvalid);
@@ -561,11 +591,8 @@ HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request
     }
 
     out.block = http::SharedOctets::copy_of(input.substr(0, s.pos));
-    const char* base = out.block.view().data();
     out.status = status;
     out.http10 = http10;
-    map.clear();
-    map.attach(out.block);
 
     bool keep_alive = !http10;
     bool transfer_coding = false;
@@ -573,12 +600,7 @@ HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request
     bool has_content_length = false;
     bool content_length_valid = true;
     std::optional<uint64_t> content_length;
-    std::optional<http::HeaderName> name_slot;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      const FieldSpan& f = fields[i];
-      field_name({base + f.name_at, f.name_size}, name_slot);
-      const http::HeaderName& name = *name_slot;
-      const std::string_view value(base + f.value_at, f.value_size);
+    auto rule = [&](const http::HeaderName& name, std::string_view value) -> FieldVerdict {
       switch (name.well_known()) {
         case WellKnownName::kTransferEncoding:
           transfer_coding = true;
@@ -594,8 +616,9 @@ HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request
         default:
           break;
       }
-      if (!append_field(map, name, value)) return failed(ParseKind::TooLarge);
-    }
+      return kAppendField;
+    };
+    if (ParseKind kind = fill_fields(fields, out.block, map, rule); kind != ParseKind::Internal) return failed(kind);
 
     // RFC 9112 section 6.3, rules 1 to 7 in order.
     const bool is_head = request_method == Method::Head;

@@ -39,7 +39,7 @@
 
 #include "core/byte_buffer.h"
 #include "core/h1/codes.h"
-#include "core/h1/watcher.h"
+#include "core/h1/connection_base.h"
 #include "core/invariant.h"
 
 namespace vantric::h1 {
@@ -109,11 +109,17 @@ struct RequestFields {
 };
 
 template <class Obj, class Peers>
-class ServerState {
+class ServerState : public ConnectionBase<Obj> {
+  using Base = ConnectionBase<Obj>;
+  using Base::close;
+  using Base::closed_;
+  using Base::transport_;
+  using Base::watcher_;
+
  public:
   ServerState(Obj codec, Obj transport, bool keep_alive, bool half_close)
-      : codec_(std::move(codec)),
-        transport_(std::move(transport)),
+      : Base(std::move(transport)),
+        codec_(std::move(codec)),
         half_close_(half_close),
         keep_alive_enabled_(keep_alive) {}
 
@@ -157,14 +163,13 @@ class ServerState {
 
   const Obj& codec() const { return codec_; }
   const Obj& decoder() const { return decoder_; }
-  const Obj& transport() const { return transport_; }
   // The transport while the connection is open; null once closed or handed off.
   const Obj* open_transport() const { return closed_ || !transport_ ? nullptr : &transport_; }
   uint64_t current_seq() const { return seq_; }
   const RequestFields& request() const { return request_; }
   bool closed() const { return closed_; }
   bool reusable() const { return reusable_; }
-  bool upgraded() const { return upgraded_; }
+  bool upgraded() const { return this->upgraded_; }
   bool half_close() const { return half_close_; }
   bool keep_alive_enabled() const { return keep_alive_enabled_; }
   bool shutdown_requested() const { return shutdown_requested_; }
@@ -238,9 +243,7 @@ class ServerState {
   void mark_unusable() { reusable_ = false; }
   Closed mark_closed() {
     const bool already = closed_;
-    Closed out{close(), {}, already};
-    if (const Obj* done = watcher_.done()) out.done = done->share();
-    return out;
+    return {close(), this->share_watcher_done(), already};
   }
   // A graceful shutdown: no further request; an idle read parked for the
   // next head is ended by closing the transport returned here.
@@ -305,10 +308,8 @@ class ServerState {
     if (request_.is_switch) {
       move_decoder_bytes();
       ByteBuffer leftover = Peers::codec_take(codec_);
-      upgraded_ = true;
-      closed_ = true;
       reusable_ = false;
-      return {true, false, std::exchange(transport_, Obj{}), std::move(leftover)};
+      return {true, false, this->hand_off(), std::move(leftover)};
     }
     reusable_ = reusable_ && request_.reuse;
     if (reusable_) return {false, false, {}, std::nullopt};
@@ -339,10 +340,8 @@ class ServerState {
     ByteBuffer leftover = Peers::codec_take(codec_);
     request_.responded = true;
     request_.response_done = true;
-    upgraded_ = true;
-    closed_ = true;
     reusable_ = false;
-    return {RequestClaim::Ok, std::exchange(transport_, Obj{}), std::move(leftover)};
+    return {RequestClaim::Ok, this->hand_off(), std::move(leftover)};
   }
 
   // ---- the mid-message window -----------------------------------------------------
@@ -372,8 +371,6 @@ class ServerState {
     if (want) request_.want = true;
     return arm_decision(done);
   }
-  Obj store_watcher_handle(Obj handle) { return watcher_.store_handle(std::move(handle), closed_); }
-  void watcher_aborted() { watcher_.aborted(); }
   // The background read finished with `data` (absent, or bytes; `has_bytes`
   // when they are not empty) or `error`.  True when it tells that the client
   // left while the response was in flight (the caller resolves the request's
@@ -394,9 +391,6 @@ class ServerState {
     request_.peer_closed = true;
     return true;
   }
-  const Obj* watcher_done() const { return watcher_.done(); }
-  Obj take_watcher_handle() { return watcher_.take_handle(); }
-  std::pair<Obj, Obj> take_watcher_result() { return watcher_.take_result(); }
 
   // "H1ServerState(seq=0, closed=false, reusable=true, responded=false, response_done=true, watcher=false)"
   std::string repr() const {
@@ -439,13 +433,6 @@ class ServerState {
 
  private:
   bool current(uint64_t seq) const { return seq != 0 && seq == seq_; }
-
-  // Sets closed and takes the transport unless it was handed off.
-  Obj close() {
-    closed_ = true;
-    if (upgraded_) return {};
-    return std::exchange(transport_, Obj{});
-  }
 
   // Positions the connection at the next request head.
   Step ready_step(Dropped<Obj>& dropped) {
@@ -519,15 +506,11 @@ class ServerState {
   }
 
   Obj codec_;
-  Obj transport_;
   Obj decoder_;
-  Watcher<Obj> watcher_;
   uint64_t next_seq_ = 1;
   uint64_t seq_ = 0;
   RequestFields request_;
-  bool closed_ = false;
   bool reusable_ = true;
-  bool upgraded_ = false;
   bool half_close_;
   bool keep_alive_enabled_;
   bool shutdown_requested_ = false;
