@@ -39,7 +39,7 @@ from ._vantric import (
     HeaderMap,
 )
 
-__all__ = ["Request", "Response", "Server", "Tunnel", "serve", "run"]
+__all__ = ["BodyTooLarge", "Request", "Response", "Server", "Tunnel", "serve", "run"]
 
 Handler = Callable[["Request"], Awaitable["Response"]]
 
@@ -53,6 +53,12 @@ _DRAIN_LIMIT = 1024 * 1024
 _TIMEOUT_SWEEP_SECONDS = 0.5
 # How long the rest of a refused request is read and dropped after the answer.
 _LINGER_SECONDS = 2.0
+
+
+class BodyTooLarge(Exception):
+    """`Request.read()` refused a body over the server's `max_body_size`.
+
+    Left to the server it is answered with 413 and the connection closes."""
 
 
 class Response:
@@ -132,8 +138,22 @@ class Request:
         return f"Request(method={self.method!r}, target={self.target!r})"
 
     async def read(self) -> bytes:
-        """The whole body (b"" once it was read or when there is none)."""
-        parts = [piece async for piece in self._pieces()]
+        """The whole body (b"" once it was read or when there is none).
+
+        Raises `BodyTooLarge` past the server's `max_body_size` (before any
+        `100 Continue` when the declared length already says so); iterating
+        over the request has no such limit."""
+        limit = self._conn._server.max_body_size
+        declared = self.head.content_length
+        if declared is not None and declared > limit:
+            raise BodyTooLarge(f"the request body exceeds {limit} bytes")
+        parts = []
+        size = 0
+        async for piece in self._pieces():
+            size += len(piece)
+            if size > limit:
+                raise BodyTooLarge(f"the request body exceeds {limit} bytes")
+            parts.append(piece)
         return parts[0] if len(parts) == 1 else b"".join(parts)
 
     def __aiter__(self):
@@ -466,6 +486,9 @@ class _ServerConnection(H1ServerState):
                 # The client sent a broken body (Request.read raised it): its
                 # fault, answered as such on a connection that then closes.
                 response = _BAD_BODY
+            except BodyTooLarge:
+                self.mark_unusable()
+                response = _TOO_LARGE
             except Exception as error:
                 self._server._report(error, request)
                 response = _INTERNAL_ERROR
@@ -624,6 +647,7 @@ class _PeerGone(Exception):
 _CLOSE_HEADERS = HeaderMap([("connection", "close")])
 _BAD_HOST = Response(400, [("content-type", "text/plain")], b"A request needs exactly one Host field.\n")
 _BAD_BODY = Response(400, [("content-type", "text/plain")], b"The request body is malformed or incomplete.\n")
+_TOO_LARGE = Response(413, [("content-type", "text/plain")], b"The request body is too large.\n")
 _INTERNAL_ERROR = Response(500, [("content-type", "text/plain")], b"Internal Server Error\n")
 
 
@@ -666,7 +690,8 @@ class Server:
 
     idle_timeout: seconds a kept-alive connection may wait for its next request;
     head_timeout: seconds a request head may take to arrive once it began;
-    body_timeout: seconds a body read may wait for bytes.
+    body_timeout: seconds a body read may wait for bytes;
+    max_body_size: the largest body `Request.read()` collects (413 beyond).
     """
 
     def __init__(
@@ -677,6 +702,7 @@ class Server:
         idle_timeout: float = 5.0,
         head_timeout: float = 10.0,
         body_timeout: float = 30.0,
+        max_body_size: int = 16 * 1024 * 1024,
         max_buf_size: int | None = None,
         title_case_headers: bool = False,
     ) -> None:
@@ -685,6 +711,7 @@ class Server:
         self.idle_timeout = idle_timeout
         self.head_timeout = head_timeout
         self.body_timeout = body_timeout
+        self.max_body_size = max_body_size
         self._codec_options = {"title_case_headers": title_case_headers}
         if max_buf_size is not None:
             self._codec_options["max_buf_size"] = max_buf_size

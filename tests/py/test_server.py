@@ -429,6 +429,29 @@ def test_a_request_followed_by_a_half_close_is_still_answered(srv):
         assert reader.closed()
 
 
+def test_body_over_the_limit_is_refused_with_413():
+    async def reading_app(request):
+        return Response(200, [], await request.read())
+
+    with serving(reading_app, max_body_size=1000) as srv:
+        with connect(srv.port) as sock:
+            # Declared too large: refused before any 100 Continue invites it.
+            sock.sendall(b"POST / HTTP/1.1\r\nHost: t\r\nContent-Length: 1001\r\n"
+                         b"Expect: 100-continue\r\n\r\n")
+            reader = Reader(sock)
+            status, headers, _, _ = reader.response()
+            assert (status, headers.get("connection")) == (413, "close")
+            assert reader.closed()
+        with connect(srv.port) as sock:
+            # Chunked: refused once the collected pieces pass the limit.
+            sock.sendall(b"POST / HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n"
+                         + b"258\r\n" + b"x" * 600 + b"\r\n" + b"258\r\n" + b"x" * 600 + b"\r\n0\r\n\r\n")
+            assert Reader(sock).response()[0] == 413
+        with connect(srv.port) as sock:
+            sock.sendall(post(b"/", b"y" * 1000))
+            assert Reader(sock).response()[2] == b"y" * 1000
+
+
 def test_handler_error_is_a_500_and_serving_goes_on(srv):
     with connect(srv.port) as sock:
         reader = Reader(sock)
