@@ -51,18 +51,6 @@ struct ClearOut {
   ~ClearOut() { out.clear(); }
 };
 
-PyObject* preface_result(h2::PrefaceMatch match) {
-  switch (match) {
-    case h2::PrefaceMatch::Complete:
-      Py_RETURN_TRUE;
-    case h2::PrefaceMatch::Mismatch:
-      Py_RETURN_FALSE;
-    case h2::PrefaceMatch::Partial:
-      break;
-  }
-  Py_RETURN_NONE;
-}
-
 void raise_invalid(const h2::InvalidArgument& error) {
   PyErr_SetString(PyExc_ValueError, error.message.c_str());
 }
@@ -171,19 +159,7 @@ PyObject* h2_codec_receive(PyObject* self, PyObject* const* args, Py_ssize_t nar
   PyObject* a[1];
   std::string_view data;
   if (!parse_args(kReceive, args, nargs, kwnames, a) || !arg_bytes(a[0], kReceive, 0, &data)) return nullptr;
-  std::vector<h2::FrameEvent> events;
-  FrameEventBatch batch;
-  std::optional<h2::Error> error;
-  {
-    HostLock lock(as_codec(self)->mutex);
-    error = as_codec(self)->reader.receive(data, events);
-    if (!error && !batch.capture(events)) return nullptr;
-  }
-  if (error) {
-    raise(*error);
-    return nullptr;
-  }
-  return batch.take_list(events);
+  return receive_events(as_codec(self)->mutex, as_codec(self)->reader, data);
 }
 
 constexpr Signature kBuffered{"buffered", "H2Codec.buffered", CallKind::Method, {}};
@@ -210,7 +186,7 @@ PyObject* h2_codec_feed_preface(PyObject* self, PyObject* const* args, Py_ssize_
     HostLock lock(as_codec(self)->mutex);
     match = as_codec(self)->reader.feed_preface(data);
   }
-  return preface_result(match);
+  return preface_match_result(match);
 }
 
 // ---- settings of the codec ---------------------------------------------------------
@@ -508,7 +484,7 @@ PyObject* h2_codec_match_preface(PyObject*, PyObject* const* args, Py_ssize_t na
   std::string_view data;
   if (!parse_args(kMatchPreface, args, nargs, kwnames, a) || !arg_bytes(a[0], kMatchPreface, 0, &data))
     return nullptr;
-  return preface_result(h2::match_preface(data));
+  return preface_match_result(h2::match_preface(data));
 }
 
 constexpr Param kHeadersParams[] = {{"headers"}};

@@ -5,11 +5,13 @@
 #include "py/h2_frames.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <type_traits>
 
 #include "py/classes.h"
 #include "py/crossing.h"
+#include "py/errors.h"
 #include "py/header_map.h"
 #include "py/results.h"
 
@@ -580,6 +582,34 @@ PyObject* FrameEventBatch::take_list(std::vector<h2::FrameEvent>& events) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
+}
+
+PyObject* receive_events(HostMutex& mutex, h2::FrameReader& reader, std::string_view data) {
+  std::vector<h2::FrameEvent> events;
+  FrameEventBatch batch;
+  std::optional<h2::Error> error;
+  {
+    HostLock lock(mutex);
+    error = reader.receive(data, events);
+    if (!error && !batch.capture(events)) return nullptr;
+  }
+  if (error) {
+    raise(*error);
+    return nullptr;
+  }
+  return batch.take_list(events);
+}
+
+PyObject* preface_match_result(h2::PrefaceMatch match) {
+  switch (match) {
+    case h2::PrefaceMatch::Complete:
+      Py_RETURN_TRUE;
+    case h2::PrefaceMatch::Mismatch:
+      Py_RETURN_FALSE;
+    case h2::PrefaceMatch::Partial:
+      break;
+  }
+  Py_RETURN_NONE;
 }
 
 }  // namespace vantric::py

@@ -7,9 +7,11 @@
 
 #include <Python.h>
 
+#include <string_view>
 #include <vector>
 
 #include "core/h2/frame_reader.h"
+#include "py/lock.h"
 #include "py/ref.h"
 
 namespace vantric::py {
@@ -47,5 +49,13 @@ class FrameEventBatch {
  private:
   std::vector<Ref> payloads_;  // one per DATA and GOAWAY event, in order
 };
+
+// One receive() of `reader`, which `mutex` guards, for the host: the list of
+// its events, or nullptr with the connection error (or MemoryError) raised.
+// Takes `mutex` for the decoding only; the list is built after unlocking.
+PyObject* receive_events(HostMutex& mutex, h2::FrameReader& reader, std::string_view data);
+
+// A preface match as the host sees it: True, None while partial, False.
+PyObject* preface_match_result(h2::PrefaceMatch match);
 
 }  // namespace vantric::py

@@ -17,6 +17,7 @@
 #include "py/h2_codec.h"
 #include "py/h2_frames.h"
 #include "py/h2_state_classes.h"
+#include "py/h2_streams.h"
 #include "py/header_map.h"
 #include "py/once.h"
 #include "py/proxy.h"
@@ -103,7 +104,9 @@ constexpr Registration kRegistrations[] = {
     {"H2FlowControl", make_type<h2_flow_control_type>},
     {"H2ContentLength", make_type<h2_content_length_type>},
     {"H2DataFrameBudget", make_type<h2_data_frame_budget_type>},
-    // H2Streams, H2Stopped and the verdict records.
+    {"H2Streams", make_type<h2_streams_type>},
+    {"H2Stopped", make_type<h2_stopped_type>},
+    // The verdict records.
     constant("H2_FLAG_WAKE", h2::kFlagWake),
     constant("H2_FLAG_SLOT_FREED", h2::kFlagSlotFreed),
     constant("H2_FLAG_CONN_DONE", h2::kFlagConnDone),

@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "core/invariant.h"
@@ -12,6 +13,7 @@
 #include "py/classes.h"
 #include "py/crossing.h"
 #include "py/errors.h"
+#include "py/h2_streams.h"
 #include "py/lock.h"
 #include "py/ref.h"
 #include "py/results.h"
@@ -351,9 +353,11 @@ const MethodSpec kHooks[] = {
 int add_test_hooks(PyObject* module) {
   Ref ns = Ref::steal(PyModule_New("vantric._vantric._testing"));
   if (!ns) return -1;
-  for (const MethodSpec& hook : kHooks) {
-    Ref fn = Ref::steal(new_module_function(hook, ns.get()));
-    if (!fn || PyObject_SetAttrString(ns.get(), hook.sig->name.data(), fn.get()) < 0) return -1;
+  for (std::span<const MethodSpec> hooks : {std::span<const MethodSpec>(kHooks), h2_streams_test_hooks()}) {
+    for (const MethodSpec& hook : hooks) {
+      Ref fn = Ref::steal(new_module_function(hook, ns.get()));
+      if (!fn || PyObject_SetAttrString(ns.get(), hook.sig->name.data(), fn.get()) < 0) return -1;
+    }
   }
   struct {
     const char* name;

@@ -5,22 +5,12 @@
 #include <memory>
 #include <vector>
 
+#include "handle_stub.h"
+
 namespace vantric::h1 {
 namespace {
 
-// A stand-in for the binding's owning reference: a shared id, empty when absent.
-struct Handle {
-  std::shared_ptr<int> id;
-  Handle() = default;
-  explicit Handle(int v) : id(std::make_shared<int>(v)) {}
-  explicit operator bool() const { return static_cast<bool>(id); }
-  Handle share() const {
-    Handle h;
-    h.id = id;
-    return h;
-  }
-  int value() const { return id ? *id : 0; }
-};
+using test::Handle;
 
 using State = ClientState<Handle>;
 

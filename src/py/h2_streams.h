@@ -1,0 +1,27 @@
+// H2Streams, the host class over the state of one HTTP/2 connection; its
+// write batch H2WriteBatch (not registered: the host meets it only through
+// take_pending()); and the stop record H2Stopped.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "py/classes.h"
+
+namespace vantric::py {
+
+PyTypeObject* h2_streams_type();
+PyTypeObject* h2_stopped_type();
+
+// A new H2Stopped: `reason` is the HTTP/2 error code (nullopt for a clean end
+// or a local cancel), `conn` says the connection ended the stream.
+PyObject* new_h2_stopped(std::optional<uint32_t> reason, bool conn);
+
+// The `_testing` functions that reach into an H2Streams (test builds only;
+// empty otherwise).
+std::span<const MethodSpec> h2_streams_test_hooks();
+
+}  // namespace vantric::py
