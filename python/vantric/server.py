@@ -385,7 +385,10 @@ class _ServerConnection(H1ServerState):
         if deadline is None or now < deadline:
             return False
         self._deadline = None
-        self._transport.abort()
+        if self._write_waiter is not None:
+            self._transport.abort()  # the client stopped reading: drop what is queued
+        else:
+            self._transport.close()
         return True
 
     # -- the serve loop --------------------------------------------------------
