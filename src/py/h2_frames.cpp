@@ -9,10 +9,12 @@
 #include <string>
 #include <type_traits>
 
+#include "core/h2/streams.h"
 #include "py/classes.h"
 #include "py/crossing.h"
 #include "py/errors.h"
 #include "py/header_map.h"
+#include "py/record_fields.h"
 #include "py/results.h"
 
 namespace vantric::py {
@@ -89,23 +91,6 @@ void record_dealloc(PyObject* obj) {
   (drop(as<T>(obj)->*Fields), ...);
   type->tp_free(obj);
   Py_DECREF(type);
-}
-
-template <class T, uint32_t T::*Field>
-PyObject* get_u32(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(as<T>(self)->*Field);
-}
-
-template <class T, bool T::*Field>
-PyObject* get_bool(PyObject* self, void*) {
-  return PyBool_FromLong(as<T>(self)->*Field);
-}
-
-// The stored object, or None for nullptr.
-template <class T, PyObject* T::*Field>
-PyObject* get_object(PyObject* self, void*) {
-  PyObject* value = as<T>(self)->*Field;
-  return Py_NewRef(value != nullptr ? value : Py_None);
 }
 
 template <class T>
@@ -502,6 +487,47 @@ PyTypeObject* h2_frame_priority_type() {
 }
 PyTypeObject* h2_frame_stream_error_type() {
   return ProcessClass<kStreamErrorSpec>::get();
+}
+
+h2::RecvHeaders h2_frame_headers_facts(PyObject* frame) {
+  const HeadersObject* self = as<HeadersObject>(frame);
+  h2::RecvHeaders facts;
+  facts.stream_id = self->stream_id;
+  facts.end_stream = self->end_stream;
+  if (self->has_status) facts.status = self->status;
+  if (self->has_content_length) facts.content_length = self->content_length;
+  facts.content_length_invalid = self->content_length_invalid;
+  return facts;
+}
+
+h2::RecvData h2_frame_data_facts(PyObject* frame, PyObject** payload) {
+  const DataObject* self = as<DataObject>(frame);
+  *payload = self->data;
+  return h2::RecvData{self->stream_id, self->flow_controlled_len,
+                      static_cast<uint32_t>(PyBytes_GET_SIZE(self->data)), self->end_stream};
+}
+
+StreamValue h2_frame_stream_value(PyObject* frame) {
+  const StreamValueObject* self = as<StreamValueObject>(frame);
+  return StreamValue{self->stream_id, self->value};
+}
+
+const h2::Settings& h2_frame_settings_values(PyObject* frame, bool* ack) {
+  const SettingsObject* self = as<SettingsObject>(frame);
+  *ack = self->ack;
+  return self->settings;
+}
+
+std::string_view h2_frame_ping_data(PyObject* frame, bool* ack) {
+  const PingObject* self = as<PingObject>(frame);
+  *ack = self->ack;
+  return {PyBytes_AS_STRING(self->data), static_cast<std::size_t>(PyBytes_GET_SIZE(self->data))};
+}
+
+GoAwayFacts h2_frame_go_away_facts(PyObject* frame) {
+  const GoAwayObject* self = as<GoAwayObject>(frame);
+  return GoAwayFacts{self->last_stream_id, self->error_code,
+                     {PyBytes_AS_STRING(self->debug_data), static_cast<std::size_t>(PyBytes_GET_SIZE(self->debug_data))}};
 }
 
 bool FrameEventBatch::capture(const std::vector<h2::FrameEvent>& events) {

@@ -14,6 +14,11 @@
 #include "py/lock.h"
 #include "py/ref.h"
 
+namespace vantric::h2 {
+struct RecvHeaders;
+struct RecvData;
+}  // namespace vantric::h2
+
 namespace vantric::py {
 
 PyTypeObject* h2_frame_headers_type();
@@ -27,6 +32,27 @@ PyTypeObject* h2_frame_priority_type();
 PyTypeObject* h2_frame_stream_error_type();
 
 PyTypeObject* h2_reason_type();
+
+// What the connection state reads from an event object; each takes an
+// instance of its class (the caller checks the type).  Views and borrowed
+// objects live as long as the event.
+h2::RecvHeaders h2_frame_headers_facts(PyObject* frame);
+// `payload` gets the event's own bytes object (borrowed).
+h2::RecvData h2_frame_data_facts(PyObject* frame, PyObject** payload);
+// H2FrameRstStream (error code) and H2FrameWindowUpdate (increment).
+struct StreamValue {
+  uint32_t stream_id;
+  uint32_t value;
+};
+StreamValue h2_frame_stream_value(PyObject* frame);
+const h2::Settings& h2_frame_settings_values(PyObject* frame, bool* ack);
+std::string_view h2_frame_ping_data(PyObject* frame, bool* ack);
+struct GoAwayFacts {
+  uint32_t last_stream_id;
+  uint32_t error_code;
+  std::string_view debug_data;
+};
+GoAwayFacts h2_frame_go_away_facts(PyObject* frame);
 
 // The host objects of the events one FrameReader::receive() call produced.
 //

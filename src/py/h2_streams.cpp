@@ -1,10 +1,14 @@
 // H2Streams: the host class over one HTTP/2 connection state, with its write
-// batch and the H2Stopped record.
+// batch and the H2Stopped record.  The receive methods (recv_*) and their
+// verdicts live in h2_streams_recv.cpp; the object layout in
+// h2_streams_object.h.
 //
 // Two mutexes: the state mutex guards the core state (h2::Streams), the
 // decoder mutex the frame reader with its HPACK decoder.  receive() and
 // prime() take only the decoder mutex, so decoding never blocks the senders;
-// every other method takes only the state mutex, once, for its whole body.
+// every other method takes only the state mutex, once, for its whole body,
+// except that recv_settings() applies an acknowledged SETTINGS to the reader
+// with the decoder mutex taken inside the state mutex (never the other way).
 // Arguments are converted before locking; lists and tuples are built after
 // unlocking from values copied under the lock; host references leaving the
 // state are moved into locals declared before the lock guard, so they are
@@ -16,6 +20,7 @@
 // reference to the H2Streams is dropped after that mutex is released.
 #include "py/h2_streams.h"
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <new>
@@ -31,6 +36,7 @@
 #include "py/crossing.h"
 #include "py/h2_frames.h"
 #include "py/h2_state_classes.h"
+#include "py/h2_streams_object.h"
 #include "py/lock.h"
 #include "py/ref.h"
 #include "py/state_object.h"
@@ -38,26 +44,12 @@
 namespace vantric::py {
 namespace {
 
-using State = h2::Streams<Ref>;
-
-struct H2StreamsObject {
-  PyObject_HEAD
-  HostMutex mutex;  // the state mutex: guards `state`
-  State state;
-  HostMutex decoder_mutex;  // guards `reader`; never taken before `mutex`
-  h2::FrameReader reader;
-};
-
-H2StreamsObject* as_streams(PyObject* obj) {
-  return reinterpret_cast<H2StreamsObject*>(obj);
-}
+using State = H2State;
 
 // Runs `op(State&)` under the state mutex and returns its result.
 template <class Op>
 auto locked(PyObject* self, Op&& op) {
-  H2StreamsObject* streams = as_streams(self);
-  HostLock lock(streams->mutex);
-  return op(streams->state);
+  return locked_streams(self, std::forward<Op>(op));
 }
 
 using py::result_object;  // the overloads of plain core results
@@ -628,7 +620,8 @@ const PyType_Slot kSlots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(crossing<streams_repr>)},
 };
 
-constexpr ClassSpec kSpec{
+// Not constexpr: the receive methods' table is defined in their own file.
+const ClassSpec kSpec{
     .name = "H2Streams",
     .doc = "The state of one HTTP/2 connection, client or server: streams, windows,\n"
            "settings, the frame decoder and the pending-send buffer a single writer\n"
@@ -638,6 +631,7 @@ constexpr ClassSpec kSpec{
     .gc = true,
     .basicsize = sizeof(H2StreamsObject),
     .methods = kMethods,
+    .more_methods = kH2StreamsRecvMethods,
     .properties = kProperties,
     .slots = kSlots,
 };
@@ -726,7 +720,67 @@ PyObject* test_remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return object_or_none(std::move(handle));
 }
 
+// h2_streams_open(streams, sid, handle, end_stream, is_head): a stream we
+// open, on a slot claimed for it, as the opening step makes it.
+constexpr Param kOpenParams[] = {{"streams"}, {"sid"}, {"handle"}, {"end_stream"}, {"is_head"}};
+constexpr Signature kTestOpen{"h2_streams_open", "h2_streams_open", CallKind::Function, kOpenParams};
+
+PyObject* test_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[5];
+  uint32_t sid = 0;
+  bool end_stream = false;
+  bool is_head = false;
+  if (!parse_args(kTestOpen, args, nargs, kwnames, a) || !arg_streams(a[0], kTestOpen) ||
+      !arg_u32(a[1], kTestOpen, 1, &sid) || !arg_bool(a[3], kTestOpen, 3, &end_stream) ||
+      !arg_bool(a[4], kTestOpen, 4, &is_head))
+    return nullptr;
+  Ref handle = Ref::from_borrowed(a[2]);
+  const bool opened = locked(a[0], [&](State& s) {
+    if (s.find(sid) != nullptr || !s.try_claim_slot()) return false;
+    s.insert_local_stream(sid, std::move(handle), end_stream, is_head);
+    s.set_next_stream_id(std::max(s.next_stream_id(), sid + 2));
+    return true;
+  });
+  return PyBool_FromLong(opened);
+}
+
+// h2_streams_reset_locally(streams, sid, reason): our own reset of sid, as the
+// send path leaves it: a live stream closes with a library reset, and the id
+// is stored for its late frames to be ignored.
+constexpr Param kResetParams[] = {{"streams"}, {"sid"}, {"reason"}};
+constexpr Signature kTestReset{"h2_streams_reset_locally", "h2_streams_reset_locally", CallKind::Function,
+                               kResetParams};
+
+PyObject* test_reset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[3];
+  uint32_t sid = 0;
+  uint32_t reason = 0;
+  if (!parse_args(kTestReset, args, nargs, kwnames, a) || !arg_streams(a[0], kTestReset) ||
+      !arg_stream_id(a[1], kTestReset, 1, &sid) || !arg_u32(a[2], kTestReset, 2, &reason))
+    return nullptr;
+  const bool stored = locked(a[0], [&](State& s) {
+    if (State::Record* record = s.find(sid)) record->state.set_reset(sid, reason, h2::Initiator::Library);
+    return s.reset_store().store(sid, h2::MonoClock::now());
+  });
+  return PyBool_FromLong(stored);
+}
+
+// h2_streams_set_graceful(streams): graceful shutdown has begun.
+constexpr Param kStreamsParam[] = {{"streams"}};
+constexpr Signature kTestGraceful{"h2_streams_set_graceful", "h2_streams_set_graceful", CallKind::Function,
+                                  kStreamsParam};
+
+PyObject* test_graceful(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!parse_args(kTestGraceful, args, nargs, kwnames, a) || !arg_streams(a[0], kTestGraceful)) return nullptr;
+  locked(a[0], [](State& s) { s.mark_graceful(); });
+  Py_RETURN_NONE;
+}
+
 const MethodSpec kTestHooks[] = {
+    {&kTestOpen, method_entry<test_open>(), "Open a stream of ours on an H2Streams, claiming a slot."},
+    {&kTestReset, method_entry<test_reset>(), "Reset a stream of an H2Streams as our own send path does."},
+    {&kTestGraceful, method_entry<test_graceful>(), "Mark an H2Streams as in graceful shutdown."},
     {&kTestStopped, method_entry<test_stopped>(), "Make an H2Stopped."},
     {&kTestAdd, method_entry<test_add>(), "Add a stream record to an H2Streams."},
     {&kTestQueue, method_entry<test_queue>(), "Queue a DATA frame on a stream of an H2Streams."},

@@ -15,6 +15,11 @@ namespace vantric::py {
 
 PyTypeObject* h2_streams_type();
 PyTypeObject* h2_stopped_type();
+PyTypeObject* h2_recv_headers_verdict_type();
+PyTypeObject* h2_recv_data_verdict_type();
+
+// The receive methods of H2Streams (h2_streams_recv.cpp).
+extern const std::span<const MethodSpec> kH2StreamsRecvMethods;
 
 // A new H2Stopped: `reason` is the HTTP/2 error code (nullopt for a clean end
 // or a local cancel), `conn` says the connection ended the stream.

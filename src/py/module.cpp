@@ -106,6 +106,8 @@ constexpr Registration kRegistrations[] = {
     {"H2DataFrameBudget", make_type<h2_data_frame_budget_type>},
     {"H2Streams", make_type<h2_streams_type>},
     {"H2Stopped", make_type<h2_stopped_type>},
+    {"H2RecvHeadersVerdict", make_type<h2_recv_headers_verdict_type>},
+    {"H2RecvDataVerdict", make_type<h2_recv_data_verdict_type>},
     // The verdict records.
     constant("H2_FLAG_WAKE", h2::kFlagWake),
     constant("H2_FLAG_SLOT_FREED", h2::kFlagSlotFreed),

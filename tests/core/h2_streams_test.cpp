@@ -187,7 +187,8 @@ TEST(H2Streams, RecordsAndHostReferences) {
   State s(config);
   auto& record = s.insert_stream(5, Handle(5));
   EXPECT_EQ(record.send_flow.window_size(), 65535u);
-  EXPECT_EQ(record.recv_flow.window_size(), 1000u);
+  // Ours applies once the peer acknowledges our SETTINGS.
+  EXPECT_EQ(record.recv_flow.window_size(), 65535u);
   EXPECT_EQ(record.state.repr(), "Idle");
 
   std::vector<Handle> dropped;

@@ -9,6 +9,10 @@ namespace vantric::h2 {
 // RFC 9113 section 3.4: the client connection preface.
 inline constexpr std::string_view kPreface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 
+// The payload of the PING that follows the first GOAWAY of a graceful
+// shutdown; its acknowledgement triggers the final GOAWAY.
+inline constexpr std::string_view kShutdownPing = "SHUTDOWN";
+
 inline constexpr uint32_t kDefaultHeaderTableSize = 4096;      // RFC 9113 section 6.5.2
 inline constexpr uint32_t kDefaultInitialWindowSize = 65535;   // RFC 9113 section 6.9.2
 inline constexpr uint32_t kDefaultMaxFrameSize = 16384;        // RFC 9113 section 4.2

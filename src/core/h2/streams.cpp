@@ -1,5 +1,7 @@
 #include "core/h2/streams.h"
 
+#include "core/h2/frame_reader.h"
+
 namespace vantric::h2 {
 
 std::optional<std::string> check_streams_config(const StreamsConfig& config) {
@@ -18,6 +20,13 @@ Settings local_settings(const StreamsConfig& config) {
   if (config.server) settings.max_concurrent_streams = config.max_concurrent_streams;
   settings.enable_push = config.enable_push;
   return settings;
+}
+
+void apply_local_settings(FrameReader& reader, const StreamsConfig& config) {
+  reader.set_max_recv_frame_size(config.max_frame_size);
+  reader.set_max_header_list_size(config.max_header_list_size);
+  // Our SETTINGS leaves SETTINGS_HEADER_TABLE_SIZE at its default.
+  reader.set_header_table_size(kDefaultHeaderTableSize);
 }
 
 FlowControl open_window(uint32_t size) {

@@ -26,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "core/byte_buffer.h"
@@ -65,6 +66,12 @@ std::optional<std::string> check_streams_config(const StreamsConfig& config);
 
 // The SETTINGS frame we announce for `config` (RFC 9113 section 6.5.2).
 Settings local_settings(const StreamsConfig& config);
+
+class FrameReader;
+
+// Applies our acknowledged settings to the connection's frame reader: the
+// largest frame and header list we accept, and the HPACK table limit.
+void apply_local_settings(FrameReader& reader, const StreamsConfig& config);
 
 // A window of `size` (at most 2^31 - 1), all of it available.
 FlowControl open_window(uint32_t size);
@@ -116,7 +123,77 @@ struct StreamRecord {
   ContentLength content_length;
   bool is_head = false;          // a response to HEAD
   bool recv_end_stream = false;  // the peer's END_STREAM arrived
+  bool counted_closed = false;   // its close was taken off num_streams
+  bool holds_slot = false;       // opened by us on a claimed concurrency slot
+  bool awaiting_accept = false;  // server: the application has not accepted it yet
+  bool reset_before_accept = false;  // counted in the resets before accept
 };
+
+// The facts of a received header block the connection reads.
+struct RecvHeaders {
+  uint32_t stream_id = 0;
+  bool end_stream = false;
+  std::optional<uint16_t> status;
+  std::optional<uint64_t> content_length;
+  bool content_length_invalid = false;
+
+  bool is_informational() const { return status && *status >= 100 && *status <= 199; }
+};
+
+// The facts of a received DATA frame.
+struct RecvData {
+  uint32_t stream_id = 0;
+  uint32_t flow_controlled_len = 0;  // payload, padding and pad-length octet
+  uint32_t payload_len = 0;          // without the padding
+  bool end_stream = false;
+};
+
+template <class Obj>
+struct HeadersVerdict {
+  HeadersKind kind = HeadersKind::Ignored;
+  Obj handle;  // the stream's own, or the spare of a new stream
+  bool eof = false;
+  uint32_t flags = 0;
+  // Server: the frame opens a stream and no spare handle was given; nothing
+  // changed after the checks that precede the opening.
+  bool spare_missing = false;
+};
+
+template <class Obj>
+struct DataVerdict {
+  Obj handle;
+  bool deliver = false;   // the payload goes to the stream's readers
+  bool budgeted = false;  // ... charged to the DATA-framing budget
+  bool eof = false;
+  uint32_t flags = 0;
+};
+
+template <class Obj>
+struct ResetVerdict {
+  Obj handle;
+  uint32_t reason = 0;
+  bool notify_body = false;  // the peer's side had not ended: its readers must see the stop
+  uint32_t flags = 0;
+};
+
+template <class Obj>
+struct SettingsVerdict {
+  bool initial = false;     // the peer's first SETTINGS
+  std::vector<Obj> wake;    // streams whose send window grew
+  uint32_t flags = 0;
+};
+
+// A stream the peer's GOAWAY aborted: its handle and the GOAWAY's error code.
+template <class Obj>
+struct GoAwayVerdict {
+  std::vector<Obj> aborted;
+  uint32_t reason = 0;
+  uint32_t flags = 0;
+};
+
+// A value or the error to raise.
+template <class T>
+using Result = std::variant<T, Error>;
 
 template <class Obj>
 class Streams {
@@ -148,6 +225,7 @@ class Streams {
     VANTRIC_INVARIANT(!settings_error, "settings of a checked configuration refused");
     pending_.append(frames.view());
     began_ = true;
+    ++unacked_settings_;
     const uint32_t target = std::max(config_.connection_window, kDefaultInitialWindowSize);
     if (target > kDefaultInitialWindowSize) {
       const WindowResult grown = conn_recv_.assign_capacity(target - kDefaultInitialWindowSize);
@@ -273,7 +351,7 @@ class Streams {
     return it == table_.end() ? nullptr : &it->second;
   }
   // Adds a stream with the windows of the current settings: the peer's
-  // initial window to send, ours to receive.  `stream_id` is not in the
+  // initial window to send, ours (once acknowledged) to receive.  `stream_id` is not in the
   // table.  Throws std::bad_alloc.
   Record& insert_stream(uint32_t stream_id, Obj&& handle) {
     auto [it, inserted] = table_.try_emplace(stream_id);
@@ -281,7 +359,7 @@ class Streams {
     Record& record = it->second;
     record.handle = std::move(handle);
     record.send_flow = open_window(peer_.initial_window_size);
-    record.recv_flow = open_window(config_.initial_window_size);
+    record.recv_flow = open_window(local_initial_window_);
     return record;
   }
   // Removes the stream and returns its handle (empty for an unknown id).
@@ -297,6 +375,53 @@ class Streams {
     return reset_store_.contains(stream_id, now);
   }
   ResetStore& reset_store() noexcept { return reset_store_; }
+
+  // ---- the receive path (streams_recv.h) -------------------------------------------
+  //
+  // One method per received frame event, each a check-and-change of the whole
+  // state.  A stream error comes back as a library reset of the stream
+  // (H2StreamError), a connection error as ProtocolError or FlowControlError;
+  // changes made before the failing check stay (charged windows stay
+  // charged).  `now` times the reset store.  Handles removed from the table
+  // go to `dropped`, for the caller to release after unlocking; verdicts hold
+  // handles of their own.  `flags` gets kFlagWake exactly when the pending
+  // buffer grew.  Each throws std::bad_alloc.
+
+  // A header block: a new stream (server, around `spare`, which is moved
+  // from only then), a head, trailers, or an ignored frame.
+  Result<HeadersVerdict<Obj>> recv_headers(const RecvHeaders& frame, Obj& spare, MonoClock::time_point now,
+                                           std::vector<Obj>& dropped);
+  // A DATA frame: charges the windows and says whether to deliver its payload.
+  Result<DataVerdict<Obj>> recv_data(const RecvData& frame, MonoClock::time_point now,
+                                     std::vector<Obj>& dropped);
+  // WINDOW_UPDATE: the handles of the senders that may go on, into `wake`.
+  std::optional<Error> recv_window_update(uint32_t stream_id, uint32_t increment, MonoClock::time_point now,
+                                          std::vector<Obj>& wake);
+  // RST_STREAM: nullopt when the frame concerns no stream in the table.
+  Result<std::optional<ResetVerdict<Obj>>> recv_reset(uint32_t stream_id, uint32_t error_code,
+                                                      MonoClock::time_point now, std::vector<Obj>& dropped);
+  // SETTINGS.  An acknowledgement calls `apply_local(config())` to apply our
+  // settings to the frame reader, then applies our initial window.
+  template <class ApplyLocal>
+  Result<SettingsVerdict<Obj>> recv_settings(const Settings& settings, bool ack, ApplyLocal&& apply_local);
+  // PING: the flags.  `data` is 8 octets.
+  uint32_t recv_ping(std::string_view data, bool ack);
+  // GOAWAY: the client streams it aborted.
+  Result<GoAwayVerdict<Obj>> recv_go_away(uint32_t last_stream_id, uint32_t error_code, std::string_view debug_data,
+                                          std::vector<Obj>& dropped);
+  // Our GOAWAY answering the peer's once no stream is left: the flags.
+  uint32_t maybe_goaway_reply();
+
+  // The record part of opening a stream on a claimed slot: the stream enters
+  // the table, sends its head (END_STREAM when `end_stream`) and counts as
+  // active.  `stream_id` is not in the table.
+  Record& insert_local_stream(uint32_t stream_id, Obj&& handle, bool end_stream, bool is_head);
+  // Graceful shutdown started: our first GOAWAY and its PING were queued.
+  void mark_graceful() noexcept { graceful_ = true; }
+  // Our SETTINGS frames not yet acknowledged.
+  uint32_t unacked_settings() const noexcept { return unacked_settings_; }
+  // Requests the peer reset before they were accepted.
+  uint32_t pending_accept_resets() const noexcept { return pending_accept_resets_; }
 
   // ---- introspection ------------------------------------------------------------
 
@@ -361,6 +486,30 @@ class Streams {
   }
 
  private:
+  // Where a frame for a stream not in the table goes.
+  enum class Missing : uint8_t { Ignored, Closed, Idle };
+  Missing classify_missing(uint32_t stream_id, MonoClock::time_point now) const;
+  // The class of a stream still in the table in state Closed: ignored when
+  // we reset it ourselves, else closed.
+  static Missing classify_closed(const Record& record) {
+    return record.state.is_local_error() ? Missing::Ignored : Missing::Closed;
+  }
+  static Error idle_error(uint32_t stream_id);
+  // The flags of the close-out of `stream_id` (see streams_recv.h).
+  uint32_t close_out(uint32_t stream_id, std::vector<Obj>& dropped);
+  // The received octets the application still holds go back to the
+  // connection window (their DATA-framing budget too), without it.
+  void release_held_capacity(Record& record);
+  // `octets` of the connection receive window become grantable again.
+  void give_back_connection(uint32_t octets);
+  // Charges the connection receive window; FLOW_CONTROL_ERROR beyond it.
+  std::optional<Error> charge_connection(uint32_t octets);
+  // Sets up the content-length tracker of a head; a stream error when the
+  // head's length is unusable.
+  std::optional<Error> track_content_length(Record& record, const RecvHeaders& frame);
+  Result<HeadersVerdict<Obj>> open_remote_stream(const RecvHeaders& frame, Obj& spare);
+  uint32_t wake_if_grown(std::size_t before) const noexcept { return pending_.size() > before ? uint32_t{kFlagWake} : 0u; }
+
   StreamsConfig config_;
   PeerSettings peer_;
   bool began_ = false;
@@ -387,6 +536,11 @@ class Streams {
   bool goaway_replied_ = false;
   bool graceful_ = false;
   bool shutdown_final_ = false;
+  uint32_t unacked_settings_ = 0;      // our SETTINGS frames sent and not acknowledged
+  bool peer_settings_seen_ = false;    // the peer's first SETTINGS arrived
+  uint32_t local_initial_window_ = kDefaultInitialWindowSize;  // ours, in force once acknowledged
+  uint32_t peer_highest_id_ = 0;       // server: the highest stream the peer opened
+  uint32_t pending_accept_resets_ = 0;
 
   hpack::Encoder encoder_;
   ByteBuffer pending_;
@@ -399,3 +553,5 @@ class Streams {
 };
 
 }  // namespace vantric::h2
+
+#include "core/h2/streams_recv.h"  // IWYU pragma: export
