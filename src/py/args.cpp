@@ -382,4 +382,14 @@ void raise_bad_argument_type(const Signature& sig, std::size_t index, const char
   raise_type_error(message);
 }
 
+bool arg_optional_str(PyObject* obj, const Signature& sig, std::size_t index,
+                      std::optional<std::string_view>* out) {
+  out->reset();
+  if (obj == nullptr || obj == Py_None) return true;
+  std::string_view text;
+  if (!arg_str(obj, sig, index, &text)) return false;
+  *out = text;
+  return true;
+}
+
 }  // namespace vantric::py

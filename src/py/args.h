@@ -108,6 +108,9 @@ bool arg_bool(PyObject* obj, const Signature& sig, std::size_t index, bool* out)
 // Text: a str, viewed as UTF-8 (valid as long as `obj` lives).  A lone
 // surrogate raises the host's encoding error.
 bool arg_str(PyObject* obj, const Signature& sig, std::size_t index, std::string_view* out);
+// An optional str: nullptr (not passed) and None give nullopt.
+bool arg_optional_str(PyObject* obj, const Signature& sig, std::size_t index,
+                      std::optional<std::string_view>* out);
 // Bytes: a bytes object, viewed in place (valid as long as `obj` lives).
 bool arg_bytes(PyObject* obj, const Signature& sig, std::size_t index, std::string_view* out);
 

@@ -48,10 +48,11 @@ PyTypeObject* build_class(const ClassSpec& spec) {
                                                 : std::string(spec.doc);
   slots.push_back({Py_tp_doc, const_cast<char*>(persistent_text(doc))});
 
-  if (!spec.methods.empty() || !spec.more_methods.empty()) {
+  if (!spec.methods.empty() || !spec.more_methods[0].empty() || !spec.more_methods[1].empty()) {
     std::vector<PyMethodDef> defs;
     for (const MethodSpec& m : spec.methods) defs.push_back(method_def(m));
-    for (const MethodSpec& m : spec.more_methods) defs.push_back(method_def(m));
+    for (std::span<const MethodSpec> family : spec.more_methods)
+      for (const MethodSpec& m : family) defs.push_back(method_def(m));
     slots.push_back({Py_tp_methods, persistent_array(defs)});
   }
   if (!spec.properties.empty()) {

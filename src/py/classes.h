@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <span>
 #include <string_view>
 
@@ -40,9 +41,9 @@ struct ClassSpec {
   bool gc = false;
   Py_ssize_t basicsize = 0;
   std::span<const MethodSpec> methods = {};
-  // More methods, kept in a file of their own (a class whose methods fall
-  // into two families, such as a codec's reading and writing halves).
-  std::span<const MethodSpec> more_methods = {};
+  // More families of methods, each kept in a file of its own (a codec's
+  // reading and writing halves, a connection's receive and send paths).
+  std::array<std::span<const MethodSpec>, 2> more_methods = {};
   std::span<const PropertySpec> properties = {};
   // Special methods (Py_tp_new, Py_tp_dealloc, Py_tp_repr, ...); no terminator.
   std::span<const PyType_Slot> slots = {};

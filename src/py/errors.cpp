@@ -238,6 +238,13 @@ void raise_connection_closed(std::string_view message) {
   raise_with(ExcId::ConnectionClosedError, args_text(message));
 }
 
+PyObject* new_connection_closed(std::string_view message) {
+  PyObject* cls = exception_class(ExcId::ConnectionClosedError);
+  if (cls == nullptr) return nullptr;
+  Ref args = Ref::steal(args_text(message));
+  return args ? PyObject_Call(cls, args.get(), nullptr) : nullptr;
+}
+
 void set_internal_fault(const char* text) {
   PyObject* cls = exception_class(ExcId::InternalFault);
   if (cls == nullptr) return;  // the failure to create it stays set

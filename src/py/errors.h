@@ -48,6 +48,9 @@ void raise_flow_control();
 void raise_library_stream_error(uint32_t stream_id, uint32_t reason);
 void raise_protocol(std::optional<uint32_t> reason, std::string_view message);
 void raise_connection_closed(std::string_view message);
+// A new ConnectionClosedError carrying `message`, not raised; nullptr with
+// an exception set on failure.
+PyObject* new_connection_closed(std::string_view message);
 
 // Sets the internal-fault exception (derived from BaseException) with `text`.
 void set_internal_fault(const char* text);

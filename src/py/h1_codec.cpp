@@ -280,7 +280,7 @@ const ClassSpec kSpec{
     .constructor = &kNew,
     .basicsize = sizeof(H1CodecObject),
     .methods = kMethods,
-    .more_methods = kH1CodecWriteMethods,
+    .more_methods = {kH1CodecWriteMethods},
     .properties = kProperties,
     .slots = kSlots,
 };

@@ -55,41 +55,6 @@ void raise_invalid(const h2::InvalidArgument& error) {
   PyErr_SetString(PyExc_ValueError, error.message.c_str());
 }
 
-// None (nullptr after parsing counts as None) or a HeaderMap; TypeError else.
-bool arg_optional_header_map(PyObject* obj, const Signature& sig, std::size_t index, PyObject** out) {
-  *out = obj == Py_None ? nullptr : obj;
-  if (*out == nullptr || is_header_map(*out)) return true;
-  raise_bad_argument_type(sig, index, "HeaderMap or None", obj);
-  return false;
-}
-
-bool arg_header_map(PyObject* obj, const Signature& sig, std::size_t index) {
-  if (is_header_map(obj)) return true;
-  raise_bad_argument_type(sig, index, "HeaderMap", obj);
-  return false;
-}
-
-bool arg_optional_str(PyObject* obj, const Signature& sig, std::size_t index,
-                      std::optional<std::string_view>* out) {
-  out->reset();
-  if (obj == nullptr || obj == Py_None) return true;
-  std::string_view text;
-  if (!arg_str(obj, sig, index, &text)) return false;
-  *out = text;
-  return true;
-}
-
-// Runs `write(const http::HeaderMap*)` with the map of `headers` (a HeaderMap
-// or nullptr) under the map's lock.
-template <class Write>
-void with_header_map(PyObject* headers, Write&& write) {
-  if (headers == nullptr) {
-    write(static_cast<const http::HeaderMap*>(nullptr));
-    return;
-  }
-  read_header_map(headers, [&](const http::HeaderMap& map) { write(&map); });
-}
-
 // Under the codec's lock: `write(codec)` appends frames to the output buffer,
 // which then becomes the result.
 template <class Write>

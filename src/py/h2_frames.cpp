@@ -93,12 +93,6 @@ void record_dealloc(PyObject* obj) {
   Py_DECREF(type);
 }
 
-template <class T>
-T* alloc_record(PyTypeObject* type) {
-  if (type == nullptr) return nullptr;
-  return reinterpret_cast<T*>(type->tp_alloc(type, 0));
-}
-
 // An optional number in a repr: the digits, or None.
 std::string optional_text(std::optional<uint32_t> value) {
   return value ? std::to_string(*value) : std::string("None");

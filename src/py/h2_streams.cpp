@@ -52,13 +52,6 @@ auto locked(PyObject* self, Op&& op) {
   return locked_streams(self, std::forward<Op>(op));
 }
 
-using py::result_object;  // the overloads of plain core results
-
-PyObject* result_object(const std::optional<std::string>& text) {
-  if (!text) Py_RETURN_NONE;
-  return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
-}
-
 // ---- H2Stopped -------------------------------------------------------------------
 
 struct StoppedObject {
@@ -277,34 +270,6 @@ PyObject* streams_repr(PyObject* self) {
 #define VANTRIC_SIGNATURE(var, name, params) \
   constexpr Signature var{name, "H2Streams." name, CallKind::Method, params};
 
-// A method without arguments: `Op(State&)` under the lock, its plain result
-// converted after unlocking (None when it returns nothing).
-template <const Signature& Sig, auto Op>
-PyObject* plain_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(Sig, args, nargs, kwnames, nullptr)) return nullptr;
-  if constexpr (std::is_void_v<decltype(locked(self, Op))>) {
-    locked(self, Op);
-    Py_RETURN_NONE;
-  } else {
-    return result_object(locked(self, Op));
-  }
-}
-
-// A method of one u32 argument (`sid`, or an id to set): `Op(State&, value)`
-// under the lock, converted likewise.
-template <const Signature& Sig, auto Op>
-PyObject* u32_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  uint32_t value = 0;
-  if (!parse_arg(Sig, args, nargs, kwnames, arg_u32, &value)) return nullptr;
-  auto op = [value](State& s) { return Op(s, value); };
-  if constexpr (std::is_void_v<decltype(locked(self, op))>) {
-    locked(self, op);
-    Py_RETURN_NONE;
-  } else {
-    return result_object(locked(self, op));
-  }
-}
-
 // A method without arguments whose result is one host object the state gives up.
 template <const Signature& Sig, Ref (State::*Take)()>
 PyObject* take_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -364,8 +329,9 @@ PyObject* streams_take_pending(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* streams_credit_written(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kCreditWritten, args, nargs, kwnames, nullptr)) return nullptr;
-  std::vector<Ref> wake;  // released after the lock when the list fails
-  locked(self, [&](State& s) { s.credit_written(wake); });
+  std::vector<Ref> wake;     // released after the lock when the list fails
+  std::vector<Ref> dropped;  // streams that left the table, released after the lock
+  locked(self, [&](State& s) { s.credit_written(wake, dropped); });
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(wake.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < wake.size(); ++i)
@@ -620,7 +586,7 @@ const PyType_Slot kSlots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(crossing<streams_repr>)},
 };
 
-// Not constexpr: the receive methods' table is defined in their own file.
+// Not constexpr: the receive and send methods' tables are defined in their own files.
 const ClassSpec kSpec{
     .name = "H2Streams",
     .doc = "The state of one HTTP/2 connection, client or server: streams, windows,\n"
@@ -631,7 +597,7 @@ const ClassSpec kSpec{
     .gc = true,
     .basicsize = sizeof(H2StreamsObject),
     .methods = kMethods,
-    .more_methods = kH2StreamsRecvMethods,
+    .more_methods = {kH2StreamsRecvMethods, kH2StreamsSendMethods},
     .properties = kProperties,
     .slots = kSlots,
 };
@@ -720,67 +686,7 @@ PyObject* test_remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return object_or_none(std::move(handle));
 }
 
-// h2_streams_open(streams, sid, handle, end_stream, is_head): a stream we
-// open, on a slot claimed for it, as the opening step makes it.
-constexpr Param kOpenParams[] = {{"streams"}, {"sid"}, {"handle"}, {"end_stream"}, {"is_head"}};
-constexpr Signature kTestOpen{"h2_streams_open", "h2_streams_open", CallKind::Function, kOpenParams};
-
-PyObject* test_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[5];
-  uint32_t sid = 0;
-  bool end_stream = false;
-  bool is_head = false;
-  if (!parse_args(kTestOpen, args, nargs, kwnames, a) || !arg_streams(a[0], kTestOpen) ||
-      !arg_u32(a[1], kTestOpen, 1, &sid) || !arg_bool(a[3], kTestOpen, 3, &end_stream) ||
-      !arg_bool(a[4], kTestOpen, 4, &is_head))
-    return nullptr;
-  Ref handle = Ref::from_borrowed(a[2]);
-  const bool opened = locked(a[0], [&](State& s) {
-    if (s.find(sid) != nullptr || !s.try_claim_slot()) return false;
-    s.insert_local_stream(sid, std::move(handle), end_stream, is_head);
-    s.set_next_stream_id(std::max(s.next_stream_id(), sid + 2));
-    return true;
-  });
-  return PyBool_FromLong(opened);
-}
-
-// h2_streams_reset_locally(streams, sid, reason): our own reset of sid, as the
-// send path leaves it: a live stream closes with a library reset, and the id
-// is stored for its late frames to be ignored.
-constexpr Param kResetParams[] = {{"streams"}, {"sid"}, {"reason"}};
-constexpr Signature kTestReset{"h2_streams_reset_locally", "h2_streams_reset_locally", CallKind::Function,
-                               kResetParams};
-
-PyObject* test_reset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[3];
-  uint32_t sid = 0;
-  uint32_t reason = 0;
-  if (!parse_args(kTestReset, args, nargs, kwnames, a) || !arg_streams(a[0], kTestReset) ||
-      !arg_stream_id(a[1], kTestReset, 1, &sid) || !arg_u32(a[2], kTestReset, 2, &reason))
-    return nullptr;
-  const bool stored = locked(a[0], [&](State& s) {
-    if (State::Record* record = s.find(sid)) record->state.set_reset(sid, reason, h2::Initiator::Library);
-    return s.reset_store().store(sid, h2::MonoClock::now());
-  });
-  return PyBool_FromLong(stored);
-}
-
-// h2_streams_set_graceful(streams): graceful shutdown has begun.
-constexpr Param kStreamsParam[] = {{"streams"}};
-constexpr Signature kTestGraceful{"h2_streams_set_graceful", "h2_streams_set_graceful", CallKind::Function,
-                                  kStreamsParam};
-
-PyObject* test_graceful(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args(kTestGraceful, args, nargs, kwnames, a) || !arg_streams(a[0], kTestGraceful)) return nullptr;
-  locked(a[0], [](State& s) { s.mark_graceful(); });
-  Py_RETURN_NONE;
-}
-
 const MethodSpec kTestHooks[] = {
-    {&kTestOpen, method_entry<test_open>(), "Open a stream of ours on an H2Streams, claiming a slot."},
-    {&kTestReset, method_entry<test_reset>(), "Reset a stream of an H2Streams as our own send path does."},
-    {&kTestGraceful, method_entry<test_graceful>(), "Mark an H2Streams as in graceful shutdown."},
     {&kTestStopped, method_entry<test_stopped>(), "Make an H2Stopped."},
     {&kTestAdd, method_entry<test_add>(), "Add a stream record to an H2Streams."},
     {&kTestQueue, method_entry<test_queue>(), "Queue a DATA frame on a stream of an H2Streams."},

@@ -17,9 +17,13 @@ PyTypeObject* h2_streams_type();
 PyTypeObject* h2_stopped_type();
 PyTypeObject* h2_recv_headers_verdict_type();
 PyTypeObject* h2_recv_data_verdict_type();
+PyTypeObject* h2_send_verdict_type();
+PyTypeObject* h2_reset_verdict_type();
 
-// The receive methods of H2Streams (h2_streams_recv.cpp).
+// The receive methods of H2Streams (h2_streams_recv.cpp) and its send
+// methods (h2_streams_send.cpp).
 extern const std::span<const MethodSpec> kH2StreamsRecvMethods;
+extern const std::span<const MethodSpec> kH2StreamsSendMethods;
 
 // A new H2Stopped: `reason` is the HTTP/2 error code (nullopt for a clean end
 // or a local cancel), `conn` says the connection ended the stream.

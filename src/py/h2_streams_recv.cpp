@@ -58,31 +58,6 @@ struct DataVerdictObject {
   bool eof;
 };
 
-// The handle may be any host object, so a verdict can be part of a cycle.
-template <class T>
-int verdict_traverse(PyObject* obj, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(obj));
-  Py_VISIT(as<T>(obj)->handle);
-  if constexpr (std::is_same_v<T, DataVerdictObject>) Py_VISIT(as<T>(obj)->payload);
-  return 0;
-}
-
-template <class T>
-int verdict_clear(PyObject* obj) {
-  Py_CLEAR(as<T>(obj)->handle);
-  if constexpr (std::is_same_v<T, DataVerdictObject>) Py_CLEAR(as<T>(obj)->payload);
-  return 0;
-}
-
-template <class T>
-void verdict_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  PyObject_GC_UnTrack(obj);
-  verdict_clear<T>(obj);
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
-
 PyObject* headers_verdict_kind(PyObject* self, void*) {
   return PyLong_FromUnsignedLong(as<HeadersVerdictObject>(self)->kind);
 }
@@ -127,39 +102,15 @@ const PropertySpec kDataVerdictProperties[] = {
     {"flags", crossing<get_u32<DataVerdictObject, &DataVerdictObject::flags>>, "H2_FLAG_* bits."},
 };
 
-template <class T, PyObject* (*Repr)(PyObject*)>
-const PyType_Slot kVerdictSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<verdict_dealloc<T>>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(verdict_traverse<T>)},
-    {Py_tp_clear, reinterpret_cast<void*>(crossing<verdict_clear<T>>)},
-    {Py_tp_repr, reinterpret_cast<void*>(crossing<Repr>)},
-};
-
-// A frozen, garbage-collected verdict class over records of type T.
-template <class T, PyObject* (*Repr)(PyObject*)>
-constexpr ClassSpec verdict_spec(std::string_view name, std::string_view doc,
-                                 std::span<const PropertySpec> properties) {
-  return ClassSpec{.name = name,
-                   .doc = doc,
-                   .gc = true,
-                   .basicsize = sizeof(T),
-                   .properties = properties,
-                   .slots = kVerdictSlots<T, Repr>};
-}
-
-constexpr ClassSpec kHeadersVerdictSpec = verdict_spec<HeadersVerdictObject, headers_verdict_repr>(
+constexpr ClassSpec kHeadersVerdictSpec =
+    record_spec<HeadersVerdictObject, headers_verdict_repr, &HeadersVerdictObject::handle>(
     "H2RecvHeadersVerdict", "What H2Streams.recv_headers() decided about a received header block.",
     kHeadersVerdictProperties);
 
-constexpr ClassSpec kDataVerdictSpec = verdict_spec<DataVerdictObject, data_verdict_repr>(
+constexpr ClassSpec kDataVerdictSpec =
+    record_spec<DataVerdictObject, data_verdict_repr, &DataVerdictObject::handle, &DataVerdictObject::payload>(
     "H2RecvDataVerdict", "What H2Streams.recv_data() decided about a received DATA frame.",
     kDataVerdictProperties);
-
-template <class T>
-T* alloc_verdict(PyTypeObject* type) {
-  if (type == nullptr) return nullptr;
-  return as<T>(type->tp_alloc(type, 0));
-}
 
 // ---- the methods -----------------------------------------------------------------
 
@@ -191,24 +142,6 @@ bool parse_frame(const Signature& sig, const char* class_name, PyObject* const* 
   return false;
 }
 
-// The value of a core result, or nullptr after raising its error.
-template <class T>
-T* value_or_raise(h2::Result<T>& result) {
-  if (auto* error = std::get_if<h2::Error>(&result)) {
-    raise(*error);
-    return nullptr;
-  }
-  return &std::get<T>(result);
-}
-
-// Runs `op(H2State&, dropped)` under the state mutex; the handles the table
-// drops into `dropped` are released after unlocking.
-template <class Op>
-auto dropping(PyObject* self, Op&& op) {
-  std::vector<Ref> dropped;
-  return locked_streams(self, [&](H2State& s) { return op(s, dropped); });
-}
-
 // A new list taking over the handles.
 PyObject* handle_list(std::vector<Ref>& handles) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(handles.size())));
@@ -236,7 +169,7 @@ PyObject* streams_recv_headers(PyObject* self, PyObject* const* args, Py_ssize_t
     PyErr_SetString(PyExc_ValueError, "recv_headers: the server role needs a spare stream handle");
     return nullptr;
   }
-  auto* out = alloc_verdict<HeadersVerdictObject>(h2_recv_headers_verdict_type());
+  auto* out = alloc_record<HeadersVerdictObject>(h2_recv_headers_verdict_type());
   if (out == nullptr) return nullptr;
   out->handle = verdict->handle.release();
   out->stream_id = frame.stream_id;
@@ -256,7 +189,7 @@ PyObject* streams_recv_data(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
   auto* verdict = value_or_raise(result);
   if (verdict == nullptr) return nullptr;
-  auto* out = alloc_verdict<DataVerdictObject>(h2_recv_data_verdict_type());
+  auto* out = alloc_record<DataVerdictObject>(h2_recv_data_verdict_type());
   if (out == nullptr) return nullptr;
   out->handle = verdict->handle.release();
   out->payload = verdict->deliver ? Py_NewRef(payload) : nullptr;  // the event's own bytes: no copy

@@ -685,4 +685,17 @@ PyObject* new_header_name(std::string_view name, WellKnownName id) {
   return ascii_str(name);
 }
 
+bool arg_header_map(PyObject* obj, const Signature& sig, std::size_t index) {
+  if (is_header_map(obj)) return true;
+  raise_bad_argument_type(sig, index, "HeaderMap", obj);
+  return false;
+}
+
+bool arg_optional_header_map(PyObject* obj, const Signature& sig, std::size_t index, PyObject** out) {
+  *out = obj == Py_None ? nullptr : obj;
+  if (*out == nullptr || is_header_map(*out)) return true;
+  raise_bad_argument_type(sig, index, "HeaderMap or None", obj);
+  return false;
+}
+
 }  // namespace vantric::py

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "core/http/header_map.h"
+#include "py/args.h"
 #include "py/lock.h"
 
 namespace vantric::py {
@@ -83,6 +84,19 @@ auto read_header_map(PyObject* obj, Read&& read) {
   HostLock lock(self->mutex);
   return read(static_cast<const http::HeaderMap&>(self->map));
 }
+
+// Runs `write(const http::HeaderMap*)` with the map of `headers` (a HeaderMap
+// or nullptr) under the map's lock, and returns its result.
+template <class Write>
+auto with_header_map(PyObject* headers, Write&& write) {
+  if (headers == nullptr) return write(static_cast<const http::HeaderMap*>(nullptr));
+  return read_header_map(headers, [&](const http::HeaderMap& map) { return write(&map); });
+}
+
+// Argument conversions: a HeaderMap (TypeError else), or None (into nullptr;
+// nullptr after parsing counts as None) or a HeaderMap.
+bool arg_header_map(PyObject* obj, const Signature& sig, std::size_t index);
+bool arg_optional_header_map(PyObject* obj, const Signature& sig, std::size_t index, PyObject** out);
 
 // A header name from host input: str (as UTF-8) or bytes, any case; nullopt
 // with TypeError "header name must be str or bytes" for other types, or

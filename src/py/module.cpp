@@ -108,6 +108,8 @@ constexpr Registration kRegistrations[] = {
     {"H2Stopped", make_type<h2_stopped_type>},
     {"H2RecvHeadersVerdict", make_type<h2_recv_headers_verdict_type>},
     {"H2RecvDataVerdict", make_type<h2_recv_data_verdict_type>},
+    {"H2SendVerdict", make_type<h2_send_verdict_type>},
+    {"H2ResetVerdict", make_type<h2_reset_verdict_type>},
     // The verdict records.
     constant("H2_FLAG_WAKE", h2::kFlagWake),
     constant("H2_FLAG_SLOT_FREED", h2::kFlagSlotFreed),

@@ -191,6 +191,34 @@ struct GoAwayVerdict {
   uint32_t flags = 0;
 };
 
+// What the waiters of a stream that can no longer send or read are told:
+// the error code that stopped it (nullopt for a clean end or a local
+// cancel) and whether the connection ended it.
+struct Stop {
+  std::optional<uint32_t> reason;
+  bool conn = false;
+};
+
+template <class Obj>
+struct SendVerdict {
+  uint32_t sent = 0;   // octets of data[offset:] framed and queued
+  bool done = false;   // the last octet (and END_STREAM when asked) is queued
+  std::optional<Stop> stopped;  // the stream cannot send
+  uint32_t flags = 0;
+  // Server, response complete before the request body: its readers and the
+  // stop they must see.
+  Obj handle;
+  std::optional<Stop> reader_stop;
+};
+
+// Our reset of a stream.
+template <class Obj>
+struct LocalResetVerdict {
+  Obj handle;                 // empty when no live stream
+  std::optional<Stop> stop;   // nullopt for a clean end by a local cancel
+  uint32_t flags = 0;
+};
+
 // A value or the error to raise.
 template <class T>
 using Result = std::variant<T, Error>;
@@ -292,9 +320,10 @@ class Streams {
 
   // The batch in flight was written: lowers the queued-bytes count of every
   // stream still in the table by its credited octets and appends its handle
-  // to `wake` once, however many of its frames the batch held.  Throws
-  // std::bad_alloc.
-  void credit_written(std::vector<Obj>& wake) {
+  // to `wake` once, however many of its frames the batch held.  A closed
+  // stream left holding nothing leaves the table, its handle into `dropped`
+  // (its close-out flags were reported when it closed).  Throws std::bad_alloc.
+  void credit_written(std::vector<Obj>& wake, std::vector<Obj>& dropped) {
     std::vector<Credit> credits = std::move(in_flight_);
     in_flight_.clear();
     std::vector<uint32_t> woken;
@@ -307,6 +336,16 @@ class Streams {
       woken.push_back(stream_id);
       if (record.handle) wake.push_back(record.handle.share());
     }
+    for (uint32_t stream_id : woken) {
+      const Record& record = table_.at(stream_id);
+      if (record.counted_closed && removable(record)) dropped.push_back(remove_stream(stream_id));
+    }
+  }
+  // The same, releasing dropped handles here: for handles that may be
+  // released under the state's lock (plain values in tests).
+  void credit_written(std::vector<Obj>& wake) {
+    std::vector<Obj> dropped;
+    credit_written(wake, dropped);
   }
 
   bool has_pending() const noexcept { return !pending_.empty(); }
@@ -412,6 +451,54 @@ class Streams {
   // Our GOAWAY answering the peer's once no stream is left: the flags.
   uint32_t maybe_goaway_reply();
 
+  // ---- the send path (streams_send.h) ---------------------------------------------
+  //
+  // The methods through which request and response tasks act: each a
+  // check-and-change of the whole state whose frames go to the pending
+  // buffer.  Handles removed from the table go to `dropped`; verdicts hold
+  // handles of their own.  Each throws std::bad_alloc.
+
+  // Client, on a claimed slot: allocates the next id, opens the stream around
+  // `handle` and queues its head.  nullopt (the slot given back) when the
+  // connection failed or the peer sent GOAWAY; the slot is given back too
+  // when the id space is exhausted (ProtocolError) or `head` is refused.
+  using Opened = std::variant<std::optional<uint32_t>, Error, InvalidArgument>;
+  Opened open_stream(const std::variant<RequestHead, InvalidArgument>& head, const http::HeaderMap* headers,
+                     bool end_stream, bool is_head, Obj&& handle);
+  // At most one DATA frame of data[offset:], within the windows, the send
+  // buffer room and the peer's frame size.  FlowControlError when a window
+  // would go below zero.
+  Result<SendVerdict<Obj>> send_data(uint32_t stream_id, std::string_view data, std::size_t offset,
+                                     bool end_stream, std::vector<Obj>& dropped);
+  SendVerdict<Obj> send_trailers(uint32_t stream_id, const http::HeaderMap& trailers, std::vector<Obj>& dropped);
+  // Server: the response head.  UserError for a connection-specific field,
+  // InvalidArgument for a status outside 100..999; nothing changes then.
+  std::variant<SendVerdict<Obj>, Error, InvalidArgument> send_response_head(uint32_t stream_id, uint32_t status,
+                                                                            const http::HeaderMap* headers,
+                                                                            bool end_stream,
+                                                                            std::vector<Obj>& dropped);
+  LocalResetVerdict<Obj> reset_stream(uint32_t stream_id, uint32_t reason, Initiator initiator,
+                                      MonoClock::time_point now, std::vector<Obj>& dropped);
+  // Our answer to the peer's stream error; ProtocolError beyond the cap of
+  // local error resets.
+  Result<LocalResetVerdict<Obj>> reset_on_error(uint32_t stream_id, uint32_t reason, MonoClock::time_point now,
+                                                std::vector<Obj>& dropped);
+  LocalResetVerdict<Obj> aclose_body(uint32_t stream_id, MonoClock::time_point now, std::vector<Obj>& dropped);
+  // The application consumed `n` received octets of the stream: the flags.
+  uint32_t release_capacity(uint32_t stream_id, uint32_t n, std::vector<Obj>& dropped);
+  void release_data_frame(uint32_t stream_id, uint32_t payload_len);
+  void accepted(uint32_t stream_id, std::vector<Obj>& dropped);
+  uint32_t send_goaway(uint32_t reason);
+  // Stores the first error (`exc`, else `message`; a later `exc` goes to
+  // `dropped`) and aborts every live stream: (handle, stop) pairs into `aborted`.
+  void fail(Obj&& exc, std::string_view message, std::vector<std::pair<Obj, Stop>>& aborted,
+            std::vector<Obj>& dropped);
+  uint32_t begin_graceful_shutdown();
+  // The stored error: the host exception, else the closure message.
+  const Obj& error_object() const noexcept { return error_object_; }
+  const std::optional<std::string>& error_message() const noexcept { return error_message_; }
+  bool is_closed() const noexcept { return failed() || peer_goaway_.has_value(); }
+
   // The record part of opening a stream on a claimed slot: the stream enters
   // the table, sends its head (END_STREAM when `end_stream`) and counts as
   // active.  `stream_id` is not in the table.
@@ -495,6 +582,12 @@ class Streams {
     return record.state.is_local_error() ? Missing::Ignored : Missing::Closed;
   }
   static Error idle_error(uint32_t stream_id);
+  // A closed stream leaves the table once it holds no received octets the
+  // application has not released and no queued DATA, and no
+  // reset-before-accept awaits its accept (accepted() drops that count).
+  static bool removable(const Record& record) {
+    return record.recv_unreleased == 0 && record.send_buffered == 0 && !record.reset_before_accept;
+  }
   // The flags of the close-out of `stream_id` (see streams_recv.h).
   uint32_t close_out(uint32_t stream_id, std::vector<Obj>& dropped);
   // The received octets the application still holds go back to the
@@ -508,6 +601,16 @@ class Streams {
   // head's length is unusable.
   std::optional<Error> track_content_length(Record& record, const RecvHeaders& frame);
   Result<HeadersVerdict<Obj>> open_remote_stream(const RecvHeaders& frame, Obj& spare);
+  // What a stream that cannot send tells its sender.
+  static Stop stop_of(const StreamState& state);
+  // The record of a stream that may send DATA or trailers; else nullptr,
+  // with the stop its sender is told in `verdict`.
+  Record* sender(uint32_t stream_id, SendVerdict<Obj>& verdict);
+  // After our END_STREAM was queued: a server resets a request whose body is
+  // still arriving, a closed stream gives back what it holds; then the close-out.
+  uint32_t finish_send(uint32_t stream_id, SendVerdict<Obj>& verdict, std::vector<Obj>& dropped);
+  LocalResetVerdict<Obj> reset_live(uint32_t stream_id, uint32_t reason, Initiator initiator,
+                                    MonoClock::time_point now, std::vector<Obj>& dropped);
   uint32_t wake_if_grown(std::size_t before) const noexcept { return pending_.size() > before ? uint32_t{kFlagWake} : 0u; }
 
   StreamsConfig config_;
@@ -555,3 +658,4 @@ class Streams {
 }  // namespace vantric::h2
 
 #include "core/h2/streams_recv.h"  // IWYU pragma: export
+#include "core/h2/streams_send.h"  // IWYU pragma: export

@@ -4,7 +4,7 @@
 // Closing a stream out: once its state is Closed it is taken off the active
 // count (and gives back its concurrency slot), and it leaves the table when
 // neither received octets the application holds nor queued DATA octets are
-// left.  A server whose final GOAWAY is out stops accepting once no stream is
+// left (and no reset-before-accept awaits its accept).  A server whose final GOAWAY is out stops accepting once no stream is
 // active, and every close-out may let us answer the peer's GOAWAY.
 //
 // A frame for a stream not in the table falls into one of three classes:
@@ -49,7 +49,7 @@ uint32_t Streams<Obj>::close_out(uint32_t stream_id, std::vector<Obj>& dropped) 
         flags |= kFlagSlotFreed;
       }
     }
-    if (record->recv_unreleased == 0 && record->send_buffered == 0) dropped.push_back(remove_stream(stream_id));
+    if (removable(*record)) dropped.push_back(remove_stream(stream_id));
   }
   if (config_.server && shutdown_final_ && num_streams_ == 0) flags |= kFlagStopAccepting;
   return flags | maybe_goaway_reply();
