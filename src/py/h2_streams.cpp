@@ -1,7 +1,8 @@
 // H2Streams: the host class over one HTTP/2 connection state, with its write
 // batch and the H2Stopped record.  The receive methods (recv_*) and their
-// verdicts live in h2_streams_recv.cpp; the object layout in
-// h2_streams_object.h.
+// verdicts live in h2_streams_recv.cpp, the send path and the connection's end
+// with theirs in h2_streams_send.cpp; the object layout and the shared method
+// shapes in h2_streams_object.h.
 //
 // Two mutexes: the state mutex guards the core state (h2::Streams), the
 // decoder mutex the frame reader with its HPACK decoder.  receive() and
@@ -20,7 +21,6 @@
 // reference to the H2Streams is dropped after that mutex is released.
 #include "py/h2_streams.h"
 
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <new>
