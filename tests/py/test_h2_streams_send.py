@@ -3,13 +3,14 @@ heads, trailers, resets, capacity, failure, and h2 as the independent peer on th
 other end of a client and of a gracefully shut-down server."""
 
 import inspect
+import threading
 
 import hpack
 import pytest
 from h2.config import H2Configuration
 from h2.connection import H2Connection
 from h2 import events as h2_events
-from hyperframe.frame import GoAwayFrame, HeadersFrame, PingFrame, RstStreamFrame
+from hyperframe.frame import GoAwayFrame, HeadersFrame, PingFrame, RstStreamFrame, WindowUpdateFrame
 
 from conftest import assert_no_leaks, swallowing
 from test_h2_streams import ARGS, frames
@@ -280,6 +281,46 @@ def test_no_reference_leaks():
         swallowing(server.s.reset_stream, 1, 8, "nobody"),
         lambda: server.s.reset_stream(99, 8),
     ])
+
+
+def test_senders_race_the_writer():
+    peer = Peer("client", max_send_buf_size=4096)
+    peer.s.recv_window_update(peer.event(WindowUpdateFrame(0, MAX - 65535)))
+    peer.s.recv_settings(peer.settings(initial_window_size=MAX))
+    body = bytes(50000)
+    written = []
+    done = threading.Event()
+
+    def sender():
+        sid = request(peer, handle=threading.current_thread().name)
+        offset = 0
+        while True:
+            verdict = peer.s.send_data(sid, body, offset, True)
+            offset += verdict.sent
+            if verdict.done:
+                return
+
+    def writer():
+        while not done.is_set() or peer.s.has_pending():
+            view, _ = peer.s.take_pending()
+            written.append(bytes(view))
+            view.release()
+            peer.s.credit_written()
+
+    senders = [threading.Thread(target=sender) for _ in range(4)]
+    pump = threading.Thread(target=writer)
+    pump.start()
+    for thread in senders:
+        thread.start()
+    for thread in senders:
+        thread.join()
+    done.set()
+    pump.join()
+    data = [f for f in frames(b"".join(written)) if f.type == 0]
+    assert sorted({f.stream_id for f in data}) == [1, 3, 5, 7]
+    for sid in (1, 3, 5, 7):
+        assert sum(len(f.data) for f in data if f.stream_id == sid) == len(body)
+    assert peer.s.num_streams == 4 and peer.s.num_open_streams == 4  # the responses are still to come
 
 
 # ---- h2 as the peer ------------------------------------------------------------------
