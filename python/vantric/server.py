@@ -439,8 +439,11 @@ class _ServerConnection(H1ServerState):
         while True:
             try:
                 accepted = self.accept_head(data)
-            except H1ParseError:
-                await self._answer_bad_head()
+            except H1ParseError as error:
+                if error.args[0] == "version_h2":
+                    self._hand_over_h2()
+                else:
+                    await self._answer_bad_head()
                 return None
             if accepted is not None:
                 return accepted
@@ -449,6 +452,29 @@ class _ServerConnection(H1ServerState):
             data = await self._read_head_part(deadline)
             if not data:
                 return None
+
+    def _hand_over_h2(self) -> None:
+        """The client spoke HTTP/2 with prior knowledge (RFC 9113 section 3.3):
+        the connection and the bytes read so far go to the HTTP/2 driver."""
+        from .server_h2 import H2Connection
+
+        data = self.codec.take_body()
+        if self._chunks:
+            data += b"".join(self._chunks)
+            self._chunks.clear()
+            self._buffered = 0
+        transport = self.fail_read()
+        if transport is None:
+            return
+        conn = H2Connection.create(self._server, transport)
+        transport.get_protocol()._conn = conn
+        self._server._connections.add(conn)
+        if self._paused:
+            self._paused = False
+            transport.resume_reading()
+        conn.start(data)
+        if self._eof:
+            conn._on_eof()
 
     async def _answer_bad_head(self) -> None:
         codec = self.codec

@@ -1,0 +1,487 @@
+"""The asyncio HTTP/2 server driver (cleartext, prior knowledge).
+
+The HTTP/1.1 server hands over a connection that opens with the HTTP/2 client
+preface; from then on this module serves it with the same application: each
+stream's `Request` goes to the handler in a task of its own, and the
+`Response` goes back as HEADERS, DATA and trailers.
+
+The connection state of the protocol core decides everything that is protocol
+(stream states, flow-control windows, what goes on the wire and when a stream
+or the connection ends); this module feeds it the bytes received, writes the
+batches it queues, and wakes the tasks its verdicts name.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from collections import deque
+from typing import Any
+
+from ._vantric import (
+    H2_FLAG_CONN_DONE,
+    H2_FLAG_STOP_ACCEPTING,
+    H2_FLAG_WAKE,
+    H2_HEADERS_OPENED,
+    H2_HEADERS_TRAILERS,
+    H2_PREFACE,
+    H2FlowControlError,
+    H2FrameData,
+    H2FrameGoAway,
+    H2FrameHeaders,
+    H2FramePing,
+    H2FrameRstStream,
+    H2FrameSettings,
+    H2FrameStreamError,
+    H2FrameWindowUpdate,
+    H2ProtocolError,
+    H2StreamError,
+    H2Streams,
+    HeaderMap,
+)
+from .server import BodyTooLarge, Request, Response
+
+__all__ = ["StreamReset"]
+
+# The receive windows we advertise: each stream may have this much unread
+# body in flight, the connection as a whole the second figure.
+_STREAM_WINDOW = 1024 * 1024
+_CONNECTION_WINDOW = 4 * 1024 * 1024
+_MAX_FRAME_SIZE = 16384
+_MAX_HEADER_LIST_SIZE = 64 * 1024
+# Bytes of one stream that may wait in the send buffer before its sender waits.
+_MAX_SEND_BUF_SIZE = 256 * 1024
+_MAX_CONCURRENT_STREAMS = 100
+# How long the client's last bytes are read and dropped after our side ended.
+_LINGER_SECONDS = 2.0
+
+_NO_ERROR, _PROTOCOL_ERROR, _INTERNAL = 0, 1, 2
+_PREFACE_LENGTH = len(H2_PREFACE)
+
+
+class StreamReset(ConnectionError):
+    """The stream ended before its request body did (the client reset it, or
+    the connection went away)."""
+
+
+class _Head:
+    """The request head of one stream, shaped as the HTTP/1 head is."""
+
+    __slots__ = ("method", "target", "headers", "content_length", "http10", "expect_continue")
+
+    def __init__(self, frame: H2FrameHeaders) -> None:
+        self.method = frame.method
+        self.target = frame.path if frame.path is not None else frame.authority
+        headers = frame.headers
+        if frame.authority is not None and headers.get("host") is None:
+            # RFC 9113 section 8.3.1: :authority stands in for Host.
+            headers.add("host", frame.authority)
+        self.headers = headers
+        self.content_length = frame.content_length
+        self.http10 = False
+        self.expect_continue = False
+
+
+class _Stream:
+    """The host handle of one stream: what its reader and sender wait on."""
+
+    __slots__ = ("sid", "chunks", "eof", "stop", "trailers", "waiter", "task", "done")
+
+    def __init__(self) -> None:
+        self.sid = 0
+        self.chunks: deque = deque()  # (payload, budgeted)
+        self.eof = False
+        self.stop: Any = None  # an H2Stopped once the stream can go no further
+        self.trailers: HeaderMap | None = None
+        self.waiter: asyncio.Future | None = None
+        self.task: asyncio.Task | None = None
+        self.done = False  # the response is over
+
+    def wake(self) -> None:
+        waiter, self.waiter = self.waiter, None
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    def halt(self, stop: Any) -> None:
+        if self.stop is None:
+            self.stop = stop
+        self.wake()
+
+    async def wait(self, loop: asyncio.AbstractEventLoop) -> None:
+        waiter = self.waiter
+        if waiter is None:
+            waiter = self.waiter = loop.create_future()
+        await waiter
+
+
+class _H2Request(Request):
+    """A request whose body arrives as the DATA frames of one stream."""
+
+    __slots__ = ()
+
+    @property
+    def http_version(self) -> str:
+        return "2"
+
+    async def _pieces(self):
+        conn, stream = self._conn, self._decoder
+        if self._continued:
+            return  # read once
+        self._continued = True
+        sid = stream.sid
+        while True:
+            if stream.chunks:
+                payload, budgeted = stream.chunks.popleft()
+                conn._release(sid, payload, budgeted)
+                yield payload
+                continue
+            if stream.eof:
+                break
+            if stream.stop is not None:
+                raise StreamReset(f"stream {sid} ended before its request body")
+            await stream.wait(conn._loop)
+        self.trailers = stream.trailers
+
+    async def disconnected(self) -> bool:
+        """Waits until the client has gone (True) or the response is done (False)."""
+        stream = self._decoder
+        while True:
+            if stream.stop is not None and not stream.done:
+                return stream.stop.reason is not None or stream.stop.conn
+            if stream.done:
+                return False
+            await stream.wait(self._conn._loop)
+
+
+class H2Connection(H2Streams):
+    """One HTTP/2 server connection: the core state plus the asyncio tasks."""
+
+    __slots__ = ("_server", "_loop", "_transport", "_handler", "_pump", "_kick",
+                 "_write_waiter", "_closing", "_last_active", "_finished", "_lingering", "_linger")
+
+    @classmethod
+    def create(cls, server: Any, transport: Any) -> H2Connection:
+        conn = cls("server", initial_window_size=_STREAM_WINDOW, connection_window=_CONNECTION_WINDOW,
+                   max_frame_size=_MAX_FRAME_SIZE, max_header_list_size=_MAX_HEADER_LIST_SIZE,
+                   max_send_buf_size=_MAX_SEND_BUF_SIZE, max_concurrent_streams=_MAX_CONCURRENT_STREAMS)
+        conn._server = server
+        conn._loop = server._loop
+        conn._transport = transport
+        conn._handler = server.handler
+        conn._kick = None
+        conn._write_waiter = None
+        conn._closing = False
+        conn._finished = False
+        conn._lingering = False
+        conn._linger = None
+        conn._last_active = conn._loop.time()
+        conn.begin()
+        conn._pump = conn._loop.create_task(conn._run_pump())
+        conn.store_task_handles(None, conn._pump)
+        return conn
+
+    def start(self, data: bytes) -> None:
+        """Takes the bytes the HTTP/1 side already read (the preface first)."""
+        # Only the preface is primed: the frames after it go through receive(),
+        # which decodes them where they lie.
+        if self.prime(data[:_PREFACE_LENGTH]) is not True:
+            self._fail(H2ProtocolError(_PROTOCOL_ERROR, "bad client connection preface"))
+            return
+        self._on_data(data[_PREFACE_LENGTH:])
+        if self._server._closing:
+            self.request_shutdown()
+
+    # -- transport events (called by the HTTP/1 server's protocol object) ----
+
+    def _on_data(self, data: bytes) -> None:
+        if self._lingering:
+            return
+        self._last_active = self._loop.time()
+        try:
+            for event in self.receive(data):
+                self._apply(event)
+        except (H2ProtocolError, H2FlowControlError) as error:
+            self._fail(error)
+            return
+        self._flags(self.maybe_goaway_reply())
+
+    def _on_eof(self) -> None:
+        if not self._finished:
+            self._abort(None)
+
+    def _on_pause_writing(self) -> None:
+        if self._write_waiter is None:
+            self._write_waiter = self._loop.create_future()
+
+    def _on_resume_writing(self) -> None:
+        waiter, self._write_waiter = self._write_waiter, None
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    def _timed_out(self, now: float) -> bool:
+        # An idle connection (no stream, nothing received) is told GOAWAY and closed.
+        if self._closing or self.num_streams or now - self._last_active < self._server.idle_timeout:
+            return False
+        self._flags(self.send_goaway(_NO_ERROR))
+        self._close_after_flush()
+        return True
+
+    def request_shutdown(self) -> None:
+        """Starts the graceful shutdown: GOAWAY, PING, then the final GOAWAY."""
+        if self._closing:
+            return
+        self._flags(self.begin_graceful_shutdown())
+        if self.num_streams == 0 and self.shutdown_final:
+            self._close_after_flush()
+
+    # -- the receive side ------------------------------------------------------
+
+    def _apply(self, event: Any) -> None:
+        try:
+            if isinstance(event, H2FrameData):
+                self._on_frame_data(event)
+            elif isinstance(event, H2FrameHeaders):
+                self._on_headers(event)
+            elif isinstance(event, H2FrameWindowUpdate):
+                for handle in self.recv_window_update(event):
+                    handle.wake()
+            elif isinstance(event, H2FrameRstStream):
+                reset = self.recv_reset(event)
+                if reset is not None:
+                    handle, stop, _, flags = reset
+                    if handle is not None:
+                        handle.halt(stop)
+                    self._flags(flags)
+            elif isinstance(event, H2FrameSettings):
+                _, wake, flags = self.recv_settings(event)
+                for handle in wake:
+                    handle.wake()
+                self._flags(flags)
+            elif isinstance(event, H2FramePing):
+                self._flags(self.recv_ping(event))
+            elif isinstance(event, H2FrameGoAway):
+                pairs, flags = self.recv_go_away(event)
+                for handle, stop in pairs:
+                    handle.halt(stop)
+                self._flags(flags)
+            elif isinstance(event, H2FrameStreamError):
+                self._reset_on_error(event.stream_id, event.error_code)
+            # PRIORITY frames are advisory and ignored.
+        except H2StreamError as error:
+            self._reset_on_error(error.args[0], error.args[1])
+
+    def _reset_on_error(self, sid: int, reason: int) -> None:
+        verdict = self.reset_on_error(sid, reason)
+        if verdict.handle is not None:
+            verdict.handle.halt(verdict.stop)
+        self._flags(verdict.flags)
+
+    def _on_headers(self, frame: H2FrameHeaders) -> None:
+        stream = _Stream()
+        verdict = self.recv_headers(frame, stream)
+        self._flags(verdict.flags)
+        kind = verdict.kind
+        if kind == H2_HEADERS_OPENED:
+            stream.sid = verdict.stream_id
+            stream.eof = verdict.eof
+            stream.task = self._loop.create_task(self._exchange(stream, frame))
+        elif kind == H2_HEADERS_TRAILERS:
+            handle = verdict.handle
+            handle.trailers = frame.headers
+            handle.eof = True
+            handle.wake()
+
+    def _on_frame_data(self, frame: H2FrameData) -> None:
+        verdict = self.recv_data(frame)
+        self._flags(verdict.flags)
+        stream = verdict.handle
+        if stream is None:
+            return
+        if verdict.payload is not None:
+            stream.chunks.append((verdict.payload, verdict.budgeted))
+        if verdict.eof:
+            stream.eof = True
+        stream.wake()
+
+    def _release(self, sid: int, payload: bytes, budgeted: bool) -> None:
+        """Gives consumed body bytes back to the peer's windows and the DATA budget."""
+        if budgeted:
+            self.release_data_frame(sid, len(payload))
+        self._flags(self.release_capacity(sid, len(payload)))
+
+    # -- one stream ------------------------------------------------------------
+
+    async def _exchange(self, stream: _Stream, frame: H2FrameHeaders) -> None:
+        sid = stream.sid
+        self.accepted(sid)
+        request = _H2Request(self, _Head(frame), sid, stream)
+        try:
+            try:
+                response = await self._handler(request)
+                if not isinstance(response, Response):
+                    raise TypeError(f"the handler returned {type(response).__name__}, not Response")
+            except BodyTooLarge:
+                response = _TOO_LARGE
+            except StreamReset:
+                return
+            except Exception as error:
+                if stream.stop is not None:
+                    return  # the stream went away under the handler
+                self._server._report(error, request)
+                response = _INTERNAL_ERROR
+            await self._send(request, stream, response)
+        except _Stopped:
+            pass
+        except Exception as error:
+            self._server._report(error, request)
+            verdict = self.reset_stream(sid, _INTERNAL)
+            self._flags(verdict.flags)
+        finally:
+            stream.done = True
+            # A body the handler left unread goes back to the connection window.
+            while stream.chunks:
+                payload, budgeted = stream.chunks.popleft()
+                self._release(sid, payload, budgeted)
+            stream.wake()
+
+    async def _send(self, request: Request, stream: _Stream, response: Response) -> None:
+        sid = stream.sid
+        body = response.body
+        streamed = not isinstance(body, (bytes, bytearray, memoryview))
+        headers = response.headers
+        if headers is not None and not isinstance(headers, HeaderMap):
+            headers = HeaderMap(headers)
+        trailers = response.trailers
+        if trailers is not None and not isinstance(trailers, HeaderMap):
+            trailers = HeaderMap(trailers)
+        if not streamed:
+            body = bytes(body)
+            if request.method != "HEAD" and response.status not in (204, 304):
+                if headers is None:
+                    headers = HeaderMap()
+                if headers.get("content-length") is None:
+                    headers.add("content-length", str(len(body)))
+            if request.method == "HEAD":
+                body = b""
+        end_now = not streamed and not body and trailers is None
+        self._check(self.send_response_head(sid, response.status, headers, end_now))
+        if end_now:
+            return
+        if streamed:
+            pieces = aiter(body)
+            try:
+                async for piece in pieces:
+                    if piece:
+                        await self._send_data(stream, bytes(piece), False)
+            finally:
+                close = getattr(pieces, "aclose", None)
+                if close is not None:
+                    await close()
+        elif body:
+            await self._send_data(stream, body, trailers is None)
+            if trailers is None:
+                return
+        if trailers is not None:
+            self._check(self.send_trailers(sid, trailers))
+        else:
+            await self._send_data(stream, b"", True)
+
+    async def _send_data(self, stream: _Stream, data: bytes, end: bool) -> None:
+        sid, offset = stream.sid, 0
+        while True:
+            verdict = self.send_data(sid, data, offset, end)
+            self._check(verdict)
+            if verdict.done:
+                return
+            offset += verdict.sent
+            if verdict.sent == 0:
+                # No window or no buffer room: a WINDOW_UPDATE or a written batch wakes us.
+                await stream.wait(self._loop)
+
+    def _check(self, verdict: Any) -> None:
+        """Acts on a send verdict; raises `_Stopped` when the stream can send no more."""
+        self._flags(verdict.flags)
+        if verdict.handle is not None:
+            verdict.handle.halt(verdict.reader_stop)
+        if verdict.stopped is not None:
+            raise _Stopped
+
+    # -- the connection --------------------------------------------------------
+
+    def _flags(self, flags: int) -> None:
+        if flags & H2_FLAG_WAKE:
+            self._wake_pump()
+        if flags & (H2_FLAG_CONN_DONE | H2_FLAG_STOP_ACCEPTING):
+            self._close_after_flush()
+
+    def _wake_pump(self) -> None:
+        kick, self._kick = self._kick, None
+        if kick is not None and not kick.done():
+            kick.set_result(None)
+
+    def _close_after_flush(self) -> None:
+        """The pump writes what is queued, then closes the transport."""
+        if not self._closing:
+            self._closing = True
+            self.stop_pump()
+            self._wake_pump()
+
+    async def _run_pump(self) -> None:
+        transport = self._transport
+        try:
+            while not self._finished:
+                if not self.has_pending() and not self._closing:
+                    self._kick = self._loop.create_future()
+                    await self._kick
+                    continue
+                view, stopping = self.take_pending()
+                if len(view):
+                    transport.write(view)
+                del view
+                while self._write_waiter is not None and not self._finished:
+                    # The client reads slowly: senders wait with us.
+                    await self._write_waiter
+                for handle in self.credit_written():
+                    handle.wake()
+                if stopping or self._finished:
+                    break
+        finally:
+            if not self._finished:
+                self._lingering = True
+                if transport.can_write_eof():
+                    # Closing with unread bytes would reset the connection and could
+                    # destroy the GOAWAY before the client reads it: end our side,
+                    # then drop what the client still sends until it closes too.
+                    transport.write_eof()
+                    self._linger = self._loop.call_later(_LINGER_SECONDS, transport.close)
+                else:
+                    transport.close()
+
+    def _fail(self, error: Exception) -> None:
+        """A connection error: GOAWAY with its code, then close (RFC 9113 section 5.4.1)."""
+        reason = error.args[0] if error.args and isinstance(error.args[0], int) else _PROTOCOL_ERROR
+        self._flags(self.send_goaway(reason))
+        for handle, stop in self.fail(error):
+            handle.halt(stop)
+        self._close_after_flush()
+
+    def _abort(self, error: Exception | None) -> None:
+        """The transport is gone: every stream stops, and the connection is forgotten."""
+        self._finished = self._lingering = True
+        if self._linger is not None:
+            self._linger.cancel()
+        for handle, stop in self.fail(error):
+            handle.halt(stop)
+        self._on_resume_writing()
+        self._wake_pump()
+        self._transport.close()
+        self.take_read_handle()
+        self.take_pump_handle()
+        self._server._forget(self)
+
+
+class _Stopped(Exception):
+    """The stream can send no more (reset by the client, or the connection ended)."""
+
+
+_TOO_LARGE = Response(413, [("content-type", "text/plain")], b"The request body is too large.\n")
+_INTERNAL_ERROR = Response(500, [("content-type", "text/plain")], b"Internal Server Error\n")
