@@ -600,6 +600,15 @@ TEST(H2FrameReader, FeedPrefaceAndPrime) {
   EXPECT_EQ(reader.feed_preface(frame(PING, 0, 0, "abcdefgh").substr(4)), PrefaceMatch::Complete);
   EXPECT_EQ(feed(reader, "", {}), Lines{"PING abcdefgh"});
 
+  // Seeded octets may hold several frames and the start of another.
+  FrameReader seeded;
+  const std::string pings = frame(PING, 0, 0, "abcdefgh") + frame(PING, 0, 0, "ijklmnop");
+  EXPECT_EQ(seeded.feed_preface(std::string(kPreface) + pings + pings.substr(0, 5)), PrefaceMatch::Complete);
+  EXPECT_EQ(seeded.buffered(), pings.size() + 5);
+  EXPECT_EQ(feed(seeded, pings.substr(5), {6}),
+            (Lines{"PING abcdefgh", "PING ijklmnop", "PING abcdefgh", "PING ijklmnop"}));
+  EXPECT_EQ(seeded.buffered(), 0u);
+
   FrameReader bad;
   EXPECT_EQ(bad.feed_preface("PRX"), PrefaceMatch::Mismatch);
   EXPECT_EQ(bad.feed_preface(kPreface), PrefaceMatch::Mismatch);

@@ -222,6 +222,11 @@ def test_prime():
     (ack,) = s.receive(b"\x00\x04\x01\x00\x00\x00\x00")
     assert ack.ack
     assert streams("server").prime(b"GET / HTTP/1.1\r\n") is False
+    # Seeded octets may hold several frames: all of them decode, in order.
+    ping = b"\x00\x00\x08\x06\x00\x00\x00\x00\x00"
+    s = streams("server")
+    assert s.prime(v.H2_PREFACE + ping + b"12345678" + ping + b"abcd") is True
+    assert [e.data for e in s.receive(b"efgh")] == [b"12345678", b"abcdefgh"]
 
 
 # ---- the write batch ---------------------------------------------------------------

@@ -147,13 +147,13 @@ PrefaceMatch FrameReader::feed_preface(std::string_view data) {
     if (preface_failed_) return PrefaceMatch::Mismatch;
     if (!preface_done()) return PrefaceMatch::Partial;
   }
-  read_.append(data);
+  primed_.append(data);
   return PrefaceMatch::Complete;
 }
 
 PrefaceMatch FrameReader::prime(std::string_view data) {
   if (expect_preface_ && !preface_done()) return feed_preface(data);
-  read_.append(data);
+  primed_.append(data);
   return PrefaceMatch::Complete;
 }
 
@@ -161,12 +161,20 @@ std::optional<Error> FrameReader::receive(std::string_view data, std::vector<Fra
   const std::size_t first = events.size();
   // The views of the previous call's events are dead now.
   spent_.clear();
+  primed_input_.clear();
   if (expect_preface_ && !preface_done()) {
     // RFC 9113 section 3.4: "Clients and servers MUST treat an invalid
     // connection preface as a connection error of type PROTOCOL_ERROR."
     data.remove_prefix(consume_preface(data));
     if (preface_failed_) return protocol_error(Reason::ProtocolError, "bad client connection preface");
     if (!preface_done()) return std::nullopt;
+  }
+  if (!primed_.empty()) {
+    // Seeded octets may hold any number of frames, so they are decoded as
+    // input (ahead of `data`), not as the start of one unfinished frame.
+    primed_.append(data);
+    primed_input_.swap(primed_);
+    data = primed_input_.view();
   }
   std::optional<Error> error = decode(data, events);
   if (error) events.erase(events.begin() + static_cast<std::ptrdiff_t>(first), events.end());

@@ -181,7 +181,7 @@ class FrameReader {
 
   bool preface_done() const noexcept { return preface_matched_ == kPreface.size(); }
   // Octets held awaiting a complete frame.
-  std::size_t buffered() const noexcept { return read_.size(); }
+  std::size_t buffered() const noexcept { return read_.size() + primed_.size(); }
   bool header_block_open() const noexcept { return open_.has_value(); }
 
   // Our SETTINGS_MAX_FRAME_SIZE (is_valid_max_frame_size); recomputes the
@@ -248,6 +248,8 @@ class FrameReader {
 
   ByteBuffer read_;   // the start of an unfinished frame
   ByteBuffer spent_;  // the last frame completed in read_, kept while its views live
+  ByteBuffer primed_;        // octets seeded by prime() or feed_preface(), not yet decoded
+  ByteBuffer primed_input_;  // the seeded octets of the last receive(), kept while its views live
   std::optional<OpenBlock> open_;
   hpack::Decoder hpack_;
   uint32_t max_recv_frame_size_ = kDefaultMaxFrameSize;
