@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import os
 import socket
 import threading
 import time
@@ -15,6 +16,9 @@ import time
 from vantric.server import Server
 
 TIMEOUT = 5.0
+# Child processes such as curl are not built with the sanitizer runtime the
+# suite may be preloaded with.
+CHILD_ENV = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
 
 
 class Running:

@@ -19,7 +19,7 @@ import time
 import h11
 import pytest
 
-from serving import Reader, connect, serving, wait_until
+from serving import CHILD_ENV, Reader, connect, serving, wait_until
 from vantric._vantric import H1BodyError
 from vantric.server import Response
 
@@ -91,13 +91,9 @@ def srv():
 # -- curl ------------------------------------------------------------------------
 
 
-# curl is not built with the sanitizer runtime the suite may be preloaded with.
-CURL_ENV = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
-
-
 def curl(*args, timeout=15):
     done = subprocess.run([CURL, "-sS", "--max-time", "10", *args],
-                          capture_output=True, timeout=timeout, env=CURL_ENV)
+                          capture_output=True, timeout=timeout, env=CHILD_ENV)
     assert done.returncode == 0, done.stderr.decode(errors="replace")
     return done.stdout, done.stderr.decode(errors="replace")
 

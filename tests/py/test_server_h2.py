@@ -18,7 +18,7 @@ from h2.connection import H2Connection
 from h2.settings import SettingCodes, Settings
 from hyperframe.frame import DataFrame, Frame, GoAwayFrame, HeadersFrame, PingFrame, SettingsFrame
 
-from serving import TIMEOUT, connect, serving, wait_until
+from serving import CHILD_ENV, TIMEOUT, connect, serving, wait_until
 from vantric._vantric import H2_PREFACE as PREFACE
 from vantric.server import Response
 
@@ -76,7 +76,7 @@ def make_app():
 
 def curl(*args, timeout=TIMEOUT):
     done = subprocess.run([CURL, "-sS", "--http2-prior-knowledge", "-m", str(timeout), *args],
-                          capture_output=True, timeout=timeout + 5)
+                          capture_output=True, timeout=timeout + 5, env=CHILD_ENV)
     assert done.returncode == 0, done.stderr
     return done
 
@@ -244,7 +244,7 @@ def test_curl_get_post_stream_and_trailers(running, tmp_path):
     assert body == f"GET /hello 127.0.0.1:{running.port}\n".encode()
     # The same application answers HTTP/1.1 on the same port.
     plain = subprocess.run([CURL, "-sS", "--http1.1", "-m", str(TIMEOUT), running.url + "/hello"],
-                           capture_output=True, timeout=TIMEOUT + 5)
+                           capture_output=True, timeout=TIMEOUT + 5, env=CHILD_ENV)
     assert plain.stdout == body
     # 3 MiB each way: past the server's stream window, so the body must be
     # released as the handler consumes it.
