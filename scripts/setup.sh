@@ -5,16 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 APT_PACKAGES=(build-essential binutils python3-dev python3-venv pkg-config libgtest-dev libnghttp2-dev clang libclang-rt-14-dev curl)
-missing=()
-for pkg in "${APT_PACKAGES[@]}"; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  SUDO=""
-  [[ $(id -u) -ne 0 ]] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+scripts/apt-install.sh "${APT_PACKAGES[@]}"
 
 PYTHON="${PYTHON:-python3}"
 # make_venv DIR: a virtual environment with the build and test requirements.

@@ -11,16 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-missing=()
-for pkg in wrk linux-perf util-linux; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  SUDO=""
-  [[ $(id -u) -ne 0 ]] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+scripts/apt-install.sh wrk linux-perf util-linux
 
 scripts/setup.sh
 .venv/bin/python -m pip install -q -r requirements-bench.txt

@@ -239,7 +239,25 @@ class Tunnel:
         self._conn._transport.close()
 
 
-class _ServerConnection(H1ServerState):
+class _WritePause:
+    """The transport's write flow control as one future: present while paused.
+
+    Mixed into the HTTP/1 and HTTP/2 connections, which hold `_loop` and
+    `_write_waiter` in their own slots."""
+
+    __slots__ = ()
+
+    def _on_pause_writing(self) -> None:
+        if self._write_waiter is None:
+            self._write_waiter = self._loop.create_future()
+
+    def _on_resume_writing(self) -> None:
+        waiter, self._write_waiter = self._write_waiter, None
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+
+class _ServerConnection(H1ServerState, _WritePause):
     """One server connection: the state plus the asyncio reads and writes."""
 
     __slots__ = (
@@ -370,15 +388,6 @@ class _ServerConnection(H1ServerState):
                 await self._write_waiter
             finally:
                 self._deadline = None
-
-    def _on_pause_writing(self) -> None:
-        if self._write_waiter is None:
-            self._write_waiter = self._loop.create_future()
-
-    def _on_resume_writing(self) -> None:
-        waiter, self._write_waiter = self._write_waiter, None
-        if waiter is not None and not waiter.done():
-            waiter.set_result(None)
 
     def _timed_out(self, now: float) -> bool:
         deadline = self._deadline

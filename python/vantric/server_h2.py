@@ -38,7 +38,7 @@ from ._vantric import (
     H2Streams,
     HeaderMap,
 )
-from .server import BodyTooLarge, Request, Response
+from .server import BodyTooLarge, Request, Response, _WritePause
 
 __all__ = ["StreamReset"]
 
@@ -152,7 +152,7 @@ class _H2Request(Request):
             await stream.wait(self._conn._loop)
 
 
-class H2Connection(H2Streams):
+class H2Connection(H2Streams, _WritePause):
     """One HTTP/2 server connection: the core state plus the asyncio tasks."""
 
     __slots__ = ("_server", "_loop", "_transport", "_handler", "_pump", "_kick",
@@ -207,15 +207,6 @@ class H2Connection(H2Streams):
     def _on_eof(self) -> None:
         if not self._finished:
             self._abort(None)
-
-    def _on_pause_writing(self) -> None:
-        if self._write_waiter is None:
-            self._write_waiter = self._loop.create_future()
-
-    def _on_resume_writing(self) -> None:
-        waiter, self._write_waiter = self._write_waiter, None
-        if waiter is not None and not waiter.done():
-            waiter.set_result(None)
 
     def _timed_out(self, now: float) -> bool:
         # An idle connection (no stream, nothing received) is told GOAWAY and closed.
