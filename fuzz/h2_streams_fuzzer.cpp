@@ -227,7 +227,7 @@ class Run {
   void apply(HeadersEvent& e) {
     const HeaderBlock& block = *e.block;
     const RecvHeaders frame{e.stream_id, e.end_stream, block.status, block.content_length,
-                            block.content_length_invalid};
+                            block.content_length_invalid, shape_of(block)};
     Handle spare = server() ? Handle(e.stream_id) : Handle();
     auto result = state_.recv_headers(frame, spare, now(), dropped_);
     if (state_.find(e.stream_id) != nullptr) known_.insert(e.stream_id);

@@ -38,6 +38,7 @@ struct HeadersObject {
   PyObject* path;
   PyObject* headers;    // HeaderMap
   uint64_t content_length;
+  h2::MessageShape shape;  // read by H2Streams.recv_headers
   uint32_t stream_id;
   uint16_t status;
   bool has_status;
@@ -174,6 +175,10 @@ PyObject* h2_frame_headers_is_informational(PyObject* obj, void*) {
   return PyBool_FromLong(self->has_status && self->status >= 100 && self->status <= 199);
 }
 
+PyObject* h2_frame_headers_over_size(PyObject* obj, void*) {
+  return PyBool_FromLong(as<HeadersObject>(obj)->shape.over_size);
+}
+
 const PropertySpec kHeadersProperties[] = {
     {"stream_id", crossing<get_u32<HeadersObject, &HeadersObject::stream_id>>, "The stream identifier."},
     {"end_stream", crossing<get_bool<HeadersObject, &HeadersObject::end_stream>>,
@@ -195,6 +200,9 @@ const PropertySpec kHeadersProperties[] = {
     {"content_length_invalid", crossing<get_bool<HeadersObject, &HeadersObject::content_length_invalid>>,
      "A content-length field was present but not 1 to 19 digits."},
     {"is_informational", crossing<h2_frame_headers_is_informational>, "A :status from 100 to 199."},
+    {"over_size", crossing<h2_frame_headers_over_size>,
+     "The block passed our SETTINGS_MAX_HEADER_LIST_SIZE: the fields past the limit\n"
+     "were dropped, so the block is not the whole message (a server answers 431)."},
 };
 
 const PyType_Slot kHeadersSlots[] = {
@@ -426,6 +434,7 @@ PyObject* new_headers_event(h2::HeadersEvent& event) {
   authority = Ref::steal(raw);
   if (!pseudo_str(block, Pseudo::kPath, &raw)) return nullptr;
   path = Ref::steal(raw);
+  const h2::MessageShape shape = h2::shape_of(block);  // before the fields move out
   Ref headers = Ref::steal(wrap_header_map(std::move(block.headers)));
   if (!headers) return nullptr;
   auto* self = alloc_record<HeadersObject>(h2_frame_headers_type());
@@ -442,6 +451,7 @@ PyObject* new_headers_event(h2::HeadersEvent& event) {
   self->has_content_length = block.content_length.has_value();
   self->content_length = block.content_length.value_or(0);
   self->content_length_invalid = block.content_length_invalid;
+  self->shape = shape;
   return reinterpret_cast<PyObject*>(self);
 }
 
@@ -491,6 +501,7 @@ h2::RecvHeaders h2_frame_headers_facts(PyObject* frame) {
   if (self->has_status) facts.status = self->status;
   if (self->has_content_length) facts.content_length = self->content_length;
   facts.content_length_invalid = self->content_length_invalid;
+  facts.shape = self->shape;
   return facts;
 }
 

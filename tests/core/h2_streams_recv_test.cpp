@@ -27,9 +27,16 @@ StreamsConfig config(bool server) {
   return c;
 }
 
+// A request head, or with a status a response head.
 RecvHeaders head(uint32_t id, bool end_stream = false, std::optional<uint16_t> status = std::nullopt,
                  std::optional<uint64_t> content_length = std::nullopt) {
-  return RecvHeaders{id, end_stream, status, content_length, false};
+  return RecvHeaders{id, end_stream, status, content_length, false,
+                     status ? MessageShape::response() : MessageShape::request()};
+}
+
+// A trailer section (no pseudo-header).
+RecvHeaders trailers(uint32_t id, bool end_stream = true) {
+  return RecvHeaders{id, end_stream, std::nullopt, std::nullopt, false, MessageShape{}};
 }
 
 RecvData data(uint32_t id, uint32_t payload, bool end_stream = false, uint32_t padding = 0) {
@@ -126,6 +133,51 @@ TEST(H2StreamsRecv, ServerOpensStreamsInIncreasingOddOrder) {
   EXPECT_EQ(describe(s.recv_headers(head(5), spare, kNow, dropped)), "protocol 1 invalid new stream id 5");
 }
 
+TEST(H2StreamsRecv, MalformedHeadsAndTrailersAreStreamErrors) {
+  using hpack::Pseudo;
+  // A server: a malformed request uses its id up and opens nothing.
+  {
+    State s(config(true));
+    Handle spare(1);
+    std::vector<Handle> dropped;
+    RecvHeaders no_path = head(1);
+    no_path.shape = MessageShape{}.with(Pseudo::kMethod).with(Pseudo::kScheme);
+    EXPECT_EQ(describe(s.recv_headers(no_path, spare, kNow, dropped)), "stream 1 1");
+    EXPECT_FALSE(s.find(1));
+    EXPECT_EQ(s.num_streams(), 0u);
+    EXPECT_EQ(describe(s.recv_headers(head(1), spare, kNow, dropped)), "protocol 1 invalid new stream id 1");
+    // A head cut short by our header list limit still opens: the driver answers 431.
+    RecvHeaders cut = head(3);
+    cut.shape.over_size = true;
+    auto opened = s.recv_headers(cut, spare, kNow, dropped);
+    EXPECT_EQ(std::get<HeadersVerdict<Handle>>(opened).kind, HeadersKind::Opened);
+    // Trailers carry no pseudo-header and are whole.
+    RecvHeaders pseudo_trailers = trailers(3);
+    pseudo_trailers.shape.with(Pseudo::kPath);
+    EXPECT_EQ(describe(s.recv_headers(pseudo_trailers, spare, kNow, dropped)), "stream 3 1");
+    open_request(s, 5);
+    RecvHeaders cut_trailers = trailers(5);
+    cut_trailers.shape.over_size = true;
+    EXPECT_EQ(describe(s.recv_headers(cut_trailers, spare, kNow, dropped)), "stream 5 1");
+  }
+  // A client: a response head without :status, with a request pseudo-header,
+  // or cut short by our limit.
+  MessageShape with_path = MessageShape::response();
+  with_path.with(Pseudo::kPath);
+  MessageShape cut = MessageShape::response();
+  cut.over_size = true;
+  for (const MessageShape& shape : {MessageShape{}, MessageShape::request(), with_path, cut}) {
+    State s(config(false));
+    s.set_next_stream_id(3);
+    s.insert_local_stream(1, Handle(1), true, false);
+    RecvHeaders response = head(1, false, 200);
+    response.shape = shape;
+    Handle none;
+    std::vector<Handle> dropped;
+    EXPECT_EQ(describe(s.recv_headers(response, none, kNow, dropped)), "stream 1 1");
+  }
+}
+
 TEST(H2StreamsRecv, ServerRefusesStreamsBeyondItsConcurrencyLimitAndIgnoresIdsBeyondItsGoAway) {
   StreamsConfig c = config(true);
   c.max_concurrent_streams = 1;
@@ -188,9 +240,9 @@ TEST(H2StreamsRecv, InformationalHeadThenFinalHeadThenTrailers) {
   EXPECT_EQ(std::get<HeadersVerdict<Handle>>(final_head).kind, HeadersKind::Head);
   EXPECT_EQ(std::get<HeadersVerdict<Handle>>(final_head).handle.value(), 1);
   // A second block without END_STREAM is a trailer section that does not end it.
-  EXPECT_EQ(describe(s.recv_headers(head(1), none, kNow, dropped)), "stream 1 1");
-  auto trailers = s.recv_headers(head(1, true), none, kNow, dropped);
-  const auto& verdict = std::get<HeadersVerdict<Handle>>(trailers);
+  EXPECT_EQ(describe(s.recv_headers(trailers(1, false), none, kNow, dropped)), "stream 1 1");
+  auto trailer_section = s.recv_headers(trailers(1), none, kNow, dropped);
+  const auto& verdict = std::get<HeadersVerdict<Handle>>(trailer_section);
   EXPECT_EQ(verdict.kind, HeadersKind::Trailers);
   EXPECT_TRUE(verdict.eof);
   EXPECT_EQ(verdict.flags, static_cast<uint32_t>(kFlagSlotFreed));
@@ -210,7 +262,7 @@ TEST(H2StreamsRecv, TrailersBeforeTheAnnouncedLengthIsComplete) {
   std::vector<Handle> dropped;
   ASSERT_EQ(describe(s.recv_data(data(1, 4), kNow, dropped)), "ok");
   Handle none;
-  EXPECT_EQ(describe(s.recv_headers(head(1, true), none, kNow, dropped)), "stream 1 1");
+  EXPECT_EQ(describe(s.recv_headers(trailers(1), none, kNow, dropped)), "stream 1 1");
 }
 
 TEST(H2StreamsRecv, HeadersOnClosedStreamsStillInTheTable) {
@@ -267,7 +319,11 @@ TEST(H2StreamsRecv, DataDeliveryBudgetAndEnd) {
   EXPECT_EQ(s.find(1)->recv_unreleased, 15u);
   EXPECT_EQ(s.conn_recv_available(), 65535 - 15);
   EXPECT_TRUE(s.find(1)->recv_end_stream);
-  EXPECT_EQ(describe(s.recv_data(data(1, 1), kNow, dropped)), "protocol 1 unexpected DATA on stream 1");
+  // Half-closed (remote): STREAM_CLOSED, and the octets come back to the connection.
+  EXPECT_EQ(describe(s.recv_data(data(1, 1), kNow, dropped)), "stream 1 5");
+  EXPECT_EQ(s.conn_recv_available(), 65535 - 15);
+  Handle none;
+  EXPECT_EQ(describe(s.recv_headers(trailers(1), none, kNow, dropped)), "stream 1 5");
 }
 
 TEST(H2StreamsRecv, DataContentLengthAndWindows) {

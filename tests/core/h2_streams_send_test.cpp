@@ -72,7 +72,7 @@ uint32_t open_request(State& s, bool end_stream = false) {
 void receive_request(State& s, uint32_t id, bool end_stream) {
   Handle spare(static_cast<int>(id));
   std::vector<Handle> dropped;
-  auto opened = s.recv_headers(RecvHeaders{id, end_stream, std::nullopt, std::nullopt, false}, spare, kNow, dropped);
+  auto opened = s.recv_headers(RecvHeaders{id, end_stream, std::nullopt, std::nullopt, false, MessageShape::request()}, spare, kNow, dropped);
   ASSERT_TRUE(std::holds_alternative<HeadersVerdict<Handle>>(opened));
   s.accepted(id, dropped);
 }
@@ -140,7 +140,7 @@ TEST(H2StreamsSend, SendDataStaysWithinTheWindowsTheBufferAndTheFrameSize) {
   EXPECT_EQ(after.stopped->reason, std::nullopt);
   // The response ends the stream; it leaves the table once its DATA is written.
   Handle none;
-  s.recv_headers(RecvHeaders{id, true, 200, std::nullopt, false}, none, kNow, dropped);
+  s.recv_headers(RecvHeaders{id, true, 200, std::nullopt, false, MessageShape::response()}, none, kNow, dropped);
   ASSERT_TRUE(s.find(id) && s.find(id)->state.is_closed());
   std::vector<Handle> written;
   s.credit_written(written, dropped);
@@ -202,6 +202,11 @@ TEST(H2StreamsSend, ServerResponsesTrailersAndTheResetOfAnUnfinishedRequest) {
   EXPECT_EQ(answered.reader_stop->reason, 0u);
   EXPECT_EQ(names(drain(s, peer)), (Names{"HEADERS 1", "HEADERS 1 ES", "HEADERS 3 ES", "RST 3 0"}));
   EXPECT_EQ(s.num_streams(), 0u);
+  // The body the client sent before it saw that reset is dropped, not reset again.
+  EXPECT_TRUE(s.in_reset_store(3, MonoClock::now()));
+  auto late_body = s.recv_data(RecvData{3, 10, 10, false}, MonoClock::now(), dropped);
+  EXPECT_FALSE(std::get<DataVerdict<Handle>>(late_body).deliver);
+  EXPECT_FALSE(s.has_pending());
   // A stream the peer reset meanwhile: its stop, nothing queued.
   receive_request(s, 5, false);
   s.recv_reset(5, 8, kNow, dropped);
@@ -235,6 +240,45 @@ TEST(H2StreamsSend, ResetsOnErrorAreCappedAndStoreUnknownIds) {
   EXPECT_EQ(error.reason, 11u);
   EXPECT_EQ(error.message, "too many stream resets");
   EXPECT_FALSE(s.has_pending());
+}
+
+TEST(H2StreamsSend, FramesOnAStreamThePeerClosedAreAnsweredOnce) {
+  State s(config(true));
+  FrameReader peer(false);
+  std::vector<Handle> dropped;
+  auto stream_closed = [&](uint32_t id) {
+    auto result = s.recv_data(RecvData{id, 4, 4, false}, kNow, dropped);
+    const auto* error = std::get_if<Error>(&result);
+    return error != nullptr && std::get<ConnError>(*error).reason == 5;
+  };
+  // Stream 1 is reset by the peer while our response DATA is still queued, so
+  // it stays in the table; stream 3 leaves it at once.
+  receive_request(s, 1, false);
+  ASSERT_TRUE(std::get<SendVerdict<Handle>>(s.send_response_head(1, 200, nullptr, false, dropped)).done);
+  ASSERT_EQ(std::get<SendVerdict<Handle>>(s.send_data(1, "body", 0, false, dropped)).sent, 4u);
+  receive_request(s, 3, false);
+  drain(s, peer);
+  s.recv_reset(1, 8, kNow, dropped);
+  s.recv_reset(3, 8, kNow, dropped);
+  ASSERT_TRUE(s.find(1));
+  ASSERT_FALSE(s.find(3));
+  for (uint32_t id : {1u, 3u}) {
+    ASSERT_TRUE(stream_closed(id)) << id;
+    auto answer = std::get<LocalResetVerdict<Handle>>(s.reset_on_error(id, 5, kNow, dropped));
+    EXPECT_EQ(answer.flags & kFlagWake, static_cast<uint32_t>(kFlagWake));
+    // Once: the next frame is ignored, and a second stream error sends nothing.
+    EXPECT_FALSE(stream_closed(id)) << id;
+    auto again = std::get<LocalResetVerdict<Handle>>(s.reset_on_error(id, 1, kNow, dropped));
+    EXPECT_EQ(again.flags, 0u);
+  }
+  EXPECT_EQ(names(drain(s, peer)), (Names{"RST 1 5", "RST 3 5"}));
+  EXPECT_EQ(s.local_error_resets(), 2u);
+  // Our own reset is not followed by a second one either.
+  receive_request(s, 5, false);
+  s.reset_stream(5, 8, Initiator::User, kNow, dropped);
+  EXPECT_EQ(std::get<LocalResetVerdict<Handle>>(s.reset_on_error(5, 1, kNow, dropped)).flags, 0u);
+  EXPECT_EQ(names(drain(s, peer)), (Names{"RST 5 8"}));
+  EXPECT_EQ(s.local_error_resets(), 2u);
 }
 
 TEST(H2StreamsSend, ReaderCloseCapacityReleaseAndTheDataBudget) {
@@ -285,7 +329,7 @@ TEST(H2StreamsSend, AcceptingARequestResetBeforeAcceptFreesItsPlace) {
   State s(c);
   std::vector<Handle> dropped;
   Handle spare(1);
-  s.recv_headers(RecvHeaders{1, false, std::nullopt, std::nullopt, false}, spare, kNow, dropped);
+  s.recv_headers(RecvHeaders{1, false, std::nullopt, std::nullopt, false, MessageShape::request()}, spare, kNow, dropped);
   ASSERT_TRUE(std::holds_alternative<std::optional<ResetVerdict<Handle>>>(s.recv_reset(1, 8, kNow, dropped)));
   EXPECT_EQ(s.pending_accept_resets(), 1u);
   s.accepted(1, dropped);

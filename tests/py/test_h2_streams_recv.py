@@ -225,9 +225,10 @@ def test_data_delivery_without_a_copy_and_the_budget():
     last = peer.s.recv_data(peer.data(1, b"12345", True))
     assert (last.payload, last.budgeted, last.eof) == (b"12345", False, True)
     assert peer.s.stream_recv_unreleased(1) == 8 and peer.s.is_recv_end_stream(1)
-    with pytest.raises(v.H2ProtocolError) as info:
+    # Half-closed (remote): STREAM_CLOSED for the stream, not the connection.
+    with pytest.raises(v.H2StreamError) as info:
         peer.s.recv_data(peer.data(1, b"x"))
-    assert args_of(info) == (1, "unexpected DATA on stream 1")
+    assert args_of(info) == (1, 5, "library")
 
 
 def test_data_on_a_stream_the_server_reset_a_moment_ago(testing):

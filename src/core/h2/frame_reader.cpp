@@ -398,6 +398,7 @@ std::optional<Error> FrameReader::decode_fragment(std::string_view fragment, boo
     events.emplace_back(StreamErrorEvent{open.stream_id, code(Reason::ProtocolError)});
   } else {
     open.block->read_content_length();
+    open.block->over_size = open.step.over_size();
     events.emplace_back(HeadersEvent{open.stream_id, open.end_stream, std::move(open.block)});
   }
   open_.reset();

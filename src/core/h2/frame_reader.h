@@ -48,6 +48,9 @@ class HeaderBlock {
   // counts as 0); content_length_invalid when it is anything else.
   std::optional<uint64_t> content_length;
   bool content_length_invalid = false;
+  // The list passed our SETTINGS_MAX_HEADER_LIST_SIZE: the fields past it were
+  // dropped (RFC 9113 section 10.5.1), so the block is not the whole message.
+  bool over_size = false;
 
   // A 1xx response head.
   bool is_informational() const noexcept { return status && *status >= 100 && *status <= 199; }

@@ -36,6 +36,7 @@
 #include "core/h2/flow_control.h"
 #include "core/h2/frame.h"
 #include "core/h2/frame_writer.h"
+#include "core/h2/message_rules.h"
 #include "core/h2/hpack/encoder.h"
 #include "core/h2/stream_state.h"
 #include "core/invariant.h"
@@ -136,6 +137,7 @@ struct RecvHeaders {
   std::optional<uint16_t> status;
   std::optional<uint64_t> content_length;
   bool content_length_invalid = false;
+  MessageShape shape;  // which pseudo-headers it carried, and the facts the message rules read
 
   bool is_informational() const { return status && *status >= 100 && *status <= 199; }
 };
@@ -609,8 +611,11 @@ class Streams {
   // After our END_STREAM was queued: a server resets a request whose body is
   // still arriving, a closed stream gives back what it holds; then the close-out.
   uint32_t finish_send(uint32_t stream_id, SendVerdict<Obj>& verdict, std::vector<Obj>& dropped);
+  // Resets a stream in the table: RST_STREAM unless it was closed already
+  // (or even then, `even_if_closed`: our answer to a frame on a closed stream).
   LocalResetVerdict<Obj> reset_live(uint32_t stream_id, uint32_t reason, Initiator initiator,
-                                    MonoClock::time_point now, std::vector<Obj>& dropped);
+                                    MonoClock::time_point now, std::vector<Obj>& dropped,
+                                    bool even_if_closed = false);
   uint32_t wake_if_grown(std::size_t before) const noexcept { return pending_.size() > before ? uint32_t{kFlagWake} : 0u; }
 
   StreamsConfig config_;

@@ -122,6 +122,9 @@ auto Streams<Obj>::open_remote_stream(const RecvHeaders& frame, Obj& spare) -> R
   if (!is_client_initiated(id) || id <= peer_highest_id_)
     return ProtocolError{code(Reason::ProtocolError), "invalid new stream id " + std::to_string(id)};
   peer_highest_id_ = id;
+  // RFC 9113 section 8.1.1: a malformed request is a stream error of type
+  // PROTOCOL_ERROR; the id is used up all the same.
+  if (!is_request_head(frame.shape)) return library_reset(id, Reason::ProtocolError);
   // RFC 9113 section 5.1.2: beyond our MAX_CONCURRENT_STREAMS the stream is
   // refused (REFUSED_STREAM), the connection goes on.
   if (config_.max_concurrent_streams && num_streams_ >= *config_.max_concurrent_streams)
@@ -161,17 +164,24 @@ auto Streams<Obj>::recv_headers(const RecvHeaders& frame, Obj& spare, MonoClock:
       const uint32_t flags = close_out(id, dropped);
       if (!config_.server) return library_reset(id, Reason::StreamClosed);
       // As for a stream not in the table: no id at or below the highest the
-      // peer opened can open a stream again.
+      // peer opened can open a stream again (RFC 9113 section 5.1.1).
       if (reset_store_.contains(id, now) || id > max_stream_id_) {
         verdict.flags = flags | wake_if_grown(before);
         return verdict;
       }
       return ProtocolError{code(Reason::ProtocolError), "invalid new stream id " + std::to_string(id)};
     }
+    // RFC 9113 section 5.1: after the peer's END_STREAM, "If an endpoint
+    // receives additional frames, other than WINDOW_UPDATE, PRIORITY, or
+    // RST_STREAM, for a stream that is in this state, it MUST respond with a
+    // stream error of type STREAM_CLOSED."
+    if (record->recv_end_stream) return library_reset(id, Reason::StreamClosed);
     if (state.is_recv_streaming()) {
       // RFC 9113 section 8.1: a header block after the DATA frames is the
-      // trailer section and must end the stream.
-      if (!frame.end_stream) return library_reset(id, Reason::ProtocolError);
+      // trailer section and must end the stream, without pseudo-headers, and
+      // whole (the fields past our header list limit are not dropped silently).
+      if (!frame.end_stream || !is_trailer_section(frame.shape) || frame.shape.over_size)
+        return library_reset(id, Reason::ProtocolError);
       if (!record->content_length.is_satisfied()) return library_reset(id, Reason::ProtocolError);
       if (auto refused = state.recv_close()) return std::move(*refused);
       record->recv_end_stream = true;
@@ -183,6 +193,11 @@ auto Streams<Obj>::recv_headers(const RecvHeaders& frame, Obj& spare, MonoClock:
     }
     // RFC 9113 section 8.1: an informational (1xx) head cannot end the stream.
     if (frame.end_stream && frame.is_informational()) return library_reset(id, Reason::ProtocolError);
+    // A client's response head: RFC 9113 section 8.3.2; one cut short by our
+    // header list limit cannot be delivered as if it were whole (RFC 9113
+    // section 10.5.1: "A client can discard responses that it cannot process").
+    if (!config_.server && (!is_response_head(frame.shape) || frame.shape.over_size))
+      return library_reset(id, Reason::ProtocolError);
     auto opened = state.recv_open(frame.end_stream, frame.is_informational());
     if (auto* refused = std::get_if<Error>(&opened)) return std::move(*refused);
     if (frame.is_informational()) return verdict;
@@ -225,6 +240,13 @@ auto Streams<Obj>::recv_data(const RecvData& frame, MonoClock::time_point now, s
     if (kind == Missing::Closed) return library_reset(id, Reason::StreamClosed);
     verdict.flags = wake_if_grown(before);
     return verdict;
+  }
+  if (record->recv_end_stream) {
+    // RFC 9113 section 5.1: DATA after the peer's END_STREAM is STREAM_CLOSED
+    // (half-closed remote); its octets still count against the connection.
+    if (auto error = charge_connection(len)) return std::move(*error);
+    give_back_connection(len);
+    return library_reset(id, Reason::StreamClosed);
   }
   if (!record->state.is_recv_streaming())
     return ProtocolError{code(Reason::ProtocolError), "unexpected DATA on stream " + std::to_string(id)};

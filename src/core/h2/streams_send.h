@@ -77,6 +77,9 @@ uint32_t Streams<Obj>::finish_send(uint32_t stream_id, SendVerdict<Obj>& verdict
     verdict.reader_stop = Stop{code(Reason::NoError), false};
     record.state.set_reset(stream_id, code(Reason::NoError), Initiator::Library);
     append_rst_stream(pending_, stream_id, code(Reason::NoError));
+    // The DATA the client sent before it saw the reset is ignored, not
+    // answered with a second RST_STREAM (RFC 9113 section 5.1, "closed").
+    reset_store_.store(stream_id, MonoClock::now());
     release_held_capacity(record);
   } else if (record.state.is_closed()) {
     release_held_capacity(record);
@@ -161,7 +164,7 @@ auto Streams<Obj>::send_response_head(uint32_t stream_id, uint32_t status, const
 
 template <class Obj>
 auto Streams<Obj>::reset_live(uint32_t stream_id, uint32_t reason, Initiator initiator, MonoClock::time_point now,
-                              std::vector<Obj>& dropped) -> LocalResetVerdict<Obj> {
+                              std::vector<Obj>& dropped, bool even_if_closed) -> LocalResetVerdict<Obj> {
   Record& record = *find(stream_id);
   const std::size_t before = pending_.size();
   LocalResetVerdict<Obj> verdict;
@@ -170,7 +173,7 @@ auto Streams<Obj>::reset_live(uint32_t stream_id, uint32_t reason, Initiator ini
   record.state.set_reset(stream_id, reason, initiator);
   if (Stop stop = stop_of(record.state); stop.reason) verdict.stop = stop;
   release_held_capacity(record);
-  if (!was_closed) {
+  if (!was_closed || even_if_closed) {
     append_rst_stream(pending_, stream_id, reason);
     // The peer's frames already in flight are ignored for a while (RFC 9113
     // section 5.4.2); a full store leaves them to the closed-stream rule.
@@ -190,11 +193,18 @@ auto Streams<Obj>::reset_stream(uint32_t stream_id, uint32_t reason, Initiator i
 template <class Obj>
 auto Streams<Obj>::reset_on_error(uint32_t stream_id, uint32_t reason, MonoClock::time_point now,
                                   std::vector<Obj>& dropped) -> Result<LocalResetVerdict<Obj>> {
+  // A stream we reset already is not reset twice: its late frames are
+  // ignored (RFC 9113 section 5.1, "closed").
+  Record* record = find(stream_id);
+  if (record != nullptr ? record->state.is_local_error() : reset_store_.contains(stream_id, now))
+    return LocalResetVerdict<Obj>{};
   // A peer that keeps making us reset streams costs work for nothing.
   ++local_error_resets_;
   if (config_.max_local_error_reset_streams && local_error_resets_ > *config_.max_local_error_reset_streams)
     return ProtocolError{code(Reason::EnhanceYourCalm), "too many stream resets"};
-  if (find(stream_id) != nullptr) return reset_live(stream_id, reason, Initiator::Library, now, dropped);
+  // A stream that ended, or that the peer reset, and still gets frames is
+  // told so once (STREAM_CLOSED), then remembered as reset by us.
+  if (record != nullptr) return reset_live(stream_id, reason, Initiator::Library, now, dropped, true);
   reset_store_.store(stream_id, now);
   append_rst_stream(pending_, stream_id, reason);
   LocalResetVerdict<Obj> verdict;

@@ -66,6 +66,13 @@ DecodeStatus check_value(Pseudo pseudo, std::string_view value) {
   }
 }
 
+// Hands a decoded field to the sink: a valid one to on_field, another to
+// on_invalid_field.
+DecodeStatus deliver(FieldSink& sink, const Field& field, DecodeStatus validity) {
+  if (validity != DecodeStatus::kOk) return sink.on_invalid_field(field, validity);
+  return sink.on_field(field) ? DecodeStatus::kOk : DecodeStatus::kOverAbuseLimit;
+}
+
 struct StringRef {
   std::string_view raw;
   bool huffman;
@@ -121,16 +128,17 @@ DecodeStatus Decoder::decode(std::string_view& fragment, bool end_of_block, Fiel
   return status;
 }
 
-std::optional<Field> Decoder::lookup(uint32_t index) const {
+auto Decoder::lookup(uint32_t index) const -> std::optional<Indexed> {
   // RFC 7541 section 2.3.3: index 0 and indexes past both tables are errors.
   if (index == 0) return std::nullopt;
   if (index <= kStaticTableLength)
-    return Field{kStaticTable[index].name, kStaticTable[index].value, kStaticPseudo[index], false};
+    return Indexed{Field{kStaticTable[index].name, kStaticTable[index].value, kStaticPseudo[index], false}};
   const std::size_t pos = index - kFirstDynamicIndex;
   if (pos >= table_.count()) return std::nullopt;
-  // Entries were checked when they were decoded: the name is valid.
+  // Entries were checked when they were decoded; an invalid one carries why.
   const auto entry = table_.at(pos);
-  return Field{entry.name, entry.value, pseudo_of(entry.name).value_or(Pseudo::kNone), false};
+  const Pseudo pseudo = entry.name_invalid ? Pseudo::kNone : pseudo_of(entry.name).value_or(Pseudo::kNone);
+  return Indexed{Field{entry.name, entry.value, pseudo, false}, entry.validity, entry.name_invalid};
 }
 
 std::optional<std::string_view> Decoder::materialize(std::string_view raw, bool huffman,
@@ -151,10 +159,10 @@ DecodeStatus Decoder::decode_representation(const uint8_t** p, const uint8_t* en
     const uint8_t* q = *p;
     uint32_t index;
     if (auto st = decode_integer(&q, end, 7, &index); st != DecodeStatus::kOk) return st;
-    const auto field = lookup(index);
-    if (!field) return DecodeStatus::kInvalidTableIndex;
+    const auto indexed = lookup(index);
+    if (!indexed) return DecodeStatus::kInvalidTableIndex;
     field_seen_ = true;
-    if (!sink.on_field(*field)) return DecodeStatus::kOverAbuseLimit;
+    if (auto st = deliver(sink, indexed->field, indexed->validity); st != DecodeStatus::kOk) return st;
     *p = q;
     return DecodeStatus::kOk;
   }
@@ -170,12 +178,20 @@ DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int 
   uint32_t index;
   if (auto st = decode_integer(&q, end, prefix_bits, &index); st != DecodeStatus::kOk) return st;
   Field field{{}, {}, Pseudo::kNone, sensitive};
+  // What HTTP/2 makes of the field (kOk or the rule it breaks), and whether the
+  // name is what breaks it.
+  DecodeStatus validity = DecodeStatus::kOk;
+  bool name_invalid = false;
   StringRef name_ref{};
   if (index != 0) {
     const auto indexed = lookup(index);
     if (!indexed) return DecodeStatus::kInvalidTableIndex;
-    field.name = indexed->name;
-    field.pseudo = indexed->pseudo;
+    field.name = indexed->field.name;
+    field.pseudo = indexed->field.pseudo;
+    if (indexed->name_invalid) {
+      validity = indexed->validity;
+      name_invalid = true;
+    }
   } else if (auto st = scan_string(&q, end, &name_ref); st != DecodeStatus::kOk) {
     return st;
   }
@@ -193,22 +209,27 @@ DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int 
   if (index == 0) {
     const auto name = materialize(name_ref.raw, name_ref.huffman, &scratch_used);
     if (!name) return DecodeStatus::kInvalidHuffmanCode;
-    const auto kind = pseudo_of(*name);
-    if (!kind) return DecodeStatus::kInvalidPseudoheader;
-    // RFC 9113 section 8.2.1: names are lowercase tokens.
-    if (*kind == Pseudo::kNone && !http::is_valid_lowercase_header_name(*name))
-      return DecodeStatus::kInvalidUtf8;
     field.name = *name;
-    field.pseudo = *kind;
+    const auto kind = pseudo_of(*name);
+    if (!kind) {
+      validity = DecodeStatus::kInvalidPseudoheader;
+      name_invalid = true;
+    } else if (*kind == Pseudo::kNone && !http::is_valid_lowercase_header_name(*name)) {
+      // RFC 9113 section 8.2.1: names are lowercase tokens.
+      validity = DecodeStatus::kInvalidUtf8;
+      name_invalid = true;
+    } else {
+      field.pseudo = *kind;
+    }
   }
   const auto value = materialize(value_ref.raw, value_ref.huffman, &scratch_used);
   if (!value) return DecodeStatus::kInvalidHuffmanCode;
-  if (auto st = check_value(field.pseudo, *value); st != DecodeStatus::kOk) return st;
   field.value = *value;
+  if (validity == DecodeStatus::kOk) validity = check_value(field.pseudo, *value);
 
   field_seen_ = true;
-  if (!sink.on_field(field)) return DecodeStatus::kOverAbuseLimit;
-  if (indexing) table_.insert(field.name, field.value);
+  if (auto st = deliver(sink, field, validity); st != DecodeStatus::kOk) return st;
+  if (indexing) table_.insert(field.name, field.value, validity, name_invalid);
   *p = q;
   return DecodeStatus::kOk;
 }

@@ -24,6 +24,17 @@ class FieldSink {
   // returns kOverAbuseLimit (the one reason the header-list step has to stop).
   virtual bool on_field(const Field& field) = 0;
 
+  // Takes, instead of on_field, a field that HPACK decoded whole but whose name or
+  // value HTTP/2 does not allow (RFC 9113 sections 8.2.1 and 8.3: an upper-case or
+  // non-token name, NUL, CR or LF in a value, an undefined pseudo-header, a bad
+  // :status); `why` names the rule.  Returns kOk to drop the field and go on (the
+  // dynamic table keeps it, so that it stays in step with the peer's), or the
+  // status decode() ends with.  By default the field fails the block with `why`.
+  virtual DecodeStatus on_invalid_field(const Field& field, DecodeStatus why) {
+    (void)field;
+    return why;
+  }
+
  protected:
   ~FieldSink() = default;
 };
@@ -56,7 +67,13 @@ class Decoder {
   DecodeStatus decode_literal(const uint8_t** p, const uint8_t* end, int prefix_bits,
                               bool indexing, bool sensitive, FieldSink& sink);
   DecodeStatus decode_size_update(const uint8_t** p, const uint8_t* end);
-  std::optional<Field> lookup(uint32_t index) const;
+  // A field of either table with what was found of it when it was decoded.
+  struct Indexed {
+    Field field;
+    DecodeStatus validity = DecodeStatus::kOk;
+    bool name_invalid = false;
+  };
+  std::optional<Indexed> lookup(uint32_t index) const;
   std::optional<std::string_view> materialize(std::string_view raw, bool huffman,
                                              std::size_t* scratch_used);
 

@@ -13,7 +13,7 @@ DynamicTable::DynamicTable(std::size_t max_size) : slots_(16), max_size_(max_siz
 DynamicTable::Entry DynamicTable::by_id(uint32_t id) const {
   const Slot& s = slot(id);
   const char* p = bytes_.get() + (s.pos & (capacity_ - 1));
-  return {{p, s.name_len}, {p + s.name_len, s.value_len}};
+  return {{p, s.name_len}, {p + s.name_len, s.value_len}, s.validity, s.name_invalid};
 }
 
 void DynamicTable::evict_oldest() {
@@ -64,7 +64,8 @@ void DynamicTable::grow_bytes(std::size_t len, std::unique_ptr<char[]>* old_byte
   head_ = pos;
 }
 
-bool DynamicTable::insert(std::string_view name, std::string_view value) {
+bool DynamicTable::insert(std::string_view name, std::string_view value, DecodeStatus validity,
+                          bool name_invalid) {
   const std::size_t entry_size = field_size(name, value);
   // RFC 7541 section 4.4: "an attempt to add an entry larger than the maximum size
   // causes the table to be emptied of all existing entries and results in an empty
@@ -88,7 +89,7 @@ bool DynamicTable::insert(std::string_view name, std::string_view value) {
   if (!name.empty()) std::memmove(dst, name.data(), name.size());
   if (!value.empty()) std::memcpy(dst + name.size(), value.data(), value.size());
   slots_[next_id_ & (slots_.size() - 1)] = {pos, static_cast<uint32_t>(name.size()),
-                                            static_cast<uint32_t>(value.size())};
+                                            static_cast<uint32_t>(value.size()), validity, name_invalid};
   ++next_id_;
   head_ = pos + static_cast<uint32_t>(len);
   size_ += entry_size;

@@ -16,6 +16,7 @@
 
 #include "core/h2/constants.h"
 #include "core/h2/hpack/field.h"
+#include "core/h2/hpack/status.h"
 
 namespace vantric::hpack {
 
@@ -24,9 +25,14 @@ inline constexpr uint32_t kFirstDynamicIndex = 62;
 
 class DynamicTable {
  public:
+  // `validity` is what the decoder found of the field when it was inserted: kOk,
+  // or the rule HTTP/2 says it breaks (the table keeps such fields all the same,
+  // to stay in step with the peer's); `name_invalid` says the name broke it.
   struct Entry {
     std::string_view name;
     std::string_view value;
+    DecodeStatus validity = DecodeStatus::kOk;
+    bool name_invalid = false;
   };
 
   explicit DynamicTable(std::size_t max_size = h2::kDefaultHeaderTableSize);
@@ -47,7 +53,8 @@ class DynamicTable {
   // An entry larger than max_size() empties the table and is not inserted
   // (RFC 7541 section 4.4); returns whether it was.  `name` may view an entry of
   // this table, even one this insertion evicts; `value` must not.
-  bool insert(std::string_view name, std::string_view value);
+  bool insert(std::string_view name, std::string_view value, DecodeStatus validity = DecodeStatus::kOk,
+              bool name_invalid = false);
 
   // Sets the maximum size, evicting the oldest entries until the table fits.
   void set_max_size(std::size_t max_size);
@@ -57,6 +64,8 @@ class DynamicTable {
     uint32_t pos;  // ring position of the name; the value follows it
     uint32_t name_len;
     uint32_t value_len;
+    DecodeStatus validity;
+    bool name_invalid;
   };
 
   const Slot& slot(uint32_t id) const { return slots_[id & (slots_.size() - 1)]; }

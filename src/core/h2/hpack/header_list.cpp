@@ -32,7 +32,27 @@ HeaderListStep::HeaderListStep(FieldStore& store, uint32_t max_header_list_size)
       abuse_limit_(static_cast<uint32_t>(
           std::min<uint64_t>(4 * static_cast<uint64_t>(max_header_list_size), UINT32_MAX))) {}
 
+namespace {
+
+// RFC 9113 section 8.2.1: "A field value MUST NOT start or end with an ASCII
+// whitespace character (ASCII SP or HTAB, 0x20 or 0x09)."
+bool has_outer_whitespace(std::string_view value) {
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  return !value.empty() && (blank(value.front()) || blank(value.back()));
+}
+
+}  // namespace
+
+DecodeStatus HeaderListStep::on_invalid_field(const Field& field, DecodeStatus) {
+  malformed_ = true;
+  // The peer still made us decode it: it counts toward the abuse limit.
+  list_size_ += field_size(field.name, field.value);
+  return list_size_ > abuse_limit_ ? DecodeStatus::kOverAbuseLimit : DecodeStatus::kOk;
+}
+
 bool HeaderListStep::on_field(const Field& field) {
+  if (has_outer_whitespace(field.value))
+    return on_invalid_field(field, DecodeStatus::kInvalidUtf8) == DecodeStatus::kOk;
   if (field.pseudo != Pseudo::kNone) {
     // RFC 9113 section 8.3: pseudo-headers come first, each at most once.
     const auto bit = static_cast<uint8_t>(1u << static_cast<unsigned>(field.pseudo));

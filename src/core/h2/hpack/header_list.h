@@ -1,4 +1,4 @@
-// The header-list step: the checks of RFC 9113 section 8.2 on a decoded field list
+// The header-list step: the checks of RFC 9113 sections 8.2 and 8.3 on a decoded field list
 // and its size accounting against SETTINGS_MAX_HEADER_LIST_SIZE, applied to every
 // field the decoder hands out.
 #pragma once
@@ -39,10 +39,15 @@ class HeaderListStep final : public FieldSink {
   // the limit, else stores it.  Returns false (stop) once the list's size passes
   // four times the limit.
   bool on_field(const Field& field) override;
+  // A field HTTP/2 does not allow makes the message malformed, not the
+  // connection broken (RFC 9113 section 8.1.1): it is dropped, the list is
+  // marked malformed and decoding goes on (kOverAbuseLimit past the abuse limit).
+  DecodeStatus on_invalid_field(const Field& field, DecodeStatus why) override;
 
   bool malformed() const { return malformed_; }
   bool over_size() const { return over_size_; }
-  // The sizes (name + value + 32) of the fields that were not malformed.
+  // The sizes (name + value + 32) of the fields decoded so far, except those
+  // dropped for breaking a field-order or connection-specific rule.
   uint64_t list_size() const { return list_size_; }
 
  private:
