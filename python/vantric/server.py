@@ -16,8 +16,10 @@ writes and waits those decisions call for.
 from __future__ import annotations
 
 import asyncio
+import logging
 import signal
 import socket
+from collections import Counter
 from collections.abc import AsyncIterable, Awaitable, Callable
 from typing import Any
 
@@ -42,6 +44,8 @@ from ._vantric import (
 __all__ = ["BodyTooLarge", "Request", "Response", "Server", "Tunnel", "serve", "run"]
 
 Handler = Callable[["Request"], Awaitable["Response"]]
+
+logger = logging.getLogger("vantric.server")
 
 _CONTINUE = H1Codec.continue_response()
 # Received bytes held for the application before reading from the socket
@@ -239,6 +243,43 @@ class Tunnel:
         self._conn._transport.close()
 
 
+def end_output(transport: asyncio.WriteTransport) -> bool:
+    """Ends our side of the connection (a FIN after what is queued), so that the
+    client reads our last answer before we close; False when that cannot be done,
+    the client having already gone (a reset races every such call)."""
+    if transport.is_closing() or not transport.can_write_eof():
+        return False
+    try:
+        transport.write_eof()
+    except (OSError, RuntimeError):
+        return False
+    return True
+
+
+class _ClientFault:
+    """What a connection does about a client that broke the protocol: it is
+    counted every time and logged once per connection, without a traceback
+    (a hostile client must not be able to flood the log).
+
+    Mixed into the HTTP/1 and HTTP/2 connections, which hold `_server`,
+    `_transport` and `_complained` in their own slots."""
+
+    __slots__ = ()
+
+    def _client_fault(self, what: str) -> None:
+        self._server.counts["client_error"] += 1
+        if not self._complained:
+            self._complained = True
+            logger.info("client %s: %s", _peer(self._transport), what)
+
+
+def _peer(transport: asyncio.BaseTransport) -> str:
+    peer = transport.get_extra_info("peername")
+    if isinstance(peer, tuple) and len(peer) >= 2:
+        return f"{peer[0]}:{peer[1]}"
+    return str(peer)
+
+
 class _WritePause:
     """The transport's write flow control as one future: present while paused.
 
@@ -257,13 +298,13 @@ class _WritePause:
             waiter.set_result(None)
 
 
-class _ServerConnection(H1ServerState, _WritePause):
+class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
     """One server connection: the state plus the asyncio reads and writes."""
 
     __slots__ = (
         "_server", "_loop", "_transport", "_handler", "_chunks", "_buffered",
         "_eof", "_waiter", "_deadline", "_paused", "_write_waiter", "_watch",
-        "_request", "_task",
+        "_request", "_task", "_complained",
     )
 
     def _setup(self, server: Server, transport: asyncio.Transport) -> None:
@@ -281,6 +322,7 @@ class _ServerConnection(H1ServerState, _WritePause):
         self._watch: asyncio.Future | None = None
         self._request: Request | None = None
         self._task: asyncio.Task | None = None
+        self._complained = False
 
     # -- transport events (called by _Protocol) --------------------------------
 
@@ -394,6 +436,7 @@ class _ServerConnection(H1ServerState, _WritePause):
         if deadline is None or now < deadline:
             return False
         self._deadline = None
+        self._server.counts["timeout"] += 1
         if self._write_waiter is not None:
             self._transport.abort()  # the client stopped reading: drop what is queued
         else:
@@ -439,6 +482,11 @@ class _ServerConnection(H1ServerState, _WritePause):
                     break
                 if not await self._exchange(*accepted):
                     break
+        except OSError:
+            # The client went away under a transport call: a normal end.
+            server.counts["peer_gone"] += 1
+        except Exception as error:
+            server._report(error, None)
         finally:
             self._finish()
 
@@ -449,10 +497,17 @@ class _ServerConnection(H1ServerState, _WritePause):
             try:
                 accepted = self.accept_head(data)
             except H1ParseError as error:
-                if error.args[0] == "version_h2":
+                if error.args[0] != "version_h2":
+                    self._client_fault(f"bad request head ({error.args[0]})")
+                    await self._answer_bad_head(self.codec.parse_error_status)
+                elif self.current_seq == 0:
                     self._hand_over_h2()
                 else:
-                    await self._answer_bad_head()
+                    # RFC 9113 section 3.3: prior knowledge means the preface
+                    # opens the connection; after an HTTP/1.1 request it is
+                    # a malformed request, not a change of protocol.
+                    self._client_fault("HTTP/2 preface after an HTTP/1.1 request")
+                    await self._answer_bad_head(400)
                 return None
             if accepted is not None:
                 return accepted
@@ -485,9 +540,8 @@ class _ServerConnection(H1ServerState, _WritePause):
         if self._eof:
             conn._on_eof()
 
-    async def _answer_bad_head(self) -> None:
+    async def _answer_bad_head(self, status: int | None) -> None:
         codec = self.codec
-        status = codec.parse_error_status
         transport = self.fail_read()
         if transport is None:
             return
@@ -497,8 +551,7 @@ class _ServerConnection(H1ServerState, _WritePause):
             # Closing with unread bytes in the socket would send a reset that
             # can destroy the answer before the client reads it (RFC 9112
             # section 9.6): end our side, then drop what the client still sends.
-            if transport.can_write_eof():
-                transport.write_eof()
+            if end_output(transport):
                 deadline = self._loop.time() + _LINGER_SECONDS
                 while await self._read_head_part(deadline):
                     pass
@@ -514,15 +567,17 @@ class _ServerConnection(H1ServerState, _WritePause):
             try:
                 if not head.http10 and len(head.headers.get_all("host")) != 1:
                     # RFC 9112 section 3.2: an HTTP/1.1 request needs exactly one Host.
+                    self._client_fault("a request without exactly one Host field")
                     self.mark_unusable()
                     response = _BAD_HOST
                 else:
                     response = await self._handler(request)
                 if not isinstance(response, Response):
                     raise TypeError(f"the handler returned {type(response).__name__}, not Response")
-            except H1BodyError:
+            except H1BodyError as error:
                 # The client sent a broken body (Request.read raised it): its
                 # fault, answered as such on a connection that then closes.
+                self._client_fault(f"bad request body ({error.args[0]})")
                 response = _BAD_BODY
             except BodyTooLarge:
                 self.mark_unusable()
@@ -756,6 +811,10 @@ class Server:
         self._loop: asyncio.AbstractEventLoop | None = None
         self._listener: asyncio.base_events.Server | None = None
         self._connections: set[_ServerConnection] = set()
+        # What happened to connections, for monitoring: "client_error" (a
+        # client broke the protocol), "peer_gone" (a client left under a
+        # transport call), "timeout" (a wait on a client ran out).
+        self.counts: Counter[str] = Counter()
         self._idle = None  # set when the last connection goes while shutting down
         self._sweeper: asyncio.TimerHandle | None = None
         self._closing = False

@@ -34,11 +34,12 @@ from ._vantric import (
     H2FrameStreamError,
     H2FrameWindowUpdate,
     H2ProtocolError,
+    H2Reason,
     H2StreamError,
     H2Streams,
     HeaderMap,
 )
-from .server import BodyTooLarge, Request, Response, _WritePause
+from .server import BodyTooLarge, Request, Response, _ClientFault, _WritePause, end_output
 
 __all__ = ["StreamReset"]
 
@@ -152,11 +153,11 @@ class _H2Request(Request):
             await stream.wait(self._conn._loop)
 
 
-class H2Connection(H2Streams, _WritePause):
+class H2Connection(H2Streams, _WritePause, _ClientFault):
     """One HTTP/2 server connection: the core state plus the asyncio tasks."""
 
-    __slots__ = ("_server", "_loop", "_transport", "_handler", "_pump", "_kick",
-                 "_write_waiter", "_closing", "_last_active", "_finished", "_lingering", "_linger")
+    __slots__ = ("_server", "_loop", "_transport", "_handler", "_pump", "_kick", "_write_waiter",
+                 "_closing", "_last_active", "_finished", "_lingering", "_linger", "_complained")
 
     @classmethod
     def create(cls, server: Any, transport: Any) -> H2Connection:
@@ -173,6 +174,7 @@ class H2Connection(H2Streams, _WritePause):
         conn._finished = False
         conn._lingering = False
         conn._linger = None
+        conn._complained = False
         conn._last_active = conn._loop.time()
         conn.begin()
         conn._pump = conn._loop.create_task(conn._run_pump())
@@ -184,7 +186,7 @@ class H2Connection(H2Streams, _WritePause):
         # Only the preface is primed: the frames after it go through receive(),
         # which decodes them where they lie.
         if self.prime(data[:_PREFACE_LENGTH]) is not True:
-            self._fail(H2ProtocolError(_PROTOCOL_ERROR, "bad client connection preface"))
+            self._fail(H2ProtocolError(_PROTOCOL_ERROR, "bad client connection preface"), by_peer=True)
             return
         self._on_data(data[_PREFACE_LENGTH:])
         if self._server._closing:
@@ -200,7 +202,7 @@ class H2Connection(H2Streams, _WritePause):
             for event in self.receive(data):
                 self._apply(event)
         except (H2ProtocolError, H2FlowControlError) as error:
-            self._fail(error)
+            self._fail(error, by_peer=True)
             return
         self._flags(self.maybe_goaway_reply())
 
@@ -261,6 +263,8 @@ class H2Connection(H2Streams, _WritePause):
             self._reset_on_error(error.args[0], error.args[1])
 
     def _reset_on_error(self, sid: int, reason: int) -> None:
+        """The client broke the protocol on one stream: RST_STREAM, the connection goes on."""
+        self._client_fault(f"stream {sid} reset ({_reason_name(reason)})")
         verdict = self.reset_on_error(sid, reason)
         if verdict.handle is not None:
             verdict.handle.halt(verdict.stop)
@@ -274,12 +278,27 @@ class H2Connection(H2Streams, _WritePause):
         if kind == H2_HEADERS_OPENED:
             stream.sid = verdict.stream_id
             stream.eof = verdict.eof
+            if frame.over_size:
+                self._refuse_head_too_large(stream)
+                return
             stream.task = self._loop.create_task(self._exchange(stream, frame))
         elif kind == H2_HEADERS_TRAILERS:
             handle = verdict.handle
             handle.trailers = frame.headers
             handle.eof = True
             handle.wake()
+
+    def _refuse_head_too_large(self, stream: _Stream) -> None:
+        """A request whose fields passed our SETTINGS_MAX_HEADER_LIST_SIZE lost
+        the ones past it: it is answered 431 (RFC 9113 section 10.5.1), never
+        served without them."""
+        self._client_fault(f"stream {stream.sid}: request header fields over the limit")
+        self.accepted(stream.sid)
+        stream.done = True
+        verdict = self.send_response_head(stream.sid, 431, _EMPTY_BODY_HEADERS, True)
+        self._flags(verdict.flags)
+        if verdict.handle is not None:
+            verdict.handle.halt(verdict.reader_stop)
 
     def _on_frame_data(self, frame: H2FrameData) -> None:
         verdict = self.recv_data(frame)
@@ -426,7 +445,13 @@ class H2Connection(H2Streams, _WritePause):
                     continue
                 view, stopping = self.take_pending()
                 if len(view):
-                    transport.write(view)
+                    try:
+                        transport.write(view)
+                    except (OSError, RuntimeError):
+                        # The client is gone (some transports say so here).
+                        self._server.counts["peer_gone"] += 1
+                        self._abort(None)
+                        break
                 del view
                 while self._write_waiter is not None and not self._finished:
                     # The client reads slowly: senders wait with us.
@@ -435,21 +460,27 @@ class H2Connection(H2Streams, _WritePause):
                     handle.wake()
                 if stopping or self._finished:
                     break
+        except Exception as error:
+            # A fault of ours, not of the client: reported, and the connection dropped.
+            self._server._report(error, None)
+            self._abort(None)
         finally:
             if not self._finished:
                 self._lingering = True
-                if transport.can_write_eof():
-                    # Closing with unread bytes would reset the connection and could
-                    # destroy the GOAWAY before the client reads it: end our side,
-                    # then drop what the client still sends until it closes too.
-                    transport.write_eof()
+                # Closing with unread bytes would reset the connection and could
+                # destroy the GOAWAY before the client reads it: end our side,
+                # then drop what the client still sends until it closes too.
+                if end_output(transport):
                     self._linger = self._loop.call_later(_LINGER_SECONDS, transport.close)
                 else:
                     transport.close()
 
-    def _fail(self, error: Exception) -> None:
+    def _fail(self, error: Exception, by_peer: bool = False) -> None:
         """A connection error: GOAWAY with its code, then close (RFC 9113 section 5.4.1)."""
         reason = error.args[0] if error.args and isinstance(error.args[0], int) else _PROTOCOL_ERROR
+        if by_peer:
+            message = error.args[1] if len(error.args) > 1 else _reason_name(reason)
+            self._client_fault(f"connection error {_reason_name(reason)}: {message}")
         self._flags(self.send_goaway(reason))
         for handle, stop in self.fail(error):
             handle.halt(stop)
@@ -474,5 +505,13 @@ class _Stopped(Exception):
     """The stream can send no more (reset by the client, or the connection ended)."""
 
 
+def _reason_name(reason: int) -> str:
+    try:
+        return H2Reason(reason).name
+    except ValueError:
+        return str(reason)
+
+
+_EMPTY_BODY_HEADERS = HeaderMap([("content-length", "0")])
 _TOO_LARGE = Response(413, [("content-type", "text/plain")], b"The request body is too large.\n")
 _INTERNAL_ERROR = Response(500, [("content-type", "text/plain")], b"Internal Server Error\n")

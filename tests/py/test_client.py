@@ -188,7 +188,7 @@ def test_idle_watcher_verdicts(env):
             response = await client.get(base + "/")
             assert await response.read() == b"ok"
             conn = response.connection
-            for _ in range(100):
+            for _ in range(500):
                 if conn.closed:
                     break
                 await asyncio.sleep(0.01)

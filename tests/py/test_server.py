@@ -39,6 +39,10 @@ async def echo_tunnel(tunnel):
         await tunnel.drain()
 
 
+# Set when a /slow handler starts: tests wait on it rather than sleep.
+SLOW_STARTED = threading.Event()
+
+
 async def app(request):
     """The routes most tests share."""
     path, _, query = request.target.partition("?")
@@ -62,6 +66,7 @@ async def app(request):
     if path == "/boom":
         raise ValueError("boom")
     if path == "/slow":
+        SLOW_STARTED.set()
         await asyncio.sleep(float(query))
         return Response(200, [], b"slow done")
     if path == "/upgrade":
@@ -356,8 +361,9 @@ def test_unread_body_is_drained_or_the_connection_closed(srv):
 # -- hostile clients -------------------------------------------------------------
 
 
-def test_head_trickled_within_the_head_timeout_is_served(srv):
-    with connect(srv.port) as sock:
+def test_head_trickled_within_the_head_timeout_is_served():
+    # A head in one-byte pieces is put together; the head timeout is far off.
+    with serving(app, head_timeout=5.0) as srv, connect(srv.port) as sock:
         for byte in get(b"/echo"):
             sock.sendall(bytes([byte]))
             time.sleep(0.003)
@@ -554,11 +560,12 @@ def test_disconnected_resolves_when_the_client_goes_or_the_response_ends():
 
 
 def test_shutdown_lets_a_request_in_flight_finish(srv):
+    SLOW_STARTED.clear()
     with connect(srv.port) as busy, connect(srv.port) as idle:
         busy.sendall(get(b"/slow?0.3"))
         idle.sendall(get(b"/echo"))
         Reader(idle).response()
-        time.sleep(0.1)
+        assert SLOW_STARTED.wait(5)  # the busy request is in its handler
         stopping = asyncio.run_coroutine_threadsafe(srv.server.shutdown(5), srv.loop)
         reader = Reader(busy)
         status, headers, body, _ = reader.response()

@@ -7,19 +7,17 @@ server on a background loop bound to 127.0.0.1 (serving.py) and stops it.
 
 import asyncio
 import shutil
-import socket
 import subprocess
 
-import hpack
 import pytest
 from h2 import events as ev
 from h2.config import H2Configuration
 from h2.connection import H2Connection
 from h2.settings import SettingCodes, Settings
-from hyperframe.frame import DataFrame, Frame, GoAwayFrame, HeadersFrame, PingFrame, SettingsFrame
+from hyperframe.frame import GoAwayFrame, PingFrame, SettingsFrame
 
+from h2_raw import RawClient
 from serving import CHILD_ENV, TIMEOUT, connect, serving, wait_until
-from vantric._vantric import H2_PREFACE as PREFACE
 from vantric.server import Response
 
 CURL = shutil.which("curl")
@@ -164,64 +162,6 @@ class Client:
 
     def close(self):
         self.sock.close()
-
-
-class RawClient:
-    """Frames written and read with hyperframe and hpack: it keeps reading after
-    a GOAWAY (where h2 closes), and answers SETTINGS and PING as a client must."""
-
-    def __init__(self, port):
-        self.sock = connect(port)
-        self.encoder, self.decoder = hpack.Encoder(), hpack.Decoder()
-        self.buf = b""
-        self.frames = []
-        self.closed = False
-        self.sock.sendall(PREFACE + SettingsFrame(0).serialize())
-
-    def request(self, sid, path):
-        frame = HeadersFrame(sid, self.encoder.encode(
-            [(":method", "GET"), (":scheme", "http"), (":path", path), (":authority", "localhost")]))
-        frame.flags.add("END_HEADERS")
-        frame.flags.add("END_STREAM")
-        self.sock.sendall(frame.serialize())
-
-    def pump(self):
-        data = self.sock.recv(65536)
-        if not data:
-            self.closed = True
-            return
-        self.buf += data
-        while len(self.buf) >= 9:
-            frame, length = Frame.parse_frame_header(memoryview(self.buf[:9]))
-            if len(self.buf) < 9 + length:
-                break
-            frame.parse_body(memoryview(self.buf[9:9 + length]))
-            self.buf = self.buf[9 + length:]
-            if isinstance(frame, HeadersFrame):
-                frame.fields = self.decoder.decode(frame.data)
-            self.frames.append(frame)
-            if isinstance(frame, SettingsFrame) and "ACK" not in frame.flags:
-                self.sock.sendall(SettingsFrame(0, flags=["ACK"]).serialize())
-            if isinstance(frame, PingFrame) and "ACK" not in frame.flags:
-                self.sock.sendall(PingFrame(0, frame.opaque_data, flags=["ACK"]).serialize())
-
-    def of(self, kind):
-        return [f for f in self.frames if isinstance(f, kind)]
-
-    def until(self, predicate):
-        while not predicate():
-            assert not self.closed, "the server closed the connection"
-            self.pump()
-
-    def body(self, sid):
-        self.until(lambda: any("END_STREAM" in f.flags for f in self.frames if f.stream_id == sid))
-        return b"".join(f.data for f in self.of(DataFrame) if f.stream_id == sid)
-
-    def until_closed(self):
-        """Reads to the server's end of stream, then ends ours."""
-        while not self.closed:
-            self.pump()
-        self.sock.shutdown(socket.SHUT_WR)
 
 
 @pytest.fixture
