@@ -483,8 +483,7 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
                 if not await self._exchange(*accepted):
                     break
         except OSError:
-            # The client went away under a transport call: a normal end.
-            server.counts["peer_gone"] += 1
+            pass  # the client went away under a transport call: a normal end
         except Exception as error:
             server._report(error, None)
         finally:
@@ -766,6 +765,10 @@ class _Protocol(asyncio.Protocol):
         return True
 
     def connection_lost(self, exc: Exception | None) -> None:
+        if exc is not None:
+            # The client reset the connection or the socket failed: a normal
+            # end for a server, counted rather than logged.
+            self._server.counts["peer_gone"] += 1
         conn = self._conn
         if conn is not None:
             conn._on_eof()
@@ -812,8 +815,8 @@ class Server:
         self._listener: asyncio.base_events.Server | None = None
         self._connections: set[_ServerConnection] = set()
         # What happened to connections, for monitoring: "client_error" (a
-        # client broke the protocol), "peer_gone" (a client left under a
-        # transport call), "timeout" (a wait on a client ran out).
+        # client broke the protocol), "peer_gone" (a connection ended by a
+        # reset or a socket error), "timeout" (a wait on a client ran out).
         self.counts: Counter[str] = Counter()
         self._idle = None  # set when the last connection goes while shutting down
         self._sweeper: asyncio.TimerHandle | None = None

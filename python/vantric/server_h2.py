@@ -214,6 +214,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         # An idle connection (no stream, nothing received) is told GOAWAY and closed.
         if self._closing or self.num_streams or now - self._last_active < self._server.idle_timeout:
             return False
+        self._server.counts["timeout"] += 1
         self._flags(self.send_goaway(_NO_ERROR))
         self._close_after_flush()
         return True
@@ -449,7 +450,6 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
                         transport.write(view)
                     except (OSError, RuntimeError):
                         # The client is gone (some transports say so here).
-                        self._server.counts["peer_gone"] += 1
                         self._abort(None)
                         break
                 del view

@@ -9,6 +9,8 @@ everything the server answered to them), never sleeps.
 
 import asyncio
 import logging
+import socket
+import struct
 
 import pytest
 from hyperframe.frame import GoAwayFrame, HeadersFrame, RstStreamFrame
@@ -190,8 +192,7 @@ def test_client_errors_are_counted_and_logged_once_per_connection(served, client
 
 def _reset_right_away(sock):
     """Closes with a reset (SO_LINGER 0), as h2load and nghttp do after GOAWAY."""
-    sock.setsockopt(__import__("socket").SOL_SOCKET, __import__("socket").SO_LINGER,
-                    b"\x01\x00\x00\x00\x00\x00\x00\x00")
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     sock.close()
 
 
@@ -214,3 +215,13 @@ def test_clients_that_reset_at_once_end_quietly(served):
         _reset_right_away(broken.sock)
     assert wait_until(lambda: running.connections() == 0, TIMEOUT)
     assert running.errors == []
+
+
+def test_a_reset_while_a_handler_runs_is_counted(served):
+    running, seen = served
+    sock = connect(running.port)
+    sock.sendall(b"GET /slow?0.2 HTTP/1.1\r\nHost: t\r\n\r\n")
+    assert wait_until(lambda: seen)
+    _reset_right_away(sock)
+    assert wait_until(lambda: running.server.counts["peer_gone"] == 1)
+    assert wait_until(lambda: running.connections() == 0)
