@@ -9,14 +9,16 @@ everything the server answered to them), never sleeps.
 
 import asyncio
 import logging
+import shutil
 import socket
 import struct
+import subprocess
 
 import pytest
 from hyperframe.frame import GoAwayFrame, HeadersFrame, RstStreamFrame
 
 from h2_raw import RawClient, request_fields
-from serving import Reader, TIMEOUT, connect, serving, wait_until
+from serving import CHILD_ENV, TIMEOUT, Reader, connect, serving, wait_until
 from vantric._vantric import H2_PREFACE
 from vantric.server import Response
 
@@ -225,3 +227,18 @@ def test_a_reset_while_a_handler_runs_is_counted(served):
     _reset_right_away(sock)
     assert wait_until(lambda: running.server.counts["peer_gone"] == 1)
     assert wait_until(lambda: running.connections() == 0)
+
+
+H2LOAD = shutil.which("h2load")
+
+
+@pytest.mark.skipif(H2LOAD is None, reason="h2load is not installed")
+def test_h2load_closing_right_after_goaway_leaves_a_clean_log(served):
+    # h2load sends GOAWAY and closes at once: each connection races our reply.
+    running, seen = served
+    done = subprocess.run([H2LOAD, "-n", "2000", "-c", "20", "-m", "10", running.url + "/"],
+                          capture_output=True, timeout=60, env=CHILD_ENV, text=True)
+    assert done.returncode == 0, done.stderr
+    assert "2000 succeeded" in done.stdout, done.stdout
+    assert wait_until(lambda: running.connections() == 0)
+    assert running.errors == [] and running.server.counts["client_error"] == 0
