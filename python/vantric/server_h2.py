@@ -186,7 +186,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         # Only the preface is primed: the frames after it go through receive(),
         # which decodes them where they lie.
         if self.prime(data[:_PREFACE_LENGTH]) is not True:
-            self._fail(H2ProtocolError(_PROTOCOL_ERROR, "bad client connection preface"), by_peer=True)
+            self._fail(H2ProtocolError(_PROTOCOL_ERROR, "bad client connection preface"))
             return
         self._on_data(data[_PREFACE_LENGTH:])
         if self._server._closing:
@@ -202,7 +202,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
             for event in self.receive(data):
                 self._apply(event)
         except (H2ProtocolError, H2FlowControlError) as error:
-            self._fail(error, by_peer=True)
+            self._fail(error)
             return
         self._flags(self.maybe_goaway_reply())
 
@@ -475,12 +475,12 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
                 else:
                     transport.close()
 
-    def _fail(self, error: Exception, by_peer: bool = False) -> None:
-        """A connection error: GOAWAY with its code, then close (RFC 9113 section 5.4.1)."""
+    def _fail(self, error: Exception) -> None:
+        """The client broke the protocol for the whole connection: GOAWAY with
+        the error's code, then close (RFC 9113 section 5.4.1)."""
         reason = error.args[0] if error.args and isinstance(error.args[0], int) else _PROTOCOL_ERROR
-        if by_peer:
-            message = error.args[1] if len(error.args) > 1 else _reason_name(reason)
-            self._client_fault(f"connection error {_reason_name(reason)}: {message}")
+        message = error.args[1] if len(error.args) > 1 else _reason_name(reason)
+        self._client_fault(f"connection error {_reason_name(reason)}: {message}")
         self._flags(self.send_goaway(reason))
         for handle, stop in self.fail(error):
             handle.halt(stop)
