@@ -210,7 +210,7 @@ def test_clients_that_reset_at_once_end_quietly(served):
         h2 = RawClient(running.port)
         h2.send(GoAwayFrame(0, last_stream_id=0))
         if round_ % 2:
-            h2.barrier()
+            h2.until(lambda: h2.of(GoAwayFrame))  # the reset then lands in our linger
         _reset_right_away(h2.sock)
         broken = RawClient(running.port)
         broken.sock.sendall(b"\x00\x00\x08\x06\x00\x00\x00\x00\x01" + b"12345678")  # PING on a stream
