@@ -151,14 +151,7 @@ class Request:
         declared = self.head.content_length
         if declared is not None and declared > limit:
             raise BodyTooLarge(f"the request body exceeds {limit} bytes")
-        parts = []
-        size = 0
-        async for piece in self._pieces():
-            size += len(piece)
-            if size > limit:
-                raise BodyTooLarge(f"the request body exceeds {limit} bytes")
-            parts.append(piece)
-        return parts[0] if len(parts) == 1 else b"".join(parts)
+        return await collect_body(self._pieces(), limit)
 
     def __aiter__(self):
         return self._pieces()
@@ -172,16 +165,30 @@ class Request:
             if conn.try_send_continue(seq):
                 self._continued = True
                 conn._transport.write(_CONTINUE)
+            server = conn._server
+            started = conn._loop.time()
+            received = 0
             while True:
                 piece = decoder.decode()
                 if piece is not None:
+                    more = decoder.decode()
+                    if more is not None:
+                        # Small chunks are handed on together: the pieces of
+                        # one read cost one object, whatever the chunk size.
+                        joined = bytearray(piece)
+                        while more is not None:
+                            joined += more
+                            more = decoder.decode()
+                        piece = bytes(joined)
                     yield piece
                     continue
                 if decoder.is_complete:
                     complete = True
                     break
-                data = await conn._read(conn._server.body_timeout)
+                deadline = body_deadline(started, received, server.body_timeout, server.body_min_rate)
+                data = await conn._read(max(deadline - conn._loop.time(), 0.0))
                 if data:
+                    received += len(data)
                     decoder.feed(data)
                 else:
                     decoder.mark_eof()
@@ -243,6 +250,36 @@ class Tunnel:
         self._conn._transport.close()
 
 
+async def collect_body(pieces: AsyncIterable[bytes], limit: int) -> bytes:
+    """The pieces of a body joined, refused past `limit` bytes.  Memory is the
+    body's own size however small the pieces (one buffer grows, no list of
+    pieces), plus the final copy."""
+    first = b""
+    joined: bytearray | None = None
+    async for piece in pieces:
+        if joined is None:
+            if not first:
+                first = piece
+                if len(first) > limit:
+                    raise BodyTooLarge(f"the request body exceeds {limit} bytes")
+                continue
+            joined = bytearray(first)
+        if len(joined) + len(piece) > limit:
+            raise BodyTooLarge(f"the request body exceeds {limit} bytes")
+        joined += piece
+    return first if joined is None else bytes(joined)
+
+
+def body_deadline(started: float, received: int, timeout: float, min_rate: float) -> float:
+    """When the wait for more of a body ends: `timeout` after it began, and
+    later only while the body keeps up `min_rate` bytes a second on average
+    (a client trickling a byte now and then cannot hold a handler forever).
+    Each read also waits at most `timeout`."""
+    now = asyncio.get_running_loop().time()
+    floor = started + max(timeout, received / min_rate) if min_rate > 0 else float("inf")
+    return min(now + timeout, floor)
+
+
 def end_output(transport: asyncio.WriteTransport) -> bool:
     """Ends our side of the connection (a FIN after what is queued), so that the
     client reads our last answer before we close; False when that cannot be done,
@@ -281,21 +318,34 @@ def _peer(transport: asyncio.BaseTransport) -> str:
 
 
 class _WritePause:
-    """The transport's write flow control as one future: present while paused.
+    """The transport's write flow control as one future, present while paused.
 
-    Mixed into the HTTP/1 and HTTP/2 connections, which hold `_loop` and
-    `_write_waiter` in their own slots."""
+    While the client does not read what we write, we do not read what it
+    sends either: whatever it sends (pipelined requests, PINGs, anything we
+    answer), our output cannot grow past the transport's high-water mark by
+    more than the answers to one read.
+
+    Mixed into the HTTP/1 and HTTP/2 connections, which hold `_loop`,
+    `_transport` and `_write_waiter` in their own slots and say through
+    `_may_read()` whether reading may resume."""
 
     __slots__ = ()
 
     def _on_pause_writing(self) -> None:
         if self._write_waiter is None:
             self._write_waiter = self._loop.create_future()
+            self._transport.pause_reading()
 
     def _on_resume_writing(self) -> None:
         waiter, self._write_waiter = self._write_waiter, None
-        if waiter is not None and not waiter.done():
-            waiter.set_result(None)
+        if waiter is not None:
+            if not waiter.done():
+                waiter.set_result(None)
+            if self._may_read():
+                self._transport.resume_reading()
+
+    def _may_read(self) -> bool:
+        return True
 
 
 class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
@@ -303,8 +353,8 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
 
     __slots__ = (
         "_server", "_loop", "_transport", "_handler", "_chunks", "_buffered",
-        "_eof", "_waiter", "_deadline", "_paused", "_write_waiter", "_watch",
-        "_request", "_task", "_complained",
+        "_eof", "_lost", "_waiter", "_deadline", "_paused", "_write_waiter", "_watch",
+        "_request", "_task", "_complained", "_head_bytes", "_unsent",
     )
 
     def _setup(self, server: Server, transport: asyncio.Transport) -> None:
@@ -314,7 +364,8 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
         self._handler = server.handler
         self._chunks: list[bytes] = []
         self._buffered = 0
-        self._eof = False
+        self._eof = False  # the client sent its last byte (it may still read)
+        self._lost = False  # the connection is gone both ways
         self._waiter: asyncio.Future | None = None
         self._deadline: float | None = None
         self._paused = False
@@ -323,6 +374,8 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
         self._request: Request | None = None
         self._task: asyncio.Task | None = None
         self._complained = False
+        self._head_bytes = 0  # bytes of an unfinished head, counted by the server
+        self._unsent = -1  # the write buffer's size at the last sweep while paused
 
     # -- transport events (called by _Protocol) --------------------------------
 
@@ -344,15 +397,19 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
             waiter.set_result(None)
 
     def _on_eof(self) -> None:
+        """The client half-closed: nothing more comes, but it may still read."""
         self._eof = True
         if self._watch is not None:
             self._complete_watch(b"")
         waiter = self._waiter
         if waiter is not None and not waiter.done():
             waiter.set_result(None)
-        waiter = self._write_waiter
-        if waiter is not None and not waiter.done():
-            waiter.set_result(None)
+
+    def _on_lost(self) -> None:
+        """The connection is gone: every wait on it ends."""
+        self._lost = True
+        self._on_eof()
+        self._on_resume_writing()
 
     def _complete_watch(self, data: bytes) -> None:
         done, self._watch = self._watch, None
@@ -386,7 +443,11 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
     def _resume_reading(self) -> None:
         if self._paused and self._buffered <= _READ_HIGH_WATER // 4:
             self._paused = False
-            self._transport.resume_reading()
+            if self._write_waiter is None:
+                self._transport.resume_reading()
+
+    def _may_read(self) -> bool:
+        return not self._paused
 
     # -- reads and writes ------------------------------------------------------
 
@@ -423,21 +484,31 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
         return await self._read(remaining)
 
     async def _drain_writes(self) -> None:
-        # A client that stops reading must not hold the connection forever.
-        while self._write_waiter is not None and not self._eof:
-            self._deadline = self._loop.time() + self._server.body_timeout
+        """Waits while the client reads slower than we write.  A client that
+        stops reading must not hold the connection: past `send_timeout`
+        without progress the sweep drops it."""
+        while self._write_waiter is not None and not self._lost:
+            self._deadline = self._loop.time() + self._server.send_timeout
             try:
                 await self._write_waiter
             finally:
                 self._deadline = None
 
     def _timed_out(self, now: float) -> bool:
+        waiting_to_write = self._write_waiter is not None
+        if waiting_to_write:
+            # Idle means silence: output the client keeps reading is activity.
+            unsent = self._transport.get_write_buffer_size()
+            if unsent != self._unsent:
+                self._unsent = unsent
+                if self._deadline is not None:
+                    self._deadline = max(self._deadline, now + self._server.send_timeout)
         deadline = self._deadline
         if deadline is None or now < deadline:
             return False
         self._deadline = None
         self._server.counts["timeout"] += 1
-        if self._write_waiter is not None:
+        if waiting_to_write:
             self._transport.abort()  # the client stopped reading: drop what is queued
         else:
             self._transport.close()
@@ -491,6 +562,20 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
 
     async def _accept(self, data: bytes):
         """Parses a request head from `data` and whatever follows it in time."""
+        try:
+            return await self._accept_head(data)
+        finally:
+            self._count_head(0)
+
+    def _count_head(self, size: int) -> bool:
+        """Accounts the `size` bytes of this connection's unfinished head in the
+        server's total; False when the total passes `max_head_memory`."""
+        server = self._server
+        server._head_bytes += size - self._head_bytes
+        self._head_bytes = size
+        return server._head_bytes <= server.max_head_memory
+
+    async def _accept_head(self, data: bytes):
         deadline = None
         while True:
             try:
@@ -510,6 +595,12 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
                 return None
             if accepted is not None:
                 return accepted
+            if not self._count_head(self.codec.buffered()):
+                # Unfinished heads hold too much memory across the server: the
+                # one that grows now is refused (honest heads arrive whole).
+                self._server.counts["overload"] += 1
+                await self._answer_bad_head(503)
+                return None
             if deadline is None:
                 deadline = self._loop.time() + self._server.head_timeout
             data = await self._read_head_part(deadline)
@@ -624,6 +715,9 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
             codec = self.codec
             if not streamed:
                 self._transport.write(codec.serialize_head_and_body(head, body, trailers))
+                if self._write_waiter is not None:
+                    # The next request waits until the client reads this answer.
+                    await self._drain_writes()
             else:
                 self._transport.write(head)
                 await self._stream(request, body, trailers)
@@ -664,11 +758,10 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
 
     async def _stream(self, request: Request, body: AsyncIterable[bytes], trailers: Any) -> None:
         codec, transport = self.codec, self._transport
-        gone = request._gone_future()
         pieces = aiter(body)
         try:
             async for piece in pieces:
-                if gone.done() or self._eof:
+                if self._lost:
                     raise _PeerGone
                 if piece:
                     transport.write(codec.serialize_data(piece))
@@ -743,6 +836,53 @@ _TOO_LARGE = Response(413, [("content-type", "text/plain")], b"The request body 
 _INTERNAL_ERROR = Response(500, [("content-type", "text/plain")], b"Internal Server Error\n")
 
 
+def _default_max_connections() -> int:
+    try:
+        import resource
+
+        soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
+    except (ImportError, ValueError, OSError):
+        return 1000
+    if soft == resource.RLIM_INFINITY:
+        return 10000
+    return max(16, min(soft - 64, 10000))
+
+
+class _Refused:
+    """A connection past `max_connections`: answered 503 and closed, what it
+    sends dropped."""
+
+    __slots__ = ("_transport",)
+
+    _ANSWER = (b"HTTP/1.1 503 Service Unavailable\r\nconnection: close\r\n"
+               b"retry-after: 1\r\ncontent-length: 0\r\n\r\n")
+
+    def __init__(self, transport: Any, loop: asyncio.AbstractEventLoop) -> None:
+        self._transport = transport
+        transport.write(self._ANSWER)
+        if end_output(transport):
+            # Closing with the request unread would reset the connection and
+            # could destroy the answer; the client gets a moment to read it.
+            loop.call_later(_LINGER_SECONDS, transport.close)
+        else:
+            transport.close()
+
+    def _on_data(self, data: bytes) -> None:
+        pass
+
+    def _on_eof(self) -> None:
+        self._transport.close()
+
+    def _on_lost(self) -> None:
+        pass
+
+    def _on_pause_writing(self) -> None:
+        pass
+
+    def _on_resume_writing(self) -> None:
+        pass
+
+
 class _Protocol(asyncio.Protocol):
     """Hands asyncio's transport events to the connection."""
 
@@ -771,8 +911,7 @@ class _Protocol(asyncio.Protocol):
             self._server.counts["peer_gone"] += 1
         conn = self._conn
         if conn is not None:
-            conn._on_eof()
-            conn._on_resume_writing()
+            conn._on_lost()
 
     def pause_writing(self) -> None:
         self._conn._on_pause_writing()
@@ -784,10 +923,31 @@ class _Protocol(asyncio.Protocol):
 class Server:
     """Serves `handler` on listening sockets until `shutdown()`.
 
-    idle_timeout: seconds a kept-alive connection may wait for its next request;
-    head_timeout: seconds a request head may take to arrive once it began;
-    body_timeout: seconds a body read may wait for bytes;
-    max_body_size: the largest body `Request.read()` collects (413 beyond).
+    Every wait on a client has a deadline and every buffer a client can fill
+    has a bound; each is an argument (defaults in parentheses):
+
+    idle_timeout: seconds of silence a kept-alive connection may wait for its
+        next request (5);
+    head_timeout: seconds a request head may take to arrive once it began (10);
+    body_timeout: seconds a request body read may wait for bytes (30);
+    body_min_rate: bytes a second a request body must average once it has
+        taken `body_timeout` (500; 0 turns the floor off);
+    send_timeout: seconds a response may wait for the client to read or to
+        open its flow-control window (30);
+    max_body_size: the largest body `Request.read()` collects (16 MiB; 413
+        beyond);
+    max_connections: connections served at once; later ones are answered 503
+        (the open-file limit less 64, at most 10000);
+    max_head_memory: bytes all unfinished request heads may hold together; a
+        head that grows past it is answered 503 (32 MiB);
+    max_concurrent_streams: HTTP/2 streams, and so handlers, per connection
+        (100);
+    max_queued_control_frames: HTTP/2 answers (PING and SETTINGS
+        acknowledgements, resets) queued for a client that does not read them
+        before the connection ends with ENHANCE_YOUR_CALM (1000);
+    max_idle_frame_rate: HTTP/2 frames that do no work (PRIORITY, RST_STREAM,
+        PING, SETTINGS, frames for streams that are gone) a second, sustained,
+        before the connection ends with ENHANCE_YOUR_CALM (1000).
     """
 
     def __init__(
@@ -798,7 +958,14 @@ class Server:
         idle_timeout: float = 5.0,
         head_timeout: float = 10.0,
         body_timeout: float = 30.0,
+        body_min_rate: float = 500.0,
+        send_timeout: float = 30.0,
         max_body_size: int = 16 * 1024 * 1024,
+        max_connections: int | None = None,
+        max_head_memory: int = 32 * 1024 * 1024,
+        max_concurrent_streams: int = 100,
+        max_queued_control_frames: int = 1000,
+        max_idle_frame_rate: float = 1000.0,
         max_buf_size: int | None = None,
         title_case_headers: bool = False,
     ) -> None:
@@ -807,7 +974,15 @@ class Server:
         self.idle_timeout = idle_timeout
         self.head_timeout = head_timeout
         self.body_timeout = body_timeout
+        self.body_min_rate = body_min_rate
+        self.send_timeout = send_timeout
         self.max_body_size = max_body_size
+        self.max_connections = max_connections if max_connections is not None else _default_max_connections()
+        self.max_head_memory = max_head_memory
+        self.max_concurrent_streams = max_concurrent_streams
+        self.max_queued_control_frames = max_queued_control_frames
+        self.max_idle_frame_rate = max_idle_frame_rate
+        self._head_bytes = 0  # what unfinished heads hold, across connections
         self._codec_options = {"title_case_headers": title_case_headers}
         if max_buf_size is not None:
             self._codec_options["max_buf_size"] = max_buf_size
@@ -816,7 +991,8 @@ class Server:
         self._connections: set[_ServerConnection] = set()
         # What happened to connections, for monitoring: "client_error" (a
         # client broke the protocol), "peer_gone" (a connection ended by a
-        # reset or a socket error), "timeout" (a wait on a client ran out).
+        # reset or a socket error), "timeout" (a wait on a client ran out),
+        # "overload" (a connection or head refused past a server-wide limit).
         self.counts: Counter[str] = Counter()
         self._idle = None  # set when the last connection goes while shutting down
         self._sweeper: asyncio.TimerHandle | None = None
@@ -864,7 +1040,10 @@ class Server:
         if self._listener is not None:
             await self._listener.wait_closed()
 
-    def _open(self, transport: asyncio.BaseTransport) -> _ServerConnection:
+    def _open(self, transport: asyncio.BaseTransport) -> _ServerConnection | _Refused:
+        if len(self._connections) >= self.max_connections:
+            self.counts["overload"] += 1
+            return _Refused(transport, self._loop)
         conn = _ServerConnection(H1Codec(**self._codec_options), transport, keep_alive=self.keep_alive)
         conn._setup(self, transport)
         self._connections.add(conn)

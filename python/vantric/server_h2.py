@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import asyncio
 from collections import deque
-from typing import Any
+from typing import Any, NamedTuple
 
 from ._vantric import (
     H2_FLAG_CONN_DONE,
@@ -39,7 +39,7 @@ from ._vantric import (
     H2Streams,
     HeaderMap,
 )
-from .server import BodyTooLarge, Request, Response, _ClientFault, _WritePause, end_output
+from .server import BodyTooLarge, Request, Response, _ClientFault, _WritePause, body_deadline, end_output
 
 __all__ = ["StreamReset"]
 
@@ -51,11 +51,11 @@ _MAX_FRAME_SIZE = 16384
 _MAX_HEADER_LIST_SIZE = 64 * 1024
 # Bytes of one stream that may wait in the send buffer before its sender waits.
 _MAX_SEND_BUF_SIZE = 256 * 1024
-_MAX_CONCURRENT_STREAMS = 100
 # How long the client's last bytes are read and dropped after our side ended.
 _LINGER_SECONDS = 2.0
 
 _NO_ERROR, _PROTOCOL_ERROR, _INTERNAL = 0, 1, 2
+_REFUSED_STREAM, _CANCEL, _ENHANCE_YOUR_CALM = 7, 8, 11
 _PREFACE_LENGTH = len(H2_PREFACE)
 
 
@@ -82,18 +82,30 @@ class _Head:
         self.expect_continue = False
 
 
+class _Stop(NamedTuple):
+    """Why a stream went no further, shaped as the core's H2Stopped."""
+
+    reason: int | None
+    conn: bool
+
+
+# The client half-closed the connection before the request body ended.
+_HALF_CLOSED = _Stop(None, True)
+
+
 class _Stream:
     """The host handle of one stream: what its reader and sender wait on."""
 
-    __slots__ = ("sid", "chunks", "eof", "stop", "trailers", "waiter", "task", "done")
+    __slots__ = ("sid", "chunks", "eof", "stop", "trailers", "waiter", "deadline", "task", "done")
 
     def __init__(self) -> None:
         self.sid = 0
         self.chunks: deque = deque()  # (payload, budgeted)
         self.eof = False
-        self.stop: Any = None  # an H2Stopped once the stream can go no further
+        self.stop: Any = None  # an H2Stopped (or _Stop) once the stream can go no further
         self.trailers: HeaderMap | None = None
         self.waiter: asyncio.Future | None = None
+        self.deadline: float | None = None  # when the current wait on the client ends
         self.task: asyncio.Task | None = None
         self.done = False  # the response is over
 
@@ -107,11 +119,21 @@ class _Stream:
             self.stop = stop
         self.wake()
 
-    async def wait(self, loop: asyncio.AbstractEventLoop) -> None:
+    def cancel(self) -> None:
+        """Ends a handler whose stream went away (its body iterator is closed too)."""
+        if self.task is not None and not self.done:
+            self.task.cancel()
+
+    async def wait(self, loop: asyncio.AbstractEventLoop, deadline: float | None = None) -> None:
+        """Waits for a wake; past `deadline` the connection's sweep resets the stream."""
         waiter = self.waiter
         if waiter is None:
             waiter = self.waiter = loop.create_future()
-        await waiter
+        self.deadline = deadline
+        try:
+            await waiter
+        finally:
+            self.deadline = None
 
 
 class _H2Request(Request):
@@ -128,18 +150,31 @@ class _H2Request(Request):
         if self._continued:
             return  # read once
         self._continued = True
-        sid = stream.sid
+        sid, loop, server = stream.sid, conn._loop, conn._server
+        started = loop.time()
+        received = 0
         while True:
-            if stream.chunks:
-                payload, budgeted = stream.chunks.popleft()
+            chunks = stream.chunks
+            if chunks:
+                payload, budgeted = chunks.popleft()
                 conn._release(sid, payload, budgeted)
+                if chunks:
+                    # Small frames are handed on together: the DATA that
+                    # arrived meanwhile costs one object, whatever its framing.
+                    joined = bytearray(payload)
+                    while chunks:
+                        more, budgeted = chunks.popleft()
+                        conn._release(sid, more, budgeted)
+                        joined += more
+                    payload = bytes(joined)
+                received += len(payload)
                 yield payload
                 continue
             if stream.eof:
                 break
             if stream.stop is not None:
                 raise StreamReset(f"stream {sid} ended before its request body")
-            await stream.wait(conn._loop)
+            await stream.wait(loop, body_deadline(started, received, server.body_timeout, server.body_min_rate))
         self.trailers = stream.trailers
 
     async def disconnected(self) -> bool:
@@ -157,13 +192,15 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
     """One HTTP/2 server connection: the core state plus the asyncio tasks."""
 
     __slots__ = ("_server", "_loop", "_transport", "_handler", "_pump", "_kick", "_write_waiter",
-                 "_closing", "_last_active", "_finished", "_lingering", "_linger", "_complained")
+                 "_closing", "_last_active", "_finished", "_lingering", "_linger", "_complained",
+                 "_streams", "_input_ended", "_answers", "_frame_tokens", "_frame_clock",
+                 "_unsent", "_write_deadline")
 
     @classmethod
     def create(cls, server: Any, transport: Any) -> H2Connection:
         conn = cls("server", initial_window_size=_STREAM_WINDOW, connection_window=_CONNECTION_WINDOW,
                    max_frame_size=_MAX_FRAME_SIZE, max_header_list_size=_MAX_HEADER_LIST_SIZE,
-                   max_send_buf_size=_MAX_SEND_BUF_SIZE, max_concurrent_streams=_MAX_CONCURRENT_STREAMS)
+                   max_send_buf_size=_MAX_SEND_BUF_SIZE, max_concurrent_streams=server.max_concurrent_streams)
         conn._server = server
         conn._loop = server._loop
         conn._transport = transport
@@ -175,6 +212,13 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         conn._lingering = False
         conn._linger = None
         conn._complained = False
+        conn._streams = set()  # the streams whose handler runs
+        conn._input_ended = False  # the client half-closed
+        conn._answers = 0  # control frames (ACKs, resets) queued since the client last read
+        conn._frame_tokens = float(server.max_idle_frame_rate)
+        conn._frame_clock = conn._loop.time()
+        conn._unsent = -1  # the write buffer's size at the last sweep while paused
+        conn._write_deadline = None
         conn._last_active = conn._loop.time()
         conn.begin()
         conn._pump = conn._loop.create_task(conn._run_pump())
@@ -207,17 +251,77 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         self._flags(self.maybe_goaway_reply())
 
     def _on_eof(self) -> None:
+        """The client half-closed: it sends nothing more but may still read.
+        Requests it sent whole are answered; those still waiting for a body
+        end, and the connection closes once no stream is left."""
+        if self._finished:
+            return
+        if self._lingering:
+            self._abort(None)  # our side had ended already: both have now
+            return
+        self._input_ended = True
+        for stream in list(self._streams):
+            if not stream.eof:
+                stream.halt(_HALF_CLOSED)
+        if self.num_streams == 0:
+            self._close_after_flush()
+
+    def _on_lost(self) -> None:
         if not self._finished:
             self._abort(None)
 
     def _timed_out(self, now: float) -> bool:
+        server = self._server
+        # A client that stops reading: dropped past send_timeout without progress.
+        if self._write_waiter is not None and not self._finished:
+            unsent = self._transport.get_write_buffer_size()
+            if unsent != self._unsent or self._write_deadline is None:
+                self._unsent = unsent
+                self._write_deadline = now + server.send_timeout
+            elif now >= self._write_deadline:
+                server.counts["timeout"] += 1
+                self._transport.abort()
+                return True
+        else:
+            self._write_deadline = None
+        # A stream waiting too long for its body or for a window is reset.
+        for stream in [s for s in self._streams if s.deadline is not None and now >= s.deadline]:
+            server.counts["timeout"] += 1
+            self._end_stream(stream, _CANCEL)
         # An idle connection (no stream, nothing received) is told GOAWAY and closed.
-        if self._closing or self.num_streams or now - self._last_active < self._server.idle_timeout:
+        if self._closing or self.num_streams or self._streams or now - self._last_active < server.idle_timeout:
             return False
-        self._server.counts["timeout"] += 1
+        server.counts["timeout"] += 1
         self._flags(self.send_goaway(_NO_ERROR))
         self._close_after_flush()
         return True
+
+    def _end_stream(self, stream: _Stream, reason: int) -> None:
+        """Resets a stream of ours and ends its handler."""
+        verdict = self.reset_stream(stream.sid, reason, "library")
+        stream.halt(verdict.stop if verdict.stop is not None else _Stop(reason, False))
+        stream.cancel()
+        self._flags(verdict.flags)
+
+    def _idle_frame(self) -> None:
+        """Charges a frame that does no work (PRIORITY, a reset, a PING, an
+        update or DATA for a stream that is gone) to the connection's rate:
+        past `max_idle_frame_rate` a second, sustained, the client is
+        flooding (ENHANCE_YOUR_CALM)."""
+        now = self._loop.time()
+        rate = self._server.max_idle_frame_rate
+        tokens = min(float(rate), self._frame_tokens + (now - self._frame_clock) * rate)
+        self._frame_clock = now
+        if tokens < 1.0:
+            raise H2ProtocolError(_ENHANCE_YOUR_CALM, "too many frames that do no work")
+        self._frame_tokens = tokens - 1.0
+
+    def _answer_queued(self) -> None:
+        """Counts a control frame queued in answer to the client (an ACK, a
+        reset): a client that makes us answer without reading is cut off."""
+        self._answers += 1
+        if self._answers > self._server.max_queued_control_frames:
+            raise H2ProtocolError(_ENHANCE_YOUR_CALM, "too many control frames queued")
 
     def request_shutdown(self) -> None:
         """Starts the graceful shutdown: GOAWAY, PING, then the final GOAWAY."""
@@ -236,21 +340,32 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
             elif isinstance(event, H2FrameHeaders):
                 self._on_headers(event)
             elif isinstance(event, H2FrameWindowUpdate):
-                for handle in self.recv_window_update(event):
+                woken = self.recv_window_update(event)
+                if not woken and event.stream_id:
+                    self._idle_frame()
+                for handle in woken:
                     handle.wake()
             elif isinstance(event, H2FrameRstStream):
+                self._idle_frame()
                 reset = self.recv_reset(event)
                 if reset is not None:
                     handle, stop, _, flags = reset
                     if handle is not None:
                         handle.halt(stop)
+                        handle.cancel()
                     self._flags(flags)
             elif isinstance(event, H2FrameSettings):
+                if not event.ack:
+                    self._idle_frame()
+                    self._answer_queued()
                 _, wake, flags = self.recv_settings(event)
                 for handle in wake:
                     handle.wake()
                 self._flags(flags)
             elif isinstance(event, H2FramePing):
+                if not event.ack:
+                    self._idle_frame()
+                    self._answer_queued()
                 self._flags(self.recv_ping(event))
             elif isinstance(event, H2FrameGoAway):
                 pairs, flags = self.recv_go_away(event)
@@ -259,7 +374,9 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
                 self._flags(flags)
             elif isinstance(event, H2FrameStreamError):
                 self._reset_on_error(event.stream_id, event.error_code)
-            # PRIORITY frames are advisory and ignored.
+            else:
+                # PRIORITY frames are advisory (RFC 9113 section 5.3.2) and ignored.
+                self._idle_frame()
         except H2StreamError as error:
             self._reset_on_error(error.args[0], error.args[1])
 
@@ -267,8 +384,11 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         """The client broke the protocol on one stream: RST_STREAM, the connection goes on."""
         self._client_fault(f"stream {sid} reset ({_reason_name(reason)})")
         verdict = self.reset_on_error(sid, reason)
+        if verdict.flags & H2_FLAG_WAKE:
+            self._answer_queued()
         if verdict.handle is not None:
             verdict.handle.halt(verdict.stop)
+            verdict.handle.cancel()
         self._flags(verdict.flags)
 
     def _on_headers(self, frame: H2FrameHeaders) -> None:
@@ -282,6 +402,12 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
             if frame.over_size:
                 self._refuse_head_too_large(stream)
                 return
+            if len(self._streams) >= self._server.max_concurrent_streams:
+                # Handlers of streams the client reset may still be ending:
+                # never more of them at once than SETTINGS_MAX_CONCURRENT_STREAMS.
+                self._flags(self.reset_stream(stream.sid, _REFUSED_STREAM, "library").flags)
+                return
+            self._streams.add(stream)
             stream.task = self._loop.create_task(self._exchange(stream, frame))
         elif kind == H2_HEADERS_TRAILERS:
             handle = verdict.handle
@@ -306,6 +432,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         self._flags(verdict.flags)
         stream = verdict.handle
         if stream is None:
+            self._idle_frame()
             return
         if verdict.payload is not None:
             stream.chunks.append((verdict.payload, verdict.budgeted))
@@ -348,11 +475,14 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
             self._flags(verdict.flags)
         finally:
             stream.done = True
+            self._streams.discard(stream)
             # A body the handler left unread goes back to the connection window.
             while stream.chunks:
                 payload, budgeted = stream.chunks.popleft()
                 self._release(sid, payload, budgeted)
             stream.wake()
+            if self._input_ended and not self._streams:
+                self._close_after_flush()
 
     async def _send(self, request: Request, stream: _Stream, response: Response) -> None:
         sid = stream.sid
@@ -406,7 +536,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
             offset += verdict.sent
             if verdict.sent == 0:
                 # No window or no buffer room: a WINDOW_UPDATE or a written batch wakes us.
-                await stream.wait(self._loop)
+                await stream.wait(self._loop, self._loop.time() + self._server.send_timeout)
 
     def _check(self, verdict: Any) -> None:
         """Acts on a send verdict; raises `_Stopped` when the stream can send no more."""
@@ -454,8 +584,10 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
                         break
                 del view
                 while self._write_waiter is not None and not self._finished:
-                    # The client reads slowly: senders wait with us.
+                    # The client reads slowly: senders wait with us (the sweep
+                    # drops a client that stops reading).
                     await self._write_waiter
+                self._answers = 0  # the client read what we answered
                 for handle in self.credit_written():
                     handle.wake()
                 if stopping or self._finished:
@@ -469,8 +601,9 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
                 self._lingering = True
                 # Closing with unread bytes would reset the connection and could
                 # destroy the GOAWAY before the client reads it: end our side,
-                # then drop what the client still sends until it closes too.
-                if end_output(transport):
+                # then drop what the client still sends until it closes too
+                # (at once when it already has: close() still sends what is queued).
+                if not self._input_ended and end_output(transport):
                     self._linger = self._loop.call_later(_LINGER_SECONDS, transport.close)
                 else:
                     transport.close()

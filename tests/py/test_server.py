@@ -511,7 +511,7 @@ def test_client_that_stops_reading_is_dropped():
     async def stream_app(request):
         return Response(200, [], endless(yielded, closed, b"x" * 65536, 0))
 
-    with serving(stream_app, body_timeout=0.5) as srv:
+    with serving(stream_app, send_timeout=0.5) as srv:
         with connect(srv.port) as sock:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
             sock.sendall(get(b"/"))
