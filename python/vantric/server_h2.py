@@ -96,7 +96,7 @@ _HALF_CLOSED = _Stop(None, True)
 class _Stream:
     """The host handle of one stream: what its reader and sender wait on."""
 
-    __slots__ = ("sid", "chunks", "eof", "stop", "trailers", "waiter", "deadline", "task", "done")
+    __slots__ = ("sid", "chunks", "eof", "stop", "trailers", "waiter", "deadline", "sending", "task", "done")
 
     def __init__(self) -> None:
         self.sid = 0
@@ -106,6 +106,7 @@ class _Stream:
         self.trailers: HeaderMap | None = None
         self.waiter: asyncio.Future | None = None
         self.deadline: float | None = None  # when the current wait on the client ends
+        self.sending = False  # the wait is for room to send (a window or the send buffer)
         self.task: asyncio.Task | None = None
         self.done = False  # the response is over
 
@@ -288,6 +289,13 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         for stream in [s for s in self._streams if s.deadline is not None and now >= s.deadline]:
             server.counts["timeout"] += 1
             self._end_stream(stream, _CANCEL)
+        if self.conn_send_window:
+            # The connection window wakes the senders it stopped, as many as
+            # it may serve; one that then went away cannot leave the others
+            # waiting past a sweep.
+            for stream in self._streams:
+                if stream.sending:
+                    stream.wake()
         # An idle connection (no stream, nothing received) is told GOAWAY and closed.
         if self._closing or self.num_streams or self._streams or now - self._last_active < server.idle_timeout:
             return False
@@ -527,16 +535,26 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
             await self._send_data(stream, b"", True)
 
     async def _send_data(self, stream: _Stream, data: bytes, end: bool) -> None:
-        sid, offset = stream.sid, 0
+        sid, offset, loop = stream.sid, 0, self._loop
+        stalled_since = None
         while True:
             verdict = self.send_data(sid, data, offset, end)
             self._check(verdict)
             if verdict.done:
                 return
-            offset += verdict.sent
-            if verdict.sent == 0:
-                # No window or no buffer room: a WINDOW_UPDATE or a written batch wakes us.
-                await stream.wait(self._loop, self._loop.time() + self._server.send_timeout)
+            if verdict.sent:
+                offset += verdict.sent
+                stalled_since = None
+                continue
+            # No window or no buffer room: a WINDOW_UPDATE or a written batch
+            # wakes us; past send_timeout without progress the sweep resets us.
+            if stalled_since is None:
+                stalled_since = loop.time()
+            stream.sending = True
+            try:
+                await stream.wait(loop, stalled_since + self._server.send_timeout)
+            finally:
+                stream.sending = False
 
     def _check(self, verdict: Any) -> None:
         """Acts on a send verdict; raises `_Stopped` when the stream can send no more."""

@@ -242,6 +242,45 @@ TEST(H2StreamsSend, ResetsOnErrorAreCappedAndStoreUnknownIds) {
   EXPECT_FALSE(s.has_pending());
 }
 
+TEST(H2StreamsSend, AConnectionWindowUpdateWakesOnlyWhoItStopped) {
+  State s(config(false));
+  std::vector<Handle> dropped, wake;
+  auto open = [&](int handle) {
+    EXPECT_TRUE(s.try_claim_slot());
+    auto opened = s.open_stream(build_request_head("POST", "https://example.com/x", std::nullopt, std::nullopt),
+                                nullptr, false, false, Handle(handle));
+    return std::get<std::optional<uint32_t>>(opened).value();
+  };
+  auto send = [&](uint32_t id, std::size_t offset = 0) {
+    static const std::string body(70000, 'x');
+    return std::get<SendVerdict<Handle>>(s.send_data(id, body, offset, false, dropped)).sent;
+  };
+  // Stream 1 takes its whole window, which is all of the connection's; 3 and
+  // 5 are then stopped by the connection window, 1 by its own as well.
+  const uint32_t a = open(1), b = open(3), c = open(5);
+  std::size_t offset = 0;
+  while (offset < 65535) offset += send(a, offset);
+  for (uint32_t id : {a, b, c, b})  // a second refusal does not queue twice
+    EXPECT_EQ(send(id), 0u);
+  // A small update wakes the first stopped only: a flood of them costs the
+  // same whatever the number of stopped streams.
+  ASSERT_FALSE(s.recv_window_update(0, 10, kNow, wake));
+  ASSERT_EQ(wake.size(), 1u);
+  EXPECT_EQ(wake[0].value(), 3);
+  wake.clear();
+  ASSERT_FALSE(s.recv_window_update(0, 100000, kNow, wake));
+  ASSERT_EQ(wake.size(), 1u);
+  EXPECT_EQ(wake[0].value(), 5);
+  EXPECT_EQ(send(b), 16384u);
+  wake.clear();
+  // Nobody waits for the connection window any more; 1 waits for its own.
+  ASSERT_FALSE(s.recv_window_update(0, 1, kNow, wake));
+  EXPECT_TRUE(wake.empty());
+  ASSERT_FALSE(s.recv_window_update(a, 1, kNow, wake));
+  ASSERT_EQ(wake.size(), 1u);
+  EXPECT_EQ(wake[0].value(), 1);
+}
+
 TEST(H2StreamsSend, FramesOnAStreamThePeerClosedAreAnsweredOnce) {
   State s(config(true));
   FrameReader peer(false);

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -128,6 +129,8 @@ struct StreamRecord {
   bool holds_slot = false;       // opened by us on a claimed concurrency slot
   bool awaiting_accept = false;  // server: the application has not accepted it yet
   bool reset_before_accept = false;  // counted in the resets before accept
+  bool conn_blocked = false;     // waits in the queue for connection window
+  uint32_t blocked_want = 0;     // octets it was sending when the connection window stopped it
 };
 
 // The facts of a received header block the connection reads.
@@ -436,6 +439,9 @@ class Streams {
   Result<DataVerdict<Obj>> recv_data(const RecvData& frame, MonoClock::time_point now,
                                      std::vector<Obj>& dropped);
   // WINDOW_UPDATE: the handles of the senders that may go on, into `wake`.
+  // On the connection (stream 0) only senders the connection window stopped,
+  // first stopped first, as many as the new window may serve: the work per
+  // frame does not grow with the number of blocked streams.
   std::optional<Error> recv_window_update(uint32_t stream_id, uint32_t increment, MonoClock::time_point now,
                                           std::vector<Obj>& wake);
   // RST_STREAM: nullopt when the frame concerns no stream in the table.
@@ -617,6 +623,10 @@ class Streams {
                                     MonoClock::time_point now, std::vector<Obj>& dropped,
                                     bool even_if_closed = false);
   uint32_t wake_if_grown(std::size_t before) const noexcept { return pending_.size() > before ? uint32_t{kFlagWake} : 0u; }
+  // Senders the connection window stopped, in the order they stopped, each
+  // queued once; entries of streams that are gone are skipped when reached.
+  void queue_conn_blocked(Record& record, uint32_t stream_id, std::size_t want);
+  void wake_conn_blocked(std::vector<Obj>& wake);
 
   StreamsConfig config_;
   PeerSettings peer_;
@@ -655,6 +665,7 @@ class Streams {
   std::optional<ByteBuffer> spare_;
   std::vector<Credit> pending_credits_;
   std::vector<Credit> in_flight_;
+  std::deque<uint32_t> conn_blocked_;
 
   Obj read_handle_;
   Obj pump_handle_;

@@ -302,9 +302,7 @@ std::optional<Error> Streams<Obj>::recv_window_update(uint32_t stream_id, uint32
   if (stream_id == 0) {
     if (static_cast<int64_t>(conn_send_.signed_window_size()) + increment > kMaxWindowSize || !grow(conn_send_))
       return FlowControlError{};
-    for (const auto& [id, record] : table_) {
-      if (!record.state.is_send_closed() && record.handle) wake.push_back(record.handle.share());
-    }
+    wake_conn_blocked(wake);
     return std::nullopt;
   }
   if (Record* record = find(stream_id)) {
@@ -316,6 +314,34 @@ std::optional<Error> Streams<Obj>::recv_window_update(uint32_t stream_id, uint32
   }
   if (classify_missing(stream_id, now) == Missing::Idle) return idle_error(stream_id);
   return std::nullopt;
+}
+
+template <class Obj>
+void Streams<Obj>::queue_conn_blocked(Record& record, uint32_t stream_id, std::size_t want) {
+  record.blocked_want = static_cast<uint32_t>(std::min<std::size_t>(want, UINT32_MAX));
+  if (record.conn_blocked) return;
+  record.conn_blocked = true;
+  conn_blocked_.push_back(stream_id);
+}
+
+template <class Obj>
+void Streams<Obj>::wake_conn_blocked(std::vector<Obj>& wake) {
+  // Wake the first stopped senders until what they were sending covers the
+  // window; each sends in turn and queues itself again behind the others if
+  // the window runs out (RFC 9113 section 5.3: the share is ours to choose).
+  int64_t window = conn_send_.signed_window_size();
+  while (window > 0 && !conn_blocked_.empty()) {
+    const uint32_t id = conn_blocked_.front();
+    conn_blocked_.pop_front();
+    Record* record = find(id);
+    if (record == nullptr || !record->conn_blocked) continue;
+    record->conn_blocked = false;
+    if (!record->state.is_send_streaming() || !record->handle) continue;
+    wake.push_back(record->handle.share());
+    const int64_t room = std::min<int64_t>(record->send_flow.signed_window_size(),
+                                           int64_t{config_.max_send_buf_size} - record->send_buffered);
+    window -= std::clamp<int64_t>(std::min<int64_t>(room, record->blocked_want), 1, window);
+  }
 }
 
 template <class Obj>

@@ -98,10 +98,14 @@ auto Streams<Obj>::send_data(uint32_t stream_id, std::string_view data, std::siz
   bool ends = end_stream;
   if (remaining > 0) {
     auto room = [](int64_t n) { return static_cast<std::size_t>(std::max<int64_t>(n, 0)); };
-    const std::size_t reservation =
-        std::min({room(int64_t{config_.max_send_buf_size} - record->send_buffered),
-                  room(record->send_flow.signed_window_size()), room(conn_send_.signed_window_size())});
-    if (reservation == 0) return verdict;
+    const std::size_t buffer_room = room(int64_t{config_.max_send_buf_size} - record->send_buffered);
+    const std::size_t stream_room = room(record->send_flow.signed_window_size());
+    const std::size_t reservation = std::min({buffer_room, stream_room, room(conn_send_.signed_window_size())});
+    if (reservation == 0) {
+      // Only the connection window stops it: a connection WINDOW_UPDATE wakes it.
+      if (buffer_room > 0 && stream_room > 0) queue_conn_blocked(*record, stream_id, remaining);
+      return verdict;
+    }
     const auto len = static_cast<uint32_t>(std::min({reservation, remaining, std::size_t{peer_.max_frame_size}}));
     if (record->send_flow.send_data(len) != WindowResult::Ok || conn_send_.send_data(len) != WindowResult::Ok)
       return FlowControlError{};
