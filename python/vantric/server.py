@@ -57,6 +57,8 @@ _DRAIN_LIMIT = 1024 * 1024
 _TIMEOUT_SWEEP_SECONDS = 0.5
 # How long the rest of a refused request is read and dropped after the answer.
 _LINGER_SECONDS = 2.0
+# ... and at most this many bytes (a client flooding us is not read for long).
+_LINGER_BYTES = 256 * 1024
 
 
 class BodyTooLarge(Exception):
@@ -493,6 +495,8 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
                 await self._write_waiter
             finally:
                 self._deadline = None
+        if self._lost:
+            raise _PeerGone  # nothing more can be written
 
     def _timed_out(self, now: float) -> bool:
         waiting_to_write = self._write_waiter is not None
@@ -519,7 +523,7 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
     async def _serve(self) -> None:
         server = self._server
         try:
-            while True:
+            while not self._lost:
                 code, obj = self.begin_read()
                 if code == H1_READ_TRANSPORT:
                     data = await self._read(server.idle_timeout)
@@ -643,8 +647,9 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
             # section 9.6): end our side, then drop what the client still sends.
             if end_output(transport):
                 deadline = self._loop.time() + _LINGER_SECONDS
-                while await self._read_head_part(deadline):
-                    pass
+                dropped = 0
+                while dropped <= _LINGER_BYTES and (data := await self._read_head_part(deadline)):
+                    dropped += len(data)
         transport.close()
 
     async def _exchange(self, head: Any, seq: int, decoder: Any) -> bool:
@@ -780,6 +785,8 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
         try:
             if response.upgrade is not None:
                 await response.upgrade(tunnel)
+        except OSError:
+            pass  # the client went away: a normal end of a tunnel
         except Exception as error:
             self._server._report(error, None)
         finally:
@@ -825,8 +832,8 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
         self._server._forget(self)
 
 
-class _PeerGone(Exception):
-    """The client left while its response was being streamed."""
+class _PeerGone(ConnectionResetError):
+    """The client left while its response was being written."""
 
 
 _CLOSE_HEADERS = HeaderMap([("connection", "close")])

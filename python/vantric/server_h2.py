@@ -53,6 +53,7 @@ _MAX_HEADER_LIST_SIZE = 64 * 1024
 _MAX_SEND_BUF_SIZE = 256 * 1024
 # How long the client's last bytes are read and dropped after our side ended.
 _LINGER_SECONDS = 2.0
+_LINGER_BYTES = 256 * 1024
 
 _NO_ERROR, _PROTOCOL_ERROR, _INTERNAL = 0, 1, 2
 _REFUSED_STREAM, _CANCEL, _ENHANCE_YOUR_CALM = 7, 8, 11
@@ -193,7 +194,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
     """One HTTP/2 server connection: the core state plus the asyncio tasks."""
 
     __slots__ = ("_server", "_loop", "_transport", "_handler", "_pump", "_kick", "_write_waiter",
-                 "_closing", "_last_active", "_finished", "_lingering", "_linger", "_complained",
+                 "_closing", "_last_active", "_finished", "_lingering", "_dropped", "_linger", "_complained",
                  "_streams", "_input_ended", "_answers", "_frame_tokens", "_frame_clock",
                  "_unsent", "_write_deadline")
 
@@ -211,6 +212,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         conn._closing = False
         conn._finished = False
         conn._lingering = False
+        conn._dropped = 0
         conn._linger = None
         conn._complained = False
         conn._streams = set()  # the streams whose handler runs
@@ -241,6 +243,11 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
 
     def _on_data(self, data: bytes) -> None:
         if self._lingering:
+            # Our side has ended: what the client still sends is dropped, up
+            # to a point (a client flooding us is not read for long).
+            self._dropped += len(data)
+            if self._dropped > _LINGER_BYTES:
+                self._abort(None)
             return
         self._last_active = self._loop.time()
         try:
@@ -623,12 +630,18 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
                 # (at once when it already has: close() still sends what is queued).
                 if not self._input_ended and end_output(transport):
                     self._linger = self._loop.call_later(_LINGER_SECONDS, transport.close)
+                    transport.resume_reading()
                 else:
                     transport.close()
 
     def _fail(self, error: Exception) -> None:
         """The client broke the protocol for the whole connection: GOAWAY with
         the error's code, then close (RFC 9113 section 5.4.1)."""
+        if self._lingering:
+            return  # failed already
+        # Nothing the client sends from now on is answered.
+        self._lingering = True
+        self._transport.pause_reading()
         reason = error.args[0] if error.args and isinstance(error.args[0], int) else _PROTOCOL_ERROR
         message = error.args[1] if len(error.args) > 1 else _reason_name(reason)
         self._client_fault(f"connection error {_reason_name(reason)}: {message}")
