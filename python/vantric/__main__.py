@@ -5,6 +5,10 @@ from __future__ import annotations
 import argparse
 import asyncio
 import sys
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from .server import Server
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -21,7 +25,8 @@ def main(argv: list[str] | None = None) -> int:
         from .demo import app
         from .server import run
 
-        def ready(server) -> None:
+        def ready(server: Server) -> None:
+
             host, port = server.sockets[0].getsockname()[:2]
             print(f"serving on http://{host}:{port}/ (Ctrl-C to stop)", file=sys.stderr, flush=True)
 

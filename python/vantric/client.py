@@ -12,11 +12,25 @@ from __future__ import annotations
 import asyncio
 import http
 import sys
+from collections.abc import AsyncIterable, Callable, Iterable, Mapping
+from typing import IO, TYPE_CHECKING, Any, NoReturn, Self, TextIO
 
 from ._vantric import (H1_WATCH_IDLE_BYTES, H1_WATCH_IDLE_EOF, H1_WATCH_IDLE_ERROR,
                        ConnectionClosedError, H1BodyDecoder, H1ClientState, H1Codec, H1Error,
-                       H1IncompleteMessageError, H1UnexpectedMessageError, HeaderMap,
-                       ProxyMatcher, VantricError, __version__, uri_parts)
+                       H1IncompleteMessageError, H1ResponseHead, H1UnexpectedMessageError,
+                       HeaderMap, ProxyMatcher, VantricError, __version__, uri_parts)
+
+if TYPE_CHECKING:
+    from ssl import SSLContext
+    from typing import TypeAlias
+
+    # What HeaderMap(...) accepts.
+    Headers: TypeAlias = (HeaderMap | Mapping[str, str | bytes] | Mapping[bytes, str | bytes]
+                          | Iterable[tuple[str | bytes, str | bytes]])
+    # A request body: none, bytes, or an async iterable of bytes.
+    Body: TypeAlias = bytes | bytearray | memoryview | AsyncIterable[bytes] | None
+    # A pool key: (scheme, host, port), or ("proxy", host, port).
+    PoolKey: TypeAlias = tuple[str, str, int]
 
 __all__ = ["Client", "ClientConnection", "ConnectTimeout", "ReadTimeout", "Response",
            "fetch_and_print", "get", "main_get"]
@@ -27,7 +41,7 @@ _USER_AGENT = f"vantric/{__version__}"
 # Methods whose request may be sent again when a reused connection closed before answering
 # (RFC 9110 section 9.2.2: idempotent methods).
 _IDEMPOTENT = frozenset(("GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"))
-_FROM_ENV = object()
+_FROM_ENV: Any = object()
 
 
 class ConnectTimeout(TimeoutError):
@@ -38,7 +52,7 @@ class ReadTimeout(TimeoutError):
     """No bytes arrived from the server within the read timeout."""
 
 
-def _detached(exc):
+def _detached(exc: BaseException) -> BaseException:
     """A traceback-free copy of `exc` for storing in the state (no frames kept alive)."""
     if isinstance(exc, asyncio.CancelledError):
         return H1Error("operation was canceled")
@@ -49,14 +63,14 @@ def _detached(exc):
     return copy
 
 
-def _raise_stored(error):
+def _raise_stored(error: BaseException | None) -> NoReturn:
     """Raise a fresh copy of a connection's stored failure, chained from it."""
     if error is None:
         raise ConnectionClosedError("connection closed")
     raise _detached(error) from error
 
 
-def _expire(waiter, timeout):
+def _expire(waiter: asyncio.Future[None], timeout: float | None) -> None:
     if not waiter.done():
         waiter.set_exception(ReadTimeout(f"no response bytes within {timeout} s"))
 
@@ -68,23 +82,24 @@ class _Wire(asyncio.Protocol):
     __slots__ = ("_loop", "transport", "conn", "_chunks", "_size", "_eof", "_exc",
                  "_waiter", "_read_paused", "_write_paused", "_drain")
 
-    def __init__(self, loop):
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop
-        self.transport = None
-        self.conn = None
-        self._chunks = []
+        # An asyncio.Transport once connection_made() ran.
+        self.transport: Any = None
+        self.conn: ClientConnection | None = None
+        self._chunks: list[bytes] = []
         self._size = 0
         self._eof = False
-        self._exc = None
-        self._waiter = None
+        self._exc: BaseException | None = None
+        self._waiter: asyncio.Future[None] | None = None
         self._read_paused = False
         self._write_paused = False
-        self._drain = None
+        self._drain: asyncio.Future[None] | None = None
 
-    def connection_made(self, transport):
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
         self.transport = transport
 
-    def data_received(self, data):
+    def data_received(self, data: bytes) -> None:
         conn = self.conn
         if conn is not None and conn._watching:
             conn._watch_complete(data, None)
@@ -96,7 +111,7 @@ class _Wire(asyncio.Protocol):
             self.transport.pause_reading()
         self._wake()
 
-    def eof_received(self):
+    def eof_received(self) -> bool:
         self._eof = True
         conn = self.conn
         if conn is not None and conn._watching:
@@ -104,7 +119,7 @@ class _Wire(asyncio.Protocol):
         self._wake()
         return False
 
-    def connection_lost(self, exc):
+    def connection_lost(self, exc: Exception | None) -> None:
         self._eof = True
         if exc is not None:
             self._exc = exc
@@ -119,21 +134,21 @@ class _Wire(asyncio.Protocol):
             else:
                 drain.set_exception(ConnectionClosedError(str(exc) or "connection error"))
 
-    def pause_writing(self):
+    def pause_writing(self) -> None:
         self._write_paused = True
 
-    def resume_writing(self):
+    def resume_writing(self) -> None:
         self._write_paused = False
         drain, self._drain = self._drain, None
         if drain is not None and not drain.done():
             drain.set_result(None)
 
-    def _wake(self):
+    def _wake(self) -> None:
         waiter = self._waiter
         if waiter is not None and not waiter.done():
             waiter.set_result(None)
 
-    def take(self):
+    def take(self) -> bytes:
         """Every buffered byte, or b"" when nothing is buffered."""
         chunks = self._chunks
         if not chunks:
@@ -146,7 +161,7 @@ class _Wire(asyncio.Protocol):
             self.transport.resume_reading()
         return data
 
-    async def wait(self, timeout):
+    async def wait(self, timeout: float | None) -> None:
         """Wait for the next receive event (bytes, end of stream, an idle-watcher verdict);
         raises ReadTimeout after `timeout` seconds without one."""
         waiter = self._waiter = self._loop.create_future()
@@ -158,7 +173,7 @@ class _Wire(asyncio.Protocol):
             if timer is not None:
                 timer.cancel()
 
-    async def read(self, timeout):
+    async def read(self, timeout: float | None) -> bytes:
         """The next received bytes; b"" at end of stream. Raises ReadTimeout after
         `timeout` seconds without bytes, ConnectionClosedError on a transport error."""
         while not self._chunks:
@@ -169,13 +184,13 @@ class _Wire(asyncio.Protocol):
             await self.wait(timeout)
         return self.take()
 
-    def write(self, data):
+    def write(self, data: bytes) -> None:
         transport = self.transport
         if transport is None or transport.is_closing():
             raise ConnectionClosedError("connection closed")
         transport.write(data)
 
-    async def drain(self):
+    async def drain(self) -> None:
         if self._write_paused:
             if self._eof and self._exc is not None:
                 raise ConnectionClosedError(str(self._exc) or "connection error")
@@ -195,10 +210,14 @@ class ClientConnection(H1ClientState):
 
     __slots__ = ("codec", "wire", "read_timeout", "on_idle", "_watching", "_received")
 
-    def __new__(cls, transport, wire, *, read_timeout=None, on_idle=None):
+    def __new__(cls, transport: asyncio.BaseTransport, wire: _Wire, *,
+                read_timeout: float | None = None,
+                on_idle: Callable[[ClientConnection], None] | None = None) -> Self:
         return super().__new__(cls, transport)
 
-    def __init__(self, transport, wire, *, read_timeout=None, on_idle=None):
+    def __init__(self, transport: asyncio.BaseTransport, wire: _Wire, *,
+                 read_timeout: float | None = None,
+                 on_idle: Callable[[ClientConnection], None] | None = None) -> None:
         self.codec = H1Codec()
         self.wire = wire
         self.read_timeout = read_timeout
@@ -209,8 +228,10 @@ class ClientConnection(H1ClientState):
         wire.conn = self
 
     @classmethod
-    async def open(cls, host, port, *, ssl=None, server_hostname=None, connect_timeout=None,
-                   read_timeout=None, on_idle=None):
+    async def open(cls, host: str, port: int, *, ssl: SSLContext | None = None,
+                   server_hostname: str | None = None, connect_timeout: float | None = None,
+                   read_timeout: float | None = None,
+                   on_idle: Callable[[ClientConnection], None] | None = None) -> Self:
         """Connect to host:port (TLS when `ssl` is an SSLContext) and return the connection."""
         loop = asyncio.get_running_loop()
         connect = loop.create_connection(lambda: _Wire(loop), host, port, ssl=ssl,
@@ -224,7 +245,8 @@ class ClientConnection(H1ClientState):
 
     # -- one exchange --------------------------------------------------------------------
 
-    async def send_request(self, method, target, headers=None, body=None):
+    async def send_request(self, method: str, target: str, headers: Headers | None = None,
+                           body: Body = None) -> Response:
         """Write one request and return its Response as soon as the response head arrived.
 
         `target` is the request-target as sent (origin or absolute form); `headers` a
@@ -249,7 +271,8 @@ class ClientConnection(H1ClientState):
             self._abort(exc)
             raise
 
-    async def _write_request(self, method, target, headers, body):
+    async def _write_request(self, method: str, target: str, headers: HeaderMap | None,
+                             body: Body) -> None:
         codec, wire = self.codec, self.wire
         http10 = self.peer_http10
         if body is None:
@@ -286,7 +309,7 @@ class ClientConnection(H1ClientState):
         self.writer_done()
         await wire.drain()
 
-    async def _write_body(self, body):
+    async def _write_body(self, body: AsyncIterable[bytes]) -> None:
         """The request body writer: runs beside the response reader, so a server that
         answers before reading the whole body is still heard."""
         codec, wire = self.codec, self.wire
@@ -306,7 +329,7 @@ class ClientConnection(H1ClientState):
             if transport is not None:
                 transport.close()
 
-    async def _first_read(self):
+    async def _first_read(self) -> bytes:
         """The exchange's first read: what the idle watcher read once the request went
         out (handed over by its verdict), or b"" when no watcher was armed."""
         if not self.has_watcher:
@@ -320,7 +343,7 @@ class ClientConnection(H1ClientState):
             raise ConnectionClosedError(str(error) or "connection error") from error
         return data or b""
 
-    async def _read_head(self):
+    async def _read_head(self) -> H1ResponseHead:
         codec, wire = self.codec, self.wire
         data = await self._first_read()
         while True:
@@ -335,7 +358,7 @@ class ClientConnection(H1ClientState):
                     _raise_stored(self.error)
                 raise H1IncompleteMessageError("connection closed before message completed")
 
-    def _start_body(self, head):
+    def _start_body(self, head: H1ResponseHead) -> Response:
         if head.http10:
             self.set_peer_http10(True)
         reusable = head.keep_alive and not self.codec.request_connection_close
@@ -352,7 +375,7 @@ class ClientConnection(H1ClientState):
             self._finish(response)
         return response
 
-    async def _next_chunk(self, response):
+    async def _next_chunk(self, response: Response) -> bytes | None:
         """The next body chunk of `response`, or None once the body is complete."""
         decoder = response._decoder
         try:
@@ -375,7 +398,7 @@ class ClientConnection(H1ClientState):
             self._abort(exc)
             raise
 
-    def _finish(self, response):
+    def _finish(self, response: Response) -> None:
         """The body is complete: make the connection idle again, or close it."""
         decoder = response._decoder
         response._done = True
@@ -399,7 +422,7 @@ class ClientConnection(H1ClientState):
         if self.on_idle is not None:
             self.on_idle(self)
 
-    def _abort(self, exc):
+    def _abort(self, exc: BaseException) -> None:
         """The exchange failed: store the failure and close, then release the claim."""
         transport = self.fail(_detached(exc))
         if transport is not None:
@@ -413,7 +436,7 @@ class ClientConnection(H1ClientState):
 
     # -- the idle watcher ------------------------------------------------------------------
 
-    def _arm(self):
+    def _arm(self) -> None:
         done = self.wire._loop.create_future()
         if not self.arm_watcher(done):
             return
@@ -425,7 +448,7 @@ class ClientConnection(H1ClientState):
         elif wire._eof:
             self._watch_complete(None if wire._exc is not None else b"", wire._exc)
 
-    def _watch_complete(self, data, error):
+    def _watch_complete(self, data: bytes | None, error: BaseException | None) -> None:
         """Report the watcher read's outcome and act on the verdict."""
         self._watching = False
         done = self.watcher_done()
@@ -446,7 +469,7 @@ class ClientConnection(H1ClientState):
 
     # -- closing ---------------------------------------------------------------------------
 
-    def _teardown(self):
+    def _teardown(self) -> tuple[asyncio.Future[int] | None, asyncio.Task[None] | None]:
         transport, done, writer, _idle = self.mark_closed()
         if transport is not None:
             transport.close()
@@ -456,7 +479,7 @@ class ClientConnection(H1ClientState):
         self.wire.conn = None
         return done, writer
 
-    async def close(self):
+    async def close(self) -> None:
         """Close the connection: the transport, the idle watcher and any body writer."""
         done, writer = self._teardown()
         if done is not None:
@@ -480,25 +503,26 @@ class Response:
     __slots__ = ("status", "headers", "http_version", "trailers", "url", "_conn", "_decoder",
                  "_reusable", "_done", "_body")
 
-    def __init__(self, conn, head, decoder, reusable):
+    def __init__(self, conn: ClientConnection, head: H1ResponseHead, decoder: H1BodyDecoder,
+                 reusable: bool) -> None:
         self.status = head.status
         self.headers = head.headers
         self.http_version = "HTTP/1.0" if head.http10 else "HTTP/1.1"
-        self.trailers = None
-        self.url = None
+        self.trailers: HeaderMap | None = None
+        self.url: str | None = None
         self._conn = conn
         self._decoder = decoder
         self._reusable = reusable
         self._done = False
-        self._body = None
+        self._body: bytes | None = None
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<Response {self.status} {self.url}>"
 
-    def __aiter__(self):
+    def __aiter__(self) -> Self:
         return self
 
-    async def __anext__(self):
+    async def __anext__(self) -> bytes:
         if self._done:
             raise StopAsyncIteration
         chunk = await self._conn._next_chunk(self)
@@ -506,36 +530,36 @@ class Response:
             raise StopAsyncIteration
         return chunk
 
-    async def read(self):
+    async def read(self) -> bytes:
         """The rest of the body as bytes (the same bytes again on later calls)."""
         if self._body is None:
             self._body = b"".join([chunk async for chunk in self])
         return self._body
 
     @property
-    def connection(self):
+    def connection(self) -> ClientConnection:
         """The ClientConnection this response arrived on."""
         return self._conn
 
     @property
-    def is_complete(self):
+    def is_complete(self) -> bool:
         """The body was read to its end (or failed)."""
         return self._done
 
-    async def aclose(self):
+    async def aclose(self) -> None:
         """Stop reading: an unfinished body closes its connection."""
         if not self._done:
             self._done = True
             self._conn._abort(H1Error("operation was canceled"))
 
-    async def __aenter__(self):
+    async def __aenter__(self) -> Self:
         return self
 
-    async def __aexit__(self, *exc_info):
+    async def __aexit__(self, *exc_info: object) -> None:
         await self.aclose()
 
 
-def _split_url(url):
+def _split_url(url: str) -> tuple[str, str, int, str, str]:
     """(scheme, host, port, host-header text, origin-form target) of an http(s) URL."""
     scheme, host, port, _ = uri_parts(url)
     if scheme not in ("http", "https") or host is None or port is None:
@@ -562,8 +586,9 @@ class Client:
     `read_timeout` bounds each read, not the whole response.
     """
 
-    def __init__(self, *, proxy=_FROM_ENV, connect_timeout=30.0, read_timeout=60.0,
-                 max_idle_per_host=8, ssl_context=None):
+    def __init__(self, *, proxy: ProxyMatcher | str | None = _FROM_ENV,
+                 connect_timeout: float | None = 30.0, read_timeout: float | None = 60.0,
+                 max_idle_per_host: int = 8, ssl_context: SSLContext | None = None) -> None:
         if proxy is _FROM_ENV:
             proxy = ProxyMatcher.from_env()
         elif isinstance(proxy, str):
@@ -573,17 +598,17 @@ class Client:
         self.read_timeout = read_timeout
         self.max_idle_per_host = max_idle_per_host
         self._ssl_context = ssl_context
-        self._idle = {}
-        self._keys = {}
+        self._idle: dict[PoolKey, list[ClientConnection]] = {}
+        self._keys: dict[ClientConnection, PoolKey] = {}
         self._closed = False
 
-    async def __aenter__(self):
+    async def __aenter__(self) -> Self:
         return self
 
-    async def __aexit__(self, *exc_info):
+    async def __aexit__(self, *exc_info: object) -> None:
         await self.aclose()
 
-    async def aclose(self):
+    async def aclose(self) -> None:
         """Close every connection, idle or in use."""
         self._closed = True
         conns, self._keys = list(self._keys), {}
@@ -591,7 +616,7 @@ class Client:
         for conn in conns:
             await conn.close()
 
-    def _on_idle(self, conn):
+    def _on_idle(self, conn: ClientConnection) -> None:
         key = self._keys.get(conn)
         if key is None:
             return
@@ -606,7 +631,8 @@ class Client:
             return
         idle.append(conn)
 
-    async def _acquire(self, key, host, port, tls):
+    async def _acquire(self, key: PoolKey, host: str, port: int,
+                       tls: bool) -> tuple[ClientConnection, bool]:
         """An idle live connection for `key`, else a new one; (connection, reused)."""
         idle = self._idle.get(key)
         while idle:
@@ -627,7 +653,8 @@ class Client:
         self._keys[conn] = key
         return conn, False
 
-    async def request(self, method, url, *, headers=None, body=None):
+    async def request(self, method: str, url: str, *, headers: Headers | None = None,
+                      body: Body = None) -> Response:
         """Send one request and return its Response once the head arrived.
 
         `body` is None, bytes, or an async iterable of bytes (sent chunked unless
@@ -641,13 +668,18 @@ class Client:
             fields["host"] = authority
         if "user-agent" not in fields:
             fields["user-agent"] = _USER_AGENT
+        key: PoolKey
+        dial_host: str
+        dial_port: int
         key, dial_host, dial_port, tls = (scheme, host, port), host, port, scheme == "https"
         intercept = self._proxy.intercept(url) if self._proxy is not None else None
         if intercept is not None:
             if scheme != "http":
                 raise NotImplementedError(
                     f"{url}: https through a proxy (a CONNECT tunnel) is not supported")
-            proxy_scheme, dial_host, dial_port, _ = uri_parts(intercept.uri)
+            # An http:// URI always has a host and a port (80 when it names none).
+            proxy_scheme, dial_host, dial_port, _ = uri_parts(intercept.uri)  # type: ignore[assignment]
+
             if proxy_scheme != "http":
                 raise NotImplementedError(f"proxy {intercept.uri}: only http:// proxies are supported")
             key = ("proxy", dial_host, dial_port)
@@ -671,12 +703,12 @@ class Client:
             response.url = url
             return response
 
-    async def get(self, url, *, headers=None):
+    async def get(self, url: str, *, headers: Headers | None = None) -> Response:
         """GET `url`; the Response's body is still to be read."""
         return await self.request("GET", url, headers=headers)
 
 
-async def get(url, *, headers=None, **client_options):
+async def get(url: str, *, headers: Headers | None = None, **client_options: Any) -> Response:
     """GET `url` on a one-off Client; the returned Response's body is already read."""
     async with Client(**client_options) as client:
         response = await client.get(url, headers=headers)
@@ -684,14 +716,14 @@ async def get(url, *, headers=None, **client_options):
         return response
 
 
-def _reason(status):
+def _reason(status: int) -> str:
     try:
         return http.HTTPStatus(status).phrase
     except ValueError:
         return ""
 
 
-async def fetch_and_print(url, out, *, err=None):
+async def fetch_and_print(url: str, out: IO[bytes], *, err: TextIO | None = None) -> int:
     """GET `url`, print the status line and headers to `err` (stderr) and write the body
     to the binary stream `out`. Returns 0 for a status below 400, 1 for other statuses,
     2 when no response could be had."""
@@ -712,6 +744,7 @@ async def fetch_and_print(url, out, *, err=None):
         return 2
 
 
-def main_get(url, out=None):
+def main_get(url: str, out: IO[bytes] | None = None) -> int:
+
     """Synchronous `fetch_and_print` (for the command line); returns the exit status."""
     return asyncio.run(fetch_and_print(url, sys.stdout.buffer if out is None else out))

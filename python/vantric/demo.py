@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+from collections.abc import AsyncIterator
 
 from .server import Request, Response
 
@@ -22,7 +23,8 @@ async def app(request: Request) -> Response:
     return Response(404, _TEXT, b"Not Found\n")
 
 
-async def _count(n: int):
+async def _count(n: int) -> AsyncIterator[bytes]:
+
     for i in range(n):
         yield b"chunk %d\n" % i
         await asyncio.sleep(0)
