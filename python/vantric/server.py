@@ -59,6 +59,9 @@ _TIMEOUT_SWEEP_SECONDS = 0.5
 _LINGER_SECONDS = 2.0
 # ... and at most this many bytes (a client flooding us is not read for long).
 _LINGER_BYTES = 256 * 1024
+# A read of a head up to this size is parsed before it is counted against
+# max_head_memory: most heads arrive whole in one read.
+_SMALL_READ = 64 * 1024
 
 
 class BodyTooLarge(Exception):
@@ -569,7 +572,8 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
         try:
             return await self._accept_head(data)
         finally:
-            self._count_head(0)
+            if self._head_bytes:
+                self._count_head(0)
 
     def _count_head(self, size: int) -> bool:
         """Accounts the `size` bytes of this connection's unfinished head in the
@@ -582,6 +586,15 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
     async def _accept_head(self, data: bytes):
         deadline = None
         while True:
+            # The bytes of a head that did not come whole are counted before
+            # the codec keeps them (a single small read is not worth it).
+            if (self._head_bytes or len(data) > _SMALL_READ) and \
+                    not self._count_head(self.codec.buffered() + len(data)):
+                # Unfinished heads hold too much memory across the server: the
+                # one that grows now is refused (honest heads arrive whole).
+                self._server.counts["overload"] += 1
+                await self._answer_bad_head(503)
+                return None
             try:
                 accepted = self.accept_head(data)
             except H1ParseError as error:
@@ -599,12 +612,7 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
                 return None
             if accepted is not None:
                 return accepted
-            if not self._count_head(self.codec.buffered()):
-                # Unfinished heads hold too much memory across the server: the
-                # one that grows now is refused (honest heads arrive whole).
-                self._server.counts["overload"] += 1
-                await self._answer_bad_head(503)
-                return None
+            self._count_head(self.codec.buffered())
             if deadline is None:
                 deadline = self._loop.time() + self._server.head_timeout
             data = await self._read_head_part(deadline)

@@ -648,7 +648,13 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         self._flags(self.send_goaway(reason))
         for handle, stop in self.fail(error):
             handle.halt(stop)
+        self._cancel_handlers()
         self._close_after_flush()
+
+    def _cancel_handlers(self) -> None:
+        """The connection can carry no more answers: every handler ends."""
+        for stream in list(self._streams):
+            stream.cancel()
 
     def _abort(self, error: Exception | None) -> None:
         """The transport is gone: every stream stops, and the connection is forgotten."""
@@ -657,6 +663,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
             self._linger.cancel()
         for handle, stop in self.fail(error):
             handle.halt(stop)
+        self._cancel_handlers()
         self._on_resume_writing()
         self._wake_pump()
         self._transport.close()
