@@ -45,9 +45,20 @@ CASES = {
 SKIP = {("raw asyncio", "POST 4 KiB echo, keep-alive")}
 
 
+# Environments of servers that need their own (the baseline build's PYTHONPATH).
+ENVIRONMENTS: dict[str, dict[str, str]] = {}
+
+
+def add_baseline(path: str) -> None:
+    """Adds "baseline": the same handler on another build of the package,
+    imported from `path` (e.g. an earlier commit installed with pip --target)."""
+    SERVERS["baseline"] = SERVERS["vantric"]
+    ENVIRONMENTS["baseline"] = dict(os.environ, PYTHONPATH=str(Path(path).resolve()))
+
+
 def start(name: str, cpu: int, port: int, extra: list[str] | None = None) -> subprocess.Popen:
     cmd = ["taskset", "-c", str(cpu)] + SERVERS[name](port) + (extra or [])
-    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL)
+    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, env=ENVIRONMENTS.get(name))
     deadline = time.monotonic() + 20
     while time.monotonic() < deadline:
         if proc.poll() is not None:
@@ -122,6 +133,11 @@ def table(runs: dict) -> str:
         errors = f"{bad(case, 'vantric')} / {bad(case, 'uvicorn')}"
         lines.append(f"| {case} | {ours:,.0f} | {theirs:,.0f} | {ours / theirs:.2f} | "
                      f"{'—' if raw is None else f'{raw:,.0f}'} | {errors} |")
+    if any(name == "baseline" for _, name in runs):
+        lines += ["", "| case | vantric, req/s | baseline build, req/s | ratio |", "|---|---:|---:|---:|"]
+        for case in CASES:
+            ours, before = med(case, "vantric"), med(case, "baseline")
+            lines.append(f"| {case} | {ours:,.0f} | {before:,.0f} | {ours / before:.3f} |")
     lines.append("")
     for (case, name), results in runs.items():
         lines.append(f"rounds, {name}, {case}: " + ", ".join(f"{r['rps']:,.0f}" for r in results))
@@ -331,7 +347,11 @@ def main() -> None:
     parser.add_argument("--rate", type=int, default=500, help="py-spy samples per second")
     parser.add_argument("--out-dir", default=str(HERE.parent.parent / "build" / "e2e"))
     parser.add_argument("--summarise", metavar="SPEEDSCOPE", help="only summarise a saved profile")
+    parser.add_argument("--baseline", metavar="DIR",
+                        help="also run the server from another build of the package importable from DIR")
     args = parser.parse_args()
+    if args.baseline:
+        add_baseline(args.baseline)
     if args.summarise:
         print(summarise(Path(args.summarise)))
         return

@@ -156,7 +156,22 @@ class Request:
         declared = self.head.content_length
         if declared is not None and declared > limit:
             raise BodyTooLarge(f"the request body exceeds {limit} bytes")
-        return await collect_body(self._pieces(), limit)
+        # One buffer grows, whatever the pieces (no list of them), so the
+        # memory of a read is the body's own size plus the final copy.
+        first = b""
+        joined: bytearray | None = None
+        async for piece in self._pieces():
+            if joined is None:
+                if not first:
+                    first = piece
+                    if len(first) > limit:
+                        raise BodyTooLarge(f"the request body exceeds {limit} bytes")
+                    continue
+                joined = bytearray(first)
+            if len(joined) + len(piece) > limit:
+                raise BodyTooLarge(f"the request body exceeds {limit} bytes")
+            joined += piece
+        return first if joined is None else bytes(joined)
 
     def __aiter__(self):
         return self._pieces()
@@ -170,16 +185,16 @@ class Request:
             if conn.try_send_continue(seq):
                 self._continued = True
                 conn._transport.write(_CONTINUE)
-            server = conn._server
-            started = conn._loop.time()
+            # A sized body comes out of the decoder in one piece per read; the
+            # chunks of a chunked one are handed on together, so the pieces
+            # of one read cost one object whatever the chunk size.
+            chunked = self.head.body_kind == "chunked"
+            started = None
             received = 0
             while True:
                 piece = decoder.decode()
                 if piece is not None:
-                    more = decoder.decode()
-                    if more is not None:
-                        # Small chunks are handed on together: the pieces of
-                        # one read cost one object, whatever the chunk size.
+                    if chunked and (more := decoder.decode()) is not None:
                         joined = bytearray(piece)
                         while more is not None:
                             joined += more
@@ -190,6 +205,9 @@ class Request:
                 if decoder.is_complete:
                     complete = True
                     break
+                server = conn._server
+                if started is None:
+                    started = conn._loop.time()
                 deadline = body_deadline(started, received, server.body_timeout, server.body_min_rate)
                 data = await conn._read(max(deadline - conn._loop.time(), 0.0))
                 if data:
@@ -253,26 +271,6 @@ class Tunnel:
 
     def close(self) -> None:
         self._conn._transport.close()
-
-
-async def collect_body(pieces: AsyncIterable[bytes], limit: int) -> bytes:
-    """The pieces of a body joined, refused past `limit` bytes.  Memory is the
-    body's own size however small the pieces (one buffer grows, no list of
-    pieces), plus the final copy."""
-    first = b""
-    joined: bytearray | None = None
-    async for piece in pieces:
-        if joined is None:
-            if not first:
-                first = piece
-                if len(first) > limit:
-                    raise BodyTooLarge(f"the request body exceeds {limit} bytes")
-                continue
-            joined = bytearray(first)
-        if len(joined) + len(piece) > limit:
-            raise BodyTooLarge(f"the request body exceeds {limit} bytes")
-        joined += piece
-    return first if joined is None else bytes(joined)
 
 
 def body_deadline(started: float, received: int, timeout: float, min_rate: float) -> float:
@@ -569,21 +567,6 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
 
     async def _accept(self, data: bytes):
         """Parses a request head from `data` and whatever follows it in time."""
-        try:
-            return await self._accept_head(data)
-        finally:
-            if self._head_bytes:
-                self._count_head(0)
-
-    def _count_head(self, size: int) -> bool:
-        """Accounts the `size` bytes of this connection's unfinished head in the
-        server's total; False when the total passes `max_head_memory`."""
-        server = self._server
-        server._head_bytes += size - self._head_bytes
-        self._head_bytes = size
-        return server._head_bytes <= server.max_head_memory
-
-    async def _accept_head(self, data: bytes):
         deadline = None
         while True:
             # The bytes of a head that did not come whole are counted before
@@ -592,12 +575,15 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
                     not self._count_head(self.codec.buffered() + len(data)):
                 # Unfinished heads hold too much memory across the server: the
                 # one that grows now is refused (honest heads arrive whole).
+                self._count_head(0)
                 self._server.counts["overload"] += 1
                 await self._answer_bad_head(503)
                 return None
             try:
                 accepted = self.accept_head(data)
             except H1ParseError as error:
+                if self._head_bytes:
+                    self._count_head(0)
                 if error.args[0] != "version_h2":
                     self._client_fault(f"bad request head ({error.args[0]})")
                     await self._answer_bad_head(self.codec.parse_error_status)
@@ -611,13 +597,24 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
                     await self._answer_bad_head(400)
                 return None
             if accepted is not None:
+                if self._head_bytes:
+                    self._count_head(0)
                 return accepted
             self._count_head(self.codec.buffered())
             if deadline is None:
                 deadline = self._loop.time() + self._server.head_timeout
             data = await self._read_head_part(deadline)
             if not data:
+                self._count_head(0)
                 return None
+
+    def _count_head(self, size: int) -> bool:
+        """Accounts the `size` bytes of this connection's unfinished head in the
+        server's total; False when the total passes `max_head_memory`."""
+        server = self._server
+        server._head_bytes += size - self._head_bytes
+        self._head_bytes = size
+        return server._head_bytes <= server.max_head_memory
 
     def _hand_over_h2(self) -> None:
         """The client spoke HTTP/2 with prior knowledge (RFC 9113 section 3.3):
@@ -828,6 +825,8 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
             transport.close()
 
     def _finish(self) -> None:
+        if self._head_bytes:
+            self._count_head(0)
         transport, done, _ = self.mark_closed()
         if transport is not None:
             transport.close()

@@ -289,6 +289,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
             elif now >= self._write_deadline:
                 server.counts["timeout"] += 1
                 self._transport.abort()
+                self._abort(None)  # nothing more is written to it
                 return True
         else:
             self._write_deadline = None
@@ -601,12 +602,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
                     continue
                 view, stopping = self.take_pending()
                 if len(view):
-                    try:
-                        transport.write(view)
-                    except (OSError, RuntimeError):
-                        # The client is gone (some transports say so here).
-                        self._abort(None)
-                        break
+                    transport.write(view)
                 del view
                 while self._write_waiter is not None and not self._finished:
                     # The client reads slowly: senders wait with us (the sweep
@@ -618,7 +614,8 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
                 if stopping or self._finished:
                     break
         except Exception as error:
-            # A fault of ours, not of the client: reported, and the connection dropped.
+            # Some transports refuse a write once the client is gone: a normal
+            # end.  Anything else is a fault of ours, reported.
             self._server._report(error, None)
             self._abort(None)
         finally:
