@@ -20,8 +20,8 @@ import logging
 import signal
 import socket
 from collections import Counter
-from collections.abc import AsyncIterable, Awaitable, Callable
-from typing import Any
+from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Callable
+from typing import TYPE_CHECKING, Any
 
 from ._vantric import (
     H1_NEXT_CLOSE,
@@ -40,6 +40,41 @@ from ._vantric import (
     H1ServerState,
     HeaderMap,
 )
+
+if TYPE_CHECKING:
+    from typing import Protocol
+
+    # The module, not H2Connection: CPython 3.11 compiles a call on a name any
+    # module-level import binds (H2Connection.create in _hand_over_h2) without
+    # LOAD_METHOD, even when the import never runs.
+    from . import server_h2
+    from ._vantric import H1BodyDecoder, H1RequestHead
+
+    class _FaultHost(Protocol):
+        """What `_ClientFault` needs of the connection it is mixed into."""
+
+        _server: Server
+        _transport: asyncio.Transport
+        _complained: bool
+
+    class _PauseHost(Protocol):
+        """What `_WritePause` needs of the connection it is mixed into."""
+
+        _loop: asyncio.AbstractEventLoop
+        _transport: asyncio.Transport
+        _write_waiter: asyncio.Future[None] | None
+
+        def _may_read(self) -> bool: ...
+
+    class _Events(Protocol):
+        """What `_Protocol` hands the transport's events to: an HTTP/1 or
+        HTTP/2 connection, or a refused one."""
+
+        def _on_data(self, data: bytes) -> None: ...
+        def _on_eof(self) -> None: ...
+        def _on_lost(self) -> None: ...
+        def _on_pause_writing(self) -> None: ...
+        def _on_resume_writing(self) -> None: ...
 
 __all__ = ["BodyTooLarge", "Request", "Response", "Server", "Tunnel", "serve", "run"]
 
@@ -113,13 +148,13 @@ class Request:
 
     __slots__ = ("head", "_conn", "_seq", "_decoder", "trailers", "_gone", "_continued")
 
-    def __init__(self, conn: _ServerConnection, head: Any, seq: int, decoder: Any) -> None:
+    def __init__(self, conn: _ServerConnection, head: H1RequestHead, seq: int, decoder: H1BodyDecoder) -> None:
         self.head = head
         self._conn = conn
         self._seq = seq
         self._decoder = decoder
         self.trailers: HeaderMap | None = None
-        self._gone: asyncio.Future | None = None
+        self._gone: asyncio.Future[bool] | None = None
         self._continued = False
 
     @property
@@ -173,10 +208,10 @@ class Request:
             joined += piece
         return first if joined is None else bytes(joined)
 
-    def __aiter__(self):
+    def __aiter__(self) -> AsyncIterator[bytes]:
         return self._pieces()
 
-    async def _pieces(self):
+    async def _pieces(self) -> AsyncIterator[bytes]:
         conn, seq, decoder = self._conn, self._seq, self._decoder
         if not conn.begin_body_read(seq):
             return
@@ -239,7 +274,7 @@ class Request:
             conn._watch_now()
         return await gone
 
-    def _gone_future(self) -> asyncio.Future:
+    def _gone_future(self) -> asyncio.Future[bool]:
         if self._gone is None:
             self._gone = self._conn._loop.create_future()
             if self._conn.peer_closed_flag(self._seq):
@@ -306,7 +341,7 @@ class _ClientFault:
 
     __slots__ = ()
 
-    def _client_fault(self, what: str) -> None:
+    def _client_fault(self: _FaultHost, what: str) -> None:
         self._server.counts["client_error"] += 1
         if not self._complained:
             self._complained = True
@@ -333,13 +368,14 @@ class _WritePause:
     `_may_read()` whether reading may resume."""
 
     __slots__ = ()
+    _write_waiter: asyncio.Future[None] | None  # the host's slot, which this class sets
 
-    def _on_pause_writing(self) -> None:
+    def _on_pause_writing(self: _PauseHost) -> None:
         if self._write_waiter is None:
             self._write_waiter = self._loop.create_future()
             self._transport.pause_reading()
 
-    def _on_resume_writing(self) -> None:
+    def _on_resume_writing(self: _PauseHost) -> None:
         waiter, self._write_waiter = self._write_waiter, None
         if waiter is not None:
             if not waiter.done():
@@ -369,13 +405,13 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
         self._buffered = 0
         self._eof = False  # the client sent its last byte (it may still read)
         self._lost = False  # the connection is gone both ways
-        self._waiter: asyncio.Future | None = None
+        self._waiter: asyncio.Future[bytes | None] | None = None
         self._deadline: float | None = None
         self._paused = False
-        self._write_waiter: asyncio.Future | None = None
-        self._watch: asyncio.Future | None = None
+        self._write_waiter: asyncio.Future[None] | None = None
+        self._watch: asyncio.Future[None] | None = None
         self._request: Request | None = None
-        self._task: asyncio.Task | None = None
+        self._task: asyncio.Task[None] | None = None
         self._complained = False
         self._head_bytes = 0  # bytes of an unfinished head, counted by the server
         self._unsent = -1  # the write buffer's size at the last sweep while paused
@@ -415,7 +451,8 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
         self._on_resume_writing()
 
     def _complete_watch(self, data: bytes) -> None:
-        done, self._watch = self._watch, None
+        done: asyncio.Future[None]
+        done, self._watch = self._watch, None  # type: ignore[assignment]  # called only while set
         if self.watcher_completed(data, None):
             request = self._request
             if request is not None:
@@ -463,7 +500,7 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
             if timeout is not None:
                 self._deadline = self._loop.time() + timeout
             try:
-                data = await waiter
+                data: bytes | None = await waiter
             finally:
                 self._waiter = None
                 self._deadline = None
@@ -527,7 +564,7 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
             while not self._lost:
                 code, obj = self.begin_read()
                 if code == H1_READ_TRANSPORT:
-                    data = await self._read(server.idle_timeout)
+                    data: bytes | None = await self._read(server.idle_timeout)
                     if self.unpark_idle_read() or not data:
                         break
                 elif code == H1_READ_PARSE:
@@ -565,7 +602,7 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
         finally:
             self._finish()
 
-    async def _accept(self, data: bytes):
+    async def _accept(self, data: bytes) -> tuple[H1RequestHead, int, H1BodyDecoder] | None:
         """Parses a request head from `data` and whatever follows it in time."""
         deadline = None
         while True:
@@ -657,7 +694,7 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
                     dropped += len(data)
         transport.close()
 
-    async def _exchange(self, head: Any, seq: int, decoder: Any) -> bool:
+    async def _exchange(self, head: H1RequestHead, seq: int, decoder: H1BodyDecoder) -> bool:
         """Runs the handler for one request and sends its response.
 
         Returns False when the connection must not serve another request."""
@@ -724,13 +761,14 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
                 self._watch_now()
             codec = self.codec
             if not streamed:
-                self._transport.write(codec.serialize_head_and_body(head, body, trailers))
+                # `streamed` told bytes from an iterable, and a claimed head is bytes.
+                self._transport.write(codec.serialize_head_and_body(head, body, trailers))  # type: ignore[arg-type]
                 if self._write_waiter is not None:
                     # The next request waits until the client reads this answer.
                     await self._drain_writes()
             else:
-                self._transport.write(head)
-                await self._stream(request, body, trailers)
+                self._transport.write(head)  # type: ignore[arg-type]
+                await self._stream(request, body, trailers)  # type: ignore[arg-type]
         except _PeerGone:
             self._close(self.fail_response(seq))
             return False
@@ -747,7 +785,7 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
             return False
         return True
 
-    def _claim(self, seq: int, response: Response, streamed: bool):
+    def _claim(self, seq: int, response: Response, streamed: bool) -> tuple[int, bytes | None, bool]:
         """Claims the response and encodes its head: `(code, head, armed)`."""
         if streamed:
             # A body of unknown length: the codec frames it by a Content-Length
@@ -758,7 +796,7 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
                                           chunked=True, want=True)
                 if claim[0] != H1_REQ_CONTINUE:
                     return claim
-        length = len(response.body)
+        length = len(response.body)  # type: ignore[arg-type]  # not streamed: bytes
         while True:
             # A continue claimed by the body reader was written when claimed.
             claim = self.respond_head(seq, response.status, response.headers, None,
@@ -766,7 +804,7 @@ class _ServerConnection(H1ServerState, _WritePause, _ClientFault):
             if claim[0] != H1_REQ_CONTINUE:
                 return claim
 
-    async def _stream(self, request: Request, body: AsyncIterable[bytes], trailers: Any) -> None:
+    async def _stream(self, request: Request, body: AsyncIterable[bytes], trailers: HeaderMap | None) -> None:
         codec, transport = self.codec, self._transport
         pieces = aiter(body)
         try:
@@ -904,10 +942,10 @@ class _Protocol(asyncio.Protocol):
 
     def __init__(self, server: Server) -> None:
         self._server = server
-        self._conn: _ServerConnection | None = None
+        self._conn: _Events = None  # type: ignore[assignment]  # until connection_made()
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
-        self._conn = self._server._open(transport)
+        self._conn = self._server._open(transport)  # type: ignore[arg-type]  # a stream transport
 
     def data_received(self, data: bytes) -> None:
         self._conn._on_data(data)
@@ -997,18 +1035,18 @@ class Server:
         self.max_queued_control_frames = max_queued_control_frames
         self.max_idle_frame_rate = max_idle_frame_rate
         self._head_bytes = 0  # what unfinished heads hold, across connections
-        self._codec_options = {"title_case_headers": title_case_headers}
+        self._codec_options: dict[str, Any] = {"title_case_headers": title_case_headers}
         if max_buf_size is not None:
             self._codec_options["max_buf_size"] = max_buf_size
-        self._loop: asyncio.AbstractEventLoop | None = None
+        self._loop: asyncio.AbstractEventLoop = None  # type: ignore[assignment]  # set by listen()
         self._listener: asyncio.base_events.Server | None = None
-        self._connections: set[_ServerConnection] = set()
+        self._connections: set[_ServerConnection | server_h2.H2Connection] = set()
         # What happened to connections, for monitoring: "client_error" (a
         # client broke the protocol), "peer_gone" (a connection ended by a
         # reset or a socket error), "timeout" (a wait on a client ran out),
         # "overload" (a connection or head refused past a server-wide limit).
         self.counts: Counter[str] = Counter()
-        self._idle = None  # set when the last connection goes while shutting down
+        self._idle: asyncio.Future[None] | None = None  # set when the last connection goes while shutting down
         self._sweeper: asyncio.TimerHandle | None = None
         self._closing = False
 
@@ -1025,10 +1063,10 @@ class Server:
 
     @property
     def port(self) -> int:
-        return self._listener.sockets[0].getsockname()[1]
+        return self._listener.sockets[0].getsockname()[1]  # type: ignore[union-attr,no-any-return]
 
     @property
-    def sockets(self):
+    def sockets(self) -> tuple[socket.socket, ...]:
         return self._listener.sockets if self._listener is not None else ()
 
     async def shutdown(self, grace: float = 10.0) -> None:
@@ -1054,7 +1092,7 @@ class Server:
         if self._listener is not None:
             await self._listener.wait_closed()
 
-    def _open(self, transport: asyncio.BaseTransport) -> _ServerConnection | _Refused:
+    def _open(self, transport: asyncio.Transport) -> _ServerConnection | _Refused:
         if len(self._connections) >= self.max_connections:
             self.counts["overload"] += 1
             return _Refused(transport, self._loop)
@@ -1066,7 +1104,7 @@ class Server:
         conn._task = self._loop.create_task(conn._serve())
         return conn
 
-    def _forget(self, conn: _ServerConnection) -> None:
+    def _forget(self, conn: _ServerConnection | server_h2.H2Connection) -> None:
         self._connections.discard(conn)
         if self._idle is not None and not self._connections and not self._idle.done():
             self._idle.set_result(None)

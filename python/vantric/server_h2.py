@@ -15,7 +15,8 @@ from __future__ import annotations
 
 import asyncio
 from collections import deque
-from typing import Any, NamedTuple
+from collections.abc import AsyncIterator
+from typing import TYPE_CHECKING, NamedTuple
 
 from ._vantric import (
     H2_FLAG_CONN_DONE,
@@ -40,6 +41,10 @@ from ._vantric import (
     HeaderMap,
 )
 from .server import BodyTooLarge, Request, Response, _ClientFault, _WritePause, body_deadline, end_output
+
+if TYPE_CHECKING:
+    from ._vantric import H2SendVerdict, H2Stopped, _H2Event
+    from .server import Handler, Server
 
 __all__ = ["StreamReset"]
 
@@ -101,14 +106,14 @@ class _Stream:
 
     def __init__(self) -> None:
         self.sid = 0
-        self.chunks: deque = deque()  # (payload, budgeted)
+        self.chunks: deque[tuple[bytes, bool]] = deque()  # (payload, budgeted)
         self.eof = False
-        self.stop: Any = None  # an H2Stopped (or _Stop) once the stream can go no further
+        self.stop: H2Stopped | _Stop | None = None  # set once the stream can go no further
         self.trailers: HeaderMap | None = None
-        self.waiter: asyncio.Future | None = None
+        self.waiter: asyncio.Future[None] | None = None
         self.deadline: float | None = None  # when the current wait on the client ends
         self.sending = False  # the wait is for room to send (a window or the send buffer)
-        self.task: asyncio.Task | None = None
+        self.task: asyncio.Task[None] | None = None
         self.done = False  # the response is over
 
     def wake(self) -> None:
@@ -116,7 +121,7 @@ class _Stream:
         if waiter is not None and not waiter.done():
             waiter.set_result(None)
 
-    def halt(self, stop: Any) -> None:
+    def halt(self, stop: H2Stopped | _Stop | None) -> None:
         if self.stop is None:
             self.stop = stop
         self.wake()
@@ -142,12 +147,16 @@ class _H2Request(Request):
     """A request whose body arrives as the DATA frames of one stream."""
 
     __slots__ = ()
+    # The HTTP/1 request's slots, holding this driver's head, connection and stream.
+    head: _Head  # type: ignore[assignment]
+    _conn: H2Connection  # type: ignore[assignment]
+    _decoder: _Stream  # type: ignore[assignment]
 
     @property
     def http_version(self) -> str:
         return "2"
 
-    async def _pieces(self):
+    async def _pieces(self) -> AsyncIterator[bytes]:
         conn, stream = self._conn, self._decoder
         if self._continued:
             return  # read once
@@ -197,9 +206,30 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
                  "_closing", "_last_active", "_finished", "_lingering", "_dropped", "_linger", "_complained",
                  "_streams", "_input_ended", "_answers", "_frame_tokens", "_frame_clock",
                  "_unsent", "_write_deadline")
+    # The slots' types (create() fills them; _write_waiter is _WritePause's).
+    _server: Server
+    _loop: asyncio.AbstractEventLoop
+    _transport: asyncio.Transport
+    _handler: Handler
+    _pump: asyncio.Task[None]
+    _kick: asyncio.Future[None] | None
+    _closing: bool
+    _last_active: float
+    _finished: bool
+    _lingering: bool
+    _dropped: int
+    _linger: asyncio.TimerHandle | None
+    _complained: bool
+    _streams: set[_Stream]
+    _input_ended: bool
+    _answers: int
+    _frame_tokens: float
+    _frame_clock: float
+    _unsent: int
+    _write_deadline: float | None
 
     @classmethod
-    def create(cls, server: Any, transport: Any) -> H2Connection:
+    def create(cls, server: Server, transport: asyncio.Transport) -> H2Connection:
         conn = cls("server", initial_window_size=_STREAM_WINDOW, connection_window=_CONNECTION_WINDOW,
                    max_frame_size=_MAX_FRAME_SIZE, max_header_list_size=_MAX_HEADER_LIST_SIZE,
                    max_send_buf_size=_MAX_SEND_BUF_SIZE, max_concurrent_streams=server.max_concurrent_streams)
@@ -349,7 +379,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
 
     # -- the receive side ------------------------------------------------------
 
-    def _apply(self, event: Any) -> None:
+    def _apply(self, event: _H2Event) -> None:
         try:
             if isinstance(event, H2FrameData):
                 self._on_frame_data(event)
@@ -467,7 +497,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
     async def _exchange(self, stream: _Stream, frame: H2FrameHeaders) -> None:
         sid = stream.sid
         self.accepted(sid)
-        request = _H2Request(self, _Head(frame), sid, stream)
+        request = _H2Request(self, _Head(frame), sid, stream)  # type: ignore[arg-type]
         try:
             try:
                 response = await self._handler(request)
@@ -511,7 +541,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         if trailers is not None and not isinstance(trailers, HeaderMap):
             trailers = HeaderMap(trailers)
         if not streamed:
-            body = bytes(body)
+            body = bytes(body)  # type: ignore[arg-type]  # `streamed` told bytes from an iterable
             if request.method != "HEAD" and response.status not in (204, 304):
                 if headers is None:
                     headers = HeaderMap()
@@ -524,7 +554,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         if end_now:
             return
         if streamed:
-            pieces = aiter(body)
+            pieces = aiter(body)  # type: ignore[arg-type]
             try:
                 async for piece in pieces:
                     if piece:
@@ -534,7 +564,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
                 if close is not None:
                     await close()
         elif body:
-            await self._send_data(stream, body, trailers is None)
+            await self._send_data(stream, body, trailers is None)  # type: ignore[arg-type]
             if trailers is None:
                 return
         if trailers is not None:
@@ -564,7 +594,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
             finally:
                 stream.sending = False
 
-    def _check(self, verdict: Any) -> None:
+    def _check(self, verdict: H2SendVerdict) -> None:
         """Acts on a send verdict; raises `_Stopped` when the stream can send no more."""
         self._flags(verdict.flags)
         if verdict.handle is not None:
