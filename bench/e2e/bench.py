@@ -240,7 +240,7 @@ def _category(frame: dict, extension: set[str]) -> str:
     for pattern, label in _SYSCALL_LINES:
         if pattern.search(text):
             return "syscall: " + label
-    if file.endswith("vantric/server.py"):
+    if file.endswith(("vantric/server.py", "vantric/exchange.py")):
         called = set(re.findall(r"\.(\w+)\(", text)) | set(re.findall(r"\.(\w+)\b", text))
         if called & extension:
             return "driver line calling the extension (server.py -> _vantric)"
@@ -303,7 +303,7 @@ def summarise_cprofile(path: Path, top: int = 20) -> str:
                 group = "extension calls (_vantric)"
             else:
                 group = "other C functions (builtins, Future, Context.run)"
-        elif file.endswith("vantric/server.py"):
+        elif file.endswith(("vantric/server.py", "vantric/exchange.py")):
             group = "driver, Python (server.py)"
         elif "asyncio" in file or file.endswith("selectors.py"):
             group = "event loop, Python (asyncio, selectors)"

@@ -40,11 +40,24 @@ from ._vantric import (
     H2Streams,
     HeaderMap,
 )
-from .server import BodyTooLarge, Request, Response, _ClientFault, _WritePause, body_deadline, end_output
+from .exchange import (
+    _INTERNAL_ERROR,
+    _LINGER_BYTES,
+    _LINGER_SECONDS,
+    _TOO_LARGE,
+    BodyTooLarge,
+    Handler,
+    Request,
+    Response,
+    _ClientFault,
+    _WritePause,
+    body_deadline,
+    end_output,
+)
 
 if TYPE_CHECKING:
     from ._vantric import H2SendVerdict, H2Stopped, _H2Event
-    from .server import Handler, Server
+    from .exchange import ServerHost as Server
 
 __all__ = ["StreamReset"]
 
@@ -56,9 +69,6 @@ _MAX_FRAME_SIZE = 16384
 _MAX_HEADER_LIST_SIZE = 64 * 1024
 # Bytes of one stream that may wait in the send buffer before its sender waits.
 _MAX_SEND_BUF_SIZE = 256 * 1024
-# How long the client's last bytes are read and dropped after our side ended.
-_LINGER_SECONDS = 2.0
-_LINGER_BYTES = 256 * 1024
 
 _NO_ERROR, _PROTOCOL_ERROR, _INTERNAL = 0, 1, 2
 _REFUSED_STREAM, _CANCEL, _ENHANCE_YOUR_CALM = 7, 8, 11
@@ -149,7 +159,7 @@ class _H2Request(Request):
     __slots__ = ()
     # The HTTP/1 request's slots, holding this driver's head, connection and stream.
     head: _Head  # type: ignore[assignment]
-    _conn: H2Connection  # type: ignore[assignment]
+    _conn: H2Connection
     _decoder: _Stream  # type: ignore[assignment]
 
     @property
@@ -711,5 +721,3 @@ def _reason_name(reason: int) -> str:
 
 
 _EMPTY_BODY_HEADERS = HeaderMap([("content-length", "0")])
-_TOO_LARGE = Response(413, [("content-type", "text/plain")], b"The request body is too large.\n")
-_INTERNAL_ERROR = Response(500, [("content-type", "text/plain")], b"Internal Server Error\n")

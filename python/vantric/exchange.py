@@ -1,0 +1,368 @@
+"""What the HTTP/1 and HTTP/2 server connections share: the request and
+response types a handler sees, the canned answers, and the pieces of
+connection behaviour both drivers mix in (write flow control, the handling
+of clients that break the protocol, ending our side of a connection).
+
+It imports neither driver, so that each driver module imports it and the
+HTTP/1 driver can import the HTTP/2 one without a cycle.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+from collections import Counter
+from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Callable
+from typing import TYPE_CHECKING, Any
+
+from ._vantric import H1Codec, HeaderMap
+
+if TYPE_CHECKING:
+    from typing import Protocol
+
+    from ._vantric import H1BodyDecoder, H1RequestHead
+
+    class ServerHost(Protocol):
+        """What a connection reads of the server it serves for."""
+
+        handler: Handler
+        counts: Counter[str]
+        idle_timeout: float
+        body_timeout: float
+        body_min_rate: float
+        send_timeout: float
+        max_body_size: int
+        max_concurrent_streams: int
+        max_queued_control_frames: int
+        max_idle_frame_rate: float
+        _loop: asyncio.AbstractEventLoop
+        _closing: bool
+
+        def _report(self, error: BaseException, request: Request | None) -> None: ...
+        def _forget(self, conn: Any) -> None: ...
+
+    class _FaultHost(Protocol):
+        """What `_ClientFault` needs of the connection it is mixed into."""
+
+        @property
+        def _server(self) -> ServerHost: ...
+        _transport: asyncio.Transport
+        _complained: bool
+
+    class _PauseHost(Protocol):
+        """What `_WritePause` needs of the connection it is mixed into."""
+
+        _loop: asyncio.AbstractEventLoop
+        _transport: asyncio.Transport
+        _write_waiter: asyncio.Future[None] | None
+
+        def _may_read(self) -> bool: ...
+
+Handler = Callable[["Request"], Awaitable["Response"]]
+
+# The HTTP/1 server connection (server.py) a request or tunnel belongs to;
+# typed loosely here so that this module needs neither driver.
+_Connection = Any
+
+logger = logging.getLogger("vantric.server")
+
+_CONTINUE = H1Codec.continue_response()
+# How long a client's last bytes are read and dropped after our side ended
+# (closing with unread bytes resets the connection, which can destroy our
+# last answer before the client reads it) ...
+_LINGER_SECONDS = 2.0
+# ... and at most this many bytes (a client flooding us is not read for long).
+_LINGER_BYTES = 256 * 1024
+
+
+class BodyTooLarge(Exception):
+    """`Request.read()` refused a body over the server's `max_body_size`.
+
+    Left to the server it is answered with 413 and the connection closes."""
+
+
+class Response:
+    """What a handler returns: a status, header fields and a body.
+
+    `body` is bytes (sent with a Content-Length) or an async iterable of
+    bytes (streamed; chunked unless the headers carry a Content-Length).
+    `trailers` go after a chunked body when the client accepts them and a
+    Trailer header field names them.
+    `upgrade`, for a 101 answer to an Upgrade request or a 2xx answer to
+    CONNECT, is a coroutine function that receives the `Tunnel` once the head
+    is on the wire.
+    """
+
+    __slots__ = ("status", "headers", "body", "trailers", "upgrade")
+
+    def __init__(
+        self,
+        status: int = 200,
+        headers: Any = None,
+        body: bytes | AsyncIterable[bytes] = b"",
+        *,
+        trailers: Any = None,
+        upgrade: Callable[[Tunnel], Awaitable[None]] | None = None,
+    ) -> None:
+        self.status = status
+        self.headers = headers
+        self.body = body
+        self.trailers = trailers
+        self.upgrade = upgrade
+
+    def __repr__(self) -> str:
+        return f"Response(status={self.status})"
+
+
+class Request:
+    """One request head plus access to its body.
+
+    The body is read once, either whole with `read()` or piece by piece with
+    `async for piece in request`.  A body the handler leaves unread is
+    drained by the server after the response (or the connection is closed).
+    """
+
+    __slots__ = ("head", "_conn", "_seq", "_decoder", "trailers", "_gone", "_continued")
+
+    def __init__(self, conn: _Connection, head: H1RequestHead, seq: int, decoder: H1BodyDecoder) -> None:
+        self.head = head
+        self._conn = conn
+        self._seq = seq
+        self._decoder = decoder
+        self.trailers: HeaderMap | None = None
+        self._gone: asyncio.Future[bool] | None = None
+        self._continued = False
+
+    @property
+    def method(self) -> str:
+        return self.head.method
+
+    @property
+    def target(self) -> str:
+        return self.head.target
+
+    @property
+    def headers(self) -> HeaderMap:
+        return self.head.headers
+
+    @property
+    def http_version(self) -> str:
+        return "1.0" if self.head.http10 else "1.1"
+
+    @property
+    def client(self) -> Any:
+        """The peer's address as the socket reports it."""
+        return self._conn._transport.get_extra_info("peername")
+
+    def __repr__(self) -> str:
+        return f"Request(method={self.method!r}, target={self.target!r})"
+
+    async def read(self) -> bytes:
+        """The whole body (b"" once it was read or when there is none).
+
+        Raises `BodyTooLarge` past the server's `max_body_size` (before any
+        `100 Continue` when the declared length already says so); iterating
+        over the request has no such limit."""
+        limit = self._conn._server.max_body_size
+        declared = self.head.content_length
+        if declared is not None and declared > limit:
+            raise BodyTooLarge(f"the request body exceeds {limit} bytes")
+        # One buffer grows, whatever the pieces (no list of them), so the
+        # memory of a read is the body's own size plus the final copy.
+        first = b""
+        joined: bytearray | None = None
+        async for piece in self._pieces():
+            if joined is None:
+                if not first:
+                    first = piece
+                    if len(first) > limit:
+                        raise BodyTooLarge(f"the request body exceeds {limit} bytes")
+                    continue
+                joined = bytearray(first)
+            if len(joined) + len(piece) > limit:
+                raise BodyTooLarge(f"the request body exceeds {limit} bytes")
+            joined += piece
+        return first if joined is None else bytes(joined)
+
+    def __aiter__(self) -> AsyncIterator[bytes]:
+        return self._pieces()
+
+    async def _pieces(self) -> AsyncIterator[bytes]:
+        conn, seq, decoder = self._conn, self._seq, self._decoder
+        if not conn.begin_body_read(seq):
+            return
+        complete = False
+        try:
+            if conn.try_send_continue(seq):
+                self._continued = True
+                conn._transport.write(_CONTINUE)
+            # A sized body comes out of the decoder in one piece per read; the
+            # chunks of a chunked one are handed on together, so the pieces
+            # of one read cost one object whatever the chunk size.
+            chunked = self.head.body_kind == "chunked"
+            started = None
+            received = 0
+            while True:
+                piece = decoder.decode()
+                if piece is not None:
+                    if chunked and (more := decoder.decode()) is not None:
+                        joined = bytearray(piece)
+                        while more is not None:
+                            joined += more
+                            more = decoder.decode()
+                        piece = bytes(joined)
+                    yield piece
+                    continue
+                if decoder.is_complete:
+                    complete = True
+                    break
+                server = conn._server
+                if started is None:
+                    started = conn._loop.time()
+                deadline = body_deadline(started, received, server.body_timeout, server.body_min_rate)
+                data = await conn._read(max(deadline - conn._loop.time(), 0.0))
+                if data:
+                    received += len(data)
+                    decoder.feed(data)
+                else:
+                    decoder.mark_eof()
+        except GeneratorExit:
+            raise  # the reader stopped early: the rest is drained or the connection closed
+        except BaseException:
+            conn.mark_unusable()
+            raise
+        finally:
+            conn.end_body_read(seq, complete)
+        self.trailers = decoder.take_trailers()
+        if self._gone is not None and not self._gone.done():
+            # Somebody waits in disconnected(): the watcher is armable only now.
+            if conn.arm_watcher(seq, conn._loop.create_future()):
+                conn._watch_now()
+
+    async def disconnected(self) -> bool:
+        """Waits until the client has gone (True) or the response is done (False)."""
+        conn, seq = self._conn, self._seq
+        verdict: bool | None = conn.peer_closed_now(seq)
+        if verdict is not None:
+            return verdict
+        gone = self._gone_future()
+        if conn.arm_watcher(seq, conn._loop.create_future(), want=True):
+            conn._watch_now()
+        return await gone
+
+    def _gone_future(self) -> asyncio.Future[bool]:
+        if self._gone is None:
+            self._gone = self._conn._loop.create_future()
+            if self._conn.peer_closed_flag(self._seq):
+                self._gone.set_result(True)
+        return self._gone
+
+
+class Tunnel:
+    """The raw connection after a protocol switch: bytes both ways."""
+
+    __slots__ = ("_conn", "_leftover")
+
+    def __init__(self, conn: _Connection, leftover: bytes | None) -> None:
+        self._conn = conn
+        self._leftover = leftover or b""
+
+    async def read(self) -> bytes:
+        """The next bytes from the client; b"" at end of stream."""
+        if self._leftover:
+            data, self._leftover = self._leftover, b""
+            return data
+        received: bytes = await self._conn._read(None)
+        return received
+
+    def write(self, data: bytes) -> None:
+        self._conn._transport.write(data)
+
+    async def drain(self) -> None:
+        await self._conn._drain_writes()
+
+    def close(self) -> None:
+        self._conn._transport.close()
+
+
+def body_deadline(started: float, received: int, timeout: float, min_rate: float) -> float:
+    """When the wait for more of a body ends: `timeout` after it began, and
+    later only while the body keeps up `min_rate` bytes a second on average
+    (a client trickling a byte now and then cannot hold a handler forever).
+    Each read also waits at most `timeout`."""
+    now = asyncio.get_running_loop().time()
+    floor = started + max(timeout, received / min_rate) if min_rate > 0 else float("inf")
+    return min(now + timeout, floor)
+
+
+def end_output(transport: asyncio.WriteTransport) -> bool:
+    """Ends our side of the connection (a FIN after what is queued), so that the
+    client reads our last answer before we close; False when that cannot be done,
+    the client having already gone (a reset races every such call)."""
+    if transport.is_closing() or not transport.can_write_eof():
+        return False
+    try:
+        transport.write_eof()
+    except (OSError, RuntimeError):
+        return False
+    return True
+
+
+class _ClientFault:
+    """What a connection does about a client that broke the protocol: it is
+    counted every time and logged once per connection, without a traceback
+    (a hostile client must not be able to flood the log).
+
+    Mixed into the HTTP/1 and HTTP/2 connections, which hold `_server`,
+    `_transport` and `_complained` in their own slots."""
+
+    __slots__ = ()
+
+    def _client_fault(self: _FaultHost, what: str) -> None:
+        self._server.counts["client_error"] += 1
+        if not self._complained:
+            self._complained = True
+            logger.info("client %s: %s", _peer(self._transport), what)
+
+
+def _peer(transport: asyncio.BaseTransport) -> str:
+    peer = transport.get_extra_info("peername")
+    if isinstance(peer, tuple) and len(peer) >= 2:
+        return f"{peer[0]}:{peer[1]}"
+    return str(peer)
+
+
+class _WritePause:
+    """The transport's write flow control as one future, present while paused.
+
+    While the client does not read what we write, we do not read what it
+    sends either: whatever it sends (pipelined requests, PINGs, anything we
+    answer), our output cannot grow past the transport's high-water mark by
+    more than the answers to one read.
+
+    Mixed into the HTTP/1 and HTTP/2 connections, which hold `_loop`,
+    `_transport` and `_write_waiter` in their own slots and say through
+    `_may_read()` whether reading may resume."""
+
+    __slots__ = ()
+    _write_waiter: asyncio.Future[None] | None  # the host's slot, which this class sets
+
+    def _on_pause_writing(self: _PauseHost) -> None:
+        if self._write_waiter is None:
+            self._write_waiter = self._loop.create_future()
+            self._transport.pause_reading()
+
+    def _on_resume_writing(self: _PauseHost) -> None:
+        waiter, self._write_waiter = self._write_waiter, None
+        if waiter is not None:
+            if not waiter.done():
+                waiter.set_result(None)
+            if self._may_read():
+                self._transport.resume_reading()
+
+    def _may_read(self) -> bool:
+        return True
+
+
+_TOO_LARGE = Response(413, [("content-type", "text/plain")], b"The request body is too large.\n")
+_INTERNAL_ERROR = Response(500, [("content-type", "text/plain")], b"Internal Server Error\n")
