@@ -217,10 +217,11 @@ class Request:
                     complete = True
                     break
                 server = conn._server
+                now = conn._loop.time()
                 if started is None:
-                    started = conn._loop.time()
-                deadline = body_deadline(started, received, server.body_timeout, server.body_min_rate)
-                data = await conn._read(max(deadline - conn._loop.time(), 0.0))
+                    started = now
+                deadline = body_deadline(now, started, received, server.body_timeout, server.body_min_rate)
+                data = await conn._read(max(deadline - now, 0.0))
                 if data:
                     received += len(data)
                     decoder.feed(data)
@@ -285,12 +286,11 @@ class Tunnel:
         self._conn._transport.close()
 
 
-def body_deadline(started: float, received: int, timeout: float, min_rate: float) -> float:
-    """When the wait for more of a body ends: `timeout` after it began, and
-    later only while the body keeps up `min_rate` bytes a second on average
-    (a client trickling a byte now and then cannot hold a handler forever).
-    Each read also waits at most `timeout`."""
-    now = asyncio.get_running_loop().time()
+def body_deadline(now: float, started: float, received: int, timeout: float, min_rate: float) -> float:
+    """When the wait (from `now`) for more of a body ends: `timeout` after it
+    began, and later only while the body keeps up `min_rate` bytes a second on
+    average (a client trickling a byte now and then cannot hold a handler
+    forever).  Each read also waits at most `timeout`."""
     floor = started + max(timeout, received / min_rate) if min_rate > 0 else float("inf")
     return min(now + timeout, floor)
 

@@ -195,7 +195,8 @@ class _H2Request(Request):
                 break
             if stream.stop is not None:
                 raise StreamReset(f"stream {sid} ended before its request body")
-            await stream.wait(loop, body_deadline(started, received, server.body_timeout, server.body_min_rate))
+            await stream.wait(loop, body_deadline(loop.time(), started, received, server.body_timeout,
+                                                  server.body_min_rate))
         self.trailers = stream.trailers
 
     async def disconnected(self) -> bool:
