@@ -229,8 +229,15 @@ auto Streams<Obj>::recv_data(const RecvData& frame, MonoClock::time_point now, s
   const std::size_t before = pending_.size();
   DataVerdict<Obj> verdict;
   Record* record = find(id);
-  if (record == nullptr || record->state.is_closed()) {
-    const Missing kind = record != nullptr ? classify_closed(*record) : classify_missing(id, now);
+  // A stream closed, or half-closed (remote) after the peer's END_STREAM,
+  // takes no DATA: RFC 9113 section 5.1, "If an endpoint receives additional
+  // frames, other than WINDOW_UPDATE, PRIORITY, or RST_STREAM, for a stream
+  // that is in this state, it MUST respond with a stream error of type
+  // STREAM_CLOSED."
+  if (record == nullptr || record->state.is_closed() || record->recv_end_stream) {
+    const Missing kind = record == nullptr           ? classify_missing(id, now)
+                         : record->state.is_closed() ? classify_closed(*record)
+                                                     : Missing::Closed;
     if (kind == Missing::Idle) return idle_error(id);
     // The octets still count against the connection window, which the peer
     // cannot know we will not use (RFC 9113 section 6.9): take them and give
@@ -240,13 +247,6 @@ auto Streams<Obj>::recv_data(const RecvData& frame, MonoClock::time_point now, s
     if (kind == Missing::Closed) return library_reset(id, Reason::StreamClosed);
     verdict.flags = wake_if_grown(before);
     return verdict;
-  }
-  if (record->recv_end_stream) {
-    // RFC 9113 section 5.1: DATA after the peer's END_STREAM is STREAM_CLOSED
-    // (half-closed remote); its octets still count against the connection.
-    if (auto error = charge_connection(len)) return std::move(*error);
-    give_back_connection(len);
-    return library_reset(id, Reason::StreamClosed);
   }
   if (!record->state.is_recv_streaming())
     return ProtocolError{code(Reason::ProtocolError), "unexpected DATA on stream " + std::to_string(id)};
