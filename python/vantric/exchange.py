@@ -1,7 +1,6 @@
 """What the HTTP/1 and HTTP/2 server connections share: the request and
-response types a handler sees, the canned answers, and the pieces of
-connection behaviour both drivers mix in (write flow control, the handling
-of clients that break the protocol, ending our side of a connection).
+response types a handler sees, the canned answers, and how a connection deals
+with a client that breaks the protocol.
 
 It imports neither driver, so that each driver module imports it and the
 HTTP/1 driver can import the HTTP/2 one without a cycle.
@@ -16,6 +15,7 @@ from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Callable
 from typing import TYPE_CHECKING, Any
 
 from ._vantric import H1Codec, HeaderMap
+from .wire import peer_text
 
 if TYPE_CHECKING:
     from typing import Protocol
@@ -28,51 +28,40 @@ if TYPE_CHECKING:
         handler: Handler
         counts: Counter[str]
         idle_timeout: float
+        head_timeout: float
         body_timeout: float
         body_min_rate: float
         send_timeout: float
         max_body_size: int
+        max_head_memory: int
         max_concurrent_streams: int
         max_queued_control_frames: int
         max_idle_frame_rate: float
         _loop: asyncio.AbstractEventLoop
         _closing: bool
+        _head_bytes: int
+        _connections: set[Any]
 
         def _report(self, error: BaseException, request: Request | None) -> None: ...
         def _forget(self, conn: Any) -> None: ...
 
     class _FaultHost(Protocol):
-        """What `_ClientFault` needs of the connection it is mixed into."""
+        """What `ClientFault` needs of the connection it is mixed into."""
 
         @property
         def _server(self) -> ServerHost: ...
         _transport: asyncio.Transport
         _complained: bool
 
-    class _PauseHost(Protocol):
-        """What `_WritePause` needs of the connection it is mixed into."""
-
-        _loop: asyncio.AbstractEventLoop
-        _transport: asyncio.Transport
-        _write_waiter: asyncio.Future[None] | None
-
-        def _may_read(self) -> bool: ...
-
 Handler = Callable[["Request"], Awaitable["Response"]]
 
-# The HTTP/1 server connection (server.py) a request or tunnel belongs to;
-# typed loosely here so that this module needs neither driver.
+# The server connection a request or tunnel belongs to; typed loosely here so
+# that this module needs neither driver.
 _Connection = Any
 
 logger = logging.getLogger("vantric.server")
 
-_CONTINUE = H1Codec.continue_response()
-# How long a client's last bytes are read and dropped after our side ended
-# (closing with unread bytes resets the connection, which can destroy our
-# last answer before the client reads it) ...
-_LINGER_SECONDS = 2.0
-# ... and at most this many bytes (a client flooding us is not read for long).
-_LINGER_BYTES = 256 * 1024
+CONTINUE = H1Codec.continue_response()
 
 
 class BodyTooLarge(Exception):
@@ -195,7 +184,7 @@ class Request:
         try:
             if conn.try_send_continue(seq):
                 self._continued = True
-                conn._transport.write(_CONTINUE)
+                conn._transport.write(CONTINUE)
             # A sized body comes out of the decoder in one piece per read; the
             # chunks of a chunked one are handed on together, so the pieces
             # of one read cost one object whatever the chunk size.
@@ -295,20 +284,7 @@ def body_deadline(now: float, started: float, received: int, timeout: float, min
     return min(now + timeout, floor)
 
 
-def end_output(transport: asyncio.WriteTransport) -> bool:
-    """Ends our side of the connection (a FIN after what is queued), so that the
-    client reads our last answer before we close; False when that cannot be done,
-    the client having already gone (a reset races every such call)."""
-    if transport.is_closing() or not transport.can_write_eof():
-        return False
-    try:
-        transport.write_eof()
-    except (OSError, RuntimeError):
-        return False
-    return True
-
-
-class _ClientFault:
+class ClientFault:
     """What a connection does about a client that broke the protocol: it is
     counted every time and logged once per connection, without a traceback
     (a hostile client must not be able to flood the log).
@@ -322,47 +298,11 @@ class _ClientFault:
         self._server.counts["client_error"] += 1
         if not self._complained:
             self._complained = True
-            logger.info("client %s: %s", _peer(self._transport), what)
+            logger.info("client %s: %s", peer_text(self._transport), what)
 
 
-def _peer(transport: asyncio.BaseTransport) -> str:
-    peer = transport.get_extra_info("peername")
-    if isinstance(peer, tuple) and len(peer) >= 2:
-        return f"{peer[0]}:{peer[1]}"
-    return str(peer)
-
-
-class _WritePause:
-    """The transport's write flow control as one future, present while paused.
-
-    While the client does not read what we write, we do not read what it
-    sends either: whatever it sends (pipelined requests, PINGs, anything we
-    answer), our output cannot grow past the transport's high-water mark by
-    more than the answers to one read.
-
-    Mixed into the HTTP/1 and HTTP/2 connections, which hold `_loop`,
-    `_transport` and `_write_waiter` in their own slots and say through
-    `_may_read()` whether reading may resume."""
-
-    __slots__ = ()
-    _write_waiter: asyncio.Future[None] | None  # the host's slot, which this class sets
-
-    def _on_pause_writing(self: _PauseHost) -> None:
-        if self._write_waiter is None:
-            self._write_waiter = self._loop.create_future()
-            self._transport.pause_reading()
-
-    def _on_resume_writing(self: _PauseHost) -> None:
-        waiter, self._write_waiter = self._write_waiter, None
-        if waiter is not None:
-            if not waiter.done():
-                waiter.set_result(None)
-            if self._may_read():
-                self._transport.resume_reading()
-
-    def _may_read(self) -> bool:
-        return True
-
-
-_TOO_LARGE = Response(413, [("content-type", "text/plain")], b"The request body is too large.\n")
-_INTERNAL_ERROR = Response(500, [("content-type", "text/plain")], b"Internal Server Error\n")
+# The server's own answers.
+TOO_LARGE = Response(413, [("content-type", "text/plain")], b"The request body is too large.\n")
+INTERNAL_ERROR = Response(500, [("content-type", "text/plain")], b"Internal Server Error\n")
+BAD_HOST = Response(400, [("content-type", "text/plain")], b"A request needs exactly one Host field.\n")
+BAD_BODY = Response(400, [("content-type", "text/plain")], b"The request body is malformed or incomplete.\n")

@@ -1,6 +1,6 @@
-"""The asyncio HTTP/2 server driver (cleartext, prior knowledge).
+"""The HTTP/2 server connection (cleartext, prior knowledge).
 
-The HTTP/1.1 server hands over a connection that opens with the HTTP/2 client
+The HTTP/1.1 connection hands over a connection that opens with the HTTP/2 client
 preface; from then on this module serves it with the same application: each
 stream's `Request` goes to the handler in a task of its own, and the
 `Response` goes back as HEADERS, DATA and trailers.
@@ -41,19 +41,18 @@ from ._vantric import (
     HeaderMap,
 )
 from .exchange import (
-    _INTERNAL_ERROR,
-    _LINGER_BYTES,
-    _LINGER_SECONDS,
-    _TOO_LARGE,
+    INTERNAL_ERROR,
+    TOO_LARGE,
     BodyTooLarge,
+    ClientFault,
     Handler,
     Request,
     Response,
-    _ClientFault,
-    _WritePause,
     body_deadline,
-    end_output,
 )
+from .policy import H2RequestHead, h2_response_fields
+from .results import ResetReceived, connection_fault, reason_name, stream_fault
+from .wire import LINGER_BYTES, LINGER_SECONDS, WritePause, end_output
 
 if TYPE_CHECKING:
     from ._vantric import H2SendVerdict, H2Stopped, _H2Event
@@ -70,32 +69,12 @@ _MAX_HEADER_LIST_SIZE = 64 * 1024
 # Bytes of one stream that may wait in the send buffer before its sender waits.
 _MAX_SEND_BUF_SIZE = 256 * 1024
 
-_NO_ERROR, _PROTOCOL_ERROR, _INTERNAL = 0, 1, 2
-_REFUSED_STREAM, _CANCEL, _ENHANCE_YOUR_CALM = 7, 8, 11
 _PREFACE_LENGTH = len(H2_PREFACE)
 
 
 class StreamReset(ConnectionError):
     """The stream ended before its request body did (the client reset it, or
     the connection went away)."""
-
-
-class _Head:
-    """The request head of one stream, shaped as the HTTP/1 head is."""
-
-    __slots__ = ("method", "target", "headers", "content_length", "http10", "expect_continue")
-
-    def __init__(self, frame: H2FrameHeaders) -> None:
-        self.method = frame.method
-        self.target = frame.path if frame.path is not None else frame.authority
-        headers = frame.headers
-        if frame.authority is not None and headers.get("host") is None:
-            # RFC 9113 section 8.3.1: :authority stands in for Host.
-            headers.add("host", frame.authority)
-        self.headers = headers
-        self.content_length = frame.content_length
-        self.http10 = False
-        self.expect_continue = False
 
 
 class _Stop(NamedTuple):
@@ -158,7 +137,7 @@ class _H2Request(Request):
 
     __slots__ = ()
     # The HTTP/1 request's slots, holding this driver's head, connection and stream.
-    head: _Head  # type: ignore[assignment]
+    head: H2RequestHead  # type: ignore[assignment]
     _conn: H2Connection
     _decoder: _Stream  # type: ignore[assignment]
 
@@ -210,7 +189,7 @@ class _H2Request(Request):
             await stream.wait(self._conn._loop)
 
 
-class H2Connection(H2Streams, _WritePause, _ClientFault):
+class H2Connection(H2Streams, WritePause, ClientFault):
     """One HTTP/2 server connection: the core state plus the asyncio tasks."""
 
     __slots__ = ("_server", "_loop", "_transport", "_handler", "_pump", "_kick", "_write_waiter",
@@ -274,7 +253,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         # Only the preface is primed: the frames after it go through receive(),
         # which decodes them where they lie.
         if self.prime(data[:_PREFACE_LENGTH]) is not True:
-            self._fail(H2ProtocolError(_PROTOCOL_ERROR, "bad client connection preface"))
+            self._fail(H2ProtocolError(H2Reason.PROTOCOL_ERROR, "bad client connection preface"))
             return
         self._on_data(data[_PREFACE_LENGTH:])
         if self._server._closing:
@@ -287,7 +266,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
             # Our side has ended: what the client still sends is dropped, up
             # to a point (a client flooding us is not read for long).
             self._dropped += len(data)
-            if self._dropped > _LINGER_BYTES:
+            if self._dropped > LINGER_BYTES:
                 self._abort(None)
             return
         self._last_active = self._loop.time()
@@ -337,7 +316,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         # A stream waiting too long for its body or for a window is reset.
         for stream in [s for s in self._streams if s.deadline is not None and now >= s.deadline]:
             server.counts["timeout"] += 1
-            self._end_stream(stream, _CANCEL)
+            self._end_stream(stream, H2Reason.CANCEL)
         if self.conn_send_window:
             # The connection window wakes the senders it stopped, as many as
             # it may serve; one that then went away cannot leave the others
@@ -349,14 +328,14 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         if self._closing or self.num_streams or self._streams or now - self._last_active < server.idle_timeout:
             return False
         server.counts["timeout"] += 1
-        self._flags(self.send_goaway(_NO_ERROR))
+        self._flags(self.send_goaway(H2Reason.NO_ERROR))
         self._close_after_flush()
         return True
 
-    def _end_stream(self, stream: _Stream, reason: int) -> None:
+    def _end_stream(self, stream: _Stream, reason: H2Reason) -> None:
         """Resets a stream of ours and ends its handler."""
         verdict = self.reset_stream(stream.sid, reason, "library")
-        stream.halt(verdict.stop if verdict.stop is not None else _Stop(reason, False))
+        stream.halt(verdict.stop if verdict.stop is not None else _Stop(int(reason), False))
         stream.cancel()
         self._flags(verdict.flags)
 
@@ -370,7 +349,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         tokens = min(float(rate), self._frame_tokens + (now - self._frame_clock) * rate)
         self._frame_clock = now
         if tokens < 1.0:
-            raise H2ProtocolError(_ENHANCE_YOUR_CALM, "too many frames that do no work")
+            raise H2ProtocolError(H2Reason.ENHANCE_YOUR_CALM, "too many frames that do no work")
         self._frame_tokens = tokens - 1.0
 
     def _answer_queued(self) -> None:
@@ -378,7 +357,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         reset): a client that makes us answer without reading is cut off."""
         self._answers += 1
         if self._answers > self._server.max_queued_control_frames:
-            raise H2ProtocolError(_ENHANCE_YOUR_CALM, "too many control frames queued")
+            raise H2ProtocolError(H2Reason.ENHANCE_YOUR_CALM, "too many control frames queued")
 
     def request_shutdown(self) -> None:
         """Starts the graceful shutdown: GOAWAY, PING, then the final GOAWAY."""
@@ -404,13 +383,13 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
                     handle.wake()
             elif isinstance(event, H2FrameRstStream):
                 self._idle_frame()
-                reset = self.recv_reset(event)
-                if reset is not None:
-                    handle, stop, _, flags = reset
-                    if handle is not None:
-                        handle.halt(stop)
-                        handle.cancel()
-                    self._flags(flags)
+                received = self.recv_reset(event)
+                if received is not None:
+                    reset = ResetReceived._make(received)
+                    if reset.handle is not None:
+                        reset.handle.halt(reset.stop)
+                        reset.handle.cancel()
+                    self._flags(reset.flags)
             elif isinstance(event, H2FrameSettings):
                 if not event.ack:
                     self._idle_frame()
@@ -435,11 +414,12 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
                 # PRIORITY frames are advisory (RFC 9113 section 5.3.2) and ignored.
                 self._idle_frame()
         except H2StreamError as error:
-            self._reset_on_error(error.args[0], error.args[1])
+            fault = stream_fault(error)
+            self._reset_on_error(fault.stream_id, fault.reason)
 
     def _reset_on_error(self, sid: int, reason: int) -> None:
         """The client broke the protocol on one stream: RST_STREAM, the connection goes on."""
-        self._client_fault(f"stream {sid} reset ({_reason_name(reason)})")
+        self._client_fault(f"stream {sid} reset ({reason_name(reason)})")
         verdict = self.reset_on_error(sid, reason)
         if verdict.flags & H2_FLAG_WAKE:
             self._answer_queued()
@@ -462,7 +442,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
             if len(self._streams) >= self._server.max_concurrent_streams:
                 # Handlers of streams the client reset may still be ending:
                 # never more of them at once than SETTINGS_MAX_CONCURRENT_STREAMS.
-                self._flags(self.reset_stream(stream.sid, _REFUSED_STREAM, "library").flags)
+                self._flags(self.reset_stream(stream.sid, H2Reason.REFUSED_STREAM, "library").flags)
                 return
             self._streams.add(stream)
             stream.task = self._loop.create_task(self._exchange(stream, frame))
@@ -508,27 +488,27 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
     async def _exchange(self, stream: _Stream, frame: H2FrameHeaders) -> None:
         sid = stream.sid
         self.accepted(sid)
-        request = _H2Request(self, _Head(frame), sid, stream)  # type: ignore[arg-type]
+        request = _H2Request(self, H2RequestHead(frame), sid, stream)  # type: ignore[arg-type]
         try:
             try:
                 response = await self._handler(request)
                 if not isinstance(response, Response):
                     raise TypeError(f"the handler returned {type(response).__name__}, not Response")
             except BodyTooLarge:
-                response = _TOO_LARGE
+                response = TOO_LARGE
             except StreamReset:
                 return
             except Exception as error:
                 if stream.stop is not None:
                     return  # the stream went away under the handler
                 self._server._report(error, request)
-                response = _INTERNAL_ERROR
+                response = INTERNAL_ERROR
             await self._send(request, stream, response)
         except _Stopped:
             pass
         except Exception as error:
             self._server._report(error, request)
-            verdict = self.reset_stream(sid, _INTERNAL)
+            verdict = self.reset_stream(sid, H2Reason.INTERNAL_ERROR)
             self._flags(verdict.flags)
         finally:
             stream.done = True
@@ -552,14 +532,9 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         if trailers is not None and not isinstance(trailers, HeaderMap):
             trailers = HeaderMap(trailers)
         if not streamed:
-            body = bytes(body)  # type: ignore[arg-type]  # `streamed` told bytes from an iterable
-            if request.method != "HEAD" and response.status not in (204, 304):
-                if headers is None:
-                    headers = HeaderMap()
-                if headers.get("content-length") is None:
-                    headers.add("content-length", str(len(body)))
-            if request.method == "HEAD":
-                body = b""
+            # `streamed` told bytes from an iterable.
+            headers, body = h2_response_fields(request.method, response.status, headers,
+                                               bytes(body))  # type: ignore[arg-type]
         end_now = not streamed and not body and trailers is None
         self._check(self.send_response_head(sid, response.status, headers, end_now))
         if end_now:
@@ -667,7 +642,7 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
                 # then drop what the client still sends until it closes too
                 # (at once when it already has: close() still sends what is queued).
                 if not self._input_ended and end_output(transport):
-                    self._linger = self._loop.call_later(_LINGER_SECONDS, transport.close)
+                    self._linger = self._loop.call_later(LINGER_SECONDS, transport.close)
                     transport.resume_reading()
                 else:
                     transport.close()
@@ -680,9 +655,8 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
         # Nothing the client sends from now on is answered.
         self._lingering = True
         self._transport.pause_reading()
-        reason = error.args[0] if error.args and isinstance(error.args[0], int) else _PROTOCOL_ERROR
-        message = error.args[1] if len(error.args) > 1 else _reason_name(reason)
-        self._client_fault(f"connection error {_reason_name(reason)}: {message}")
+        reason, message = connection_fault(error)
+        self._client_fault(f"connection error {reason_name(reason)}: {message}")
         self._flags(self.send_goaway(reason))
         for handle, stop in self.fail(error):
             handle.halt(stop)
@@ -712,13 +686,6 @@ class H2Connection(H2Streams, _WritePause, _ClientFault):
 
 class _Stopped(Exception):
     """The stream can send no more (reset by the client, or the connection ended)."""
-
-
-def _reason_name(reason: int) -> str:
-    try:
-        return H2Reason(reason).name
-    except ValueError:
-        return str(reason)
 
 
 _EMPTY_BODY_HEADERS = HeaderMap([("content-length", "0")])

@@ -14,7 +14,8 @@ import pytest
 
 from vantric._vantric import (ConnectionClosedError, H1IncompleteMessageError,
                               H1UnexpectedMessageError)
-from vantric.client import Client, ClientConnection, ConnectTimeout, ReadTimeout, fetch_and_print
+from vantric.__main__ import fetch_and_print
+from vantric.client import Client, ClientConnection, ConnectTimeout, ReadTimeout
 
 PROXY_VARIABLES = ["ALL_PROXY", "all_proxy", "HTTP_PROXY", "http_proxy", "HTTPS_PROXY",
                    "https_proxy", "NO_PROXY", "no_proxy", "REQUEST_METHOD"]

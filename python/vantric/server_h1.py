@@ -1,0 +1,526 @@
+"""The HTTP/1.1 server connection.
+
+The connection state of the protocol core decides everything that is protocol
+(where the next head comes from, who reads the transport, whether a response
+may start, reuse or close); this module only performs the reads, writes and
+waits those decisions call for.  A connection that opens with the HTTP/2
+preface is handed over to `server_h2`.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from collections.abc import AsyncIterable
+from typing import TYPE_CHECKING, Any
+
+from ._vantric import (
+    H1_NEXT_CLOSE,
+    H1_NEXT_DRAIN,
+    H1_NEXT_RAISE,
+    H1_READ_PARSE,
+    H1_READ_TRANSPORT,
+    H1_READ_WATCHER,
+    H1_REQ_CONTINUE,
+    H1_REQ_OK,
+    H1_REQ_PEER_CLOSED,
+    H1BodyError,
+    H1ParseError,
+    H1ServerState,
+    HeaderMap,
+)
+from .exchange import (
+    BAD_BODY,
+    BAD_HOST,
+    CONTINUE,
+    INTERNAL_ERROR,
+    TOO_LARGE,
+    BodyTooLarge,
+    ClientFault,
+    Request,
+    Response,
+    Tunnel,
+)
+from .policy import has_one_host
+from .results import body_error_kind, is_h2_preface, parse_error_kind
+from .server_h2 import H2Connection
+from .wire import LINGER_BYTES, LINGER_SECONDS, ReadBuffer, WritePause, end_output
+
+if TYPE_CHECKING:
+    from ._vantric import H1BodyDecoder, H1RequestHead
+    from .exchange import ServerHost as Server
+
+__all__ = ["H1Connection"]
+
+# An unread request body is drained up to this many bytes so the connection
+# can be reused; a larger one closes the connection instead.
+_DRAIN_LIMIT = 1024 * 1024
+# A read of a head up to this size is parsed before it is counted against
+# max_head_memory: most heads arrive whole in one read.
+_SMALL_READ = 64 * 1024
+
+_CLOSE_HEADERS = HeaderMap([("connection", "close")])
+
+
+class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
+    """One HTTP/1.1 server connection: the state plus the asyncio reads and writes."""
+
+    __slots__ = (
+        "_server", "_loop", "_transport", "_handler", "_chunks", "_buffered",
+        "_eof", "_lost", "_waiter", "_deadline", "_read_paused", "_write_waiter", "_watch",
+        "_request", "_task", "_complained", "_head_bytes", "_unsent",
+    )
+
+    def _setup(self, server: Server, transport: asyncio.Transport) -> None:
+        self._server = server
+        self._loop = server._loop
+        self._transport = transport
+        self._handler = server.handler
+        self._chunks: list[bytes] = []
+        self._buffered = 0
+        self._eof = False  # the client sent its last byte (it may still read)
+        self._lost = False  # the connection is gone both ways
+        self._waiter: asyncio.Future[bytes | None] | None = None
+        self._deadline: float | None = None
+        self._read_paused = False
+        self._write_waiter: asyncio.Future[None] | None = None
+        self._watch: asyncio.Future[None] | None = None
+        self._request: Request | None = None
+        self._task: asyncio.Task[None] | None = None
+        self._complained = False
+        self._head_bytes = 0  # bytes of an unfinished head, counted by the server
+        self._unsent = -1  # the write buffer's size at the last sweep while paused
+
+    # -- transport events (called by _Protocol) --------------------------------
+
+    def _on_data(self, data: bytes) -> None:
+        if self._watch is not None:
+            # A mid-message read was parked: these bytes are its result.
+            self._complete_watch(data)
+            return
+        self._receive(data)
+
+    def _on_eof(self) -> None:
+        """The client half-closed: nothing more comes, but it may still read."""
+        self._eof = True
+        if self._watch is not None:
+            self._complete_watch(b"")
+        self._receive_eof()
+
+    def _on_lost(self) -> None:
+        """The connection is gone: every wait on it ends."""
+        self._lost = True
+        self._on_eof()
+        self._on_resume_writing()
+
+    def _complete_watch(self, data: bytes) -> None:
+        done: asyncio.Future[None]
+        done, self._watch = self._watch, None  # type: ignore[assignment]  # called only while set
+        if self.watcher_completed(data, None):
+            request = self._request
+            if request is not None:
+                gone = request._gone_future()
+                if not gone.done():
+                    gone.set_result(True)
+        if not done.done():
+            done.set_result(None)
+
+    def _watch_now(self) -> None:
+        """Parks the background read on the slot `arm_watcher` just created."""
+        done = self.watcher_done()
+        if done is None:
+            return
+        if self._chunks:
+            data = self._take()
+            self._watch = done
+            self._complete_watch(data)
+        elif self._eof:
+            self._watch = done
+            self._complete_watch(b"")
+        else:
+            self._watch = done
+
+    def _may_resume_reading(self) -> bool:
+        return self._write_waiter is None  # else the write side resumes it
+
+    def _may_read(self) -> bool:
+        return not self._read_paused
+
+    # -- reads and writes ------------------------------------------------------
+
+    async def _read(self, timeout: float | None) -> bytes:
+        """The next bytes received; b"" at end of stream or when timed out."""
+        if not self._chunks:
+            if self._eof:
+                return b""
+            waiter = self._waiter = self._loop.create_future()
+            if timeout is not None:
+                self._deadline = self._loop.time() + timeout
+            try:
+                data: bytes | None = await waiter
+            finally:
+                self._waiter = None
+                self._deadline = None
+            if data is not None:
+                return data
+            if not self._chunks:
+                return b""
+        return self._take()
+
+    async def _read_head_part(self, deadline: float) -> bytes:
+        """Bytes of a head under way: they must all arrive before `deadline`."""
+        if self._chunks or self._eof:
+            return await self._read(None)
+        remaining = deadline - self._loop.time()
+        if remaining <= 0:
+            return b""
+        return await self._read(remaining)
+
+    async def _drain_writes(self) -> None:
+        """Waits while the client reads slower than we write.  A client that
+        stops reading must not hold the connection: past `send_timeout`
+        without progress the sweep drops it."""
+        while self._write_waiter is not None and not self._lost:
+            self._deadline = self._loop.time() + self._server.send_timeout
+            try:
+                await self._write_waiter
+            finally:
+                self._deadline = None
+        if self._lost:
+            raise _PeerGone  # nothing more can be written
+
+    def _timed_out(self, now: float) -> bool:
+        waiting_to_write = self._write_waiter is not None
+        if waiting_to_write:
+            # Idle means silence: output the client keeps reading is activity.
+            unsent = self._transport.get_write_buffer_size()
+            if unsent != self._unsent:
+                self._unsent = unsent
+                if self._deadline is not None:
+                    self._deadline = max(self._deadline, now + self._server.send_timeout)
+        deadline = self._deadline
+        if deadline is None or now < deadline:
+            return False
+        self._deadline = None
+        self._server.counts["timeout"] += 1
+        if waiting_to_write:
+            self._transport.abort()  # the client stopped reading: drop what is queued
+        else:
+            self._transport.close()
+        return True
+
+    # -- the serve loop --------------------------------------------------------
+
+    async def _serve(self) -> None:
+        server = self._server
+        try:
+            while not self._lost:
+                code, obj = self.begin_read()
+                if code == H1_READ_TRANSPORT:
+                    data: bytes | None = await self._read(server.idle_timeout)
+                    if self.unpark_idle_read() or not data:
+                        break
+                elif code == H1_READ_PARSE:
+                    data = b""
+                elif code == H1_READ_WATCHER:
+                    await obj
+                    self.take_watcher_handle()
+                    data, error = self.take_watcher_result()
+                    if self.unpark_idle_read() or not data or error is not None:
+                        break
+                elif code == H1_NEXT_DRAIN:
+                    complete = await self._drain_body()
+                    code, obj = self.drain_done(complete)
+                    if code == H1_NEXT_CLOSE:
+                        # The state hands the transport over to be closed.
+                        self._close(obj)
+                        break
+                    continue
+                else:
+                    # H1_READ_SHUTDOWN, H1_READ_EOF, H1_NEXT_NONE, H1_NEXT_CLOSE;
+                    # H1_NEXT_RAISE cannot happen: each response is finished first.
+                    assert code != H1_NEXT_RAISE
+                    if code == H1_NEXT_CLOSE:
+                        self._close(obj)
+                    break
+                accepted = await self._accept(data)
+                if accepted is None:
+                    break
+                if not await self._exchange(*accepted):
+                    break
+        except OSError:
+            pass  # the client went away under a transport call: a normal end
+        except Exception as error:
+            server._report(error, None)
+        finally:
+            self._finish()
+
+    async def _accept(self, data: bytes) -> tuple[H1RequestHead, int, H1BodyDecoder] | None:
+        """Parses a request head from `data` and whatever follows it in time."""
+        deadline = None
+        while True:
+            # The bytes of a head that did not come whole are counted before
+            # the codec keeps them (a single small read is not worth it).
+            if (self._head_bytes or len(data) > _SMALL_READ) and \
+                    not self._count_head(self.codec.buffered() + len(data)):
+                # Unfinished heads hold too much memory across the server: the
+                # one that grows now is refused (honest heads arrive whole).
+                self._count_head(0)
+                self._server.counts["overload"] += 1
+                await self._answer_bad_head(503)
+                return None
+            try:
+                accepted = self.accept_head(data)
+            except H1ParseError as error:
+                if self._head_bytes:
+                    self._count_head(0)
+                if not is_h2_preface(error):
+                    self._client_fault(f"bad request head ({parse_error_kind(error)})")
+                    await self._answer_bad_head(self.codec.parse_error_status)
+                elif self.current_seq == 0:
+                    self._hand_over_h2()
+                else:
+                    # RFC 9113 section 3.3: prior knowledge means the preface
+                    # opens the connection; after an HTTP/1.1 request it is
+                    # a malformed request, not a change of protocol.
+                    self._client_fault("HTTP/2 preface after an HTTP/1.1 request")
+                    await self._answer_bad_head(400)
+                return None
+            if accepted is not None:
+                if self._head_bytes:
+                    self._count_head(0)
+                return accepted
+            self._count_head(self.codec.buffered())
+            if deadline is None:
+                deadline = self._loop.time() + self._server.head_timeout
+            data = await self._read_head_part(deadline)
+            if not data:
+                self._count_head(0)
+                return None
+
+    def _count_head(self, size: int) -> bool:
+        """Accounts the `size` bytes of this connection's unfinished head in the
+        server's total; False when the total passes `max_head_memory`."""
+        server = self._server
+        server._head_bytes += size - self._head_bytes
+        self._head_bytes = size
+        return server._head_bytes <= server.max_head_memory
+
+    def _hand_over_h2(self) -> None:
+        """The client spoke HTTP/2 with prior knowledge (RFC 9113 section 3.3):
+        the connection and the bytes read so far go to the HTTP/2 driver."""
+        paused = self._read_paused
+        data = self.codec.take_body() + self._take()
+        transport = self.fail_read()
+        if transport is None:
+            return
+        conn = H2Connection.create(self._server, transport)
+        transport.get_protocol()._conn = conn
+        self._server._connections.add(conn)
+        if paused:
+            transport.resume_reading()
+        conn.start(data)
+        if self._eof:
+            conn._on_eof()
+
+    async def _answer_bad_head(self, status: int | None) -> None:
+        codec = self.codec
+        transport = self.fail_read()
+        if transport is None:
+            return
+        if status is not None:
+            codec.reset()
+            transport.write(codec.serialize_response(status, _CLOSE_HEADERS, content_length=0))
+            # Closing with unread bytes in the socket would send a reset that
+            # can destroy the answer before the client reads it (RFC 9112
+            # section 9.6): end our side, then drop what the client still sends.
+            if end_output(transport):
+                deadline = self._loop.time() + LINGER_SECONDS
+                dropped = 0
+                while dropped <= LINGER_BYTES and (data := await self._read_head_part(deadline)):
+                    dropped += len(data)
+        transport.close()
+
+    async def _exchange(self, head: H1RequestHead, seq: int, decoder: H1BodyDecoder) -> bool:
+        """Runs the handler for one request and sends its response.
+
+        Returns False when the connection must not serve another request."""
+        request = Request(self, head, seq, decoder)
+        self._request = request
+        try:
+            try:
+                if not has_one_host(head):
+                    self._client_fault("a request without exactly one Host field")
+                    self.mark_unusable()
+                    response = BAD_HOST
+                else:
+                    response = await self._handler(request)
+                if not isinstance(response, Response):
+                    raise TypeError(f"the handler returned {type(response).__name__}, not Response")
+            except H1BodyError as error:
+                # The client sent a broken body (Request.read raised it): its
+                # fault, answered as such on a connection that then closes.
+                self._client_fault(f"bad request body ({body_error_kind(error)})")
+                response = BAD_BODY
+            except BodyTooLarge:
+                self.mark_unusable()
+                response = TOO_LARGE
+            except Exception as error:
+                self._server._report(error, request)
+                response = INTERNAL_ERROR
+            return await self._send(request, response)
+        finally:
+            self._request = None
+            gone = request._gone
+            if gone is not None and not gone.done():
+                # The response is over: a client still here stays "not gone".
+                self.close_window(seq)
+                gone.set_result(self.peer_closed_flag(seq))
+
+    async def _send(self, request: Request, response: Response) -> bool:
+        seq = request._seq
+        body = response.body
+        streamed = not isinstance(body, (bytes, bytearray, memoryview))
+        trailers = response.trailers
+        try:
+            if trailers is not None and not isinstance(trailers, HeaderMap):
+                # The codec takes a HeaderMap; handlers may give pairs, as for headers.
+                trailers = HeaderMap(trailers)
+            if request.head.expect_continue and not request._continued and not request._decoder.is_complete:
+                if streamed:
+                    # The stream may read the body: invite it before the head.
+                    if self.try_send_continue(seq):
+                        request._continued = True
+                        self._transport.write(CONTINUE)
+                else:
+                    # RFC 9110 section 10.1.1: no 100 went out and the body was
+                    # not read, so the client may never send it; draining would
+                    # take the next request for the body.
+                    self.mark_unusable()
+            code, head, armed = self._claim(seq, response, streamed)
+            if code != H1_REQ_OK:
+                if code == H1_REQ_PEER_CLOSED:
+                    self._close(self.fail_response(seq))
+                    return False
+                raise RuntimeError(f"the response could not be claimed (code {code})")
+            if armed:
+                self._watch_now()
+            codec = self.codec
+            if not streamed:
+                # `streamed` told bytes from an iterable, and a claimed head is bytes.
+                self._transport.write(codec.serialize_head_and_body(head, body, trailers))  # type: ignore[arg-type]
+                if self._write_waiter is not None:
+                    # The next request waits until the client reads this answer.
+                    await self._drain_writes()
+            else:
+                self._transport.write(head)  # type: ignore[arg-type]
+                await self._stream(request, body, trailers)  # type: ignore[arg-type]
+        except _PeerGone:
+            self._close(self.fail_response(seq))
+            return False
+        except Exception as error:
+            self._server._report(error, request)
+            self._close(self.fail_response(seq))
+            return False
+        switch, close, transport, leftover = self.finish_response(seq)
+        if switch:
+            await self._switch(response, transport, leftover)
+            return False
+        if close:
+            self._close(transport)
+            return False
+        return True
+
+    def _claim(self, seq: int, response: Response, streamed: bool) -> tuple[int, bytes | None, bool]:
+        """Claims the response and encodes its head: `(code, head, armed)`."""
+        if streamed:
+            # A body of unknown length: the codec frames it by a Content-Length
+            # line among the headers, else chunked.
+            done = self._loop.create_future()
+            while True:
+                claim = self.respond_head(seq, response.status, response.headers, done,
+                                          chunked=True, want=True)
+                if claim[0] != H1_REQ_CONTINUE:
+                    return claim
+        length = len(response.body)  # type: ignore[arg-type]  # not streamed: bytes
+        while True:
+            # A continue claimed by the body reader was written when claimed.
+            claim = self.respond_head(seq, response.status, response.headers, None,
+                                      content_length=length)
+            if claim[0] != H1_REQ_CONTINUE:
+                return claim
+
+    async def _stream(self, request: Request, body: AsyncIterable[bytes], trailers: HeaderMap | None) -> None:
+        codec, transport = self.codec, self._transport
+        pieces = aiter(body)
+        try:
+            async for piece in pieces:
+                if self._lost:
+                    raise _PeerGone
+                if piece:
+                    transport.write(codec.serialize_data(piece))
+                    if self._write_waiter is not None:
+                        await self._drain_writes()
+        finally:
+            close = getattr(pieces, "aclose", None)
+            if close is not None:
+                await close()
+        end = codec.serialize_trailers(trailers) if trailers is not None else codec.serialize_end()
+        if end:
+            transport.write(end)
+
+    async def _switch(self, response: Response, transport: Any, leftover: bytes | None) -> None:
+        tunnel = Tunnel(self, leftover)
+        try:
+            if response.upgrade is not None:
+                await response.upgrade(tunnel)
+        except OSError:
+            pass  # the client went away: a normal end of a tunnel
+        except Exception as error:
+            self._server._report(error, None)
+        finally:
+            transport.close()
+
+    async def _drain_body(self) -> bool:
+        """Reads and drops an unread body; True when it ended in time."""
+        decoder = self.current_decoder()
+        if decoder is None:
+            return True
+        left = _DRAIN_LIMIT
+        try:
+            while True:
+                piece = decoder.decode()
+                if piece is not None:
+                    left -= len(piece)
+                    if left < 0:
+                        return False
+                    continue
+                if decoder.is_complete:
+                    return True
+                data = await self._read(self._server.body_timeout)
+                if not data:
+                    return False
+                decoder.feed(data)
+        except H1BodyError:
+            return False
+
+    def _close(self, transport: Any) -> None:
+        if transport is not None:
+            transport.close()
+
+    def _finish(self) -> None:
+        if self._head_bytes:
+            self._count_head(0)
+        transport, done, _ = self.mark_closed()
+        if transport is not None:
+            transport.close()
+        if done is not None and not done.done():
+            # A parked watcher read ends with the transport.
+            self._watch = None
+            self.watcher_aborted()
+        self.take_watcher_handle()
+        self.take_watcher_result()
+        self._server._forget(self)
+
+
+class _PeerGone(ConnectionResetError):
+    """The client left while its response was being written."""
