@@ -261,6 +261,7 @@ class Server:
         self._connections.add(conn)
         if self._closing:
             conn.request_shutdown()
+        # The loop holds tasks weakly: the connection keeps its serve loop alive.
         conn._task = self._loop.create_task(conn._serve())
         return conn
 

@@ -81,7 +81,7 @@ def threaded_server():
 
 
 @contextlib.asynccontextmanager
-async def raw_server(answer, heads=None):
+async def raw_server(answer, heads=None, host="127.0.0.1"):
     """An asyncio server that calls answer(writer) after each request head (and its
     Content-Length body) until the client leaves; yields (base url, accepted writers)."""
     accepted = []
@@ -97,9 +97,10 @@ async def raw_server(answer, heads=None):
                 await answer(writer)
         writer.close()
 
-    server = await asyncio.start_server(serve, "127.0.0.1", 0)
+    server = await asyncio.start_server(serve, host, 0)
+    authority = f"[{host}]" if ":" in host else host
     try:
-        yield f"http://127.0.0.1:{server.sockets[0].getsockname()[1]}", accepted
+        yield f"http://{authority}:{server.sockets[0].getsockname()[1]}", accepted
     finally:
         server.close()
         for writer in accepted:
@@ -116,6 +117,54 @@ def env(monkeypatch):
     for name in PROXY_VARIABLES:
         monkeypatch.delenv(name, raising=False)
     return monkeypatch
+
+
+# A URL's tail after the authority, and the request-target it must become.
+URL_TAILS = [
+    ("/p?q=1", "/p?q=1"),
+    ("", "/"),
+    ("?q=1", "/?q=1"),  # a query without a path
+    ("/a#frag", "/a"),  # a fragment is never sent
+    ("#frag/x?y", "/"),
+    ("/x@y?to=a@b", "/x@y?to=a@b"),  # "@" past the authority is no userinfo
+]
+
+
+def _ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as sock:
+            sock.bind(("::1", 0))
+    except OSError:
+        return False
+    return True
+
+
+@pytest.mark.parametrize("host", [
+    "127.0.0.1",
+    pytest.param("::1", marks=pytest.mark.skipif(not _ipv6_loopback(), reason="no IPv6 loopback")),
+])
+def test_urls_become_the_request_line_and_host_the_server_sees(env, host):
+    async def answer(writer):
+        writer.write(b"HTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n")
+
+    async def fetch_all(heads):
+        async with raw_server(answer, heads, host=host) as (base, accepted):
+            authority = base.removeprefix("http://")
+            async with Client(proxy=None) as client:
+                for tail, _ in URL_TAILS:
+                    for userinfo in ("", "user:secret@"):
+                        response = await client.get(f"http://{userinfo}{authority}{tail}")
+                        assert response.status == 200
+                        await response.read()
+            return authority, len(accepted)
+
+    heads = []
+    authority, connections = run(fetch_all(heads))
+    seen = [(head.split(b" ")[1].decode(), re.search(rb"(?im)^host: *(.*?)\r$", head)[1].decode())
+            for head in heads]
+    assert seen == [(target, authority) for _, target in URL_TAILS for _ in range(2)]
+    assert not any(b"secret" in head for head in heads), "userinfo leaked into the request"
+    assert connections == 1  # one origin, whatever the URL's shape
 
 
 def test_keep_alive_framing_and_upload(env):

@@ -111,6 +111,47 @@ def test_fresh_interpreter_reimport_after_drop():
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
+# Runs in a fresh process: the main interpreter imports the module, an isolated
+# subinterpreter then tries to, and the main one must be unharmed.
+SUBINTERPRETER_SCRIPT = """
+import sys
+import vantric._vantric as main_module
+code = "import vantric._vantric"
+if sys.version_info >= (3, 13):
+    import _interpreters
+    iid = _interpreters.create("isolated")
+    failure = _interpreters.run_string(iid, code)
+    kind, message = failure.type.__name__, failure.msg
+    assert _interpreters.run_string(iid, "x = 1") is None
+    _interpreters.destroy(iid)
+else:
+    import _xxsubinterpreters
+    iid = _xxsubinterpreters.create()  # isolated by default
+    try:
+        _xxsubinterpreters.run_string(iid, code)
+        kind = message = None
+    except _xxsubinterpreters.RunFailedError as error:
+        kind, _, message = str(error).partition(": ")
+        kind = kind.strip("<>").removeprefix("class ").strip("'")
+    _xxsubinterpreters.run_string(iid, "x = 1")
+    _xxsubinterpreters.destroy(iid)
+head = main_module.H1Codec().receive_head(b"HTTP/1.1 204 No Content\\r\\n\\r\\n")
+assert head.status == 204
+print(kind)
+print(message)
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated subinterpreters need 3.12")
+def test_an_isolated_subinterpreter_is_refused_cleanly():
+    done = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    kind, message = done.stdout.splitlines()
+    assert kind == "ImportError"
+    assert "does not support loading in subinterpreters" in message
+
+
 def test_exports_exactly_the_two_entry_points():
     nm = shutil.which("nm")
     if nm is None:

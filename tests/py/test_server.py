@@ -190,6 +190,33 @@ def test_bad_head_is_answered_and_closed(srv, request_bytes, status):
         assert Reader(sock).response()[2] == b"still serving"
 
 
+REFUSED_HEAD = b"GET / HTTP/9.9\r\nHost: t\r\n\r\n"
+
+
+def test_a_refused_head_is_answered_before_the_close_and_the_linger_is_bounded(srv):
+    # Bytes still coming after a refused head are read and dropped, so closing
+    # does not reset the connection under the answer (RFC 9112 section 9.6).
+    with connect(srv.port) as sock:
+        sock.sendall(REFUSED_HEAD)
+        reader = Reader(sock)
+        assert reader.response()[0] == 400
+        assert srv.connections() == 1, "the server stopped reading at its answer"
+        sock.sendall(b"x" * 200_000)  # less than the server drops
+        sock.shutdown(socket.SHUT_WR)
+        assert reader.rest() == b"", "the answer ends with a close, not a reset"
+    # A client that keeps sending is not read for long ...
+    with connect(srv.port) as sock:
+        sock.sendall(REFUSED_HEAD)
+        with pytest.raises((BrokenPipeError, ConnectionResetError)):
+            for _ in range(64 * 1024):  # 64 MiB at most, then the test fails
+                sock.sendall(b"x" * 1024)
+    # ... and one that neither sends nor closes is let go after a moment.
+    with connect(srv.port) as sock:
+        sock.sendall(REFUSED_HEAD)
+        assert Reader(sock).response()[0] == 400
+        assert wait_until(lambda: srv.connections() == 0)
+
+
 MUST_CLOSE = [
     # RFC 9112 section 6.1: "Regardless, the server MUST close the connection
     # after responding to such a request".
