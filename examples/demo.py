@@ -9,8 +9,10 @@ def main() -> None:
 
     # The server side reads a chunked request arriving in two pieces.
     server = H1Codec()
-    wire = (b"POST /upload HTTP/1.1\r\nHost: example.com\r\nTransfer-Encoding: chunked\r\n\r\n"
-            b"5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n")
+    wire = (
+        b"POST /upload HTTP/1.1\r\nHost: example.com\r\nTransfer-Encoding: chunked\r\n\r\n"
+        b"5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"
+    )
     assert server.receive_request_head(wire[:20]) is None
     head = server.receive_request_head(wire[20:])
     print(head, dict(head.headers.items()))
@@ -22,8 +24,7 @@ def main() -> None:
     print("body:", b"".join(pieces), "complete:", body.is_complete)
 
     # It answers with a fixed-length response, Date line included.
-    reply = server.serialize_response(200, HeaderMap([("content-type", "text/plain")]),
-                                      content_length=2)
+    reply = server.serialize_response(200, HeaderMap([("content-type", "text/plain")]), content_length=2)
     print(reply + b"ok")
 
     # The client side parses that response.

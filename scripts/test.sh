@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite:
+# - the formatting of the Python and C++ sources and the Python lint;
 # - the C++ core tests under AddressSanitizer and UndefinedBehaviorSanitizer;
 # - for every CPython version the classifiers of pyproject.toml name and this
 #   machine has: a wheel, built and repaired to a manylinux tag into dist/,
@@ -50,6 +51,10 @@ PY
     fi
   done
 }
+
+section "Formatting and lint"
+.venv/bin/ruff format --check .
+.venv/bin/ruff check .
 
 section "C++ core tests (ASan + UBSan)"
 cmake -S . -B build/core-tests -G Ninja -DCMAKE_BUILD_TYPE=Debug \

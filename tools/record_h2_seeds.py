@@ -40,12 +40,19 @@ def serve(listener, client_bytes, server_bytes, trailers):
                 open_streams.add(event.stream_id)
                 path = dict(event.headers)[b":path"]
                 body = b"x" * (20000 if path.endswith(b"big") else 32)
-                conn.send_headers(event.stream_id, [(b":status", b"200"), (b"content-type", b"text/plain"),
-                                                    (b"content-length", str(len(body)).encode()),
-                                                    (b"cache-control", b"max-age=60"), (b"server", b"seed")])
+                conn.send_headers(
+                    event.stream_id,
+                    [
+                        (b":status", b"200"),
+                        (b"content-type", b"text/plain"),
+                        (b"content-length", str(len(body)).encode()),
+                        (b"cache-control", b"max-age=60"),
+                        (b"server", b"seed"),
+                    ],
+                )
                 for at in range(0, len(body), 16384):
                     end = at + 16384 >= len(body) and not trailers
-                    conn.send_data(event.stream_id, body[at:at + 16384], end_stream=end)
+                    conn.send_data(event.stream_id, body[at : at + 16384], end_stream=end)
                 if trailers:
                     conn.send_headers(event.stream_id, [(b"x-checksum", b"abc")], end_stream=True)
             elif isinstance(event, h2.events.ConnectionTerminated):
@@ -75,8 +82,19 @@ def main(out_dir):
     os.makedirs(out_dir, exist_ok=True)
     runs = {
         "plain": ([], False),
-        "headers-trailers": (["-H", "user-agent: seed/1.0", "-H", "accept-encoding: gzip", "-H",
-                              "cookie: a=1", "-H", "cookie: b=2"], True),
+        "headers-trailers": (
+            [
+                "-H",
+                "user-agent: seed/1.0",
+                "-H",
+                "accept-encoding: gzip",
+                "-H",
+                "cookie: a=1",
+                "-H",
+                "cookie: b=2",
+            ],
+            True,
+        ),
         "post-data": (["-d", os.devnull, "-w", "16", "-W", "20"], False),
         "large-header": (["-H", "x-large: " + "v" * 40000, "--header-table-size", "0"], False),
     }

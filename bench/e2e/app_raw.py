@@ -10,8 +10,7 @@ import asyncio
 import signal
 import sys
 
-_RESPONSE = (b"HTTP/1.1 200 OK\r\ncontent-type: text/plain\r\ncontent-length: 14\r\n\r\n"
-             b"Hello, world!\n")
+_RESPONSE = b"HTTP/1.1 200 OK\r\ncontent-type: text/plain\r\ncontent-length: 14\r\n\r\nHello, world!\n"
 
 
 class _Canned(asyncio.Protocol):

@@ -12,8 +12,10 @@ async def app(scope, receive, send):
             message = await receive()
             body += message.get("body", b"")
             more = message.get("more_body", False)
-        headers = [(b"content-type", b"application/octet-stream"),
-                   (b"content-length", str(len(body)).encode())]
+        headers = [
+            (b"content-type", b"application/octet-stream"),
+            (b"content-length", str(len(body)).encode()),
+        ]
     else:
         body = _HELLO
         headers = _TEXT

@@ -1,6 +1,6 @@
 """The benchmark handler on vantric.server: GET answers a fixed text, POST echoes its body.
 
-    python app_vantric.py PORT [--cprofile FILE]
+python app_vantric.py PORT [--cprofile FILE]
 """
 
 import sys

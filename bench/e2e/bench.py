@@ -31,9 +31,26 @@ PORT = 18080
 SERVERS = {
     "vantric": lambda port: [sys.executable, str(HERE / "app_vantric.py"), str(port)],
     "uvicorn": lambda port: [
-        sys.executable, "-m", "uvicorn", "app_uvicorn:app", "--app-dir", str(HERE),
-        "--host", "127.0.0.1", "--port", str(port), "--http", "httptools", "--loop", "asyncio",
-        "--no-access-log", "--log-level", "warning", "--lifespan", "off", "--no-server-header",
+        sys.executable,
+        "-m",
+        "uvicorn",
+        "app_uvicorn:app",
+        "--app-dir",
+        str(HERE),
+        "--host",
+        "127.0.0.1",
+        "--port",
+        str(port),
+        "--http",
+        "httptools",
+        "--loop",
+        "asyncio",
+        "--no-access-log",
+        "--log-level",
+        "warning",
+        "--lifespan",
+        "off",
+        "--no-server-header",
     ],
     "raw asyncio": lambda port: [sys.executable, str(HERE / "app_raw.py"), str(port)],
 }
@@ -83,8 +100,17 @@ def stop(proc: subprocess.Popen) -> None:
 
 
 def wrk(args, case: str, duration: float, port: int) -> dict:
-    cmd = ["taskset", "-c", str(args.wrk_cpu), "wrk", f"-t{args.threads}", f"-c{args.connections}",
-           f"-d{duration:g}s", *CASES[case], f"http://127.0.0.1:{port}/"]
+    cmd = [
+        "taskset",
+        "-c",
+        str(args.wrk_cpu),
+        "wrk",
+        f"-t{args.threads}",
+        f"-c{args.connections}",
+        f"-d{duration:g}s",
+        *CASES[case],
+        f"http://127.0.0.1:{port}/",
+    ]
     out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
     result = {"rps": float(re.search(r"Requests/sec:\s*([\d.]+)", out).group(1)), "non2xx": 0, "errors": 0}
     match = re.search(r"Non-2xx or 3xx responses:\s*(\d+)", out)
@@ -113,8 +139,11 @@ def measure(args) -> dict:
                 finally:
                     stop(proc)
                 runs[(case, name)].append(result)
-                print(f"round {rnd + 1}: {case:32} {name:12} {result['rps']:>10.0f} req/s"
-                      f"  non-2xx {result['non2xx']}  socket errors {result['errors']}", flush=True)
+                print(
+                    f"round {rnd + 1}: {case:32} {name:12} {result['rps']:>10.0f} req/s"
+                    f"  non-2xx {result['non2xx']}  socket errors {result['errors']}",
+                    flush=True,
+                )
     return runs
 
 
@@ -126,13 +155,17 @@ def table(runs: dict) -> str:
     def bad(case, name):
         return sum(r["non2xx"] + r["errors"] for r in runs.get((case, name), []))
 
-    lines = ["| case | vantric, req/s | uvicorn, req/s | ratio | raw asyncio ceiling, req/s | non-2xx + socket errors |",
-             "|---|---:|---:|---:|---:|---:|"]
+    lines = [
+        "| case | vantric, req/s | uvicorn, req/s | ratio | raw asyncio ceiling, req/s | non-2xx + socket errors |",
+        "|---|---:|---:|---:|---:|---:|",
+    ]
     for case in CASES:
         ours, theirs, raw = med(case, "vantric"), med(case, "uvicorn"), med(case, "raw asyncio")
         errors = f"{bad(case, 'vantric')} / {bad(case, 'uvicorn')}"
-        lines.append(f"| {case} | {ours:,.0f} | {theirs:,.0f} | {ours / theirs:.2f} | "
-                     f"{'—' if raw is None else f'{raw:,.0f}'} | {errors} |")
+        lines.append(
+            f"| {case} | {ours:,.0f} | {theirs:,.0f} | {ours / theirs:.2f} | "
+            f"{'—' if raw is None else f'{raw:,.0f}'} | {errors} |"
+        )
     if any(name == "baseline" for _, name in runs):
         lines += ["", "| case | vantric, req/s | baseline build, req/s | ratio |", "|---|---:|---:|---:|"]
         for case in CASES:
@@ -146,6 +179,7 @@ def table(runs: dict) -> str:
 
 # -- profile -------------------------------------------------------------------
 
+
 def profile(args) -> None:
     """Profiles the vantric server under the GET load, each time on a fresh
     server: py-spy samples by Python line, cProfile counts calls and own time
@@ -153,8 +187,21 @@ def profile(args) -> None:
     out = Path(args.out_dir)
     out.mkdir(parents=True, exist_ok=True)
     speedscope = out / "vantric_get.speedscope.json"
-    spy = [_tool("py-spy"), "record", "--nonblocking", "--idle", "-r", str(args.rate),
-           "-d", str(args.profile_seconds), "-f", "speedscope", "-o", str(speedscope), "-p"]
+    spy = [
+        _tool("py-spy"),
+        "record",
+        "--nonblocking",
+        "--idle",
+        "-r",
+        str(args.rate),
+        "-d",
+        str(args.profile_seconds),
+        "-f",
+        "speedscope",
+        "-o",
+        str(speedscope),
+        "-p",
+    ]
     done, rps = _under_load(args, spy)
     if done.returncode != 0:
         print("py-spy failed:", done.stderr.strip()[-800:], file=sys.stderr)
@@ -179,9 +226,22 @@ def profile(args) -> None:
         return
     print(f"\nperf: {data} (GET load while sampled: {rps} req/s)")
     for sort, top in (("dso", 8), ("dso,sym", 25)):
-        report = subprocess.run(["perf", "report", "-i", str(data), "--no-children", "--sort", sort,
-                                 "--stdio", "--percent-limit", "0.7"],
-                                capture_output=True, text=True).stdout
+        report = subprocess.run(
+            [
+                "perf",
+                "report",
+                "-i",
+                str(data),
+                "--no-children",
+                "--sort",
+                sort,
+                "--stdio",
+                "--percent-limit",
+                "0.7",
+            ],
+            capture_output=True,
+            text=True,
+        ).stdout
         rows = [line for line in report.splitlines() if line.strip() and not line.startswith("#")]
         print(f"self time by {sort}:")
         print("\n".join(rows[:top]))
@@ -193,9 +253,20 @@ def _under_load(args, sampler: list, pid_last: bool = True):
     proc = start("vantric", args.server_cpu, PORT)
     try:
         load = subprocess.Popen(
-            ["taskset", "-c", str(args.wrk_cpu), "wrk", f"-t{args.threads}", f"-c{args.connections}",
-             f"-d{args.profile_seconds + 4}s", *CASES[case], f"http://127.0.0.1:{PORT}/"],
-            stdout=subprocess.PIPE, text=True)
+            [
+                "taskset",
+                "-c",
+                str(args.wrk_cpu),
+                "wrk",
+                f"-t{args.threads}",
+                f"-c{args.connections}",
+                f"-d{args.profile_seconds + 4}s",
+                *CASES[case],
+                f"http://127.0.0.1:{PORT}/",
+            ],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         time.sleep(1.5)
         if pid_last:
             cmd = sampler + [str(proc.pid)]
@@ -271,8 +342,11 @@ def summarise(path: Path, top: int = 15) -> str:
             for label in {_label(f) for f in chain}:
                 inclusive[label] += 1
             categories[_category(leaf, extension)] += 1
-    lines = [f"{total} samples (py-spy puts time in C code on the calling line)", "",
-             "self time by category:"]
+    lines = [
+        f"{total} samples (py-spy puts time in C code on the calling line)",
+        "",
+        "self time by category:",
+    ]
     lines += [f"  {100 * w / total:5.1f}%  {c}" for c, w in categories.most_common()]
     lines += ["", "self time, top frames:"]
     lines += [f"  {100 * w / total:5.1f}%  {f}" for f, w in self_time.most_common(top)]
@@ -288,16 +362,24 @@ def summarise_cprofile(path: Path, top: int = 20) -> str:
 
     extension = _extension_names()
     table = pstats.Stats(str(path)).stats
-    requests = max((cc for (file, _, name), (cc, *_rest) in table.items()
-                    if file.endswith("app_vantric.py") and name == "app"), default=0)
+    requests = max(
+        (
+            cc
+            for (file, _, name), (cc, *_rest) in table.items()
+            if file.endswith("app_vantric.py") and name == "app"
+        ),
+        default=0,
+    )
     groups: collections.Counter = collections.Counter()
     rows = []
     total = sum(tt for (_cc, _nc, tt, _ct, _callers) in table.values())
     for (file, _line, name), (cc, _nc, tt, _ct, _callers) in table.items():
         if file == "~":
-            if name in ("<method 'send' of '_socket.socket' objects>",
-                        "<method 'recv' of '_socket.socket' objects>",
-                        "<method 'poll' of 'select.epoll' objects>"):
+            if name in (
+                "<method 'send' of '_socket.socket' objects>",
+                "<method 'recv' of '_socket.socket' objects>",
+                "<method 'poll' of 'select.epoll' objects>",
+            ):
                 group = "syscall: " + name.split("'")[1] + "()"
             elif "vantric" in name or any(f"'{n}'" in name for n in extension):
                 group = "extension calls (_vantric)"
@@ -314,12 +396,16 @@ def summarise_cprofile(path: Path, top: int = 20) -> str:
         groups[group] += tt
         rows.append((tt, cc, f"{name} ({'/'.join(file.split('/')[-2:])})" if file != "~" else name))
     calls = sum(cc for (cc, *_rest) in table.values())
-    lines = [f"{requests} requests, {calls / max(requests, 1):.1f} calls per request "
-             f"(a resumed coroutine counts as a call); own time, traced:"]
+    lines = [
+        f"{requests} requests, {calls / max(requests, 1):.1f} calls per request "
+        f"(a resumed coroutine counts as a call); own time, traced:"
+    ]
     lines += [f"  {100 * t / total:5.1f}%  {g}" for g, t in groups.most_common()]
     lines += ["top functions by own time (calls per request):"]
-    lines += [f"  {100 * tt / total:5.1f}%  {name}  ({cc / max(requests, 1):.2f})"
-              for tt, cc, name in sorted(rows, reverse=True)[:top]]
+    lines += [
+        f"  {100 * tt / total:5.1f}%  {name}  ({cc / max(requests, 1):.2f})"
+        for tt, cc, name in sorted(rows, reverse=True)[:top]
+    ]
     return "\n".join(lines)
 
 
@@ -331,7 +417,9 @@ def _label(frame: dict) -> str:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--duration", type=int, default=8, help="seconds per measurement")
     parser.add_argument("--warmup", type=int, default=1, help="seconds of warm-up, not counted")
@@ -347,8 +435,11 @@ def main() -> None:
     parser.add_argument("--rate", type=int, default=500, help="py-spy samples per second")
     parser.add_argument("--out-dir", default=str(HERE.parent.parent / "build" / "e2e"))
     parser.add_argument("--summarise", metavar="SPEEDSCOPE", help="only summarise a saved profile")
-    parser.add_argument("--baseline", metavar="DIR",
-                        help="also run the server from another build of the package importable from DIR")
+    parser.add_argument(
+        "--baseline",
+        metavar="DIR",
+        help="also run the server from another build of the package importable from DIR",
+    )
     args = parser.parse_args()
     if args.baseline:
         add_baseline(args.baseline)
@@ -356,8 +447,11 @@ def main() -> None:
         print(summarise(Path(args.summarise)))
         return
     if not args.no_bench:
-        print(f"wrk -t{args.threads} -c{args.connections} -d{args.duration:g}s on CPU {args.wrk_cpu}, "
-              f"servers on CPU {args.server_cpu}, {args.rounds} interleaved rounds", flush=True)
+        print(
+            f"wrk -t{args.threads} -c{args.connections} -d{args.duration:g}s on CPU {args.wrk_cpu}, "
+            f"servers on CPU {args.server_cpu}, {args.rounds} interleaved rounds",
+            flush=True,
+        )
         runs = measure(args)
         print()
         print(table(runs))

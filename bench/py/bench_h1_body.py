@@ -28,14 +28,14 @@ CHUNKS = {"16 KiB chunks": 16 * 1024, "64 B chunks": 64}
 def chunked(body, size):
     parts = []
     for i in range(0, len(body), size):
-        piece = body[i:i + size]
+        piece = body[i : i + size]
         parts.append(b"%x\r\n%s\r\n" % (len(piece), piece))
     parts.append(b"0\r\n\r\n")
     return b"".join(parts)
 
 
 def reads_of(wire):
-    return [wire[i:i + READ] for i in range(0, len(wire), READ)]
+    return [wire[i : i + READ] for i in range(0, len(wire), READ)]
 
 
 def decode_ours(reads):
@@ -80,7 +80,7 @@ def decode_httptools(reads):
 
 
 def copy_slices(body, size):
-    return [body[i:i + size] for i in range(0, len(body), size)]
+    return [body[i : i + size] for i in range(0, len(body), size)]
 
 
 def main():
@@ -103,12 +103,16 @@ def table(path):
 
     suite = pyperf.BenchmarkSuite.load(path)
     speed = {b.get_name(): MIB / min(b.get_values()) / 1e6 for b in suite.get_benchmarks()}
-    print("| chunks | H1BodyDecoder, MB/s | httptools, MB/s | copy, MB/s | speed vs httptools | time vs copy |")
+    print(
+        "| chunks | H1BodyDecoder, MB/s | httptools, MB/s | copy, MB/s | speed vs httptools | time vs copy |"
+    )
     print("|---|---:|---:|---:|---:|---:|")
     for label in CHUNKS:
         ours, theirs, copy = (speed[f"{who}: {label}"] for who in ("H1BodyDecoder", "httptools", "copy"))
-        print(f"| {label} | {ours:,.0f} | {theirs:,.0f} | {copy:,.0f} | {ours / theirs:.2f}x | "
-              f"{copy / ours:.2f}x |")
+        print(
+            f"| {label} | {ours:,.0f} | {theirs:,.0f} | {copy:,.0f} | {ours / theirs:.2f}x | "
+            f"{copy / ours:.2f}x |"
+        )
 
 
 if __name__ == "__main__":

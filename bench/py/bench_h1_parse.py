@@ -29,11 +29,7 @@ response case includes writing that request.
 import sys
 import timeit
 
-import httptools
-import h11
 import pyperf
-
-from vantric._vantric import H1Codec
 
 MINIMAL = b"GET / HTTP/1.1\r\nHost: example.com\r\n\r\n"
 
@@ -87,22 +83,36 @@ class Collector:
 SETUP = "from __main__ import MINIMAL, BROWSER, RESPONSE, Collector, H1Codec, httptools, h11\n"
 
 REQUEST_CASES = {
-    "vantric": ("codec = H1Codec(); receive = codec.receive_request_head",
-                "head = receive(DATA); head.method; head.target; head.headers"),
-    "httptools": ("c = Collector(); p = httptools.HttpRequestParser(c); feed = p.feed_data",
-                  "feed(DATA); p.get_method(); c.url; c.headers"),
-    "h11": ("",
-            "conn = h11.Connection(h11.SERVER); conn.receive_data(DATA); e = conn.next_event(); "
-            "e.method; e.target; e.headers"),
+    "vantric": (
+        "codec = H1Codec(); receive = codec.receive_request_head",
+        "head = receive(DATA); head.method; head.target; head.headers",
+    ),
+    "httptools": (
+        "c = Collector(); p = httptools.HttpRequestParser(c); feed = p.feed_data",
+        "feed(DATA); p.get_method(); c.url; c.headers",
+    ),
+    "h11": (
+        "",
+        "conn = h11.Connection(h11.SERVER); conn.receive_data(DATA); e = conn.next_event(); "
+        "e.method; e.target; e.headers",
+    ),
 }
 
 RESPONSE_CASES = {
-    "vantric": ("", "head = H1Codec().receive_head(RESPONSE); head.status; head.headers; head.content_length"),
-    "httptools": ("", "c = Collector(); p = httptools.HttpResponseParser(c); p.feed_data(RESPONSE); "
-                      "p.get_status_code(); c.headers"),
-    "h11": ("req = h11.Request(method='GET', target='/', headers=[('Host', 'a')]); end = h11.EndOfMessage()",
-            "conn = h11.Connection(h11.CLIENT); conn.send(req); conn.send(end); conn.receive_data(RESPONSE); "
-            "e = conn.next_event(); e.status_code; e.headers"),
+    "vantric": (
+        "",
+        "head = H1Codec().receive_head(RESPONSE); head.status; head.headers; head.content_length",
+    ),
+    "httptools": (
+        "",
+        "c = Collector(); p = httptools.HttpResponseParser(c); p.feed_data(RESPONSE); "
+        "p.get_status_code(); c.headers",
+    ),
+    "h11": (
+        "req = h11.Request(method='GET', target='/', headers=[('Host', 'a')]); end = h11.EndOfMessage()",
+        "conn = h11.Connection(h11.CLIENT); conn.send(req); conn.send(end); conn.receive_data(RESPONSE); "
+        "e = conn.next_event(); e.status_code; e.headers",
+    ),
 }
 
 
@@ -116,8 +126,10 @@ def cases():
 
 
 def interleaved(rounds=15):
-    timers = [(case, library, timeit.Timer(stmt, setup, globals={"__name__": "__main__"}))
-              for case, library, setup, stmt in cases()]
+    timers = [
+        (case, library, timeit.Timer(stmt, setup, globals={"__name__": "__main__"}))
+        for case, library, setup, stmt in cases()
+    ]
     best = {}
     for _ in range(rounds):
         for case, library, timer in timers:

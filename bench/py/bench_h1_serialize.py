@@ -100,8 +100,11 @@ def response_h11(loops):
 def response_pieces():
     from vantric._vantric import http_date
 
-    return ([b"HTTP/1.1 200 OK\r\n"] + [f"{n}: {v}\r\n".encode() for n, v in RESPONSE_FIELDS] +
-            [b"content-length: %d\r\n" % BODY_LENGTH, b"date: " + http_date() + b"\r\n", b"\r\n"])
+    return (
+        [b"HTTP/1.1 200 OK\r\n"]
+        + [f"{n}: {v}\r\n".encode() for n, v in RESPONSE_FIELDS]
+        + [b"content-length: %d\r\n" % BODY_LENGTH, b"date: " + http_date() + b"\r\n", b"\r\n"]
+    )
 
 
 def join_loop(pieces):
@@ -139,8 +142,11 @@ def request_h11(loops):
 
 
 def request_pieces():
-    return ([f"GET {TARGET} HTTP/1.1\r\n".encode()] + [f"{n}: {v}\r\n".encode() for n, v in REQUEST_FIELDS] +
-            [b"\r\n"])
+    return (
+        [f"GET {TARGET} HTTP/1.1\r\n".encode()]
+        + [f"{n}: {v}\r\n".encode() for n, v in REQUEST_FIELDS]
+        + [b"\r\n"]
+    )
 
 
 def data_ours(loops):
@@ -180,7 +186,10 @@ def check():
     assert h11_server().send(h11.Response(status_code=200, reason=b"OK", headers=fields)) == ours
     ours = codec.serialize_request("GET", TARGET, HeaderMap(REQUEST_FIELDS))
     assert ours == b"".join(request_pieces())
-    assert h11.Connection(h11.CLIENT).send(h11.Request(method="GET", target=TARGET, headers=REQUEST_FIELDS)) == ours
+    assert (
+        h11.Connection(h11.CLIENT).send(h11.Request(method="GET", target=TARGET, headers=REQUEST_FIELDS))
+        == ours
+    )
     codec.serialize_request("POST", "/", chunked=True)
     assert codec.serialize_data(bytes(CHUNK)) == b"4000\r\n" + bytes(CHUNK) + b"\r\n"
 
@@ -199,8 +208,10 @@ def main():
     runner = pyperf.Runner()
     check()
     runner.bench_time_func("response head: H1Codec.serialize_response", response_ours)
-    runner.bench_time_func("response head, HeaderMap built per call: H1Codec.serialize_response + HeaderMap",
-                           response_ours_with_map)
+    runner.bench_time_func(
+        "response head, HeaderMap built per call: H1Codec.serialize_response + HeaderMap",
+        response_ours_with_map,
+    )
     runner.bench_time_func("response head: h11", response_h11)
     runner.bench_time_func("response head: join", join_loop(response_pieces()))
     runner.bench_time_func("request head: H1Codec.serialize_request", request_ours)
@@ -220,8 +231,10 @@ def table(path):
     suite = pyperf.BenchmarkSuite.load(path)
     best = {b.get_name(): min(b.get_values()) * 1e9 for b in suite.get_benchmarks()}
     median = {b.get_name(): b.median() * 1e9 for b in suite.get_benchmarks()}
-    print("| message | ours, ns | h11 Connection.send, ns | ours / h11 | anchor | anchor, ns | ours / anchor "
-          "| ours / anchor, medians |")
+    print(
+        "| message | ours, ns | h11 Connection.send, ns | ours / h11 | anchor | anchor, ns | ours / anchor "
+        "| ours / anchor, medians |"
+    )
     print("|---|---:|---:|---:|---|---:|---:|---:|")
     for label, ours_name, h11_name, anchor in ROWS:
         ours = f"{label}: {ours_name}"
@@ -229,8 +242,10 @@ def table(path):
         theirs = f"{shared}: {h11_name}" if h11_name else None
         anchor_name = f"{shared}: {anchor}"
         h11_cells = f"{best[theirs]:,.0f} | {best[ours] / best[theirs]:.4f}" if theirs else "– | –"
-        print(f"| {label} ({ours_name}) | {best[ours]:,.0f} | {h11_cells} | {anchor} | {best[anchor_name]:,.0f} | "
-              f"{best[ours] / best[anchor_name]:.2f} | {median[ours] / median[anchor_name]:.2f} |")
+        print(
+            f"| {label} ({ours_name}) | {best[ours]:,.0f} | {h11_cells} | {anchor} | {best[anchor_name]:,.0f} | "
+            f"{best[ours] / best[anchor_name]:.2f} | {median[ours] / median[anchor_name]:.2f} |"
+        )
 
 
 if __name__ == "__main__":

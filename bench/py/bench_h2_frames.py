@@ -60,14 +60,23 @@ def inbound_batches():
     batches = []
     for i in range(BATCHES):
         sid = 2 * i + 1
-        headers = [(":method", "GET"), (":scheme", "https"), (":authority", "www.example.com"),
-                   (":path", f"/articles/{i}?page=2")] + FIELDS
-        batches.append(b"".join(f.serialize() for f in (
-            hf.SettingsFrame(0, settings={hf.SettingsFrame.INITIAL_WINDOW_SIZE: 65535 + i}),
-            hf.WindowUpdateFrame(0, window_increment=32768 + i),
-            hf.HeadersFrame(sid, data=encoder.encode(headers), flags=["END_HEADERS"]),
-            hf.DataFrame(sid, data=BODY[:1024], flags=["END_STREAM"]),
-        )))
+        headers = [
+            (":method", "GET"),
+            (":scheme", "https"),
+            (":authority", "www.example.com"),
+            (":path", f"/articles/{i}?page=2"),
+        ] + FIELDS
+        batches.append(
+            b"".join(
+                f.serialize()
+                for f in (
+                    hf.SettingsFrame(0, settings={hf.SettingsFrame.INITIAL_WINDOW_SIZE: 65535 + i}),
+                    hf.WindowUpdateFrame(0, window_increment=32768 + i),
+                    hf.HeadersFrame(sid, data=encoder.encode(headers), flags=["END_HEADERS"]),
+                    hf.DataFrame(sid, data=BODY[:1024], flags=["END_STREAM"]),
+                )
+            )
+        )
     return batches
 
 
@@ -93,14 +102,14 @@ def decode_theirs(batches):
         events = []
         while view:
             frame, length = parse_header(view[:9])
-            frame.parse_body(view[9:9 + length])
+            frame.parse_body(view[9 : 9 + length])
             if isinstance(frame, hf.HeadersFrame):
                 events.append((frame, decoder.decode(frame.data, raw=True)))
             elif isinstance(frame, hf.DataFrame):
                 events.append((frame, bytes(frame.data)))
             else:
                 events.append(frame)
-            view = view[9 + length:]
+            view = view[9 + length :]
         out.append(events)
     return out
 
@@ -114,7 +123,7 @@ def serializer_ours():
 
     def serialize():
         sid = state["sid"]
-        state["sid"] = sid + 2 if sid < 2 ** 31 - 3 else 1
+        state["sid"] = sid + 2 if sid < 2**31 - 3 else 1
         return (codec.serialize_response_headers(sid, 200, headers), codec.serialize_data(sid, BODY, True))
 
     return serialize
@@ -130,10 +139,12 @@ def serializer_theirs():
 
     def serialize():
         sid = state["sid"]
-        state["sid"] = sid + 2 if sid < 2 ** 31 - 3 else 1
+        state["sid"] = sid + 2 if sid < 2**31 - 3 else 1
         block = encoder.encode(headers)
-        return (hf.HeadersFrame(sid, data=block, flags=["END_HEADERS"]).serialize(),
-                hf.DataFrame(sid, data=BODY, flags=["END_STREAM"]).serialize())
+        return (
+            hf.HeadersFrame(sid, data=block, flags=["END_HEADERS"]).serialize(),
+            hf.DataFrame(sid, data=BODY, flags=["END_STREAM"]).serialize(),
+        )
 
     return serialize
 
@@ -144,15 +155,19 @@ def check(batches):
     ours = decode_ours(batches)
     theirs = decode_theirs(batches)
     for mine, other in zip(ours, theirs):
-        assert [type(e).__name__ for e in mine] == ["H2FrameSettings", "H2FrameWindowUpdate", "H2FrameHeaders",
-                                                    "H2FrameData"]
+        assert [type(e).__name__ for e in mine] == [
+            "H2FrameSettings",
+            "H2FrameWindowUpdate",
+            "H2FrameHeaders",
+            "H2FrameData",
+        ]
         headers = mine[2]
         fields = [(k.encode(), val) for k, val in headers.headers.items()]
         assert [(n, val) for n, val in other[2][1] if not n.startswith(b":")] == fields
         assert mine[3].data == other[3][1]
     a, b = serializer_ours()(), serializer_theirs()()
     for wire in (a[0], b[0]):
-        event, = H2Codec().receive(wire)
+        (event,) = H2Codec().receive(wire)
         assert event.status == 200 and len(event.headers) == len(RESPONSE_FIELDS)
     assert a[1] == b[1]
 
@@ -177,8 +192,10 @@ def table(path):
     med = {b.get_name(): b.median() for b in suite.get_benchmarks()}
     print("| | H2Codec, µs | hyperframe + hpack, µs | ratio |")
     print("|---|---:|---:|---:|")
-    for label, per in (("decode: one inbound batch (SETTINGS, WINDOW_UPDATE, HEADERS with 10 fields, 1 KiB DATA)",
-                        BATCHES), ("serialize: HEADERS with 10 fields + 16 KiB DATA", 1)):
+    for label, per in (
+        ("decode: one inbound batch (SETTINGS, WINDOW_UPDATE, HEADERS with 10 fields, 1 KiB DATA)", BATCHES),
+        ("serialize: HEADERS with 10 fields + 16 KiB DATA", 1),
+    ):
         kind = label.split(":")[0]
         ours = med[f"{kind}: H2Codec"] / per * 1e6
         theirs = med[f"{kind}: hyperframe + hpack"] / per * 1e6

@@ -1,12 +1,9 @@
 """HeaderMap against multidict's CIMultiDict, and http_date, in one pyperf run.
 
-    .venv/bin/python bench/py/bench_header_map.py -o bench/py/header_map.json
+.venv/bin/python bench/py/bench_header_map.py -o bench/py/header_map.json
 """
 
 import pyperf
-from multidict import CIMultiDict
-
-from vantric._vantric import HeaderMap, http_date
 
 PAIRS = [
     ("Host", "example.com"),
@@ -27,8 +24,11 @@ CASES = {
     "get present": ("m.get('Accept-Encoding')", "m.get('Accept-Encoding')", "m = {cls}(PAIRS)"),
     "get absent": ("m.get('X-Missing')", "m.get('X-Missing')", "m = {cls}(PAIRS)"),
     "items()": ("m.items()", "list(m.items())", "m = {cls}(PAIRS)"),
-    "m[name] = value": ("m['Cache-Control'] = 'no-cache'", "m['Cache-Control'] = 'no-cache'",
-                        "m = {cls}(PAIRS)"),
+    "m[name] = value": (
+        "m['Cache-Control'] = 'no-cache'",
+        "m['Cache-Control'] = 'no-cache'",
+        "m = {cls}(PAIRS)",
+    ),
 }
 
 

@@ -11,8 +11,14 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Self
 
-from ._vantric import (ConnectionClosedError, H1IncompleteMessageError, HeaderMap, ProxyMatcher,
-                       __version__, uri_parts)
+from ._vantric import (
+    ConnectionClosedError,
+    H1IncompleteMessageError,
+    HeaderMap,
+    ProxyMatcher,
+    __version__,
+    uri_parts,
+)
 from .client_h1 import ClientConnection, ConnectTimeout, ReadTimeout, Response
 
 if TYPE_CHECKING:
@@ -38,7 +44,7 @@ def _split_url(url: str) -> tuple[str, str, int, str, str]:
     scheme, host, port, _ = uri_parts(url)
     if scheme not in ("http", "https") or host is None or port is None:
         raise ValueError(f"unsupported url {url!r}: an absolute http:// or https:// URL is required")
-    rest = url[url.index("://") + 3:]
+    rest = url[url.index("://") + 3 :]
     end = len(rest)
     for mark in "/?#":
         at = rest.find(mark)
@@ -60,9 +66,15 @@ class Client:
     `read_timeout` bounds each read, not the whole response.
     """
 
-    def __init__(self, *, proxy: ProxyMatcher | str | None = _FROM_ENV,
-                 connect_timeout: float | None = 30.0, read_timeout: float | None = 60.0,
-                 max_idle_per_host: int = 8, ssl_context: SSLContext | None = None) -> None:
+    def __init__(
+        self,
+        *,
+        proxy: ProxyMatcher | str | None = _FROM_ENV,
+        connect_timeout: float | None = 30.0,
+        read_timeout: float | None = 60.0,
+        max_idle_per_host: int = 8,
+        ssl_context: SSLContext | None = None,
+    ) -> None:
         if proxy is _FROM_ENV:
             proxy = ProxyMatcher.from_env()
         elif isinstance(proxy, str):
@@ -105,8 +117,7 @@ class Client:
             return
         idle.append(conn)
 
-    async def _acquire(self, key: PoolKey, host: str, port: int,
-                       tls: bool) -> tuple[ClientConnection, bool]:
+    async def _acquire(self, key: PoolKey, host: str, port: int, tls: bool) -> tuple[ClientConnection, bool]:
         """An idle live connection for `key`, else a new one; (connection, reused)."""
         idle = self._idle.get(key)
         while idle:
@@ -120,15 +131,23 @@ class Client:
             ssl = self._ssl_context
             if ssl is None:
                 import ssl as ssl_module
+
                 ssl = self._ssl_context = ssl_module.create_default_context()
         conn = await ClientConnection.open(
-            host, port, ssl=ssl, server_hostname=host, connect_timeout=self.connect_timeout,
-            read_timeout=self.read_timeout, on_idle=self._on_idle)
+            host,
+            port,
+            ssl=ssl,
+            server_hostname=host,
+            connect_timeout=self.connect_timeout,
+            read_timeout=self.read_timeout,
+            on_idle=self._on_idle,
+        )
         self._keys[conn] = key
         return conn, False
 
-    async def request(self, method: str, url: str, *, headers: Headers | None = None,
-                      body: Body = None) -> Response:
+    async def request(
+        self, method: str, url: str, *, headers: Headers | None = None, body: Body = None
+    ) -> Response:
         """Send one request and return its Response once the head arrived.
 
         `body` is None, bytes, or an async iterable of bytes (sent chunked unless
@@ -149,8 +168,7 @@ class Client:
         intercept = self._proxy.intercept(url) if self._proxy is not None else None
         if intercept is not None:
             if scheme != "http":
-                raise NotImplementedError(
-                    f"{url}: https through a proxy (a CONNECT tunnel) is not supported")
+                raise NotImplementedError(f"{url}: https through a proxy (a CONNECT tunnel) is not supported")
             # An http:// URI always has a host and a port (80 when it names none).
             proxy_scheme, dial_host, dial_port, _ = uri_parts(intercept.uri)  # type: ignore[assignment]
 
@@ -163,7 +181,8 @@ class Client:
             if auth is not None and "proxy-authorization" not in fields:
                 fields["proxy-authorization"] = auth
         replayable = method in _IDEMPOTENT and (
-            body is None or isinstance(body, (bytes, bytearray, memoryview)))
+            body is None or isinstance(body, (bytes, bytearray, memoryview))
+        )
         while True:
             conn, reused = await self._acquire(key, dial_host, dial_port, tls)
             try:

@@ -14,10 +14,20 @@ import asyncio
 from collections.abc import AsyncIterable, Callable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any, NoReturn, Self
 
-from ._vantric import (H1_WATCH_IDLE_BYTES, H1_WATCH_IDLE_EOF, H1_WATCH_IDLE_ERROR,
-                       ConnectionClosedError, H1BodyDecoder, H1ClientState, H1Codec, H1Error,
-                       H1IncompleteMessageError, H1ResponseHead, H1UnexpectedMessageError,
-                       HeaderMap)
+from ._vantric import (
+    H1_WATCH_IDLE_BYTES,
+    H1_WATCH_IDLE_EOF,
+    H1_WATCH_IDLE_ERROR,
+    ConnectionClosedError,
+    H1BodyDecoder,
+    H1ClientState,
+    H1Codec,
+    H1Error,
+    H1IncompleteMessageError,
+    H1ResponseHead,
+    H1UnexpectedMessageError,
+    HeaderMap,
+)
 from .wire import ReadBuffer
 
 if TYPE_CHECKING:
@@ -25,8 +35,12 @@ if TYPE_CHECKING:
     from typing import TypeAlias
 
     # What HeaderMap(...) accepts.
-    Headers: TypeAlias = (HeaderMap | Mapping[str, str | bytes] | Mapping[bytes, str | bytes]
-                          | Iterable[tuple[str | bytes, str | bytes]])
+    Headers: TypeAlias = (
+        HeaderMap
+        | Mapping[str, str | bytes]
+        | Mapping[bytes, str | bytes]
+        | Iterable[tuple[str | bytes, str | bytes]]
+    )
     # A request body: none, bytes, or an async iterable of bytes.
     Body: TypeAlias = bytes | bytearray | memoryview | AsyncIterable[bytes] | None
 
@@ -68,8 +82,19 @@ class _Wire(asyncio.Protocol, ReadBuffer):
     """The transport's byte stream: buffers what the exchange reads; while the connection
     is idle with a watcher armed, hands what arrives to the watcher instead."""
 
-    __slots__ = ("_loop", "_transport", "conn", "_chunks", "_buffered", "_eof", "_exc",
-                 "_waiter", "_read_paused", "_write_paused", "_drain")
+    __slots__ = (
+        "_loop",
+        "_transport",
+        "conn",
+        "_chunks",
+        "_buffered",
+        "_eof",
+        "_exc",
+        "_waiter",
+        "_read_paused",
+        "_write_paused",
+        "_drain",
+    )
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop
@@ -185,14 +210,24 @@ class ClientConnection(H1ClientState):
 
     __slots__ = ("codec", "wire", "read_timeout", "on_idle", "_watching", "_received")
 
-    def __new__(cls, transport: asyncio.BaseTransport, wire: _Wire, *,
-                read_timeout: float | None = None,
-                on_idle: Callable[[ClientConnection], None] | None = None) -> Self:
+    def __new__(
+        cls,
+        transport: asyncio.BaseTransport,
+        wire: _Wire,
+        *,
+        read_timeout: float | None = None,
+        on_idle: Callable[[ClientConnection], None] | None = None,
+    ) -> Self:
         return super().__new__(cls, transport)
 
-    def __init__(self, transport: asyncio.BaseTransport, wire: _Wire, *,
-                 read_timeout: float | None = None,
-                 on_idle: Callable[[ClientConnection], None] | None = None) -> None:
+    def __init__(
+        self,
+        transport: asyncio.BaseTransport,
+        wire: _Wire,
+        *,
+        read_timeout: float | None = None,
+        on_idle: Callable[[ClientConnection], None] | None = None,
+    ) -> None:
         self.codec = H1Codec()
         self.wire = wire
         self.read_timeout = read_timeout
@@ -203,25 +238,35 @@ class ClientConnection(H1ClientState):
         wire.conn = self
 
     @classmethod
-    async def open(cls, host: str, port: int, *, ssl: SSLContext | None = None,
-                   server_hostname: str | None = None, connect_timeout: float | None = None,
-                   read_timeout: float | None = None,
-                   on_idle: Callable[[ClientConnection], None] | None = None) -> Self:
+    async def open(
+        cls,
+        host: str,
+        port: int,
+        *,
+        ssl: SSLContext | None = None,
+        server_hostname: str | None = None,
+        connect_timeout: float | None = None,
+        read_timeout: float | None = None,
+        on_idle: Callable[[ClientConnection], None] | None = None,
+    ) -> Self:
         """Connect to host:port (TLS when `ssl` is an SSLContext) and return the connection."""
         loop = asyncio.get_running_loop()
-        connect = loop.create_connection(lambda: _Wire(loop), host, port, ssl=ssl,
-                                         server_hostname=server_hostname if ssl else None)
+        connect = loop.create_connection(
+            lambda: _Wire(loop), host, port, ssl=ssl, server_hostname=server_hostname if ssl else None
+        )
         try:
             transport, wire = await asyncio.wait_for(connect, connect_timeout)
-        except asyncio.TimeoutError:
-            raise ConnectTimeout(f"connecting to {host}:{port} took longer than "
-                                 f"{connect_timeout} s") from None
+        except TimeoutError:
+            raise ConnectTimeout(
+                f"connecting to {host}:{port} took longer than {connect_timeout} s"
+            ) from None
         return cls(transport, wire, read_timeout=read_timeout, on_idle=on_idle)
 
     # -- one exchange --------------------------------------------------------------------
 
-    async def send_request(self, method: str, target: str, headers: Headers | None = None,
-                           body: Body = None) -> Response:
+    async def send_request(
+        self, method: str, target: str, headers: Headers | None = None, body: Body = None
+    ) -> Response:
         """Write one request and return its Response as soon as the response head arrived.
 
         `target` is the request-target as sent (origin or absolute form); `headers` a
@@ -246,16 +291,14 @@ class ClientConnection(H1ClientState):
             self._abort(exc)
             raise
 
-    async def _write_request(self, method: str, target: str, headers: HeaderMap | None,
-                             body: Body) -> None:
+    async def _write_request(self, method: str, target: str, headers: HeaderMap | None, body: Body) -> None:
         codec, wire = self.codec, self.wire
         http10 = self.peer_http10
         if body is None:
             wire.write(codec.serialize_request(method, target, headers, http10=http10))
         elif isinstance(body, (bytes, bytearray, memoryview)):
             body = bytes(body)
-            head = codec.serialize_request(method, target, headers, http10=http10,
-                                           content_length=len(body))
+            head = codec.serialize_request(method, target, headers, http10=http10, content_length=len(body))
             if len(body) <= codec.max_buf_size:
                 wire.write(codec.serialize_head_and_body(head, body))
             else:
@@ -267,14 +310,14 @@ class ClientConnection(H1ClientState):
             sized = "content-length" in headers
             if http10 and not sized:
                 # An HTTP/1.0 server cannot take a chunked body: send it with its length.
-                return await self._write_request(method, target, headers,
-                                                 b"".join([bytes(c) async for c in body]))
+                return await self._write_request(
+                    method, target, headers, b"".join([bytes(c) async for c in body])
+                )
             if not sized and "transfer-encoding" not in headers:
                 # Without this the codec frames a GET or HEAD body as empty.
                 headers["transfer-encoding"] = "chunked"
             # An unknown length: the codec takes a Content-Length field over it.
-            wire.write(codec.serialize_request(method, target, headers, http10=http10,
-                                               chunked=True))
+            wire.write(codec.serialize_request(method, target, headers, http10=http10, chunked=True))
             writer = asyncio.get_running_loop().create_task(self._write_body(body))
             refused = self.store_writer(writer)
             if refused is not None:
@@ -431,8 +474,7 @@ class ClientConnection(H1ClientState):
         if verdict == H1_WATCH_IDLE_EOF:
             pass
         elif verdict == H1_WATCH_IDLE_BYTES:
-            transport = self.fail(H1UnexpectedMessageError(
-                "received unexpected message from connection"))
+            transport = self.fail(H1UnexpectedMessageError("received unexpected message from connection"))
         elif verdict == H1_WATCH_IDLE_ERROR:
             transport = self.fail(ConnectionClosedError(str(error) or "connection error"))
         # H1_WATCH_HANDOFF keeps the read for the exchange; H1_WATCH_IGNORED needs nothing.
@@ -475,11 +517,22 @@ class Response:
     `trailers` (a HeaderMap or None) is set once the body is complete.
     """
 
-    __slots__ = ("status", "headers", "http_version", "trailers", "url", "_conn", "_decoder",
-                 "_reusable", "_done", "_body")
+    __slots__ = (
+        "status",
+        "headers",
+        "http_version",
+        "trailers",
+        "url",
+        "_conn",
+        "_decoder",
+        "_reusable",
+        "_done",
+        "_body",
+    )
 
-    def __init__(self, conn: ClientConnection, head: H1ResponseHead, decoder: H1BodyDecoder,
-                 reusable: bool) -> None:
+    def __init__(
+        self, conn: ClientConnection, head: H1ResponseHead, decoder: H1BodyDecoder, reusable: bool
+    ) -> None:
         self.status = head.status
         self.headers = head.headers
         self.http_version = "HTTP/1.0" if head.http10 else "HTTP/1.1"

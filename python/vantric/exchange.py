@@ -50,8 +50,10 @@ if TYPE_CHECKING:
 
         @property
         def _server(self) -> ServerHost: ...
+
         _transport: asyncio.Transport
         _complained: bool
+
 
 Handler = Callable[["Request"], Awaitable["Response"]]
 

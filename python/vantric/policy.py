@@ -50,8 +50,9 @@ class H2RequestHead:
         self.expect_continue = False
 
 
-def h2_response_fields(method: str, status: int, headers: HeaderMap | None,
-                       body: bytes) -> tuple[HeaderMap | None, bytes]:
+def h2_response_fields(
+    method: str, status: int, headers: HeaderMap | None, body: bytes
+) -> tuple[HeaderMap | None, bytes]:
     """The header fields and body of an HTTP/2 response whose whole body is
     known: a Content-Length for it (RFC 9113 section 8.1.1 lets a client check
     the body against it), and no body for HEAD (RFC 9110 section 9.3.2)."""

@@ -11,8 +11,17 @@ from typing import Any, NamedTuple
 
 from ._vantric import H1BodyError, H1ParseError, H2Reason, H2StreamError
 
-__all__ = ["ConnectionFault", "ResetReceived", "StreamFault", "body_error_kind",
-           "connection_fault", "is_h2_preface", "parse_error_kind", "reason_name", "stream_fault"]
+__all__ = [
+    "ConnectionFault",
+    "ResetReceived",
+    "StreamFault",
+    "body_error_kind",
+    "connection_fault",
+    "is_h2_preface",
+    "parse_error_kind",
+    "reason_name",
+    "stream_fault",
+]
 
 
 def parse_error_kind(error: H1ParseError) -> str:

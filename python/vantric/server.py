@@ -43,6 +43,7 @@ if TYPE_CHECKING:
         def _on_pause_writing(self) -> None: ...
         def _on_resume_writing(self) -> None: ...
 
+
 __all__ = ["BodyTooLarge", "Request", "Response", "Server", "Tunnel", "serve", "run"]
 
 _TIMEOUT_SWEEP_SECONDS = 0.5
@@ -66,8 +67,10 @@ class _Refused:
 
     __slots__ = ("_transport",)
 
-    _ANSWER = (b"HTTP/1.1 503 Service Unavailable\r\nconnection: close\r\n"
-               b"retry-after: 1\r\ncontent-length: 0\r\n\r\n")
+    _ANSWER = (
+        b"HTTP/1.1 503 Service Unavailable\r\nconnection: close\r\n"
+        b"retry-after: 1\r\ncontent-length: 0\r\n\r\n"
+    )
 
     def __init__(self, transport: Any, loop: asyncio.AbstractEventLoop) -> None:
         self._transport = transport
@@ -206,19 +209,29 @@ class Server:
         # reset or a socket error), "timeout" (a wait on a client ran out),
         # "overload" (a connection or head refused past a server-wide limit).
         self.counts: Counter[str] = Counter()
-        self._idle: asyncio.Future[None] | None = None  # set when the last connection goes while shutting down
+        self._idle: asyncio.Future[None] | None = (
+            None  # set when the last connection goes while shutting down
+        )
         self._sweeper: asyncio.TimerHandle | None = None
         self._closing = False
 
-    async def listen(self, host: str = "127.0.0.1", port: int = 8000, *,
-                     sock: socket.socket | None = None, backlog: int = 1024) -> None:
+    async def listen(
+        self,
+        host: str = "127.0.0.1",
+        port: int = 8000,
+        *,
+        sock: socket.socket | None = None,
+        backlog: int = 1024,
+    ) -> None:
         self._loop = asyncio.get_running_loop()
         if sock is not None:
             self._listener = await self._loop.create_server(
-                lambda: _Protocol(self), sock=sock, backlog=backlog)
+                lambda: _Protocol(self), sock=sock, backlog=backlog
+            )
         else:
             self._listener = await self._loop.create_server(
-                lambda: _Protocol(self), host, port, backlog=backlog, reuse_address=True)
+                lambda: _Protocol(self), host, port, backlog=backlog, reuse_address=True
+            )
         self._sweeper = self._loop.call_later(_TIMEOUT_SWEEP_SECONDS, self._sweep)
 
     @property
@@ -244,7 +257,7 @@ class Server:
             self._idle = self._loop.create_future()
             try:
                 await asyncio.wait_for(asyncio.shield(self._idle), grace)
-            except asyncio.TimeoutError:
+            except TimeoutError:
                 for conn in list(self._connections):
                     conn._transport.abort()
         if self._sweeper is not None:
@@ -277,10 +290,12 @@ class Server:
         self._sweeper = self._loop.call_later(_TIMEOUT_SWEEP_SECONDS, self._sweep)
 
     def _report(self, error: BaseException, request: Request | None) -> None:
-        self._loop.call_exception_handler({
-            "message": f"unhandled error serving {request!r}",
-            "exception": error,
-        })
+        self._loop.call_exception_handler(
+            {
+                "message": f"unhandled error serving {request!r}",
+                "exception": error,
+            }
+        )
 
 
 async def serve(handler: Handler, host: str = "127.0.0.1", port: int = 8000, **options: Any) -> Server:
@@ -290,8 +305,15 @@ async def serve(handler: Handler, host: str = "127.0.0.1", port: int = 8000, **o
     return server
 
 
-def run(handler: Handler, host: str = "127.0.0.1", port: int = 8000, *,
-        grace: float = 10.0, ready: Callable[[Server], None] | None = None, **options: Any) -> None:
+def run(
+    handler: Handler,
+    host: str = "127.0.0.1",
+    port: int = 8000,
+    *,
+    grace: float = 10.0,
+    ready: Callable[[Server], None] | None = None,
+    **options: Any,
+) -> None:
     """Serves until SIGINT or SIGTERM, then shuts down gracefully."""
 
     async def main() -> None:

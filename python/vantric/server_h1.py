@@ -65,9 +65,24 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
     """One HTTP/1.1 server connection: the state plus the asyncio reads and writes."""
 
     __slots__ = (
-        "_server", "_loop", "_transport", "_handler", "_chunks", "_buffered",
-        "_eof", "_lost", "_waiter", "_deadline", "_read_paused", "_write_waiter", "_watch",
-        "_request", "_task", "_complained", "_head_bytes", "_unsent",
+        "_server",
+        "_loop",
+        "_transport",
+        "_handler",
+        "_chunks",
+        "_buffered",
+        "_eof",
+        "_lost",
+        "_waiter",
+        "_deadline",
+        "_read_paused",
+        "_write_waiter",
+        "_watch",
+        "_request",
+        "_task",
+        "_complained",
+        "_head_bytes",
+        "_unsent",
     )
 
     def _setup(self, server: Server, transport: asyncio.Transport) -> None:
@@ -260,8 +275,9 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         while True:
             # The bytes of a head that did not come whole are counted before
             # the codec keeps them (a single small read is not worth it).
-            if (self._head_bytes or len(data) > _SMALL_READ) and \
-                    not self._count_head(self.codec.buffered() + len(data)):
+            if (self._head_bytes or len(data) > _SMALL_READ) and not self._count_head(
+                self.codec.buffered() + len(data)
+            ):
                 # Unfinished heads hold too much memory across the server: the
                 # one that grows now is refused (honest heads arrive whole).
                 self._count_head(0)
@@ -437,15 +453,15 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
             # line among the headers, else chunked.
             done = self._loop.create_future()
             while True:
-                claim = self.respond_head(seq, response.status, response.headers, done,
-                                          chunked=True, want=True)
+                claim = self.respond_head(
+                    seq, response.status, response.headers, done, chunked=True, want=True
+                )
                 if claim[0] != H1_REQ_CONTINUE:
                     return claim
         length = len(response.body)  # type: ignore[arg-type]  # not streamed: bytes
         while True:
             # A continue claimed by the body reader was written when claimed.
-            claim = self.respond_head(seq, response.status, response.headers, None,
-                                      content_length=length)
+            claim = self.respond_head(seq, response.status, response.headers, None, content_length=length)
             if claim[0] != H1_REQ_CONTINUE:
                 return claim
 

@@ -174,8 +174,9 @@ class _H2Request(Request):
                 break
             if stream.stop is not None:
                 raise StreamReset(f"stream {sid} ended before its request body")
-            await stream.wait(loop, body_deadline(loop.time(), started, received, server.body_timeout,
-                                                  server.body_min_rate))
+            await stream.wait(
+                loop, body_deadline(loop.time(), started, received, server.body_timeout, server.body_min_rate)
+            )
         self.trailers = stream.trailers
 
     async def disconnected(self) -> bool:
@@ -192,10 +193,29 @@ class _H2Request(Request):
 class H2Connection(H2Streams, WritePause, ClientFault):
     """One HTTP/2 server connection: the core state plus the asyncio tasks."""
 
-    __slots__ = ("_server", "_loop", "_transport", "_handler", "_pump", "_kick", "_write_waiter",
-                 "_closing", "_last_active", "_finished", "_lingering", "_dropped", "_linger", "_complained",
-                 "_streams", "_input_ended", "_answers", "_frame_tokens", "_frame_clock",
-                 "_unsent", "_write_deadline")
+    __slots__ = (
+        "_server",
+        "_loop",
+        "_transport",
+        "_handler",
+        "_pump",
+        "_kick",
+        "_write_waiter",
+        "_closing",
+        "_last_active",
+        "_finished",
+        "_lingering",
+        "_dropped",
+        "_linger",
+        "_complained",
+        "_streams",
+        "_input_ended",
+        "_answers",
+        "_frame_tokens",
+        "_frame_clock",
+        "_unsent",
+        "_write_deadline",
+    )
     # The slots' types (create() fills them; _write_waiter is _WritePause's).
     _server: Server
     _loop: asyncio.AbstractEventLoop
@@ -220,9 +240,15 @@ class H2Connection(H2Streams, WritePause, ClientFault):
 
     @classmethod
     def create(cls, server: Server, transport: asyncio.Transport) -> H2Connection:
-        conn = cls("server", initial_window_size=_STREAM_WINDOW, connection_window=_CONNECTION_WINDOW,
-                   max_frame_size=_MAX_FRAME_SIZE, max_header_list_size=_MAX_HEADER_LIST_SIZE,
-                   max_send_buf_size=_MAX_SEND_BUF_SIZE, max_concurrent_streams=server.max_concurrent_streams)
+        conn = cls(
+            "server",
+            initial_window_size=_STREAM_WINDOW,
+            connection_window=_CONNECTION_WINDOW,
+            max_frame_size=_MAX_FRAME_SIZE,
+            max_header_list_size=_MAX_HEADER_LIST_SIZE,
+            max_send_buf_size=_MAX_SEND_BUF_SIZE,
+            max_concurrent_streams=server.max_concurrent_streams,
+        )
         conn._server = server
         conn._loop = server._loop
         conn._transport = transport
@@ -325,7 +351,12 @@ class H2Connection(H2Streams, WritePause, ClientFault):
                 if stream.sending:
                     stream.wake()
         # An idle connection (no stream, nothing received) is told GOAWAY and closed.
-        if self._closing or self.num_streams or self._streams or now - self._last_active < server.idle_timeout:
+        if (
+            self._closing
+            or self.num_streams
+            or self._streams
+            or now - self._last_active < server.idle_timeout
+        ):
             return False
         server.counts["timeout"] += 1
         self._flags(self.send_goaway(H2Reason.NO_ERROR))
@@ -533,8 +564,7 @@ class H2Connection(H2Streams, WritePause, ClientFault):
             trailers = HeaderMap(trailers)
         if not streamed:
             # `streamed` told bytes from an iterable.
-            headers, body = h2_response_fields(request.method, response.status, headers,
-                                               bytes(body))  # type: ignore[arg-type]
+            headers, body = h2_response_fields(request.method, response.status, headers, bytes(body))  # type: ignore[arg-type]
         end_now = not streamed and not body and trailers is None
         self._check(self.send_response_head(sid, response.status, headers, end_now))
         if end_now:

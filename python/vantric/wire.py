@@ -32,8 +32,16 @@ if TYPE_CHECKING:
 
         def _may_read(self) -> bool: ...
 
-__all__ = ["READ_HIGH_WATER", "LINGER_BYTES", "LINGER_SECONDS", "ReadBuffer", "WritePause",
-           "end_output", "peer_text"]
+
+__all__ = [
+    "READ_HIGH_WATER",
+    "LINGER_BYTES",
+    "LINGER_SECONDS",
+    "ReadBuffer",
+    "WritePause",
+    "end_output",
+    "peer_text",
+]
 
 # Received bytes held for the consumer before reading from the socket pauses
 # (the socket buffer then pushes back on the peer).

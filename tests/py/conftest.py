@@ -34,11 +34,13 @@ def growth(operation, rounds=3000):
 
 def swallowing(fn, *args, **kwargs):
     """A call of fn that ignores whatever it raises (for leak loops over failures)."""
+
     def run():
         try:
             fn(*args, **kwargs)
         except BaseException:
             pass
+
     return run
 
 

@@ -49,7 +49,7 @@ class RawClient:
     def headers(self, sid: int, fields, end_stream: bool = True) -> None:
         """One header block, cut into HEADERS and CONTINUATION frames as needed."""
         block = self.encoder.encode(fields, huffman=False)
-        pieces = [block[i:i + MAX_FRAME] for i in range(0, len(block), MAX_FRAME)] or [b""]
+        pieces = [block[i : i + MAX_FRAME] for i in range(0, len(block), MAX_FRAME)] or [b""]
         frames: list[Frame] = [HeadersFrame(sid, pieces[0])]
         frames += [ContinuationFrame(sid, piece) for piece in pieces[1:]]
         if end_stream:
@@ -78,8 +78,8 @@ class RawClient:
             frame, length = Frame.parse_frame_header(memoryview(self.buf[:9]))
             if len(self.buf) < 9 + length:
                 break
-            frame.parse_body(memoryview(self.buf[9:9 + length]))
-            self.buf = self.buf[9 + length:]
+            frame.parse_body(memoryview(self.buf[9 : 9 + length]))
+            self.buf = self.buf[9 + length :]
             if isinstance(frame, HeadersFrame):
                 frame.fields = self.decoder.decode(frame.data)
             self.frames.append(frame)
@@ -101,8 +101,11 @@ class RawClient:
         goes after it, and the server answers frames in the order they came."""
         payload = b"barrier%d" % next(self._pings)
         self.send(PingFrame(0, payload[:8].ljust(8, b"_")))
-        self.until(lambda: any("ACK" in f.flags and f.opaque_data == payload[:8].ljust(8, b"_")
-                               for f in self.of(PingFrame)))
+        self.until(
+            lambda: any(
+                "ACK" in f.flags and f.opaque_data == payload[:8].ljust(8, b"_") for f in self.of(PingFrame)
+            )
+        )
 
     def ready(self) -> None:
         """Returns once both sides' SETTINGS are acknowledged (our limits apply)."""

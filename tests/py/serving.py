@@ -41,6 +41,7 @@ class Running:
     def connections(self) -> int:
         async def count():
             return len(self.server._connections)
+
         return self.call(count())
 
     def stop(self, grace: float = 2.0) -> None:

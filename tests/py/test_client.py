@@ -12,13 +12,21 @@ import urllib.parse
 
 import pytest
 
-from vantric._vantric import (ConnectionClosedError, H1IncompleteMessageError,
-                              H1UnexpectedMessageError)
 from vantric.__main__ import fetch_and_print
+from vantric._vantric import ConnectionClosedError, H1IncompleteMessageError, H1UnexpectedMessageError
 from vantric.client import Client, ClientConnection, ConnectTimeout, ReadTimeout
 
-PROXY_VARIABLES = ["ALL_PROXY", "all_proxy", "HTTP_PROXY", "http_proxy", "HTTPS_PROXY",
-                   "https_proxy", "NO_PROXY", "no_proxy", "REQUEST_METHOD"]
+PROXY_VARIABLES = [
+    "ALL_PROXY",
+    "all_proxy",
+    "HTTP_PROXY",
+    "http_proxy",
+    "HTTPS_PROXY",
+    "https_proxy",
+    "NO_PROXY",
+    "no_proxy",
+    "REQUEST_METHOD",
+]
 
 
 def run(coro, limit=10.0):
@@ -139,10 +147,13 @@ def _ipv6_loopback():
     return True
 
 
-@pytest.mark.parametrize("host", [
-    "127.0.0.1",
-    pytest.param("::1", marks=pytest.mark.skipif(not _ipv6_loopback(), reason="no IPv6 loopback")),
-])
+@pytest.mark.parametrize(
+    "host",
+    [
+        "127.0.0.1",
+        pytest.param("::1", marks=pytest.mark.skipif(not _ipv6_loopback(), reason="no IPv6 loopback")),
+    ],
+)
 def test_urls_become_the_request_line_and_host_the_server_sees(env, host):
     async def answer(writer):
         writer.write(b"HTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n")
@@ -160,8 +171,10 @@ def test_urls_become_the_request_line_and_host_the_server_sees(env, host):
 
     heads = []
     authority, connections = run(fetch_all(heads))
-    seen = [(head.split(b" ")[1].decode(), re.search(rb"(?im)^host: *(.*?)\r$", head)[1].decode())
-            for head in heads]
+    seen = [
+        (head.split(b" ")[1].decode(), re.search(rb"(?im)^host: *(.*?)\r$", head)[1].decode())
+        for head in heads
+    ]
     assert seen == [(target, authority) for _, target in URL_TAILS for _ in range(2)]
     assert not any(b"secret" in head for head in heads), "userinfo leaked into the request"
     assert connections == 1  # one origin, whatever the URL's shape
@@ -182,8 +195,9 @@ def test_keep_alive_framing_and_upload(env):
             assert chunked.trailers["x-sum"] == b"42"
             sent = await client.request("POST", base + "/echo", body=upload())
             assert (sent.headers["x-framing"], await sent.read()) == (b"chunked", b"streamed upload")
-            sized = await client.request("POST", base + "/echo", body=upload(),
-                                         headers={"content-length": "15"})
+            sized = await client.request(
+                "POST", base + "/echo", body=upload(), headers={"content-length": "15"}
+            )
             assert (sized.headers["x-framing"], await sized.read()) == (b"length", b"streamed upload")
             whole = await client.request("POST", base + "/echo", body=b"x" * 500000)
             assert await whole.read() == b"x" * 500000
@@ -193,16 +207,23 @@ def test_keep_alive_framing_and_upload(env):
         run(scenario(base))
 
 
-@pytest.mark.parametrize("method, reply, status, body, reusable", [
-    ("GET", b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nok",
-     200, b"ok", True),
-    ("HEAD", b"HTTP/1.1 200 OK\r\ncontent-length: 10\r\n\r\n", 200, b"", True),
-    ("GET", b"HTTP/1.1 204 No Content\r\n\r\n", 204, b"", True),
-    ("GET", b"HTTP/1.1 200 OK\r\nconnection: close\r\ncontent-length: 2\r\n\r\nok", 200, b"ok",
-     False),
-    ("GET", b"HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nokEXTRA", 200, b"ok", False),
-    ("GET", b"HTTP/1.0 200 OK\r\n\r\nuntil close", 200, b"until close", False),
-])
+@pytest.mark.parametrize(
+    "method, reply, status, body, reusable",
+    [
+        (
+            "GET",
+            b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nok",
+            200,
+            b"ok",
+            True,
+        ),
+        ("HEAD", b"HTTP/1.1 200 OK\r\ncontent-length: 10\r\n\r\n", 200, b"", True),
+        ("GET", b"HTTP/1.1 204 No Content\r\n\r\n", 204, b"", True),
+        ("GET", b"HTTP/1.1 200 OK\r\nconnection: close\r\ncontent-length: 2\r\n\r\nok", 200, b"ok", False),
+        ("GET", b"HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nokEXTRA", 200, b"ok", False),
+        ("GET", b"HTTP/1.0 200 OK\r\n\r\nuntil close", 200, b"until close", False),
+    ],
+)
 def test_response_shapes_and_reuse(method, reply, status, body, reusable):
     async def answer(writer):
         writer.write(reply)
@@ -224,6 +245,7 @@ def test_response_shapes_and_reuse(method, reply, status, body, reusable):
 def test_idle_watcher_verdicts(env):
     """A server closing an idle connection, or sending bytes on it, is noticed at once;
     the pool then dials a fresh connection instead of reusing it."""
+
     async def closes(writer):
         writer.write(b"HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nok")
         writer.write_eof()
@@ -308,6 +330,7 @@ def test_reused_connection_dropped_mid_request(env):
 async def forward_proxy(seen, handlers):
     """A proxy that records each connection's first request head and relays the bytes
     until the client leaves."""
+
     async def pipe(reader, writer):
         with contextlib.suppress(Exception):
             while data := await reader.read(65536):
@@ -374,7 +397,7 @@ def test_timeouts(env):
     async def connect_timeout():
         async with Client(connect_timeout=0.1) as client:
             with pytest.raises(ConnectTimeout):
-                await client.get("http://127.0.0.1:%d/" % listener.getsockname()[1])
+                await client.get(f"http://127.0.0.1:{listener.getsockname()[1]}/")
 
     try:
         run(connect_timeout())

@@ -23,8 +23,20 @@ class Probe:
 
 
 POSITIONAL = [(), (1,), (1, 2), (1, 2, 3), (1, 2, 3, 4)]
-KEYWORDS = [{}, {"c": 3}, {"a": 1}, {"b": 2, "c": 3}, {"c": 3, "d": 4}, {"a": 1, "c": 3},
-            {"x": 1}, {"cc": 3}, {"A": 1, "c": 3}, {"d": 4}, {"b": 2}, {"bb": 1, "a": 0}]
+KEYWORDS = [
+    {},
+    {"c": 3},
+    {"a": 1},
+    {"b": 2, "c": 3},
+    {"c": 3, "d": 4},
+    {"a": 1, "c": 3},
+    {"x": 1},
+    {"cc": 3},
+    {"A": 1, "c": 3},
+    {"d": 4},
+    {"b": 2},
+    {"bb": 1, "a": 0},
+]
 
 
 def outcome(fn, args, kwargs):
@@ -55,7 +67,9 @@ def test_constructor_binding(testing):
     marker = object()
     assert testing.Probe(marker).value is marker
     assert testing.Probe(value=marker).value is marker
-    with pytest.raises(TypeError, match=r"^Probe\(\) takes from 0 to 1 positional arguments but 2 were given$"):
+    with pytest.raises(
+        TypeError, match=r"^Probe\(\) takes from 0 to 1 positional arguments but 2 were given$"
+    ):
         testing.Probe(1, 2)
     with pytest.raises(TypeError, match=r"^Probe\(\) got an unexpected keyword argument 'other'"):
         testing.Probe(other=1)
@@ -77,7 +91,7 @@ def test_integer_widths(testing, kind):
     top = 2 ** WIDTHS[kind] - 1
     for value in (0, 1, top, True, Index(7)):
         assert testing.convert(kind, value) == int(getattr(value, "value", value))
-    for value in (-1, top + 1, 2 ** 200, -(2 ** 200), Index(-1)):
+    for value in (-1, top + 1, 2**200, -(2**200), Index(-1)):
         with pytest.raises(OverflowError, match="convert\\(\\) argument 'value'"):
             testing.convert(kind, value)
     for value in ("1", 1.0, None, b"1"):
@@ -89,10 +103,10 @@ def test_stream_identifier_bounds(testing):
     with pytest.raises(OverflowError):
         testing.Probe.twice(-1)
     with pytest.raises(OverflowError):
-        testing.Probe.twice(2 ** 32)
+        testing.Probe.twice(2**32)
     with pytest.raises(TypeError):
         testing.Probe.twice("1")
-    assert testing.Probe.twice(2 ** 32 - 1) == 2 ** 33 - 2
+    assert testing.Probe.twice(2**32 - 1) == 2**33 - 2
 
 
 def test_flags_take_only_bool(testing):

@@ -52,7 +52,7 @@ def blocks(text: str) -> list[Block]:
             i += 1
             continue
         end = next(j for j in range(i + 1, len(lines)) if lines[j].startswith(fence.group(1)))
-        found.append(Block(i + 1, fence.group(2).split(), "\n".join(lines[i + 1:end]) + "\n"))
+        found.append(Block(i + 1, fence.group(2).split(), "\n".join(lines[i + 1 : end]) + "\n"))
         i = end + 1
     return found
 
@@ -69,16 +69,23 @@ def ids(chosen: list[Block]) -> list[str]:
 
 def test_every_block_is_a_sample_the_suite_runs():
     assert PROGRAMS and SERVERS and SESSIONS
-    assert sorted(PROGRAMS + SERVERS + SESSIONS) == sorted(BLOCKS), \
-        [f"line {b.line}: {b.info}" for b in BLOCKS if b not in PROGRAMS + SERVERS + SESSIONS]
+    assert sorted(PROGRAMS + SERVERS + SESSIONS) == sorted(BLOCKS), [
+        f"line {b.line}: {b.info}" for b in BLOCKS if b not in PROGRAMS + SERVERS + SESSIONS
+    ]
 
 
 @pytest.mark.parametrize("block", PROGRAMS, ids=ids(PROGRAMS))
 def test_program(block, tmp_path):
     sample = tmp_path / "sample.py"
     sample.write_text(block.code)
-    done = subprocess.run([sys.executable, str(sample)], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=SAMPLE_TIMEOUT, env=CHILD_ENV | _ASAN_CHILD)
+    done = subprocess.run(
+        [sys.executable, str(sample)],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=SAMPLE_TIMEOUT,
+        env=CHILD_ENV | _ASAN_CHILD,
+    )
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     assert done.stdout
@@ -88,8 +95,14 @@ def test_program(block, tmp_path):
 def test_server_program_serves_until_interrupted(block, tmp_path):
     sample = tmp_path / "sample.py"
     sample.write_text(block.code)
-    proc = subprocess.Popen([sys.executable, str(sample)], cwd=tmp_path, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=CHILD_ENV | _ASAN_CHILD)
+    proc = subprocess.Popen(
+        [sys.executable, str(sample)],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=CHILD_ENV | _ASAN_CHILD,
+    )
     try:
         announced = proc.stdout.readline()
         port = re.search(r"http://127\.0\.0\.1:(\d+)/", announced)
@@ -110,8 +123,9 @@ def test_server_program_serves_until_interrupted(block, tmp_path):
 
 @pytest.mark.parametrize("block", SESSIONS, ids=ids(SESSIONS))
 def test_console_session(block):
-    test = doctest.DocTestParser().get_doctest(block.code, {}, f"guide.md:{block.line}",
-                                               str(GUIDE), block.line)
+    test = doctest.DocTestParser().get_doctest(
+        block.code, {}, f"guide.md:{block.line}", str(GUIDE), block.line
+    )
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     report: list[str] = []
     runner.run(test, out=report.append)
@@ -128,10 +142,14 @@ def test_programs_type_check_against_the_installed_package(tmp_path):
         files[-1].write_text(block.code)
     config = tmp_path / "mypy.ini"
     config.write_text("[mypy]\nstrict = true\n")
-    done = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental",
-                           "--config-file", str(config), *map(str, files)],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=300,
-                          env=CHILD_ENV | {"MYPYPATH": ""})
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--no-incremental", "--config-file", str(config), *map(str, files)],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=CHILD_ENV | {"MYPYPATH": ""},
+    )
     assert done.returncode == 0, done.stdout + done.stderr
 
 
@@ -181,8 +199,11 @@ def test_limits_table_is_the_code():
             assert not isinstance(default, (type(None), bool, int, float, str)), (name, option)
     for name in COMPLETE:
         documented = {option for row_name, option, _ in rows if row_name == name}
-        options = {p.name for p in inspect.signature(CALLABLES[name]).parameters.values()
-                   if p.kind is inspect.Parameter.KEYWORD_ONLY}
+        options = {
+            p.name
+            for p in inspect.signature(CALLABLES[name]).parameters.values()
+            if p.kind is inspect.Parameter.KEYWORD_ONLY
+        }
         assert options <= documented, f"{name} options missing from the guide: {options - documented}"
 
 
@@ -214,6 +235,6 @@ def test_http2_settings_are_the_documented_ones():
                 assert chunk, "the server closed before its SETTINGS"
                 received += chunk
     frame, length = Frame.parse_frame_header(memoryview(received[:9]))
-    frame.parse_body(memoryview(received[9:9 + length]))
+    frame.parse_body(memoryview(received[9 : 9 + length]))
     assert isinstance(frame, SettingsFrame) and "ACK" not in frame.flags
     assert {k: frame.settings.get(k) for k in expected} == expected

@@ -35,6 +35,7 @@ def run(scenario, **server_options):
                 await asyncio.wait_for(scenario(client, f"http://127.0.0.1:{server.port}"), 20)
         finally:
             await server.shutdown(2)
+
     asyncio.run(main())
 
 
@@ -47,8 +48,9 @@ def test_keep_alive_streams_and_trailers_both_ways():
             ports.add(response.headers.get("x-peer-port"))
         assert len(ports) == 1  # one connection carried all three
 
-        response = await client.request("PUT", base + "/echo-stream",
-                                        body=pieces(b"one ", b"", b"two " * 5000, b"three"))
+        response = await client.request(
+            "PUT", base + "/echo-stream", body=pieces(b"one ", b"", b"two " * 5000, b"three")
+        )
         assert response.headers.get("transfer-encoding") == b"chunked"
         assert await response.read() == b"one " + b"two " * 5000 + b"three"
 
@@ -58,6 +60,7 @@ def test_keep_alive_streams_and_trailers_both_ways():
 
         response = await client.request("HEAD", base + "/echo")
         assert (response.status, await response.read()) == (200, b"")
+
     run(scenario)
 
 
@@ -66,9 +69,12 @@ def test_concurrent_requests_share_a_pool():
         responses = await asyncio.gather(*(client.request("GET", base + "/slow") for _ in range(12)))
         assert [await r.read() for r in responses] == [b"slow"] * 12
         # The connections went back to the pool: a second wave opens none.
-        ports = {(await client.request("POST", base + "/echo", body=b"")).headers.get("x-peer-port")
-                 for _ in range(3)}
+        ports = {
+            (await client.request("POST", base + "/echo", body=b"")).headers.get("x-peer-port")
+            for _ in range(3)
+        }
         assert len(ports) == 1
+
     run(scenario)
 
 
@@ -86,4 +92,5 @@ def test_server_closing_an_idle_connection_is_noticed_by_the_client():
         second = await client.request("POST", base + "/echo", body=b"2")
         assert await second.read() == b"2"
         assert second.headers.get("x-peer-port") != first.headers.get("x-peer-port")
+
     run(scenario, idle_timeout=0.3)

@@ -71,36 +71,55 @@ CASES = [
     (("length", 0, b"", False), (b"", True, 0, None, None)),
     (("empty", 0, b"abc", False), (b"", True, 3, None, None)),
     (("length", 5, b"hel", False), (b"hel", False, 0, None, None)),
-    (("length", 5, b"hel", True),
-     (b"hel", False, 0, bad("unexpected_eof", "end of file before message length reached"), None)),
+    (
+        ("length", 5, b"hel", True),
+        (b"hel", False, 0, bad("unexpected_eof", "end of file before message length reached"), None),
+    ),
     (("length", 5, b"hellowor", False), (b"hello", True, 3, None, None)),
     (("close", 0, b"abc", False), (b"abc", False, 0, None, None)),
     (("close", 0, b"abc", True), (b"abc", True, 0, None, None)),
     (("chunked", 0, b"5\r\nhello\r\n0\r\n\r\n", False), (b"hello", True, 0, None, None)),
     (("chunked", 0, b"1A\r\n" + b"z" * 26 + b"\r\n0\r\n\r\n", False), (b"z" * 26, True, 0, None, None)),
     (("chunked", 0, b"1a\r\n" + b"z" * 26 + b"\r\n0\r\n\r\n", False), (b"z" * 26, True, 0, None, None)),
-    (("chunked", 0, b"10000000000000000\r\n", False),
-     (b"", False, 2, bad("invalid_data", "invalid chunk size: overflow"), None)),
+    (
+        ("chunked", 0, b"10000000000000000\r\n", False),
+        (b"", False, 2, bad("invalid_data", "invalid chunk size: overflow"), None),
+    ),
     (("chunked", 0, b"5;name=value\r\nhello\r\n0\r\n\r\n", False), (b"hello", True, 0, None, None)),
-    (("chunked", 0, b"5;na\nme\r\nhello\r\n0\r\n\r\n", False),
-     (b"", False, 16, bad("invalid_data", "invalid chunk extension contains newline"), None)),
+    (
+        ("chunked", 0, b"5;na\nme\r\nhello\r\n0\r\n\r\n", False),
+        (b"", False, 16, bad("invalid_data", "invalid chunk extension contains newline"), None),
+    ),
     (("chunked", 0, b"5  \r\nhello\r\n0\r\n\r\n", False), (b"hello", True, 0, None, None)),
-    (("chunked", 0, b"5 6\r\nhello\r\n0\r\n\r\n", False),
-     (b"", False, 14, bad("invalid_input", "Invalid chunk size linear white space"), None)),
-    (("chunked", 0, b"5\r\nhelloX\r\n0\r\n\r\n", False),
-     (b"hello", False, 7, bad("invalid_input", "Invalid chunk body CR"), None)),
-    (("chunked", 0, b"5\r\nhello\rX0\r\n\r\n", False),
-     (b"hello", False, 5, bad("invalid_input", "Invalid chunk body LF"), None)),
-    (("chunked", 0, b"5\r\nhel", True),
-     (b"hel", False, 0, bad("unexpected_eof", "end of file before message length reached"), None)),
-    (("chunked", 0, b"5\r\nhello", True),
-     (b"hello", False, 0, bad("unexpected_eof", "unexpected EOF during chunk size line"), None)),
-    (("chunked", 0, b"0\r\nExpires: never\r\n\r\nNEXT", True),
-     (b"", True, 4, None, [("expires", b"never")])),
-    (("chunked", 0, b"0\r\na: 1\r\nB:2\r\nA: 3 \r\n\r\n", False),
-     (b"", True, 0, None, [("a", b"1"), ("a", b"3"), ("b", b"2")])),
-    (("chunked", 0, b"0\r\na: \x00\r\n\r\n", False),
-     (b"", False, 0, bad("invalid_input", "invalid header value"), None)),
+    (
+        ("chunked", 0, b"5 6\r\nhello\r\n0\r\n\r\n", False),
+        (b"", False, 14, bad("invalid_input", "Invalid chunk size linear white space"), None),
+    ),
+    (
+        ("chunked", 0, b"5\r\nhelloX\r\n0\r\n\r\n", False),
+        (b"hello", False, 7, bad("invalid_input", "Invalid chunk body CR"), None),
+    ),
+    (
+        ("chunked", 0, b"5\r\nhello\rX0\r\n\r\n", False),
+        (b"hello", False, 5, bad("invalid_input", "Invalid chunk body LF"), None),
+    ),
+    (
+        ("chunked", 0, b"5\r\nhel", True),
+        (b"hel", False, 0, bad("unexpected_eof", "end of file before message length reached"), None),
+    ),
+    (
+        ("chunked", 0, b"5\r\nhello", True),
+        (b"hello", False, 0, bad("unexpected_eof", "unexpected EOF during chunk size line"), None),
+    ),
+    (("chunked", 0, b"0\r\nExpires: never\r\n\r\nNEXT", True), (b"", True, 4, None, [("expires", b"never")])),
+    (
+        ("chunked", 0, b"0\r\na: 1\r\nB:2\r\nA: 3 \r\n\r\n", False),
+        (b"", True, 0, None, [("a", b"1"), ("a", b"3"), ("b", b"2")]),
+    ),
+    (
+        ("chunked", 0, b"0\r\na: \x00\r\n\r\n", False),
+        (b"", False, 0, bad("invalid_input", "invalid header value"), None),
+    ),
 ]
 
 
@@ -210,16 +229,25 @@ ARGUMENT_ERRORS = [
     (lambda: D("length", -1), OverflowError, "'length' is out of range"),
     (lambda: D("length", 2**64), OverflowError, "unsigned 64-bit integer$"),
     (lambda: D("length", "1"), TypeError, r"^H1BodyDecoder\(\) argument 'length' must be int, not str$"),
-    (lambda: D("length", 1, 2), TypeError,
-     r"^H1BodyDecoder\(\) takes from 1 to 2 positional arguments but 3 were given$"),
+    (
+        lambda: D("length", 1, 2),
+        TypeError,
+        r"^H1BodyDecoder\(\) takes from 1 to 2 positional arguments but 3 were given$",
+    ),
     (lambda: D("length", size=1), TypeError, "unexpected keyword argument 'size'"),
-    (lambda: D("x").feed("str"), TypeError,
-     r"^H1BodyDecoder\.feed\(\) argument 'data' must be bytes, not str$"),
+    (
+        lambda: D("x").feed("str"),
+        TypeError,
+        r"^H1BodyDecoder\.feed\(\) argument 'data' must be bytes, not str$",
+    ),
     (lambda: D("x").feed(bytearray(b"a")), TypeError, "must be bytes, not bytearray$"),
     (lambda: D("x").feed(memoryview(b"a")), TypeError, "must be bytes, not memoryview$"),
     (lambda: D("x").feed(), TypeError, "missing 1 required positional argument: 'data'$"),
-    (lambda: D("x").decode(1), TypeError,
-     r"^H1BodyDecoder\.decode\(\) takes 1 positional argument but 2 were given$"),
+    (
+        lambda: D("x").decode(1),
+        TypeError,
+        r"^H1BodyDecoder\.decode\(\) takes 1 positional argument but 2 were given$",
+    ),
     (lambda: D("x").mark_eof(x=1), TypeError, "unexpected keyword argument 'x'"),
 ]
 
@@ -245,8 +273,7 @@ def test_class_identity():
     assert D.__module__ == "vantric._vantric" and D.__qualname__ == "H1BodyDecoder"
     assert str(inspect.signature(D)) == "(kind, length=0)"
     decoder = D("close")
-    for method, text in [("feed", "(data)"), ("mark_eof", "()"), ("decode", "()"),
-                         ("take_trailers", "()")]:
+    for method, text in [("feed", "(data)"), ("mark_eof", "()"), ("decode", "()"), ("take_trailers", "()")]:
         assert str(inspect.signature(getattr(decoder, method))) == text
     with pytest.raises(TypeError):
         type("Sub", (D,), {})
@@ -258,7 +285,7 @@ def test_class_identity():
 # ---- differential: h11's chunked decoding ---------------------------------------
 
 TOKEN = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.!#$%&'*+^`|~"
-VALUE = "".join(chr(c) for c in range(0x21, 0x7f))
+VALUE = "".join(chr(c) for c in range(0x21, 0x7F))
 
 
 def random_chunked(rng):
@@ -279,12 +306,16 @@ def random_chunked(rng):
     trailers = []
     for _ in range(rng.choice([0, 0, 1, 3])):
         name = "".join(rng.choices(TOKEN, k=rng.randrange(1, 10)))
-        value = " ".join("".join(rng.choices(VALUE, k=rng.randrange(1, 6)))
-                         for _ in range(rng.randrange(0, 3)))
+        value = " ".join(
+            "".join(rng.choices(VALUE, k=rng.randrange(1, 6))) for _ in range(rng.randrange(0, 3))
+        )
         trailers.append((name, value))
     last = "0" + rng.choice(["", ";end=1"]) + "\r\n"
-    wire.append(last.encode() + b"".join(f"{n}:{rng.choice(['', ' ', '  '])}{val}\r\n".encode()
-                                         for n, val in trailers) + b"\r\n")
+    wire.append(
+        last.encode()
+        + b"".join(f"{n}:{rng.choice(['', ' ', '  '])}{val}\r\n".encode() for n, val in trailers)
+        + b"\r\n"
+    )
     return b"".join(wire), b"".join(content), trailers
 
 
@@ -332,6 +363,7 @@ def test_differential_against_h11():
 
 # ---- threads and leaks ----------------------------------------------------------
 
+
 def chunked_of(pieces):
     return b"".join(b"%x\r\n%s\r\n" % (len(p), p) for p in pieces) + b"0\r\n\r\n"
 
@@ -346,7 +378,7 @@ def test_feeder_and_reader_threads():
 
     def feeder():
         for i in range(0, len(wire), 7):
-            decoder.feed(wire[i:i + 7])
+            decoder.feed(wire[i : i + 7])
 
     def reader():
         try:
@@ -371,7 +403,7 @@ def test_racing_readers_share_the_pieces():
     body = b"".join(i.to_bytes(4, "big") for i in range(30000))
     decoder = D("close")
     for i in range(0, len(body), 100):
-        decoder.feed(body[i:i + 100])
+        decoder.feed(body[i : i + 100])
     decoder.mark_eof()
     taken = [[] for _ in range(4)]
     start = threading.Barrier(4)
@@ -412,5 +444,13 @@ def test_no_leaks():
         decoder.mark_eof()
         drain(decoder)
 
-    assert_no_leaks([full_cycle, failing, eof, swallowing(D, 1), swallowing(D("x").feed, "s"),
-                     swallowing(D, "length", -1)])
+    assert_no_leaks(
+        [
+            full_cycle,
+            failing,
+            eof,
+            swallowing(D, 1),
+            swallowing(D("x").feed, "s"),
+            swallowing(D, "length", -1),
+        ]
+    )

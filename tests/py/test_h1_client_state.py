@@ -2,15 +2,20 @@
 
 import gc
 import inspect
-import sys
 import threading
 import weakref
 
 import pytest
 
 from conftest import assert_no_leaks, swallowing
-from vantric._vantric import (H1_WATCH_HANDOFF, H1_WATCH_IDLE_BYTES, H1_WATCH_IDLE_EOF,
-                              H1_WATCH_IDLE_ERROR, H1_WATCH_IGNORED, H1ClientState)
+from vantric._vantric import (
+    H1_WATCH_HANDOFF,
+    H1_WATCH_IDLE_BYTES,
+    H1_WATCH_IDLE_EOF,
+    H1_WATCH_IDLE_ERROR,
+    H1_WATCH_IGNORED,
+    H1ClientState,
+)
 
 
 class Token:
@@ -32,8 +37,9 @@ def test_identity_and_signatures():
         s.closed = True
     with pytest.raises(AttributeError):
         s.other = 1
-    assert repr(s) == ("H1ClientState(closed=false, failed=false, busy=false, "
-                       "exchange_active=false, watcher=false)")
+    assert repr(s) == (
+        "H1ClientState(closed=false, failed=false, busy=false, exchange_active=false, watcher=false)"
+    )
 
 
 def test_exchange_claims():

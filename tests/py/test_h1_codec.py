@@ -39,7 +39,8 @@ def parse_error(data, side="request", **config):
 def test_constructor():
     assert str(inspect.signature(H1Codec)) == (
         "(*, max_headers=None, ignore_invalid_headers=False, title_case_headers=False, "
-        "date_header=True, max_buf_size=Ellipsis)")
+        "date_header=True, max_buf_size=Ellipsis)"
+    )
     assert H1Codec().max_buf_size == 417792
     assert H1Codec(max_buf_size=8192).max_buf_size == 8192
     with pytest.raises(ValueError) as info:
@@ -73,10 +74,16 @@ def test_classes():
         head.method = "POST"
     with pytest.raises(AttributeError):
         head.extra = 1
-    signatures = {"feed": "(self, /, data)", "receive_head": "(self, /, data)",
-                  "receive_request_head": "(self, /, data)", "take_body": "(self, /)",
-                  "take_body_into": "(self, /, decoder)", "buffered": "(self, /)", "reset": "(self, /)",
-                  "body_is_eof": "(self, /)"}
+    signatures = {
+        "feed": "(self, /, data)",
+        "receive_head": "(self, /, data)",
+        "receive_request_head": "(self, /, data)",
+        "take_body": "(self, /)",
+        "take_body_into": "(self, /, decoder)",
+        "buffered": "(self, /)",
+        "reset": "(self, /)",
+        "body_is_eof": "(self, /)",
+    }
     for method, text in signatures.items():
         assert str(inspect.signature(getattr(H1Codec, method))) == text
 
@@ -99,17 +106,38 @@ def test_data_must_be_bytes():
 
 
 def test_request_head_attributes_and_repr():
-    head = request(b"POST /submit?x=1 HTTP/1.1\r\nHost: example.com\r\nContent-Length: 5\r\n"
-                   b"Expect: 100-continue\r\nTE: trailers\r\n\r\nhello")
+    head = request(
+        b"POST /submit?x=1 HTTP/1.1\r\nHost: example.com\r\nContent-Length: 5\r\n"
+        b"Expect: 100-continue\r\nTE: trailers\r\n\r\nhello"
+    )
     assert repr(head) == "H1RequestHead(method='POST', target='/submit?x=1', body_kind=length)"
-    assert (head.method, head.target, head.body_kind, head.content_length) == ("POST", "/submit?x=1", "length", 5)
-    assert head.headers.items() == [("host", b"example.com"), ("content-length", b"5"),
-                                    ("expect", b"100-continue"), ("te", b"trailers")]
-    assert (head.keep_alive, head.expect_continue, head.is_upgrade, head.http10, head.allow_trailers) == \
-        (True, True, False, False, True)
+    assert (head.method, head.target, head.body_kind, head.content_length) == (
+        "POST",
+        "/submit?x=1",
+        "length",
+        5,
+    )
+    assert head.headers.items() == [
+        ("host", b"example.com"),
+        ("content-length", b"5"),
+        ("expect", b"100-continue"),
+        ("te", b"trailers"),
+    ]
+    assert (head.keep_alive, head.expect_continue, head.is_upgrade, head.http10, head.allow_trailers) == (
+        True,
+        True,
+        False,
+        False,
+        True,
+    )
     empty = request(b"GET / HTTP/1.0\r\n\r\n")
     assert repr(empty) == "H1RequestHead(method='GET', target='/', body_kind=empty)"
-    assert (empty.body_kind, empty.content_length, empty.keep_alive, empty.http10) == ("empty", 0, False, True)
+    assert (empty.body_kind, empty.content_length, empty.keep_alive, empty.http10) == (
+        "empty",
+        0,
+        False,
+        True,
+    )
     chunked = request(b"PUT /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n")
     assert (chunked.body_kind, chunked.content_length) == ("chunked", None)
     odd = request(b"M-SEARCH * HTTP/1.1\r\n\r\n")
@@ -143,8 +171,10 @@ def test_strings_are_shared():
     # Built once: every read returns the same objects.
     assert one.target is one.target and one.headers is one.headers
     # Names come from the shared well-known vocabulary.
-    assert two.headers.keys()[0] is H1Codec().receive_head(
-        b"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n").headers.keys()[0]
+    assert (
+        two.headers.keys()[0]
+        is H1Codec().receive_head(b"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n").headers.keys()[0]
+    )
 
 
 def test_headers_are_an_ordinary_map():
@@ -155,17 +185,20 @@ def test_headers_are_an_ordinary_map():
     assert head.headers is head.headers and head.headers["C"] == b"4"
 
 
-@pytest.mark.parametrize("line,target", [
-    (b"GET /p?q HTTP/1.1", "/p?q"),
-    (b"GET /p#frag HTTP/1.1", "/p"),
-    (b"GET HTTP://Example.COM/P?Q HTTP/1.1", "http://Example.COM/P?Q"),
-    (b"GET hTTpS://h HTTP/1.1", "https://h"),
-    (b"GET ftp://h/x HTTP/1.1", "ftp://h/x"),
-    (b"CONNECT example.com:443 HTTP/1.1", "example.com:443"),
-    (b"OPTIONS * HTTP/1.1", "*"),
-    (b"GET /caf\xc3\xa9 HTTP/1.1", "/caf\u00e9"),
-    (b"GET /\xff\xfe HTTP/1.1", "/\udcff\udcfe"),
-])
+@pytest.mark.parametrize(
+    "line,target",
+    [
+        (b"GET /p?q HTTP/1.1", "/p?q"),
+        (b"GET /p#frag HTTP/1.1", "/p"),
+        (b"GET HTTP://Example.COM/P?Q HTTP/1.1", "http://Example.COM/P?Q"),
+        (b"GET hTTpS://h HTTP/1.1", "https://h"),
+        (b"GET ftp://h/x HTTP/1.1", "ftp://h/x"),
+        (b"CONNECT example.com:443 HTTP/1.1", "example.com:443"),
+        (b"OPTIONS * HTTP/1.1", "*"),
+        (b"GET /caf\xc3\xa9 HTTP/1.1", "/caf\u00e9"),
+        (b"GET /\xff\xfe HTTP/1.1", "/\udcff\udcfe"),
+    ],
+)
 def test_targets(line, target):
     head = request(line + b"\r\n\r\n")
     assert head.target == target
@@ -208,8 +241,14 @@ def test_field_line_limits():
         assert parse_error(many, "response", max_headers=limit)[0] == "too_large"
     big = b"GET / HTTP/1.1\r\n" + b"".join(b"x%d: v\r\n" % i for i in range(500)) + b"\r\n"
     assert len(request(big, max_headers=500).headers) == 500
-    assert len(request(b"GET / HTTP/1.1\r\nbad line\r\nA : b\r\nc: d\r\n\r\n",
-                       ignore_invalid_headers=True).headers) == 1
+    assert (
+        len(
+            request(
+                b"GET / HTTP/1.1\r\nbad line\r\nA : b\r\nc: d\r\n\r\n", ignore_invalid_headers=True
+            ).headers
+        )
+        == 1
+    )
 
 
 def test_incomplete_head_cap():
@@ -229,15 +268,36 @@ PARSE_ERRORS = [
     (b"GET http:/x HTTP/1.1\r\n\r\n", "uri", 400, "invalid URI"),
     (b"GET / HTTP/1.1\r\nA : b\r\n\r\n", "header_token", 400, "invalid HTTP header parsed"),
     (b"GET / HTTP/1.1\r\nA: b\r\n c\r\n\r\n", "header_token", 400, "invalid HTTP header parsed"),
-    (b"GET / HTTP/1.1\r\nContent-Length: 1x\r\n\r\n", "header_content_length_invalid", 400,
-     "invalid content-length parsed"),
-    (b"GET / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", "header_transfer_encoding_invalid", 400,
-     "invalid transfer-encoding parsed"),
-    (b"GET / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n", "header_transfer_encoding_unexpected", 400,
-     "unexpected transfer-encoding parsed"),
-    (b"GET / HTTP/1.1\r\nContent-Length: 18446744073709551614\r\n\r\n", "too_large", 431,
-     "message head is too large"),
-    (b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", "version_h2", None, "invalid HTTP version parsed (found HTTP2 preface)"),
+    (
+        b"GET / HTTP/1.1\r\nContent-Length: 1x\r\n\r\n",
+        "header_content_length_invalid",
+        400,
+        "invalid content-length parsed",
+    ),
+    (
+        b"GET / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n",
+        "header_transfer_encoding_invalid",
+        400,
+        "invalid transfer-encoding parsed",
+    ),
+    (
+        b"GET / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n",
+        "header_transfer_encoding_unexpected",
+        400,
+        "unexpected transfer-encoding parsed",
+    ),
+    (
+        b"GET / HTTP/1.1\r\nContent-Length: 18446744073709551614\r\n\r\n",
+        "too_large",
+        431,
+        "message head is too large",
+    ),
+    (
+        b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n",
+        "version_h2",
+        None,
+        "invalid HTTP version parsed (found HTTP2 preface)",
+    ),
 ]
 
 
@@ -328,7 +388,12 @@ RESPONSE_FRAMING = [
     (None, b"HTTP/1.1 200 OK\r\nContent-Length: 5, 5\r\n", "length", 5),
     (None, b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5,5\r\n", "length", 5),
     (None, b"HTTP/1.1 200 OK\r\nContent-Length: 5, 6\r\n", "header_content_length_invalid", None),
-    (None, b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n", "header_content_length_invalid", None),
+    (
+        None,
+        b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n",
+        "header_content_length_invalid",
+        None,
+    ),
     (None, b"HTTP/1.1 200 OK\r\nContent-Length: 5,\r\n", "header_content_length_invalid", None),
     (None, b"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n", "header_content_length_invalid", None),
     (None, b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n", "empty", 0),
@@ -411,7 +476,7 @@ def test_byte_by_byte():
     data = b"GET /index.html HTTP/1.1\r\nHost: example.com\r\nAccept: */*\r\n\r\n"
     codec = H1Codec()
     for i in range(len(data) - 1):
-        assert codec.receive_request_head(data[i:i + 1]) is None
+        assert codec.receive_request_head(data[i : i + 1]) is None
     head = codec.receive_request_head(data[-1:])
     assert (head.target, head.headers["accept"]) == ("/index.html", b"*/*")
     assert codec.buffered() == 0
@@ -484,7 +549,9 @@ def test_no_leaks():
         head.method, head.target, head.headers.items(), head.body_kind, head.content_length, repr(head)
 
     def response():
-        head = H1Codec().receive_head(b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody")
+        head = H1Codec().receive_head(
+            b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody"
+        )
         repr(head), head.headers
 
     def into_decoder():
@@ -492,13 +559,15 @@ def test_no_leaks():
         c.receive_request_head(b"POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody")
         c.take_body_into(H1BodyDecoder("length", 4))
 
-    assert_no_leaks([
-        round_trip,
-        response,
-        into_decoder,
-        swallowing(H1Codec().receive_request_head, b"GET / HTTP/9.9\r\n\r\n"),
-        swallowing(H1Codec().receive_head, b"HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n"),
-        swallowing(H1Codec, max_buf_size=1),
-        swallowing(H1Codec().take_body_into, b"x"),
-        lambda: request(b"GET /\xff HTTP/1.1\r\nM: 1\r\n\r\n").target,
-    ])
+    assert_no_leaks(
+        [
+            round_trip,
+            response,
+            into_decoder,
+            swallowing(H1Codec().receive_request_head, b"GET / HTTP/9.9\r\n\r\n"),
+            swallowing(H1Codec().receive_head, b"HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n"),
+            swallowing(H1Codec, max_buf_size=1),
+            swallowing(H1Codec().take_body_into, b"x"),
+            lambda: request(b"GET /\xff HTTP/1.1\r\nM: 1\r\n\r\n").target,
+        ]
+    )

@@ -18,9 +18,23 @@ h11 = pytest.importorskip("h11")
 
 TCHAR = "!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
 PATH = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~!$&'()*+,;=:@%/"
-VISIBLE = "".join(chr(c) for c in range(0x21, 0x7f))
-COMMON = ["Accept", "Accept-Encoding", "Accept-Language", "User-Agent", "Cookie", "Cache-Control",
-          "X-Request-Id", "Referer", "Authorization", "Content-Type", "Date", "Server", "Vary", "ETag"]
+VISIBLE = "".join(chr(c) for c in range(0x21, 0x7F))
+COMMON = [
+    "Accept",
+    "Accept-Encoding",
+    "Accept-Language",
+    "User-Agent",
+    "Cookie",
+    "Cache-Control",
+    "X-Request-Id",
+    "Referer",
+    "Authorization",
+    "Content-Type",
+    "Date",
+    "Server",
+    "Vary",
+    "ETag",
+]
 FRAMING = {"content-length", "transfer-encoding", "connection", "expect", "upgrade", "te", "host"}
 
 
@@ -50,7 +64,9 @@ def framing_fields(rng, http10, allow_chunked=True):
     if kind == "length":
         out.append((rng.choice(["Content-Length", "content-length"]), str(rng.randint(0, 40))))
     elif kind == "chunked":
-        out.append((rng.choice(["Transfer-Encoding", "transfer-encoding"]), rng.choice(["chunked", "Chunked"])))
+        out.append(
+            (rng.choice(["Transfer-Encoding", "transfer-encoding"]), rng.choice(["chunked", "Chunked"]))
+        )
     if rng.random() < 0.3:
         out.append(("Connection", rng.choice(["close", "keep-alive", "Keep-Alive", "x-token"])))
     return out
@@ -104,7 +120,9 @@ def h11_reads_body(conn, body, close_delimited):
 
 def generate_request(rng):
     http10 = rng.random() < 0.2
-    method = rng.choice(["GET", "POST", "PUT", "DELETE", "PATCH", "OPTIONS", "HEAD", "QUERY", "PURGE", "M-SEARCH"])
+    method = rng.choice(
+        ["GET", "POST", "PUT", "DELETE", "PATCH", "OPTIONS", "HEAD", "QUERY", "PURGE", "M-SEARCH"]
+    )
     target = "/" + token(rng, PATH, 0, 40)
     if rng.random() < 0.4:
         target += "?" + token(rng, PATH + "?", 0, 30)

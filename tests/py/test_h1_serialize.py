@@ -12,7 +12,6 @@ import pytest
 from conftest import assert_no_leaks, swallowing
 from vantric._vantric import H1BodyDecoder, H1Codec, H1UserError, HeaderMap, http_date
 
-
 # ---- readers ---------------------------------------------------------------------
 # Each returns (start, fields, body, trailers): start is (method, target) or the
 # status; fields and trailers are lists of (lowercase name, value) bytes pairs.
@@ -50,7 +49,7 @@ def read_h11(wire, request_method=None, eof=False):
     conn.receive_data(wire)
     if eof:
         conn.receive_data(b"")
-    start, fields, body, trailers = None, None, b"", []
+    start, fields, body = None, None, b""
     while True:
         event = conn.next_event()
         if isinstance(event, h11.Request):
@@ -87,7 +86,11 @@ def read_httptools(wire, request_method=None, eof=False):
     parser = (httptools.HttpRequestParser if request_method is None else httptools.HttpResponseParser)(sink)
     parser.feed_data(wire)
     assert sink.done
-    start = (parser.get_method().decode(), sink.url.decode()) if request_method is None else parser.get_status_code()
+    start = (
+        (parser.get_method().decode(), sink.url.decode())
+        if request_method is None
+        else parser.get_status_code()
+    )
     # httptools hands trailer lines to on_header after the body.
     return start, sink.fields, sink.body, None
 
@@ -98,7 +101,9 @@ def fields_of(raw_items):
 
 def send_body(codec, pieces, trailers):
     out = b"".join(codec.serialize_data(p) for p in pieces)
-    return out + (codec.serialize_end() if trailers is None else codec.serialize_trailers(HeaderMap(trailers)))
+    return out + (
+        codec.serialize_end() if trailers is None else codec.serialize_trailers(HeaderMap(trailers))
+    )
 
 
 # ---- requests --------------------------------------------------------------------
@@ -107,14 +112,35 @@ def send_body(codec, pieces, trailers):
 ALL = ("h11", "httptools")
 REQUESTS = [
     ("GET", "/", [("Host", "h"), ("Accept", "*/*"), ("User-Agent", "t/1")], {}, [], None, ALL),
-    ("POST", "/submit?x=1", [("host", "h"), ("Content-Type", "text/plain")], {"content_length": 11},
-     [b"hello", b" world"], None, ALL),
+    (
+        "POST",
+        "/submit?x=1",
+        [("host", "h"), ("Content-Type", "text/plain")],
+        {"content_length": 11},
+        [b"hello", b" world"],
+        None,
+        ALL,
+    ),
     ("PUT", "/u", [("host", "h"), ("content-length", "4")], {"chunked": True}, [b"abcd"], None, ALL),
     ("POST", "/c", [("host", "h")], {"chunked": True}, [b"a" * 26, b"", b"b" * 5000], None, ALL),
-    ("POST", "/t", [("host", "h"), ("trailer", "x-sum")], {"chunked": True}, [b"data"],
-     [("x-sum", "42"), ("content-type", "dropped")], ("h11",)),
-    ("POST", "/g", [("host", "h"), ("transfer-encoding", "gzip")], {"content_length": 3}, [b"xyz"], None,
-     ("httptools",)),
+    (
+        "POST",
+        "/t",
+        [("host", "h"), ("trailer", "x-sum")],
+        {"chunked": True},
+        [b"data"],
+        [("x-sum", "42"), ("content-type", "dropped")],
+        ("h11",),
+    ),
+    (
+        "POST",
+        "/g",
+        [("host", "h"), ("transfer-encoding", "gzip")],
+        {"content_length": 3},
+        [b"xyz"],
+        None,
+        ("httptools",),
+    ),
     ("POST", "/10", [("host", "h")], {"http10": True, "content_length": 3}, [b"xyz"], None, ALL),
     ("GET", "/close", [("host", "h"), ("connection", "keep-alive, close")], {}, [], None, ALL),
     ("GET", "http://example.com", [("host", "example.com")], {}, [], None, ALL),
@@ -126,7 +152,9 @@ REQUESTS = [
 @pytest.mark.parametrize("method, url, fields, kwargs, pieces, trailers, readers", REQUESTS)
 def test_request_round_trip(method, url, fields, kwargs, pieces, trailers, readers):
     codec = H1Codec()
-    wire = codec.serialize_request(method, url, HeaderMap(fields), **kwargs) + send_body(codec, pieces, trailers)
+    wire = codec.serialize_request(method, url, HeaderMap(fields), **kwargs) + send_body(
+        codec, pieces, trailers
+    )
     assert codec.body_is_eof()
     start, head_fields, body, got_trailers = read_ours(wire)
     assert body == b"".join(pieces)
@@ -134,7 +162,7 @@ def test_request_round_trip(method, url, fields, kwargs, pieces, trailers, reade
     for name in readers:
         other = globals()["read_" + name](wire)
         assert other[0] == start
-        assert fields_of(other[1])[:len(head_fields)] == fields_of(head_fields)
+        assert fields_of(other[1])[: len(head_fields)] == fields_of(head_fields)
         assert other[2] == body
         if other[3] is not None:
             assert fields_of(other[3]) == fields_of(got_trailers)
@@ -146,8 +174,10 @@ def test_request_framing_rules():
     codec = H1Codec()
     assert codec.serialize_request("GET", "/", None, chunked=True) == b"GET / HTTP/1.1\r\n\r\n"
     assert codec.body_is_eof()
-    assert codec.serialize_request("POST", "/", content_length=5, headers=HeaderMap([("content-length", "7")])) \
+    assert (
+        codec.serialize_request("POST", "/", content_length=5, headers=HeaderMap([("content-length", "7")]))
         == b"POST / HTTP/1.1\r\ncontent-length: 7\r\n\r\n"
+    )
     assert codec.serialize_data(b"x" * 10) == b"x" * 7
     head = codec.serialize_request("GET", "/", HeaderMap([("Connection", "keep-alive, Close")]), http10=True)
     assert head == b"GET / HTTP/1.0\r\nconnection: keep-alive, Close\r\n\r\n"
@@ -158,16 +188,19 @@ def test_request_framing_rules():
     assert not codec.request_connection_close
 
 
-@pytest.mark.parametrize("method, url, message", [
-    ("GE T", "/", "invalid method: invalid HTTP method"),
-    ("", "/", "invalid method: invalid HTTP method"),
-    ("GET", "", "invalid url: empty string"),
-    ("GET", "/a b", "invalid url: invalid uri character"),
-    ("GET", "/\r\nx: y", "invalid url: invalid uri character"),
-    ("GET", "http://h:x/", "invalid url: invalid port"),
-    ("GET", "x/y", "invalid url: scheme missing"),
-    ("GET", "/" * 65535, "invalid url: uri too long"),
-])
+@pytest.mark.parametrize(
+    "method, url, message",
+    [
+        ("GE T", "/", "invalid method: invalid HTTP method"),
+        ("", "/", "invalid method: invalid HTTP method"),
+        ("GET", "", "invalid url: empty string"),
+        ("GET", "/a b", "invalid url: invalid uri character"),
+        ("GET", "/\r\nx: y", "invalid url: invalid uri character"),
+        ("GET", "http://h:x/", "invalid url: invalid port"),
+        ("GET", "x/y", "invalid url: scheme missing"),
+        ("GET", "/" * 65535, "invalid url: uri too long"),
+    ],
+)
 def test_request_line_errors_change_nothing(method, url, message):
     codec = H1Codec()
     codec.serialize_request("POST", "/", HeaderMap([("connection", "close")]), content_length=3)
@@ -182,12 +215,32 @@ def test_request_line_errors_change_nothing(method, url, message):
 
 # (request method, status, fields, keyword arguments, body pieces, trailers, readers)
 RESPONSES = [
-    ("GET", 200, [("Server", "s"), ("X-A", "1"), ("Content-Type", "text/plain"), ("Cache-Control", "no-cache"),
-                  ("X-B", "2")], {"content_length": 5}, [b"hello"], None, ALL),
+    (
+        "GET",
+        200,
+        [
+            ("Server", "s"),
+            ("X-A", "1"),
+            ("Content-Type", "text/plain"),
+            ("Cache-Control", "no-cache"),
+            ("X-B", "2"),
+        ],
+        {"content_length": 5},
+        [b"hello"],
+        None,
+        ALL,
+    ),
     ("GET", 404, [], {}, [], None, ALL),
     ("GET", 200, [], {"chunked": True}, [b"x" * 17, b"y" * 70000], None, ALL),
-    ("GET", 200, [("trailer", "x-sum")], {"chunked": True}, [b"body"], [("x-sum", "1"), ("set-cookie", "no")],
-     ("h11",)),
+    (
+        "GET",
+        200,
+        [("trailer", "x-sum")],
+        {"chunked": True},
+        [b"body"],
+        [("x-sum", "1"), ("set-cookie", "no")],
+        ("h11",),
+    ),
     ("GET", 200, [("content-length", "3")], {"chunked": True}, [b"abc"], None, ALL),
     ("HEAD", 200, [], {"content_length": 10}, [b"ignored"], None, ("h11",)),
     ("GET", 204, [], {"chunked": True}, [b"ignored"], None, ALL),
@@ -208,7 +261,7 @@ def test_response_round_trip(method, status, fields, kwargs, pieces, trailers, r
     assert codec.body_is_eof()
     start, head_fields, body, got_trailers = read_ours(wire, method, eof)
     assert start == status
-    assert (b"date" in dict(fields_of(head_fields)))
+    assert b"date" in dict(fields_of(head_fields))
     if method == "HEAD" or status in (204, 304):
         assert body == b""
     else:
@@ -216,7 +269,7 @@ def test_response_round_trip(method, status, fields, kwargs, pieces, trailers, r
     for name in readers:
         other = globals()["read_" + name](wire, method, eof)
         assert other[0] == status
-        assert fields_of(other[1])[:len(head_fields)] == fields_of(head_fields)
+        assert fields_of(other[1])[: len(head_fields)] == fields_of(head_fields)
         assert other[2] == body
         if other[3] is not None:
             assert fields_of(other[3]) == fields_of(got_trailers)
@@ -231,16 +284,22 @@ def test_response_verdicts_and_lines():
     codec = H1Codec(date_header=False)
     assert codec.serialize_response(200, content_length=0) == b"HTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n"
     assert (codec.response_is_last, codec.response_close_delimited) == (False, False)
-    assert codec.serialize_response(200, keep_alive=False) == \
-        b"HTTP/1.1 200 OK\r\nconnection: close\r\ncontent-length: 0\r\n\r\n"
+    assert (
+        codec.serialize_response(200, keep_alive=False)
+        == b"HTTP/1.1 200 OK\r\nconnection: close\r\ncontent-length: 0\r\n\r\n"
+    )
     assert codec.response_is_last
     codec.serialize_response(200, HeaderMap([("connection", "close")]))
     assert codec.response_is_last
-    assert codec.serialize_response(200, http10=True, chunked=True) == \
-        b"HTTP/1.0 200 OK\r\nconnection: keep-alive\r\n\r\n"
+    assert (
+        codec.serialize_response(200, http10=True, chunked=True)
+        == b"HTTP/1.0 200 OK\r\nconnection: keep-alive\r\n\r\n"
+    )
     assert (codec.response_is_last, codec.response_close_delimited) == (False, True)
-    assert codec.serialize_response(101, HeaderMap([("upgrade", "h2c")])) == \
-        b"HTTP/1.1 101 Switching Protocols\r\nupgrade: h2c\r\n\r\n"
+    assert (
+        codec.serialize_response(101, HeaderMap([("upgrade", "h2c")]))
+        == b"HTTP/1.1 101 Switching Protocols\r\nupgrade: h2c\r\n\r\n"
+    )
     assert (codec.response_is_last, codec.response_close_delimited) == (True, False)
     for status in (204, 304):
         codec.serialize_response(status, chunked=True)
@@ -259,20 +318,38 @@ def raises_user(kind, fn, *args, **kwargs):
     return info.value.args[1]
 
 
-@pytest.mark.parametrize("status, fields, kwargs, kind", [
-    (103, [], {}, "unsupported_status_code"),
-    (100, [], {}, "unsupported_status_code"),
-    (200, [("content-length", "5"), ("transfer-encoding", "chunked")], {"content_length": 5}, "unexpected_header"),
-    (200, [("transfer-encoding", "chunked"), ("content-length", "5")], {"content_length": 5}, "unexpected_header"),
-    (200, [("content-length", "5"), ("content-length", "6")], {"chunked": True}, "unexpected_header"),
-])
+@pytest.mark.parametrize(
+    "status, fields, kwargs, kind",
+    [
+        (103, [], {}, "unsupported_status_code"),
+        (100, [], {}, "unsupported_status_code"),
+        (
+            200,
+            [("content-length", "5"), ("transfer-encoding", "chunked")],
+            {"content_length": 5},
+            "unexpected_header",
+        ),
+        (
+            200,
+            [("transfer-encoding", "chunked"), ("content-length", "5")],
+            {"content_length": 5},
+            "unexpected_header",
+        ),
+        (200, [("content-length", "5"), ("content-length", "6")], {"chunked": True}, "unexpected_header"),
+    ],
+)
 def test_failed_response_changes_nothing(status, fields, kwargs, kind):
     codec = H1Codec()
     codec.serialize_request("GET", "/")
     codec.serialize_response(200, HeaderMap([("connection", "close")]), chunked=True)
     message = raises_user(kind, codec.serialize_response, status, HeaderMap(fields), **kwargs)
-    assert message == {"unsupported_status_code": "response has 1xx status code, not supported by server",
-                       "unexpected_header": "user sent unexpected header"}[kind]
+    assert (
+        message
+        == {
+            "unsupported_status_code": "response has 1xx status code, not supported by server",
+            "unexpected_header": "user sent unexpected header",
+        }[kind]
+    )
     assert (codec.response_is_last, codec.response_close_delimited) == (True, False)
     assert codec.serialize_data(b"abc") == b"3\r\nabc\r\n"
 
@@ -285,8 +362,10 @@ def test_connect_tunnel():
     assert codec.response_is_last and codec.body_is_eof()
 
 
-@pytest.mark.parametrize("status, error", [(99, ValueError), (1000, ValueError), (-1, OverflowError),
-                                           (65536, OverflowError), ("200", TypeError)])
+@pytest.mark.parametrize(
+    "status, error",
+    [(99, ValueError), (1000, ValueError), (-1, OverflowError), (65536, OverflowError), ("200", TypeError)],
+)
 def test_status_range(status, error):
     with pytest.raises(error) as info:
         H1Codec().serialize_response(status)
@@ -335,13 +414,17 @@ def test_body_write_aborted_takes_the_encoder_out():
     codec = H1Codec()
     codec.serialize_request("POST", "/", content_length=10)
     codec.serialize_data(b"abcd")
-    assert raises_user("body_write_aborted", codec.serialize_end) == \
-        "user body write aborted: early end, expected 6 more bytes"
+    assert (
+        raises_user("body_write_aborted", codec.serialize_end)
+        == "user body write aborted: early end, expected 6 more bytes"
+    )
     assert codec.body_is_eof()
     assert codec.serialize_end() == b""
     head = codec.serialize_request("POST", "/", content_length=3)
-    assert raises_user("body_write_aborted", codec.serialize_head_and_body, head, b"ab") == \
-        "user body write aborted: early end, expected 1 more bytes"
+    assert (
+        raises_user("body_write_aborted", codec.serialize_head_and_body, head, b"ab")
+        == "user body write aborted: early end, expected 1 more bytes"
+    )
     assert codec.body_is_eof()
 
 
@@ -370,8 +453,10 @@ def test_head_and_body():
     head = codec.serialize_response(200, content_length=4)
     assert codec.serialize_head_and_body(head, b"bodyEXTRA") == head + b"body"
     head = codec.serialize_response(200, HeaderMap([("trailer", "x-t")]), chunked=True)
-    assert codec.serialize_head_and_body(head, b"abc", HeaderMap([("x-t", "v")])) == \
-        head + b"3\r\nabc\r\n0\r\nx-t: v\r\n\r\n"
+    assert (
+        codec.serialize_head_and_body(head, b"abc", HeaderMap([("x-t", "v")]))
+        == head + b"3\r\nabc\r\n0\r\nx-t: v\r\n\r\n"
+    )
     assert codec.body_is_eof()
     head = codec.serialize_response(200, chunked=True)
     assert codec.serialize_head_and_body(head) == head + b"0\r\n\r\n"
@@ -393,12 +478,15 @@ def test_static_helpers():
 def test_signatures():
     expected = {
         "serialize_request": "(self, /, method, url, headers=None, *, http10=False, content_length=None, "
-                             "chunked=False)",
+        "chunked=False)",
         "serialize_response": "(self, /, status, headers=None, *, keep_alive=True, http10=False, "
-                              "content_length=None, chunked=False)",
-        "serialize_data": "(self, /, chunk)", "serialize_end": "(self, /)", "serialize_trailers": "(self, /, trailers)",
+        "content_length=None, chunked=False)",
+        "serialize_data": "(self, /, chunk)",
+        "serialize_end": "(self, /)",
+        "serialize_trailers": "(self, /, trailers)",
         "serialize_head_and_body": "(self, /, head, body=None, trailers=None)",
-        "continue_response": "()", "connection_close": "(headers)",
+        "continue_response": "()",
+        "connection_close": "(headers)",
     }
     for name, text in expected.items():
         assert str(inspect.signature(getattr(H1Codec, name))) == text
@@ -415,7 +503,9 @@ def test_signatures():
 
 def test_no_leaks():
     codec = H1Codec()
-    fields = HeaderMap([("host", "h"), ("trailer", "x"), ("transfer-encoding", "gzip"), ("content-length", "3")])
+    fields = HeaderMap(
+        [("host", "h"), ("trailer", "x"), ("transfer-encoding", "gzip"), ("content-length", "3")]
+    )
     response_fields = HeaderMap([("trailer", "x"), ("x-a", "1")])
 
     def exchange():
@@ -428,14 +518,18 @@ def test_no_leaks():
         head = codec.serialize_response(200, content_length=2)
         codec.serialize_head_and_body(head, b"ok")
 
-    assert_no_leaks([
-        exchange,
-        swallowing(codec.serialize_request, "G T", "/"),
-        swallowing(codec.serialize_response, 103),
-        swallowing(codec.serialize_response, 200, HeaderMap([("content-length", "x")]), content_length=1),
-        swallowing(lambda: (codec.serialize_request("POST", "/", content_length=2), codec.serialize_end())),
-        swallowing(codec.serialize_data, "not bytes"),
-    ])
+    assert_no_leaks(
+        [
+            exchange,
+            swallowing(codec.serialize_request, "G T", "/"),
+            swallowing(codec.serialize_response, 103),
+            swallowing(codec.serialize_response, 200, HeaderMap([("content-length", "x")]), content_length=1),
+            swallowing(
+                lambda: (codec.serialize_request("POST", "/", content_length=2), codec.serialize_end())
+            ),
+            swallowing(codec.serialize_data, "not bytes"),
+        ]
+    )
 
 
 def test_threads():
@@ -450,7 +544,8 @@ def test_threads():
             for _ in range(2000):
                 head = codec.serialize_request("POST", "/", shared, chunked=True)
                 assert head.startswith(b"POST / HTTP/1.1\r\nhost: h\r\nx-n: ") and head.endswith(
-                    b"transfer-encoding: chunked\r\n\r\n"), head
+                    b"transfer-encoding: chunked\r\n\r\n"
+                ), head
                 assert codec.serialize_data(b"abc") == b"3\r\nabc\r\n"
                 assert codec.serialize_end() == b"0\r\n\r\n"
         except BaseException as exc:  # noqa: BLE001 - reported below

@@ -16,10 +16,28 @@ import pytest
 
 from conftest import assert_no_leaks, swallowing
 from vantric._vantric import (
-    H1_NEXT_CLOSE, H1_NEXT_DRAIN, H1_NEXT_NONE, H1_NEXT_RAISE, H1_READ_EOF, H1_READ_PARSE,
-    H1_READ_SHUTDOWN, H1_READ_TRANSPORT, H1_READ_WATCHER, H1_REQ_ALREADY, H1_REQ_CONTINUE,
-    H1_REQ_OK, H1_REQ_PARKED, H1_REQ_PEER_CLOSED, H1_REQ_STALE, H1BodyDecoder, H1Codec,
-    H1ParseError, H1ServerState, H1UserError, HeaderMap)
+    H1_NEXT_CLOSE,
+    H1_NEXT_DRAIN,
+    H1_NEXT_NONE,
+    H1_NEXT_RAISE,
+    H1_READ_EOF,
+    H1_READ_PARSE,
+    H1_READ_SHUTDOWN,
+    H1_READ_TRANSPORT,
+    H1_READ_WATCHER,
+    H1_REQ_ALREADY,
+    H1_REQ_CONTINUE,
+    H1_REQ_OK,
+    H1_REQ_PARKED,
+    H1_REQ_PEER_CLOSED,
+    H1_REQ_STALE,
+    H1BodyDecoder,
+    H1Codec,
+    H1ParseError,
+    H1ServerState,
+    H1UserError,
+    HeaderMap,
+)
 
 
 class Token:
@@ -130,11 +148,13 @@ class Driver:
     def respond(self, seq, status=200, body=b"", headers=None, want=False, done=None):
         """Writes a whole response; the finish_response verdict, or the refused claim code."""
         done = done if done is not None else Token("done")
-        code, head, armed = self.state.respond_head(seq, status, headers, done,
-                                                    content_length=len(body), want=want)
+        code, head, armed = self.state.respond_head(
+            seq, status, headers, done, content_length=len(body), want=want
+        )
         if code == H1_REQ_CONTINUE:  # the continue went out in full: claim again
-            code, head, armed = self.state.respond_head(seq, status, headers, done,
-                                                        content_length=len(body), want=want)
+            code, head, armed = self.state.respond_head(
+                seq, status, headers, done, content_length=len(body), want=want
+            )
         if code != H1_REQ_OK:
             return code
         self.armed = armed
@@ -293,14 +313,17 @@ def test_http10(extra, reused):
     assert (d.next_request() is not None) is reused
 
 
-@pytest.mark.parametrize("request_line,status,switches", [
-    (b"GET /chat HTTP/1.1\r\nUpgrade: websocket\r\nConnection: upgrade\r\n", 101, True),
-    (b"GET /chat HTTP/1.1\r\nUpgrade: websocket\r\nConnection: upgrade\r\n", 200, False),
-    (b"GET /plain HTTP/1.1\r\n", 101, False),
-    (b"CONNECT example.com:443 HTTP/1.1\r\n", 200, True),
-    (b"CONNECT example.com:443 HTTP/1.1\r\n", 204, True),
-    (b"CONNECT example.com:443 HTTP/1.1\r\n", 407, False),
-])
+@pytest.mark.parametrize(
+    "request_line,status,switches",
+    [
+        (b"GET /chat HTTP/1.1\r\nUpgrade: websocket\r\nConnection: upgrade\r\n", 101, True),
+        (b"GET /chat HTTP/1.1\r\nUpgrade: websocket\r\nConnection: upgrade\r\n", 200, False),
+        (b"GET /plain HTTP/1.1\r\n", 101, False),
+        (b"CONNECT example.com:443 HTTP/1.1\r\n", 200, True),
+        (b"CONNECT example.com:443 HTTP/1.1\r\n", 204, True),
+        (b"CONNECT example.com:443 HTTP/1.1\r\n", 407, False),
+    ],
+)
 def test_protocol_switches_hand_over_leftover_bytes(request_line, status, switches):
     tunnel = b"\x16\x03\x01 tunnel bytes"
     d = Driver(request_line + b"Host: x\r\n\r\n" + tunnel)
@@ -446,8 +469,10 @@ def test_sequence_numbers_and_stale_answers():
         assert d.state.peer_closed_now(stale) is False
         assert d.state.arm_watcher(stale, Token()) is False
         assert d.state.end_body_read(stale, True) is None
-    assert repr(d.state) == ("H1ServerState(seq=2, closed=false, reusable=true, responded=false, "
-                             "response_done=false, watcher=false)")
+    assert repr(d.state) == (
+        "H1ServerState(seq=2, closed=false, reusable=true, responded=false, "
+        "response_done=false, watcher=false)"
+    )
     code, head_bytes, armed = d.state.respond_head(seq, 200, HeaderMap(), Token())
     assert code == H1_REQ_OK and d.state.respond_head(seq, 200, None, Token())[0] == H1_REQ_ALREADY
     # A stale fail_response still closes the connection.
@@ -495,19 +520,34 @@ def test_half_close_never_arms():
 # ---- the host surface ----------------------------------------------------------------
 
 SIGNATURES = {
-    "transport_ref": "(self, /)", "current_decoder": "(self, /)", "begin_read": "(self, /)",
-    "drain_done": "(self, /, complete)", "unpark_idle_read": "(self, /)",
-    "accept_head": "(self, /, data)", "fail_read": "(self, /)", "stop_serving": "(self, /)",
-    "mark_closed": "(self, /)", "mark_unusable": "(self, /)", "request_shutdown": "(self, /)",
-    "try_send_continue": "(self, /, seq)", "begin_body_read": "(self, /, seq)",
-    "end_body_read": "(self, /, seq, complete)", "peer_closed_now": "(self, /, seq)",
+    "transport_ref": "(self, /)",
+    "current_decoder": "(self, /)",
+    "begin_read": "(self, /)",
+    "drain_done": "(self, /, complete)",
+    "unpark_idle_read": "(self, /)",
+    "accept_head": "(self, /, data)",
+    "fail_read": "(self, /)",
+    "stop_serving": "(self, /)",
+    "mark_closed": "(self, /)",
+    "mark_unusable": "(self, /)",
+    "request_shutdown": "(self, /)",
+    "try_send_continue": "(self, /, seq)",
+    "begin_body_read": "(self, /, seq)",
+    "end_body_read": "(self, /, seq, complete)",
+    "peer_closed_now": "(self, /, seq)",
     "peer_closed_flag": "(self, /, seq)",
     "arm_watcher": "(self, /, seq, done, *, want=True, head_negotiated=False)",
-    "store_watcher_handle": "(self, /, handle)", "watcher_completed": "(self, /, data=None, error=None)",
-    "watcher_aborted": "(self, /)", "watcher_done": "(self, /)", "take_watcher_handle": "(self, /)",
-    "take_watcher_result": "(self, /)", "close_window": "(self, /, seq)",
+    "store_watcher_handle": "(self, /, handle)",
+    "watcher_completed": "(self, /, data=None, error=None)",
+    "watcher_aborted": "(self, /)",
+    "watcher_done": "(self, /)",
+    "take_watcher_handle": "(self, /)",
+    "take_watcher_result": "(self, /)",
+    "close_window": "(self, /, seq)",
     "respond_head": "(self, /, seq, status, headers, done, *, content_length=None, chunked=False, want=False)",
-    "finish_response": "(self, /, seq)", "fail_response": "(self, /, seq)", "detach": "(self, /, seq)",
+    "finish_response": "(self, /, seq)",
+    "fail_response": "(self, /, seq)",
+    "detach": "(self, /, seq)",
 }
 
 
@@ -518,11 +558,21 @@ def test_identity_signatures_and_properties():
         assert str(inspect.signature(getattr(H1ServerState, name))) == text, name
     codec, t = H1Codec(), Token("t")
     s = H1ServerState(codec, t, keep_alive=False)
-    assert repr(s) == ("H1ServerState(seq=0, closed=false, reusable=true, responded=false, "
-                       "response_done=true, watcher=false)")
+    assert repr(s) == (
+        "H1ServerState(seq=0, closed=false, reusable=true, responded=false, "
+        "response_done=true, watcher=false)"
+    )
     assert (s.codec, s.transport_ref(), s.current_decoder(), s.current_seq) == (codec, t, None, 0)
-    assert (s.closed, s.reusable, s.upgraded, s.half_close, s.keep_alive_enabled, s.shutdown_requested,
-            s.has_watcher, s.watcher_parked) == (False, True, False, False, False, False, False, False)
+    assert (
+        s.closed,
+        s.reusable,
+        s.upgraded,
+        s.half_close,
+        s.keep_alive_enabled,
+        s.shutdown_requested,
+        s.has_watcher,
+        s.watcher_parked,
+    ) == (False, True, False, False, False, False, False, False)
     with pytest.raises(AttributeError):
         s.closed = True
     with pytest.raises(AttributeError):
@@ -551,13 +601,29 @@ def test_argument_errors_name_the_argument():
         (TypeError, "'want' must be bool", d.state.arm_watcher, (seq, Token()), {"want": 1}),
         (OverflowError, None, d.state.respond_head, (seq, 70000, None, Token()), {}),
         (ValueError, "invalid status", d.state.respond_head, (seq, 99, None, Token()), {}),
-        (TypeError, "'headers' must be HeaderMap, dict, iterable of pairs or None, not int",
-         d.state.respond_head, (seq, 200, 42, Token()), {}),
-        (TypeError, "header value must be str or bytes", d.state.respond_head,
-         (seq, 200, {"a": 1}, Token()), {}),
+        (
+            TypeError,
+            "'headers' must be HeaderMap, dict, iterable of pairs or None, not int",
+            d.state.respond_head,
+            (seq, 200, 42, Token()),
+            {},
+        ),
+        (
+            TypeError,
+            "header value must be str or bytes",
+            d.state.respond_head,
+            (seq, 200, {"a": 1}, Token()),
+            {},
+        ),
         (ValueError, "invalid header name", d.state.respond_head, (seq, 200, [("a b", "1")], Token()), {}),
         (OverflowError, None, d.state.respond_head, (seq, 200, None, Token()), {"content_length": -1}),
-        (TypeError, "'chunked' must be bool", d.state.respond_head, (seq, 200, None, Token()), {"chunked": 0}),
+        (
+            TypeError,
+            "'chunked' must be bool",
+            d.state.respond_head,
+            (seq, 200, None, Token()),
+            {"chunked": 0},
+        ),
         (TypeError, "missing", d.state.respond_head, (seq, 200, None), {}),
     ]
     for exc, message, fn, args, kwargs in bad_calls:
@@ -565,8 +631,9 @@ def test_argument_errors_name_the_argument():
             fn(*args, **kwargs)
         assert repr(d.state) == before, fn
     # None of them claimed the response; headers in any form the map accepts.
-    code, head_bytes, armed = d.state.respond_head(seq, 200, [("X-A", "1"), (b"x-b", b"2")], Token(),
-                                                   content_length=0)
+    code, head_bytes, armed = d.state.respond_head(
+        seq, 200, [("X-A", "1"), (b"x-b", b"2")], Token(), content_length=0
+    )
     assert code == H1_REQ_OK and b"x-a: 1\r\nx-b: 2\r\n" in head_bytes
 
 
@@ -675,12 +742,22 @@ def test_threads_exactly_one_winner_per_claim():
     # Response against detach, and every close against the others: one taker each.
     for _ in range(30):
         d, seq = accepted()
-        results = race(2, lambda: d.state.respond_head(seq, 200, None, Token())[0],
-                       lambda: d.state.detach(seq)[0], rounds=1)[0]
+        results = race(
+            2,
+            lambda: d.state.respond_head(seq, 200, None, Token())[0],
+            lambda: d.state.detach(seq)[0],
+            rounds=1,
+        )[0]
         assert sorted(results) == [H1_REQ_OK, H1_REQ_ALREADY]
         d, seq = accepted()
-        takers = race(4, d.state.fail_read, lambda: d.state.mark_closed()[0],
-                      lambda: d.state.fail_response(seq), d.state.request_shutdown, rounds=1)[0]
+        takers = race(
+            4,
+            d.state.fail_read,
+            lambda: d.state.mark_closed()[0],
+            lambda: d.state.fail_response(seq),
+            d.state.request_shutdown,
+            rounds=1,
+        )[0]
         assert [t for t in takers if t is not None] == [d.transport]
 
 
@@ -697,6 +774,7 @@ def test_threads_race_completions_claims_and_the_collector():
                     fn()
             except Exception as exc:  # noqa: BLE001
                 errors.append(exc)
+
         return run
 
     seq_box = [0]
@@ -757,12 +835,14 @@ def test_no_leaks():
 
     s = H1ServerState(H1Codec(), Token())
     s.accept_head(b"GET / HTTP/1.1\r\n\r\n")
-    assert_no_leaks([
-        exchange,
-        switch_and_detach,
-        swallowing(s.respond_head, 1, 103, None, Token()),
-        swallowing(s.respond_head, 1, 200, [("a b", "c")], Token()),
-        swallowing(H1ServerState(H1Codec(), None).accept_head, b"BAD\r\n\r\n"),
-        swallowing(s.watcher_completed, "x", Token()),
-        swallowing(H1ServerState, Token(), Token()),
-    ])
+    assert_no_leaks(
+        [
+            exchange,
+            switch_and_detach,
+            swallowing(s.respond_head, 1, 103, None, Token()),
+            swallowing(s.respond_head, 1, 200, [("a b", "c")], Token()),
+            swallowing(H1ServerState(H1Codec(), None).accept_head, b"BAD\r\n\r\n"),
+            swallowing(s.watcher_completed, "x", Token()),
+            swallowing(H1ServerState, Token(), Token()),
+        ]
+    )

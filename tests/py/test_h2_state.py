@@ -56,11 +56,24 @@ OPERATIONS = {
 
 # How each state is reached from Idle; every step is itself a cell of TABLE.
 SETUP = {
-    "Idle": [], "RL": ["rsv_l"], "RR": ["rsv_r"], "AA": ["ro_1xx"], "SA": ["so"],
-    "AS": ["ro"], "SS": ["so", "ro"], "HclA": ["so_eos"], "HclS": ["so_eos", "ro"],
-    "HcrA": ["ro_eos"], "HcrS": ["ro_eos", "so"], "End": ["so_eos", "ro_eos"],
-    "RstE": ["so", "rst"], "RstA": ["ro_eos", "rst"], "IoE": ["so", "eof"],
-    "IoA": ["ro_eos", "eof"], "UsrE": ["set"], "Sched": ["so", "sched"],
+    "Idle": [],
+    "RL": ["rsv_l"],
+    "RR": ["rsv_r"],
+    "AA": ["ro_1xx"],
+    "SA": ["so"],
+    "AS": ["ro"],
+    "SS": ["so", "ro"],
+    "HclA": ["so_eos"],
+    "HclS": ["so_eos", "ro"],
+    "HcrA": ["ro_eos"],
+    "HcrS": ["ro_eos", "so"],
+    "End": ["so_eos", "ro_eos"],
+    "RstE": ["so", "rst"],
+    "RstA": ["ro_eos", "rst"],
+    "IoE": ["so", "eof"],
+    "IoA": ["ro_eos", "eof"],
+    "UsrE": ["set"],
+    "Sched": ["so", "sched"],
 }
 
 # A cell: the next state (result None), "=" for unchanged, "T:"/"F:" before it
@@ -76,35 +89,58 @@ ERRORS = {
 
 TABLE = {
     #        so   so_eos ro_eos ro_1xx ro     rsv_r rsv_l rc   sc     rst  rst_q eof set  sched   ensure
-    "Idle":  "SA   HclA   T:HcrA T:AA   T:AS   RR    RL    P    F:=    RstE RstE  IoE UsrE T:Sched T:=",
-    "RL":    "HcrS End    P      P      P      P     U     P    F:=    RstE RstE  IoE UsrE T:Sched F:=",
-    "RR":    "U    U      T:End  T:=    T:HclS P     U     P    F:=    RstE RstE  IoE UsrE T:Sched T:=",
-    "AA":    "SA   HclA   F:HcrA F:=    F:AS   P     U     HcrA F:=    RstE RstE  IoE UsrE T:Sched T:=",
-    "SA":    "U    U      F:HcrS F:=    F:SS   P     U     HcrS T:HclA RstE RstE  IoE UsrE T:Sched T:=",
-    "AS":    "SS   HclS   P      P      P      P     U     HcrA F:=    RstE RstE  IoE UsrE T:Sched T:=",
-    "SS":    "U    U      P      P      P      P     U     HcrS T:HclS RstE RstE  IoE UsrE T:Sched T:=",
-    "HclA":  "U    U      F:End  F:=    F:HclS P     U     End  F:=    RstE RstE  IoE UsrE T:Sched T:=",
-    "HclS":  "U    U      P      P      P      P     U     End  F:=    RstE RstE  IoE UsrE T:Sched T:=",
-    "HcrA":  "HcrS End    P      P      P      P     U     P    F:=    RstA RstA  IoA UsrE T:Sched F:=",
-    "HcrS":  "U    U      P      P      P      P     U     P    T:End  RstA RstA  IoA UsrE T:Sched F:=",
-    "End":   "U    U      P      P      P      P     U     P    F:=    =    RstA  =   UsrE F:=     F:=",
-    "RstE":  "U    U      P      P      P      P     U     P    F:=    =    RstE  =   UsrE F:=     !Rst",
-    "RstA":  "U    U      P      P      P      P     U     P    F:=    =    RstA  =   UsrE F:=     F:=",
-    "IoE":   "U    U      P      P      P      P     U     P    F:=    =    RstE  =   UsrE F:=     !Io",
-    "IoA":   "U    U      P      P      P      P     U     P    F:=    =    RstA  =   UsrE F:=     F:=",
-    "UsrE":  "U    U      P      P      P      P     U     P    F:=    =    RstE  =   UsrE F:=     !Usr",
+    "Idle": "SA   HclA   T:HcrA T:AA   T:AS   RR    RL    P    F:=    RstE RstE  IoE UsrE T:Sched T:=",
+    "RL": "HcrS End    P      P      P      P     U     P    F:=    RstE RstE  IoE UsrE T:Sched F:=",
+    "RR": "U    U      T:End  T:=    T:HclS P     U     P    F:=    RstE RstE  IoE UsrE T:Sched T:=",
+    "AA": "SA   HclA   F:HcrA F:=    F:AS   P     U     HcrA F:=    RstE RstE  IoE UsrE T:Sched T:=",
+    "SA": "U    U      F:HcrS F:=    F:SS   P     U     HcrS T:HclA RstE RstE  IoE UsrE T:Sched T:=",
+    "AS": "SS   HclS   P      P      P      P     U     HcrA F:=    RstE RstE  IoE UsrE T:Sched T:=",
+    "SS": "U    U      P      P      P      P     U     HcrS T:HclS RstE RstE  IoE UsrE T:Sched T:=",
+    "HclA": "U    U      F:End  F:=    F:HclS P     U     End  F:=    RstE RstE  IoE UsrE T:Sched T:=",
+    "HclS": "U    U      P      P      P      P     U     End  F:=    RstE RstE  IoE UsrE T:Sched T:=",
+    "HcrA": "HcrS End    P      P      P      P     U     P    F:=    RstA RstA  IoA UsrE T:Sched F:=",
+    "HcrS": "U    U      P      P      P      P     U     P    T:End  RstA RstA  IoA UsrE T:Sched F:=",
+    "End": "U    U      P      P      P      P     U     P    F:=    =    RstA  =   UsrE F:=     F:=",
+    "RstE": "U    U      P      P      P      P     U     P    F:=    =    RstE  =   UsrE F:=     !Rst",
+    "RstA": "U    U      P      P      P      P     U     P    F:=    =    RstA  =   UsrE F:=     F:=",
+    "IoE": "U    U      P      P      P      P     U     P    F:=    =    RstE  =   UsrE F:=     !Io",
+    "IoA": "U    U      P      P      P      P     U     P    F:=    =    RstA  =   UsrE F:=     F:=",
+    "UsrE": "U    U      P      P      P      P     U     P    F:=    =    RstE  =   UsrE F:=     !Usr",
     "Sched": "U    U      P      P      P      P     U     P    F:=    =    RstE  =   UsrE F:=     !Sched",
 }
 
-PREDICATES = ["is_idle", "is_closed", "is_reset", "is_scheduled_reset", "is_local_error",
-              "is_remote_reset", "is_send_streaming", "is_send_closed", "is_recv_headers",
-              "is_recv_streaming", "is_recv_end_stream"]
+PREDICATES = [
+    "is_idle",
+    "is_closed",
+    "is_reset",
+    "is_scheduled_reset",
+    "is_local_error",
+    "is_remote_reset",
+    "is_send_streaming",
+    "is_send_closed",
+    "is_recv_headers",
+    "is_recv_streaming",
+    "is_recv_end_stream",
+]
 PREDICATE_BITS = {
-    "Idle": "10000000100", "RL": "00000000000", "RR": "00000001100", "AA": "00000000100",
-    "SA": "00000010100", "AS": "00000000010", "SS": "00000010010", "HclA": "00000001100",
-    "HclS": "00000001010", "HcrA": "00000000001", "HcrS": "00000010001",
-    "End": "01000001001", "RstE": "01100101000", "RstA": "01100101001",
-    "IoE": "01101001000", "IoA": "01101001001", "UsrE": "01101001000", "Sched": "01111001000",
+    "Idle": "10000000100",
+    "RL": "00000000000",
+    "RR": "00000001100",
+    "AA": "00000000100",
+    "SA": "00000010100",
+    "AS": "00000000010",
+    "SS": "00000010010",
+    "HclA": "00000001100",
+    "HclS": "00000001010",
+    "HcrA": "00000000001",
+    "HcrS": "00000010001",
+    "End": "01000001001",
+    "RstE": "01100101000",
+    "RstA": "01100101001",
+    "IoE": "01101001000",
+    "IoA": "01101001001",
+    "UsrE": "01101001000",
+    "Sched": "01111001000",
 }
 
 
@@ -142,23 +178,29 @@ def test_predicates(name):
     assert state.get_scheduled_reset() == (8 if name == "Sched" else None)
 
 
-@pytest.mark.parametrize("initiator,local,remote", [
-    ("user", True, False), ("library", True, False), ("remote", False, True)])
+@pytest.mark.parametrize(
+    "initiator,local,remote", [("user", True, False), ("library", True, False), ("remote", False, True)]
+)
 def test_set_reset_initiators(initiator, local, remote):
     state = v.H2StreamState()
     state.set_reset(MAX, 2**32 - 1, initiator)
-    assert repr(state) == (f"Closed(Error(Reset(StreamId({MAX}), Reason(4294967295), "
-                           f"{initiator.capitalize()})))")
+    assert repr(state) == (
+        f"Closed(Error(Reset(StreamId({MAX}), Reason(4294967295), {initiator.capitalize()})))"
+    )
     assert (state.is_local_error(), state.is_remote_reset()) == (local, remote)
     with pytest.raises(v.H2StreamError) as info:
         state.ensure_recv_open()
     assert info.value.args == (MAX, 2**32 - 1, initiator)
 
 
-@pytest.mark.parametrize("reason,name,text", [
-    (0, "NO_ERROR", "not a result of an error"),
-    (13, "HTTP_1_1_REQUIRED", "endpoint requires HTTP/1.1"),
-    (14, "Reason(14)", "unknown reason")])
+@pytest.mark.parametrize(
+    "reason,name,text",
+    [
+        (0, "NO_ERROR", "not a result of an error"),
+        (13, "HTTP_1_1_REQUIRED", "endpoint requires HTTP/1.1"),
+        (14, "Reason(14)", "unknown reason"),
+    ],
+)
 def test_scheduled_reset_reasons(reason, name, text):
     state = v.H2StreamState()
     assert state.set_scheduled_reset(reason) is True
@@ -173,35 +215,63 @@ def test_scheduled_reset_reasons(reason, name, text):
 
 S = v.H2StreamState
 ARGUMENT_ERRORS = [
-    (lambda: S().send_open(1), TypeError,
-     r"^H2StreamState\.send_open\(\) argument 'eos' must be bool, not int$"),
-    (lambda: S().recv_open(True), TypeError,
-     r"^H2StreamState\.recv_open\(\) missing 1 required positional argument: 'informational'$"),
+    (
+        lambda: S().send_open(1),
+        TypeError,
+        r"^H2StreamState\.send_open\(\) argument 'eos' must be bool, not int$",
+    ),
+    (
+        lambda: S().recv_open(True),
+        TypeError,
+        r"^H2StreamState\.recv_open\(\) missing 1 required positional argument: 'informational'$",
+    ),
     (lambda: S(1), TypeError, r"^H2StreamState\(\) takes 0 positional arguments but 1 was given$"),
-    (lambda: S().recv_reset(-1, 8, False), OverflowError,
-     r"^H2StreamState\.recv_reset\(\) argument 'stream_id' is out of range for an unsigned "
-     r"32-bit integer$"),
+    (
+        lambda: S().recv_reset(-1, 8, False),
+        OverflowError,
+        r"^H2StreamState\.recv_reset\(\) argument 'stream_id' is out of range for an unsigned "
+        r"32-bit integer$",
+    ),
     (lambda: S().recv_reset(2**32, 8, False), OverflowError, "'stream_id' is out of range"),
-    (lambda: S().recv_reset(2**31, 8, False), ValueError,
-     r"^H2StreamState\.recv_reset\(\) argument 'stream_id' must be at most 2147483647, "
-     r"got 2147483648$"),
+    (
+        lambda: S().recv_reset(2**31, 8, False),
+        ValueError,
+        r"^H2StreamState\.recv_reset\(\) argument 'stream_id' must be at most 2147483647, "
+        r"got 2147483648$",
+    ),
     (lambda: S().set_reset(2**32 - 1, 8, "user"), ValueError, "got 4294967295$"),
     (lambda: S().set_reset(1, 8, b"user"), TypeError, "'initiator' must be str, not bytes$"),
-    (lambda: S().set_reset(1, 8, "peer"), ValueError,
-     r"^initiator must be 'user' \| 'library' \| 'remote', got peer$"),
+    (
+        lambda: S().set_reset(1, 8, "peer"),
+        ValueError,
+        r"^initiator must be 'user' \| 'library' \| 'remote', got peer$",
+    ),
     (lambda: S().set_reset(1, 8, "User"), ValueError, "got User$"),
     (lambda: S().set_reset(1, 8, "\udc80"), UnicodeEncodeError, "surrogates"),
     (lambda: S().set_scheduled_reset(2**32), OverflowError, "'reason' is out of range"),
-    (lambda: v.H2FlowControl().claim_capacity(2**32), OverflowError,
-     r"^H2FlowControl\.claim_capacity\(\) argument 'capacity' is out of range"),
-    (lambda: v.H2ContentLength(1), TypeError,
-     r"^H2ContentLength\(\) argument 'is_head' must be bool, not int$"),
+    (
+        lambda: v.H2FlowControl().claim_capacity(2**32),
+        OverflowError,
+        r"^H2FlowControl\.claim_capacity\(\) argument 'capacity' is out of range",
+    ),
+    (
+        lambda: v.H2ContentLength(1),
+        TypeError,
+        r"^H2ContentLength\(\) argument 'is_head' must be bool, not int$",
+    ),
     (lambda: v.H2ContentLength().set(2**64), OverflowError, "unsigned 64-bit integer$"),
     (lambda: v.H2ContentLength().dec(-1), OverflowError, "'len' is out of range"),
     (lambda: v.H2DataFrameBudget(-1), OverflowError, "'configured' is out of range"),
-    (lambda: v.H2DataFrameBudget(connection_window=2**32), OverflowError,
-     "'connection_window' is out of range"),
-    (lambda: v.H2DataFrameBudget("1"), TypeError, r"^H2DataFrameBudget\(\) argument 'configured' must be int, not str$"),
+    (
+        lambda: v.H2DataFrameBudget(connection_window=2**32),
+        OverflowError,
+        "'connection_window' is out of range",
+    ),
+    (
+        lambda: v.H2DataFrameBudget("1"),
+        TypeError,
+        r"^H2DataFrameBudget\(\) argument 'configured' must be int, not str$",
+    ),
     (lambda: v.H2DataFrameBudget().record(2**32), OverflowError, "'payload_len' is out of range"),
 ]
 
@@ -214,15 +284,20 @@ def test_argument_errors(call, cls, message):
 
 def test_failed_conversions_change_nothing():
     state = S()
-    for call in (lambda: state.recv_reset(2**31, 8, True), lambda: state.set_reset(1, 8, "x"),
-                 lambda: state.set_reset(2**31, 8, "user"), lambda: state.send_open(None)):
+    for call in (
+        lambda: state.recv_reset(2**31, 8, True),
+        lambda: state.set_reset(1, 8, "x"),
+        lambda: state.set_reset(2**31, 8, "user"),
+        lambda: state.send_open(None),
+    ):
         with pytest.raises((TypeError, ValueError)):
             call()
     assert repr(state) == "Idle"
 
 
 SIGNATURES = {
-    (v.H2StreamState, None): "()", (v.H2FlowControl, None): "()",
+    (v.H2StreamState, None): "()",
+    (v.H2FlowControl, None): "()",
     (v.H2ContentLength, None): "(is_head=False)",
     (v.H2DataFrameBudget, None): "(configured=None, connection_window=None)",
     (v.H2StreamState, "recv_open"): "(eos, informational)",
@@ -230,14 +305,16 @@ SIGNATURES = {
     (v.H2StreamState, "set_reset"): "(stream_id, reason, initiator)",
     (v.H2StreamState, "set_scheduled_reset"): "(reason)",
     (v.H2StreamState, "is_recv_end_stream"): "()",
-    (v.H2FlowControl, "claim_capacity"): "(capacity)", (v.H2FlowControl, "send_data"): "(sz)",
-    (v.H2ContentLength, "set"): "(value)", (v.H2ContentLength, "dec"): "(len)",
-    (v.H2DataFrameBudget, "record"): "(payload_len)", (v.H2DataFrameBudget, "release"): "(charge)",
+    (v.H2FlowControl, "claim_capacity"): "(capacity)",
+    (v.H2FlowControl, "send_data"): "(sz)",
+    (v.H2ContentLength, "set"): "(value)",
+    (v.H2ContentLength, "dec"): "(len)",
+    (v.H2DataFrameBudget, "record"): "(payload_len)",
+    (v.H2DataFrameBudget, "release"): "(charge)",
 }
 
 
-@pytest.mark.parametrize("cls", [v.H2StreamState, v.H2FlowControl, v.H2ContentLength,
-                                 v.H2DataFrameBudget])
+@pytest.mark.parametrize("cls", [v.H2StreamState, v.H2FlowControl, v.H2ContentLength, v.H2DataFrameBudget])
 def test_class_identity(cls):
     assert cls.__module__ == "vantric._vantric"
     for (owner, method), text in SIGNATURES.items():
@@ -265,20 +342,18 @@ def too_large(n):
 # Steps from a fresh window, the error of the last step (None: it succeeds),
 # and the signed (window_size, available) afterwards.
 FLOW_CASES = [
-    ([("inc_window", 65535), ("assign_capacity", 65535), ("send_data", 10000)], None,
-     (55535, 55535)),
+    ([("inc_window", 65535), ("assign_capacity", 65535), ("send_data", 10000)], None, (55535, 55535)),
     ([("inc_window", 65535), ("dec_send_window", 70000)], None, (-4465, 0)),
     ([("inc_window", MAX), ("inc_window", MAX)], FLOW, (MAX, 0)),
     ([("inc_window", MAX), ("inc_window", 1)], FLOW, (MAX, 0)),
-    ([("dec_send_window", MAX), ("dec_send_window", 1)], None, (-2**31, 0)),
+    ([("dec_send_window", MAX), ("dec_send_window", 1)], None, (-(2**31), 0)),
     ([("dec_send_window", MAX), ("dec_send_window", 2)], FLOW, (-MAX, 0)),
     ([("assign_capacity", MAX), ("assign_capacity", 1)], FLOW, (0, MAX)),
-    ([("claim_capacity", MAX), ("claim_capacity", 1), ("claim_capacity", 1)], FLOW, (0, -2**31)),
+    ([("claim_capacity", MAX), ("claim_capacity", 1), ("claim_capacity", 1)], FLOW, (0, -(2**31))),
     ([("inc_window", 10), ("assign_capacity", 10), ("dec_recv_window", 4)], None, (6, 6)),
     # Both values move or neither does.
-    ([("claim_capacity", MAX), ("claim_capacity", 1), ("dec_recv_window", 1)], FLOW, (0, -2**31)),
-    ([("dec_send_window", MAX), ("dec_send_window", 1), ("dec_recv_window", 1)], FLOW,
-     (-2**31, 0)),
+    ([("claim_capacity", MAX), ("claim_capacity", 1), ("dec_recv_window", 1)], FLOW, (0, -(2**31))),
+    ([("dec_send_window", MAX), ("dec_send_window", 1), ("dec_recv_window", 1)], FLOW, (-(2**31), 0)),
     ([("inc_window", 2**31)], too_large(2**31), (0, 0)),
     ([("dec_send_window", 2**32 - 1)], too_large(2**32 - 1), (0, 0)),
     ([("dec_recv_window", 2**31)], too_large(2**31), (0, 0)),
@@ -292,8 +367,11 @@ FLOW_CASES = [
     ([("inc_window", 10), ("send_data", 11)], FLOW, (10, 0)),
     # send_data has no argument check of its own: too large is a window overrun.
     ([("inc_window", MAX), ("send_data", 2**32 - 1)], FLOW, (MAX, 0)),
-    ([("inc_window", 10), ("claim_capacity", MAX), ("claim_capacity", 1), ("send_data", 1)], FLOW,
-     (10, -2**31)),
+    (
+        [("inc_window", 10), ("claim_capacity", MAX), ("claim_capacity", 1), ("send_data", 1)],
+        FLOW,
+        (10, -(2**31)),
+    ),
 ]
 
 
@@ -310,24 +388,34 @@ def test_window_arithmetic(steps, error, after):
             getattr(flow, last_op)(last_arg)
         assert type(info.value) is error[0] and info.value.args == error[1]
     window, available = after
-    assert repr(flow) == (f"FlowControl {{ window_size: Window({window}), "
-                          f"available: Window({available}) }}")
+    assert repr(flow) == (f"FlowControl {{ window_size: Window({window}), available: Window({available}) }}")
     assert (flow.window_size(), flow.available()) == (max(window, 0), available)
 
 
 def flow_with(window, available):
     flow = v.H2FlowControl()
     (flow.inc_window if window >= 0 else flow.dec_send_window)(min(abs(window), MAX))
-    if window == -2**31:
+    if window == -(2**31):
         flow.dec_send_window(1)
     (flow.assign_capacity if available >= 0 else flow.claim_capacity)(abs(available))
     return flow
 
 
-@pytest.mark.parametrize("window,available,has_unavailable,unclaimed", [
-    (0, 0, False, None), (100, 149, False, None), (100, 150, False, 50), (100, 50, True, None),
-    (1, 1, False, None), (3, 4, False, 1), (5, -1, True, None), (-3, -4, False, None),
-    (-4465, 0, False, 4465), (-2**31, MAX, False, 2**32 - 1)])
+@pytest.mark.parametrize(
+    "window,available,has_unavailable,unclaimed",
+    [
+        (0, 0, False, None),
+        (100, 149, False, None),
+        (100, 150, False, 50),
+        (100, 50, True, None),
+        (1, 1, False, None),
+        (3, 4, False, 1),
+        (5, -1, True, None),
+        (-3, -4, False, None),
+        (-4465, 0, False, 4465),
+        (-(2**31), MAX, False, 2**32 - 1),
+    ],
+)
 def test_window_queries(window, available, has_unavailable, unclaimed):
     flow = flow_with(window, available)
     assert flow.has_unavailable() is has_unavailable
@@ -339,12 +427,40 @@ def test_window_queries(window, available, has_unavailable, unclaimed):
 # (is_head, [(method, argument or None, expected result)])
 CONTENT_LENGTH_CASES = [
     (False, [("dec", 5, True), ("is_satisfied", None, True), ("is_head", None, False)]),
-    (False, [("set", 10, None), ("dec", 4, True), ("is_satisfied", None, False), ("dec", 7, False),
-             ("dec", 6, True), ("is_satisfied", None, True), ("dec", 1, False), ("dec", 0, True)]),
-    (True, [("set", 10, None), ("is_head", None, True), ("dec", 0, True), ("dec", 1, False),
-            ("is_satisfied", None, True)]),
-    (False, [("set", 2**64 - 1, None), ("dec", 2**64 - 2, True), ("is_satisfied", None, False),
-             ("dec", 2, False), ("dec", 1, True), ("is_satisfied", None, True)]),
+    (
+        False,
+        [
+            ("set", 10, None),
+            ("dec", 4, True),
+            ("is_satisfied", None, False),
+            ("dec", 7, False),
+            ("dec", 6, True),
+            ("is_satisfied", None, True),
+            ("dec", 1, False),
+            ("dec", 0, True),
+        ],
+    ),
+    (
+        True,
+        [
+            ("set", 10, None),
+            ("is_head", None, True),
+            ("dec", 0, True),
+            ("dec", 1, False),
+            ("is_satisfied", None, True),
+        ],
+    ),
+    (
+        False,
+        [
+            ("set", 2**64 - 1, None),
+            ("dec", 2**64 - 2, True),
+            ("is_satisfied", None, False),
+            ("dec", 2, False),
+            ("dec", 1, True),
+            ("is_satisfied", None, True),
+        ],
+    ),
     (False, [("set", 5, None), ("set", 0, None), ("is_satisfied", None, True), ("dec", 1, False)]),
 ]
 
@@ -362,11 +478,21 @@ def test_content_length(is_head, steps):
 CALM = (11, "too_many_data_frames")
 
 
-@pytest.mark.parametrize("args,kwargs,available", [
-    ((), {}, 32767), ((None, None), {}, 32767), ((), {"connection_window": 1048576}, 524288),
-    ((), {"connection_window": 40000}, 25600), ((), {"connection_window": 51201}, 25600),
-    ((), {"connection_window": 51203}, 25601), ((), {"connection_window": 2**32 - 1}, MAX),
-    ((1000,), {}, 1000), ((), {"configured": 0}, 0), ((5, 1048576), {}, 5)])
+@pytest.mark.parametrize(
+    "args,kwargs,available",
+    [
+        ((), {}, 32767),
+        ((None, None), {}, 32767),
+        ((), {"connection_window": 1048576}, 524288),
+        ((), {"connection_window": 40000}, 25600),
+        ((), {"connection_window": 51201}, 25600),
+        ((), {"connection_window": 51203}, 25601),
+        ((), {"connection_window": 2**32 - 1}, MAX),
+        ((1000,), {}, 1000),
+        ((), {"configured": 0}, 0),
+        ((5, 1048576), {}, 5),
+    ],
+)
 def test_budget_resolution(args, kwargs, available):
     budget = v.H2DataFrameBudget(*args, **kwargs)
     assert (budget.available, budget.empty_frames) == (available, 0)
@@ -374,15 +500,35 @@ def test_budget_resolution(args, kwargs, available):
 
 # (configured, [(method, argument, expected result or "calm", available afterwards)])
 BUDGET_CASES = [
-    (1000, [("record", 6, 250, 750)] + [("record", 6, 250, n) for n in (500, 250, 0)]
-     + [("record", 6, "calm", 0), ("record", 1256, 0, 1000), ("release", 250, None, 1000)]),
-    (1000, [("record", 255, 1, 999), ("record", 256, 0, 999), ("record", 257, 0, 1000),
-            ("record", 6, 250, 750), ("record", 2**32 - 1, 0, 1000)]),
+    (
+        1000,
+        [("record", 6, 250, 750)]
+        + [("record", 6, 250, n) for n in (500, 250, 0)]
+        + [("record", 6, "calm", 0), ("record", 1256, 0, 1000), ("release", 250, None, 1000)],
+    ),
+    (
+        1000,
+        [
+            ("record", 255, 1, 999),
+            ("record", 256, 0, 999),
+            ("record", 257, 0, 1000),
+            ("record", 6, 250, 750),
+            ("record", 2**32 - 1, 0, 1000),
+        ],
+    ),
     (1000, [("record", 1, 255, 745), ("release", 2**32 - 1, None, 1000)]),
-    (1000, [("record", 6, 250, 750), ("record", 6, 250, 500), ("record", 6, 250, 250),
-            ("record", 7, 249, 1), ("record", 255, 1, 0), ("record", 255, "calm", 0)]),
-    (0, [("record", 1, "calm", 0), ("record", 0, 0, 0), ("record", 256, 0, 0),
-         ("release", 5, None, 0)]),
+    (
+        1000,
+        [
+            ("record", 6, 250, 750),
+            ("record", 6, 250, 500),
+            ("record", 6, 250, 250),
+            ("record", 7, 249, 1),
+            ("record", 255, 1, 0),
+            ("record", 255, "calm", 0),
+        ],
+    ),
+    (0, [("record", 1, "calm", 0), ("record", 0, 0, 0), ("record", 256, 0, 0), ("release", 5, None, 0)]),
 ]
 
 
@@ -411,6 +557,7 @@ def test_empty_frame_cap():
 
 
 # ---- threads and leaks ----------------------------------------------------------
+
 
 def run_threads(count, target):
     start = threading.Barrier(count)
@@ -479,20 +626,22 @@ def test_threads_schedule_each_reset_once():
 def test_no_leaks():
     closed = reach("IoE")
     budget = v.H2DataFrameBudget(configured=0)
-    assert_no_leaks([
-        lambda: [OPERATIONS[op](v.H2StreamState()) for op in ("so", "eof", "sched", "rst_q")],
-        lambda: repr(closed),
-        swallowing(closed.ensure_recv_open),
-        swallowing(reach("Sched").ensure_recv_open),
-        swallowing(reach("RstE").ensure_recv_open),
-        swallowing(closed.send_open, True),
-        swallowing(closed.recv_open, True, False),
-        swallowing(closed.set_reset, 1, 2, "peer"),
-        swallowing(closed.recv_reset, 2**31, 2, True),
-        lambda: repr(v.H2FlowControl()),
-        swallowing(v.H2FlowControl().inc_window, 2**31),
-        swallowing(v.H2FlowControl().send_data, 1),
-        lambda: v.H2ContentLength(True).dec(1),
-        swallowing(budget.record, 1),
-        lambda: v.H2DataFrameBudget(None, 70000).available,
-    ])
+    assert_no_leaks(
+        [
+            lambda: [OPERATIONS[op](v.H2StreamState()) for op in ("so", "eof", "sched", "rst_q")],
+            lambda: repr(closed),
+            swallowing(closed.ensure_recv_open),
+            swallowing(reach("Sched").ensure_recv_open),
+            swallowing(reach("RstE").ensure_recv_open),
+            swallowing(closed.send_open, True),
+            swallowing(closed.recv_open, True, False),
+            swallowing(closed.set_reset, 1, 2, "peer"),
+            swallowing(closed.recv_reset, 2**31, 2, True),
+            lambda: repr(v.H2FlowControl()),
+            swallowing(v.H2FlowControl().inc_window, 2**31),
+            swallowing(v.H2FlowControl().send_data, 1),
+            lambda: v.H2ContentLength(True).dec(1),
+            swallowing(budget.record, 1),
+            lambda: v.H2DataFrameBudget(None, 70000).available,
+        ]
+    )

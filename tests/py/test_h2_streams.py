@@ -7,17 +7,22 @@ import threading
 import weakref
 
 import pytest
+from h2 import events as h2_events
 from h2.config import H2Configuration
 from h2.connection import H2Connection
-from h2 import events as h2_events
 from hyperframe.frame import Frame, SettingsFrame, WindowUpdateFrame
 
 from conftest import assert_no_leaks, swallowing
 from vantric import _vantric as v
 
 MAX = 2**31 - 1
-ARGS = dict(initial_window_size=65535, connection_window=65535, max_frame_size=16384,
-            max_header_list_size=65536, max_send_buf_size=65536)
+ARGS = dict(
+    initial_window_size=65535,
+    connection_window=65535,
+    max_frame_size=16384,
+    max_header_list_size=65536,
+    max_send_buf_size=65536,
+)
 
 
 def streams(role="client", **overrides):
@@ -27,13 +32,13 @@ def streams(role="client", **overrides):
 def frames(data):
     """The frames of a batch (after any client preface) as hyperframe objects."""
     if data.startswith(v.H2_PREFACE):
-        data = data[len(v.H2_PREFACE):]
+        data = data[len(v.H2_PREFACE) :]
     out = []
     while data:
         frame, length = Frame.parse_frame_header(data[:9])
-        frame.parse_body(memoryview(data[9:9 + length]))
+        frame.parse_body(memoryview(data[9 : 9 + length]))
         out.append(frame)
-        data = data[9 + length:]
+        data = data[9 + length :]
     return out
 
 
@@ -46,15 +51,19 @@ def take(s):
 
 # ---- construction ------------------------------------------------------------------
 
-@pytest.mark.parametrize("overrides, message", [
-    (dict(role="proxy"), "role must be 'client' or 'server', got proxy"),
-    (dict(max_frame_size=16383), "max_frame_size must be in [16384, 16777215], got 16383"),
-    (dict(max_frame_size=16777216), "max_frame_size must be in [16384, 16777215], got 16777216"),
-    (dict(connection_window=MAX + 1), "window sizes must be <= 2147483647 (RFC 9113 6.9.1)"),
-    (dict(initial_window_size=MAX + 1), "window sizes must be <= 2147483647 (RFC 9113 6.9.1)"),
-    # The role is checked before the sizes.
-    (dict(role="proxy", max_frame_size=1), "role must be 'client' or 'server', got proxy"),
-])
+
+@pytest.mark.parametrize(
+    "overrides, message",
+    [
+        (dict(role="proxy"), "role must be 'client' or 'server', got proxy"),
+        (dict(max_frame_size=16383), "max_frame_size must be in [16384, 16777215], got 16383"),
+        (dict(max_frame_size=16777216), "max_frame_size must be in [16384, 16777215], got 16777216"),
+        (dict(connection_window=MAX + 1), "window sizes must be <= 2147483647 (RFC 9113 6.9.1)"),
+        (dict(initial_window_size=MAX + 1), "window sizes must be <= 2147483647 (RFC 9113 6.9.1)"),
+        # The role is checked before the sizes.
+        (dict(role="proxy", max_frame_size=1), "role must be 'client' or 'server', got proxy"),
+    ],
+)
 def test_constructor_value_errors(overrides, message):
     role = overrides.pop("role", "client")
     with pytest.raises(ValueError) as info:
@@ -62,13 +71,16 @@ def test_constructor_value_errors(overrides, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("overrides, error, name", [
-    (dict(max_frame_size="x"), TypeError, "max_frame_size"),
-    (dict(max_send_buf_size=-1), OverflowError, "max_send_buf_size"),
-    (dict(connection_window=2**32), OverflowError, "connection_window"),
-    (dict(enable_push=3), TypeError, "enable_push"),
-    (dict(max_local_error_reset_streams="3"), TypeError, "max_local_error_reset_streams"),
-])
+@pytest.mark.parametrize(
+    "overrides, error, name",
+    [
+        (dict(max_frame_size="x"), TypeError, "max_frame_size"),
+        (dict(max_send_buf_size=-1), OverflowError, "max_send_buf_size"),
+        (dict(connection_window=2**32), OverflowError, "connection_window"),
+        (dict(enable_push=3), TypeError, "enable_push"),
+        (dict(max_local_error_reset_streams="3"), TypeError, "max_local_error_reset_streams"),
+    ],
+)
 def test_constructor_argument_types(overrides, error, name):
     with pytest.raises(error, match=name):
         streams(**overrides)
@@ -105,7 +117,10 @@ def test_fresh_state_and_repr():
     assert (c.graceful, c.shutdown_final, c.goaway_replied) == (False, False, False)
     assert (c.conn_send_window, c.conn_recv_available) == (65535, 65535)
     assert (c.peer_initial_window_size, c.peer_max_frame_size, c.peer_max_concurrent_streams) == (
-        65535, 16384, None)
+        65535,
+        16384,
+        None,
+    )
     assert c.data_frame_budget_empty_frames == 0
     assert not c.has_pending()
     for attr in ("num_streams", "is_server", "stream_limit"):
@@ -114,6 +129,7 @@ def test_fresh_state_and_repr():
 
 
 # ---- the handshake -----------------------------------------------------------------
+
 
 def test_client_begin_preface_then_settings():
     c = streams(enable_push=False)
@@ -124,10 +140,12 @@ def test_client_begin_preface_then_settings():
     assert data[:24] == v.H2_PREFACE
     (settings,) = frames(data)
     assert isinstance(settings, SettingsFrame)
-    assert settings.settings == {SettingsFrame.INITIAL_WINDOW_SIZE: 65535,
-                                 SettingsFrame.MAX_FRAME_SIZE: 16384,
-                                 SettingsFrame.MAX_HEADER_LIST_SIZE: 65536,
-                                 SettingsFrame.ENABLE_PUSH: 0}
+    assert settings.settings == {
+        SettingsFrame.INITIAL_WINDOW_SIZE: 65535,
+        SettingsFrame.MAX_FRAME_SIZE: 16384,
+        SettingsFrame.MAX_HEADER_LIST_SIZE: 65536,
+        SettingsFrame.ENABLE_PUSH: 0,
+    }
     c.begin()  # queues nothing more
     assert not c.has_pending()
 
@@ -146,10 +164,17 @@ def test_server_begin_settings_first():
     assert SettingsFrame.MAX_CONCURRENT_STREAMS not in frames(take(c)[0])[0].settings
 
 
-@pytest.mark.parametrize("window, increment", [
-    (0, None), (65535, None), (65535 + 32766, None), (65535 + 32767, 32767),
-    (1048576, 983041), (MAX, MAX - 65535),
-])
+@pytest.mark.parametrize(
+    "window, increment",
+    [
+        (0, None),
+        (65535, None),
+        (65535 + 32766, None),
+        (65535 + 32767, 32767),
+        (1048576, 983041),
+        (MAX, MAX - 65535),
+    ],
+)
 def test_begin_connection_window_update(window, increment):
     c = streams(connection_window=window)
     c.begin()
@@ -181,16 +206,26 @@ def test_h2_server_accepts_our_client_handshake():
 
 # ---- inbound bytes -----------------------------------------------------------------
 
+
 def test_server_receive_decodes_an_h2_client():
     peer = H2Connection(config=H2Configuration(client_side=True))
     peer.initiate_connection()
-    peer.send_headers(1, [(":method", "GET"), (":path", "/x"), (":scheme", "https"),
-                          (":authority", "example.com"), ("user-agent", "h2")], end_stream=True)
+    peer.send_headers(
+        1,
+        [
+            (":method", "GET"),
+            (":path", "/x"),
+            (":scheme", "https"),
+            (":authority", "example.com"),
+            ("user-agent", "h2"),
+        ],
+        end_stream=True,
+    )
     wire = peer.data_to_send()
     s = streams("server")
     events = []
     for i in range(0, len(wire), 7):  # the preface and frames arrive in pieces
-        events += s.receive(wire[i:i + 7])
+        events += s.receive(wire[i : i + 7])
     assert [type(e) for e in events] == [v.H2FrameSettings, v.H2FrameHeaders]
     settings, headers = events
     assert not settings.ack
@@ -230,6 +265,7 @@ def test_prime():
 
 
 # ---- the write batch ---------------------------------------------------------------
+
 
 def test_take_pending_on_empty_buffer():
     c = streams()
@@ -326,6 +362,7 @@ def test_spare_buffer_reuse(testing):
 
 # ---- slots, task handles and getters -----------------------------------------------
 
+
 def test_slots():
     c = streams()
     assert c.can_open() and c.try_claim_slot() and c.try_claim_slot()
@@ -361,8 +398,14 @@ def test_task_handles():
 
 def test_stream_getters(testing):
     c = streams("server", initial_window_size=1000)
-    for name in ("stream_recv_unreleased", "stream_recv_reclaimed", "stream_data_budget_charged",
-                 "stream_send_buffered", "stream_send_window", "stream_state"):
+    for name in (
+        "stream_recv_unreleased",
+        "stream_recv_reclaimed",
+        "stream_data_budget_charged",
+        "stream_send_buffered",
+        "stream_send_window",
+        "stream_state",
+    ):
         assert getattr(c, name)(1) is None, name
     for name in ("has_stream", "is_recv_end_stream", "in_reset_store"):
         assert getattr(c, name)(1) is False, name
@@ -389,6 +432,7 @@ def test_id_hooks():
 
 # ---- H2Stopped ---------------------------------------------------------------------
 
+
 def test_h2_stopped(testing):
     assert repr(testing.h2_stopped(None, False)) == "H2Stopped(reason=None, conn=false)"
     stop = testing.h2_stopped(8, True)
@@ -400,11 +444,13 @@ def test_h2_stopped(testing):
     with pytest.raises(AttributeError):
         stop.reason = 1
     with pytest.raises(TypeError):
+
         class Sub(v.H2Stopped):
             pass
 
 
 # ---- subclassing, references and threads -------------------------------------------
+
 
 def test_subclass_cycles_are_collected(testing):
     class Conn(v.H2Streams):
@@ -436,6 +482,7 @@ def test_threads_race_senders_writer_and_decoder(testing):
                     work()
             except BaseException as exc:  # pragma: no cover - reported below
                 errors.append(exc)
+
         return run
 
     def writer():
@@ -484,9 +531,13 @@ def test_no_leaks(testing):
         s.receive(v.H2_PREFACE + b"\x00\x00\x00\x04\x00\x00\x00\x00\x00")
         s.take_pending()
 
-    assert_no_leaks([
-        batch, handles, full_life,
-        swallowing(streams, "proxy"),
-        swallowing(streams("server").receive, b"GET / HTTP/1.1\r\n\r\n" + b"x" * 20),
-        lambda: (c.stream_state(1), c.stream_state(3), repr(c)),
-    ])
+    assert_no_leaks(
+        [
+            batch,
+            handles,
+            full_life,
+            swallowing(streams, "proxy"),
+            swallowing(streams("server").receive, b"GET / HTTP/1.1\r\n\r\n" + b"x" * 20),
+            lambda: (c.stream_state(1), c.stream_state(3), repr(c)),
+        ]
+    )

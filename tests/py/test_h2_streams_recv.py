@@ -8,11 +8,18 @@ import weakref
 
 import hpack
 import pytest
+from h2 import events as h2_events
 from h2.config import H2Configuration
 from h2.connection import H2Connection
-from h2 import events as h2_events
-from hyperframe.frame import (DataFrame, GoAwayFrame, HeadersFrame, PingFrame,
-                              RstStreamFrame, SettingsFrame, WindowUpdateFrame)
+from hyperframe.frame import (
+    DataFrame,
+    GoAwayFrame,
+    HeadersFrame,
+    PingFrame,
+    RstStreamFrame,
+    SettingsFrame,
+    WindowUpdateFrame,
+)
 
 from conftest import assert_no_leaks, swallowing
 from test_h2_streams import ARGS, frames
@@ -20,7 +27,11 @@ from vantric import _vantric as v
 
 MAX = 2**31 - 1
 WAKE, SLOT_FREED, CONN_DONE, STOP_ACCEPTING = (
-    v.H2_FLAG_WAKE, v.H2_FLAG_SLOT_FREED, v.H2_FLAG_CONN_DONE, v.H2_FLAG_STOP_ACCEPTING)
+    v.H2_FLAG_WAKE,
+    v.H2_FLAG_SLOT_FREED,
+    v.H2_FLAG_CONN_DONE,
+    v.H2_FLAG_STOP_ACCEPTING,
+)
 REQUEST = [(":method", "GET"), (":scheme", "https"), (":path", "/"), (":authority", "a")]
 
 
@@ -85,8 +96,9 @@ def response(status, *more):
 def open_local(peer, handle, end_stream, is_head=False):
     """A request stream of ours, its head taken off the wire; returns its id."""
     assert peer.s.try_claim_slot()
-    sid = peer.s.open_stream("HEAD" if is_head else "GET", "https://example.com/", None, end_stream, is_head,
-                             handle)
+    sid = peer.s.open_stream(
+        "HEAD" if is_head else "GET", "https://example.com/", None, end_stream, is_head, handle
+    )
     peer.take()
     return sid
 
@@ -103,8 +115,15 @@ def args_of(info):
 
 # ---- the verdict records and the method surface ------------------------------------
 
-METHODS = ["recv_headers", "recv_data", "recv_window_update", "recv_reset", "recv_settings",
-           "recv_ping", "recv_go_away"]
+METHODS = [
+    "recv_headers",
+    "recv_data",
+    "recv_window_update",
+    "recv_reset",
+    "recv_settings",
+    "recv_ping",
+    "recv_go_away",
+]
 
 
 def test_signatures_and_frame_type_errors():
@@ -128,7 +147,12 @@ def test_verdict_records_are_frozen():
     handle_obj = object()
     headers = peer.open(1, spare=handle_obj)
     assert (headers.kind, headers.handle, headers.stream_id, headers.eof, headers.flags) == (
-        1, handle_obj, 1, False, 0)
+        1,
+        handle_obj,
+        1,
+        False,
+        0,
+    )
     assert repr(headers) == "H2RecvHeadersVerdict(kind=1, stream_id=1, eof=false, flags=0)"
     data = peer.s.recv_data(peer.data(1, b"abc"))
     assert repr(data) == "H2RecvDataVerdict(len=3, budgeted=true, eof=false, flags=0)"
@@ -140,12 +164,15 @@ def test_verdict_records_are_frozen():
         with pytest.raises(TypeError):
             type(record)()
         with pytest.raises(TypeError):
+
             class Sub(type(record)):
                 pass
+
     assert type(headers).__module__ == "vantric._vantric"
 
 
 # ---- HEADERS at a server -----------------------------------------------------------
+
 
 def test_server_opens_streams():
     peer = Peer(max_concurrent_streams=1)
@@ -191,12 +218,16 @@ def test_data_beyond_the_content_length():
 
 # ---- HEADERS at a client -----------------------------------------------------------
 
-@pytest.mark.parametrize("fields, end_stream, is_head, error", [
-    (response(200, ("content-length", "5")), True, False, (1, 1, "library")),
-    (response(304, ("content-length", "5")), True, False, None),
-    (response(200, ("content-length", "5")), True, True, None),
-    (response(103), True, False, (1, 1, "library")),
-])
+
+@pytest.mark.parametrize(
+    "fields, end_stream, is_head, error",
+    [
+        (response(200, ("content-length", "5")), True, False, (1, 1, "library")),
+        (response(304, ("content-length", "5")), True, False, None),
+        (response(200, ("content-length", "5")), True, True, None),
+        (response(103), True, False, (1, 1, "library")),
+    ],
+)
 def test_response_heads(fields, end_stream, is_head, error):
     peer = client_with_stream(is_head=is_head)
     frame = peer.headers(1, fields, end_stream)
@@ -210,6 +241,7 @@ def test_response_heads(fields, end_stream, is_head, error):
 
 
 # ---- DATA --------------------------------------------------------------------------
+
 
 def test_data_delivery_without_a_copy_and_the_budget():
     peer = Peer()
@@ -255,6 +287,7 @@ def test_data_on_a_stream_the_server_reset_a_moment_ago(testing):
 
 # ---- WINDOW_UPDATE and RST_STREAM --------------------------------------------------
 
+
 def test_window_updates():
     peer = Peer("client")
     assert open_local(peer, "one", False, False) == 1
@@ -284,7 +317,11 @@ def test_resets():
     assert args_of(info) == (1, "RST_STREAM on stream 0")
     handle, stop, notify_body, flags = peer.s.recv_reset(peer.event(RstStreamFrame(1, 8)))
     assert (handle, repr(stop), notify_body, flags) == (
-        "one", "H2Stopped(reason=Some(8), conn=false)", True, SLOT_FREED)
+        "one",
+        "H2Stopped(reason=Some(8), conn=false)",
+        True,
+        SLOT_FREED,
+    )
     assert not peer.s.has_stream(1) and peer.s.num_open_streams == 0
     assert peer.s.recv_reset(peer.event(RstStreamFrame(1, 8))) is None
     with pytest.raises(v.H2ProtocolError):
@@ -303,6 +340,7 @@ def test_resets_before_accept_are_capped():
 
 
 # ---- SETTINGS ----------------------------------------------------------------------
+
 
 def test_settings_ack_applies_our_frame_size_to_the_decoder():
     peer = Peer(max_frame_size=32768)
@@ -324,9 +362,11 @@ def test_peer_settings():
     peer = Peer("client")
     assert open_local(peer, "one", False, False) == 1
     assert open_local(peer, "three", True, False) == 3
-    initial, wake, flags = peer.s.recv_settings(peer.settings(
-        initial_window_size=70000, max_concurrent_streams=7, max_frame_size=20000,
-        header_table_size=0))
+    initial, wake, flags = peer.s.recv_settings(
+        peer.settings(
+            initial_window_size=70000, max_concurrent_streams=7, max_frame_size=20000, header_table_size=0
+        )
+    )
     assert (initial, wake, flags) == (True, ["one"], WAKE | SLOT_FREED)
     assert (peer.s.stream_limit, peer.s.peer_max_concurrent_streams) == (7, 7)
     assert (peer.s.peer_max_frame_size, peer.s.peer_initial_window_size) == (20000, 70000)
@@ -343,6 +383,7 @@ def test_peer_settings():
 
 
 # ---- PING, GOAWAY and the reply -----------------------------------------------------
+
 
 def test_pings():
     client = Peer("client")
@@ -405,7 +446,8 @@ def test_wake_flag_means_the_buffer_grew():
     peer.open(3)
     peer.s.reset_stream(3, 8, "library")
     ignored = [lambda: peer.s.recv_data(peer.data(3, b"x" * 16384)).flags] * 3
-    steps = [*ignored,
+    steps = [
+        *ignored,
         lambda: peer.s.recv_ping(peer.event(PingFrame(0, b"abcdefgh"))),
         lambda: peer.s.recv_settings(peer.settings(max_frame_size=16384))[2],
         lambda: peer.s.recv_data(peer.data(1, b"x" * 100, pad=255)).flags,
@@ -425,6 +467,7 @@ def test_wake_flag_means_the_buffer_grew():
 
 # ---- the independent peer ----------------------------------------------------------
 
+
 def test_h2_client_drives_a_server():
     s = v.H2Streams("server", **{**ARGS, "connection_window": 1 << 20})
     client = H2Connection(H2Configuration(client_side=True, header_encoding="utf-8"))
@@ -441,9 +484,14 @@ def test_h2_client_drives_a_server():
         name = type(event).__name__
         if name == "H2FrameHeaders":
             return s.recv_headers(event, f"stream{event.stream_id}")
-        method = {"H2FrameData": s.recv_data, "H2FrameWindowUpdate": s.recv_window_update,
-                  "H2FrameRstStream": s.recv_reset, "H2FrameSettings": s.recv_settings,
-                  "H2FramePing": s.recv_ping, "H2FrameGoAway": s.recv_go_away}[name]
+        method = {
+            "H2FrameData": s.recv_data,
+            "H2FrameWindowUpdate": s.recv_window_update,
+            "H2FrameRstStream": s.recv_reset,
+            "H2FrameSettings": s.recv_settings,
+            "H2FramePing": s.recv_ping,
+            "H2FrameGoAway": s.recv_go_away,
+        }[name]
         return method(event)
 
     def send():
@@ -464,8 +512,7 @@ def test_h2_client_drives_a_server():
     client.send_data(3, b"p" * 16384)
     client.send_data(3, b"p" * 3616, end_stream=True)
     results = send()
-    assert [(r.kind, r.handle, r.eof) for r in results[:2]] == [
-        (1, "stream1", True), (1, "stream3", False)]
+    assert [(r.kind, r.handle, r.eof) for r in results[:2]] == [(1, "stream1", True), (1, "stream3", False)]
     body = b"".join(r.payload for r in results[2:])
     assert body == b"p" * 30000 and results[-1].eof
     assert s.stream_recv_unreleased(3) == 30000
@@ -489,6 +536,7 @@ def test_h2_client_drives_a_server():
 
 
 # ---- references and threads --------------------------------------------------------
+
 
 def test_handles_are_released_and_cycles_collected(testing):
     class Handle:
@@ -534,9 +582,18 @@ def test_no_leaks(testing):
     # Frames written once: building them is hyperframe's work, not ours.
     settings_ack, settings = SettingsFrame(0), SettingsFrame(0, {SettingsFrame.INITIAL_WINDOW_SIZE: 1000})
     settings_ack.flags.add("ACK")
-    frame_bytes = [f.serialize() for f in (
-        settings_ack, settings, DataFrame(1, b"ab"), WindowUpdateFrame(0, 5), PingFrame(0, b"12345678"),
-        RstStreamFrame(1, 8), GoAwayFrame(0, 0, 0, b"debug"))]
+    frame_bytes = [
+        f.serialize()
+        for f in (
+            settings_ack,
+            settings,
+            DataFrame(1, b"ab"),
+            WindowUpdateFrame(0, 5),
+            PingFrame(0, b"12345678"),
+            RstStreamFrame(1, 8),
+            GoAwayFrame(0, 0, 0, b"debug"),
+        )
+    ]
 
     def life():
         peer = Peer()
@@ -556,9 +613,11 @@ def test_no_leaks(testing):
     peer = Peer()
     peer.open(1)
     headers = peer.headers(1)
-    assert_no_leaks([
-        life,
-        swallowing(peer.s.recv_headers, headers, object()),
-        swallowing(peer.s.recv_data, peer.data(3, b"x")),
-        swallowing(Peer().s.recv_headers, peer.headers(1)),
-    ])
+    assert_no_leaks(
+        [
+            life,
+            swallowing(peer.s.recv_headers, headers, object()),
+            swallowing(peer.s.recv_data, peer.data(3, b"x")),
+            swallowing(Peer().s.recv_headers, peer.headers(1)),
+        ]
+    )

@@ -7,9 +7,9 @@ import threading
 
 import hpack
 import pytest
+from h2 import events as h2_events
 from h2.config import H2Configuration
 from h2.connection import H2Connection
-from h2 import events as h2_events
 from hyperframe.frame import GoAwayFrame, HeadersFrame, PingFrame, RstStreamFrame, WindowUpdateFrame
 
 from conftest import assert_no_leaks, swallowing
@@ -64,7 +64,9 @@ def test_signatures_argument_errors_and_frozen_records():
         s.open_stream("GET", "/", None, True, False)  # handle missing
     sent = s.send_data(1, b"x", 0, False)
     reset = s.reset_stream(1, 8)
-    assert repr(sent) == "H2SendVerdict(sent=0, done=false, stopped=H2Stopped(reason=None, conn=false), flags=0)"
+    assert (
+        repr(sent) == "H2SendVerdict(sent=0, done=false, stopped=H2Stopped(reason=None, conn=false), flags=0)"
+    )
     assert repr(reset) == "H2ResetVerdict(stop=None, flags=0)"
     assert (reset.handle, sent.handle, sent.reader_stop) == (None, None, None)
     for record in (sent, reset):
@@ -76,6 +78,7 @@ def test_signatures_argument_errors_and_frozen_records():
 
 
 # ---- client: opening, DATA, trailers -----------------------------------------------
+
 
 def test_open_stream_ids_exhaustion_and_refusals():
     peer = Peer("client")
@@ -138,6 +141,7 @@ def test_send_data_limits_and_credit():
 
 # ---- server: heads, the date rule, the early answer ---------------------------------
 
+
 def test_response_heads_date_rule_and_malformed_fields():
     peer = Peer()
     peer.open(1, end_stream=True, spare="one")
@@ -179,6 +183,7 @@ def test_response_heads_date_rule_and_malformed_fields():
 
 
 # ---- resets and capacity ------------------------------------------------------------
+
 
 def test_resets_and_their_stops():
     peer = Peer(max_local_error_reset_streams=2)
@@ -238,6 +243,7 @@ def test_accepting_a_request_reset_before_accept():
 
 # ---- the end of the connection -------------------------------------------------------
 
+
 def test_fail_conn_error_and_goaway():
     peer = Peer("client")
     one = request(peer, handle="one")
@@ -273,14 +279,17 @@ def test_no_reference_leaks():
         peer.s.reset_stream(sid, 8)
         peer.s.fail(RuntimeError("x"))
         peer.s.conn_error()
+
     server = Peer()
     server.open(1, spare=object())
-    assert_no_leaks([
-        exchange,
-        swallowing(server.s.send_response_head, 1, 200, HeaderMap([("connection", "x")]), False),
-        swallowing(server.s.reset_stream, 1, 8, "nobody"),
-        lambda: server.s.reset_stream(99, 8),
-    ])
+    assert_no_leaks(
+        [
+            exchange,
+            swallowing(server.s.send_response_head, 1, 200, HeaderMap([("connection", "x")]), False),
+            swallowing(server.s.reset_stream, 1, 8, "nobody"),
+            lambda: server.s.reset_stream(99, 8),
+        ]
+    )
 
 
 def test_senders_race_the_writer():
@@ -324,6 +333,7 @@ def test_senders_race_the_writer():
 
 
 # ---- h2 as the peer ------------------------------------------------------------------
+
 
 class Wire:
     """Our H2Streams and an h2 connection joined in memory, pumped until quiet."""
@@ -398,8 +408,16 @@ def test_client_against_h2_server():
     wire = Wire("client")
     # GET: a head with END_STREAM, answered with a body.
     assert wire.s.try_claim_slot()
-    get = wire.s.open_stream("GET", "/index", HeaderMap([("accept", "*/*")]), True, False, "get",
-                             scheme="https", authority="example.com")
+    get = wire.s.open_stream(
+        "GET",
+        "/index",
+        HeaderMap([("accept", "*/*")]),
+        True,
+        False,
+        "get",
+        scheme="https",
+        authority="example.com",
+    )
     wire.pump()
     (received,) = wire.h2_of(h2_events.RequestReceived)
     assert dict(received.headers)[":path"] == "/index" and dict(received.headers)["accept"] == "*/*"
@@ -420,12 +438,14 @@ def test_client_against_h2_server():
             if isinstance(event, h2_events.DataReceived) and not getattr(event, "_acked", False):
                 wire.h2.acknowledge_received_data(event.flow_controlled_length, event.stream_id)
                 event._acked = True
+
     original = wire.pump
 
     def pump_with_credit():
         original()
         acknowledge()
         original()
+
     wire.pump = pump_with_credit
     wire.send_all(post, body, end_stream=False)
     wire.s.send_trailers(post, HeaderMap([("x-checksum", "ok")]))

@@ -5,9 +5,9 @@ import threading
 
 import pytest
 
+import vantric.http
 from conftest import assert_no_leaks, swallowing
 from vantric._vantric import HeaderMap
-import vantric.http
 
 
 def test_public_path():
@@ -100,9 +100,16 @@ BAD_NAMES = [
 @pytest.mark.parametrize("name,exc,message", BAD_NAMES)
 def test_bad_names(name, exc, message):
     m = HeaderMap([("a", "1")])
-    for operation in (m.get, m.get_all, lambda n: m.add(n, "v"), lambda n: m.setdefault(n, "v"),
-                      m.__getitem__, m.__delitem__, lambda n: m.__setitem__(n, "v"),
-                      lambda n: HeaderMap([(n, "v")])):
+    for operation in (
+        m.get,
+        m.get_all,
+        lambda n: m.add(n, "v"),
+        lambda n: m.setdefault(n, "v"),
+        m.__getitem__,
+        m.__delitem__,
+        lambda n: m.__setitem__(n, "v"),
+        lambda n: HeaderMap([(n, "v")]),
+    ):
         with pytest.raises(exc) as info:
             operation(name)
         assert str(info.value) == message
@@ -110,10 +117,20 @@ def test_bad_names(name, exc, message):
     assert m.items() == [("a", b"1")]
 
 
-@pytest.mark.parametrize("value,ok", [
-    ("", True), ("\t tab and space ", True), ("caf\u00e9", True), (b"\x80\xff", True),
-    ("a\nb", False), ("a\rb", False), (b"\x00", False), (b"\x7f", False), (b"\x1f", False),
-])
+@pytest.mark.parametrize(
+    "value,ok",
+    [
+        ("", True),
+        ("\t tab and space ", True),
+        ("caf\u00e9", True),
+        (b"\x80\xff", True),
+        ("a\nb", False),
+        ("a\rb", False),
+        (b"\x00", False),
+        (b"\x7f", False),
+        (b"\x1f", False),
+    ],
+)
 def test_value_rule(value, ok):
     m = HeaderMap()
     if ok:
@@ -247,10 +264,12 @@ def test_threads_mutate_and_compare():
         except BaseException as exc:
             errors.append(exc)
 
-    threads = [threading.Thread(target=mutate, args=(a, "a")),
-               threading.Thread(target=mutate, args=(b, "b")),
-               threading.Thread(target=compare, args=(a, b)),
-               threading.Thread(target=compare, args=(b, a))]
+    threads = [
+        threading.Thread(target=mutate, args=(a, "a")),
+        threading.Thread(target=mutate, args=(b, "b")),
+        threading.Thread(target=compare, args=(a, b)),
+        threading.Thread(target=compare, args=(b, a)),
+    ]
     for t in threads:
         t.start()
     for t in threads:
@@ -273,7 +292,7 @@ def test_reads_follow_every_mutation():
 
     for step in range(3000):
         name = rng.choice(names)
-        value = rng.choice(["", "v", "vv", "value-%d" % step, "w" * rng.randrange(1, 40)])
+        value = rng.choice(["", "v", "vv", f"value-{step}", "w" * rng.randrange(1, 40)])
         raw = value.encode() if rng.random() < 0.5 else value
         op = rng.randrange(5)
         found = entry(name)
@@ -368,19 +387,40 @@ def test_threads_read_their_own_writes():
 
 def test_no_leaks():
     m = HeaderMap([("a", "1"), ("b", "2")])
-    assert_no_leaks([
-        lambda: HeaderMap([("A", "1"), ("b", "2"), ("a", "3")]),
-        lambda: HeaderMap({"x": "y"}),
-        lambda: HeaderMap(m),
-        lambda: (m.get("a"), m.get("zz"), m.get_all("a"), m.keys(), m.values(), m.items(),
-                 m.raw_items(), repr(m), list(m), "a" in m, m == m, m == HeaderMap(m)),
-        lambda: m.setdefault("a", 1),
-        lambda: (m.__setitem__("t", "v"), m.__delitem__("t")),
-        # values read, then replaced or removed while the map keeps their bytes
-        lambda: (m.__setitem__("t", "v"), m.get("t"), m.__setitem__("t", "w"), m.items(),
-                 m.add("t", "u"), m.get_all("t"), m.__delitem__("t")),
-        swallowing(m.__getitem__, "missing"),
-        swallowing(m.add, "a b", "v"),
-        swallowing(m.add, "a", "\n"),
-        swallowing(HeaderMap, [("a", None)]),
-    ])
+    assert_no_leaks(
+        [
+            lambda: HeaderMap([("A", "1"), ("b", "2"), ("a", "3")]),
+            lambda: HeaderMap({"x": "y"}),
+            lambda: HeaderMap(m),
+            lambda: (
+                m.get("a"),
+                m.get("zz"),
+                m.get_all("a"),
+                m.keys(),
+                m.values(),
+                m.items(),
+                m.raw_items(),
+                repr(m),
+                list(m),
+                "a" in m,
+                m == m,
+                m == HeaderMap(m),
+            ),
+            lambda: m.setdefault("a", 1),
+            lambda: (m.__setitem__("t", "v"), m.__delitem__("t")),
+            # values read, then replaced or removed while the map keeps their bytes
+            lambda: (
+                m.__setitem__("t", "v"),
+                m.get("t"),
+                m.__setitem__("t", "w"),
+                m.items(),
+                m.add("t", "u"),
+                m.get_all("t"),
+                m.__delitem__("t"),
+            ),
+            swallowing(m.__getitem__, "missing"),
+            swallowing(m.add, "a b", "v"),
+            swallowing(m.add, "a", "\n"),
+            swallowing(HeaderMap, [("a", None)]),
+        ]
+    )

@@ -15,47 +15,129 @@ from vantric import _vantric
 
 # Every name the module registers, in registration order.
 REGISTRATION_ORDER = [
-    "__version__", "VantricError", "ConnectionClosedError", "HeaderMap", "http_date", "uri_parts",
-    "H2Codec", "H2FrameHeaders", "H2FrameData", "H2FrameSettings", "H2FrameWindowUpdate",
-    "H2FramePing", "H2FrameGoAway", "H2FrameRstStream", "H2FramePriority", "H2FrameStreamError",
-    "H2StreamState", "H2FlowControl", "H2ContentLength", "H2DataFrameBudget", "H2Streams",
-    "H2Stopped", "H2RecvHeadersVerdict", "H2RecvDataVerdict", "H2SendVerdict", "H2ResetVerdict",
-    "H2_FLAG_WAKE", "H2_FLAG_SLOT_FREED", "H2_FLAG_CONN_DONE", "H2_FLAG_STOP_ACCEPTING",
-    "H2_HEADERS_IGNORED", "H2_HEADERS_OPENED", "H2_HEADERS_HEAD", "H2_HEADERS_TRAILERS",
-    "H2Error", "H2ProtocolError", "H2StreamError", "H2UserError", "H2FlowControlError",
+    "__version__",
+    "VantricError",
+    "ConnectionClosedError",
+    "HeaderMap",
+    "http_date",
+    "uri_parts",
+    "H2Codec",
+    "H2FrameHeaders",
+    "H2FrameData",
+    "H2FrameSettings",
+    "H2FrameWindowUpdate",
+    "H2FramePing",
+    "H2FrameGoAway",
+    "H2FrameRstStream",
+    "H2FramePriority",
+    "H2FrameStreamError",
+    "H2StreamState",
+    "H2FlowControl",
+    "H2ContentLength",
+    "H2DataFrameBudget",
+    "H2Streams",
+    "H2Stopped",
+    "H2RecvHeadersVerdict",
+    "H2RecvDataVerdict",
+    "H2SendVerdict",
+    "H2ResetVerdict",
+    "H2_FLAG_WAKE",
+    "H2_FLAG_SLOT_FREED",
+    "H2_FLAG_CONN_DONE",
+    "H2_FLAG_STOP_ACCEPTING",
+    "H2_HEADERS_IGNORED",
+    "H2_HEADERS_OPENED",
+    "H2_HEADERS_HEAD",
+    "H2_HEADERS_TRAILERS",
+    "H2Error",
+    "H2ProtocolError",
+    "H2StreamError",
+    "H2UserError",
+    "H2FlowControlError",
     "H2Reason",
-    "H2_DEFAULT_HEADER_TABLE_SIZE", "H2_DEFAULT_INITIAL_WINDOW_SIZE", "H2_DEFAULT_MAX_FRAME_SIZE",
-    "H2_MAX_MAX_FRAME_SIZE", "H2_MAX_STREAM_ID", "H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD",
-    "H2_DEFAULT_DATA_FRAME_BUDGET", "H2_MAX_RECV_EMPTY_DATA_FRAMES", "H2_PREFACE",
-    "H1Error", "H1ParseError", "H1BodyError", "H1IncompleteMessageError",
-    "H1UnexpectedMessageError", "H1UserError",
-    "H1Codec", "H1ResponseHead", "H1RequestHead", "H1BodyDecoder", "H1ServerState",
-    "H1ClientState", "OnceLatch",
-    "H1_WATCH_HANDOFF", "H1_WATCH_IDLE_EOF", "H1_WATCH_IDLE_BYTES", "H1_WATCH_IDLE_ERROR",
+    "H2_DEFAULT_HEADER_TABLE_SIZE",
+    "H2_DEFAULT_INITIAL_WINDOW_SIZE",
+    "H2_DEFAULT_MAX_FRAME_SIZE",
+    "H2_MAX_MAX_FRAME_SIZE",
+    "H2_MAX_STREAM_ID",
+    "H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD",
+    "H2_DEFAULT_DATA_FRAME_BUDGET",
+    "H2_MAX_RECV_EMPTY_DATA_FRAMES",
+    "H2_PREFACE",
+    "H1Error",
+    "H1ParseError",
+    "H1BodyError",
+    "H1IncompleteMessageError",
+    "H1UnexpectedMessageError",
+    "H1UserError",
+    "H1Codec",
+    "H1ResponseHead",
+    "H1RequestHead",
+    "H1BodyDecoder",
+    "H1ServerState",
+    "H1ClientState",
+    "OnceLatch",
+    "H1_WATCH_HANDOFF",
+    "H1_WATCH_IDLE_EOF",
+    "H1_WATCH_IDLE_BYTES",
+    "H1_WATCH_IDLE_ERROR",
     "H1_WATCH_IGNORED",
-    "H1_NEXT_NONE", "H1_NEXT_RAISE", "H1_NEXT_CLOSE", "H1_NEXT_DRAIN", "H1_READ_PARSE",
-    "H1_READ_SHUTDOWN", "H1_READ_WATCHER", "H1_READ_TRANSPORT", "H1_READ_EOF",
-    "H1_REQ_OK", "H1_REQ_ALREADY", "H1_REQ_STALE", "H1_REQ_PARKED", "H1_REQ_PEER_CLOSED",
+    "H1_NEXT_NONE",
+    "H1_NEXT_RAISE",
+    "H1_NEXT_CLOSE",
+    "H1_NEXT_DRAIN",
+    "H1_READ_PARSE",
+    "H1_READ_SHUTDOWN",
+    "H1_READ_WATCHER",
+    "H1_READ_TRANSPORT",
+    "H1_READ_EOF",
+    "H1_REQ_OK",
+    "H1_REQ_ALREADY",
+    "H1_REQ_STALE",
+    "H1_REQ_PARKED",
+    "H1_REQ_PEER_CLOSED",
     "H1_REQ_CONTINUE",
-    "ProxyMatcher", "ProxyIntercept",
+    "ProxyMatcher",
+    "ProxyIntercept",
 ]
 
 CONSTANTS = {
-    "H2_FLAG_WAKE": 1, "H2_FLAG_SLOT_FREED": 2, "H2_FLAG_CONN_DONE": 4,
+    "H2_FLAG_WAKE": 1,
+    "H2_FLAG_SLOT_FREED": 2,
+    "H2_FLAG_CONN_DONE": 4,
     "H2_FLAG_STOP_ACCEPTING": 8,
-    "H2_HEADERS_IGNORED": 0, "H2_HEADERS_OPENED": 1, "H2_HEADERS_HEAD": 2,
+    "H2_HEADERS_IGNORED": 0,
+    "H2_HEADERS_OPENED": 1,
+    "H2_HEADERS_HEAD": 2,
     "H2_HEADERS_TRAILERS": 3,
-    "H2_DEFAULT_HEADER_TABLE_SIZE": 4096, "H2_DEFAULT_INITIAL_WINDOW_SIZE": 65535,
-    "H2_DEFAULT_MAX_FRAME_SIZE": 16384, "H2_MAX_MAX_FRAME_SIZE": 16777215,
-    "H2_MAX_STREAM_ID": 2147483647, "H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD": 256,
-    "H2_DEFAULT_DATA_FRAME_BUDGET": 25600, "H2_MAX_RECV_EMPTY_DATA_FRAMES": 100,
-    "H1_WATCH_HANDOFF": 0, "H1_WATCH_IDLE_EOF": 1, "H1_WATCH_IDLE_BYTES": 2,
-    "H1_WATCH_IDLE_ERROR": 3, "H1_WATCH_IGNORED": 4,
-    "H1_NEXT_NONE": 0, "H1_NEXT_RAISE": 1, "H1_NEXT_CLOSE": 2, "H1_NEXT_DRAIN": 3,
-    "H1_READ_PARSE": 4, "H1_READ_SHUTDOWN": 5, "H1_READ_WATCHER": 6, "H1_READ_TRANSPORT": 7,
+    "H2_DEFAULT_HEADER_TABLE_SIZE": 4096,
+    "H2_DEFAULT_INITIAL_WINDOW_SIZE": 65535,
+    "H2_DEFAULT_MAX_FRAME_SIZE": 16384,
+    "H2_MAX_MAX_FRAME_SIZE": 16777215,
+    "H2_MAX_STREAM_ID": 2147483647,
+    "H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD": 256,
+    "H2_DEFAULT_DATA_FRAME_BUDGET": 25600,
+    "H2_MAX_RECV_EMPTY_DATA_FRAMES": 100,
+    "H1_WATCH_HANDOFF": 0,
+    "H1_WATCH_IDLE_EOF": 1,
+    "H1_WATCH_IDLE_BYTES": 2,
+    "H1_WATCH_IDLE_ERROR": 3,
+    "H1_WATCH_IGNORED": 4,
+    "H1_NEXT_NONE": 0,
+    "H1_NEXT_RAISE": 1,
+    "H1_NEXT_CLOSE": 2,
+    "H1_NEXT_DRAIN": 3,
+    "H1_READ_PARSE": 4,
+    "H1_READ_SHUTDOWN": 5,
+    "H1_READ_WATCHER": 6,
+    "H1_READ_TRANSPORT": 7,
     "H1_READ_EOF": 8,
-    "H1_REQ_OK": 0, "H1_REQ_ALREADY": 1, "H1_REQ_STALE": 2, "H1_REQ_PARKED": 3,
-    "H1_REQ_PEER_CLOSED": 4, "H1_REQ_CONTINUE": 5,
+    "H1_REQ_OK": 0,
+    "H1_REQ_ALREADY": 1,
+    "H1_REQ_STALE": 2,
+    "H1_REQ_PARKED": 3,
+    "H1_REQ_PEER_CLOSED": 4,
+    "H1_REQ_CONTINUE": 5,
 }
 
 
@@ -144,8 +226,9 @@ print(message)
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated subinterpreters need 3.12")
 def test_an_isolated_subinterpreter_is_refused_cleanly():
-    done = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT], capture_output=True,
-                          text=True, timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-c", SUBINTERPRETER_SCRIPT], capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 0, done.stderr
     kind, message = done.stdout.splitlines()
     assert kind == "ImportError"
@@ -156,20 +239,23 @@ def test_exports_exactly_the_two_entry_points():
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm not available")
-    out = subprocess.run([nm, "-D", "--defined-only", _vantric.__file__], check=True,
-                         capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [nm, "-D", "--defined-only", _vantric.__file__], check=True, capture_output=True, text=True
+    ).stdout
     symbols = sorted(line.split()[-1] for line in out.splitlines() if line.strip())
     assert symbols == ["PyInit__vantric", "PyModExport__vantric"]
 
 
-@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
-                    reason="needs a free-threaded interpreter")
+@pytest.mark.skipif(
+    not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded interpreter"
+)
 def test_import_keeps_the_gil_disabled():
     assert not sys._is_gil_enabled()
 
 
 def test_public_http_module():
     import vantric.http
+
     assert set(vantric.http.__all__) <= {"HeaderMap", "http_date", "uri_parts"}
     for name in vantric.http.__all__:
         assert getattr(vantric.http, name) is getattr(_vantric, name)

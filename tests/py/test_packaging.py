@@ -33,17 +33,30 @@ TAG = f"cp{sys.version_info.major}{sys.version_info.minor}"
 
 
 def run(*command: str | Path, cwd: Path, env: dict[str, str] | None = None, timeout: float = 300):
-    return subprocess.run([str(part) for part in command], cwd=cwd, capture_output=True, text=True,
-                          timeout=timeout, env=CHILD_ENV | (env or {}))
+    return subprocess.run(
+        [str(part) for part in command],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=CHILD_ENV | (env or {}),
+    )
 
 
 # ---- type information -----------------------------------------------------------------
 
+
 def test_stubs_match_the_built_module(tmp_path):
     # MYPYPATH puts the source tree's stubs first; the module stubtest imports
     # is the installed one (the source tree is not on sys.path from tmp_path).
-    done = run(sys.executable, "-m", "mypy.stubtest", "vantric._vantric", cwd=tmp_path,
-               env={"MYPYPATH": str(ROOT / "python")})
+    done = run(
+        sys.executable,
+        "-m",
+        "mypy.stubtest",
+        "vantric._vantric",
+        cwd=tmp_path,
+        env={"MYPYPATH": str(ROOT / "python")},
+    )
     assert done.returncode == 0, done.stdout + done.stderr
 
 
@@ -55,6 +68,7 @@ def test_package_passes_mypy_strict(tmp_path):
 
 # ---- one version ------------------------------------------------------------------------
 
+
 def test_one_version_everywhere():
     source = re.search(r'kVersionText = "([^"]+)"', (ROOT / "src/core/version.h").read_text())
     assert source is not None
@@ -62,13 +76,14 @@ def test_one_version_everywhere():
     assert Version(vantric.__version__) == version  # the module's spelling of it
     assert Version(importlib.metadata.version("vantric")) == version  # the installed metadata
     latest = re.search(r"^## (\S+)", (ROOT / "CHANGELOG.md").read_text(), re.MULTILINE)
-    assert latest is not None and Version(latest.group(1)) == version, \
+    assert latest is not None and Version(latest.group(1)) == version, (
         "the newest CHANGELOG.md entry names another version"
+    )
 
 
 # ---- the wheel ---------------------------------------------------------------------------
 
-SMOKE = '''\
+SMOKE = """\
 import asyncio
 import sys
 
@@ -98,7 +113,7 @@ async def main() -> None:
 
 asyncio.run(main())
 print("served", vantric.__version__)
-'''
+"""
 
 
 @pytest.fixture(scope="module")
@@ -107,9 +122,12 @@ def wheel() -> Path:
     if not house:
         pytest.skip("VANTRIC_WHEELHOUSE is not set (scripts/test.sh builds the wheels and sets it)")
     version = Version(vantric.__version__)
-    found = [path for path in Path(house).glob("vantric-*.whl")
-             if parse_wheel_filename(path.name)[1] == version
-             and any(tag.interpreter == TAG for tag in parse_wheel_filename(path.name)[3])]
+    found = [
+        path
+        for path in Path(house).glob("vantric-*.whl")
+        if parse_wheel_filename(path.name)[1] == version
+        and any(tag.interpreter == TAG for tag in parse_wheel_filename(path.name)[3])
+    ]
     assert len(found) == 1, f"expected one {TAG} wheel of vantric {version} in {house}: {found}"
     return found[0]
 
@@ -120,8 +138,20 @@ def fresh_python(wheel: Path, tmp_path_factory: pytest.TempPathFactory) -> Path:
     home = tmp_path_factory.mktemp("fresh")
     venv.EnvBuilder(with_pip=False).create(home / "env")
     python = home / "env" / "bin" / "python"
-    done = run(sys.executable, "-m", "pip", "--python", python, "install", "--quiet", "--no-index",
-               "--no-deps", "--no-cache-dir", wheel, cwd=home)
+    done = run(
+        sys.executable,
+        "-m",
+        "pip",
+        "--python",
+        python,
+        "install",
+        "--quiet",
+        "--no-index",
+        "--no-deps",
+        "--no-cache-dir",
+        wheel,
+        cwd=home,
+    )
     assert done.returncode == 0, done.stdout + done.stderr
     return python
 
@@ -135,8 +165,9 @@ def test_wheel_tags_and_files(wheel: Path):
         assert re.fullmatch(rf"manylinux_\d+_\d+_{machine}", tag.platform), tag
     shown = run(sys.executable, "-m", "auditwheel", "show", wheel, cwd=wheel.parent)
     assert shown.returncode == 0, shown.stderr
-    consistent = re.search(r'consistent with the following platform tag: "([^"]+)"',
-                           " ".join(shown.stdout.split()))
+    consistent = re.search(
+        r'consistent with the following platform tag: "([^"]+)"', " ".join(shown.stdout.split())
+    )
     assert consistent is not None and consistent.group(1) in {tag.platform for tag in tags}, shown.stdout
 
     with zipfile.ZipFile(wheel) as archive:
@@ -156,9 +187,13 @@ def test_wheel_tags_and_files(wheel: Path):
 
 
 def test_fresh_environment_holds_the_wheel_alone(fresh_python: Path, tmp_path):
-    done = run(fresh_python, "-I", "-c",
-               "import importlib.metadata as m; print(sorted(d.name for d in m.distributions()))",
-               cwd=tmp_path)
+    done = run(
+        fresh_python,
+        "-I",
+        "-c",
+        "import importlib.metadata as m; print(sorted(d.name for d in m.distributions()))",
+        cwd=tmp_path,
+    )
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "['vantric']"
 
@@ -176,6 +211,16 @@ def test_wheel_gives_a_users_program_its_types(fresh_python: Path, tmp_path):
     # py.typed marker, and vantric._vantric only through its stubs.
     (tmp_path / "smoke.py").write_text(SMOKE)
     (tmp_path / "mypy.ini").write_text("[mypy]\nstrict = true\n")
-    done = run(sys.executable, "-m", "mypy", "--no-incremental", "--config-file", "mypy.ini",
-               "--python-executable", fresh_python, "smoke.py", cwd=tmp_path)
+    done = run(
+        sys.executable,
+        "-m",
+        "mypy",
+        "--no-incremental",
+        "--config-file",
+        "mypy.ini",
+        "--python-executable",
+        fresh_python,
+        "smoke.py",
+        cwd=tmp_path,
+    )
     assert done.returncode == 0, done.stdout + done.stderr

@@ -11,8 +11,17 @@ import pytest
 from conftest import assert_no_leaks, swallowing
 from vantric._vantric import ProxyIntercept, ProxyMatcher
 
-VARIABLES = ["ALL_PROXY", "all_proxy", "HTTP_PROXY", "http_proxy", "HTTPS_PROXY",
-             "https_proxy", "NO_PROXY", "no_proxy", "REQUEST_METHOD"]
+VARIABLES = [
+    "ALL_PROXY",
+    "all_proxy",
+    "HTTP_PROXY",
+    "http_proxy",
+    "HTTPS_PROXY",
+    "https_proxy",
+    "NO_PROXY",
+    "no_proxy",
+    "REQUEST_METHOD",
+]
 
 
 @pytest.fixture
@@ -77,6 +86,7 @@ def test_from_env_reads_when_called(env):
 
 # ---- from_parts and proxy entries ------------------------------------------------
 
+
 def test_all_serves_http_and_https_only():
     matcher = ProxyMatcher.from_parts(all="http://proxy:3128")
     for url in ["http://h/", "https://h/", "HTTPS://H:8443/x?y#z"]:
@@ -134,12 +144,15 @@ def test_basic_auth(setting, user, password):
     assert found.basic_auth() == basic(user, password)
 
 
-@pytest.mark.parametrize("setting,raw", [
-    ("socks5://u:p@s:1080", ("u", "p")),
-    ("socks5h://u@s", ("u", "")),
-    ("socks4://a%20b:%e2%82%ac%ff@s", ("a b", "\u20ac\ufffd")),
-    ("socks4a://s", None),
-])
+@pytest.mark.parametrize(
+    "setting,raw",
+    [
+        ("socks5://u:p@s:1080", ("u", "p")),
+        ("socks5h://u@s", ("u", "")),
+        ("socks4://a%20b:%e2%82%ac%ff@s", ("a b", "\u20ac\ufffd")),
+        ("socks4a://s", None),
+    ],
+)
 def test_socks_credentials(setting, raw):
     found = ProxyMatcher.from_parts(all=setting).intercept("http://h/")
     assert found.raw_auth() == raw and found.basic_auth() is None
@@ -208,6 +221,7 @@ def test_bypass_agrees_with_urllib_on_names():
 
 # ---- host surface --------------------------------------------------------------------
 
+
 def test_repr_and_uri():
     found = ProxyMatcher.from_parts(all="socks5://u:p@[::1]:1080/x").intercept("http://h/")
     assert repr(found) == 'ProxyIntercept(uri="socks5://[::1]:1080/")'
@@ -231,26 +245,47 @@ def test_lone_surrogates_are_unusable_text_not_errors():
     assert ProxyMatcher.from_parts(all="\udcffp").intercept("http://h/") is None
 
 
-@pytest.mark.parametrize("call,message", [
-    (lambda: ProxyMatcher.from_parts().intercept(b"http://h/"),
-     "ProxyMatcher.intercept() argument 'url' must be str, not bytes"),
-    (lambda: ProxyMatcher.from_parts().intercept(None),
-     "ProxyMatcher.intercept() argument 'url' must be str, not NoneType"),
-    (lambda: ProxyMatcher.from_parts().intercept(),
-     "ProxyMatcher.intercept() missing 1 required positional argument: 'url'"),
-    (lambda: ProxyMatcher.from_parts(all=b"p"),
-     "ProxyMatcher.from_parts() argument 'all' must be str or None, not bytes"),
-    (lambda: ProxyMatcher.from_parts(no=1),
-     "ProxyMatcher.from_parts() argument 'no' must be str or None, not int"),
-    (lambda: ProxyMatcher.from_parts("p"),
-     "ProxyMatcher.from_parts() takes 0 positional arguments but 1 was given"),
-    (lambda: ProxyMatcher.from_parts(every="p"),
-     "ProxyMatcher.from_parts() got an unexpected keyword argument 'every'"),
-    (lambda: ProxyMatcher.from_env(1),
-     "ProxyMatcher.from_env() takes 0 positional arguments but 1 was given"),
-    (lambda: ProxyMatcher.from_parts(all="p").intercept("http://h/").basic_auth(1),
-     "ProxyIntercept.basic_auth() takes 1 positional argument but 2 were given"),
-])
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (
+            lambda: ProxyMatcher.from_parts().intercept(b"http://h/"),
+            "ProxyMatcher.intercept() argument 'url' must be str, not bytes",
+        ),
+        (
+            lambda: ProxyMatcher.from_parts().intercept(None),
+            "ProxyMatcher.intercept() argument 'url' must be str, not NoneType",
+        ),
+        (
+            lambda: ProxyMatcher.from_parts().intercept(),
+            "ProxyMatcher.intercept() missing 1 required positional argument: 'url'",
+        ),
+        (
+            lambda: ProxyMatcher.from_parts(all=b"p"),
+            "ProxyMatcher.from_parts() argument 'all' must be str or None, not bytes",
+        ),
+        (
+            lambda: ProxyMatcher.from_parts(no=1),
+            "ProxyMatcher.from_parts() argument 'no' must be str or None, not int",
+        ),
+        (
+            lambda: ProxyMatcher.from_parts("p"),
+            "ProxyMatcher.from_parts() takes 0 positional arguments but 1 was given",
+        ),
+        (
+            lambda: ProxyMatcher.from_parts(every="p"),
+            "ProxyMatcher.from_parts() got an unexpected keyword argument 'every'",
+        ),
+        (
+            lambda: ProxyMatcher.from_env(1),
+            "ProxyMatcher.from_env() takes 0 positional arguments but 1 was given",
+        ),
+        (
+            lambda: ProxyMatcher.from_parts(all="p").intercept("http://h/").basic_auth(1),
+            "ProxyIntercept.basic_auth() takes 1 positional argument but 2 were given",
+        ),
+    ],
+)
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
@@ -269,8 +304,7 @@ def test_classes():
         found.uri = "x"
     with pytest.raises(AttributeError):
         found.other = 1
-    assert str(inspect.signature(ProxyMatcher.from_parts)) == \
-        "(*, all=None, http=None, https=None, no=None)"
+    assert str(inspect.signature(ProxyMatcher.from_parts)) == "(*, all=None, http=None, https=None, no=None)"
     assert str(inspect.signature(ProxyMatcher.from_env)) == "()"
     assert str(inspect.signature(ProxyMatcher.intercept)) == "(self, /, url)"
     # Static methods work on an instance too.
@@ -302,16 +336,18 @@ def test_no_leaks(env):
     matcher = ProxyMatcher.from_parts(all="socks5://u:p@s", http="http://u:p@p", no="a.test")
     found = matcher.intercept("http://h/")
     socks = matcher.intercept("https://h/")
-    assert_no_leaks([
-        ProxyMatcher.from_env,
-        lambda: ProxyMatcher.from_parts(all="socks5://u:p@s", no="a, b, ::1, 10.0.0.0/8"),
-        lambda: matcher.intercept("http://h/"),
-        lambda: matcher.intercept("http://a.test/"),
-        lambda: matcher.intercept("http://h/\udcff"),
-        found.basic_auth,
-        socks.raw_auth,
-        lambda: repr(found),
-        lambda: found.uri,
-        swallowing(matcher.intercept, b"x"),
-        swallowing(ProxyMatcher.from_parts, no=1),
-    ])
+    assert_no_leaks(
+        [
+            ProxyMatcher.from_env,
+            lambda: ProxyMatcher.from_parts(all="socks5://u:p@s", no="a, b, ::1, 10.0.0.0/8"),
+            lambda: matcher.intercept("http://h/"),
+            lambda: matcher.intercept("http://a.test/"),
+            lambda: matcher.intercept("http://h/\udcff"),
+            found.basic_auth,
+            socks.raw_auth,
+            lambda: repr(found),
+            lambda: found.uri,
+            swallowing(matcher.intercept, b"x"),
+            swallowing(ProxyMatcher.from_parts, no=1),
+        ]
+    )

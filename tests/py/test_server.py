@@ -97,8 +97,9 @@ def srv():
 
 
 def curl(*args, timeout=15):
-    done = subprocess.run([CURL, "-sS", "--max-time", "10", *args],
-                          capture_output=True, timeout=timeout, env=CHILD_ENV)
+    done = subprocess.run(
+        [CURL, "-sS", "--max-time", "10", *args], capture_output=True, timeout=timeout, env=CHILD_ENV
+    )
     assert done.returncode == 0, done.stderr.decode(errors="replace")
     return done.stdout, done.stderr.decode(errors="replace")
 
@@ -114,7 +115,7 @@ def test_curl_keep_alive_and_http10(srv):
     # streamed body is delimited by the close.
     out, err = curl("-v", "-0", f"{srv.url}/stream?20", f"{srv.url}/client")
     assert "Re-using existing connection" not in err
-    assert out.startswith(streamed(20)) and out[len(streamed(20)):].isdigit()
+    assert out.startswith(streamed(20)) and out[len(streamed(20)) :].isdigit()
     assert "< Transfer-Encoding" not in err
 
 
@@ -129,21 +130,47 @@ def test_curl_uploads(srv, tmp_path):
     assert "> Transfer-Encoding: chunked" in err
 
     # 100 (Continue) is sent once the handler reads the body.
-    out, err = curl("-v", "--expect100-timeout", "30", "-H", "Expect: 100-continue",
-                    "--data-binary", f"@{upload}", f"{srv.url}/echo")
+    out, err = curl(
+        "-v",
+        "--expect100-timeout",
+        "30",
+        "-H",
+        "Expect: 100-continue",
+        "--data-binary",
+        f"@{upload}",
+        f"{srv.url}/echo",
+    )
     assert out == payload
     assert "< HTTP/1.1 100 Continue" in err
 
     # A streamed answer may read the body after its head: the 100 goes first.
-    out, err = curl("-v", "--expect100-timeout", "30", "-H", "Expect: 100-continue",
-                    "--data-binary", f"@{upload}", f"{srv.url}/echo-stream", timeout=8)
+    out, err = curl(
+        "-v",
+        "--expect100-timeout",
+        "30",
+        "-H",
+        "Expect: 100-continue",
+        "--data-binary",
+        f"@{upload}",
+        f"{srv.url}/echo-stream",
+        timeout=8,
+    )
     assert out == payload
     assert err.index("< HTTP/1.1 100 Continue") < err.index("< HTTP/1.1 200 OK")
 
     # A handler that never reads gets no 100: curl must see the final
     # answer without waiting out its (long) expectation timeout.
-    out, err = curl("-v", "--expect100-timeout", "30", "-H", "Expect: 100-continue",
-                    "--data-binary", f"@{upload}", f"{srv.url}/ignore", timeout=8)
+    out, err = curl(
+        "-v",
+        "--expect100-timeout",
+        "30",
+        "-H",
+        "Expect: 100-continue",
+        "--data-binary",
+        f"@{upload}",
+        f"{srv.url}/ignore",
+        timeout=8,
+    )
     assert out == b"ignored"
     assert "100 Continue" not in err
 
@@ -153,8 +180,16 @@ def test_curl_reuses_the_connection_after_an_unmet_expectation(srv):
     # No 100 went out and the body was not read: the next request's head is
     # taken for the 5-byte body unless the connection is closed after the
     # answer (RFC 9110 section 10.1.1).
-    out, err = curl("--expect100-timeout", "30", "-H", "Expect: 100-continue",
-                    "--data-binary", "hello", f"{srv.url}/ignore", f"{srv.url}/echo")
+    out, err = curl(
+        "--expect100-timeout",
+        "30",
+        "-H",
+        "Expect: 100-continue",
+        "--data-binary",
+        "hello",
+        f"{srv.url}/ignore",
+        f"{srv.url}/echo",
+    )
     assert out == b"ignoredhello"
 
 
@@ -165,8 +200,7 @@ BAD_HEADS = [
     pytest.param(b"GET / HTTP/1.1\r\nHost: t\r\nBad Name: x\r\n\r\n", 400, id="space-in-name"),
     pytest.param(b"GET / HTTP/9.9\r\nHost: t\r\n\r\n", 400, id="version"),
     pytest.param(b"G(T / HTTP/1.1\r\nHost: t\r\n\r\n", 400, id="method"),
-    pytest.param(b"POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", 400,
-                 id="two-lengths"),
+    pytest.param(b"POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", 400, id="two-lengths"),
     pytest.param(b"GET /" + b"a" * 70 * 1024 + b" HTTP/1.1\r\nHost: t\r\n\r\n", 414, id="long-target"),
     pytest.param(b"GET / HTTP/1.1\r\nHost: t\r\n" + HUGE_FIELD + b"\r\n", 431, id="huge-head"),
     pytest.param(b"GET / HTTP/1.1\r\n" + b"X-A: b\r\n" * 200 + b"\r\n", 431, id="many-fields"),
@@ -220,8 +254,11 @@ def test_a_refused_head_is_answered_before_the_close_and_the_linger_is_bounded(s
 MUST_CLOSE = [
     # RFC 9112 section 6.1: "Regardless, the server MUST close the connection
     # after responding to such a request".
-    pytest.param(b"POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 5\r\n"
-                 b"Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", id="length-and-chunked"),
+    pytest.param(
+        b"POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 5\r\n"
+        b"Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+        id="length-and-chunked",
+    ),
     # RFC 9112 section 3.2: 400 to an HTTP/1.1 request without Host or with two.
     pytest.param(b"GET /echo HTTP/1.1\r\n\r\n", id="no-host"),
     pytest.param(b"GET /echo HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", id="two-hosts"),
@@ -344,10 +381,13 @@ def test_pipelined_requests_are_answered_in_order(srv):
         assert reader.response()[2] == b"%d" % sock.getsockname()[1]
 
 
-@pytest.mark.parametrize("head", [
-    pytest.param(get(b"/upgrade", b"Upgrade: echo\r\nConnection: upgrade\r\n"), id="upgrade"),
-    pytest.param(b"CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n", id="connect"),
-])
+@pytest.mark.parametrize(
+    "head",
+    [
+        pytest.param(get(b"/upgrade", b"Upgrade: echo\r\nConnection: upgrade\r\n"), id="upgrade"),
+        pytest.param(b"CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n", id="connect"),
+    ],
+)
 def test_tunnel_gets_bytes_sent_with_the_head(srv, head):
     with connect(srv.port) as sock:
         sock.sendall(head + b"early bytes|")
@@ -371,12 +411,14 @@ def test_unread_body_is_drained_or_the_connection_closed(srv):
 
     big = 5 * 1024 * 1024
     with connect(srv.port) as sock:
+
         def send():
             try:
                 sock.sendall(b"POST /ignore HTTP/1.1\r\nHost: t\r\nContent-Length: %d\r\n\r\n" % big)
                 sock.sendall(b"z" * big)
             except OSError:
                 pass  # the server stops reading once it gives up draining
+
         sender = threading.Thread(target=send)
         sender.start()
         reader = Reader(sock)
@@ -465,16 +507,24 @@ def test_body_over_the_limit_is_refused_with_413():
     with serving(reading_app, max_body_size=1000) as srv:
         with connect(srv.port) as sock:
             # Declared too large: refused before any 100 Continue invites it.
-            sock.sendall(b"POST / HTTP/1.1\r\nHost: t\r\nContent-Length: 1001\r\n"
-                         b"Expect: 100-continue\r\n\r\n")
+            sock.sendall(
+                b"POST / HTTP/1.1\r\nHost: t\r\nContent-Length: 1001\r\nExpect: 100-continue\r\n\r\n"
+            )
             reader = Reader(sock)
             status, headers, _, _ = reader.response()
             assert (status, headers.get("connection")) == (413, "close")
             assert reader.closed()
         with connect(srv.port) as sock:
             # Chunked: refused once the collected pieces pass the limit.
-            sock.sendall(b"POST / HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n"
-                         + b"258\r\n" + b"x" * 600 + b"\r\n" + b"258\r\n" + b"x" * 600 + b"\r\n0\r\n\r\n")
+            sock.sendall(
+                b"POST / HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n"
+                + b"258\r\n"
+                + b"x" * 600
+                + b"\r\n"
+                + b"258\r\n"
+                + b"x" * 600
+                + b"\r\n0\r\n\r\n"
+            )
             assert Reader(sock).response()[0] == 413
         with connect(srv.port) as sock:
             sock.sendall(post(b"/", b"y" * 1000))
@@ -609,8 +659,9 @@ def test_command_line_server_stops_on_sigterm():
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.Popen([sys.executable, "-m", "vantric", "serve", "--port", str(port)],
-                            stderr=subprocess.PIPE, env=env)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vantric", "serve", "--port", str(port)], stderr=subprocess.PIPE, env=env
+    )
     try:
         ready, _, _ = select.select([proc.stderr], [], [], 10)
         assert ready, "no output from the server"
@@ -667,7 +718,7 @@ def _hostile_exchange(port, rng):
             sock.sendall(rng.randbytes(rng.randint(1, 3000)))
         elif kind == 1:
             whole = post(b"/echo", rng.randbytes(2000))
-            sock.sendall(whole[:rng.randrange(1, len(whole))])
+            sock.sendall(whole[: rng.randrange(1, len(whole))])
         else:
             sock.sendall(get(b"/stream?1000"))
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")

@@ -47,8 +47,12 @@ def make_app():
             return Response(200, [], aiter(request))
         if path == "/stream":
             n, pause = int(query or 3), 0.02
-            return Response(200, [("content-type", "text/plain")], counting(n, pause, query),
-                            trailers=[("x-chunks", str(n))])
+            return Response(
+                200,
+                [("content-type", "text/plain")],
+                counting(n, pause, query),
+                trailers=[("x-chunks", str(n))],
+            )
         if path == "/big":
             return Response(200, [], bytes(int(query)))
         if path == "/gate":
@@ -67,14 +71,20 @@ def make_app():
             raise RuntimeError("boom")
         host = request.headers.get("host")
         host = host.decode() if isinstance(host, bytes) else host
-        return Response(200, [("content-type", "text/plain")], f"{request.method} {request.target} {host}\n".encode())
+        return Response(
+            200, [("content-type", "text/plain")], f"{request.method} {request.target} {host}\n".encode()
+        )
 
     return app, seen
 
 
 def curl(*args, timeout=TIMEOUT):
-    done = subprocess.run([CURL, "-sS", "--http2-prior-knowledge", "-m", str(timeout), *args],
-                          capture_output=True, timeout=timeout + 5, env=CHILD_ENV)
+    done = subprocess.run(
+        [CURL, "-sS", "--http2-prior-knowledge", "-m", str(timeout), *args],
+        capture_output=True,
+        timeout=timeout + 5,
+        env=CHILD_ENV,
+    )
     assert done.returncode == 0, done.stderr
     return done
 
@@ -86,7 +96,9 @@ class Client:
         self.sock = connect(port)
         self.conn = H2Connection(H2Configuration(client_side=True, header_encoding="utf-8"))
         if window is not None:
-            self.conn.local_settings = Settings(client=True, initial_values={SettingCodes.INITIAL_WINDOW_SIZE: window})
+            self.conn.local_settings = Settings(
+                client=True, initial_values={SettingCodes.INITIAL_WINDOW_SIZE: window}
+            )
         self.conn.initiate_connection()
         self.auto_ack = window is None
         self.streams = {}
@@ -111,7 +123,7 @@ class Client:
                 if room == 0:
                     self.pump()
                     continue
-                piece = body[offset:offset + room]
+                piece = body[offset : offset + room]
                 offset += len(piece)
                 self.conn.send_data(sid, piece, end_stream=offset == len(body) and trailers is None)
                 self.flush()
@@ -183,8 +195,12 @@ def test_curl_get_post_stream_and_trailers(running, tmp_path):
     assert head.startswith(b"HTTP/2 200") and b"content-length: " in head
     assert body == f"GET /hello 127.0.0.1:{running.port}\n".encode()
     # The same application answers HTTP/1.1 on the same port.
-    plain = subprocess.run([CURL, "-sS", "--http1.1", "-m", str(TIMEOUT), running.url + "/hello"],
-                           capture_output=True, timeout=TIMEOUT + 5, env=CHILD_ENV)
+    plain = subprocess.run(
+        [CURL, "-sS", "--http1.1", "-m", str(TIMEOUT), running.url + "/hello"],
+        capture_output=True,
+        timeout=TIMEOUT + 5,
+        env=CHILD_ENV,
+    )
     assert plain.stdout == body
     # 3 MiB each way: past the server's stream window, so the body must be
     # released as the handler consumes it.
@@ -246,8 +262,9 @@ def test_request_body_trailers_and_http_version(running):
         assert got["trailers"] == {"x-sum": "100000"}
         # A body cut short by the client's reset ends the handler's read quietly.
         sid = client.conn.get_next_available_stream_id()
-        client.conn.send_headers(sid, [(":method", "POST"), (":scheme", "http"), (":path", "/echo"),
-                                       (":authority", "localhost")])
+        client.conn.send_headers(
+            sid, [(":method", "POST"), (":scheme", "http"), (":path", "/echo"), (":authority", "localhost")]
+        )
         client.conn.send_data(sid, b"partial")
         client.flush()
         client.conn.reset_stream(sid, 8)
@@ -321,7 +338,12 @@ def test_graceful_shutdown_seen_by_the_client(running):
         # final GOAWAY naming the last stream the server took.
         client.until(lambda: len(client.of(GoAwayFrame)) == 2)
         first, final = client.of(GoAwayFrame)
-        assert (first.last_stream_id, first.error_code, final.last_stream_id, final.error_code) == (MAX_ID, 0, 1, 0)
+        assert (first.last_stream_id, first.error_code, final.last_stream_id, final.error_code) == (
+            MAX_ID,
+            0,
+            1,
+            0,
+        )
         (ping,) = [f for f in client.of(PingFrame) if "ACK" not in f.flags]
         assert client.frames.index(first) < client.frames.index(ping) < client.frames.index(final)
         # A stream opened now is past the final id and ignored; the one in flight completes.

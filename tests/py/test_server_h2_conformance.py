@@ -15,7 +15,7 @@ import struct
 import subprocess
 
 import pytest
-from hyperframe.frame import GoAwayFrame, HeadersFrame, RstStreamFrame
+from hyperframe.frame import GoAwayFrame, HeadersFrame
 
 from h2_raw import RawClient, request_fields
 from serving import CHILD_ENV, TIMEOUT, Reader, connect, serving, wait_until
@@ -236,8 +236,13 @@ H2LOAD = shutil.which("h2load")
 def test_h2load_closing_right_after_goaway_leaves_a_clean_log(served):
     # h2load sends GOAWAY and closes at once: each connection races our reply.
     running, seen = served
-    done = subprocess.run([H2LOAD, "-n", "2000", "-c", "20", "-m", "10", running.url + "/"],
-                          capture_output=True, timeout=60, env=CHILD_ENV, text=True)
+    done = subprocess.run(
+        [H2LOAD, "-n", "2000", "-c", "20", "-m", "10", running.url + "/"],
+        capture_output=True,
+        timeout=60,
+        env=CHILD_ENV,
+        text=True,
+    )
     assert done.returncode == 0, done.stderr
     assert "2000 succeeded" in done.stdout, done.stdout
     assert wait_until(lambda: running.connections() == 0)

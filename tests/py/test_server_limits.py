@@ -14,7 +14,6 @@ import os
 import select
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import threading
@@ -27,7 +26,6 @@ import h2.events
 import hpack
 import pytest
 from hyperframe.frame import (
-    DataFrame,
     Frame,
     GoAwayFrame,
     HeadersFrame,
@@ -54,8 +52,12 @@ class ServerProcess:
 
     def __init__(self, **options) -> None:
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-        self.proc = subprocess.Popen([sys.executable, str(HERE / "limits_server.py"), json.dumps(options)],
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        self.proc = subprocess.Popen(
+            [sys.executable, str(HERE / "limits_server.py"), json.dumps(options)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            env=env,
+        )
         ready, _, _ = select.select([self.proc.stdout], [], [], 20)
         assert ready, "the server did not start"
         self.port = int(self.proc.stdout.readline())
@@ -181,9 +183,9 @@ def frames_until_closed(sock: socket.socket, timeout: float = 10.0) -> list[Fram
         frame, length = Frame.parse_frame_header(memoryview(data[:9]))
         if len(data) < 9 + length:
             break
-        frame.parse_body(memoryview(data[9:9 + length]))
+        frame.parse_body(memoryview(data[9 : 9 + length]))
         frames.append(frame)
-        data = data[9 + length:]
+        data = data[9 + length :]
     return frames
 
 
@@ -357,7 +359,7 @@ def count_503(socks: list[socket.socket], at_least: int, timeout: float = 5.0) -
 def test_unfinished_heads_and_connections_are_bounded(start):
     server = start(max_head_memory=4 * MiB, max_connections=40)
     before = server.memory()
-    socks, refused = [], 0
+    socks = []
     try:
         head = b"GET / HTTP/1.1\r\nHost: t\r\n" + b"x-pad: " + b"v" * 300_000
         for _ in range(30):
@@ -410,7 +412,7 @@ def test_slow_reader_gets_the_whole_answer_over_http2(start):
     sock = connect(server.port, timeout=10)
     conn = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
     conn.initiate_connection()
-    conn.send_headers(1, request_fields("/big?%d" % size), end_stream=True)
+    conn.send_headers(1, request_fields(f"/big?{size}"), end_stream=True)
     sock.sendall(conn.data_to_send())
     got, ended, began = 0, False, time.monotonic()
     while not ended:

@@ -32,16 +32,19 @@ def test_uri_parts(url, parts):
     assert uri_parts(url) == parts
 
 
-@pytest.mark.parametrize("url,reason", [
-    ("http://a b/", "invalid uri character"),
-    ("", "empty string"),
-    ("x" * 65535, "uri too long"),
-])
+@pytest.mark.parametrize(
+    "url,reason",
+    [
+        ("http://a b/", "invalid uri character"),
+        ("", "empty string"),
+        ("x" * 65535, "uri too long"),
+    ],
+)
 def test_uri_parts_errors(url, reason):
     with pytest.raises(ValueError) as info:
         uri_parts(url)
     message = str(info.value)
-    assert message.startswith("invalid url \"") and message.endswith(": " + reason)
+    assert message.startswith('invalid url "') and message.endswith(": " + reason)
 
 
 def test_uri_parts_error_quotes_the_input():
@@ -65,8 +68,12 @@ def test_http_date():
     while http_date() == first:
         time.sleep(0.01)
     a, b = http_date(), http_date()
-    assert a == b or email.utils.parsedate_to_datetime(b.decode()).timestamp() - \
-        email.utils.parsedate_to_datetime(a.decode()).timestamp() == 1
+    assert (
+        a == b
+        or email.utils.parsedate_to_datetime(b.decode()).timestamp()
+        - email.utils.parsedate_to_datetime(a.decode()).timestamp()
+        == 1
+    )
 
 
 def test_http_date_per_thread():
@@ -105,9 +112,11 @@ def test_once_latch_single_winner():
 
 def test_no_leaks():
     latch = OnceLatch()
-    assert_no_leaks([
-        lambda: uri_parts("https://user@[::1]:8443/x"),
-        swallowing(uri_parts, "http://a b"),
-        http_date,
-        lambda: (OnceLatch().try_acquire(), latch.try_acquire(), latch.is_set),
-    ])
+    assert_no_leaks(
+        [
+            lambda: uri_parts("https://user@[::1]:8443/x"),
+            swallowing(uri_parts, "http://a b"),
+            http_date,
+            lambda: (OnceLatch().try_acquire(), latch.try_acquire(), latch.is_set),
+        ]
+    )
