@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import http
+import ssl
 import sys
 from typing import IO, TYPE_CHECKING, TextIO
 
@@ -17,9 +18,13 @@ if TYPE_CHECKING:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m vantric")
     commands = parser.add_subparsers(dest="command", required=True)
-    serve = commands.add_parser("serve", help="serve the demo application over HTTP/1.1")
+    serve = commands.add_parser("serve", help="serve the demo application over HTTP/1.1 and HTTP/2")
     serve.add_argument("--host", default="127.0.0.1")
     serve.add_argument("--port", type=int, default=8000)
+    serve.add_argument(
+        "--certfile", help="serve TLS (HTTP/2 and HTTP/1.1 by ALPN) with this certificate chain"
+    )
+    serve.add_argument("--keyfile", help="the private key of --certfile (when not in that file)")
     get = commands.add_parser("get", help="fetch a URL and print the response body")
     get.add_argument("url")
     args = parser.parse_args(argv)
@@ -28,7 +33,13 @@ def main(argv: list[str] | None = None) -> int:
         from .demo import app
         from .server import run
 
-        run(app, args.host, args.port, ready=announce)
+        context = None
+        if args.certfile is not None:
+            context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+            context.load_cert_chain(args.certfile, args.keyfile)
+        elif args.keyfile is not None:
+            parser.error("--keyfile needs --certfile")
+        run(app, args.host, args.port, ready=announce, ssl=context)
         return 0
     return asyncio.run(fetch_and_print(args.url, sys.stdout.buffer))
 
@@ -36,7 +47,8 @@ def main(argv: list[str] | None = None) -> int:
 def announce(server: Server) -> None:
     """Tells the user where the server listens."""
     host, port = server.sockets[0].getsockname()[:2]
-    print(f"serving on http://{host}:{port}/ (Ctrl-C to stop)", file=sys.stderr, flush=True)
+    scheme = "https" if server.ssl is not None else "http"
+    print(f"serving on {scheme}://{host}:{port}/ (Ctrl-C to stop)", file=sys.stderr, flush=True)
 
 
 async def fetch_and_print(url: str, out: IO[bytes], *, err: TextIO | None = None) -> int:

@@ -24,14 +24,14 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 from ._vantric import H1Codec
-from .exchange import BodyTooLarge, Handler, Request, Response, Tunnel
+from .exchange import BodyTooLarge, Handler, Request, Response, Tunnel, logger
 from .server_h1 import H1Connection
-from .wire import LINGER_SECONDS, end_output
+from .server_h2 import H2Connection
+from .wire import LINGER_SECONDS, end_output, peer_text
 
 if TYPE_CHECKING:
+    from ssl import SSLContext
     from typing import Protocol
-
-    from .server_h2 import H2Connection
 
     class _Events(Protocol):
         """What `_Protocol` hands the transport's events to: an HTTP/1 or
@@ -72,8 +72,11 @@ class _Refused:
         b"retry-after: 1\r\ncontent-length: 0\r\n\r\n"
     )
 
-    def __init__(self, transport: Any, loop: asyncio.AbstractEventLoop) -> None:
+    def __init__(self, transport: Any, loop: asyncio.AbstractEventLoop, tls: bool) -> None:
         self._transport = transport
+        if tls:
+            transport.abort()  # nothing a TLS client could read
+            return
         transport.write(self._ANSWER)
         if end_output(transport):
             # Closing with the request unread would reset the connection and
@@ -135,6 +138,92 @@ class _Protocol(asyncio.Protocol):
         self._conn._on_resume_writing()
 
 
+class _TlsProtocol(_Protocol):
+    """Hands the events of the TLS layer to the connection.  TLS has no
+    half-close: the client's close_notify ends the connection both ways."""
+
+    __slots__ = ()
+
+    def eof_received(self) -> bool:
+        self._conn._on_eof()
+        return False
+
+
+class _Handshake:
+    """A TLS connection until its handshake is done: counted among the
+    connections (so `max_connections` bounds handshakes too), bounded by
+    `handshake_timeout`, then handed to the connection of the protocol ALPN
+    chose.  Bytes the TLS layer decrypts before the hand-over are kept for the
+    connection."""
+
+    __slots__ = ("_server", "_transport", "_task", "_early", "_eof", "_lost")
+
+    def __init__(self, server: Server, transport: asyncio.Transport) -> None:
+        self._server = server
+        self._transport = transport
+        self._early: list[bytes] = []
+        self._eof = self._lost = False
+        # The loop holds tasks weakly: the handshake keeps its task alive.
+        self._task = server._loop.create_task(self._run())
+
+    async def _run(self) -> None:
+        server = self._server
+        protocol = _TlsProtocol(server)
+        protocol._conn = self
+        try:
+            tls = await server._loop.start_tls(
+                self._transport,
+                protocol,
+                server.ssl,  # type: ignore[arg-type]  # set while TLS serves
+                server_side=True,
+                ssl_handshake_timeout=server.handshake_timeout,
+            )
+        except asyncio.CancelledError:
+            server._forget(self)  # shutting down; start_tls closed the transport
+            raise
+        except OSError as error:  # TimeoutError included
+            # Garbage instead of a ClientHello, a stalled or failed handshake,
+            # or a client that left: counted, logged once, no traceback.
+            stalled = isinstance(error, (ConnectionAbortedError, TimeoutError))
+            server.counts["timeout" if stalled else "client_error"] += 1
+            reason = "timed out" if stalled else getattr(error, "reason", None) or type(error).__name__
+            logger.info("client %s: TLS handshake failed (%s)", peer_text(self._transport), reason)
+            server._forget(self)
+            return
+        server._forget(self)
+        if tls is None:
+            return
+        conn = server._serve(tls, protocol)
+        if self._early:
+            conn._on_data(b"".join(self._early))
+        if self._eof:
+            conn._on_eof()
+        if self._lost:
+            conn._on_lost()
+
+    # Events of the TLS layer before the hand-over.
+    def _on_data(self, data: bytes) -> None:
+        self._early.append(data)
+
+    def _on_eof(self) -> None:
+        self._eof = True
+
+    def _on_lost(self) -> None:
+        self._lost = True
+
+    def _on_pause_writing(self) -> None:
+        pass
+
+    def _on_resume_writing(self) -> None:
+        pass
+
+    def _timed_out(self, now: float) -> bool:
+        return False  # start_tls keeps the handshake's deadline
+
+    def request_shutdown(self) -> None:
+        self._task.cancel()
+
+
 class Server:
     """Serves `handler` on listening sockets until `shutdown()`.
 
@@ -162,7 +251,13 @@ class Server:
         before the connection ends with ENHANCE_YOUR_CALM (1000);
     max_idle_frame_rate: HTTP/2 frames that do no work (PRIORITY, RST_STREAM,
         PING, SETTINGS, frames for streams that are gone) a second, sustained,
-        before the connection ends with ENHANCE_YOUR_CALM (1000).
+        before the connection ends with ENHANCE_YOUR_CALM (1000);
+    handshake_timeout: seconds a TLS handshake may take (10).
+
+    `ssl`, a server-side `ssl.SSLContext`, serves TLS: ALPN offers "h2" and
+    "http/1.1" (the context's ALPN list is set to these), and each connection
+    speaks what the client chose.  Without it the server speaks cleartext
+    HTTP/1.1, and HTTP/2 to clients that open with its preface.
     """
 
     def __init__(
@@ -183,8 +278,12 @@ class Server:
         max_idle_frame_rate: float = 1000.0,
         max_buf_size: int | None = None,
         title_case_headers: bool = False,
+        ssl: SSLContext | None = None,
+        handshake_timeout: float = 10.0,
     ) -> None:
         self.handler = handler
+        self.ssl = ssl
+        self.handshake_timeout = handshake_timeout
         self.keep_alive = keep_alive
         self.idle_timeout = idle_timeout
         self.head_timeout = head_timeout
@@ -203,15 +302,14 @@ class Server:
             self._codec_options["max_buf_size"] = max_buf_size
         self._loop: asyncio.AbstractEventLoop = None  # type: ignore[assignment]  # set by listen()
         self._listener: asyncio.base_events.Server | None = None
-        self._connections: set[H1Connection | H2Connection] = set()
+        self._connections: set[H1Connection | H2Connection | _Handshake] = set()
         # What happened to connections, for monitoring: "client_error" (a
         # client broke the protocol), "peer_gone" (a connection ended by a
         # reset or a socket error), "timeout" (a wait on a client ran out),
         # "overload" (a connection or head refused past a server-wide limit).
         self.counts: Counter[str] = Counter()
-        self._idle: asyncio.Future[None] | None = (
-            None  # set when the last connection goes while shutting down
-        )
+        # Set when the last connection goes while shutting down.
+        self._idle: asyncio.Future[None] | None = None
         self._sweeper: asyncio.TimerHandle | None = None
         self._closing = False
 
@@ -224,6 +322,10 @@ class Server:
         backlog: int = 1024,
     ) -> None:
         self._loop = asyncio.get_running_loop()
+        if self.ssl is not None:
+            # The handshake runs per connection (start_tls), where it is
+            # bounded and counted; the listener itself accepts plain sockets.
+            self.ssl.set_alpn_protocols(["h2", "http/1.1"])
         if sock is not None:
             self._listener = await self._loop.create_server(
                 lambda: _Protocol(self), sock=sock, backlog=backlog
@@ -265,10 +367,30 @@ class Server:
         if self._listener is not None:
             await self._listener.wait_closed()
 
-    def _open(self, transport: asyncio.Transport) -> H1Connection | _Refused:
+    def _open(self, transport: asyncio.Transport) -> H1Connection | _Handshake | _Refused:
         if len(self._connections) >= self.max_connections:
             self.counts["overload"] += 1
-            return _Refused(transport, self._loop)
+            return _Refused(transport, self._loop, self.ssl is not None)
+        if self.ssl is not None:
+            handshake = _Handshake(self, transport)
+            self._connections.add(handshake)
+            return handshake
+        return self._serve_h1(transport)
+
+    def _serve(self, transport: asyncio.Transport, protocol: _Protocol) -> H1Connection | H2Connection:
+        """Serves a TLS connection with the protocol ALPN chose (RFC 7301)."""
+        ssl_object = transport.get_extra_info("ssl_object")
+        if ssl_object is not None and ssl_object.selected_alpn_protocol() == "h2":
+            h2 = H2Connection.create(self, transport)
+            self._connections.add(h2)
+            h2.start(b"")
+            protocol._conn = h2
+            return h2
+        conn = self._serve_h1(transport)
+        protocol._conn = conn
+        return conn
+
+    def _serve_h1(self, transport: asyncio.Transport) -> H1Connection:
         conn = H1Connection(H1Codec(**self._codec_options), transport, keep_alive=self.keep_alive)
         conn._setup(self, transport)
         self._connections.add(conn)
@@ -278,7 +400,7 @@ class Server:
         conn._task = self._loop.create_task(conn._serve())
         return conn
 
-    def _forget(self, conn: H1Connection | H2Connection) -> None:
+    def _forget(self, conn: H1Connection | H2Connection | _Handshake) -> None:
         self._connections.discard(conn)
         if self._idle is not None and not self._connections and not self._idle.done():
             self._idle.set_result(None)

@@ -275,13 +275,15 @@ class H2Connection(H2Streams, WritePause, ClientFault):
         return conn
 
     def start(self, data: bytes) -> None:
-        """Takes the bytes the HTTP/1 side already read (the preface first)."""
+        """Takes the bytes the HTTP/1 side already read: the preface, or the
+        part of it that has arrived (none when TLS chose HTTP/2)."""
         # Only the preface is primed: the frames after it go through receive(),
-        # which decodes them where they lie.
-        if self.prime(data[:_PREFACE_LENGTH]) is not True:
+        # which decodes them where they lie, and finishes a preface begun here.
+        if data and self.prime(data[:_PREFACE_LENGTH]) is False:
             self._fail(H2ProtocolError(H2Reason.PROTOCOL_ERROR, "bad client connection preface"))
             return
-        self._on_data(data[_PREFACE_LENGTH:])
+        if len(data) > _PREFACE_LENGTH:
+            self._on_data(data[_PREFACE_LENGTH:])
         if self._server._closing:
             self.request_shutdown()
 

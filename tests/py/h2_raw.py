@@ -32,14 +32,15 @@ class RawClient:
     """Frames written and read with hyperframe and hpack: it keeps reading after
     a GOAWAY (where h2 closes), and answers SETTINGS and PING as a client must."""
 
-    def __init__(self, port: int) -> None:
-        self.sock = connect(port)
+    def __init__(self, port: int, sock: socket.socket | None = None, preface: bytes = PREFACE) -> None:
+        """Connects to `port`, or goes on over `sock` whose preface is partly sent."""
+        self.sock = connect(port) if sock is None else sock
         self.encoder, self.decoder = hpack.Encoder(), hpack.Decoder()
         self.buf = b""
         self.frames: list[Frame] = []
         self.closed = False
         self._pings = count()
-        self.sock.sendall(PREFACE + SettingsFrame(0).serialize())
+        self.sock.sendall(preface + SettingsFrame(0).serialize())
 
     # -- sending ---------------------------------------------------------------
 

@@ -180,6 +180,23 @@ def test_preface_only_opens_a_connection(served):
     assert [target for _, target, _ in seen] == ["/first"]
 
 
+def test_a_preface_arriving_in_pieces_still_opens_http2(served):
+    running, seen = served
+
+    async def buffered():
+        return [conn.codec.buffered() for conn in running.server._connections]
+
+    with connect(running.port) as sock:
+        # The request line and a blank line: a whole HTTP/1 head of version 2.0,
+        # which must wait for the rest of the preface, not be refused.
+        sock.sendall(H2_PREFACE[:18])
+        assert wait_until(lambda: running.call(buffered()) == [18])
+        client = RawClient(running.port, sock=sock, preface=H2_PREFACE[18:])
+        client.request(1, "/whole")
+        assert client.body(1) == b"ok"
+    assert [target for _, target, _ in seen] == ["/whole"]
+
+
 def test_client_errors_are_counted_and_logged_once_per_connection(served, client, caplog):
     running, seen = served
     caplog.set_level(logging.INFO, logger="vantric.server")
