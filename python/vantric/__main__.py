@@ -7,7 +7,7 @@ import asyncio
 import http
 import ssl
 import sys
-from typing import IO, TYPE_CHECKING, TextIO
+from typing import IO, TYPE_CHECKING, Literal, TextIO
 
 from ._vantric import VantricError
 
@@ -27,6 +27,13 @@ def main(argv: list[str] | None = None) -> int:
     serve.add_argument("--keyfile", help="the private key of --certfile (when not in that file)")
     get = commands.add_parser("get", help="fetch a URL and print the response body")
     get.add_argument("url")
+    version = get.add_mutually_exclusive_group()
+    version.add_argument(
+        "--http2", action="store_true", help="HTTP/2 for https:// when the server agrees (ALPN)"
+    )
+    version.add_argument(
+        "--http2-prior-knowledge", action="store_true", help="HTTP/2 for http:// too, without asking"
+    )
     args = parser.parse_args(argv)
 
     if args.command == "serve":
@@ -41,7 +48,8 @@ def main(argv: list[str] | None = None) -> int:
             parser.error("--keyfile needs --certfile")
         run(app, args.host, args.port, ready=announce, ssl=context)
         return 0
-    return asyncio.run(fetch_and_print(args.url, sys.stdout.buffer))
+    http2: bool | Literal["prior-knowledge"] = "prior-knowledge" if args.http2_prior_knowledge else args.http2
+    return asyncio.run(fetch_and_print(args.url, sys.stdout.buffer, http2=http2))
 
 
 def announce(server: Server) -> None:
@@ -51,15 +59,18 @@ def announce(server: Server) -> None:
     print(f"serving on {scheme}://{host}:{port}/ (Ctrl-C to stop)", file=sys.stderr, flush=True)
 
 
-async def fetch_and_print(url: str, out: IO[bytes], *, err: TextIO | None = None) -> int:
-    """GET `url`, print the status line and headers to `err` (stderr) and write the body
-    to the binary stream `out`. Returns 0 for a status below 400, 1 for other statuses,
-    2 when no response could be had."""
+async def fetch_and_print(
+    url: str, out: IO[bytes], *, err: TextIO | None = None, http2: bool | Literal["prior-knowledge"] = False
+) -> int:
+    """GET `url`, print the status line (whose version says which protocol was
+    used) and headers to `err` (stderr) and write the body to the binary stream
+    `out`. Returns 0 for a status below 400, 1 for other statuses, 2 when no
+    response could be had."""
     from .client import Client
 
     err = sys.stderr if err is None else err
     try:
-        async with Client() as client:
+        async with Client(http2=http2) as client:
             response = await client.get(url)
             print(f"{response.http_version} {response.status} {_reason(response.status)}".rstrip(), file=err)
             for name, value in response.headers.items():

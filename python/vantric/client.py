@@ -1,15 +1,18 @@
 """The asyncio HTTP client: a pool of connections per origin, and helpers.
 
-`Client` keeps idle connections per (scheme, host, port), opens new ones when
-none is free, retries an idempotent request once when a reused connection
-turns out to have closed, and routes plain-HTTP requests through a proxy
-taken from the environment.  One connection is a `ClientConnection`
-(`client_h1`).
+`Client` keeps connections per (scheme, host, port): idle HTTP/1.1 ones, and
+one HTTP/2 connection per origin that speaks it.  It opens new ones when none
+is free, retries an idempotent request once when a reused connection turns
+out to have closed (and a request an HTTP/2 server did not process), and
+routes plain-HTTP requests through a proxy taken from the environment.  A
+connection is a `ClientConnection` (`client_h1`) or an `H2ClientConnection`
+(`client_h2`).
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Self
+import asyncio
+from typing import TYPE_CHECKING, Any, Literal, Self
 
 from ._vantric import (
     ConnectionClosedError,
@@ -19,7 +22,8 @@ from ._vantric import (
     __version__,
     uri_parts,
 )
-from .client_h1 import ClientConnection, ConnectTimeout, ReadTimeout, Response
+from .client_h1 import ClientConnection, ConnectTimeout, ReadTimeout, Response, connect
+from .client_h2 import H2ClientConnection, H2Response, Unprocessed
 
 if TYPE_CHECKING:
     from ssl import SSLContext
@@ -30,7 +34,10 @@ if TYPE_CHECKING:
     # A pool key: (scheme, host, port), or ("proxy", host, port).
     PoolKey: TypeAlias = tuple[str, str, int]
 
-__all__ = ["Client", "ClientConnection", "ConnectTimeout", "ReadTimeout", "Response", "get"]
+__all__ = [
+    "Client", "ClientConnection", "ConnectTimeout", "H2ClientConnection", "H2Response", "ReadTimeout",
+    "Response", "Unprocessed", "get",
+]  # fmt: skip
 
 _USER_AGENT = f"vantric/{__version__}"
 # Methods whose request may be sent again when a reused connection closed before answering
@@ -58,12 +65,22 @@ def _split_url(url: str) -> tuple[str, str, int, str, str]:
 
 
 class Client:
-    """An HTTP/1.1 client with a pool of idle connections per (scheme, host, port).
+    """An HTTP client with a pool of connections per (scheme, host, port).
+
+    HTTP/1.1 by default, one request at a time per connection, idle connections
+    kept for reuse.  With `http2=True`, https:// origins whose server selects
+    "h2" by ALPN get one HTTP/2 connection that carries concurrent requests as
+    streams (up to the server's SETTINGS_MAX_CONCURRENT_STREAMS; requests beyond
+    wait for a slot); servers that choose HTTP/1.1 get it.  With
+    `http2="prior-knowledge"`, http:// origins are spoken to in HTTP/2 at once,
+    too.  A request the server did not process (an HTTP/2 GOAWAY) is sent again
+    on a new connection.
 
     `proxy`: by default `ProxyMatcher.from_env()`; None disables proxies; a ProxyMatcher
-    or a proxy URL string overrides. Only http:// destinations go through a proxy, and
-    only through an http:// proxy. Timeouts are in seconds (None waits forever);
-    `read_timeout` bounds each read, not the whole response.
+    or a proxy URL string overrides. Only http:// destinations go through a proxy, only
+    through an http:// proxy, and always over HTTP/1.1. Timeouts are in seconds (None
+    waits forever); `read_timeout` bounds each wait for the server, not the whole
+    response.  `ssl_context`, when given, gets the ALPN list of the chosen protocols.
     """
 
     def __init__(
@@ -74,7 +91,10 @@ class Client:
         read_timeout: float | None = 60.0,
         max_idle_per_host: int = 8,
         ssl_context: SSLContext | None = None,
+        http2: bool | Literal["prior-knowledge"] = False,
     ) -> None:
+        if http2 not in (False, True, "prior-knowledge"):
+            raise ValueError(f'http2 must be False, True or "prior-knowledge", got {http2!r}')
         if proxy is _FROM_ENV:
             proxy = ProxyMatcher.from_env()
         elif isinstance(proxy, str):
@@ -83,9 +103,18 @@ class Client:
         self.connect_timeout = connect_timeout
         self.read_timeout = read_timeout
         self.max_idle_per_host = max_idle_per_host
+        self.http2 = http2
         self._ssl_context = ssl_context
+        if ssl_context is not None:
+            ssl_context.set_alpn_protocols(["h2", "http/1.1"] if http2 else ["http/1.1"])
         self._idle: dict[PoolKey, list[ClientConnection]] = {}
         self._keys: dict[ClientConnection, PoolKey] = {}
+        # The HTTP/2 connection of each origin that has one, every HTTP/2
+        # connection not yet closed, and the origins a connection is being
+        # opened to (the requests behind wait to learn what it speaks).
+        self._h2: dict[PoolKey, H2ClientConnection] = {}
+        self._h2_all: set[H2ClientConnection] = set()
+        self._opening: dict[PoolKey, asyncio.Future[None]] = {}
         self._closed = False
 
     async def __aenter__(self) -> Self:
@@ -101,6 +130,10 @@ class Client:
         self._idle.clear()
         for conn in conns:
             await conn.close()
+        h2_conns, self._h2_all = list(self._h2_all), set()
+        self._h2.clear()
+        for h2 in h2_conns:
+            await h2.close()
 
     def _on_idle(self, conn: ClientConnection) -> None:
         key = self._keys.get(conn)
@@ -117,8 +150,34 @@ class Client:
             return
         idle.append(conn)
 
-    async def _acquire(self, key: PoolKey, host: str, port: int, tls: bool) -> tuple[ClientConnection, bool]:
-        """An idle live connection for `key`, else a new one; (connection, reused)."""
+    def _on_h2_close(self, conn: H2ClientConnection) -> None:
+        for key, current in list(self._h2.items()):
+            if current is conn:
+                del self._h2[key]
+
+    def _tls_context(self) -> SSLContext:
+        if self._ssl_context is None:
+            import ssl as ssl_module
+
+            context = ssl_module.create_default_context()
+            context.set_alpn_protocols(["h2", "http/1.1"] if self.http2 else ["http/1.1"])
+            self._ssl_context = context
+        return self._ssl_context
+
+    async def _acquire(
+        self, key: PoolKey, host: str, port: int, tls: bool, h2: bool, origin: str
+    ) -> tuple[ClientConnection | H2ClientConnection, bool]:
+        """A live connection for `key`: the origin's HTTP/2 connection, an idle
+        HTTP/1.1 one, else a new one, HTTP/2 when `h2` and the server agrees;
+        (connection, reused)."""
+        while h2:
+            current = self._h2.get(key)
+            if current is not None and current.usable:
+                return current, True
+            opening = self._opening.get(key)
+            if opening is None:
+                break
+            await asyncio.shield(opening)  # then this origin's protocol is known
         idle = self._idle.get(key)
         while idle:
             conn = idle.pop()
@@ -126,45 +185,63 @@ class Client:
                 return conn, True
             del self._keys[conn]
             await conn.close()
-        ssl = None
-        if tls:
-            ssl = self._ssl_context
-            if ssl is None:
-                import ssl as ssl_module
-
-                ssl = self._ssl_context = ssl_module.create_default_context()
-        conn = await ClientConnection.open(
-            host,
-            port,
-            ssl=ssl,
-            server_hostname=host,
-            connect_timeout=self.connect_timeout,
-            read_timeout=self.read_timeout,
-            on_idle=self._on_idle,
-        )
-        self._keys[conn] = key
-        return conn, False
+        opened: asyncio.Future[None] | None = None
+        if h2:
+            opened = self._opening[key] = asyncio.get_running_loop().create_future()
+        try:
+            transport, wire = await connect(
+                host,
+                port,
+                ssl=self._tls_context() if tls else None,
+                server_hostname=host,
+                connect_timeout=self.connect_timeout,
+            )
+            if h2:
+                ssl_object = transport.get_extra_info("ssl_object")
+                chosen = ssl_object.selected_alpn_protocol() if ssl_object is not None else "h2"
+                if chosen == "h2":
+                    self._h2_all = {c for c in self._h2_all if not c._finished}
+                    h2_conn = self._h2[key] = H2ClientConnection.over(
+                        transport, wire, origin=origin, read_timeout=self.read_timeout,
+                        on_close=self._on_h2_close,
+                    )  # fmt: skip
+                    self._h2_all.add(h2_conn)
+                    return h2_conn, False
+            conn = ClientConnection(transport, wire, read_timeout=self.read_timeout, on_idle=self._on_idle)
+            self._keys[conn] = key
+            return conn, False
+        finally:
+            if opened is not None:
+                del self._opening[key]
+                opened.set_result(None)
 
     async def request(
-        self, method: str, url: str, *, headers: Headers | None = None, body: Body = None
-    ) -> Response:
+        self,
+        method: str,
+        url: str,
+        *,
+        headers: Headers | None = None,
+        body: Body = None,
+        trailers: Headers | None = None,
+    ) -> Response | H2Response:
         """Send one request and return its Response once the head arrived.
 
-        `body` is None, bytes, or an async iterable of bytes (sent chunked unless
-        `headers` carries a Content-Length).
+        `body` is None, bytes, or an async iterable of bytes (sent chunked over
+        HTTP/1.1 unless `headers` carries a Content-Length); `trailers` go after
+        the body (chunked, over HTTP/1.1).
         """
         if self._closed:
             raise RuntimeError("the client is closed")
         scheme, host, port, authority, target = _split_url(url)
         fields = HeaderMap(headers) if headers is not None else HeaderMap()
-        if "host" not in fields:
-            fields["host"] = authority
         if "user-agent" not in fields:
             fields["user-agent"] = _USER_AGENT
+        end_fields = None if trailers is None else HeaderMap(trailers)
         key: PoolKey
         dial_host: str
         dial_port: int
         key, dial_host, dial_port, tls = (scheme, host, port), host, port, scheme == "https"
+        h2 = self.http2 == "prior-knowledge" or (self.http2 is True and tls)
         intercept = self._proxy.intercept(url) if self._proxy is not None else None
         if intercept is not None:
             if scheme != "http":
@@ -175,6 +252,7 @@ class Client:
             if proxy_scheme != "http":
                 raise NotImplementedError(f"proxy {intercept.uri}: only http:// proxies are supported")
             key = ("proxy", dial_host, dial_port)
+            h2 = False
             # RFC 9112 section 3.2.2: requests to a proxy carry the absolute form.
             target = f"{scheme}://{authority}{target}"
             auth = intercept.basic_auth()
@@ -183,10 +261,33 @@ class Client:
         replayable = method in _IDEMPOTENT and (
             body is None or isinstance(body, (bytes, bytearray, memoryview))
         )
+        unprocessed = 0
         while True:
-            conn, reused = await self._acquire(key, dial_host, dial_port, tls)
+            conn, reused = await self._acquire(key, dial_host, dial_port, tls, h2, f"{scheme}://{authority}")
+            if isinstance(conn, H2ClientConnection):
+                # RFC 9113 section 8.3.1: :authority stands for Host.
+                stream_fields = HeaderMap(fields)
+                given_host = stream_fields.get("host")
+                if given_host is not None:
+                    del stream_fields["host"]
+                try:
+                    h2_response = await conn.request(
+                        method, scheme, given_host.decode("latin-1") if given_host else authority,
+                        target, stream_fields, body, end_fields,
+                    )  # fmt: skip
+                except Unprocessed:
+                    # Not processed by the server: safe to send again (RFC 9113
+                    # section 8.7), on a new connection, a few times at most.
+                    unprocessed += 1
+                    if unprocessed < 4 and (body is None or isinstance(body, (bytes, bytearray, memoryview))):
+                        continue
+                    raise
+                h2_response.url = url
+                return h2_response
+            if "host" not in fields:
+                fields["host"] = authority
             try:
-                response = await conn.send_request(method, target, fields, body)
+                response = await conn.send_request(method, target, fields, body, end_fields)
             except (H1IncompleteMessageError, ConnectionClosedError):
                 # A reused connection the server closed as the request went out: once more
                 # on a fresh connection, when nothing of an answer came back.
@@ -196,12 +297,12 @@ class Client:
             response.url = url
             return response
 
-    async def get(self, url: str, *, headers: Headers | None = None) -> Response:
+    async def get(self, url: str, *, headers: Headers | None = None) -> Response | H2Response:
         """GET `url`; the Response's body is still to be read."""
         return await self.request("GET", url, headers=headers)
 
 
-async def get(url: str, *, headers: Headers | None = None, **client_options: Any) -> Response:
+async def get(url: str, *, headers: Headers | None = None, **client_options: Any) -> Response | H2Response:
     """GET `url` on a one-off Client; the returned Response's body is already read."""
     async with Client(**client_options) as client:
         response = await client.get(url, headers=headers)

@@ -11,7 +11,7 @@ period: whatever arrives while a connection sits idle is reported through
 from __future__ import annotations
 
 import asyncio
-from collections.abc import AsyncIterable, Callable, Iterable, Mapping
+from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any, NoReturn, Self
 
 from ._vantric import (
@@ -44,7 +44,7 @@ if TYPE_CHECKING:
     # A request body: none, bytes, or an async iterable of bytes.
     Body: TypeAlias = bytes | bytearray | memoryview | AsyncIterable[bytes] | None
 
-__all__ = ["ClientConnection", "ConnectTimeout", "ReadTimeout", "Response"]
+__all__ = ["ClientConnection", "ConnectTimeout", "ReadTimeout", "Response", "connect"]
 
 
 class ConnectTimeout(TimeoutError):
@@ -199,6 +199,35 @@ class _Wire(asyncio.Protocol, ReadBuffer):
             await self._drain
 
 
+async def _streamed(body: Body) -> AsyncIterator[bytes]:
+    if isinstance(body, (bytes, bytearray, memoryview)):
+        yield bytes(body)
+    elif body is not None:
+        async for piece in body:
+            yield piece
+
+
+async def connect(
+    host: str,
+    port: int,
+    *,
+    ssl: SSLContext | None = None,
+    server_hostname: str | None = None,
+    connect_timeout: float | None = None,
+) -> tuple[asyncio.Transport, _Wire]:
+    """A connection to host:port (TLS when `ssl` is given), its received bytes
+    buffered by a `_Wire` until a connection driver takes them."""
+    loop = asyncio.get_running_loop()
+    opening = loop.create_connection(
+        lambda: _Wire(loop), host, port, ssl=ssl, server_hostname=server_hostname if ssl else None
+    )
+    try:
+        transport, wire = await asyncio.wait_for(opening, connect_timeout)
+    except TimeoutError:
+        raise ConnectTimeout(f"connecting to {host}:{port} took longer than {connect_timeout} s") from None
+    return transport, wire
+
+
 class ClientConnection(H1ClientState):
     """One HTTP/1.1 client connection over an asyncio transport.
 
@@ -250,31 +279,33 @@ class ClientConnection(H1ClientState):
         on_idle: Callable[[ClientConnection], None] | None = None,
     ) -> Self:
         """Connect to host:port (TLS when `ssl` is an SSLContext) and return the connection."""
-        loop = asyncio.get_running_loop()
-        connect = loop.create_connection(
-            lambda: _Wire(loop), host, port, ssl=ssl, server_hostname=server_hostname if ssl else None
+        transport, wire = await connect(
+            host, port, ssl=ssl, server_hostname=server_hostname, connect_timeout=connect_timeout
         )
-        try:
-            transport, wire = await asyncio.wait_for(connect, connect_timeout)
-        except TimeoutError:
-            raise ConnectTimeout(
-                f"connecting to {host}:{port} took longer than {connect_timeout} s"
-            ) from None
         return cls(transport, wire, read_timeout=read_timeout, on_idle=on_idle)
 
     # -- one exchange --------------------------------------------------------------------
 
     async def send_request(
-        self, method: str, target: str, headers: Headers | None = None, body: Body = None
+        self,
+        method: str,
+        target: str,
+        headers: Headers | None = None,
+        body: Body = None,
+        trailers: HeaderMap | None = None,
     ) -> Response:
         """Write one request and return its Response as soon as the response head arrived.
 
         `target` is the request-target as sent (origin or absolute form); `headers` a
         HeaderMap, a mapping or pairs, Host included; `body` None, bytes, or an async
-        iterable of bytes (chunked unless `headers` carries a Content-Length).
+        iterable of bytes (chunked unless `headers` carries a Content-Length);
+        `trailers` follow a chunked body.
         """
         if headers is not None and not isinstance(headers, HeaderMap):
             headers = HeaderMap(headers)
+        if trailers is not None and not self.peer_http10:
+            # Trailers need the chunked framing, which a streamed body gets.
+            body = _streamed(body)
         if not self.try_begin_exchange():
             raise RuntimeError("the connection is busy with another exchange")
         if self.is_dead():
@@ -284,14 +315,16 @@ class ClientConnection(H1ClientState):
         try:
             # From here a watcher read that completes belongs to this exchange.
             self.exchange_started()
-            await self._write_request(method, target, headers, body)
+            await self._write_request(method, target, headers, body, trailers)
             head = await self._read_head()
             return self._start_body(head)
         except BaseException as exc:
             self._abort(exc)
             raise
 
-    async def _write_request(self, method: str, target: str, headers: HeaderMap | None, body: Body) -> None:
+    async def _write_request(
+        self, method: str, target: str, headers: HeaderMap | None, body: Body, trailers: HeaderMap | None
+    ) -> None:
         codec, wire = self.codec, self.wire
         http10 = self.peer_http10
         if body is None:
@@ -311,14 +344,14 @@ class ClientConnection(H1ClientState):
             if http10 and not sized:
                 # An HTTP/1.0 server cannot take a chunked body: send it with its length.
                 return await self._write_request(
-                    method, target, headers, b"".join([bytes(c) async for c in body])
+                    method, target, headers, b"".join([bytes(c) async for c in body]), None
                 )
             if not sized and "transfer-encoding" not in headers:
                 # Without this the codec frames a GET or HEAD body as empty.
                 headers["transfer-encoding"] = "chunked"
             # An unknown length: the codec takes a Content-Length field over it.
             wire.write(codec.serialize_request(method, target, headers, http10=http10, chunked=True))
-            writer = asyncio.get_running_loop().create_task(self._write_body(body))
+            writer = asyncio.get_running_loop().create_task(self._write_body(body, trailers))
             refused = self.store_writer(writer)
             if refused is not None:
                 refused.cancel()
@@ -327,7 +360,7 @@ class ClientConnection(H1ClientState):
         self.writer_done()
         await wire.drain()
 
-    async def _write_body(self, body: AsyncIterable[bytes]) -> None:
+    async def _write_body(self, body: AsyncIterable[bytes], trailers: HeaderMap | None) -> None:
         """The request body writer: runs beside the response reader, so a server that
         answers before reading the whole body is still heard."""
         codec, wire = self.codec, self.wire
@@ -336,7 +369,7 @@ class ClientConnection(H1ClientState):
                 if chunk:
                     wire.write(codec.serialize_data(bytes(chunk)))
                     await wire.drain()
-            wire.write(codec.serialize_end())
+            wire.write(codec.serialize_end() if trailers is None else codec.serialize_trailers(trailers))
             await wire.drain()
             self.writer_done()
         except asyncio.CancelledError:
