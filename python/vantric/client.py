@@ -81,6 +81,8 @@ class Client:
     through an http:// proxy, and always over HTTP/1.1. Timeouts are in seconds (None
     waits forever); `read_timeout` bounds each wait for the server, not the whole
     response.  `ssl_context`, when given, gets the ALPN list of the chosen protocols.
+    An HTTP/2 connection silent for `ping_interval` seconds is sent a PING, and
+    closed when it stays unanswered as long again.
     """
 
     def __init__(
@@ -92,6 +94,7 @@ class Client:
         max_idle_per_host: int = 8,
         ssl_context: SSLContext | None = None,
         http2: bool | Literal["prior-knowledge"] = False,
+        ping_interval: float = 15.0,
     ) -> None:
         if http2 not in (False, True, "prior-knowledge"):
             raise ValueError(f'http2 must be False, True or "prior-knowledge", got {http2!r}')
@@ -104,6 +107,7 @@ class Client:
         self.read_timeout = read_timeout
         self.max_idle_per_host = max_idle_per_host
         self.http2 = http2
+        self.ping_interval = ping_interval
         self._ssl_context = ssl_context
         if ssl_context is not None:
             ssl_context.set_alpn_protocols(["h2", "http/1.1"] if http2 else ["http/1.1"])
@@ -203,7 +207,7 @@ class Client:
                     self._h2_all = {c for c in self._h2_all if not c._finished}
                     h2_conn = self._h2[key] = H2ClientConnection.over(
                         transport, wire, origin=origin, read_timeout=self.read_timeout,
-                        on_close=self._on_h2_close,
+                        ping_interval=self.ping_interval, on_close=self._on_h2_close,
                     )  # fmt: skip
                     self._h2_all.add(h2_conn)
                     return h2_conn, False
@@ -277,7 +281,8 @@ class Client:
                     )  # fmt: skip
                 except Unprocessed:
                     # Not processed by the server: safe to send again (RFC 9113
-                    # section 8.7), on a new connection, a few times at most.
+                    # section 8.7), a few times at most; a connection that
+                    # went away is replaced.
                     unprocessed += 1
                     if unprocessed < 4 and (body is None or isinstance(body, (bytes, bytearray, memoryview))):
                         continue

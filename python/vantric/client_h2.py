@@ -56,8 +56,6 @@ _MAX_FRAME_SIZE = 16384
 _MAX_HEADER_LIST_SIZE = 256 * 1024
 # Bytes of one stream that may wait in the send buffer before its sender waits.
 _MAX_SEND_BUF_SIZE = 256 * 1024
-# An idle connection is asked for a PING after this long without a frame.
-_PING_INTERVAL = 15.0
 _PING_PAYLOAD = b"vantric?"
 _PING_FRAME = H2Codec().serialize_ping(_PING_PAYLOAD)
 
@@ -150,7 +148,7 @@ class H2ClientConnection(H2Streams, WritePause):
 
     __slots__ = (
         "_loop", "_transport", "read_timeout", "on_close", "_kick", "_write_waiter", "_pump",
-        "_closing", "_finished", "_slot_waiters", "_ticker", "_heard", "_ping_sent", "origin",
+        "_closing", "_finished", "_slot_waiters", "_ticker", "_heard", "_ping_sent", "origin", "ping_interval",
     )  # fmt: skip
     _loop: asyncio.AbstractEventLoop
     _transport: asyncio.Transport
@@ -165,6 +163,7 @@ class H2ClientConnection(H2Streams, WritePause):
     _heard: bool  # a frame arrived since the last tick
     _ping_sent: bool  # our PING is unanswered
     origin: str  # "scheme://authority", for messages
+    ping_interval: float  # a silent connection is sent a PING after this long
 
     @classmethod
     def over(
@@ -174,6 +173,7 @@ class H2ClientConnection(H2Streams, WritePause):
         *,
         origin: str,
         read_timeout: float | None = None,
+        ping_interval: float = 15.0,
         on_close: Callable[[H2ClientConnection], None] | None = None,
     ) -> Self:
         """Takes over a connected transport (prior knowledge, or TLS where ALPN
@@ -191,6 +191,7 @@ class H2ClientConnection(H2Streams, WritePause):
         conn._transport = transport
         conn.origin = origin
         conn.read_timeout = read_timeout
+        conn.ping_interval = ping_interval
         conn.on_close = on_close
         conn._kick = None
         conn._write_waiter = None
@@ -207,7 +208,7 @@ class H2ClientConnection(H2Streams, WritePause):
             conn._on_data(early)
         if eof:
             conn._on_lost(error)  # type: ignore[arg-type]  # a transport error is an Exception
-        conn._ticker = loop.call_later(_PING_INTERVAL, conn._tick)
+        conn._ticker = loop.call_later(ping_interval, conn._tick)
         return conn
 
     @property
@@ -356,6 +357,10 @@ class H2ClientConnection(H2Streams, WritePause):
             error = self.conn_error()
             after = f" after GOAWAY ({reason_name(goaway[1])})" if goaway is not None else ""
             raise ConnectionClosedError(f"{self.origin}: {error or 'connection closed'}{after}") from error
+        if stop.reason == H2Reason.REFUSED_STREAM:
+            # RFC 9113 section 8.7: refused before any processing (a request
+            # sent before the server's SETTINGS said how many it takes).
+            raise Unprocessed(f"{self.origin} refused stream {stream.sid}")
         if stop.reason is not None:
             raise H2StreamError(stream.sid, stop.reason, "remote")
         raise ConnectionClosedError(f"{self.origin}: stream {stream.sid} was cancelled")
@@ -532,7 +537,7 @@ class H2ClientConnection(H2Streams, WritePause):
         self._wake_pump()
 
     def _tick(self) -> None:
-        """Every `_PING_INTERVAL`: a connection that heard nothing is sent a PING;
+        """Every `ping_interval`: a connection that heard nothing is sent a PING;
         one whose PING stayed unanswered a whole interval is dead."""
         if self._finished:
             return
@@ -544,7 +549,7 @@ class H2ClientConnection(H2Streams, WritePause):
             self._transport.write(_PING_FRAME)  # whole frames only: between the pump's batches
             self._ping_sent = True
         self._heard = False
-        self._ticker = self._loop.call_later(_PING_INTERVAL, self._tick)
+        self._ticker = self._loop.call_later(self.ping_interval, self._tick)
 
     async def _run_pump(self) -> None:
         transport = self._transport
