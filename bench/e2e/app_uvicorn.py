@@ -1,10 +1,12 @@
-"""The same handler as app_vantric.py as an ASGI application, for uvicorn."""
+"""The same handler as app_vantric.py as an ASGI application, for uvicorn and hypercorn."""
 
 _HELLO = b"Hello, world!\n"
 _TEXT = [(b"content-type", b"text/plain"), (b"content-length", b"14")]
 
 
 async def app(scope, receive, send):
+    if scope["type"] != "http":
+        return  # lifespan: nothing to start
     if scope["method"] == "POST":
         body = b""
         more = True

@@ -1,9 +1,10 @@
 """The benchmark handler on vantric.server: GET answers a fixed text, POST echoes its body.
 
-python app_vantric.py PORT [--cprofile FILE]
+python app_vantric.py PORT [--cprofile FILE] [--certfile F --keyfile F]
 """
 
-import sys
+import argparse
+import ssl
 
 from vantric.server import Response, run
 
@@ -19,19 +20,28 @@ async def app(request):
 
 
 def main() -> None:
-    port = int(sys.argv[1])
-    if len(sys.argv) > 3 and sys.argv[2] == "--cprofile":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("port", type=int)
+    parser.add_argument("--cprofile", metavar="FILE")
+    parser.add_argument("--certfile")
+    parser.add_argument("--keyfile")
+    args = parser.parse_args()
+    context = None
+    if args.certfile:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.certfile, args.keyfile)
+    if args.cprofile:
         import cProfile
 
         profiler = cProfile.Profile()
         profiler.enable()
         try:
-            run(app, "127.0.0.1", port)
+            run(app, "127.0.0.1", args.port, ssl=context)
         finally:
             profiler.disable()
-            profiler.dump_stats(sys.argv[3])
+            profiler.dump_stats(args.cprofile)
     else:
-        run(app, "127.0.0.1", port)
+        run(app, "127.0.0.1", args.port, ssl=context)
 
 
 if __name__ == "__main__":
