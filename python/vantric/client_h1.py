@@ -44,7 +44,7 @@ if TYPE_CHECKING:
     # A request body: none, bytes, or an async iterable of bytes.
     Body: TypeAlias = bytes | bytearray | memoryview | AsyncIterable[bytes] | None
 
-__all__ = ["ClientConnection", "ConnectTimeout", "ReadTimeout", "Response", "connect"]
+__all__ = ["BaseResponse", "ClientConnection", "ConnectTimeout", "ReadTimeout", "Response", "connect"]
 
 
 class ConnectTimeout(TimeoutError):
@@ -543,37 +543,22 @@ class ClientConnection(H1ClientState):
             await asyncio.gather(writer, return_exceptions=True)
 
 
-class Response:
+class BaseResponse:
     """A response whose head has arrived; the body streams from the connection.
 
-    Iterate with `async for` over body chunks, or `await read()` for the whole body;
-    `trailers` (a HeaderMap or None) is set once the body is complete.
+    Iterate with `async for` over body pieces, or `await read()` for the whole body;
+    `trailers` (a HeaderMap or None) is set once the body is complete.  `aclose()`
+    (or leaving `async with`) stops reading.
     """
 
-    __slots__ = (
-        "status",
-        "headers",
-        "http_version",
-        "trailers",
-        "url",
-        "_conn",
-        "_decoder",
-        "_reusable",
-        "_done",
-        "_body",
-    )
+    __slots__ = ("status", "headers", "http_version", "trailers", "url", "_done", "_body")
 
-    def __init__(
-        self, conn: ClientConnection, head: H1ResponseHead, decoder: H1BodyDecoder, reusable: bool
-    ) -> None:
-        self.status = head.status
-        self.headers = head.headers
-        self.http_version = "HTTP/1.0" if head.http10 else "HTTP/1.1"
+    def __init__(self, status: int, headers: HeaderMap, http_version: str) -> None:
+        self.status = status
+        self.headers = headers
+        self.http_version = http_version
         self.trailers: HeaderMap | None = None
         self.url: str | None = None
-        self._conn = conn
-        self._decoder = decoder
-        self._reusable = reusable
         self._done = False
         self._body: bytes | None = None
 
@@ -584,12 +569,7 @@ class Response:
         return self
 
     async def __anext__(self) -> bytes:
-        if self._done:
-            raise StopAsyncIteration
-        chunk = await self._conn._next_chunk(self)
-        if chunk is None:
-            raise StopAsyncIteration
-        return chunk
+        raise NotImplementedError
 
     async def read(self) -> bytes:
         """The rest of the body as bytes (the same bytes again on later calls)."""
@@ -598,23 +578,48 @@ class Response:
         return self._body
 
     @property
-    def connection(self) -> ClientConnection:
-        """The ClientConnection this response arrived on."""
-        return self._conn
-
-    @property
     def is_complete(self) -> bool:
         """The body was read to its end (or failed)."""
         return self._done
 
     async def aclose(self) -> None:
-        """Stop reading: an unfinished body closes its connection."""
-        if not self._done:
-            self._done = True
-            self._conn._abort(H1Error("operation was canceled"))
+        raise NotImplementedError
 
     async def __aenter__(self) -> Self:
         return self
 
     async def __aexit__(self, *exc_info: object) -> None:
         await self.aclose()
+
+
+class Response(BaseResponse):
+    """An HTTP/1.x response on a `ClientConnection`."""
+
+    __slots__ = ("_conn", "_decoder", "_reusable")
+
+    def __init__(
+        self, conn: ClientConnection, head: H1ResponseHead, decoder: H1BodyDecoder, reusable: bool
+    ) -> None:
+        super().__init__(head.status, head.headers, "HTTP/1.0" if head.http10 else "HTTP/1.1")
+        self._conn = conn
+        self._decoder = decoder
+        self._reusable = reusable
+
+    async def __anext__(self) -> bytes:
+        if self._done:
+            raise StopAsyncIteration
+        chunk = await self._conn._next_chunk(self)
+        if chunk is None:
+            raise StopAsyncIteration
+        return chunk
+
+    @property
+    def connection(self) -> ClientConnection:
+        """The ClientConnection this response arrived on."""
+        return self._conn
+
+    async def aclose(self) -> None:
+        """Stop reading: an unfinished body closes its connection."""
+        if not self._done:
+            self._done = True
+            self._conn._abort(H1Error("operation was canceled"))

@@ -39,7 +39,7 @@ from ._vantric import (
     H2Streams,
     HeaderMap,
 )
-from .client_h1 import ReadTimeout, _Wire
+from .client_h1 import BaseResponse, ReadTimeout, _Wire
 from .results import ResetReceived, connection_fault, reason_name, stream_fault
 from .wire import WritePause
 
@@ -569,6 +569,8 @@ class H2ClientConnection(H2Streams, WritePause):
                     handle.wake()
                 if stopping:
                     break
+        except Exception as error:  # a transport that refuses writes: the connection is lost
+            self._on_lost(error)
         finally:
             transport.close()
 
@@ -590,33 +592,17 @@ class H2ClientConnection(H2Streams, WritePause):
                 self._transport.abort()
 
 
-class H2Response:
-    """A response whose head has arrived over HTTP/2; the body streams from its stream.
+class H2Response(BaseResponse):
+    """An HTTP/2 response: the body streams from its stream."""
 
-    Iterate with `async for` over body pieces, or `await read()` for the whole body;
-    `trailers` (a HeaderMap or None) is set once the body is complete.
-    """
-
-    __slots__ = ("status", "headers", "http_version", "trailers", "url", "_conn", "_stream", "_done", "_body")
+    __slots__ = ("_conn", "_stream")
 
     def __init__(self, conn: H2ClientConnection, stream: _Stream) -> None:
         head = stream.head
-        assert head is not None
-        self.status: int = head.status  # type: ignore[assignment]  # a response head has one
-        self.headers = head.headers
-        self.http_version = "HTTP/2"
-        self.trailers: HeaderMap | None = None
-        self.url: str | None = None
+        assert head is not None and head.status is not None  # a response head has one
+        super().__init__(head.status, head.headers, "HTTP/2")
         self._conn = conn
         self._stream = stream
-        self._done = False
-        self._body: bytes | None = None
-
-    def __repr__(self) -> str:
-        return f"<Response {self.status} {self.url}>"
-
-    def __aiter__(self) -> Self:
-        return self
 
     async def __anext__(self) -> bytes:
         if self._done:
@@ -634,30 +620,13 @@ class H2Response:
             raise StopAsyncIteration
         return piece
 
-    async def read(self) -> bytes:
-        """The rest of the body as bytes (the same bytes again on later calls)."""
-        if self._body is None:
-            self._body = b"".join([piece async for piece in self])
-        return self._body
-
     @property
     def connection(self) -> H2ClientConnection:
         """The connection this response arrived on."""
         return self._conn
-
-    @property
-    def is_complete(self) -> bool:
-        """The body was read to its end (or failed)."""
-        return self._done
 
     async def aclose(self) -> None:
         """Stop reading: an unfinished body's stream is cancelled."""
         if not self._done:
             self._done = True
             self._conn._abandon(self._stream)
-
-    async def __aenter__(self) -> Self:
-        return self
-
-    async def __aexit__(self, *exc_info: object) -> None:
-        await self.aclose()
