@@ -217,6 +217,22 @@ def test_our_server_trailers_both_ways_and_a_reset_that_fails_one_request(certs)
     assert len(running.errors) == 1 and "broke mid-body" in str(running.errors[0]["exception"])
 
 
+def test_our_server_many_streams_and_big_bodies_over_tls(certs):
+    ca, _, server_context = certs
+    upload = os.urandom(10 * MiB)
+
+    async def fetch(url):
+        async with Client(http2=True, ssl_context=trusting(ca)) as client:
+            answers = await asyncio.gather(*[client.get(f"{url}/{i}") for i in range(100)])
+            assert {id(r.connection) for r in answers} == {id(answers[0].connection)}
+            assert [await r.read() for r in answers] == [b"ok"] * 100
+            echoed = await client.request("POST", f"{url}/echo", body=upload)
+            assert await echoed.read() == upload
+
+    with serving(app, ssl=server_context) as running:
+        run(fetch(f"https://127.0.0.1:{running.port}"))
+
+
 def test_our_server_with_two_streams_at_a_time():
     running_now, most = 0, 0
 
