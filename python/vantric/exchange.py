@@ -56,6 +56,11 @@ if TYPE_CHECKING:
 
 
 Handler = Callable[["Request"], Awaitable["Response"]]
+Upgrade = Callable[["Tunnel"], Awaitable[None]]
+
+# How far a request's response has gone out (Request._phase): the server
+# sends a returned Response itself, unless the handler wrote it already.
+NOT_STARTED, STREAMING, COMPLETE, SWITCHED = 0, 1, 2, 3
 
 # The server connection a request or tunnel belongs to; typed loosely here so
 # that this module needs neither driver.
@@ -113,7 +118,9 @@ class Request:
     drained by the server after the response (or the connection is closed).
     """
 
-    __slots__ = ("head", "_conn", "_seq", "_decoder", "trailers", "_gone", "_continued")
+    __slots__ = (
+        "head", "_conn", "_seq", "_decoder", "trailers", "_gone", "_continued", "_phase", "_switched_transport",
+    )  # fmt: skip
 
     def __init__(self, conn: _Connection, head: H1RequestHead, seq: int, decoder: H1BodyDecoder) -> None:
         self.head = head
@@ -123,6 +130,8 @@ class Request:
         self.trailers: HeaderMap | None = None
         self._gone: asyncio.Future[bool] | None = None
         self._continued = False
+        self._phase = NOT_STARTED
+        self._switched_transport: Any = None
 
     @property
     def method(self) -> str:

@@ -10,7 +10,6 @@ preface is handed over to `server_h2`.
 from __future__ import annotations
 
 import asyncio
-from collections.abc import AsyncIterable
 from typing import TYPE_CHECKING, Any
 
 from ._vantric import (
@@ -31,14 +30,19 @@ from ._vantric import (
 from .exchange import (
     BAD_BODY,
     BAD_HOST,
+    COMPLETE,
     CONTINUE,
     INTERNAL_ERROR,
+    NOT_STARTED,
+    STREAMING,
+    SWITCHED,
     TOO_LARGE,
     BodyTooLarge,
     ClientFault,
     Request,
     Response,
     Tunnel,
+    Upgrade,
 )
 from .policy import has_one_host
 from .results import body_error_kind, is_h2_preface, parse_error_kind
@@ -383,7 +387,9 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
             except Exception as error:
                 self._server._report(error, request)
                 response = INTERNAL_ERROR
-            return await self._send(request, response)
+            if request._phase == NOT_STARTED:
+                return await self._send(request, response)
+            return await self._after_push(request)
         finally:
             self._request = None
             gone = request._gone
@@ -393,102 +399,143 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
                 gone.set_result(self.peer_closed_flag(seq))
 
     async def _send(self, request: Request, response: Response) -> bool:
-        seq = request._seq
+        """Sends a handler's `Response`, then finishes the exchange."""
         body = response.body
-        streamed = not isinstance(body, (bytes, bytearray, memoryview))
-        trailers = response.trailers
         try:
-            if trailers is not None and not isinstance(trailers, HeaderMap):
-                # The codec takes a HeaderMap; handlers may give pairs, as for headers.
-                trailers = HeaderMap(trailers)
-            if request.head.expect_continue and not request._continued and not request._decoder.is_complete:
-                if streamed:
-                    # The stream may read the body: invite it before the head.
-                    if self.try_send_continue(seq):
-                        request._continued = True
-                        self._transport.write(CONTINUE)
-                else:
-                    # RFC 9110 section 10.1.1: no 100 went out and the body was
-                    # not read, so the client may never send it; draining would
-                    # take the next request for the body.
-                    self.mark_unusable()
-            code, head, armed = self._claim(seq, response, streamed)
-            if code != H1_REQ_OK:
-                if code == H1_REQ_PEER_CLOSED:
-                    self._close(self.fail_response(seq))
-                    return False
-                raise RuntimeError(f"the response could not be claimed (code {code})")
-            if armed:
-                self._watch_now()
-            codec = self.codec
-            if not streamed:
-                # `streamed` told bytes from an iterable, and a claimed head is bytes.
-                self._transport.write(codec.serialize_head_and_body(head, body, trailers))  # type: ignore[arg-type]
-                if self._write_waiter is not None:
-                    # The next request waits until the client reads this answer.
-                    await self._drain_writes()
+            if isinstance(body, (bytes, bytearray, memoryview)):
+                await self._respond_whole(request, response.status, response.headers, body, response.trailers)
             else:
-                self._transport.write(head)  # type: ignore[arg-type]
-                await self._stream(request, body, trailers)  # type: ignore[arg-type]
+                await self._respond_head(request, response.status, response.headers)
+                pieces = aiter(body)
+                try:
+                    async for piece in pieces:
+                        await self._respond_piece(request, piece)
+                finally:
+                    close = getattr(pieces, "aclose", None)
+                    if close is not None:
+                        await close()
+                await self._respond_end(request, response.trailers)
         except _PeerGone:
-            self._close(self.fail_response(seq))
+            self._close(self.fail_response(request._seq))
             return False
         except Exception as error:
             self._server._report(error, request)
-            self._close(self.fail_response(seq))
+            self._close(self.fail_response(request._seq))
             return False
-        switch, close, transport, leftover = self.finish_response(seq)
+        return await self._finish_exchange(request, response.upgrade)
+
+    async def _after_push(self, request: Request) -> bool:
+        """The handler wrote its response itself (the `_respond_*` calls)."""
+        phase = request._phase
+        if phase == SWITCHED:
+            request._switched_transport.close()
+            return False
+        if phase == COMPLETE:
+            return await self._finish_exchange(request, None)
+        # Begun and never ended, or failed under way: the client cannot tell
+        # where this response ends, so the connection does.
+        self._close(self.fail_response(request._seq))
+        return False
+
+    async def _finish_exchange(self, request: Request, upgrade: Upgrade | None) -> bool:
+        switch, close, transport, leftover = self.finish_response(request._seq)
         if switch:
-            await self._switch(response, transport, leftover)
+            await self._switch(upgrade, transport, leftover)
             return False
         if close:
             self._close(transport)
             return False
         return True
 
-    def _claim(self, seq: int, response: Response, streamed: bool) -> tuple[int, bytes | None, bool]:
-        """Claims the response and encodes its head: `(code, head, armed)`."""
-        if streamed:
-            # A body of unknown length: the codec frames it by a Content-Length
-            # line among the headers, else chunked.
-            done = self._loop.create_future()
-            while True:
-                claim = self.respond_head(
-                    seq, response.status, response.headers, done, chunked=True, want=True
-                )
-                if claim[0] != H1_REQ_CONTINUE:
-                    return claim
-        length = len(response.body)  # type: ignore[arg-type]  # not streamed: bytes
+    # -- writing a response, whole or piece by piece ---------------------------
+
+    async def _respond_whole(
+        self, request: Request, status: int, headers: Any, body: bytes | bytearray | memoryview, trailers: Any
+    ) -> None:
+        """The whole response in one write: head, body and trailers (when the
+        client takes them)."""
+        seq = request._seq
+        if trailers is not None and not isinstance(trailers, HeaderMap):
+            # The codec takes a HeaderMap; handlers may give pairs, as for headers.
+            trailers = HeaderMap(trailers)
+        if request.head.expect_continue and not request._continued and not request._decoder.is_complete:
+            # RFC 9110 section 10.1.1: no 100 went out and the body was not
+            # read, so the client may never send it; draining would take the
+            # next request for the body.
+            self.mark_unusable()
+        length = len(body)
         while True:
             # A continue claimed by the body reader was written when claimed.
-            claim = self.respond_head(seq, response.status, response.headers, None, content_length=length)
-            if claim[0] != H1_REQ_CONTINUE:
-                return claim
+            code, head, armed = self.respond_head(seq, status, headers, None, content_length=length)
+            if code != H1_REQ_CONTINUE:
+                break
+        self._claimed(code, armed)
+        request._phase = COMPLETE
+        self._transport.write(self.codec.serialize_head_and_body(head, body, trailers))  # type: ignore[arg-type]
+        if self._write_waiter is not None:
+            # The next request waits until the client reads this answer.
+            await self._drain_writes()
 
-    async def _stream(self, request: Request, body: AsyncIterable[bytes], trailers: HeaderMap | None) -> None:
-        codec, transport = self.codec, self._transport
-        pieces = aiter(body)
-        try:
-            async for piece in pieces:
-                if self._lost:
-                    raise _PeerGone
-                if piece:
-                    transport.write(codec.serialize_data(piece))
-                    if self._write_waiter is not None:
-                        await self._drain_writes()
-        finally:
-            close = getattr(pieces, "aclose", None)
-            if close is not None:
-                await close()
+    async def _respond_head(self, request: Request, status: int, headers: Any) -> None:
+        """The head of a response whose body follows in pieces: framed by a
+        Content-Length among `headers`, else chunked."""
+        seq = request._seq
+        if request.head.expect_continue and not request._continued and not request._decoder.is_complete:
+            # The body may yet be read: invite it before the head.
+            if self.try_send_continue(seq):
+                request._continued = True
+                self._transport.write(CONTINUE)
+        done = self._loop.create_future()
+        while True:
+            code, head, armed = self.respond_head(seq, status, headers, done, chunked=True, want=True)
+            if code != H1_REQ_CONTINUE:
+                break
+        self._claimed(code, armed)
+        request._phase = STREAMING
+        self._transport.write(head)  # type: ignore[arg-type]  # claimed: bytes
+
+    async def _respond_piece(self, request: Request, piece: bytes) -> None:
+        if self._lost:
+            raise _PeerGone
+        if piece:
+            self._transport.write(self.codec.serialize_data(piece))
+            if self._write_waiter is not None:
+                await self._drain_writes()
+
+    async def _respond_end(self, request: Request, trailers: Any) -> None:
+        """Ends a body sent in pieces, with `trailers` when the client takes them."""
+        codec = self.codec
+        if trailers is not None and not isinstance(trailers, HeaderMap):
+            trailers = HeaderMap(trailers)
         end = codec.serialize_trailers(trailers) if trailers is not None else codec.serialize_end()
+        request._phase = COMPLETE
         if end:
-            transport.write(end)
+            self._transport.write(end)
 
-    async def _switch(self, response: Response, transport: Any, leftover: bytes | None) -> None:
+    async def _respond_switch(self, request: Request, status: int, headers: Any) -> Tunnel:
+        """Answers a protocol switch (101) and hands over the raw connection;
+        the handler owns it until it returns."""
+        await self._respond_whole(request, status, headers, b"", None)
+        switch, _, transport, leftover = self.finish_response(request._seq)
+        if not switch:
+            raise RuntimeError(f"a {status} answer did not switch protocols")
+        request._phase = SWITCHED
+        request._switched_transport = transport
+        return Tunnel(self, leftover)
+
+    def _claimed(self, code: int, armed: bool) -> None:
+        if code != H1_REQ_OK:
+            if code == H1_REQ_PEER_CLOSED:
+                raise _PeerGone
+            raise RuntimeError(f"the response could not be claimed (code {code})")
+        if armed:
+            self._watch_now()
+
+    async def _switch(self, upgrade: Upgrade | None, transport: Any, leftover: bytes | None) -> None:
         tunnel = Tunnel(self, leftover)
         try:
-            if response.upgrade is not None:
-                await response.upgrade(tunnel)
+            if upgrade is not None:
+                await upgrade(tunnel)
         except OSError:
             pass  # the client went away: a normal end of a tunnel
         except Exception as error:

@@ -16,7 +16,7 @@ from __future__ import annotations
 import asyncio
 from collections import deque
 from collections.abc import AsyncIterator
-from typing import TYPE_CHECKING, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ._vantric import (
     H2_FLAG_CONN_DONE,
@@ -41,7 +41,10 @@ from ._vantric import (
     HeaderMap,
 )
 from .exchange import (
+    COMPLETE,
     INTERNAL_ERROR,
+    NOT_STARTED,
+    STREAMING,
     TOO_LARGE,
     BodyTooLarge,
     ClientFault,
@@ -536,7 +539,11 @@ class H2Connection(H2Streams, WritePause, ClientFault):
                     return  # the stream went away under the handler
                 self._server._report(error, request)
                 response = INTERNAL_ERROR
-            await self._send(request, stream, response)
+            if request._phase == NOT_STARTED:
+                await self._send(request, response)
+            elif request._phase != COMPLETE:
+                # Begun and never ended: the client learns it from a reset.
+                self._flags(self.reset_stream(sid, H2Reason.INTERNAL_ERROR).flags)
         except _Stopped:
             pass
         except Exception as error:
@@ -554,41 +561,69 @@ class H2Connection(H2Streams, WritePause, ClientFault):
             if self._input_ended and not self._streams:
                 self._close_after_flush()
 
-    async def _send(self, request: Request, stream: _Stream, response: Response) -> None:
-        sid = stream.sid
+    async def _send(self, request: _H2Request, response: Response) -> None:
+        """Sends a handler's `Response`."""
         body = response.body
-        streamed = not isinstance(body, (bytes, bytearray, memoryview))
-        headers = response.headers
+        if isinstance(body, (bytes, bytearray, memoryview)):
+            await self._respond_whole(request, response.status, response.headers, body, response.trailers)
+            return
+        await self._respond_head(request, response.status, response.headers)
+        pieces = aiter(body)
+        try:
+            async for piece in pieces:
+                await self._respond_piece(request, piece)
+        finally:
+            close = getattr(pieces, "aclose", None)
+            if close is not None:
+                await close()
+        await self._respond_end(request, response.trailers)
+
+    # -- writing a response, whole or piece by piece ---------------------------
+    # Each raises _Stopped when the stream can send no more (the client reset
+    # it, or the connection ended).
+
+    async def _respond_whole(
+        self,
+        request: _H2Request,
+        status: int,
+        headers: Any,
+        body: bytes | bytearray | memoryview,
+        trailers: Any,
+    ) -> None:
+        stream = request._decoder
         if headers is not None and not isinstance(headers, HeaderMap):
             headers = HeaderMap(headers)
-        trailers = response.trailers
         if trailers is not None and not isinstance(trailers, HeaderMap):
             trailers = HeaderMap(trailers)
-        if not streamed:
-            # `streamed` told bytes from an iterable.
-            headers, body = h2_response_fields(request.method, response.status, headers, bytes(body))  # type: ignore[arg-type]
-        end_now = not streamed and not body and trailers is None
-        self._check(self.send_response_head(sid, response.status, headers, end_now))
+        headers, data = h2_response_fields(request.method, status, headers, bytes(body))
+        end_now = not data and trailers is None
+        request._phase = COMPLETE
+        self._check(self.send_response_head(stream.sid, status, headers, end_now))
         if end_now:
             return
-        if streamed:
-            pieces = aiter(body)  # type: ignore[arg-type]
-            try:
-                async for piece in pieces:
-                    if piece:
-                        await self._send_data(stream, bytes(piece), False)
-            finally:
-                close = getattr(pieces, "aclose", None)
-                if close is not None:
-                    await close()
-        elif body:
-            await self._send_data(stream, body, trailers is None)  # type: ignore[arg-type]
-            if trailers is None:
-                return
+        if data:
+            await self._send_data(stream, data, trailers is None)
         if trailers is not None:
-            self._check(self.send_trailers(sid, trailers))
+            self._check(self.send_trailers(stream.sid, trailers))
+
+    async def _respond_head(self, request: _H2Request, status: int, headers: Any) -> None:
+        if headers is not None and not isinstance(headers, HeaderMap):
+            headers = HeaderMap(headers)
+        request._phase = STREAMING
+        self._check(self.send_response_head(request._decoder.sid, status, headers, False))
+
+    async def _respond_piece(self, request: _H2Request, piece: bytes) -> None:
+        if piece and request.method != "HEAD":  # RFC 9110 section 9.3.2: no content for HEAD
+            await self._send_data(request._decoder, bytes(piece), False)
+
+    async def _respond_end(self, request: _H2Request, trailers: Any) -> None:
+        request._phase = COMPLETE
+        if trailers is not None:
+            if not isinstance(trailers, HeaderMap):
+                trailers = HeaderMap(trailers)
+            self._check(self.send_trailers(request._decoder.sid, trailers))
         else:
-            await self._send_data(stream, b"", True)
+            await self._send_data(request._decoder, b"", True)
 
     async def _send_data(self, stream: _Stream, data: bytes, end: bool) -> None:
         sid, offset, loop = stream.sid, 0, self._loop
@@ -716,7 +751,7 @@ class H2Connection(H2Streams, WritePause, ClientFault):
         self._server._forget(self)
 
 
-class _Stopped(Exception):
+class _Stopped(ConnectionResetError):
     """The stream can send no more (reset by the client, or the connection ended)."""
 
 
