@@ -1,30 +1,46 @@
-"""Command line: `python -m vantric serve` and `python -m vantric get URL`."""
+"""Command line: `python -m vantric serve [module:app]` and `python -m vantric get URL`."""
 
 from __future__ import annotations
 
 import argparse
 import asyncio
 import http
+import importlib
+import logging
 import ssl
 import sys
-from typing import IO, TYPE_CHECKING, Literal, TextIO
+from typing import IO, TYPE_CHECKING, Any, Literal, TextIO
 
 from ._vantric import VantricError
 
 if TYPE_CHECKING:
     from .server import Server
 
+_LOG_LEVELS = ["critical", "error", "warning", "info", "debug", "trace"]
+
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m vantric")
     commands = parser.add_subparsers(dest="command", required=True)
-    serve = commands.add_parser("serve", help="serve the demo application over HTTP/1.1 and HTTP/2")
+    serve = commands.add_parser(
+        "serve", help="serve an ASGI application (or the demo) over HTTP/1.1 and HTTP/2"
+    )
+    serve.add_argument(
+        "app", nargs="?", help='the ASGI application as "module:attribute" (default: the demo)'
+    )
     serve.add_argument("--host", default="127.0.0.1")
     serve.add_argument("--port", type=int, default=8000)
     serve.add_argument(
         "--certfile", help="serve TLS (HTTP/2 and HTTP/1.1 by ALPN) with this certificate chain"
     )
     serve.add_argument("--keyfile", help="the private key of --certfile (when not in that file)")
+    serve.add_argument(
+        "--factory", action="store_true", help="APP is a function that returns the application"
+    )
+    serve.add_argument("--lifespan", choices=["auto", "on", "off"], default="auto")
+    serve.add_argument("--root-path", default="", help="the path the application is mounted at")
+    serve.add_argument("--loop", choices=["asyncio", "uvloop"], default="asyncio")
+    serve.add_argument("--log-level", choices=_LOG_LEVELS, default="info")
     get = commands.add_parser("get", help="fetch a URL and print the response body")
     get.add_argument("url")
     version = get.add_mutually_exclusive_group()
@@ -37,19 +53,64 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     if args.command == "serve":
-        from .demo import app
-        from .server import run
-
-        context = None
-        if args.certfile is not None:
-            context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-            context.load_cert_chain(args.certfile, args.keyfile)
-        elif args.keyfile is not None:
-            parser.error("--keyfile needs --certfile")
-        run(app, args.host, args.port, ready=announce, ssl=context)
-        return 0
+        return _serve(parser, args)
     http2: bool | Literal["prior-knowledge"] = "prior-knowledge" if args.http2_prior_knowledge else args.http2
     return asyncio.run(fetch_and_print(args.url, sys.stdout.buffer, http2=http2))
+
+
+def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    from .asgi import ASGIHandler, LifespanFailure
+    from .server import run
+
+    level = logging.DEBUG if args.log_level == "trace" else getattr(logging, args.log_level.upper())
+    logging.basicConfig(level=level, format="%(levelname)s: %(message)s")
+    context = None
+    if args.certfile is not None:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.certfile, args.keyfile)
+    elif args.keyfile is not None:
+        parser.error("--keyfile needs --certfile")
+    loop_factory = None
+    if args.loop == "uvloop":
+        try:
+            import uvloop
+        except ImportError:
+            parser.error("--loop uvloop needs uvloop (python -m pip install uvloop)")
+        loop_factory = uvloop.new_event_loop
+    handler: Any
+    if args.app is None:
+        from .demo import app
+
+        handler = app
+    else:
+        try:
+            application = load_app(args.app, factory=args.factory)
+        except (ImportError, AttributeError, ValueError) as error:
+            parser.error(f"cannot load {args.app!r}: {error}")
+        handler = ASGIHandler(application, root_path=args.root_path, lifespan=args.lifespan)
+    try:
+        run(handler, args.host, args.port, ready=announce, ssl=context, loop_factory=loop_factory)
+    except LifespanFailure as error:
+        logging.getLogger("vantric.asgi").error("%s; not serving", error)
+        return 3
+    except OSError as error:
+        logging.getLogger("vantric.server").error("cannot listen on %s:%s: %s", args.host, args.port, error)
+        return 1
+    return 0
+
+
+def load_app(spec: str, *, factory: bool = False) -> Any:
+    """The object "module:attribute" names (the attribute may be dotted);
+    called first when it is a factory."""
+    module_name, _, attribute = spec.partition(":")
+    if not module_name or not attribute:
+        raise ValueError('expected "module:attribute"')
+    if "" not in sys.path:
+        sys.path.insert(0, "")  # like python -m: modules of the working directory
+    obj: Any = importlib.import_module(module_name)
+    for part in attribute.split("."):
+        obj = getattr(obj, part)
+    return obj() if factory else obj
 
 
 def announce(server: Server) -> None:

@@ -154,6 +154,32 @@ class Request:
         """The peer's address as the socket reports it."""
         return self._conn._transport.get_extra_info("peername")
 
+    @property
+    def server(self) -> Any:
+        """Our address on this connection, as the socket reports it."""
+        return self._conn._transport.get_extra_info("sockname")
+
+    @property
+    def scheme(self) -> str:
+        """ "https" over TLS, else "http"."""
+        return "http" if self._conn._transport.get_extra_info("ssl_object") is None else "https"
+
+    def _body_complete(self) -> bool:
+        """Nothing of the body is left to read (or there is none)."""
+        return bool(self._decoder.is_complete)
+
+    def _accepts_trailers(self) -> bool:
+        """RFC 9110 section 10.1.4: a client says "TE: trailers" when it takes them."""
+        te = self.head.headers.get("te")
+        return te is not None and b"trailers" in te.lower()
+
+    def _wants_websocket(self) -> bool:
+        """An HTTP/1.1 request to switch to the WebSocket protocol (RFC 6455 section 4.1)."""
+        if self.head.method != "GET" or self.head.http10:
+            return False
+        upgrade = self.head.headers.get("upgrade")
+        return upgrade is not None and upgrade.lower() == b"websocket"
+
     def __repr__(self) -> str:
         return f"Request(method={self.method!r}, target={self.target!r})"
 

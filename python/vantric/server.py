@@ -322,6 +322,11 @@ class Server:
         backlog: int = 1024,
     ) -> None:
         self._loop = asyncio.get_running_loop()
+        startup = getattr(self.handler, "startup", None)
+        if startup is not None:
+            # A handler with a life of its own (an ASGI application's lifespan)
+            # starts before the first connection; its failure stops the server.
+            await startup()
         if self.ssl is not None:
             # The handshake runs per connection (start_tls), where it is
             # bounded and counted; the listener itself accepts plain sockets.
@@ -360,12 +365,14 @@ class Server:
             try:
                 await asyncio.wait_for(asyncio.shield(self._idle), grace)
             except TimeoutError:
-                for conn in list(self._connections):
-                    conn._transport.abort()
+                self._abort_connections()
         if self._sweeper is not None:
             self._sweeper.cancel()
         if self._listener is not None:
             await self._listener.wait_closed()
+        finish = getattr(self.handler, "shutdown", None)
+        if finish is not None:
+            await finish()
 
     def _open(self, transport: asyncio.Transport) -> H1Connection | _Handshake | _Refused:
         if len(self._connections) >= self.max_connections:
@@ -399,6 +406,11 @@ class Server:
         # The loop holds tasks weakly: the connection keeps its serve loop alive.
         conn._task = self._loop.create_task(conn._serve())
         return conn
+
+    def _abort_connections(self) -> None:
+        """Ends every connection now, requests in flight or not."""
+        for conn in list(self._connections):
+            conn._transport.abort()
 
     def _forget(self, conn: H1Connection | H2Connection | _Handshake) -> None:
         self._connections.discard(conn)
@@ -434,9 +446,11 @@ def run(
     *,
     grace: float = 10.0,
     ready: Callable[[Server], None] | None = None,
+    loop_factory: Callable[[], asyncio.AbstractEventLoop] | None = None,
     **options: Any,
 ) -> None:
-    """Serves until SIGINT or SIGTERM, then shuts down gracefully."""
+    """Serves until SIGINT or SIGTERM, then shuts down gracefully, on a new
+    event loop (from `loop_factory` when given, such as `uvloop.new_event_loop`)."""
 
     async def main() -> None:
         server = await serve(handler, host, port, **options)
@@ -448,9 +462,18 @@ def run(
             ready(server)
         try:
             await stop.wait()
+            # A second signal during the graceful shutdown ends what is left at once.
+            stop.clear()
+            closing = asyncio.ensure_future(server.shutdown(grace))
+            again = asyncio.ensure_future(stop.wait())
+            await asyncio.wait((closing, again), return_when=asyncio.FIRST_COMPLETED)
+            if not closing.done():
+                server._abort_connections()
+            again.cancel()
+            await closing
         finally:
             for signum in (signal.SIGINT, signal.SIGTERM):
                 loop.remove_signal_handler(signum)
-            await server.shutdown(grace)
 
-    asyncio.run(main())
+    with asyncio.Runner(loop_factory=loop_factory) as runner:
+        runner.run(main())

@@ -148,6 +148,16 @@ class _H2Request(Request):
     def http_version(self) -> str:
         return "2"
 
+    def _body_complete(self) -> bool:
+        stream = self._decoder
+        return stream.eof and not stream.chunks
+
+    def _accepts_trailers(self) -> bool:
+        return True  # RFC 9113 section 8.1: trailers are part of every HTTP/2 message
+
+    def _wants_websocket(self) -> bool:
+        return False  # extended CONNECT (RFC 8441) is not offered
+
     async def _pieces(self) -> AsyncIterator[bytes]:
         conn, stream = self._conn, self._decoder
         if self._continued:
