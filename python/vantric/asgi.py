@@ -128,7 +128,7 @@ class ASGIHandler:
             "raw_path": root.encode() + raw_path if root else raw_path,
             "query_string": query,
             "root_path": root,
-            "headers": request.headers.raw_items(),
+            "headers": request._asgi_headers(),
             "client": _address(request.client),
             "server": _address(request.server),
             "state": self.state.copy(),
@@ -215,8 +215,8 @@ class _HTTPExchange:
                 self._body_done = True
                 await anext(self._pieces, None)  # the reader ends: trailers taken, body done
             return {"type": "http.request", "body": piece, "more_body": more}
-        if not self._ended:
-            await request.disconnected()
+        if not self._ended and await request.disconnected():
+            self.disconnected = True
         return _DISCONNECT
 
     async def send(self, message: Message) -> None:
@@ -267,8 +267,8 @@ class _HTTPExchange:
 
     def outcome(self) -> Response:
         """What the handler answers once the application returned."""
-        if self._ended:
-            return _WRITTEN
+        if self._ended or self.disconnected:
+            return _WRITTEN  # complete, or nobody left to answer
         if self._start is None:
             raise RuntimeError("the ASGI application returned without sending a response")
         if self._request._phase == NOT_STARTED:
@@ -297,6 +297,8 @@ class _Lifespan:
         if failure is None:
             return
         if not self._supported and self._handler.lifespan == "auto":
+            # An application that raises at once on the lifespan scope does
+            # not speak it; "on" says it must.
             logger.info("the ASGI application does not support lifespan (%s)", failure)
             return
         raise LifespanFailure(f"the application's startup failed: {failure}")
@@ -324,9 +326,12 @@ class _Lifespan:
             if not isinstance(error, Exception):
                 raise
         finally:
-            for future in (self._started, self._stopped):
-                if not future.done():
-                    future.set_result("the lifespan task returned early")
+            if not self._started.done():
+                # Returned without a word: the application has no lifespan.
+                self._supported = False
+                self._started.set_result(None)
+            if not self._stopped.done():
+                self._stopped.set_result(None)
 
     async def _send(self, message: Message) -> None:
         kind = message["type"]

@@ -164,6 +164,10 @@ class Request:
         """ "https" over TLS, else "http"."""
         return "http" if self._conn._transport.get_extra_info("ssl_object") is None else "https"
 
+    def _asgi_headers(self) -> list[tuple[bytes, bytes]]:
+        """The header fields as lower-case name and value bytes, in order."""
+        return self.head.headers.raw_items()
+
     def _body_complete(self) -> bool:
         """Nothing of the body is left to read (or there is none)."""
         return bool(self._decoder.is_complete)

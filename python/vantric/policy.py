@@ -35,11 +35,12 @@ class H2RequestHead:
     stands in for a missing Host (RFC 9113 section 8.3.1; the core already
     refused one that disagrees)."""
 
-    __slots__ = ("method", "target", "headers", "content_length", "http10", "expect_continue")
+    __slots__ = ("method", "target", "authority", "headers", "content_length", "http10", "expect_continue")
 
     def __init__(self, frame: H2FrameHeaders) -> None:
         self.method = frame.method
         self.target = frame.path if frame.path is not None else frame.authority
+        self.authority = frame.authority
         headers = frame.headers
         if frame.authority is not None and headers.get("host") is None:
             headers.add("host", frame.authority)

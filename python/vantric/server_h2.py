@@ -148,6 +148,14 @@ class _H2Request(Request):
     def http_version(self) -> str:
         return "2"
 
+    def _asgi_headers(self) -> list[tuple[bytes, bytes]]:
+        # :authority leads, as the host field (replacing one the client sent).
+        authority = self.head.authority
+        fields: list[tuple[bytes, bytes]] = self.head.headers.raw_items()
+        if authority is None:
+            return fields
+        return [(b"host", authority.encode()), *(field for field in fields if field[0] != b"host")]
+
     def _body_complete(self) -> bool:
         stream = self._decoder
         return stream.eof and not stream.chunks
