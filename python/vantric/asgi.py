@@ -74,13 +74,6 @@ def split_target(target: str) -> tuple[str, bytes, bytes]:
     return path, raw_path, query.encode("utf-8", "surrogateescape")
 
 
-def _address(address: Any) -> tuple[str, int] | None:
-    """An ASGI [host, port] of a socket address (IPv6 ones carry two more items)."""
-    if isinstance(address, tuple) and len(address) >= 2:
-        return (address[0], address[1])
-    return None
-
-
 class ASGIHandler:
     """A server handler that runs an ASGI 3 application.
 
@@ -114,23 +107,31 @@ class ASGIHandler:
 
     def scope(self, request: Request, kind: str) -> dict[str, Any]:
         """The connection scope of `request`, for the `http` or `websocket` type."""
-        path, raw_path, query = split_target(request.target)
+        target = request.target
+        if target[0] == "/" and "%" not in target and target.isascii():
+            path, _, query = target.partition("?")
+            raw_path, query_string = path.encode(), query.encode()
+        else:
+            path, raw_path, query_string = split_target(target)
+        scheme, client, server = request._endpoints()
         root = self.root_path
-        scheme = request.scheme
+        if root:
+            # The path the client asked for: under root_path when mounted.
+            path, raw_path = root + path, root.encode() + raw_path
         scope = {
             "type": kind,
             "asgi": ASGI_VERSION,
             "http_version": request.http_version,
             "method": request.method,
             "scheme": scheme if kind == "http" else ("wss" if scheme == "https" else "ws"),
-            # The path the client asked for: under root_path when mounted.
-            "path": root + path if root else path,
-            "raw_path": root.encode() + raw_path if root else raw_path,
-            "query_string": query,
+            "path": path,
+            "raw_path": raw_path,
+            "query_string": query_string,
             "root_path": root,
             "headers": request._asgi_headers(),
-            "client": _address(request.client),
-            "server": _address(request.server),
+            # [host, port] (IPv6 addresses carry two more items); None off IP.
+            "client": client[:2] if type(client) is tuple else None,
+            "server": server[:2] if type(server) is tuple else None,
             "state": self.state.copy(),
         }
         if kind == "http" and request._accepts_trailers():

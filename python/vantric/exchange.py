@@ -152,17 +152,28 @@ class Request:
     @property
     def client(self) -> Any:
         """The peer's address as the socket reports it."""
-        return self._conn._transport.get_extra_info("peername")
+        return self._endpoints()[1]
 
     @property
     def server(self) -> Any:
         """Our address on this connection, as the socket reports it."""
-        return self._conn._transport.get_extra_info("sockname")
+        return self._endpoints()[2]
 
     @property
     def scheme(self) -> str:
-        """ "https" over TLS, else "http"."""
-        return "http" if self._conn._transport.get_extra_info("ssl_object") is None else "https"
+        """The URI scheme: https over TLS, else http."""
+        return self._endpoints()[0]
+
+    def _endpoints(self) -> tuple[str, Any, Any]:
+        """(scheme, peer address, our address) of the connection, read once."""
+        conn = self._conn
+        endpoints: tuple[str, Any, Any] | None = conn._endpoints
+        if endpoints is None:
+            transport = conn._transport
+            scheme = "http" if transport.get_extra_info("ssl_object") is None else "https"
+            peer, ours = transport.get_extra_info("peername"), transport.get_extra_info("sockname")
+            endpoints = conn._endpoints = (scheme, peer, ours)
+        return endpoints
 
     def _asgi_headers(self) -> list[tuple[bytes, bytes]]:
         """The header fields as lower-case name and value bytes, in order."""
@@ -174,14 +185,14 @@ class Request:
 
     def _accepts_trailers(self) -> bool:
         """RFC 9110 section 10.1.4: a client says "TE: trailers" when it takes them."""
-        te = self.head.headers.get("te")
-        return te is not None and b"trailers" in te.lower()
+        return bool(self.head.allow_trailers)
 
     def _wants_websocket(self) -> bool:
         """An HTTP/1.1 request to switch to the WebSocket protocol (RFC 6455 section 4.1)."""
-        if self.head.method != "GET" or self.head.http10:
+        head = self.head
+        if not head.is_upgrade or head.method != "GET":
             return False
-        upgrade = self.head.headers.get("upgrade")
+        upgrade = head.headers.get("upgrade")
         return upgrade is not None and upgrade.lower() == b"websocket"
 
     def __repr__(self) -> str:

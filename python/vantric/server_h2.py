@@ -219,6 +219,7 @@ class H2Connection(H2Streams, WritePause, ClientFault):
         "_loop",
         "_transport",
         "_handler",
+        "_endpoints",
         "_pump",
         "_kick",
         "_write_waiter",
@@ -242,6 +243,7 @@ class H2Connection(H2Streams, WritePause, ClientFault):
     _loop: asyncio.AbstractEventLoop
     _transport: asyncio.Transport
     _handler: Handler
+    _endpoints: tuple[str, Any, Any] | None
     _pump: asyncio.Task[None]
     _kick: asyncio.Future[None] | None
     _closing: bool
@@ -274,6 +276,7 @@ class H2Connection(H2Streams, WritePause, ClientFault):
         conn._loop = server._loop
         conn._transport = transport
         conn._handler = server.handler
+        conn._endpoints = None
         conn._kick = None
         conn._write_waiter = None
         conn._closing = False
