@@ -28,7 +28,7 @@ Receive: TypeAlias = Callable[[], Awaitable[Message]]
 Send: TypeAlias = Callable[[Message], Awaitable[None]]
 ASGIApp: TypeAlias = Callable[[Scope, Receive, Send], Awaitable[None]]
 
-__all__ = ["ASGIHandler", "LifespanFailure"]
+__all__ = ["ASGIApp", "ASGIHandler", "LifespanFailure", "Message", "Receive", "Scope", "Send"]
 
 logger = logging.getLogger("vantric.asgi")
 
