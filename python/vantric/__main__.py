@@ -4,10 +4,14 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import http
 import importlib
 import logging
+import os
+import socket
 import ssl
+import stat
 import sys
 from typing import IO, TYPE_CHECKING, Any, Literal, TextIO
 
@@ -41,6 +45,42 @@ def main(argv: list[str] | None = None) -> int:
     serve.add_argument("--root-path", default="", help="the path the application is mounted at")
     serve.add_argument("--loop", choices=["asyncio", "uvloop"], default="asyncio")
     serve.add_argument("--log-level", choices=_LOG_LEVELS, default="info")
+    serve.add_argument(
+        "--no-access-log",
+        dest="access_log",
+        action="store_false",
+        help="no line per request on the vantric.access logger",
+    )
+    serve.add_argument(
+        "--proxy-headers",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="take the client address and scheme from X-Forwarded-* and Forwarded",
+    )
+    serve.add_argument(
+        "--forwarded-allow-ips",
+        default=None,
+        help='proxies trusted with those fields: addresses, networks, "*" or "unix:" '
+        "(default: $FORWARDED_ALLOW_IPS, else 127.0.0.1)",
+    )
+    serve.add_argument("--uds", help="serve on this Unix domain socket instead of a TCP port")
+    serve.add_argument("--fd", type=int, help="serve on this inherited listening socket (systemd)")
+    serve.add_argument("--workers", type=int, default=1, help="worker processes on one listening socket")
+    serve.add_argument("--reload", action="store_true", help="restart the worker when a Python file changes")
+    serve.add_argument(
+        "--reload-dir",
+        action="append",
+        dest="reload_dirs",
+        help="a directory to watch with --reload (default: the working directory)",
+    )
+    serve.add_argument(
+        "--timeout-graceful-shutdown",
+        type=float,
+        default=10.0,
+        metavar="SECONDS",
+        help="how long requests in flight may finish on shutdown",
+    )
+    serve.add_argument("--ready-fd", type=int, help=argparse.SUPPRESS)  # a worker tells its supervisor
     get = commands.add_parser("get", help="fetch a URL and print the response body")
     get.add_argument("url")
     version = get.add_mutually_exclusive_group()
@@ -53,17 +93,31 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     if args.command == "serve":
-        return _serve(parser, args)
+        return _serve(parser, args, sys.argv[2:] if argv is None else argv[1:])
     http2: bool | Literal["prior-knowledge"] = "prior-knowledge" if args.http2_prior_knowledge else args.http2
     return asyncio.run(fetch_and_print(args.url, sys.stdout.buffer, http2=http2))
 
 
-def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: list[str]) -> int:
     from .asgi import ASGIHandler, LifespanFailure
     from .server import run
 
     level = logging.DEBUG if args.log_level == "trace" else getattr(logging, args.log_level.upper())
     logging.basicConfig(level=level, format="%(levelname)s: %(message)s")
+    if args.workers < 1:
+        parser.error("--workers must be at least 1")
+    try:
+        sock = _listening_socket(args)
+    except OSError as error:
+        logging.getLogger("vantric.server").error("cannot listen: %s", error)
+        return 1
+    if args.fd is None and (args.workers > 1 or args.reload):
+        from .supervisor import supervise
+
+        assert sock is not None
+        paths = (args.reload_dirs or [os.getcwd()]) if args.reload else None
+        return supervise(_worker_argv(argv), sock, workers=args.workers, grace=args.timeout_graceful_shutdown,
+                         reload_paths=paths)  # fmt: skip
     context = None
     if args.certfile is not None:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
@@ -88,8 +142,19 @@ def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         except (ImportError, AttributeError, ValueError) as error:
             parser.error(f"cannot load {args.app!r}: {error}")
         handler = ASGIHandler(application, root_path=args.root_path, lifespan=args.lifespan)
+    allowed = args.forwarded_allow_ips or os.environ.get("FORWARDED_ALLOW_IPS", "127.0.0.1")
+
+    def ready(server: Server) -> None:
+        if args.ready_fd is not None:
+            os.write(args.ready_fd, b"1")  # the supervisor waits for this
+            os.close(args.ready_fd)
+        else:
+            announce(server)
+
     try:
-        run(handler, args.host, args.port, ready=announce, ssl=context, loop_factory=loop_factory)
+        run(handler, args.host, args.port, sock=sock, ready=ready, ssl=context, loop_factory=loop_factory,
+            grace=args.timeout_graceful_shutdown, access_log=args.access_log, proxy_headers=args.proxy_headers,
+            forwarded_allow_ips=allowed)  # fmt: skip
     except LifespanFailure as error:
         logging.getLogger("vantric.asgi").error("%s; not serving", error)
         return 3
@@ -97,6 +162,51 @@ def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         logging.getLogger("vantric.server").error("cannot listen on %s:%s: %s", args.host, args.port, error)
         return 1
     return 0
+
+
+def _listening_socket(args: argparse.Namespace) -> socket.socket | None:
+    """The socket to serve on when it is not simply (host, port) for one process:
+    inherited (--fd), a Unix socket (--uds), or one the workers will share."""
+    if args.fd is not None:
+        return socket.socket(fileno=args.fd)
+    if args.uds is not None:
+        with contextlib.suppress(FileNotFoundError):
+            if stat.S_ISSOCK(os.stat(args.uds).st_mode):
+                os.unlink(args.uds)  # a stale socket of an earlier run
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock.bind(args.uds)
+        sock.listen(1024)
+        return sock
+    if args.workers > 1 or args.reload:
+        family = socket.AF_INET6 if ":" in args.host else socket.AF_INET
+        sock = socket.socket(family, socket.SOCK_STREAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind((args.host, args.port))
+        sock.listen(1024)
+        sock.set_inheritable(True)
+        return sock
+    return None
+
+
+# Options of the supervisor that its workers do not take (with a value or not).
+_SUPERVISOR_OPTIONS = {"--workers": True, "--reload": False, "--reload-dir": True, "--host": True,
+                       "--port": True, "--uds": True}  # fmt: skip
+
+
+def _worker_argv(argv: list[str]) -> list[str]:
+    """The command line of a worker: the supervisor's, without its own options."""
+    kept: list[str] = []
+    skip = False
+    for arg in argv:
+        if skip:
+            skip = False
+            continue
+        name = arg.split("=", 1)[0]
+        if name in _SUPERVISOR_OPTIONS:
+            skip = _SUPERVISOR_OPTIONS[name] and "=" not in arg
+            continue
+        kept.append(arg)
+    return kept
 
 
 def load_app(spec: str, *, factory: bool = False) -> Any:
@@ -115,9 +225,10 @@ def load_app(spec: str, *, factory: bool = False) -> Any:
 
 def announce(server: Server) -> None:
     """Tells the user where the server listens."""
-    host, port = server.sockets[0].getsockname()[:2]
+    address = server.sockets[0].getsockname()
     scheme = "https" if server.ssl is not None else "http"
-    print(f"serving on {scheme}://{host}:{port}/ (Ctrl-C to stop)", file=sys.stderr, flush=True)
+    where = f"{scheme}://{address[0]}:{address[1]}/" if isinstance(address, tuple) else f"unix:{address}"
+    print(f"serving on {where} (Ctrl-C to stop)", file=sys.stderr, flush=True)
 
 
 async def fetch_and_print(

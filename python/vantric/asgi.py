@@ -158,15 +158,16 @@ class ASGIHandler:
     async def startup(self) -> None:
         """Runs the application's lifespan startup; raises `LifespanFailure`
         when it fails (or, with lifespan "on", when it is not supported)."""
-        if self.lifespan == "off":
-            return
+        if self.lifespan == "off" or self._lifespan is not None:
+            return  # off, or started already (one handler behind several servers)
         self._lifespan = _Lifespan(self)
         await self._lifespan.startup()
 
     async def shutdown(self) -> None:
         """Runs the application's lifespan shutdown, if its startup ran."""
-        if self._lifespan is not None:
-            await self._lifespan.shutdown()
+        lifespan, self._lifespan = self._lifespan, None
+        if lifespan is not None:
+            await lifespan.shutdown()
 
 
 _websocket_support: list[Any] = []

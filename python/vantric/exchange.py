@@ -21,6 +21,7 @@ if TYPE_CHECKING:
     from typing import Protocol
 
     from ._vantric import H1BodyDecoder, H1RequestHead
+    from .forwarded import TrustedProxies
 
     class ServerHost(Protocol):
         """What a connection reads of the server it serves for."""
@@ -37,6 +38,8 @@ if TYPE_CHECKING:
         max_concurrent_streams: int
         max_queued_control_frames: int
         max_idle_frame_rate: float
+        access_log: bool
+        proxies: TrustedProxies | None
         _loop: asyncio.AbstractEventLoop
         _closing: bool
         _head_bytes: int
@@ -120,6 +123,7 @@ class Request:
 
     __slots__ = (
         "head", "_conn", "_seq", "_decoder", "trailers", "_gone", "_continued", "_phase", "_switched_transport",
+        "_status", "_sent",
     )  # fmt: skip
 
     def __init__(self, conn: _Connection, head: H1RequestHead, seq: int, decoder: H1BodyDecoder) -> None:
@@ -132,6 +136,8 @@ class Request:
         self._continued = False
         self._phase = NOT_STARTED
         self._switched_transport: Any = None
+        self._status = 0  # of the response, once it started (for the access log)
+        self._sent = 0  # body bytes of the response written
 
     @property
     def method(self) -> str:
@@ -173,7 +179,14 @@ class Request:
             scheme = "http" if transport.get_extra_info("ssl_object") is None else "https"
             peer, ours = transport.get_extra_info("peername"), transport.get_extra_info("sockname")
             endpoints = conn._endpoints = (scheme, peer, ours)
-        return endpoints
+        proxies = conn._server.proxies
+        if proxies is None or not proxies.trusts_peer(endpoints[1]):
+            return endpoints
+        # A trusted proxy: the client it names.
+        host, scheme = proxies.resolve(self.head.headers)
+        if host is None and scheme is None:
+            return endpoints
+        return (scheme or endpoints[0], (host, 0) if host else endpoints[1], endpoints[2])
 
     def _asgi_headers(self) -> list[tuple[bytes, bytes]]:
         """The header fields as lower-case name and value bytes, in order."""

@@ -17,14 +17,16 @@ which hands a client speaking HTTP/2 with prior knowledge over to
 from __future__ import annotations
 
 import asyncio
+import logging
 import signal
 import socket
 from collections import Counter
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any
 
 from ._vantric import H1Codec
 from .exchange import BodyTooLarge, Handler, Request, Response, Tunnel, logger
+from .forwarded import TrustedProxies
 from .server_h1 import H1Connection
 from .server_h2 import H2Connection
 from .wire import LINGER_SECONDS, end_output, peer_text
@@ -254,6 +256,11 @@ class Server:
         before the connection ends with ENHANCE_YOUR_CALM (1000);
     handshake_timeout: seconds a TLS handshake may take (10).
 
+    `access_log` writes a line per exchange to the "vantric.access" logger.
+    `proxy_headers` reads the client's address and scheme from X-Forwarded-For,
+    X-Forwarded-Proto and Forwarded, on connections from `forwarded_allow_ips`
+    only (addresses or networks, "*" for all, "unix:" for Unix sockets).
+
     `ssl`, a server-side `ssl.SSLContext`, serves TLS: ALPN offers "h2" and
     "http/1.1" (the context's ALPN list is set to these), and each connection
     speaks what the client chose.  Without it the server speaks cleartext
@@ -280,10 +287,16 @@ class Server:
         title_case_headers: bool = False,
         ssl: SSLContext | None = None,
         handshake_timeout: float = 10.0,
+        access_log: bool = False,
+        proxy_headers: bool = False,
+        forwarded_allow_ips: str | Iterable[str] = "127.0.0.1",
     ) -> None:
         self.handler = handler
         self.ssl = ssl
         self.handshake_timeout = handshake_timeout
+        self.access_log = access_log
+        # Whose forwarding fields are believed, when they are read at all.
+        self.proxies = TrustedProxies(forwarded_allow_ips) if proxy_headers else None
         self.keep_alive = keep_alive
         self.idle_timeout = idle_timeout
         self.head_timeout = head_timeout
@@ -432,10 +445,18 @@ class Server:
         )
 
 
-async def serve(handler: Handler, host: str = "127.0.0.1", port: int = 8000, **options: Any) -> Server:
-    """Starts a `Server` for `handler` listening on (host, port)."""
+async def serve(
+    handler: Handler,
+    host: str = "127.0.0.1",
+    port: int = 8000,
+    *,
+    sock: socket.socket | None = None,
+    **options: Any,
+) -> Server:
+    """Starts a `Server` for `handler` listening on (host, port), or on the
+    listening socket `sock` (a Unix socket, or one inherited from a supervisor)."""
     server = Server(handler, **options)
-    await server.listen(host, port)
+    await server.listen(host, port, sock=sock)
     return server
 
 
@@ -453,9 +474,11 @@ def run(
     event loop (from `loop_factory` when given, such as `uvloop.new_event_loop`)."""
 
     async def main() -> None:
+        loop = asyncio.get_running_loop()
+        # Errors of handlers (and of the server) go to their own logger.
+        loop.set_exception_handler(_log_error)
         server = await serve(handler, host, port, **options)
         stop = asyncio.Event()
-        loop = asyncio.get_running_loop()
         for signum in (signal.SIGINT, signal.SIGTERM):
             loop.add_signal_handler(signum, stop.set)
         if ready is not None:
@@ -477,3 +500,11 @@ def run(
 
     with asyncio.Runner(loop_factory=loop_factory) as runner:
         runner.run(main())
+
+
+_error_logger = logging.getLogger("vantric.error")
+
+
+def _log_error(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
+    error = context.get("exception")
+    _error_logger.error("%s", context.get("message", "unhandled error"), exc_info=error)

@@ -27,6 +27,7 @@ from ._vantric import (
     H1ServerState,
     HeaderMap,
 )
+from .access_log import log_exchange
 from .exchange import (
     BAD_BODY,
     BAD_HOST,
@@ -368,6 +369,7 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         Returns False when the connection must not serve another request."""
         request = Request(self, head, seq, decoder)
         self._request = request
+        started = self._loop.time() if self._server.access_log else 0.0
         try:
             try:
                 if not has_one_host(head):
@@ -399,6 +401,8 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
                 # The response is over: a client still here stays "not gone".
                 self.close_window(seq)
                 gone.set_result(self.peer_closed_flag(seq))
+            if started:
+                log_exchange(request, started, self._loop.time())
 
     async def _send(self, request: Request, response: Response) -> bool:
         """Sends a handler's `Response`, then finishes the exchange."""
@@ -456,6 +460,7 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
     ) -> None:
         """The whole response in one write: head, body and trailers (when the
         client takes them)."""
+        request._status, request._sent = status, len(body)
         seq = request._seq
         if trailers is not None and not isinstance(trailers, HeaderMap):
             # The codec takes a HeaderMap; handlers may give pairs, as for headers.
@@ -481,6 +486,7 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
     async def _respond_head(self, request: Request, status: int, headers: Any) -> None:
         """The head of a response whose body follows in pieces: framed by a
         Content-Length among `headers`, else chunked."""
+        request._status = status
         seq = request._seq
         if request.head.expect_continue and not request._continued and not request._decoder.is_complete:
             # The body may yet be read: invite it before the head.
@@ -497,6 +503,7 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         self._transport.write(head)  # type: ignore[arg-type]  # claimed: bytes
 
     async def _respond_piece(self, request: Request, piece: bytes) -> None:
+        request._sent += len(piece)
         if self._lost:
             raise _PeerGone
         if piece:

@@ -40,6 +40,7 @@ from ._vantric import (
     H2Streams,
     HeaderMap,
 )
+from .access_log import log_exchange
 from .exchange import (
     COMPLETE,
     INTERNAL_ERROR,
@@ -546,6 +547,7 @@ class H2Connection(H2Streams, WritePause, ClientFault):
         sid = stream.sid
         self.accepted(sid)
         request = _H2Request(self, H2RequestHead(frame), sid, stream)  # type: ignore[arg-type]
+        started = self._loop.time() if self._server.access_log else 0.0
         try:
             try:
                 response = await self._handler(request)
@@ -581,6 +583,8 @@ class H2Connection(H2Streams, WritePause, ClientFault):
             stream.wake()
             if self._input_ended and not self._streams:
                 self._close_after_flush()
+            if started:
+                log_exchange(request, started, self._loop.time())
 
     async def _send(self, request: _H2Request, response: Response) -> None:
         """Sends a handler's `Response`."""
@@ -611,6 +615,7 @@ class H2Connection(H2Streams, WritePause, ClientFault):
         body: bytes | bytearray | memoryview,
         trailers: Any,
     ) -> None:
+        request._status, request._sent = status, len(body)
         stream = request._decoder
         if headers is not None and not isinstance(headers, HeaderMap):
             headers = HeaderMap(headers)
@@ -628,12 +633,14 @@ class H2Connection(H2Streams, WritePause, ClientFault):
             self._check(self.send_trailers(stream.sid, trailers))
 
     async def _respond_head(self, request: _H2Request, status: int, headers: Any) -> None:
+        request._status = status
         if headers is not None and not isinstance(headers, HeaderMap):
             headers = HeaderMap(headers)
         request._phase = STREAMING
         self._check(self.send_response_head(request._decoder.sid, status, headers, False))
 
     async def _respond_piece(self, request: _H2Request, piece: bytes) -> None:
+        request._sent += len(piece)
         if piece and request.method != "HEAD":  # RFC 9110 section 9.3.2: no content for HEAD
             await self._send_data(request._decoder, bytes(piece), False)
 

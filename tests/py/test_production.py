@@ -1,0 +1,298 @@
+"""Running in production: worker processes, the gunicorn worker class, the access
+log, proxy headers, reload and Unix sockets.  Every process is bounded and
+stopped by its test; waits poll for a state, never sleep for a result."""
+
+import logging
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+from serving import CHILD_ENV, TIMEOUT, Reader, connect, serving, wait_until
+from vantric.asgi import ASGIHandler
+
+APP = """
+import os, time, asyncio
+
+async def app(scope, receive, send):
+    if scope["type"] != "http":
+        return
+    path = scope["path"]
+    if path == "/block":  # holds this worker's event loop: the next connection goes to another
+        open(os.environ["BLOCK_MARK"], "w").close()
+        time.sleep(1.0)
+    elif path == "/slow":  # a request in flight, as the test can see
+        open(os.environ["BLOCK_MARK"], "w").close()
+        await asyncio.sleep(1.0)
+    client = scope["client"][0] if scope["client"] else "-"
+    body = f"{os.getpid()} {VERSION} {client} {scope['scheme']}".encode()
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-length", str(len(body)).encode())]})
+    await send({"type": "http.response.body", "body": body})
+
+VERSION = "one"
+"""
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def get(port, path="/", headers=b""):
+    """(pid, version, client, scheme) of one answer."""
+    with connect(port) as sock:
+        sock.sendall(b"GET %s HTTP/1.1\r\nHost: t\r\n%s\r\n" % (path.encode(), headers))
+        status, _, body, _ = Reader(sock).response()
+    assert status == 200
+    pid, version, client, scheme = body.decode().split()
+    return int(pid), version, client, scheme
+
+
+def answering(port):
+    try:
+        get(port)
+    except OSError:
+        return False
+    return True
+
+
+class Supervised:
+    """`python -m vantric serve app:app ARGS` in `where`, stopped at the end."""
+
+    def __init__(self, where: Path, *args: str) -> None:
+        self.port = free_port()
+        self.mark = where / "blocked"
+        env = dict(CHILD_ENV, BLOCK_MARK=str(self.mark))
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "vantric", "serve", "app:app", "--port", str(self.port), *args],
+            cwd=where,
+            env=env,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        assert wait_until(lambda: answering(self.port), TIMEOUT * 2), "the server did not start"
+
+    def stop(self, signum=signal.SIGTERM) -> str:
+        if self.proc.poll() is None:
+            self.proc.send_signal(signum)
+        try:
+            self.proc.wait(TIMEOUT * 3)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise
+        return self.proc.stderr.read()
+
+
+@pytest.fixture
+def app_dir(tmp_path):
+    (tmp_path / "app.py").write_text(textwrap.dedent(APP))
+    return tmp_path
+
+
+def test_two_workers_both_serve_and_a_killed_one_is_replaced(app_dir):
+    server = Supervised(app_dir, "--workers", "2", "--no-access-log")
+    try:
+        import threading
+
+        blocked = {}
+        holder = threading.Thread(target=lambda: blocked.setdefault("pid", get(server.port, "/block")[0]))
+        holder.start()
+        assert wait_until(server.mark.exists)
+        other = get(server.port)[0]  # the blocked worker cannot take it
+        holder.join(TIMEOUT)
+        assert blocked["pid"] != other
+        os.kill(other, signal.SIGKILL)
+        # The survivor goes on serving, and a new worker takes the dead one's place.
+        seen = set()
+        deadline = time.monotonic() + TIMEOUT * 2
+        while not (seen - {blocked["pid"]}) and time.monotonic() < deadline:
+            server.mark.unlink(missing_ok=True)
+            holder = threading.Thread(target=lambda: get(server.port, "/block"))
+            holder.start()
+            assert wait_until(server.mark.exists)
+            seen.add(get(server.port)[0])
+            holder.join(TIMEOUT)
+        assert other not in seen and seen - {blocked["pid"]}, seen
+    finally:
+        assert "Traceback" not in server.stop()
+
+
+def test_sigterm_lets_a_slow_request_finish(app_dir):
+    server = Supervised(app_dir, "--workers", "2", "--no-access-log")
+    with connect(server.port) as sock:
+        sock.sendall(b"GET /slow HTTP/1.1\r\nHost: t\r\n\r\n")
+        assert wait_until(server.mark.exists)  # the handler runs: stop now, mid-request
+        server.proc.send_signal(signal.SIGTERM)
+        status, _, body, _ = Reader(sock).response()
+    assert status == 200 and body.split()[1] == b"one"
+    assert server.proc.wait(TIMEOUT * 2) == 0
+
+
+def test_a_changed_file_reloads_the_worker_once(app_dir):
+    server = Supervised(app_dir, "--reload", "--reload-dir", str(app_dir), "--no-access-log")
+    try:
+        before = get(server.port)
+        app_file = app_dir / "app.py"
+        app_file.write_text(app_file.read_text().replace('VERSION = "one"', 'VERSION = "two"'))
+        assert wait_until(lambda: get(server.port)[1] == "two", TIMEOUT * 2)
+        after = get(server.port)
+        assert after[0] != before[0]
+    finally:
+        log = server.stop()
+    assert log.count("reloading") == 1, log
+
+
+@pytest.mark.skipif(shutil.which("curl") is None, reason="curl is not installed")
+def test_unix_socket_served_to_curl(app_dir):
+    path = app_dir / "serve.sock"
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vantric", "serve", "app:app", "--uds", str(path)],
+        cwd=app_dir,
+        env=CHILD_ENV,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert wait_until(path.exists, TIMEOUT * 2)
+        done = subprocess.run(
+            ["curl", "-sS", "--max-time", str(TIMEOUT), "--unix-socket", str(path), "http://localhost/"],
+            capture_output=True,
+            text=True,
+            env=CHILD_ENV,
+            timeout=TIMEOUT * 2,
+        )
+        assert done.returncode == 0, done.stderr
+        pid, version, client, scheme = done.stdout.split()
+        assert (int(pid), version, client, scheme) == (proc.pid, "one", "-", "http")
+    finally:
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(TIMEOUT * 2) == 0
+        assert "Traceback" not in proc.stderr.read()
+
+
+# -- in-process: the access log and proxy headers -------------------------------------
+
+
+async def scope_app(scope, receive, send):
+    if scope["type"] != "http":
+        return
+    body = f"{scope['client'][0]} {scope['scheme']}".encode()
+    await send({"type": "http.response.start", "status": 201, "headers": []})
+    await send({"type": "http.response.body", "body": body})
+
+
+def ask(port, headers=b""):
+    with connect(port) as sock:
+        sock.sendall(b"GET /q?x=1 HTTP/1.1\r\nHost: t\r\n%s\r\n" % headers)
+        return Reader(sock).response()[2].decode()
+
+
+# Forwarding fields, and the (client, scheme) the application sees behind a
+# trusted proxy at 127.0.0.1 that trusts 10.0.0.0/8 as an earlier hop.
+FORWARDED = [
+    (b"X-Forwarded-For: 203.0.113.7, 10.0.0.1\r\nX-Forwarded-Proto: https\r\n", "203.0.113.7 https"),
+    (b"X-Forwarded-For: 203.0.113.7, 198.51.100.9\r\n", "198.51.100.9 http"),  # the nearest untrusted hop
+    (b"Forwarded: for=198.51.100.2;proto=https\r\n", "198.51.100.2 https"),
+    # RFC 7239: each proxy adds an element; the nearest untrusted one is the client.
+    (b'Forwarded: for=198.51.100.2;proto=https, for="[2001:db8::1]:4711"\r\n', "2001:db8::1 http"),
+    (b"", "127.0.0.1 http"),
+]
+
+
+@pytest.mark.parametrize("headers, seen", FORWARDED)
+def test_forwarded_headers_only_from_trusted_proxies(headers, seen):
+    with serving(
+        ASGIHandler(scope_app), proxy_headers=True, forwarded_allow_ips="127.0.0.1, 10.0.0.0/8"
+    ) as running:
+        assert ask(running.port, headers) == seen
+    with serving(ASGIHandler(scope_app), proxy_headers=True, forwarded_allow_ips="192.0.2.1") as running:
+        assert ask(running.port, headers) == "127.0.0.1 http"  # nobody we trust said so
+    with serving(ASGIHandler(scope_app)) as running:  # proxy headers off
+        assert ask(running.port, headers) == "127.0.0.1 http"
+
+
+def test_access_log_has_a_line_per_request(caplog):
+    caplog.set_level(logging.INFO, logger="vantric.access")
+    with serving(ASGIHandler(scope_app), access_log=True) as running:
+        for _ in range(3):
+            ask(running.port)
+        assert wait_until(lambda: len([r for r in caplog.records if r.name == "vantric.access"]) == 3)
+    lines = [r.getMessage() for r in caplog.records if r.name == "vantric.access"]
+    assert all(line.startswith("127.0.0.1:") and '"GET /q?x=1 HTTP/1.1" 201 14 ' in line for line in lines), (
+        lines
+    )
+
+
+# -- gunicorn --------------------------------------------------------------------------
+
+STARLETTE_APP = """
+import os
+from starlette.applications import Starlette
+from starlette.responses import PlainTextResponse
+from starlette.routing import Route
+
+async def home(request):
+    return PlainTextResponse(str(os.getpid()))
+
+app = Starlette(routes=[Route("/", home)])
+"""
+
+
+def test_gunicorn_worker_serves_starlette_and_survives_a_graceful_reload(tmp_path):
+    pytest.importorskip("gunicorn")
+    pytest.importorskip("starlette")
+    (tmp_path / "gapp.py").write_text(textwrap.dedent(STARLETTE_APP))
+    port = free_port()
+    proc = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "gunicorn",
+            "-k",
+            "vantric.workers.VantricWorker",
+            "-w",
+            "2",
+            "-b",
+            f"127.0.0.1:{port}",
+            "--graceful-timeout",
+            "5",
+            "gapp:app",
+        ],
+        cwd=tmp_path,
+        env=CHILD_ENV,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+
+    def pid():
+        with connect(port) as sock:
+            sock.sendall(b"GET / HTTP/1.1\r\nHost: t\r\n\r\n")
+            status, _, body, _ = Reader(sock).response()
+        assert status == 200
+        return int(body)
+
+    def serving_pid():
+        try:
+            return pid()
+        except OSError:
+            return None
+
+    try:
+        assert wait_until(lambda: serving_pid() is not None, TIMEOUT * 3)
+        before = {pid() for _ in range(10)}
+        proc.send_signal(signal.SIGHUP)  # gunicorn's graceful reload: new workers, old ones drained
+        assert wait_until(lambda: serving_pid() not in before | {None}, TIMEOUT * 3)
+        assert all(pid() for _ in range(10))  # and everything keeps being answered
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        proc.wait(TIMEOUT * 3)
+        log = proc.stderr.read()
+    assert "Traceback" not in log, log
