@@ -340,6 +340,21 @@ class Tunnel:
         self._conn._transport.close()
 
 
+async def stream_response(conn: _Connection, request: Request, response: Response) -> None:
+    """Sends a `Response` whose body is an async iterable, through the
+    connection's `_respond_*` calls; the iterator is closed however it ends."""
+    await conn._respond_head(request, response.status, response.headers)
+    pieces = aiter(response.body)  # type: ignore[arg-type]  # not bytes: an async iterable
+    try:
+        async for piece in pieces:
+            await conn._respond_piece(request, piece)
+    finally:
+        close = getattr(pieces, "aclose", None)
+        if close is not None:
+            await close()
+    await conn._respond_end(request, response.trailers)
+
+
 def body_deadline(now: float, started: float, received: int, timeout: float, min_rate: float) -> float:
     """When the wait (from `now`) for more of a body ends: `timeout` after it
     began, and later only while the body keeps up `min_rate` bytes a second on

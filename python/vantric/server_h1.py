@@ -44,6 +44,7 @@ from .exchange import (
     Response,
     Tunnel,
     Upgrade,
+    stream_response,
 )
 from .policy import has_one_host
 from .results import body_error_kind, is_h2_preface, parse_error_kind
@@ -411,16 +412,7 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
             if isinstance(body, (bytes, bytearray, memoryview)):
                 await self._respond_whole(request, response.status, response.headers, body, response.trailers)
             else:
-                await self._respond_head(request, response.status, response.headers)
-                pieces = aiter(body)
-                try:
-                    async for piece in pieces:
-                        await self._respond_piece(request, piece)
-                finally:
-                    close = getattr(pieces, "aclose", None)
-                    if close is not None:
-                        await close()
-                await self._respond_end(request, response.trailers)
+                await stream_response(self, request, response)
         except _PeerGone:
             self._close(self.fail_response(request._seq))
             return False

@@ -53,6 +53,7 @@ from .exchange import (
     Request,
     Response,
     body_deadline,
+    stream_response,
 )
 from .policy import H2RequestHead, h2_response_fields
 from .results import ResetReceived, connection_fault, reason_name, stream_fault
@@ -592,16 +593,7 @@ class H2Connection(H2Streams, WritePause, ClientFault):
         if isinstance(body, (bytes, bytearray, memoryview)):
             await self._respond_whole(request, response.status, response.headers, body, response.trailers)
             return
-        await self._respond_head(request, response.status, response.headers)
-        pieces = aiter(body)
-        try:
-            async for piece in pieces:
-                await self._respond_piece(request, piece)
-        finally:
-            close = getattr(pieces, "aclose", None)
-            if close is not None:
-                await close()
-        await self._respond_end(request, response.trailers)
+        await stream_response(self, request, response)
 
     # -- writing a response, whole or piece by piece ---------------------------
     # Each raises _Stopped when the stream can send no more (the client reset
