@@ -155,33 +155,44 @@ class _Handshake:
     """A TLS connection until its handshake is done: counted among the
     connections (so `max_connections` bounds handshakes too), bounded by
     `handshake_timeout`, then handed to the connection of the protocol ALPN
-    chose.  Bytes the TLS layer decrypts before the hand-over are kept for the
-    connection."""
+    chose."""
 
-    __slots__ = ("_server", "_transport", "_task", "_early", "_eof", "_lost")
+    __slots__ = ("_server", "_transport", "_task", "_raw")
 
     def __init__(self, server: Server, transport: asyncio.Transport) -> None:
         self._server = server
         self._transport = transport
-        self._early: list[bytes] = []
-        self._eof = self._lost = False
+        self._raw: list[bytes] = []
         # The loop holds tasks weakly: the handshake keeps its task alive.
         self._task = server._loop.create_task(self._run())
 
     async def _run(self) -> None:
         server = self._server
+        loop = server._loop
         protocol = _TlsProtocol(server)
-        protocol._conn = self
-        try:
-            tls = await server._loop.start_tls(
+        held = protocol._conn = _Held()
+        starting = loop.create_task(
+            loop.start_tls(
                 self._transport,
                 protocol,
                 server.ssl,  # type: ignore[arg-type]  # set while TLS serves
                 server_side=True,
                 ssl_handshake_timeout=server.handshake_timeout,
             )
+        )
+        try:
+            # Some event loops (uvloop) deliver the first bytes before start_tls
+            # takes the transport over, paused or not: once its TLS layer is in
+            # place, those bytes (the ClientHello) are its own.
+            await asyncio.sleep(0)
+            await asyncio.sleep(0)
+            if self._raw:
+                _feed(self._transport.get_protocol(), b"".join(self._raw))
+                self._raw.clear()
+            tls = await starting
         except asyncio.CancelledError:
-            server._forget(self)  # shutting down; start_tls closed the transport
+            starting.cancel()
+            server._forget(self)  # shutting down; start_tls closes the transport
             raise
         except OSError as error:  # TimeoutError included
             # Garbage instead of a ClientHello, a stalled or failed handshake,
@@ -196,22 +207,22 @@ class _Handshake:
         if tls is None:
             return
         conn = server._serve(tls, protocol)
-        if self._early:
-            conn._on_data(b"".join(self._early))
-        if self._eof:
+        if held.data:
+            conn._on_data(b"".join(held.data))
+        if held.eof:
             conn._on_eof()
-        if self._lost:
+        if held.lost:
             conn._on_lost()
 
-    # Events of the TLS layer before the hand-over.
+    # Events of the raw transport before the TLS layer takes it over.
     def _on_data(self, data: bytes) -> None:
-        self._early.append(data)
+        self._raw.append(data)
 
     def _on_eof(self) -> None:
-        self._eof = True
+        pass  # the handshake fails, and says so
 
     def _on_lost(self) -> None:
-        self._lost = True
+        pass
 
     def _on_pause_writing(self) -> None:
         pass
@@ -224,6 +235,46 @@ class _Handshake:
 
     def request_shutdown(self) -> None:
         self._task.cancel()
+
+
+class _Held:
+    """Events of the TLS layer that come before the connection takes over:
+    given to it in order once it does."""
+
+    __slots__ = ("data", "eof", "lost")
+
+    def __init__(self) -> None:
+        self.data: list[bytes] = []
+        self.eof = self.lost = False
+
+    def _on_data(self, data: bytes) -> None:
+        self.data.append(data)
+
+    def _on_eof(self) -> None:
+        self.eof = True
+
+    def _on_lost(self) -> None:
+        self.lost = True
+
+    def _on_pause_writing(self) -> None:
+        pass
+
+    def _on_resume_writing(self) -> None:
+        pass
+
+
+def _feed(protocol: Any, data: bytes) -> None:
+    """Hands `data` to a protocol as if the transport had read it."""
+    if hasattr(protocol, "buffer_updated"):  # a buffered protocol, as TLS layers are
+        view = memoryview(data)
+        while view:
+            buffer = protocol.get_buffer(len(view))
+            size = min(len(buffer), len(view))
+            buffer[:size] = view[:size]
+            protocol.buffer_updated(size)
+            view = view[size:]
+    else:
+        protocol.data_received(data)
 
 
 class Server:
@@ -392,6 +443,9 @@ class Server:
             self.counts["overload"] += 1
             return _Refused(transport, self._loop, self.ssl is not None)
         if self.ssl is not None:
+            # Not a byte may reach this protocol: the ClientHello is the TLS
+            # layer's, which start_tls puts in place (and resumes reading).
+            transport.pause_reading()
             handshake = _Handshake(self, transport)
             self._connections.add(handshake)
             return handshake
