@@ -70,7 +70,8 @@ class Supervised:
     def __init__(self, where: Path, *args: str) -> None:
         self.port = free_port()
         self.mark = where / "blocked"
-        env = dict(CHILD_ENV, BLOCK_MARK=str(self.mark))
+        # Our own processes keep the environment (a sanitizer runtime included).
+        env = dict(os.environ, BLOCK_MARK=str(self.mark))
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "vantric", "serve", "app:app", "--port", str(self.port), *args],
             cwd=where,
@@ -156,7 +157,6 @@ def test_unix_socket_served_to_curl(app_dir):
     proc = subprocess.Popen(
         [sys.executable, "-m", "vantric", "serve", "app:app", "--uds", str(path)],
         cwd=app_dir,
-        env=CHILD_ENV,
         stderr=subprocess.PIPE,
         text=True,
     )
@@ -267,7 +267,6 @@ def test_gunicorn_worker_serves_starlette_and_survives_a_graceful_reload(tmp_pat
             "gapp:app",
         ],
         cwd=tmp_path,
-        env=CHILD_ENV,
         stderr=subprocess.PIPE,
         text=True,
     )
