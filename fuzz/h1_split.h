@@ -15,7 +15,7 @@
 namespace vantric::fuzz {
 
 // What one parse attempt on the buffer came to.
-enum class Parsed : uint8_t { Head, NeedMore, Failed };
+enum class Parsed : uint8_t { kHead, kNeedMore, kFailed };
 
 // Appends `pieces` to one buffer in turn, after each calling
 // parse(buffer, out) until it needs more or fails; after a failure the rest
@@ -32,8 +32,8 @@ std::string feed(const std::vector<std::string_view>& pieces, Parse&& parse) {
     // Pipelined heads: parse until more bytes are needed or it fails.
     for (;;) {
       const Parsed parsed = parse(buffer, out);
-      if (parsed == Parsed::Head) continue;
-      failed = parsed == Parsed::Failed;
+      if (parsed == Parsed::kHead) continue;
+      failed = parsed == Parsed::kFailed;
       break;
     }
   }

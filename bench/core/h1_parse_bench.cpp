@@ -66,7 +66,7 @@ void run(const char* name, std::size_t bytes, int heads, long iterations, F&& bo
 }
 
 void check(HeadStatus status) {
-  if (status != HeadStatus::Complete) std::abort();
+  if (status != HeadStatus::kComplete) std::abort();
 }
 
 }  // namespace

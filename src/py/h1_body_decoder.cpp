@@ -52,7 +52,7 @@ PyObject* new_decoder_object(PyTypeObject* type, BodyDecoder&& core) {
 // ---- H1BodyDecoder(kind, length=0) ---------------------------------------------
 
 constexpr Param kNewParams[] = {{"kind"}, {"length", "0"}};
-constexpr Signature kNew{"H1BodyDecoder", "H1BodyDecoder", CallKind::Constructor, kNewParams};
+constexpr Signature kNew{"H1BodyDecoder", "H1BodyDecoder", CallKind::kConstructor, kNewParams};
 
 PyObject* h1_body_decoder_new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[2];
@@ -77,7 +77,7 @@ void h1_body_decoder_dealloc(PyObject* obj) {
 // ---- feed(data) ------------------------------------------------------------------
 
 constexpr Param kDataParams[] = {{"data"}};
-constexpr Signature kFeed{"feed", "H1BodyDecoder.feed", CallKind::Method, kDataParams};
+constexpr Signature kFeed{"feed", "H1BodyDecoder.feed", CallKind::kMethod, kDataParams};
 
 PyObject* h1_body_decoder_feed(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
@@ -107,7 +107,7 @@ PyObject* h1_body_decoder_feed(PyObject* obj, PyObject* const* args, Py_ssize_t 
 
 // ---- mark_eof() ------------------------------------------------------------------
 
-constexpr Signature kMarkEof{"mark_eof", "H1BodyDecoder.mark_eof", CallKind::Method, {}};
+constexpr Signature kMarkEof{"mark_eof", "H1BodyDecoder.mark_eof", CallKind::kMethod, {}};
 
 PyObject* h1_body_decoder_mark_eof(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
@@ -120,7 +120,7 @@ PyObject* h1_body_decoder_mark_eof(PyObject* obj, PyObject* const* args, Py_ssiz
 
 // ---- decode() --------------------------------------------------------------------
 
-constexpr Signature kDecode{"decode", "H1BodyDecoder.decode", CallKind::Method, {}};
+constexpr Signature kDecode{"decode", "H1BodyDecoder.decode", CallKind::kMethod, {}};
 
 PyObject* h1_body_decoder_decode(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
@@ -152,7 +152,7 @@ PyObject* h1_body_decoder_decode(PyObject* obj, PyObject* const* args, Py_ssize_
 // ---- take_trailers() -------------------------------------------------------------
 
 constexpr Signature kTakeTrailers{"take_trailers", "H1BodyDecoder.take_trailers",
-                                  CallKind::Method, {}};
+                                  CallKind::kMethod, {}};
 
 PyObject* h1_body_decoder_take_trailers(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {

@@ -36,7 +36,7 @@ auto locked(PyObject* self, Op&& op) {
 // ---- construction ---------------------------------------------------------------
 
 constexpr Param kNewParams[] = {{"transport"}};
-constexpr Signature kNew{"H1ClientState", "H1ClientState", CallKind::Constructor, kNewParams};
+constexpr Signature kNew{"H1ClientState", "H1ClientState", CallKind::kConstructor, kNewParams};
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
@@ -70,7 +70,7 @@ PyObject* client_repr(PyObject* self) {
 // ---- methods --------------------------------------------------------------------
 
 #define VANTRIC_SIGNATURE(var, name)                                                  \
-  constexpr Signature var{name, "H1ClientState." name, CallKind::Method, {}};
+  constexpr Signature var{name, "H1ClientState." name, CallKind::kMethod, {}};
 
 VANTRIC_SIGNATURE(kTransportRef, "transport_ref")
 VANTRIC_SIGNATURE(kIsDead, "is_dead")
@@ -123,7 +123,7 @@ PyObject* client_take_watcher_result(PyObject* self, PyObject* const* args, Py_s
 
 constexpr Param kValueParam[] = {{"value"}};
 constexpr Signature kSetPeerHttp10{"set_peer_http10", "H1ClientState.set_peer_http10",
-                                   CallKind::Method, kValueParam};
+                                   CallKind::kMethod, kValueParam};
 
 PyObject* client_set_peer_http10(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
@@ -136,7 +136,7 @@ PyObject* client_set_peer_http10(PyObject* self, PyObject* const* args, Py_ssize
 }
 
 constexpr Param kExcParam[] = {{"exc", "None"}};
-constexpr Signature kFail{"fail", "H1ClientState.fail", CallKind::Method, kExcParam};
+constexpr Signature kFail{"fail", "H1ClientState.fail", CallKind::kMethod, kExcParam};
 
 PyObject* client_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -147,7 +147,7 @@ PyObject* client_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 constexpr Param kScopeParam[] = {{"scope"}};
-constexpr Signature kStoreWriter{"store_writer", "H1ClientState.store_writer", CallKind::Method,
+constexpr Signature kStoreWriter{"store_writer", "H1ClientState.store_writer", CallKind::kMethod,
                                  kScopeParam};
 
 PyObject* client_store_writer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -159,7 +159,7 @@ PyObject* client_store_writer(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 constexpr Param kDoneParam[] = {{"done"}};
-constexpr Signature kArmWatcher{"arm_watcher", "H1ClientState.arm_watcher", CallKind::Method,
+constexpr Signature kArmWatcher{"arm_watcher", "H1ClientState.arm_watcher", CallKind::kMethod,
                                 kDoneParam};
 
 PyObject* client_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -173,7 +173,7 @@ PyObject* client_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 constexpr Param kHandleParam[] = {{"handle"}};
 constexpr Signature kStoreWatcherHandle{"store_watcher_handle", "H1ClientState.store_watcher_handle",
-                                        CallKind::Method, kHandleParam};
+                                        CallKind::kMethod, kHandleParam};
 
 PyObject* client_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
@@ -186,7 +186,7 @@ PyObject* client_store_watcher_handle(PyObject* self, PyObject* const* args, Py_
 
 constexpr Param kCompletedParams[] = {{"data", "None"}, {"error", "None"}};
 constexpr Signature kWatcherCompleted{"watcher_completed", "H1ClientState.watcher_completed",
-                                      CallKind::Method, kCompletedParams};
+                                      CallKind::kMethod, kCompletedParams};
 
 PyObject* client_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {

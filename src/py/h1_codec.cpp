@@ -33,7 +33,7 @@ constexpr Param kNewParams[] = {
     {"title_case_headers", "False"}, {"date_header", "True"},
     {"max_buf_size", "..."},
 };
-constexpr Signature kNew{"H1Codec", "H1Codec", CallKind::Constructor, kNewParams, 0};
+constexpr Signature kNew{"H1Codec", "H1Codec", CallKind::kConstructor, kNewParams, 0};
 
 PyObject* h1_codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[5];
@@ -70,7 +70,7 @@ void h1_codec_dealloc(PyObject* obj) {
 // ---- read side -----------------------------------------------------------------
 
 constexpr Param kDataParams[] = {{"data"}};
-constexpr Signature kFeed{"feed", "H1Codec.feed", CallKind::Method, kDataParams};
+constexpr Signature kFeed{"feed", "H1Codec.feed", CallKind::kMethod, kDataParams};
 
 PyObject* h1_codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -97,32 +97,32 @@ PyObject* receive_head_object(const Signature& sig, PyObject* self, PyObject* co
   Ref headers = Ref::steal(new_head_fields());
   if (!headers) return nullptr;
   Head head;
-  h1::ParseKind error = h1::ParseKind::Internal;
+  h1::ParseKind error = h1::ParseKind::kInternal;
   HeadStatus status;
   {
     HostLock lock(as_h1_codec(self)->mutex);
     status = (as_h1_codec(self)->codec.*Receive)(data, head, header_map_of(headers.get()), error);
   }
   switch (status) {
-    case HeadStatus::Complete:
+    case HeadStatus::kComplete:
       return Build(std::move(head), headers.release());
-    case HeadStatus::Failed:
+    case HeadStatus::kFailed:
       raise(h1::Error::parse(error));
       return nullptr;
-    case HeadStatus::NeedMore:
+    case HeadStatus::kNeedMore:
       break;
   }
   Py_RETURN_NONE;
 }
 
-constexpr Signature kReceiveHead{"receive_head", "H1Codec.receive_head", CallKind::Method, kDataParams};
+constexpr Signature kReceiveHead{"receive_head", "H1Codec.receive_head", CallKind::kMethod, kDataParams};
 
 PyObject* h1_codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return receive_head_object<h1::ResponseHead, &h1::Codec::receive_head, new_response_head>(
       kReceiveHead, self, args, nargs, kwnames);
 }
 
-constexpr Signature kReceiveRequestHead{"receive_request_head", "H1Codec.receive_request_head", CallKind::Method,
+constexpr Signature kReceiveRequestHead{"receive_request_head", "H1Codec.receive_request_head", CallKind::kMethod,
                                         kDataParams};
 
 PyObject* h1_codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -131,7 +131,7 @@ PyObject* h1_codec_receive_request_head(PyObject* self, PyObject* const* args, P
       kReceiveRequestHead, self, args, nargs, kwnames);
 }
 
-constexpr Signature kTakeBody{"take_body", "H1Codec.take_body", CallKind::Method, {}};
+constexpr Signature kTakeBody{"take_body", "H1Codec.take_body", CallKind::kMethod, {}};
 
 PyObject* h1_codec_take_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kTakeBody, args, nargs, kwnames, nullptr)) return nullptr;
@@ -144,7 +144,7 @@ PyObject* h1_codec_take_body(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 constexpr Param kDecoderParams[] = {{"decoder"}};
-constexpr Signature kTakeBodyInto{"take_body_into", "H1Codec.take_body_into", CallKind::Method, kDecoderParams};
+constexpr Signature kTakeBodyInto{"take_body_into", "H1Codec.take_body_into", CallKind::kMethod, kDecoderParams};
 
 PyObject* h1_codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -163,7 +163,7 @@ PyObject* h1_codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssiz
   Py_RETURN_NONE;
 }
 
-constexpr Signature kBuffered{"buffered", "H1Codec.buffered", CallKind::Method, {}};
+constexpr Signature kBuffered{"buffered", "H1Codec.buffered", CallKind::kMethod, {}};
 
 PyObject* h1_codec_buffered(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kBuffered, args, nargs, kwnames, nullptr)) return nullptr;
@@ -175,7 +175,7 @@ PyObject* h1_codec_buffered(PyObject* self, PyObject* const* args, Py_ssize_t na
   return PyLong_FromSize_t(size);
 }
 
-constexpr Signature kReset{"reset", "H1Codec.reset", CallKind::Method, {}};
+constexpr Signature kReset{"reset", "H1Codec.reset", CallKind::kMethod, {}};
 
 PyObject* h1_codec_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kReset, args, nargs, kwnames, nullptr)) return nullptr;
@@ -186,7 +186,7 @@ PyObject* h1_codec_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Py_RETURN_NONE;
 }
 
-constexpr Signature kBodyIsEof{"body_is_eof", "H1Codec.body_is_eof", CallKind::Method, {}};
+constexpr Signature kBodyIsEof{"body_is_eof", "H1Codec.body_is_eof", CallKind::kMethod, {}};
 
 PyObject* h1_codec_body_is_eof(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kBodyIsEof, args, nargs, kwnames, nullptr)) return nullptr;

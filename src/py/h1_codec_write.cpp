@@ -76,11 +76,11 @@ constexpr std::string_view kLastChunk = h1::kLastChunk;
 // The bytes of an end plan (the last chunk is one shared object).
 PyObject* end_bytes(const EndPlan& plan) {
   switch (plan.kind) {
-    case EndPlan::Kind::Nothing:
+    case EndPlan::Kind::kNothing:
       return PyBytes_FromStringAndSize(nullptr, 0);
-    case EndPlan::Kind::LastChunk:
+    case EndPlan::Kind::kLastChunk:
       return shared_bytes<kLastChunk>();
-    case EndPlan::Kind::Trailers:
+    case EndPlan::Kind::kTrailers:
       break;
   }
   return new_bytes(plan.bytes);
@@ -97,7 +97,7 @@ PyObject* same_bytes(PyObject* obj) {
 constexpr Param kSerializeRequestParams[] = {
     {"method"}, {"url"}, {"headers", "None"}, {"http10", "False"}, {"content_length", "None"}, {"chunked", "False"},
 };
-constexpr Signature kSerializeRequest{"serialize_request", "H1Codec.serialize_request", CallKind::Method,
+constexpr Signature kSerializeRequest{"serialize_request", "H1Codec.serialize_request", CallKind::kMethod,
                                       kSerializeRequestParams, 3};
 
 PyObject* h1_codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -138,7 +138,7 @@ constexpr Param kSerializeResponseParams[] = {
     {"status"},        {"headers", "None"},         {"keep_alive", "True"},
     {"http10", "False"}, {"content_length", "None"}, {"chunked", "False"},
 };
-constexpr Signature kSerializeResponse{"serialize_response", "H1Codec.serialize_response", CallKind::Method,
+constexpr Signature kSerializeResponse{"serialize_response", "H1Codec.serialize_response", CallKind::kMethod,
                                        kSerializeResponseParams, 2};
 
 PyObject* h1_codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -178,7 +178,7 @@ PyObject* h1_codec_serialize_response(PyObject* self, PyObject* const* args, Py_
 // ---- body ------------------------------------------------------------------------
 
 constexpr Param kChunkParams[] = {{"chunk"}};
-constexpr Signature kSerializeData{"serialize_data", "H1Codec.serialize_data", CallKind::Method, kChunkParams};
+constexpr Signature kSerializeData{"serialize_data", "H1Codec.serialize_data", CallKind::kMethod, kChunkParams};
 
 PyObject* h1_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -193,15 +193,15 @@ PyObject* h1_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssiz
     const DataPlan plan = codec.plan_data(chunk.size());
     PyObject* result = nullptr;
     switch (plan.kind) {
-      case DataPlan::Kind::NoEncoder:
+      case DataPlan::Kind::kNoEncoder:
         break;
-      case DataPlan::Kind::Whole:
+      case DataPlan::Kind::kWhole:
         result = Py_NewRef(a[0]);
         break;
-      case DataPlan::Kind::Prefix:
+      case DataPlan::Kind::kPrefix:
         result = new_bytes(chunk.substr(0, plan.size));
         break;
-      case DataPlan::Kind::Chunk: {
+      case DataPlan::Kind::kChunk: {
         // The size line, the chunk and CRLF, written once into a result of
         // exactly that size.
         const std::optional<std::size_t> size = h1::chunk_frame_size(chunk.size());
@@ -214,7 +214,7 @@ PyObject* h1_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssiz
         break;
       }
     }
-    if (plan.kind != DataPlan::Kind::NoEncoder) {
+    if (plan.kind != DataPlan::Kind::kNoEncoder) {
       if (result != nullptr) codec.commit_data(plan);
       return result;
     }
@@ -245,7 +245,7 @@ PyObject* serialize_end_with(PyObject* self, PlanEnd&& plan_end) {
   return nullptr;
 }
 
-constexpr Signature kSerializeEnd{"serialize_end", "H1Codec.serialize_end", CallKind::Method, {}};
+constexpr Signature kSerializeEnd{"serialize_end", "H1Codec.serialize_end", CallKind::kMethod, {}};
 
 PyObject* h1_codec_serialize_end(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kSerializeEnd, args, nargs, kwnames, nullptr)) return nullptr;
@@ -253,7 +253,7 @@ PyObject* h1_codec_serialize_end(PyObject* self, PyObject* const* args, Py_ssize
 }
 
 constexpr Param kTrailersParams[] = {{"trailers"}};
-constexpr Signature kSerializeTrailers{"serialize_trailers", "H1Codec.serialize_trailers", CallKind::Method,
+constexpr Signature kSerializeTrailers{"serialize_trailers", "H1Codec.serialize_trailers", CallKind::kMethod,
                                        kTrailersParams};
 
 PyObject* h1_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -271,12 +271,12 @@ PyObject* h1_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_
 // The octets `plan` makes of `size` octets of data.
 std::optional<std::size_t> framed_size(const DataPlan& plan) {
   switch (plan.kind) {
-    case DataPlan::Kind::NoEncoder:
+    case DataPlan::Kind::kNoEncoder:
       return 0;
-    case DataPlan::Kind::Whole:
-    case DataPlan::Kind::Prefix:
+    case DataPlan::Kind::kWhole:
+    case DataPlan::Kind::kPrefix:
       return plan.size;
-    case DataPlan::Kind::Chunk:
+    case DataPlan::Kind::kChunk:
       break;
   }
   return h1::chunk_frame_size(plan.size);
@@ -284,7 +284,7 @@ std::optional<std::size_t> framed_size(const DataPlan& plan) {
 
 constexpr Param kSerializeHeadAndBodyParams[] = {{"head"}, {"body", "None"}, {"trailers", "None"}};
 constexpr Signature kSerializeHeadAndBody{"serialize_head_and_body", "H1Codec.serialize_head_and_body",
-                                          CallKind::Method, kSerializeHeadAndBodyParams};
+                                          CallKind::kMethod, kSerializeHeadAndBodyParams};
 
 PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) {
@@ -303,7 +303,7 @@ PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args
     HostLock lock(as_h1_codec(self)->mutex);
     if (!codec.has_encoder()) return same_bytes(a[0]);
     const h1::BodyEncoder& encoder = *codec.encoder();
-    if (encoder.kind == h1::BodyEncoder::Kind::Length && encoder.remaining == 0) {
+    if (encoder.kind == h1::BodyEncoder::Kind::kLength && encoder.remaining == 0) {
       PyObject* result = same_bytes(a[0]);
       if (result != nullptr) codec.end_message();
       return result;
@@ -327,14 +327,14 @@ PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args
       std::memcpy(out, head.data(), head.size());
       out += head.size();
       switch (data.kind) {
-        case DataPlan::Kind::NoEncoder:
+        case DataPlan::Kind::kNoEncoder:
           break;
-        case DataPlan::Kind::Whole:
-        case DataPlan::Kind::Prefix:
+        case DataPlan::Kind::kWhole:
+        case DataPlan::Kind::kPrefix:
           std::memcpy(out, body.data(), data.size);
           out += data.size;
           break;
-        case DataPlan::Kind::Chunk:
+        case DataPlan::Kind::kChunk:
           out = h1::write_chunk(body, out);
           break;
       }
@@ -351,7 +351,7 @@ PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args
 
 // ---- static helpers --------------------------------------------------------------
 
-constexpr Signature kContinueResponseSig{"continue_response", "H1Codec.continue_response", CallKind::StaticMethod,
+constexpr Signature kContinueResponseSig{"continue_response", "H1Codec.continue_response", CallKind::kStaticMethod,
                                          {}};
 
 PyObject* h1_codec_continue_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -360,7 +360,7 @@ PyObject* h1_codec_continue_response(PyObject*, PyObject* const* args, Py_ssize_
 }
 
 constexpr Param kHeadersParams[] = {{"headers"}};
-constexpr Signature kConnectionClose{"connection_close", "H1Codec.connection_close", CallKind::StaticMethod,
+constexpr Signature kConnectionClose{"connection_close", "H1Codec.connection_close", CallKind::kStaticMethod,
                                      kHeadersParams};
 
 PyObject* h1_codec_connection_close(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -106,7 +106,7 @@ PyObject* target_str(std::string_view prefix, std::string_view text) {
 }
 
 PyObject* method_str(h1::Method method, std::string_view text) {
-  if (method != h1::Method::Extension) {
+  if (method != h1::Method::kExtension) {
     MethodTable* table = g_methods.get(make_method_table);
     if (table == nullptr) return nullptr;
     return Py_NewRef(table->strings[static_cast<std::size_t>(method)]);
@@ -116,7 +116,7 @@ PyObject* method_str(h1::Method method, std::string_view text) {
 }
 
 PyObject* body_kind_str(uint64_t body_length) {
-  constexpr Word kWords[] = {Word::BodyEmpty, Word::BodyLength, Word::BodyChunked, Word::BodyClose};
+  constexpr Word kWords[] = {Word::kBodyEmpty, Word::kBodyLength, Word::kBodyChunked, Word::kBodyClose};
   return new_word(kWords[static_cast<std::size_t>(h1::body_kind(body_length))]);
 }
 
@@ -124,11 +124,11 @@ PyObject* body_kind_str(uint64_t body_length) {
 // None for the framings without one.
 PyObject* content_length_object(uint64_t body_length) {
   switch (h1::body_kind(body_length)) {
-    case h1::BodyKind::Empty:
-    case h1::BodyKind::Length:
+    case h1::BodyKind::kEmpty:
+    case h1::BodyKind::kLength:
       return PyLong_FromUnsignedLongLong(body_length);
-    case h1::BodyKind::Chunked:
-    case h1::BodyKind::Close:
+    case h1::BodyKind::kChunked:
+    case h1::BodyKind::kClose:
       break;
   }
   Py_RETURN_NONE;

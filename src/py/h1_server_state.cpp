@@ -102,7 +102,7 @@ Ref leftover_bytes(const std::optional<ByteBuffer>& leftover) {
 // ---- construction ---------------------------------------------------------------
 
 constexpr Param kNewParams[] = {{"codec"}, {"transport"}, {"keep_alive", "True"}, {"half_close", "False"}};
-constexpr Signature kNew{"H1ServerState", "H1ServerState", CallKind::Constructor, kNewParams, 2};
+constexpr Signature kNew{"H1ServerState", "H1ServerState", CallKind::kConstructor, kNewParams, 2};
 
 PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[4];
@@ -146,7 +146,7 @@ PyObject* server_repr(PyObject* self) {
 // ---- method shapes ----------------------------------------------------------------
 
 #define VANTRIC_SIGNATURE(var, name, params) \
-  constexpr Signature var{name, "H1ServerState." name, CallKind::Method, params};
+  constexpr Signature var{name, "H1ServerState." name, CallKind::kMethod, params};
 
 constexpr Param kSeqParam[] = {{"seq"}};
 
@@ -241,7 +241,7 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
   Ref head_object;
   Ref decoder_object;
   h1::HeadStatus status;
-  h1::ParseKind error = h1::ParseKind::Internal;
+  h1::ParseKind error = h1::ParseKind::kInternal;
   uint64_t seq = 0;
   {
     ServerStateObject* obj = as_server(self);
@@ -255,9 +255,9 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
       status = codec->codec.receive_request_head(data, head, header_map_of(headers.get()), error);
       // Everything after the head goes to the decoder; what lies past the
       // body comes back to the codec before the next head.
-      if (status == h1::HeadStatus::Complete) past_head = codec->codec.take_body();
+      if (status == h1::HeadStatus::kComplete) past_head = codec->codec.take_body();
     }
-    if (status == h1::HeadStatus::Complete) {
+    if (status == h1::HeadStatus::kComplete) {
       h1::BodyDecoder body = h1::BodyDecoder::for_body_length(head.body_length);
       body.append(std::move(past_head));
       const bool complete = body.is_complete();
@@ -266,7 +266,7 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
           .http10 = head.http10,
           .keep_alive = head.keep_alive,
           .is_upgrade = head.is_upgrade,
-          .is_connect = head.method == h1::Method::Connect,
+          .is_connect = head.method == h1::Method::kConnect,
       };
       // Neither object can start a garbage collection, so both are made
       // here: the decoder must be in place before the state is unlocked.
@@ -278,12 +278,12 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
     }
   }
   switch (status) {
-    case h1::HeadStatus::Complete:
+    case h1::HeadStatus::kComplete:
       break;
-    case h1::HeadStatus::Failed:
+    case h1::HeadStatus::kFailed:
       raise(h1::Error::parse(error));
       return nullptr;
-    case h1::HeadStatus::NeedMore:
+    case h1::HeadStatus::kNeedMore:
       Py_RETURN_NONE;
   }
   Ref seq_object = Ref::steal(PyLong_FromUnsignedLongLong(seq));
@@ -329,7 +329,7 @@ PyObject* server_peer_closed_now(PyObject* self, PyObject* const* args, Py_ssize
 // ---- the watcher ------------------------------------------------------------------
 
 constexpr Param kArmWatcherParams[] = {{"seq"}, {"done"}, {"want", "True"}, {"head_negotiated", "False"}};
-constexpr Signature kArmWatcher{"arm_watcher", "H1ServerState.arm_watcher", CallKind::Method, kArmWatcherParams, 2};
+constexpr Signature kArmWatcher{"arm_watcher", "H1ServerState.arm_watcher", CallKind::kMethod, kArmWatcherParams, 2};
 
 PyObject* server_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[4];
@@ -385,7 +385,7 @@ PyObject* server_take_watcher_result(PyObject* self, PyObject* const* args, Py_s
 constexpr Param kRespondHeadParams[] = {
     {"seq"}, {"status"}, {"headers"}, {"done"}, {"content_length", "None"}, {"chunked", "False"}, {"want", "False"},
 };
-constexpr Signature kRespondHead{"respond_head", "H1ServerState.respond_head", CallKind::Method, kRespondHeadParams,
+constexpr Signature kRespondHead{"respond_head", "H1ServerState.respond_head", CallKind::kMethod, kRespondHeadParams,
                                  4};
 
 // The `headers` argument as a HeaderMap object: None as nullptr, a HeaderMap
@@ -461,7 +461,7 @@ PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t 
       return h1::ResponseVerdicts{c.response_is_last(), c.response_close_delimited()};
     });
   }
-  if (out.code == h1::RequestClaim::Ok && !out.encoded) {
+  if (out.code == h1::RequestClaim::kOk && !out.encoded) {
     // The claim stands; a failure to build the head's bytes is already set.
     if (error) raise(*error);
     return nullptr;

@@ -69,7 +69,7 @@ PyObject* serialize_locked(PyObject* self, Write&& write) {
 // ---- construction ----------------------------------------------------------------
 
 constexpr Param kNewParams[] = {{"role", "'client'"}};
-constexpr Signature kNew{"H2Codec", "H2Codec", CallKind::Constructor, kNewParams};
+constexpr Signature kNew{"H2Codec", "H2Codec", CallKind::kConstructor, kNewParams};
 
 PyObject* h2_codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
@@ -118,7 +118,7 @@ PyObject* h2_codec_repr(PyObject* obj) {
 // ---- reading -----------------------------------------------------------------------
 
 constexpr Param kDataParams[] = {{"data"}};
-constexpr Signature kReceive{"receive", "H2Codec.receive", CallKind::Method, kDataParams};
+constexpr Signature kReceive{"receive", "H2Codec.receive", CallKind::kMethod, kDataParams};
 
 PyObject* h2_codec_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -127,7 +127,7 @@ PyObject* h2_codec_receive(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return receive_events(as_codec(self)->mutex, as_codec(self)->reader, data);
 }
 
-constexpr Signature kBuffered{"buffered", "H2Codec.buffered", CallKind::Method, {}};
+constexpr Signature kBuffered{"buffered", "H2Codec.buffered", CallKind::kMethod, {}};
 
 PyObject* h2_codec_buffered(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kBuffered, args, nargs, kwnames, nullptr)) return nullptr;
@@ -139,7 +139,7 @@ PyObject* h2_codec_buffered(PyObject* self, PyObject* const* args, Py_ssize_t na
   return PyLong_FromSize_t(buffered);
 }
 
-constexpr Signature kFeedPreface{"feed_preface", "H2Codec.feed_preface", CallKind::Method, kDataParams};
+constexpr Signature kFeedPreface{"feed_preface", "H2Codec.feed_preface", CallKind::kMethod, kDataParams};
 
 PyObject* h2_codec_feed_preface(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -158,14 +158,14 @@ PyObject* h2_codec_feed_preface(PyObject* self, PyObject* const* args, Py_ssize_
 
 constexpr Param kValParams[] = {{"val"}};
 
-enum class Setter : uint8_t { SendHeaderTableSize, RecvHeaderTableSize, MaxRecvFrameSize, MaxHeaderListSize, SendMaxFrameSize };
+enum class Setter : uint8_t { kSendHeaderTableSize, kRecvHeaderTableSize, kMaxRecvFrameSize, kMaxHeaderListSize, kSendMaxFrameSize };
 
 template <const Signature& Sig, Setter Which>
 PyObject* h2_codec_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   uint32_t val = 0;
   if (!parse_args(Sig, args, nargs, kwnames, a) || !arg_u32(a[0], Sig, 0, &val)) return nullptr;
-  if ((Which == Setter::MaxRecvFrameSize || Which == Setter::SendMaxFrameSize) &&
+  if ((Which == Setter::kMaxRecvFrameSize || Which == Setter::kSendMaxFrameSize) &&
       !h2::is_valid_max_frame_size(val)) {
     PyErr_SetString(PyExc_ValueError, h2::max_frame_size_message(val).c_str());
     return nullptr;
@@ -173,19 +173,19 @@ PyObject* h2_codec_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   H2CodecObject* codec = as_codec(self);
   HostLock lock(codec->mutex);
   switch (Which) {
-    case Setter::SendHeaderTableSize:
+    case Setter::kSendHeaderTableSize:
       codec->encoder.set_header_table_size(val);
       break;
-    case Setter::RecvHeaderTableSize:
+    case Setter::kRecvHeaderTableSize:
       codec->reader.set_header_table_size(val);
       break;
-    case Setter::MaxRecvFrameSize:
+    case Setter::kMaxRecvFrameSize:
       codec->reader.set_max_recv_frame_size(val);
       break;
-    case Setter::MaxHeaderListSize:
+    case Setter::kMaxHeaderListSize:
       codec->reader.set_max_header_list_size(val);
       break;
-    case Setter::SendMaxFrameSize:
+    case Setter::kSendMaxFrameSize:
       codec->send_max_frame_size = val;
       break;
   }
@@ -193,15 +193,15 @@ PyObject* h2_codec_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 constexpr Signature kSetSendHeaderTableSize{"set_send_header_table_size", "H2Codec.set_send_header_table_size",
-                                            CallKind::Method, kValParams};
+                                            CallKind::kMethod, kValParams};
 constexpr Signature kSetRecvHeaderTableSize{"set_recv_header_table_size", "H2Codec.set_recv_header_table_size",
-                                            CallKind::Method, kValParams};
+                                            CallKind::kMethod, kValParams};
 constexpr Signature kSetMaxRecvFrameSize{"set_max_recv_frame_size", "H2Codec.set_max_recv_frame_size",
-                                         CallKind::Method, kValParams};
+                                         CallKind::kMethod, kValParams};
 constexpr Signature kSetMaxHeaderListSize{"set_max_header_list_size", "H2Codec.set_max_header_list_size",
-                                          CallKind::Method, kValParams};
+                                          CallKind::kMethod, kValParams};
 constexpr Signature kSetSendMaxFrameSize{"set_send_max_frame_size", "H2Codec.set_send_max_frame_size",
-                                         CallKind::Method, kValParams};
+                                         CallKind::kMethod, kValParams};
 
 // ---- serializers ---------------------------------------------------------------------
 
@@ -209,7 +209,7 @@ constexpr Param kSettingsParams[] = {
     {"header_table_size", "None"},   {"enable_push", "None"},    {"max_concurrent_streams", "None"},
     {"initial_window_size", "None"}, {"max_frame_size", "None"}, {"max_header_list_size", "None"},
 };
-constexpr Signature kSerializeSettings{"serialize_settings", "H2Codec.serialize_settings", CallKind::Method,
+constexpr Signature kSerializeSettings{"serialize_settings", "H2Codec.serialize_settings", CallKind::kMethod,
                                        kSettingsParams, 0};
 
 PyObject* h2_codec_serialize_settings(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -239,7 +239,7 @@ PyObject* h2_codec_serialize_settings(PyObject* self, PyObject* const* args, Py_
 }
 
 constexpr Signature kSerializeSettingsAck{"serialize_settings_ack", "H2Codec.serialize_settings_ack",
-                                          CallKind::Method, {}};
+                                          CallKind::kMethod, {}};
 
 PyObject* h2_codec_serialize_settings_ack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
@@ -251,7 +251,7 @@ constexpr Param kRequestParams[] = {{"stream_id"},           {"method"},        
                                     {"headers", "None"},     {"end_stream", "False"},
                                     {"scheme", "None"},      {"authority", "None"}};
 constexpr Signature kSerializeRequestHeaders{"serialize_request_headers", "H2Codec.serialize_request_headers",
-                                             CallKind::Method, kRequestParams, 5};
+                                             CallKind::kMethod, kRequestParams, 5};
 
 PyObject* h2_codec_serialize_request_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames) {
@@ -284,7 +284,7 @@ PyObject* h2_codec_serialize_request_headers(PyObject* self, PyObject* const* ar
 constexpr Param kResponseParams[] = {
     {"stream_id"}, {"status"}, {"headers", "None"}, {"end_stream", "False"}, {"auto_date", "False"}};
 constexpr Signature kSerializeResponseHeaders{"serialize_response_headers", "H2Codec.serialize_response_headers",
-                                              CallKind::Method, kResponseParams};
+                                              CallKind::kMethod, kResponseParams};
 
 PyObject* h2_codec_serialize_response_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
@@ -312,7 +312,7 @@ PyObject* h2_codec_serialize_response_headers(PyObject* self, PyObject* const* a
 }
 
 constexpr Param kTrailersParams[] = {{"stream_id"}, {"trailers"}};
-constexpr Signature kSerializeTrailers{"serialize_trailers", "H2Codec.serialize_trailers", CallKind::Method,
+constexpr Signature kSerializeTrailers{"serialize_trailers", "H2Codec.serialize_trailers", CallKind::kMethod,
                                        kTrailersParams};
 
 PyObject* h2_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -331,7 +331,7 @@ PyObject* h2_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_
 }
 
 constexpr Param kDataFrameParams[] = {{"stream_id"}, {"data"}, {"end_stream", "False"}};
-constexpr Signature kSerializeData{"serialize_data", "H2Codec.serialize_data", CallKind::Method,
+constexpr Signature kSerializeData{"serialize_data", "H2Codec.serialize_data", CallKind::kMethod,
                                    kDataFrameParams};
 
 PyObject* h2_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -363,7 +363,7 @@ PyObject* h2_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssiz
 
 constexpr Param kWindowUpdateParams[] = {{"stream_id"}, {"increment"}};
 constexpr Signature kSerializeWindowUpdate{"serialize_window_update", "H2Codec.serialize_window_update",
-                                           CallKind::Method, kWindowUpdateParams};
+                                           CallKind::kMethod, kWindowUpdateParams};
 
 PyObject* h2_codec_serialize_window_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) {
@@ -385,8 +385,8 @@ PyObject* h2_codec_serialize_window_update(PyObject* self, PyObject* const* args
 }
 
 constexpr Param kPayloadParams[] = {{"payload"}};
-constexpr Signature kSerializePing{"serialize_ping", "H2Codec.serialize_ping", CallKind::Method, kPayloadParams};
-constexpr Signature kSerializePingAck{"serialize_ping_ack", "H2Codec.serialize_ping_ack", CallKind::Method,
+constexpr Signature kSerializePing{"serialize_ping", "H2Codec.serialize_ping", CallKind::kMethod, kPayloadParams};
+constexpr Signature kSerializePingAck{"serialize_ping_ack", "H2Codec.serialize_ping_ack", CallKind::kMethod,
                                       kPayloadParams};
 
 template <const Signature& Sig, bool Ack>
@@ -406,7 +406,7 @@ PyObject* h2_codec_serialize_ping(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 constexpr Param kGoAwayParams[] = {{"last_stream_id"}, {"error_code"}, {"debug_data", "None"}};
-constexpr Signature kSerializeGoAway{"serialize_go_away", "H2Codec.serialize_go_away", CallKind::Method,
+constexpr Signature kSerializeGoAway{"serialize_go_away", "H2Codec.serialize_go_away", CallKind::kMethod,
                                      kGoAwayParams};
 
 PyObject* h2_codec_serialize_go_away(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -425,7 +425,7 @@ PyObject* h2_codec_serialize_go_away(PyObject* self, PyObject* const* args, Py_s
 }
 
 constexpr Param kRstStreamParams[] = {{"stream_id"}, {"error_code"}};
-constexpr Signature kSerializeRstStream{"serialize_rst_stream", "H2Codec.serialize_rst_stream", CallKind::Method,
+constexpr Signature kSerializeRstStream{"serialize_rst_stream", "H2Codec.serialize_rst_stream", CallKind::kMethod,
                                         kRstStreamParams};
 
 PyObject* h2_codec_serialize_rst_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -442,7 +442,7 @@ PyObject* h2_codec_serialize_rst_stream(PyObject* self, PyObject* const* args, P
 
 // ---- static methods ------------------------------------------------------------------
 
-constexpr Signature kMatchPreface{"match_preface", "H2Codec.match_preface", CallKind::StaticMethod, kDataParams};
+constexpr Signature kMatchPreface{"match_preface", "H2Codec.match_preface", CallKind::kStaticMethod, kDataParams};
 
 PyObject* h2_codec_match_preface(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -453,7 +453,7 @@ PyObject* h2_codec_match_preface(PyObject*, PyObject* const* args, Py_ssize_t na
 }
 
 constexpr Param kHeadersParams[] = {{"headers"}};
-constexpr Signature kCheckSendHeaders{"check_send_headers", "H2Codec.check_send_headers", CallKind::StaticMethod,
+constexpr Signature kCheckSendHeaders{"check_send_headers", "H2Codec.check_send_headers", CallKind::kStaticMethod,
                                       kHeadersParams};
 
 PyObject* h2_codec_check_send_headers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -464,14 +464,14 @@ PyObject* h2_codec_check_send_headers(PyObject*, PyObject* const* args, Py_ssize
     return h2::has_connection_specific_field(map);
   });
   if (refused) {
-    raise_h2_user(h2::UserErrorKind::MalformedHeaders);
+    raise_h2_user(h2::UserErrorKind::kMalformedHeaders);
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
 constexpr Param kMethodParams[] = {{"method"}};
-constexpr Signature kMethodIsHead{"method_is_head", "H2Codec.method_is_head", CallKind::StaticMethod,
+constexpr Signature kMethodIsHead{"method_is_head", "H2Codec.method_is_head", CallKind::kStaticMethod,
                                   kMethodParams};
 
 PyObject* h2_codec_method_is_head(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -484,7 +484,7 @@ PyObject* h2_codec_method_is_head(PyObject*, PyObject* const* args, Py_ssize_t n
 
 constexpr Param kStreamIdParams[] = {{"stream_id"}};
 constexpr Signature kIsClientInitiated{"is_client_initiated", "H2Codec.is_client_initiated",
-                                       CallKind::StaticMethod, kStreamIdParams};
+                                       CallKind::kStaticMethod, kStreamIdParams};
 
 PyObject* h2_codec_is_client_initiated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -509,17 +509,17 @@ const MethodSpec kMethods[] = {
      "Matches the client connection preface across calls: None while the octets agree\n"
      "but are fewer than 24, True once 24 agree (what follows is buffered for\n"
      "receive()), False on a mismatch, for good."},
-    {&kSetSendHeaderTableSize, method_entry<h2_codec_set<kSetSendHeaderTableSize, Setter::SendHeaderTableSize>>(),
+    {&kSetSendHeaderTableSize, method_entry<h2_codec_set<kSetSendHeaderTableSize, Setter::kSendHeaderTableSize>>(),
      "The peer's SETTINGS_HEADER_TABLE_SIZE for the HPACK encoder (which uses at most\n"
      "4096 of it)."},
-    {&kSetRecvHeaderTableSize, method_entry<h2_codec_set<kSetRecvHeaderTableSize, Setter::RecvHeaderTableSize>>(),
+    {&kSetRecvHeaderTableSize, method_entry<h2_codec_set<kSetRecvHeaderTableSize, Setter::kRecvHeaderTableSize>>(),
      "Our SETTINGS_HEADER_TABLE_SIZE: the largest table the peer's HPACK encoder may\n"
      "use from its next header block."},
-    {&kSetMaxRecvFrameSize, method_entry<h2_codec_set<kSetMaxRecvFrameSize, Setter::MaxRecvFrameSize>>(),
+    {&kSetMaxRecvFrameSize, method_entry<h2_codec_set<kSetMaxRecvFrameSize, Setter::kMaxRecvFrameSize>>(),
      "The largest frame payload accepted, 16384 to 16777215."},
-    {&kSetMaxHeaderListSize, method_entry<h2_codec_set<kSetMaxHeaderListSize, Setter::MaxHeaderListSize>>(),
+    {&kSetMaxHeaderListSize, method_entry<h2_codec_set<kSetMaxHeaderListSize, Setter::kMaxHeaderListSize>>(),
      "The header list limit applied to the header blocks received from now on."},
-    {&kSetSendMaxFrameSize, method_entry<h2_codec_set<kSetSendMaxFrameSize, Setter::SendMaxFrameSize>>(),
+    {&kSetSendMaxFrameSize, method_entry<h2_codec_set<kSetSendMaxFrameSize, Setter::kSendMaxFrameSize>>(),
      "The largest DATA payload or header-block fragment the serializers write,\n"
      "16384 to 16777215."},
     {&kSerializeSettings, method_entry<h2_codec_serialize_settings>(),

@@ -24,7 +24,7 @@ using h2::WindowResult;
 
 // ---- H2FlowControl -------------------------------------------------------------
 
-constexpr Signature kFlowNew{"H2FlowControl", "H2FlowControl", CallKind::Constructor, {}};
+constexpr Signature kFlowNew{"H2FlowControl", "H2FlowControl", CallKind::kConstructor, {}};
 
 PyObject* h2_flow_control_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!parse_args_tuple(kFlowNew, args, kwargs, nullptr)) return nullptr;
@@ -45,12 +45,12 @@ PyObject* h2_flow_control_step_impl(PyObject* self, PyObject* const* args, Py_ss
   uint32_t value = 0;
   if (!parse_arg(Sig, args, nargs, kwnames, arg_u32, &value)) return nullptr;
   switch (call_locked<FlowControl, Op>(self, value)) {
-    case WindowResult::Ok:
+    case WindowResult::kOk:
       Py_RETURN_NONE;
-    case WindowResult::TooLarge:
+    case WindowResult::kTooLarge:
       PyErr_SetString(PyExc_ValueError, h2::window_argument_message(value).c_str());
       return nullptr;
-    case WindowResult::OutOfRange:
+    case WindowResult::kOutOfRange:
       break;
   }
   raise(h2::Error(h2::FlowControlError{}));
@@ -59,23 +59,23 @@ PyObject* h2_flow_control_step_impl(PyObject* self, PyObject* const* args, Py_ss
 
 constexpr Param kCapacityParams[] = {{"capacity"}};
 constexpr Param kSzParams[] = {{"sz"}};
-constexpr Signature kWindowSize{"window_size", "H2FlowControl.window_size", CallKind::Method, {}};
-constexpr Signature kAvailable{"available", "H2FlowControl.available", CallKind::Method, {}};
+constexpr Signature kWindowSize{"window_size", "H2FlowControl.window_size", CallKind::kMethod, {}};
+constexpr Signature kAvailable{"available", "H2FlowControl.available", CallKind::kMethod, {}};
 constexpr Signature kHasUnavailable{"has_unavailable", "H2FlowControl.has_unavailable",
-                                    CallKind::Method, {}};
+                                    CallKind::kMethod, {}};
 constexpr Signature kUnclaimedCapacity{"unclaimed_capacity", "H2FlowControl.unclaimed_capacity",
-                                       CallKind::Method, {}};
+                                       CallKind::kMethod, {}};
 constexpr Signature kClaimCapacity{"claim_capacity", "H2FlowControl.claim_capacity",
-                                   CallKind::Method, kCapacityParams};
+                                   CallKind::kMethod, kCapacityParams};
 constexpr Signature kAssignCapacity{"assign_capacity", "H2FlowControl.assign_capacity",
-                                    CallKind::Method, kCapacityParams};
-constexpr Signature kIncWindow{"inc_window", "H2FlowControl.inc_window", CallKind::Method,
+                                    CallKind::kMethod, kCapacityParams};
+constexpr Signature kIncWindow{"inc_window", "H2FlowControl.inc_window", CallKind::kMethod,
                                kSzParams};
 constexpr Signature kDecSendWindow{"dec_send_window", "H2FlowControl.dec_send_window",
-                                   CallKind::Method, kSzParams};
+                                   CallKind::kMethod, kSzParams};
 constexpr Signature kDecRecvWindow{"dec_recv_window", "H2FlowControl.dec_recv_window",
-                                   CallKind::Method, kSzParams};
-constexpr Signature kSendData{"send_data", "H2FlowControl.send_data", CallKind::Method,
+                                   CallKind::kMethod, kSzParams};
+constexpr Signature kSendData{"send_data", "H2FlowControl.send_data", CallKind::kMethod,
                               kSzParams};
 
 template <const Signature& Sig, WindowResult (FlowControl::*Op)(uint32_t)>
@@ -130,7 +130,7 @@ constexpr ClassSpec kFlowSpec{
 // ---- H2ContentLength -----------------------------------------------------------
 
 constexpr Param kContentLengthNewParams[] = {{"is_head", "False"}};
-constexpr Signature kContentLengthNew{"H2ContentLength", "H2ContentLength", CallKind::Constructor,
+constexpr Signature kContentLengthNew{"H2ContentLength", "H2ContentLength", CallKind::kConstructor,
                                       kContentLengthNewParams};
 
 PyObject* h2_content_length_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -143,12 +143,12 @@ PyObject* h2_content_length_new(PyTypeObject* type, PyObject* args, PyObject* kw
 }
 
 constexpr Param kValueParams[] = {{"value"}};
-constexpr Signature kSet{"set", "H2ContentLength.set", CallKind::Method, kValueParams};
+constexpr Signature kSet{"set", "H2ContentLength.set", CallKind::kMethod, kValueParams};
 constexpr Param kLenParams[] = {{"len"}};
-constexpr Signature kDec{"dec", "H2ContentLength.dec", CallKind::Method, kLenParams};
-constexpr Signature kIsHead{"is_head", "H2ContentLength.is_head", CallKind::Method, {}};
+constexpr Signature kDec{"dec", "H2ContentLength.dec", CallKind::kMethod, kLenParams};
+constexpr Signature kIsHead{"is_head", "H2ContentLength.is_head", CallKind::kMethod, {}};
 constexpr Signature kIsSatisfied{"is_satisfied", "H2ContentLength.is_satisfied",
-                                 CallKind::Method, {}};
+                                 CallKind::kMethod, {}};
 
 const MethodSpec kContentLengthMethods[] = {
     {&kIsHead, method_entry<nullary_impl<ContentLength, kIsHead, &ContentLength::is_head>>(),
@@ -180,7 +180,7 @@ constexpr ClassSpec kContentLengthSpec{
 // ---- H2DataFrameBudget ---------------------------------------------------------
 
 constexpr Param kBudgetNewParams[] = {{"configured", "None"}, {"connection_window", "None"}};
-constexpr Signature kBudgetNew{"H2DataFrameBudget", "H2DataFrameBudget", CallKind::Constructor,
+constexpr Signature kBudgetNew{"H2DataFrameBudget", "H2DataFrameBudget", CallKind::kConstructor,
                                kBudgetNewParams};
 
 PyObject* h2_data_frame_budget_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -194,10 +194,10 @@ PyObject* h2_data_frame_budget_new(PyTypeObject* type, PyObject* args, PyObject*
 }
 
 constexpr Param kPayloadLenParams[] = {{"payload_len"}};
-constexpr Signature kRecord{"record", "H2DataFrameBudget.record", CallKind::Method,
+constexpr Signature kRecord{"record", "H2DataFrameBudget.record", CallKind::kMethod,
                             kPayloadLenParams};
 constexpr Param kChargeParams[] = {{"charge"}};
-constexpr Signature kRelease{"release", "H2DataFrameBudget.release", CallKind::Method,
+constexpr Signature kRelease{"release", "H2DataFrameBudget.release", CallKind::kMethod,
                              kChargeParams};
 
 template <uint32_t (DataFrameBudget::*Field)() const>

@@ -415,7 +415,7 @@ bool pseudo_str(const h2::HeaderBlock& block, Pseudo which, PyObject** out) {
   const auto value = block.pseudo(which);
   if (!value) return true;
   if (which == Pseudo::kScheme && (*value == "http" || *value == "https")) {
-    *out = new_word(*value == "http" ? Word::SchemeHttp : Word::SchemeHttps);
+    *out = new_word(*value == "http" ? Word::kSchemeHttp : Word::kSchemeHttps);
   } else {
     *out = PyUnicode_DecodeUTF8(value->data(), static_cast<Py_ssize_t>(value->size()), "surrogateescape");
   }
@@ -633,11 +633,11 @@ PyObject* receive_events(HostMutex& mutex, h2::FrameReader& reader, std::string_
 
 PyObject* preface_match_result(h2::PrefaceMatch match) {
   switch (match) {
-    case h2::PrefaceMatch::Complete:
+    case h2::PrefaceMatch::kComplete:
       Py_RETURN_TRUE;
-    case h2::PrefaceMatch::Mismatch:
+    case h2::PrefaceMatch::kMismatch:
       Py_RETURN_FALSE;
-    case h2::PrefaceMatch::Partial:
+    case h2::PrefaceMatch::kPartial:
       break;
   }
   Py_RETURN_NONE;

@@ -15,7 +15,7 @@ namespace {
 
 using h2::StreamState;
 
-constexpr Signature kNew{"H2StreamState", "H2StreamState", CallKind::Constructor, {}};
+constexpr Signature kNew{"H2StreamState", "H2StreamState", CallKind::kConstructor, {}};
 
 PyObject* h2_stream_state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!parse_args_tuple(kNew, args, kwargs, nullptr)) return nullptr;
@@ -29,7 +29,7 @@ PyObject* h2_stream_state_repr(PyObject* self) {
 }
 
 constexpr Param kSendOpenParams[] = {{"eos"}};
-constexpr Signature kSendOpen{"send_open", "H2StreamState.send_open", CallKind::Method,
+constexpr Signature kSendOpen{"send_open", "H2StreamState.send_open", CallKind::kMethod,
                               kSendOpenParams};
 
 PyObject* h2_stream_state_send_open_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -42,7 +42,7 @@ PyObject* h2_stream_state_send_open_impl(PyObject* self, PyObject* const* args, 
 }
 
 constexpr Param kRecvOpenParams[] = {{"eos"}, {"informational"}};
-constexpr Signature kRecvOpen{"recv_open", "H2StreamState.recv_open", CallKind::Method,
+constexpr Signature kRecvOpen{"recv_open", "H2StreamState.recv_open", CallKind::kMethod,
                               kRecvOpenParams};
 
 PyObject* h2_stream_state_recv_open_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -57,7 +57,7 @@ PyObject* h2_stream_state_recv_open_impl(PyObject* self, PyObject* const* args, 
 }
 
 constexpr Param kRecvResetParams[] = {{"stream_id"}, {"reason"}, {"queued"}};
-constexpr Signature kRecvReset{"recv_reset", "H2StreamState.recv_reset", CallKind::Method,
+constexpr Signature kRecvReset{"recv_reset", "H2StreamState.recv_reset", CallKind::kMethod,
                                kRecvResetParams};
 
 PyObject* h2_stream_state_recv_reset_impl(PyObject* self, PyObject* const* args,
@@ -75,7 +75,7 @@ PyObject* h2_stream_state_recv_reset_impl(PyObject* self, PyObject* const* args,
   Py_RETURN_NONE;
 }
 
-constexpr Signature kRecvEof{"recv_eof", "H2StreamState.recv_eof", CallKind::Method, {}};
+constexpr Signature kRecvEof{"recv_eof", "H2StreamState.recv_eof", CallKind::kMethod, {}};
 
 PyObject* h2_stream_state_recv_eof_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
@@ -85,7 +85,7 @@ PyObject* h2_stream_state_recv_eof_impl(PyObject* self, PyObject* const* args, P
 }
 
 constexpr Param kSetResetParams[] = {{"stream_id"}, {"reason"}, {"initiator"}};
-constexpr Signature kSetReset{"set_reset", "H2StreamState.set_reset", CallKind::Method,
+constexpr Signature kSetReset{"set_reset", "H2StreamState.set_reset", CallKind::kMethod,
                               kSetResetParams};
 
 PyObject* h2_stream_state_set_reset_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -108,7 +108,7 @@ PyObject* h2_stream_state_set_reset_impl(PyObject* self, PyObject* const* args, 
 
 constexpr Param kReasonParams[] = {{"reason"}};
 constexpr Signature kSetScheduledReset{"set_scheduled_reset", "H2StreamState.set_scheduled_reset",
-                                       CallKind::Method, kReasonParams};
+                                       CallKind::kMethod, kReasonParams};
 
 PyObject* h2_stream_state_set_scheduled_reset_impl(PyObject* self, PyObject* const* args,
                                                    Py_ssize_t nargs, PyObject* kwnames) {
@@ -122,34 +122,34 @@ PyObject* h2_stream_state_set_scheduled_reset_impl(PyObject* self, PyObject* con
 
 // The methods without arguments.
 constexpr Signature kReserveRemote{"reserve_remote", "H2StreamState.reserve_remote",
-                                   CallKind::Method, {}};
+                                   CallKind::kMethod, {}};
 constexpr Signature kReserveLocal{"reserve_local", "H2StreamState.reserve_local",
-                                  CallKind::Method, {}};
-constexpr Signature kRecvClose{"recv_close", "H2StreamState.recv_close", CallKind::Method, {}};
-constexpr Signature kSendClose{"send_close", "H2StreamState.send_close", CallKind::Method, {}};
+                                  CallKind::kMethod, {}};
+constexpr Signature kRecvClose{"recv_close", "H2StreamState.recv_close", CallKind::kMethod, {}};
+constexpr Signature kSendClose{"send_close", "H2StreamState.send_close", CallKind::kMethod, {}};
 constexpr Signature kGetScheduledReset{"get_scheduled_reset", "H2StreamState.get_scheduled_reset",
-                                       CallKind::Method, {}};
+                                       CallKind::kMethod, {}};
 constexpr Signature kEnsureRecvOpen{"ensure_recv_open", "H2StreamState.ensure_recv_open",
-                                    CallKind::Method, {}};
+                                    CallKind::kMethod, {}};
 constexpr Signature kIsScheduledReset{"is_scheduled_reset", "H2StreamState.is_scheduled_reset",
-                                      CallKind::Method, {}};
+                                      CallKind::kMethod, {}};
 constexpr Signature kIsLocalError{"is_local_error", "H2StreamState.is_local_error",
-                                  CallKind::Method, {}};
+                                  CallKind::kMethod, {}};
 constexpr Signature kIsRemoteReset{"is_remote_reset", "H2StreamState.is_remote_reset",
-                                   CallKind::Method, {}};
-constexpr Signature kIsReset{"is_reset", "H2StreamState.is_reset", CallKind::Method, {}};
+                                   CallKind::kMethod, {}};
+constexpr Signature kIsReset{"is_reset", "H2StreamState.is_reset", CallKind::kMethod, {}};
 constexpr Signature kIsSendStreaming{"is_send_streaming", "H2StreamState.is_send_streaming",
-                                     CallKind::Method, {}};
+                                     CallKind::kMethod, {}};
 constexpr Signature kIsRecvHeaders{"is_recv_headers", "H2StreamState.is_recv_headers",
-                                   CallKind::Method, {}};
+                                   CallKind::kMethod, {}};
 constexpr Signature kIsRecvStreaming{"is_recv_streaming", "H2StreamState.is_recv_streaming",
-                                     CallKind::Method, {}};
+                                     CallKind::kMethod, {}};
 constexpr Signature kIsRecvEndStream{"is_recv_end_stream", "H2StreamState.is_recv_end_stream",
-                                     CallKind::Method, {}};
-constexpr Signature kIsClosed{"is_closed", "H2StreamState.is_closed", CallKind::Method, {}};
+                                     CallKind::kMethod, {}};
+constexpr Signature kIsClosed{"is_closed", "H2StreamState.is_closed", CallKind::kMethod, {}};
 constexpr Signature kIsSendClosed{"is_send_closed", "H2StreamState.is_send_closed",
-                                  CallKind::Method, {}};
-constexpr Signature kIsIdle{"is_idle", "H2StreamState.is_idle", CallKind::Method, {}};
+                                  CallKind::kMethod, {}};
+constexpr Signature kIsIdle{"is_idle", "H2StreamState.is_idle", CallKind::kMethod, {}};
 
 template <const Signature& Sig, auto Op>
 MethodSpec nullary(std::string_view doc) {

@@ -195,7 +195,7 @@ constexpr Param kNewParams[] = {
     {"auto_date_header", "True"},
     {"enable_push", "None"},
 };
-constexpr Signature kNew{"H2Streams", "H2Streams", CallKind::Constructor, kNewParams, 1};
+constexpr Signature kNew{"H2Streams", "H2Streams", CallKind::kConstructor, kNewParams, 1};
 
 // The constructor's arguments after `role`, into `config`.
 bool convert_config(PyObject* const* a, h2::StreamsConfig& config) {
@@ -268,7 +268,7 @@ PyObject* streams_repr(PyObject* self) {
 // ---- method shapes ---------------------------------------------------------------
 
 #define VANTRIC_SIGNATURE(var, name, params) \
-  constexpr Signature var{name, "H2Streams." name, CallKind::Method, params};
+  constexpr Signature var{name, "H2Streams." name, CallKind::kMethod, params};
 
 // A method without arguments whose result is one host object the state gives up.
 template <const Signature& Sig, Ref (State::*Take)()>
@@ -610,7 +610,7 @@ const ClassSpec kSpec{
 
 // h2_stopped(reason, conn): an H2Stopped.
 constexpr Param kStoppedParams[] = {{"reason"}, {"conn"}};
-constexpr Signature kTestStopped{"h2_stopped", "h2_stopped", CallKind::Function, kStoppedParams};
+constexpr Signature kTestStopped{"h2_stopped", "h2_stopped", CallKind::kFunction, kStoppedParams};
 
 PyObject* test_stopped(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
@@ -631,7 +631,7 @@ bool arg_streams(PyObject* obj, const Signature& sig) {
 // h2_streams_add(streams, sid, handle): a stream record around handle, as the
 // opening steps make them.
 constexpr Param kAddParams[] = {{"streams"}, {"sid"}, {"handle"}};
-constexpr Signature kTestAdd{"h2_streams_add", "h2_streams_add", CallKind::Function, kAddParams};
+constexpr Signature kTestAdd{"h2_streams_add", "h2_streams_add", CallKind::kFunction, kAddParams};
 
 PyObject* test_add(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[3];
@@ -651,7 +651,7 @@ PyObject* test_add(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 // h2_streams_queue_data(streams, sid, data, end_stream): one DATA frame on a
 // stream of the table, counted as the send path counts it.
 constexpr Param kQueueParams[] = {{"streams"}, {"sid"}, {"data"}, {"end_stream"}};
-constexpr Signature kTestQueue{"h2_streams_queue_data", "h2_streams_queue_data", CallKind::Function,
+constexpr Signature kTestQueue{"h2_streams_queue_data", "h2_streams_queue_data", CallKind::kFunction,
                                kQueueParams};
 
 PyObject* test_queue(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -674,7 +674,7 @@ PyObject* test_queue(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // h2_streams_remove(streams, sid): drops the stream record; its handle is
 // released after unlocking.
 constexpr Param kRemoveParams[] = {{"streams"}, {"sid"}};
-constexpr Signature kTestRemove{"h2_streams_remove", "h2_streams_remove", CallKind::Function, kRemoveParams};
+constexpr Signature kTestRemove{"h2_streams_remove", "h2_streams_remove", CallKind::kFunction, kRemoveParams};
 
 PyObject* test_remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];

@@ -115,7 +115,7 @@ constexpr ClassSpec kDataVerdictSpec =
 // ---- the methods -----------------------------------------------------------------
 
 #define VANTRIC_SIGNATURE(var, name, params) \
-  constexpr Signature var{name, "H2Streams." name, CallKind::Method, params};
+  constexpr Signature var{name, "H2Streams." name, CallKind::kMethod, params};
 
 constexpr Param kFrameParams[] = {{"frame"}};
 constexpr Param kHeadersParams[] = {{"frame"}, {"spare", "None"}};

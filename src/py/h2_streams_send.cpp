@@ -148,7 +148,7 @@ T* value_or_raise(std::variant<T, h2::Error, h2::InvalidArgument>& result) {
 // ---- the methods -----------------------------------------------------------------
 
 #define VANTRIC_SIGNATURE(var, name, ...) \
-  constexpr Signature var{name, "H2Streams." name, CallKind::Method, __VA_ARGS__};
+  constexpr Signature var{name, "H2Streams." name, CallKind::kMethod, __VA_ARGS__};
 
 constexpr Param kOpenParams[] = {{"method"},      {"target"},         {"headers"},
                                  {"end_stream"},  {"is_head"},        {"handle"},

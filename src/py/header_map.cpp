@@ -260,7 +260,7 @@ bool fill_from_pairs(HeaderMap& map, PyObject* iterable) {
 }
 
 constexpr Param kNewParams[] = {{"init", "None"}};
-constexpr Signature kNew{"HeaderMap", "HeaderMap", CallKind::Constructor, kNewParams};
+constexpr Signature kNew{"HeaderMap", "HeaderMap", CallKind::kConstructor, kNewParams};
 
 PyObject* header_map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
@@ -302,7 +302,7 @@ void header_map_dealloc(PyObject* obj) {
 // ---- methods -------------------------------------------------------------------
 
 constexpr Param kGetParams[] = {{"name"}, {"default", "None"}};
-constexpr Signature kGet{"get", "HeaderMap.get", CallKind::Method, kGetParams};
+constexpr Signature kGet{"get", "HeaderMap.get", CallKind::kMethod, kGetParams};
 
 PyObject* header_map_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
@@ -316,7 +316,7 @@ PyObject* header_map_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 constexpr Param kNameParam[] = {{"name"}};
-constexpr Signature kGetAll{"get_all", "HeaderMap.get_all", CallKind::Method, kNameParam};
+constexpr Signature kGetAll{"get_all", "HeaderMap.get_all", CallKind::kMethod, kNameParam};
 
 PyObject* header_map_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -335,7 +335,7 @@ PyObject* header_map_get_all(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 constexpr Param kNameValueParams[] = {{"name"}, {"value"}};
-constexpr Signature kAdd{"add", "HeaderMap.add", CallKind::Method, kNameValueParams};
+constexpr Signature kAdd{"add", "HeaderMap.add", CallKind::kMethod, kNameValueParams};
 
 PyObject* header_map_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
@@ -355,7 +355,7 @@ PyObject* header_map_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Py_RETURN_NONE;
 }
 
-constexpr Signature kSetdefault{"setdefault", "HeaderMap.setdefault", CallKind::Method,
+constexpr Signature kSetdefault{"setdefault", "HeaderMap.setdefault", CallKind::kMethod,
                                 kNameValueParams};
 
 PyObject* header_map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -428,7 +428,7 @@ bool collect_items(PyObject* self, bool raw_names, ObjectBuffer* items) {
   return true;
 }
 
-constexpr Signature kKeys{"keys", "HeaderMap.keys", CallKind::Method, {}};
+constexpr Signature kKeys{"keys", "HeaderMap.keys", CallKind::kMethod, {}};
 
 PyObject* header_map_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kKeys, args, nargs, kwnames, nullptr)) return nullptr;
@@ -437,7 +437,7 @@ PyObject* header_map_keys(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return names.take_list();
 }
 
-constexpr Signature kValues{"values", "HeaderMap.values", CallKind::Method, {}};
+constexpr Signature kValues{"values", "HeaderMap.values", CallKind::kMethod, {}};
 
 PyObject* header_map_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
@@ -462,7 +462,7 @@ PyObject* items_list(PyObject* self, bool raw_names) {
   return items.take_pair_list();
 }
 
-constexpr Signature kItems{"items", "HeaderMap.items", CallKind::Method, {}};
+constexpr Signature kItems{"items", "HeaderMap.items", CallKind::kMethod, {}};
 
 PyObject* header_map_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
@@ -470,7 +470,7 @@ PyObject* header_map_items(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return items_list(self, false);
 }
 
-constexpr Signature kRawItems{"raw_items", "HeaderMap.raw_items", CallKind::Method, {}};
+constexpr Signature kRawItems{"raw_items", "HeaderMap.raw_items", CallKind::kMethod, {}};
 
 PyObject* header_map_raw_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {

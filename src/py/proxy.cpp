@@ -92,7 +92,7 @@ void proxy_matcher_dealloc(PyObject* obj) {
   Py_DECREF(type);
 }
 
-constexpr Signature kFromEnv{"from_env", "ProxyMatcher.from_env", CallKind::StaticMethod, {}};
+constexpr Signature kFromEnv{"from_env", "ProxyMatcher.from_env", CallKind::kStaticMethod, {}};
 
 PyObject* proxy_matcher_from_env(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
@@ -108,7 +108,7 @@ PyObject* proxy_matcher_from_env(PyObject*, PyObject* const* args, Py_ssize_t na
 
 constexpr Param kFromPartsParams[] = {
     {"all", "None"}, {"http", "None"}, {"https", "None"}, {"no", "None"}};
-constexpr Signature kFromParts{"from_parts", "ProxyMatcher.from_parts", CallKind::StaticMethod,
+constexpr Signature kFromParts{"from_parts", "ProxyMatcher.from_parts", CallKind::kStaticMethod,
                                kFromPartsParams, 0};
 
 PyObject* proxy_matcher_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -130,7 +130,7 @@ PyObject* proxy_matcher_from_parts(PyObject*, PyObject* const* args, Py_ssize_t 
 }
 
 constexpr Param kInterceptParams[] = {{"url"}};
-constexpr Signature kIntercept{"intercept", "ProxyMatcher.intercept", CallKind::Method,
+constexpr Signature kIntercept{"intercept", "ProxyMatcher.intercept", CallKind::kMethod,
                                kInterceptParams};
 
 PyObject* proxy_matcher_intercept(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -189,7 +189,7 @@ PyObject* proxy_intercept_uri(PyObject* self, void*) {
   return new_text(entry_of(self).uri);
 }
 
-constexpr Signature kBasicAuth{"basic_auth", "ProxyIntercept.basic_auth", CallKind::Method, {}};
+constexpr Signature kBasicAuth{"basic_auth", "ProxyIntercept.basic_auth", CallKind::kMethod, {}};
 
 PyObject* proxy_intercept_basic_auth(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
@@ -199,7 +199,7 @@ PyObject* proxy_intercept_basic_auth(PyObject* self, PyObject* const* args, Py_s
   return new_text(basic->header_value);
 }
 
-constexpr Signature kRawAuth{"raw_auth", "ProxyIntercept.raw_auth", CallKind::Method, {}};
+constexpr Signature kRawAuth{"raw_auth", "ProxyIntercept.raw_auth", CallKind::kMethod, {}};
 
 PyObject* proxy_intercept_raw_auth(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {

@@ -35,14 +35,14 @@ std::string crlf(std::string_view text) {
 std::string encoder_text(const BodyEncoder& e) {
   std::string out;
   switch (e.kind) {
-    case BodyEncoder::Kind::Length:
+    case BodyEncoder::Kind::kLength:
       out = "len " + std::to_string(e.remaining);
       break;
-    case BodyEncoder::Kind::Chunked:
+    case BodyEncoder::Kind::kChunked:
       out = "chunked";
       if (e.has_trailer_list) out += " [" + e.allowed_trailers + "]";
       break;
-    case BodyEncoder::Kind::CloseDelimited:
+    case BodyEncoder::Kind::kCloseDelimited:
       out = "close";
       break;
   }
@@ -50,8 +50,8 @@ std::string encoder_text(const BodyEncoder& e) {
 }
 
 constexpr BodyRequest kNoBody{};
-constexpr BodyRequest kUnknown{BodyRequest::Kind::Unknown, 0};
-constexpr BodyRequest known(uint64_t n) { return {BodyRequest::Kind::Known, n}; }
+constexpr BodyRequest kUnknown{BodyRequest::Kind::kUnknown, 0};
+constexpr BodyRequest known(uint64_t n) { return {BodyRequest::Kind::kKnown, n}; }
 
 // ---- request heads ----------------------------------------------------------------
 
@@ -285,14 +285,14 @@ std::pair<std::string, std::string> model_request(std::string_view method, const
     return n;
   };
   std::string encoder;
-  if (body.kind == BodyRequest::Kind::None) {
+  if (body.kind == BodyRequest::Kind::kNone) {
     m.remove(te);
     encoder = "len " + std::to_string(parsed_length().value_or(0));
   } else if (http10) {
     m.remove(te);
     if (auto n = parsed_length()) {
       encoder = "len " + std::to_string(*n);
-    } else if (body.kind == BodyRequest::Kind::Known) {
+    } else if (body.kind == BodyRequest::Kind::kKnown) {
       m.insert(cl, std::to_string(body.length));
       encoder = "len " + std::to_string(body.length);
     } else {
@@ -308,7 +308,7 @@ std::pair<std::string, std::string> model_request(std::string_view method, const
     encoder = "chunked";
   } else if (auto n = parsed_length()) {
     encoder = "len " + std::to_string(*n);
-  } else if (body.kind == BodyRequest::Kind::Unknown) {
+  } else if (body.kind == BodyRequest::Kind::kUnknown) {
     if (method == "GET" || method == "HEAD" || method == "CONNECT") {
       encoder = "len 0";
     } else {
@@ -371,9 +371,9 @@ struct ResponseCase {
   bool adds_date = true;
 };
 
-constexpr auto kGet = Method::Get;
-constexpr auto kHead = Method::Head;
-constexpr auto kConnect = Method::Connect;
+constexpr auto kGet = Method::kGet;
+constexpr auto kHead = Method::kHead;
+constexpr auto kConnect = Method::kConnect;
 
 TEST(H1SerializeResponse, CaseTable) {
   const ResponseCase cases[] = {
@@ -632,13 +632,13 @@ Codec codec_of(bool date_header = false) {
 
 std::string plan_text(const DataPlan& p) {
   switch (p.kind) {
-    case DataPlan::Kind::NoEncoder:
+    case DataPlan::Kind::kNoEncoder:
       return "none";
-    case DataPlan::Kind::Whole:
+    case DataPlan::Kind::kWhole:
       return "whole " + std::to_string(p.size);
-    case DataPlan::Kind::Prefix:
+    case DataPlan::Kind::kPrefix:
       return "prefix " + std::to_string(p.size);
-    case DataPlan::Kind::Chunk:
+    case DataPlan::Kind::kChunk:
       return "chunk " + std::to_string(p.size);
   }
   return "?";
@@ -648,11 +648,11 @@ std::string end_text(Codec& codec, const DataPlan* data = nullptr, const http::H
   EndPlan plan;
   if (std::optional<Error> e = codec.plan_end(data, trailers, plan)) return "error " + e->message();
   switch (plan.kind) {
-    case EndPlan::Kind::Nothing:
+    case EndPlan::Kind::kNothing:
       return "nothing";
-    case EndPlan::Kind::LastChunk:
+    case EndPlan::Kind::kLastChunk:
       return "last chunk";
-    case EndPlan::Kind::Trailers:
+    case EndPlan::Kind::kTrailers:
       return std::string(plan.bytes);
   }
   return "?";
@@ -724,7 +724,7 @@ TEST(H1SerializeCodec, AFailedHeadChangesNothing) {
   EXPECT_TRUE(codec.response_is_last());
   EXPECT_FALSE(codec.response_close_delimited());
   EXPECT_EQ(encoder_text(*codec.encoder()), "len 0 last");
-  EXPECT_EQ(codec.recorded_method(), Method::Head);
+  EXPECT_EQ(codec.recorded_method(), Method::kHead);
   EXPECT_TRUE(codec.request_connection_close());
   // A new head replaces the encoder in flight; reset clears it.
   ASSERT_FALSE(codec.serialize_response(200, {}, true, false, known(4)));

@@ -22,15 +22,15 @@ HeadStatus Codec::receive_request_head(std::string_view data, RequestHead& out, 
   read_.append(data);
   const HeadResult result = parse_request(read_, limits(), out, headers, request_progress_);
   switch (result.status) {
-    case HeadStatus::Complete:
+    case HeadStatus::kComplete:
       method_ = out.method;
       trailers_allowed_ = out.allow_trailers;
       break;
-    case HeadStatus::Failed:
+    case HeadStatus::kFailed:
       error = result.error;
       parse_error_status_ = automatic_status(result.error);
       break;
-    case HeadStatus::NeedMore:
+    case HeadStatus::kNeedMore:
       break;
   }
   return result.status;
@@ -42,7 +42,7 @@ HeadStatus Codec::receive_head(std::string_view data, ResponseHead& out, http::H
   // Interim responses are consumed from the front.
   request_progress_ = {};
   const HeadResult result = parse_response(read_, method_, limits(), out, headers);
-  if (result.status == HeadStatus::Failed) error = result.error;
+  if (result.status == HeadStatus::kFailed) error = result.error;
   return result.status;
 }
 

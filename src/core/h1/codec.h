@@ -89,7 +89,7 @@ class Codec {
 
   // True when no encoder is in flight, or a Length encoder has nothing left.
   bool body_is_eof() const noexcept {
-    return !encoder_ || (encoder_->kind == BodyEncoder::Kind::Length && encoder_->remaining == 0);
+    return !encoder_ || (encoder_->kind == BodyEncoder::Kind::kLength && encoder_->remaining == 0);
   }
 
   std::optional<uint16_t> parse_error_status() const noexcept { return parse_error_status_; }

@@ -45,17 +45,17 @@ struct ParseLimits {
   std::size_t max_buf_size = kDefaultMaxBufSize;
 };
 
-enum class HeadStatus : uint8_t { NeedMore, Complete, Failed };
+enum class HeadStatus : uint8_t { kNeedMore, kComplete, kFailed };
 
 struct HeadResult {
-  HeadStatus status = HeadStatus::NeedMore;
-  ParseKind error = ParseKind::Internal;  // meaningful when Failed
+  HeadStatus status = HeadStatus::kNeedMore;
+  ParseKind error = ParseKind::kInternal;  // meaningful when Failed
 };
 
 struct RequestHead {
   // The head's octets; every view below points into it.
   http::SharedOctets block;
-  Method method = Method::Get;
+  Method method = Method::kGet;
   std::string_view method_text;
   // The request-target as the host sees it: `target_scheme` followed by
   // `target`.  `target_scheme` is "http" or "https" when an absolute-form

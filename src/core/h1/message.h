@@ -15,25 +15,25 @@ inline constexpr uint64_t kBodyCloseDelimited = std::numeric_limits<uint64_t>::m
 // A declared length must stay below the reserved values.
 inline constexpr uint64_t kMaxBodyLength = kBodyChunked - 1;
 
-enum class BodyKind : uint8_t { Empty, Length, Chunked, Close };
+enum class BodyKind : uint8_t { kEmpty, kLength, kChunked, kClose };
 
 constexpr BodyKind body_kind(uint64_t body_length) noexcept {
-  if (body_length == 0) return BodyKind::Empty;
-  if (body_length == kBodyChunked) return BodyKind::Chunked;
-  if (body_length == kBodyCloseDelimited) return BodyKind::Close;
-  return BodyKind::Length;
+  if (body_length == 0) return BodyKind::kEmpty;
+  if (body_length == kBodyChunked) return BodyKind::kChunked;
+  if (body_length == kBodyCloseDelimited) return BodyKind::kClose;
+  return BodyKind::kLength;
 }
 
 // "empty", "length", "chunked" or "close": the host's body_kind strings.
 constexpr std::string_view body_kind_name(BodyKind kind) noexcept {
   switch (kind) {
-    case BodyKind::Empty:
+    case BodyKind::kEmpty:
       return "empty";
-    case BodyKind::Length:
+    case BodyKind::kLength:
       return "length";
-    case BodyKind::Chunked:
+    case BodyKind::kChunked:
       return "chunked";
-    case BodyKind::Close:
+    case BodyKind::kClose:
       break;
   }
   return "close";

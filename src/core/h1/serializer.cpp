@@ -551,10 +551,10 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
 
   const auto transfer_encoding = values_of(headers, at.transfer_encoding);
   const auto content_length = values_of(headers, at.content_length);
-  BodyEncoder::Kind kind = BodyEncoder::Kind::Length;
+  BodyEncoder::Kind kind = BodyEncoder::Kind::kLength;
   uint64_t length = 0;
   const BodyRequest& body = options.body;
-  if (body.kind == BodyRequest::Kind::None) {
+  if (body.kind == BodyRequest::Kind::kNone) {
     edits.remove_transfer_encoding = true;
     // A Content-Length of the caller's goes out as written, so the body must
     // be as long as it says: cutting it to nothing would leave the peer
@@ -565,7 +565,7 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
     edits.remove_transfer_encoding = true;
     if (const auto n = agreed_content_length(content_length)) {
       length = *n;
-    } else if (body.kind == BodyRequest::Kind::Known) {
+    } else if (body.kind == BodyRequest::Kind::kKnown) {
       edits.set_content_length = true;
       edits.content_length = length = body.length;
     }
@@ -576,17 +576,17 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
     // with Transfer-Encoding; any value, numeric or not, would give a
     // recipient a second framing to disagree on.
     edits.remove_content_length = true;
-    kind = BodyEncoder::Kind::Chunked;
+    kind = BodyEncoder::Kind::kChunked;
   } else if (const auto n = agreed_content_length(content_length)) {
     length = *n;
-  } else if (body.kind == BodyRequest::Kind::Unknown) {
+  } else if (body.kind == BodyRequest::Kind::kUnknown) {
     // RFC 9110 section 9.3: GET, HEAD and CONNECT bodies have no defined
     // meaning; they are not sent rather than announced.
     const Method m = target.method_id;
-    if (m != Method::Get && m != Method::Head && m != Method::Connect) {
+    if (m != Method::kGet && m != Method::kHead && m != Method::kConnect) {
       edits.remove_content_length = true;  // a value that did not parse
       edits.add_chunked = true;
-      kind = BodyEncoder::Kind::Chunked;
+      kind = BodyEncoder::Kind::kChunked;
     }
   } else {
     edits.set_content_length = true;
@@ -594,7 +594,7 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
   }
   std::string trailer_names;
   bool has_trailer_list = false;
-  if (kind == BodyEncoder::Kind::Chunked && at.trailer != FramingFields::kAbsent)
+  if (kind == BodyEncoder::Kind::kChunked && at.trailer != FramingFields::kAbsent)
     collect_trailer_names(headers.values_at(at.trailer), trailer_names, has_trailer_list);
 
   HeadWriter out(buffer);
@@ -648,8 +648,8 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
   const bool http10 = options.http10;
   const bool title = options.title_case;
   const bool keep_alive = options.keep_alive;
-  const bool head_request = options.request_method == Method::Head;
-  const bool connect_2xx = options.request_method == Method::Connect && status >= 200 && status <= 299;
+  const bool head_request = options.request_method == Method::kHead;
+  const bool connect_2xx = options.request_method == Method::kConnect && status >= 200 && status <= 299;
   const bool informational = status >= 100 && status <= 199;
   const bool no_content = status == 204 || status == 304;
   // RFC 9112 section 6.3: responses to HEAD, 1xx, 204, 304 and a 2xx to
@@ -665,7 +665,7 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
   } else if (informational) {
     // RFC 9110 section 15.2: interim responses are written apart (100
     // Continue), never as the head of the final response.
-    return user_error(UserKind::UnsupportedStatusCode);
+    return user_error(UserKind::kUnsupportedStatusCode);
   } else {
     is_last = !keep_alive;
   }
@@ -674,7 +674,7 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
   write_status_line(status, http10, out);
 
   // The encoder being decided; the caller's is set only on success.
-  BodyEncoder::Kind kind = BodyEncoder::Kind::Length;
+  BodyEncoder::Kind kind = BodyEncoder::Kind::kLength;
   uint64_t remaining = 0;
   std::string trailer_names;  // announced by Trailer lines, for a chunked encoder
   bool has_trailer_list = false;
@@ -689,32 +689,32 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
     const auto values = headers.values_at(i);
     switch (headers.name_id_at(i)) {
       case WellKnownName::kContentLength: {
-        if (framing_written) return user_error(UserKind::UnexpectedHeader);
+        if (framing_written) return user_error(UserKind::kUnexpectedHeader);
         framing_written = true;
         const std::string_view first = *values.begin();
         switch (body.kind) {
-          case BodyRequest::Kind::Known: {
+          case BodyRequest::Kind::kKnown: {
             // The line goes out as written, so the body must be as long as
             // it says, whatever length the caller announced apart from it.
             const auto n = parse_decimal(first);
-            if (!n) return user_error(UserKind::UnexpectedHeader);
+            if (!n) return user_error(UserKind::kUnexpectedHeader);
             out.line(name, first, title);
-            kind = BodyEncoder::Kind::Length;
+            kind = BodyEncoder::Kind::kLength;
             remaining = *n;
             break;
           }
-          case BodyRequest::Kind::Unknown: {
+          case BodyRequest::Kind::kUnknown: {
             // RFC 9110 section 8.6: Content-Length = 1*DIGIT, one number.
             const auto n = parse_decimal(first);
-            if (!n) return user_error(UserKind::UnexpectedHeader);
+            if (!n) return user_error(UserKind::kUnexpectedHeader);
             for (std::string_view v : values)
-              if (parse_decimal(v) != n) return user_error(UserKind::UnexpectedHeader);
+              if (parse_decimal(v) != n) return user_error(UserKind::kUnexpectedHeader);
             out.line(name, first, title);
-            kind = BodyEncoder::Kind::Length;
+            kind = BodyEncoder::Kind::kLength;
             remaining = *n;
             break;
           }
-          case BodyRequest::Kind::None:
+          case BodyRequest::Kind::kNone:
             // RFC 9110 section 8.6: a response to HEAD may say how long the
             // body of a GET would have been.
             if (head_request) {
@@ -730,12 +730,12 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
         continue;
       }
       case WellKnownName::kTransferEncoding:
-        if (framing_written) return user_error(UserKind::UnexpectedHeader);
+        if (framing_written) return user_error(UserKind::kUnexpectedHeader);
         // RFC 9112 section 6.1: no transfer coding to HTTP/1.0, and none
         // where there is no body to code.
         if (http10 || !can_have_body) continue;
         framing_written = true;
-        kind = BodyEncoder::Kind::Chunked;
+        kind = BodyEncoder::Kind::kChunked;
         out.joined_line(name, values, title, is_chunked_last(last_value(values)) ? "" : ", chunked");
         continue;
       case WellKnownName::kConnection: {
@@ -783,17 +783,17 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
 
   if (!framing_written) {
     switch (body.kind) {
-      case BodyRequest::Kind::Unknown:
+      case BodyRequest::Kind::kUnknown:
         if (http10 || !can_have_body) {
           // RFC 9112 section 6.3 rule 8: the body ends when the connection
           // closes.
-          kind = BodyEncoder::Kind::CloseDelimited;
+          kind = BodyEncoder::Kind::kCloseDelimited;
         } else {
           out.line("transfer-encoding", "chunked", title);
-          kind = BodyEncoder::Kind::Chunked;
+          kind = BodyEncoder::Kind::kChunked;
         }
         break;
-      case BodyRequest::Kind::Known:
+      case BodyRequest::Kind::kKnown:
         if (body.length != 0) {
           if (can_have_length) {
             out.line("content-length", DecimalText(body.length).view, title);
@@ -802,13 +802,13 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
           break;
         }
         [[fallthrough]];
-      case BodyRequest::Kind::None:
+      case BodyRequest::Kind::kNone:
         if (implicit_zero) out.line("content-length", "0", title);
         break;
     }
   }
   if (!can_have_body) {
-    kind = BodyEncoder::Kind::Length;
+    kind = BodyEncoder::Kind::kLength;
     remaining = 0;
   }
 
@@ -826,9 +826,9 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
   out.finish();
 
   encoder_out.kind = kind;
-  encoder_out.remaining = kind == BodyEncoder::Kind::Length ? remaining : 0;
+  encoder_out.remaining = kind == BodyEncoder::Kind::kLength ? remaining : 0;
   encoder_out.is_last = is_last;
-  encoder_out.has_trailer_list = kind == BodyEncoder::Kind::Chunked && has_trailer_list;
+  encoder_out.has_trailer_list = kind == BodyEncoder::Kind::kChunked && has_trailer_list;
   if (encoder_out.has_trailer_list) {
     encoder_out.allowed_trailers = std::move(trailer_names);
   } else {

@@ -11,13 +11,13 @@ namespace vantric::h2 {
 
 // What a window operation did.  Anything but Ok leaves the window unchanged.
 enum class WindowResult : uint8_t {
-  Ok,
+  kOk,
   // The argument exceeds the largest window, 2^31 - 1 (RFC 9113 section
   // 6.9.1): a bad argument, worded by window_argument_message.
-  TooLarge,
+  kTooLarge,
   // A result outside the signed 32-bit range, or a send beyond the window:
   // FLOW_CONTROL_ERROR (RFC 9113 section 6.9.1).
-  OutOfRange,
+  kOutOfRange,
 };
 
 // "window size N exceeds the maximum 2147483647 (RFC 9113 6.9.1)".

@@ -39,8 +39,8 @@ uint32_t load_u32(const char* p) noexcept {
 
 PrefaceMatch match_preface(std::string_view data) noexcept {
   const std::size_t n = std::min(data.size(), kPreface.size());
-  if (data.substr(0, n) != kPreface.substr(0, n)) return PrefaceMatch::Mismatch;
-  return n == kPreface.size() ? PrefaceMatch::Complete : PrefaceMatch::Partial;
+  if (data.substr(0, n) != kPreface.substr(0, n)) return PrefaceMatch::kMismatch;
+  return n == kPreface.size() ? PrefaceMatch::kComplete : PrefaceMatch::kPartial;
 }
 
 std::string max_frame_size_message(uint32_t value) {

@@ -135,16 +135,16 @@ using FrameEvent = std::variant<DataEvent, HeadersEvent, PriorityEvent, RstStrea
 
 // The frame defects reported as "failed to load frame: " + name.
 enum class FrameDefect : uint8_t {
-  BadFrameSize,
-  TooMuchPadding,
-  InvalidSettingValue,
-  InvalidWindowUpdateValue,
-  InvalidPayloadLength,
-  InvalidPayloadAckSettings,
-  InvalidStreamId,
-  MalformedMessage,
-  HeaderListWayTooLarge,
-  InvalidDependencyId,
+  kBadFrameSize,
+  kTooMuchPadding,
+  kInvalidSettingValue,
+  kInvalidWindowUpdateValue,
+  kInvalidPayloadLength,
+  kInvalidPayloadAckSettings,
+  kInvalidStreamId,
+  kMalformedMessage,
+  kHeaderListWayTooLarge,
+  kInvalidDependencyId,
 };
 
 std::string_view frame_defect_name(FrameDefect defect) noexcept;
