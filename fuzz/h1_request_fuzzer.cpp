@@ -68,19 +68,19 @@ std::string run(const std::vector<std::string_view>& pieces, const ParseLimits& 
     http::HeaderMap headers;
     const HeadResult r = pieces.size() == 1 ? parse_request(buffer, limits, head, headers)
                                             : parse_request(buffer, limits, head, headers, progress);
-    if (r.status == HeadStatus::kNeedMore) {
+    if (r.status == Progress::kNeedMore) {
       check(buffer.view() == before);
-      return Parsed::kNeedMore;
+      return Progress::kNeedMore;
     }
-    if (r.status == HeadStatus::kFailed) {
+    if (r.status == Progress::kFailed) {
       check(buffer.view() == before && is_request_error(r.error));
       check(r.error != ParseKind::kVersionH2 || before.starts_with("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"));
       out += "error " + std::string(parse_kind_string(r.error));
-      return Parsed::kFailed;
+      return Progress::kFailed;
     }
     check(buffer.size() < before.size() && before.ends_with(buffer.view()));
     out += check_head(head, headers, limits) + "\n--\n";
-    return Parsed::kHead;
+    return Progress::kDone;
   });
 }
 

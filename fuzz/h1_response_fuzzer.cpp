@@ -66,15 +66,15 @@ std::string run(const std::vector<std::string_view>& pieces, std::optional<Metho
     const HeadResult r = parse_response(buffer, method, limits, head, headers);
     // Interim heads may be consumed whatever the result; only from the front.
     check(before.ends_with(buffer.view()));
-    if (r.status == HeadStatus::kNeedMore) return Parsed::kNeedMore;
-    if (r.status == HeadStatus::kFailed) {
+    if (r.status == Progress::kNeedMore) return Progress::kNeedMore;
+    if (r.status == Progress::kFailed) {
       check(is_response_error(r.error));
       out += "error " + std::string(parse_kind_string(r.error));
-      return Parsed::kFailed;
+      return Progress::kFailed;
     }
     check(buffer.size() < before.size());
     out += check_head(head, headers, method) + "\n--\n";
-    return Parsed::kHead;
+    return Progress::kDone;
   });
 }
 

@@ -24,7 +24,6 @@ namespace {
 
 using h1::Codec;
 using h1::CodecConfig;
-using h1::HeadStatus;
 
 // ---- construction --------------------------------------------------------------
 
@@ -87,7 +86,7 @@ PyObject* h1_codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // fields go straight into the map the head object will hand out.  The head,
 // None while more bytes are needed, or the parse error raised.
 template <class Head,
-          HeadStatus (h1::Codec::*Receive)(std::string_view, Head&, http::HeaderMap&, h1::ParseKind&),
+          Progress (h1::Codec::*Receive)(std::string_view, Head&, http::HeaderMap&, h1::ParseKind&),
           PyObject* (*Build)(Head&&, PyObject*)>
 PyObject* receive_head_object(const Signature& sig, PyObject* self, PyObject* const* args,
                               Py_ssize_t nargs, PyObject* kwnames) {
@@ -98,18 +97,18 @@ PyObject* receive_head_object(const Signature& sig, PyObject* self, PyObject* co
   if (!headers) return nullptr;
   Head head;
   h1::ParseKind error = h1::ParseKind::kInternal;
-  HeadStatus status;
+  Progress status;
   {
     HostLock lock(as_h1_codec(self)->mutex);
     status = (as_h1_codec(self)->codec.*Receive)(data, head, header_map_of(headers.get()), error);
   }
   switch (status) {
-    case HeadStatus::kComplete:
+    case Progress::kDone:
       return Build(std::move(head), headers.release());
-    case HeadStatus::kFailed:
+    case Progress::kFailed:
       raise(h1::Error::parse(error));
       return nullptr;
-    case HeadStatus::kNeedMore:
+    case Progress::kNeedMore:
       break;
   }
   Py_RETURN_NONE;

@@ -78,7 +78,7 @@ PyObject* end_bytes(const EndPlan& plan) {
   switch (plan.kind) {
     case EndPlan::Kind::kNothing:
       return PyBytes_FromStringAndSize(nullptr, 0);
-    case EndPlan::Kind::kLastChunk:
+    case EndPlan::Kind::kLastChunkOnly:
       return shared_bytes<kLastChunk>();
     case EndPlan::Kind::kTrailers:
       break;
@@ -303,7 +303,7 @@ PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args
     HostLock lock(as_h1_codec(self)->mutex);
     if (!codec.has_encoder()) return same_bytes(a[0]);
     const h1::BodyEncoder& encoder = *codec.encoder();
-    if (encoder.kind == h1::BodyEncoder::Kind::kLength && encoder.remaining == 0) {
+    if (encoder.kind == h1::BodyFraming::kLength && encoder.remaining == 0) {
       PyObject* result = same_bytes(a[0]);
       if (result != nullptr) codec.end_message();
       return result;

@@ -117,18 +117,18 @@ PyObject* method_str(h1::Method method, std::string_view text) {
 
 PyObject* body_kind_str(uint64_t body_length) {
   constexpr Word kWords[] = {Word::kBodyEmpty, Word::kBodyLength, Word::kBodyChunked, Word::kBodyClose};
-  return new_word(kWords[static_cast<std::size_t>(h1::body_kind(body_length))]);
+  return new_word(kWords[static_cast<std::size_t>(h1::body_framing(body_length))]);
 }
 
 // The content_length attribute: the length of an "empty" or "length" body,
 // None for the framings without one.
 PyObject* content_length_object(uint64_t body_length) {
-  switch (h1::body_kind(body_length)) {
-    case h1::BodyKind::kEmpty:
-    case h1::BodyKind::kLength:
+  switch (h1::body_framing(body_length)) {
+    case h1::BodyFraming::kEmpty:
+    case h1::BodyFraming::kLength:
       return PyLong_FromUnsignedLongLong(body_length);
-    case h1::BodyKind::kChunked:
-    case h1::BodyKind::kClose:
+    case h1::BodyFraming::kChunked:
+    case h1::BodyFraming::kClose:
       break;
   }
   Py_RETURN_NONE;
@@ -155,7 +155,7 @@ void h1_request_head_dealloc(PyObject* obj) {
 
 PyObject* h1_request_head_repr(PyObject* obj) {
   RequestHeadObject* self = as_request(obj);
-  const std::string_view kind = h1::body_kind_name(h1::body_kind(self->body_length));
+  const std::string_view kind = h1::body_kind_name(h1::body_framing(self->body_length));
   // The kind names are literals, so their views are NUL-terminated.
   return PyUnicode_FromFormat("H1RequestHead(method=%R, target=%R, body_kind=%s)", self->method, self->target,
                               kind.data());
@@ -226,7 +226,7 @@ void h1_response_head_dealloc(PyObject* obj) {
 
 PyObject* h1_response_head_repr(PyObject* obj) {
   ResponseHeadObject* self = as_response(obj);
-  const std::string_view kind = h1::body_kind_name(h1::body_kind(self->body_length));
+  const std::string_view kind = h1::body_kind_name(h1::body_framing(self->body_length));
   return PyUnicode_FromFormat("H1ResponseHead(status=%u, body_kind=%s, keep_alive=%s)",
                               static_cast<unsigned>(self->status), kind.data(), self->keep_alive ? "true" : "false");
 }

@@ -240,7 +240,7 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
   Dropped dropped;
   Ref head_object;
   Ref decoder_object;
-  h1::HeadStatus status;
+  Progress status;
   h1::ParseKind error = h1::ParseKind::kInternal;
   uint64_t seq = 0;
   {
@@ -255,9 +255,9 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
       status = codec->codec.receive_request_head(data, head, header_map_of(headers.get()), error);
       // Everything after the head goes to the decoder; what lies past the
       // body comes back to the codec before the next head.
-      if (status == h1::HeadStatus::kComplete) past_head = codec->codec.take_body();
+      if (status == Progress::kDone) past_head = codec->codec.take_body();
     }
-    if (status == h1::HeadStatus::kComplete) {
+    if (status == Progress::kDone) {
       h1::BodyDecoder body = h1::BodyDecoder::for_body_length(head.body_length);
       body.append(std::move(past_head));
       const bool complete = body.is_complete();
@@ -278,12 +278,12 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
     }
   }
   switch (status) {
-    case h1::HeadStatus::kComplete:
+    case Progress::kDone:
       break;
-    case h1::HeadStatus::kFailed:
+    case Progress::kFailed:
       raise(h1::Error::parse(error));
       return nullptr;
-    case h1::HeadStatus::kNeedMore:
+    case Progress::kNeedMore:
       Py_RETURN_NONE;
   }
   Ref seq_object = Ref::steal(PyLong_FromUnsignedLongLong(seq));

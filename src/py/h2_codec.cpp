@@ -146,7 +146,7 @@ PyObject* h2_codec_feed_preface(PyObject* self, PyObject* const* args, Py_ssize_
   std::string_view data;
   if (!parse_args(kFeedPreface, args, nargs, kwnames, a) || !arg_bytes(a[0], kFeedPreface, 0, &data))
     return nullptr;
-  h2::PrefaceMatch match;
+  Progress match;
   {
     HostLock lock(as_codec(self)->mutex);
     match = as_codec(self)->reader.feed_preface(data);

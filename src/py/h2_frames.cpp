@@ -631,13 +631,13 @@ PyObject* receive_events(HostMutex& mutex, h2::FrameReader& reader, std::string_
   return batch.take_list(events);
 }
 
-PyObject* preface_match_result(h2::PrefaceMatch match) {
+PyObject* preface_match_result(Progress match) {
   switch (match) {
-    case h2::PrefaceMatch::kComplete:
+    case Progress::kDone:
       Py_RETURN_TRUE;
-    case h2::PrefaceMatch::kMismatch:
+    case Progress::kFailed:
       Py_RETURN_FALSE;
-    case h2::PrefaceMatch::kPartial:
+    case Progress::kNeedMore:
       break;
   }
   Py_RETURN_NONE;

@@ -304,7 +304,7 @@ PyObject* streams_receive(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* streams_prime(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string_view data;
   if (!parse_arg(kPrime, args, nargs, kwnames, arg_bytes, &data)) return nullptr;
-  h2::PrefaceMatch match;
+  Progress match;
   {
     HostLock lock(as_streams(self)->decoder_mutex);
     match = as_streams(self)->reader.prime(data);

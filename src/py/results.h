@@ -28,7 +28,7 @@ enum class Word : uint8_t {
   kRemote,
   kClient,
   kServer,
-  // HTTP/1 body kinds, in the order of h1::BodyKind.
+  // HTTP/1 body kinds, in the order of h1::BodyFraming.
   kBodyEmpty,
   kBodyLength,
   kBodyChunked,

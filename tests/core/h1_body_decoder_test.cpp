@@ -146,6 +146,7 @@ BodyDecoder make_decoder(BodyFraming framing, uint64_t length) {
       return BodyDecoder::chunked();
     case BodyFraming::kClose:
       return BodyDecoder::close_delimited();
+    case BodyFraming::kEmpty:
     case BodyFraming::kLength:
       break;
   }

@@ -70,7 +70,7 @@ Parse request_parser(ParseLimits limits = {}) {
     RequestHead head;
     http::HeaderMap headers;
     HeadResult r = progress ? parse_request(b, limits, head, headers, *progress) : parse_request(b, limits, head, headers);
-    if (r.status == HeadStatus::kComplete) *text = describe(head, headers);
+    if (r.status == Progress::kDone) *text = describe(head, headers);
     return r;
   };
 }
@@ -80,7 +80,7 @@ Parse response_parser(std::optional<Method> method = std::nullopt, ParseLimits l
     ResponseHead head;
     http::HeaderMap headers;
     HeadResult r = parse_response(b, method, limits, head, headers);
-    if (r.status == HeadStatus::kComplete) *text = describe(head, headers);
+    if (r.status == Progress::kDone) *text = describe(head, headers);
     return r;
   };
 }
@@ -105,10 +105,10 @@ Outcome feed(const Parse& parse, const std::vector<std::string_view>& pieces) {
     }
     std::string text;
     HeadResult r = parse(buffer, &text, pieces.size() == 1 ? nullptr : &progress);
-    if (r.status == HeadStatus::kComplete) {
+    if (r.status == Progress::kDone) {
       out.result = text;
       done = true;
-    } else if (r.status == HeadStatus::kFailed) {
+    } else if (r.status == Progress::kFailed) {
       out.result = "error " + std::string(parse_kind_string(r.error));
       done = true;
     }
@@ -205,7 +205,7 @@ TEST(H1RequestHead, StandardMethodsAndFastPaths) {
     b.append(std::string(m) + (m == "CONNECT" ? " h:1" : " /") + " HTTP/1.1\r\n\r\n");
     RequestHead head;
     http::HeaderMap headers;
-    ASSERT_EQ(parse_request(b, {}, head, headers).status, HeadStatus::kComplete) << m;
+    ASSERT_EQ(parse_request(b, {}, head, headers).status, Progress::kDone) << m;
     EXPECT_EQ(head.method_text, m);
     EXPECT_EQ(method_name(head.method), m);
     EXPECT_EQ(method_from_token(m), head.method);
@@ -226,7 +226,7 @@ TEST(H1ResponseHead, WellKnownNames) {
     b.append("HTTP/1.1 204 No Content\r\n" + name + ": v\r\n\r\n");
     ResponseHead head;
     http::HeaderMap headers;
-    const bool parsed = parse_response(b, std::nullopt, {}, head, headers).status == HeadStatus::kComplete;
+    const bool parsed = parse_response(b, std::nullopt, {}, head, headers).status == Progress::kDone;
     EXPECT_TRUE(parsed) << name;
     if (!parsed || headers.name_count() != 1) return std::pair{http::WellKnownName::kCount, http::WellKnownName::kNone};
     std::string lower = name;
@@ -603,7 +603,7 @@ TEST(H1Codec, PipelinedRequestsAndReset) {
   ParseKind error{};
   ASSERT_EQ(codec.receive_request_head("GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\nTE: trailers\r\n\r\n", head,
                                        headers, error),
-            HeadStatus::kComplete);
+            Progress::kDone);
   EXPECT_EQ(head.target, "/a");
   EXPECT_EQ(codec.recorded_method(), Method::kGet);
   EXPECT_FALSE(codec.trailers_allowed());
@@ -615,7 +615,7 @@ TEST(H1Codec, PipelinedRequestsAndReset) {
   EXPECT_EQ(codec.recorded_method(), std::nullopt);
   RequestHead second;
   http::HeaderMap second_headers;
-  ASSERT_EQ(codec.receive_request_head("", second, second_headers, error), HeadStatus::kComplete);
+  ASSERT_EQ(codec.receive_request_head("", second, second_headers, error), Progress::kDone);
   EXPECT_EQ(second.target, "/b");
   EXPECT_TRUE(codec.trailers_allowed());
   EXPECT_EQ(codec.buffered(), 0u);
@@ -630,24 +630,24 @@ TEST(H1Codec, FailureStatusAndResponseMethod) {
   http::HeaderMap headers;
   ParseKind error{};
   const std::string long_target = "GET /" + std::string(kMaxTargetLength, 'a') + " HTTP/1.1\r\n\r\n";
-  ASSERT_EQ(codec.receive_request_head(long_target, head, headers, error), HeadStatus::kFailed);
+  ASSERT_EQ(codec.receive_request_head(long_target, head, headers, error), Progress::kFailed);
   EXPECT_EQ(error, ParseKind::kUriTooLong);
   EXPECT_EQ(codec.parse_error_status(), 414);
   EXPECT_EQ(codec.buffered(), long_target.size());
   codec.reset();
   EXPECT_EQ(codec.parse_error_status(), std::nullopt);
   codec.clear_buffer();
-  ASSERT_EQ(codec.receive_request_head("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", head, headers, error), HeadStatus::kFailed);
+  ASSERT_EQ(codec.receive_request_head("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", head, headers, error), Progress::kFailed);
   EXPECT_EQ(error, ParseKind::kVersionH2);
   EXPECT_EQ(codec.parse_error_status(), std::nullopt);
   codec.clear_buffer();
 
   // A HEAD request recorded by a parse frames the response read after it.
   Codec client({});
-  ASSERT_EQ(client.receive_request_head("HEAD / HTTP/1.1\r\n\r\n", head, headers, error), HeadStatus::kComplete);
+  ASSERT_EQ(client.receive_request_head("HEAD / HTTP/1.1\r\n\r\n", head, headers, error), Progress::kDone);
   ResponseHead response;
   ASSERT_EQ(client.receive_head("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", response, headers, error),
-            HeadStatus::kComplete);
+            Progress::kDone);
   EXPECT_EQ(response.body_length, 0u);
   EXPECT_TRUE(client.body_is_eof());
 }
@@ -661,7 +661,7 @@ TEST(H1Codec, MaxHeadersBeyondTheAddressSpace) {
   ParseKind error{};
   std::string request = "GET / HTTP/1.1\r\n";
   for (int i = 0; i < 500; ++i) request += "a: b\r\n";
-  EXPECT_EQ(codec.receive_request_head(request + "\r\n", head, headers, error), HeadStatus::kComplete);
+  EXPECT_EQ(codec.receive_request_head(request + "\r\n", head, headers, error), Progress::kDone);
   EXPECT_EQ(headers.size(), 500u);
 }
 

@@ -35,14 +35,15 @@ std::string crlf(std::string_view text) {
 std::string encoder_text(const BodyEncoder& e) {
   std::string out;
   switch (e.kind) {
-    case BodyEncoder::Kind::kLength:
+    case BodyFraming::kEmpty:
+    case BodyFraming::kLength:
       out = "len " + std::to_string(e.remaining);
       break;
-    case BodyEncoder::Kind::kChunked:
+    case BodyFraming::kChunked:
       out = "chunked";
       if (e.has_trailer_list) out += " [" + e.allowed_trailers + "]";
       break;
-    case BodyEncoder::Kind::kCloseDelimited:
+    case BodyFraming::kClose:
       out = "close";
       break;
   }
@@ -650,7 +651,7 @@ std::string end_text(Codec& codec, const DataPlan* data = nullptr, const http::H
   switch (plan.kind) {
     case EndPlan::Kind::kNothing:
       return "nothing";
-    case EndPlan::Kind::kLastChunk:
+    case EndPlan::Kind::kLastChunkOnly:
       return "last chunk";
     case EndPlan::Kind::kTrailers:
       return std::string(plan.bytes);

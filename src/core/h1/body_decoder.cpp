@@ -67,20 +67,20 @@ BodyDecoder::BodyDecoder(BodyFraming framing, uint64_t length) noexcept
     : remaining_(length), framing_(framing), complete_(framing == BodyFraming::kLength && length == 0) {}
 
 BodyDecoder BodyDecoder::from_kind_name(std::string_view kind, uint64_t length) noexcept {
-  if (kind == body_kind_name(BodyKind::kLength)) return BodyDecoder::length(length);
-  if (kind == body_kind_name(BodyKind::kChunked)) return chunked();
-  if (kind == body_kind_name(BodyKind::kClose)) return close_delimited();
+  if (kind == body_kind_name(BodyFraming::kLength)) return BodyDecoder::length(length);
+  if (kind == body_kind_name(BodyFraming::kChunked)) return chunked();
+  if (kind == body_kind_name(BodyFraming::kClose)) return close_delimited();
   return BodyDecoder::length(0);
 }
 
 BodyDecoder BodyDecoder::for_body_length(uint64_t body_length) noexcept {
-  switch (body_kind(body_length)) {
-    case BodyKind::kChunked:
+  switch (body_framing(body_length)) {
+    case BodyFraming::kChunked:
       return chunked();
-    case BodyKind::kClose:
+    case BodyFraming::kClose:
       return close_delimited();
-    case BodyKind::kEmpty:
-    case BodyKind::kLength:
+    case BodyFraming::kEmpty:
+    case BodyFraming::kLength:
       break;
   }
   return BodyDecoder::length(body_length);
@@ -147,6 +147,7 @@ std::optional<Error> BodyDecoder::decode(std::string_view& piece) {
   switch (framing_) {
     case BodyFraming::kChunked:
       return decode_chunked(piece);
+    case BodyFraming::kEmpty:
     case BodyFraming::kLength:
       return decode_length(piece);
     case BodyFraming::kClose:

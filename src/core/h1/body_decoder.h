@@ -24,12 +24,11 @@
 
 #include "core/byte_buffer.h"
 #include "core/h1/error.h"
+#include "core/h1/message.h"
 #include "core/http/header_map.h"
 #include "core/io_kind.h"
 
 namespace vantric::h1 {
-
-enum class BodyFraming : uint8_t { kLength, kChunked, kClose };
 
 // Positions in the chunked grammar, in the order of the grammar.
 enum class ChunkState : uint8_t {

@@ -58,14 +58,14 @@ class Codec {
   // is set and parse_error_status() becomes the automatic status.  NeedMore:
   // the bytes stay buffered.  Throws std::bad_alloc only (after the append
   // the buffer holds `data`).
-  HeadStatus receive_request_head(std::string_view data, RequestHead& out, http::HeaderMap& headers,
+  Progress receive_request_head(std::string_view data, RequestHead& out, http::HeaderMap& headers,
                                   ParseKind& error);
 
   // Appends `data`, then parses a response head to the recorded request
   // method (parse_response).  Interim 1xx heads are consumed even when the
   // result is NeedMore or Failed.  Otherwise as receive_request_head, without
   // touching the per-message state.
-  HeadStatus receive_head(std::string_view data, ResponseHead& out, http::HeaderMap& headers, ParseKind& error);
+  Progress receive_head(std::string_view data, ResponseHead& out, http::HeaderMap& headers, ParseKind& error);
 
   // Every byte of the read buffer, moved out without copying (the buffer is
   // left empty, without storage).
@@ -89,7 +89,7 @@ class Codec {
 
   // True when no encoder is in flight, or a Length encoder has nothing left.
   bool body_is_eof() const noexcept {
-    return !encoder_ || (encoder_->kind == BodyEncoder::Kind::kLength && encoder_->remaining == 0);
+    return !encoder_ || (encoder_->kind == BodyFraming::kLength && encoder_->remaining == 0);
   }
 
   std::optional<uint16_t> parse_error_status() const noexcept { return parse_error_status_; }

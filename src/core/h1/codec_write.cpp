@@ -46,28 +46,29 @@ std::optional<Error> Codec::serialize_response(uint16_t status, const http::Head
     encoder_ = std::move(encoder);
   }
   response_is_last_ = encoder_->is_last;
-  response_close_delimited_ = encoder_->kind == BodyEncoder::Kind::kCloseDelimited;
+  response_close_delimited_ = encoder_->kind == BodyFraming::kClose;
   return std::nullopt;
 }
 
 DataPlan Codec::plan_data(std::size_t size) const noexcept {
   if (!encoder_) return {DataPlan::Kind::kNoEncoder, 0};
   switch (encoder_->kind) {
-    case BodyEncoder::Kind::kLength:
+    case BodyFraming::kEmpty:
+    case BodyFraming::kLength:
       // Octets past the declared length would be read as the start of the
       // next message (RFC 9112 section 6.3): they are never sent.
       if (size > encoder_->remaining) return {DataPlan::Kind::kPrefix, static_cast<std::size_t>(encoder_->remaining)};
       return {DataPlan::Kind::kWhole, size};
-    case BodyEncoder::Kind::kCloseDelimited:
+    case BodyFraming::kClose:
       return {DataPlan::Kind::kWhole, size};
-    case BodyEncoder::Kind::kChunked:
+    case BodyFraming::kChunked:
       break;
   }
   return {DataPlan::Kind::kChunk, size};
 }
 
 void Codec::commit_data(const DataPlan& plan) noexcept {
-  if (!encoder_ || encoder_->kind != BodyEncoder::Kind::kLength) return;
+  if (!encoder_ || encoder_->kind != BodyFraming::kLength) return;
   if (plan.kind == DataPlan::Kind::kWhole || plan.kind == DataPlan::Kind::kPrefix) encoder_->remaining -= plan.size;
 }
 
@@ -75,7 +76,8 @@ std::optional<Error> Codec::plan_end(const DataPlan* data, const http::HeaderMap
   out = EndPlan{};
   if (!encoder_) return std::nullopt;
   switch (encoder_->kind) {
-    case BodyEncoder::Kind::kLength: {
+    case BodyFraming::kEmpty:
+    case BodyFraming::kLength: {
       uint64_t remaining = encoder_->remaining;
       if (data != nullptr && (data->kind == DataPlan::Kind::kWhole || data->kind == DataPlan::Kind::kPrefix))
         remaining -= data->size;
@@ -85,9 +87,9 @@ std::optional<Error> Codec::plan_end(const DataPlan* data, const http::HeaderMap
       return Error{ErrorKind::kUser, static_cast<uint8_t>(UserKind::kBodyWriteAborted),
                    ErrorCause::plain("early end, expected " + std::to_string(remaining) + " more bytes")};
     }
-    case BodyEncoder::Kind::kCloseDelimited:
+    case BodyFraming::kClose:
       return std::nullopt;
-    case BodyEncoder::Kind::kChunked:
+    case BodyFraming::kChunked:
       break;
   }
   // RFC 9110 section 6.5: a server sends trailers only to a client that
@@ -96,10 +98,10 @@ std::optional<Error> Codec::plan_end(const DataPlan* data, const http::HeaderMap
   if (trailers != nullptr && trailers_allowed_ && encoder_->has_trailer_list) {
     write_trailer_section(*encoder_, *trailers, write_);
     out = {EndPlan::Kind::kTrailers, write_.view()};
-    if (out.bytes == kLastChunk) out = {EndPlan::Kind::kLastChunk, kLastChunk};
+    if (out.bytes == kLastChunk) out = {EndPlan::Kind::kLastChunkOnly, kLastChunk};
     return std::nullopt;
   }
-  out = {EndPlan::Kind::kLastChunk, kLastChunk};
+  out = {EndPlan::Kind::kLastChunkOnly, kLastChunk};
   return std::nullopt;
 }
 

@@ -61,8 +61,6 @@ class FieldList {
   std::size_t capacity_ = kDefaultMaxHeaders;
 };
 
-enum class Step : uint8_t { kDone, kNeedMore, kFailed };
-
 // A cursor over the buffered bytes.
 struct Scanner {
   const char* p;
@@ -70,9 +68,9 @@ struct Scanner {
   std::size_t pos = 0;
   ParseKind error = ParseKind::kInternal;
 
-  Step fail(ParseKind kind) noexcept {
+  Progress fail(ParseKind kind) noexcept {
     error = kind;
-    return Step::kFailed;
+    return Progress::kFailed;
   }
   uint8_t at(std::size_t i) const noexcept { return static_cast<uint8_t>(p[i]); }
 };
@@ -82,50 +80,50 @@ constexpr bool is_ows(uint8_t c) noexcept { return c == ' ' || c == '\t'; }
 // RFC 9112 section 2.2: "a server that is expecting to receive and parse a
 // request-line SHOULD ignore at least one empty line (CRLF) received prior
 // to the request-line"; any number are skipped, CRLF or a bare LF.
-Step skip_empty_lines(Scanner& s) noexcept {
+Progress skip_empty_lines(Scanner& s) noexcept {
   while (s.pos < s.n) {
     if (s.p[s.pos] == '\n') {
       ++s.pos;
     } else if (s.p[s.pos] == '\r') {
-      if (s.pos + 1 == s.n) return Step::kNeedMore;
+      if (s.pos + 1 == s.n) return Progress::kNeedMore;
       if (s.p[s.pos + 1] != '\n') return s.fail(ParseKind::kHeaderToken);
       s.pos += 2;
     } else {
-      return Step::kDone;
+      return Progress::kDone;
     }
   }
-  return Step::kNeedMore;
+  return Progress::kNeedMore;
 }
 
 // HTTP-version = "HTTP/1.1" or "HTTP/1.0" exactly (RFC 9112 section 2.3;
 // other versions are not HTTP/1 messages this parser can frame).
-Step scan_version(Scanner& s, bool* http10) noexcept {
+Progress scan_version(Scanner& s, bool* http10) noexcept {
   static constexpr char kHttp1[] = "HTTP/1.";
   if (s.n - s.pos >= 8 && std::memcmp(s.p + s.pos, kHttp1, 7) == 0) {
     const char minor = s.p[s.pos + 7];
     if (minor != '0' && minor != '1') return s.fail(ParseKind::kVersion);
     *http10 = minor == '0';
     s.pos += 8;
-    return Step::kDone;
+    return Progress::kDone;
   }
   // Fewer than eight octets: fail at the first one that cannot match.
   for (std::size_t i = 0; i < 7 && s.pos + i < s.n; ++i)
     if (s.p[s.pos + i] != kHttp1[i]) return s.fail(ParseKind::kVersion);
-  return s.n - s.pos >= 8 ? s.fail(ParseKind::kVersion) : Step::kNeedMore;
+  return s.n - s.pos >= 8 ? s.fail(ParseKind::kVersion) : Progress::kNeedMore;
 }
 
 // CRLF, or a bare LF (RFC 9112 section 2.2 lets a recipient accept it).
-Step scan_line_end(Scanner& s, ParseKind kind) noexcept {
-  if (s.pos == s.n) return Step::kNeedMore;
+Progress scan_line_end(Scanner& s, ParseKind kind) noexcept {
+  if (s.pos == s.n) return Progress::kNeedMore;
   if (s.p[s.pos] == '\n') {
     ++s.pos;
-    return Step::kDone;
+    return Progress::kDone;
   }
   if (s.p[s.pos] == '\r') {
-    if (s.pos + 1 == s.n) return Step::kNeedMore;
+    if (s.pos + 1 == s.n) return Progress::kNeedMore;
     if (s.p[s.pos + 1] == '\n') {
       s.pos += 2;
-      return Step::kDone;
+      return Progress::kDone;
     }
   }
   return s.fail(kind);
@@ -142,8 +140,8 @@ struct RequestLine {
 
 // request-line = method SP request-target SP HTTP-version CRLF
 // (RFC 9112 section 3).
-Step scan_request_line(Scanner& s, RequestLine& line) noexcept {
-  if (Step step = skip_empty_lines(s); step != Step::kDone) return step;
+Progress scan_request_line(Scanner& s, RequestLine& line) noexcept {
+  if (Progress step = skip_empty_lines(s); step != Progress::kDone) return step;
   line.method_at = s.pos;
   const std::size_t left = s.n - s.pos;
   // The two methods of nearly every request skip the token scan.
@@ -158,7 +156,7 @@ Step scan_request_line(Scanner& s, RequestLine& line) noexcept {
   } else {
     std::size_t i = s.pos;
     while (i < s.n && http::is_tchar(s.at(i))) ++i;
-    if (i == s.n) return Step::kNeedMore;
+    if (i == s.n) return Progress::kNeedMore;
     // method = token, then a single SP.
     if (s.p[i] != ' ' || i == s.pos) return s.fail(ParseKind::kMethod);
     line.method_size = i - s.pos;
@@ -170,41 +168,41 @@ Step scan_request_line(Scanner& s, RequestLine& line) noexcept {
   // a second SP are not part of any request-target form.
   line.target_at = s.pos;
   const std::size_t end = s.pos + scan::find_space_or_control(s.p + s.pos, s.n - s.pos);
-  if (end == s.n) return Step::kNeedMore;
+  if (end == s.n) return Progress::kNeedMore;
   if (s.p[end] != ' ' || end == s.pos) return s.fail(ParseKind::kUri);
   line.target_size = end - s.pos;
   s.pos = end + 1;
 
-  if (Step step = scan_version(s, &line.http10); step != Step::kDone) return step;
-  if (Step step = scan_line_end(s, ParseKind::kHeaderToken); step != Step::kDone) return step;
+  if (Progress step = scan_version(s, &line.http10); step != Progress::kDone) return step;
+  if (Progress step = scan_line_end(s, ParseKind::kHeaderToken); step != Progress::kDone) return step;
   if (line.target_size > kMaxTargetLength) return s.fail(ParseKind::kUriTooLong);
-  return Step::kDone;
+  return Progress::kDone;
 }
 
 // status-line = HTTP-version SP status-code SP [ reason-phrase ] CRLF
 // (RFC 9112 section 4); the second SP may be left out with the reason.
-Step scan_status_line(Scanner& s, uint16_t* status, bool* http10) noexcept {
-  if (Step step = skip_empty_lines(s); step != Step::kDone) return step;
-  if (Step step = scan_version(s, http10); step != Step::kDone) return step;
-  if (s.pos == s.n) return Step::kNeedMore;
+Progress scan_status_line(Scanner& s, uint16_t* status, bool* http10) noexcept {
+  if (Progress step = skip_empty_lines(s); step != Progress::kDone) return step;
+  if (Progress step = scan_version(s, http10); step != Progress::kDone) return step;
+  if (s.pos == s.n) return Progress::kNeedMore;
   if (s.p[s.pos] != ' ') return s.fail(ParseKind::kVersion);
   ++s.pos;
   unsigned code = 0;
   for (int i = 0; i < 3; ++i, ++s.pos) {
-    if (s.pos == s.n) return Step::kNeedMore;
+    if (s.pos == s.n) return Progress::kNeedMore;
     const uint8_t c = s.at(s.pos);
     if (c < '0' || c > '9') return s.fail(ParseKind::kStatus);
     code = code * 10 + (c - '0');
   }
   if (code < 100) return s.fail(ParseKind::kStatus);
   *status = static_cast<uint16_t>(code);
-  if (s.pos == s.n) return Step::kNeedMore;
+  if (s.pos == s.n) return Progress::kNeedMore;
   if (s.p[s.pos] == ' ') {
     // reason-phrase = 1*( HTAB / SP / VCHAR / obs-text )
     ++s.pos;
     for (;;) {
       s.pos += scan::find_control(s.p + s.pos, s.n - s.pos);
-      if (s.pos == s.n) return Step::kNeedMore;
+      if (s.pos == s.n) return Progress::kNeedMore;
       if (s.p[s.pos] != '\t') break;
       ++s.pos;
     }
@@ -257,9 +255,9 @@ LineScan scan_field_line(const Scanner& s, FieldSpan* field, std::size_t* next) 
 }
 
 // Field lines up to and including the empty line that ends the head.
-Step scan_fields(Scanner& s, FieldList& fields, std::size_t limit, bool skip_malformed) {
+Progress scan_fields(Scanner& s, FieldList& fields, std::size_t limit, bool skip_malformed) {
   for (;;) {
-    if (s.pos == s.n) return Step::kNeedMore;
+    if (s.pos == s.n) return Progress::kNeedMore;
     if (s.p[s.pos] == '\n' || s.p[s.pos] == '\r') return scan_line_end(s, ParseKind::kHeaderToken);
     FieldSpan field;
     std::size_t next = 0;
@@ -270,13 +268,13 @@ Step scan_fields(Scanner& s, FieldList& fields, std::size_t limit, bool skip_mal
         s.pos = next;
         break;
       case LineScan::kNeedMore:
-        return Step::kNeedMore;
+        return Progress::kNeedMore;
       case LineScan::kTooLarge:
         return s.fail(ParseKind::kTooLarge);
       case LineScan::kMalformed: {
         if (!skip_malformed) return s.fail(ParseKind::kHeaderToken);
         const void* lf = std::memchr(s.p + s.pos, '\n', s.n - s.pos);
-        if (lf == nullptr) return Step::kNeedMore;
+        if (lf == nullptr) return Progress::kNeedMore;
         s.pos = static_cast<std::size_t>(static_cast<const char*>(lf) - s.p) + 1;
         break;
       }
@@ -369,7 +367,7 @@ bool append_field(http::HeaderMap& map, const http::HeaderName& name, std::strin
   return map.append(name, value) == http::HeaderMapStatus::kOk;
 }
 
-HeadResult failed(ParseKind kind) noexcept { return {HeadStatus::kFailed, kind}; }
+HeadResult failed(ParseKind kind) noexcept { return {Progress::kFailed, kind}; }
 
 // What a head's field rule makes of one field line.
 struct FieldVerdict {
@@ -409,7 +407,7 @@ ParseKind fill_fields(const FieldList& fields, const http::SharedOctets& block, 
 
 HeadResult need_more(const ByteBuffer& buffer, const ParseLimits& limits) noexcept {
   if (buffer.size() >= limits.max_buf_size) return failed(ParseKind::kTooLarge);
-  return {HeadStatus::kNeedMore, ParseKind::kInternal};
+  return {Progress::kNeedMore, ParseKind::kInternal};
 }
 
 // The target as the host sees it (see RequestHead), as offsets.
@@ -449,11 +447,11 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   Scanner s{input.data(), input.size()};
   RequestLine line;
   switch (scan_request_line(s, line)) {
-    case Step::kDone:
+    case Progress::kDone:
       break;
-    case Step::kNeedMore:
+    case Progress::kNeedMore:
       return need_more(buffer, limits);
-    case Step::kFailed:
+    case Progress::kFailed:
       return failed(s.error);
   }
   TargetText target;
@@ -463,13 +461,13 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
 
   FieldList fields;
   switch (scan_fields(s, fields, limits.max_headers, limits.ignore_invalid_headers)) {
-    case Step::kDone:
+    case Progress::kDone:
       break;
-    case Step::kNeedMore:
+    case Progress::kNeedMore:
       // scan_fields stops at the start of the line it could not finish.
       if (progress != nullptr) *progress = {s.pos, fields.size()};
       return need_more(buffer, limits);
-    case Step::kFailed:
+    case Progress::kFailed:
       return failed(s.error);
   }
 
@@ -565,7 +563,7 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   out.is_upgrade = is_connect || (upgrade && !line.http10);
   out.allow_trailers = allow_trailers;
   buffer.consume(s.pos);
-  return {HeadStatus::kComplete, ParseKind::kInternal};
+  return {Progress::kDone, ParseKind::kInternal};
 }
 
 bool is_interim(uint16_t status) noexcept { return status >= 100 && status < 200 && status != 101; }
@@ -573,16 +571,16 @@ bool is_interim(uint16_t status) noexcept { return status >= 100 && status < 200
 HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request_method, const ParseLimits& limits,
                                ResponseHead& out, http::HeaderMap& map) {
   for (;;) {
-    if (buffer.empty()) return {HeadStatus::kNeedMore, ParseKind::kInternal};
+    if (buffer.empty()) return {Progress::kNeedMore, ParseKind::kInternal};
     const std::string_view input = buffer.view();
     Scanner s{input.data(), input.size()};
     uint16_t status = 0;
     bool http10 = false;
-    Step step = scan_status_line(s, &status, &http10);
+    Progress step = scan_status_line(s, &status, &http10);
     FieldList fields;
-    if (step == Step::kDone) step = scan_fields(s, fields, kDefaultMaxHeaders, false);
-    if (step == Step::kNeedMore) return need_more(buffer, limits);
-    if (step == Step::kFailed) return failed(s.error);
+    if (step == Progress::kDone) step = scan_fields(s, fields, kDefaultMaxHeaders, false);
+    if (step == Progress::kNeedMore) return need_more(buffer, limits);
+    if (step == Progress::kFailed) return failed(s.error);
     if (is_interim(status)) {
       // RFC 9110 section 15.2: a client must accept interim responses
       // before the final one; they carry nothing the caller needs.
@@ -649,7 +647,7 @@ HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request
     // After a protocol switch the connection is no longer HTTP/1.
     out.keep_alive = keep_alive && !upgrade;
     buffer.consume(s.pos);
-    return {HeadStatus::kComplete, ParseKind::kInternal};
+    return {Progress::kDone, ParseKind::kInternal};
   }
 }
 
@@ -660,14 +658,14 @@ bool still_incomplete(const ByteBuffer& buffer, const ParseLimits& limits, Reque
   const std::string_view input = buffer.view();
   Scanner s{input.data(), input.size(), progress.line_start};
   FieldList fields;
-  if (scan_fields(s, fields, limits.max_headers - progress.fields, limits.ignore_invalid_headers) != Step::kNeedMore)
+  if (scan_fields(s, fields, limits.max_headers - progress.fields, limits.ignore_invalid_headers) != Progress::kNeedMore)
     return false;
   progress = {s.pos, progress.fields + fields.size()};
   return true;
 }
 
 HeadResult finish_request(const ByteBuffer& buffer, HeadResult result) {
-  if (result.status != HeadStatus::kFailed) return result;
+  if (result.status != Progress::kFailed) return result;
   // RFC 9113 section 3.4: a client with prior knowledge opens with the
   // HTTP/2 preface; an HTTP/1 server recognises it to close quietly rather
   // than answer in a protocol the client does not read.  A preface cut short
@@ -675,7 +673,7 @@ HeadResult finish_request(const ByteBuffer& buffer, HeadResult result) {
   // on where the bytes were split.
   const std::string_view input = buffer.view();
   if (input.size() < h2::kPreface.size()) {
-    if (h2::kPreface.starts_with(input)) return {HeadStatus::kNeedMore, ParseKind::kInternal};
+    if (h2::kPreface.starts_with(input)) return {Progress::kNeedMore, ParseKind::kInternal};
   } else if (input.starts_with(h2::kPreface)) {
     result.error = ParseKind::kVersionH2;
   }
@@ -686,13 +684,13 @@ HeadResult finish_request(const ByteBuffer& buffer, HeadResult result) {
 
 HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
                          http::HeaderMap& headers) {
-  if (buffer.empty()) return {HeadStatus::kNeedMore, ParseKind::kInternal};
+  if (buffer.empty()) return {Progress::kNeedMore, ParseKind::kInternal};
   return finish_request(buffer, parse_request_head(buffer, limits, out, headers, nullptr));
 }
 
 HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
                          http::HeaderMap& headers, RequestScanProgress& progress) {
-  if (buffer.empty()) return {HeadStatus::kNeedMore, ParseKind::kInternal};
+  if (buffer.empty()) return {Progress::kNeedMore, ParseKind::kInternal};
   // Everything before line_start was found valid and cannot change, so only
   // the lines from there on can turn the outcome.
   if (progress.line_start != 0 && progress.line_start <= buffer.size() &&

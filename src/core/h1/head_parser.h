@@ -22,6 +22,7 @@
 #include "core/h1/method.h"
 #include "core/http/header_map.h"
 #include "core/http/shared_octets.h"
+#include "core/progress.h"
 
 namespace vantric::h1 {
 
@@ -45,11 +46,9 @@ struct ParseLimits {
   std::size_t max_buf_size = kDefaultMaxBufSize;
 };
 
-enum class HeadStatus : uint8_t { kNeedMore, kComplete, kFailed };
-
 struct HeadResult {
-  HeadStatus status = HeadStatus::kNeedMore;
-  ParseKind error = ParseKind::kInternal;  // meaningful when Failed
+  Progress status = Progress::kNeedMore;
+  ParseKind error = ParseKind::kInternal;  // meaningful when kFailed
 };
 
 struct RequestHead {

@@ -551,7 +551,7 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
 
   const auto transfer_encoding = values_of(headers, at.transfer_encoding);
   const auto content_length = values_of(headers, at.content_length);
-  BodyEncoder::Kind kind = BodyEncoder::Kind::kLength;
+  BodyFraming kind = BodyFraming::kLength;
   uint64_t length = 0;
   const BodyRequest& body = options.body;
   if (body.kind == BodyRequest::Kind::kNone) {
@@ -576,7 +576,7 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
     // with Transfer-Encoding; any value, numeric or not, would give a
     // recipient a second framing to disagree on.
     edits.remove_content_length = true;
-    kind = BodyEncoder::Kind::kChunked;
+    kind = BodyFraming::kChunked;
   } else if (const auto n = agreed_content_length(content_length)) {
     length = *n;
   } else if (body.kind == BodyRequest::Kind::kUnknown) {
@@ -586,7 +586,7 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
     if (m != Method::kGet && m != Method::kHead && m != Method::kConnect) {
       edits.remove_content_length = true;  // a value that did not parse
       edits.add_chunked = true;
-      kind = BodyEncoder::Kind::kChunked;
+      kind = BodyFraming::kChunked;
     }
   } else {
     edits.set_content_length = true;
@@ -594,7 +594,7 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
   }
   std::string trailer_names;
   bool has_trailer_list = false;
-  if (kind == BodyEncoder::Kind::kChunked && at.trailer != FramingFields::kAbsent)
+  if (kind == BodyFraming::kChunked && at.trailer != FramingFields::kAbsent)
     collect_trailer_names(headers.values_at(at.trailer), trailer_names, has_trailer_list);
 
   HeadWriter out(buffer);
@@ -674,7 +674,7 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
   write_status_line(status, http10, out);
 
   // The encoder being decided; the caller's is set only on success.
-  BodyEncoder::Kind kind = BodyEncoder::Kind::kLength;
+  BodyFraming kind = BodyFraming::kLength;
   uint64_t remaining = 0;
   std::string trailer_names;  // announced by Trailer lines, for a chunked encoder
   bool has_trailer_list = false;
@@ -699,7 +699,7 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
             const auto n = parse_decimal(first);
             if (!n) return user_error(UserKind::kUnexpectedHeader);
             out.line(name, first, title);
-            kind = BodyEncoder::Kind::kLength;
+            kind = BodyFraming::kLength;
             remaining = *n;
             break;
           }
@@ -710,7 +710,7 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
             for (std::string_view v : values)
               if (parse_decimal(v) != n) return user_error(UserKind::kUnexpectedHeader);
             out.line(name, first, title);
-            kind = BodyEncoder::Kind::kLength;
+            kind = BodyFraming::kLength;
             remaining = *n;
             break;
           }
@@ -735,7 +735,7 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
         // where there is no body to code.
         if (http10 || !can_have_body) continue;
         framing_written = true;
-        kind = BodyEncoder::Kind::kChunked;
+        kind = BodyFraming::kChunked;
         out.joined_line(name, values, title, is_chunked_last(last_value(values)) ? "" : ", chunked");
         continue;
       case WellKnownName::kConnection: {
@@ -787,10 +787,10 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
         if (http10 || !can_have_body) {
           // RFC 9112 section 6.3 rule 8: the body ends when the connection
           // closes.
-          kind = BodyEncoder::Kind::kCloseDelimited;
+          kind = BodyFraming::kClose;
         } else {
           out.line("transfer-encoding", "chunked", title);
-          kind = BodyEncoder::Kind::kChunked;
+          kind = BodyFraming::kChunked;
         }
         break;
       case BodyRequest::Kind::kKnown:
@@ -808,7 +808,7 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
     }
   }
   if (!can_have_body) {
-    kind = BodyEncoder::Kind::kLength;
+    kind = BodyFraming::kLength;
     remaining = 0;
   }
 
@@ -826,9 +826,9 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
   out.finish();
 
   encoder_out.kind = kind;
-  encoder_out.remaining = kind == BodyEncoder::Kind::kLength ? remaining : 0;
+  encoder_out.remaining = kind == BodyFraming::kLength ? remaining : 0;
   encoder_out.is_last = is_last;
-  encoder_out.has_trailer_list = kind == BodyEncoder::Kind::kChunked && has_trailer_list;
+  encoder_out.has_trailer_list = kind == BodyFraming::kChunked && has_trailer_list;
   if (encoder_out.has_trailer_list) {
     encoder_out.allowed_trailers = std::move(trailer_names);
   } else {

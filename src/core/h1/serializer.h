@@ -23,6 +23,7 @@
 
 #include "core/byte_buffer.h"
 #include "core/h1/error.h"
+#include "core/h1/message.h"
 #include "core/h1/method.h"
 #include "core/http/date.h"
 #include "core/http/header_map.h"
@@ -32,8 +33,7 @@ namespace vantric::h1 {
 
 // The outgoing body framing in flight (RFC 9112 sections 6 and 7).
 struct BodyEncoder {
-  enum class Kind : uint8_t { kLength, kChunked, kCloseDelimited };
-  Kind kind = Kind::kLength;
+  BodyFraming kind = BodyFraming::kLength;  // never kEmpty
   uint64_t remaining = 0;  // Length: body octets still to send
   bool is_last = false;    // the connection closes after this message
   // Chunked: whether the message had Trailer lines, and the names they
@@ -48,12 +48,12 @@ struct BodyEncoder {
   }
   static BodyEncoder chunked() noexcept {
     BodyEncoder e;
-    e.kind = Kind::kChunked;
+    e.kind = BodyFraming::kChunked;
     return e;
   }
   static BodyEncoder close_delimited() noexcept {
     BodyEncoder e;
-    e.kind = Kind::kCloseDelimited;
+    e.kind = BodyFraming::kClose;
     return e;
   }
 };
@@ -176,7 +176,7 @@ struct DataPlan {
 struct EndPlan {
   enum class Kind : uint8_t {
     kNothing,    // no octets
-    kLastChunk,  // kLastChunk
+    kLastChunkOnly,  // the octets of kLastChunk
     kTrailers,   // `bytes`: the last chunk and a trailer section
   };
   Kind kind = Kind::kNothing;

@@ -12,6 +12,7 @@
 
 #include "core/h2/constants.h"
 #include "core/http/header_map.h"
+#include "core/progress.h"
 
 namespace vantric::h2 {
 
@@ -87,15 +88,11 @@ struct Settings {
   bool operator==(const Settings&) const = default;
 };
 
-// Matching the client connection preface (RFC 9113 section 3.4).
-enum class PrefaceMatch : uint8_t {
-  kPartial,   // the octets so far agree, fewer than 24 of them
-  kComplete,  // 24 octets agree
-  kMismatch,
-};
-
-// Compares the first min(size, 24) octets of `data` with the preface.
-PrefaceMatch match_preface(std::string_view data) noexcept;
+// Matching the client connection preface (RFC 9113 section 3.4): compares
+// the first min(size, 24) octets of `data` with the preface.  kNeedMore: the
+// octets so far agree, fewer than 24 of them; kDone: 24 octets agree;
+// kFailed: they differ.
+Progress match_preface(std::string_view data) noexcept;
 
 // SETTINGS_MAX_FRAME_SIZE bounds (RFC 9113 section 6.5.2).
 constexpr bool is_valid_max_frame_size(uint32_t value) {

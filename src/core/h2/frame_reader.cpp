@@ -141,20 +141,20 @@ std::size_t FrameReader::consume_preface(std::string_view data) noexcept {
   return n;
 }
 
-PrefaceMatch FrameReader::feed_preface(std::string_view data) {
+Progress FrameReader::feed_preface(std::string_view data) {
   if (!preface_done()) {
     data.remove_prefix(consume_preface(data));
-    if (preface_failed_) return PrefaceMatch::kMismatch;
-    if (!preface_done()) return PrefaceMatch::kPartial;
+    if (preface_failed_) return Progress::kFailed;
+    if (!preface_done()) return Progress::kNeedMore;
   }
   primed_.append(data);
-  return PrefaceMatch::kComplete;
+  return Progress::kDone;
 }
 
-PrefaceMatch FrameReader::prime(std::string_view data) {
+Progress FrameReader::prime(std::string_view data) {
   if (expect_preface_ && !preface_done()) return feed_preface(data);
   primed_.append(data);
-  return PrefaceMatch::kComplete;
+  return Progress::kDone;
 }
 
 std::optional<Error> FrameReader::receive(std::string_view data, std::vector<FrameEvent>& events) {

@@ -175,12 +175,12 @@ class FrameReader {
   // `data` is buffered for receive() and later calls buffer all their input
   // (Complete).  A mismatch is final: the octets are dropped and every later
   // call answers Mismatch.  Throws std::bad_alloc.
-  PrefaceMatch feed_preface(std::string_view data);
+  Progress feed_preface(std::string_view data);
 
   // Seeds the reader with octets another reader took off the transport:
   // feed_preface() while a preface is expected and not yet complete,
   // otherwise the octets are buffered (Complete).  Decodes nothing.
-  PrefaceMatch prime(std::string_view data);
+  Progress prime(std::string_view data);
 
   bool preface_done() const noexcept { return preface_matched_ == kPreface.size(); }
   // Octets held awaiting a complete frame.
