@@ -117,13 +117,12 @@ PyObject* h1_codec_serialize_request(PyObject* self, PyObject* const* args, Py_s
     return nullptr;
   options.body = BodyRequest::of(content_length, chunked);
   h1::RequestTarget target;
-  const h1::RequestLineCheck check = h1::check_request_line(method, url, target);
-  if (check.error == h1::RequestLineError::kMethod) {
-    PyErr_SetString(PyExc_ValueError, "invalid method: invalid HTTP method");
-    return nullptr;
-  }
-  if (check.error == h1::RequestLineError::kUrl) {
-    const std::string message = "invalid url: " + std::string(http::uri_error_text(check.uri_error));
+  if (const std::optional<h1::RequestLineError> refused = h1::check_request_line(method, url, target)) {
+    if (refused->part == h1::RequestLineError::Part::kMethod) {
+      PyErr_SetString(PyExc_ValueError, "invalid method: invalid HTTP method");
+      return nullptr;
+    }
+    const std::string message = "invalid url: " + std::string(http::uri_error_text(refused->uri_error));
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return nullptr;
   }

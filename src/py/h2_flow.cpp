@@ -44,13 +44,13 @@ PyObject* h2_flow_control_step_impl(PyObject* self, PyObject* const* args, Py_ss
                                     PyObject* kwnames) {
   uint32_t value = 0;
   if (!parse_arg(Sig, args, nargs, kwnames, arg_u32, &value)) return nullptr;
-  switch (call_locked<FlowControl, Op>(self, value)) {
-    case WindowResult::kOk:
-      Py_RETURN_NONE;
-    case WindowResult::kTooLarge:
+  const WindowResult result = call_locked<FlowControl, Op>(self, value);
+  if (!result) Py_RETURN_NONE;
+  switch (*result) {
+    case h2::WindowError::kTooLarge:
       PyErr_SetString(PyExc_ValueError, h2::window_argument_message(value).c_str());
       return nullptr;
-    case WindowResult::kOutOfRange:
+    case h2::WindowError::kOutOfRange:
       break;
   }
   raise(h2::Error(h2::FlowControlError{}));

@@ -20,7 +20,7 @@ namespace vantric::py {
 namespace {
 
 using http::HeaderMap;
-using http::HeaderMapStatus;
+using http::HeaderMapError;
 using http::HeaderName;
 using http::WellKnownName;
 
@@ -60,18 +60,16 @@ bool text_or_bytes(PyObject* obj, const char* type_error, std::string_view* out)
 }
 
 // Raises the error of a failed append or insert (after unlocking).
-void raise_status(HeaderMapStatus status) {
-  switch (status) {
-    case HeaderMapStatus::kInvalidName:
+void raise_status(HeaderMapError error) {
+  switch (error) {
+    case HeaderMapError::kInvalidName:
       PyErr_SetString(PyExc_ValueError, kInvalidName);
       return;
-    case HeaderMapStatus::kInvalidValue:
+    case HeaderMapError::kInvalidValue:
       PyErr_SetString(PyExc_ValueError, kInvalidValue);
       return;
-    case HeaderMapStatus::kFull:
+    case HeaderMapError::kFull:
       PyErr_SetString(PyExc_ValueError, kMapFull);
-      return;
-    case HeaderMapStatus::kOk:
       return;
   }
 }
@@ -205,9 +203,9 @@ bool append_converted(HeaderMap& map, PyObject* name_obj, PyObject* value_obj) {
   std::optional<HeaderName> name;
   std::string_view value;
   if (!convert_header_name(name_obj, &name) || !header_value_octets(value_obj, &value)) return false;
-  HeaderMapStatus status = map.append(*name, value);
-  if (status != HeaderMapStatus::kOk) {
-    raise_status(status);
+  std::optional<HeaderMapError> status = map.append(*name, value);
+  if (status != std::nullopt) {
+    raise_status(*status);
     return false;
   }
   return true;
@@ -343,13 +341,13 @@ PyObject* header_map_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   std::optional<HeaderName> name;
   std::string_view value;
   if (!convert_header_name(a[0], &name) || !header_value_octets(a[1], &value)) return nullptr;
-  HeaderMapStatus status;
+  std::optional<HeaderMapError> status;
   {
     HostLock lock(as_map(self)->mutex);
     status = as_map(self)->map.append(*name, value);
   }
-  if (status != HeaderMapStatus::kOk) {
-    raise_status(status);
+  if (status != std::nullopt) {
+    raise_status(*status);
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -374,7 +372,7 @@ PyObject* header_map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_
   Ref held_type = Ref::steal(error_type), held_value = Ref::steal(error_value),
       held_traceback = Ref::steal(error_traceback);
 
-  HeaderMapStatus status = HeaderMapStatus::kOk;
+  std::optional<HeaderMapError> status = std::nullopt;
   PyObject* result = nullptr;
   bool value_needed = false;
   {
@@ -384,7 +382,7 @@ PyObject* header_map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_
       result = value_object(as_map(self), existing.begin());
     } else if (value_ok) {
       status = map.append(*name, value);
-      if (status == HeaderMapStatus::kOk) result = new_bytes(value);
+      if (status == std::nullopt) result = new_bytes(value);
     } else {
       value_needed = true;
     }
@@ -393,7 +391,7 @@ PyObject* header_map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_
     PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
     return nullptr;
   }
-  if (status != HeaderMapStatus::kOk) raise_status(status);
+  if (status != std::nullopt) raise_status(*status);
   return result;
 }
 
@@ -513,14 +511,14 @@ int header_map_ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj)
   }
   std::string_view value;
   if (!header_value_octets(value_obj, &value)) return -1;
-  HeaderMapStatus status;
+  std::optional<HeaderMapError> status;
   {
     HostLock lock(as_map(self)->mutex);
     forget_values(as_map(self), *name, &released);
     status = as_map(self)->map.insert(*name, value);
   }
-  if (status != HeaderMapStatus::kOk) {
-    raise_status(status);
+  if (status != std::nullopt) {
+    raise_status(*status);
     return -1;
   }
   return 0;

@@ -39,11 +39,11 @@ PyObject* uri_parts_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   std::string_view url;
   if (!arg_str(a[0], kUriParts, 0, &url)) return nullptr;
   http::UriParts parts;
-  if (http::UriError error = http::uri_parts(url, parts); error != http::UriError::kNone) {
+  if (const std::optional<http::UriError> error = http::uri_parts(url, parts)) {
     std::string message = "invalid url ";
     message += http::quote_for_message(url);
     message += ": ";
-    message += http::uri_error_text(error);
+    message += http::uri_error_text(*error);
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return nullptr;
   }

@@ -26,7 +26,7 @@ void steer(FlowControl& fc, int64_t current, int64_t target,
            WindowResult (FlowControl::*up)(uint32_t), WindowResult (FlowControl::*down)(uint32_t)) {
   while (current != target) {
     int64_t step = std::min<int64_t>(std::abs(target - current), kMax);
-    ASSERT_EQ((fc.*(target > current ? up : down))(static_cast<uint32_t>(step)), WindowResult::kOk);
+    ASSERT_EQ((fc.*(target > current ? up : down))(static_cast<uint32_t>(step)), std::nullopt);
     current += target > current ? step : -step;
   }
 }
@@ -49,47 +49,48 @@ WindowResult call(FlowControl& fc, Call c, uint32_t arg) {
     case Call::kDecRecv: return fc.dec_recv_window(arg);
     case Call::kSendData: return fc.send_data(arg);
   }
-  return WindowResult::kOk;
+  return std::nullopt;
 }
 
 TEST(H2FlowWindow, OperationsAtTheirBoundaries) {
-  using R = WindowResult;
+  using R = WindowError;
+  constexpr auto kApplied = std::nullopt;
   struct Case {
     int32_t window, available;
     Call call;
     uint32_t arg;
-    R result;
-    int32_t window_after, available_after;  // equal to the start unless Ok
+    WindowResult result;
+    int32_t window_after, available_after;  // equal to the start unless refused
   };
   const Case cases[] = {
-      {0, 0, Call::kInc, 2147483647, R::kOk, kMax, 0},
+      {0, 0, Call::kInc, 2147483647, kApplied, kMax, 0},
       {kMax, 0, Call::kInc, 1, R::kOutOfRange, kMax, 0},
       {0, 0, Call::kInc, 2147483648u, R::kTooLarge, 0, 0},
       {0, 0, Call::kInc, kU32Max, R::kTooLarge, 0, 0},
-      {kMin, 0, Call::kInc, 2147483647, R::kOk, -1, 0},
-      {65535, 0, Call::kDecSend, 70000, R::kOk, -4465, 0},
-      {-1, 0, Call::kDecSend, 2147483647, R::kOk, kMin, 0},
+      {kMin, 0, Call::kInc, 2147483647, kApplied, -1, 0},
+      {65535, 0, Call::kDecSend, 70000, kApplied, -4465, 0},
+      {-1, 0, Call::kDecSend, 2147483647, kApplied, kMin, 0},
       {kMin, 0, Call::kDecSend, 1, R::kOutOfRange, kMin, 0},
       {0, 0, Call::kDecSend, 2147483648u, R::kTooLarge, 0, 0},
-      {100, 50, Call::kDecRecv, 10, R::kOk, 90, 40},
+      {100, 50, Call::kDecRecv, 10, kApplied, 90, 40},
       // The window step fits but the available one does not: neither is applied.
       {100, kMin + 5, Call::kDecRecv, 10, R::kOutOfRange, 100, kMin + 5},
       {0, 0, Call::kDecRecv, 2147483648u, R::kTooLarge, 0, 0},
-      {0, -1, Call::kClaim, 2147483647, R::kOk, 0, kMin},
+      {0, -1, Call::kClaim, 2147483647, kApplied, 0, kMin},
       {0, -2, Call::kClaim, 2147483647, R::kOutOfRange, 0, -2},
       {0, 0, Call::kClaim, 2147483648u, R::kTooLarge, 0, 0},
       {0, kMax, Call::kAssign, 1, R::kOutOfRange, 0, kMax},
       {0, 0, Call::kAssign, 2147483648u, R::kTooLarge, 0, 0},
-      {65535, 65535, Call::kSendData, 10000, R::kOk, 55535, 55535},
-      {500, 0, Call::kSendData, 500, R::kOk, 0, -500},
+      {65535, 65535, Call::kSendData, 10000, kApplied, 55535, 55535},
+      {500, 0, Call::kSendData, 500, kApplied, 0, -500},
       {500, 500, Call::kSendData, 501, R::kOutOfRange, 500, 500},
       {0, 0, Call::kSendData, 1, R::kOutOfRange, 0, 0},
-      {0, 0, Call::kSendData, 0, R::kOk, 0, 0},
-      {-5, 10, Call::kSendData, 0, R::kOk, -5, 10},
+      {0, 0, Call::kSendData, 0, kApplied, 0, 0},
+      {-5, 10, Call::kSendData, 0, kApplied, -5, 10},
       {-5, 10, Call::kSendData, 1, R::kOutOfRange, -5, 10},
       // No argument check for sends: beyond the window is a flow-control error.
       {kMax, kMax, Call::kSendData, 2147483648u, R::kOutOfRange, kMax, kMax},
-      {kMax, kMax, Call::kSendData, 2147483647, R::kOk, 0, 0},
+      {kMax, kMax, Call::kSendData, 2147483647, kApplied, 0, 0},
       {10, kMin, Call::kSendData, 5, R::kOutOfRange, 10, kMin},
   };
   for (const Case& c : cases) {
@@ -135,15 +136,15 @@ TEST(H2FlowWindow, ReadingsOfTheWindow) {
 // send window negative; sending resumes only once WINDOW_UPDATEs lift it.
 TEST(H2FlowWindow, NegativeSendWindowAfterSettingsDecrease) {
   FlowControl fc = make_window(65535, 65535);
-  ASSERT_EQ(fc.send_data(1000), WindowResult::kOk);
-  ASSERT_EQ(fc.dec_send_window(65535), WindowResult::kOk);  // 65535 -> 0
+  ASSERT_EQ(fc.send_data(1000), std::nullopt);
+  ASSERT_EQ(fc.dec_send_window(65535), std::nullopt);  // 65535 -> 0
   EXPECT_EQ(fc.signed_window_size(), -1000);
   EXPECT_EQ(fc.window_size(), 0u);
-  EXPECT_EQ(fc.send_data(1), WindowResult::kOutOfRange);
-  ASSERT_EQ(fc.inc_window(1000), WindowResult::kOk);
-  EXPECT_EQ(fc.send_data(1), WindowResult::kOutOfRange);
-  ASSERT_EQ(fc.inc_window(500), WindowResult::kOk);
-  EXPECT_EQ(fc.send_data(500), WindowResult::kOk);
+  EXPECT_EQ(fc.send_data(1), WindowError::kOutOfRange);
+  ASSERT_EQ(fc.inc_window(1000), std::nullopt);
+  EXPECT_EQ(fc.send_data(1), WindowError::kOutOfRange);
+  ASSERT_EQ(fc.inc_window(500), std::nullopt);
+  EXPECT_EQ(fc.send_data(500), std::nullopt);
   EXPECT_EQ(fc.repr(), "FlowControl { window_size: Window(0), available: Window(64035) }");
 }
 

@@ -553,7 +553,7 @@ TEST(H2StreamsRecv, PeerSettings) {
   open_response(s, 1);
   s.set_next_stream_id(5);
   s.insert_local_stream(3, Handle(3), false, false);
-  ASSERT_EQ(s.find(3)->send_flow.send_data(1000), WindowResult::kOk);
+  ASSERT_EQ(s.find(3)->send_flow.send_data(1000), std::nullopt);
   const auto apply = [](const StreamsConfig&) {};
   Settings lower;
   lower.initial_window_size = 0;

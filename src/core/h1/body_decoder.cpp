@@ -421,14 +421,14 @@ std::optional<std::string> parse_trailer_section(std::string_view section, std::
     fields.push_back({name, std::string_view(p + value_begin, value_end - value_begin)});
   }
   for (const Field& field : fields) {
-    switch (out.append(field.name, field.value)) {
-      case http::HeaderMapStatus::kOk:
-        break;
-      case http::HeaderMapStatus::kInvalidName:
+    const std::optional<http::HeaderMapError> refused = out.append(field.name, field.value);
+    if (!refused) continue;
+    switch (*refused) {
+      case http::HeaderMapError::kInvalidName:
         return "Invalid header name: " + field_debug_text(field.name, field.value);
-      case http::HeaderMapStatus::kInvalidValue:
+      case http::HeaderMapError::kInvalidValue:
         return "Invalid header value: " + field_debug_text(field.name, field.value);
-      case http::HeaderMapStatus::kFull:
+      case http::HeaderMapError::kFull:
         // At most kMaxTrailerLines names reach the map.
         VANTRIC_INVARIANT(false, "trailer map full");
     }

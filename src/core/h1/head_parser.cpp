@@ -364,7 +364,7 @@ void field_name(std::string_view raw, std::optional<http::HeaderName>& out) {
 bool append_field(http::HeaderMap& map, const http::HeaderName& name, std::string_view value) {
   // A scanned value is always valid; only the collection's own capacity (a
   // configured limit far above the default) can refuse it.
-  return map.append(name, value) == http::HeaderMapStatus::kOk;
+  return map.append(name, value) == std::nullopt;
 }
 
 HeadResult failed(ParseKind kind) noexcept { return {Progress::kFailed, kind}; }
@@ -419,7 +419,7 @@ struct TargetText {
 
 ParseKind request_target(std::string_view target, std::size_t target_at, TargetText* out) noexcept {
   http::Uri uri;
-  if (http::parse_uri(target, uri) != http::UriError::kNone) return ParseKind::kUri;
+  if (http::parse_uri(target, uri) != std::nullopt) return ParseKind::kUri;
   out->at = target_at;
   out->size = target.size();
   switch (uri.form) {

@@ -488,12 +488,16 @@ std::size_t find_target_end(const char* p, std::size_t n) noexcept {
   return n;
 }
 
+RequestLineError url_refused(http::UriError why) noexcept {
+  return {RequestLineError::Part::kUrl, why};
+}
+
 }  // namespace
 
 // ---- request ------------------------------------------------------------------------
 
-RequestLineCheck check_request_line(std::string_view method, std::string_view url, RequestTarget& out) noexcept {
-  if (!is_method_token(method)) return {RequestLineError::kMethod, http::UriError::kNone};
+std::optional<RequestLineError> check_request_line(std::string_view method, std::string_view url, RequestTarget& out) noexcept {
+  if (!is_method_token(method)) return RequestLineError{RequestLineError::Part::kMethod};
   out.method = method;
   out.method_id = method_from_token(method);
   // A fragment is never sent (RFC 9112 section 3.2: the request-target has
@@ -502,18 +506,18 @@ RequestLineCheck check_request_line(std::string_view method, std::string_view ur
     // Origin form, the common case: parse_uri takes every octet but space,
     // controls and DEL there ("?" and "#" only split it), so one scan gives
     // its verdict.
-    if (url.size() > http::kMaxUriLength) return {RequestLineError::kUrl, http::UriError::kTooLong};
+    if (url.size() > http::kMaxUriLength) return url_refused(http::UriError::kTooLong);
     const std::size_t end = find_target_end(url.data(), url.size());
-    if (end != url.size() && url[end] != '#') return {RequestLineError::kUrl, http::UriError::kInvalidUriChar};
+    if (end != url.size() && url[end] != '#') return url_refused(http::UriError::kInvalidUriChar);
     if (end != url.size() && scan::find_space_or_control(url.data() + end, url.size() - end) != url.size() - end)
-      return {RequestLineError::kUrl, http::UriError::kInvalidUriChar};
+      return url_refused(http::UriError::kInvalidUriChar);
     out.target[0] = url.substr(0, end);
     out.target_pieces = 1;
-    return {};
+    return std::nullopt;
   }
   http::Uri uri;
-  if (const http::UriError e = http::parse_uri(url, uri); e != http::UriError::kNone)
-    return {RequestLineError::kUrl, e};
+  if (const std::optional<http::UriError> e = http::parse_uri(url, uri))
+    return url_refused(*e);
   out.target_pieces = 1;
   switch (uri.form) {
     case http::UriForm::kOrigin:
@@ -530,7 +534,7 @@ RequestLineCheck check_request_line(std::string_view method, std::string_view ur
       out.target_pieces = 5;
       break;
   }
-  return {};
+  return std::nullopt;
 }
 
 bool write_request_head(const RequestTarget& target, const HeaderMap& headers, const RequestOptions& options,
@@ -620,7 +624,7 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
     RequestEdits values = edits;
     // Only a collection that is full refuses the line; it then goes last.
     if (edits.add_chunked)
-      values.add_chunked = fields.insert(names().transfer_encoding, "chunked") != http::HeaderMapStatus::kOk;
+      values.add_chunked = fields.insert(names().transfer_encoding, "chunked") != std::nullopt;
     write_request_fields(fields, values, out);
   }
   out.text(kCrlf);

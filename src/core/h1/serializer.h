@@ -86,17 +86,20 @@ struct RequestTarget {
   std::size_t target_pieces = 0;
 };
 
-enum class RequestLineError : uint8_t { kNone, kMethod, kUrl };
+// Why a request line was refused: the method is not a token, or the URL is
+// not a request-target (with the URI parser's verdict).
+struct RequestLineError {
+  enum class Part : uint8_t { kMethod, kUrl };
+  Part part = Part::kMethod;
+  http::UriError uri_error = http::UriError::kEmpty;  // kUrl: why
 
-struct RequestLineCheck {
-  RequestLineError error = RequestLineError::kNone;
-  http::UriError uri_error = http::UriError::kNone;  // kUrl: why
+  bool operator==(const RequestLineError&) const = default;
 };
 
 // Validates `method` as a method token (RFC 9110 section 9.1) and `url` as a
 // URI reference of one of the four request-target forms, with the verdicts
 // of http::parse_uri; fills `out` on success (views into the arguments).
-RequestLineCheck check_request_line(std::string_view method, std::string_view url, RequestTarget& out) noexcept;
+std::optional<RequestLineError> check_request_line(std::string_view method, std::string_view url, RequestTarget& out) noexcept;
 
 struct RequestOptions {
   bool http10 = false;

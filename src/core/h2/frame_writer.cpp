@@ -197,8 +197,8 @@ std::variant<RequestHead, InvalidArgument> build_request_head(std::string_view m
   using hpack::Pseudo;
   if (!h1::is_method_token(method)) return InvalidArgument{"invalid method: invalid HTTP method"};
   http::Uri uri;
-  if (const http::UriError error = http::parse_uri(target, uri); error != http::UriError::kNone)
-    return InvalidArgument{"invalid url: " + std::string(http::uri_error_text(error))};
+  if (const std::optional<http::UriError> error = http::parse_uri(target, uri))
+    return InvalidArgument{"invalid url: " + std::string(http::uri_error_text(*error))};
 
   RequestHead head;
   head.fields[head.count++] = Field::make_pseudo(Pseudo::kMethod, method);
@@ -212,9 +212,9 @@ std::variant<RequestHead, InvalidArgument> build_request_head(std::string_view m
   } else {
     if ((!connect && !scheme) || !authority) return InvalidArgument{std::string(kBarePathMessage)};
     http::Uri given;
-    if (const http::UriError error = http::parse_authority(*authority, given); error != http::UriError::kNone)
+    if (const std::optional<http::UriError> error = http::parse_authority(*authority, given))
       return InvalidArgument{"invalid authority " + http::quote_for_message(*authority) + ": " +
-                             std::string(http::uri_error_text(error))};
+                             std::string(http::uri_error_text(*error))};
     authority_value = authority_without_userinfo(given);
     if (!connect && !is_valid_scheme(*scheme))
       return InvalidArgument{"invalid scheme " + http::quote_for_message(*scheme)};

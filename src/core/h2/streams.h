@@ -262,7 +262,7 @@ class Streams {
     const uint32_t target = std::max(config_.connection_window, kDefaultInitialWindowSize);
     if (target > kDefaultInitialWindowSize) {
       const WindowResult grown = conn_recv_.assign_capacity(target - kDefaultInitialWindowSize);
-      VANTRIC_INVARIANT(grown == WindowResult::kOk, "connection window target out of range");
+      VANTRIC_INVARIANT(grown == std::nullopt, "connection window target out of range");
       advertise(0, conn_recv_);
     }
   }
@@ -276,7 +276,7 @@ class Streams {
     const auto frame_error = append_window_update(pending_, stream_id, *increment);
     VANTRIC_INVARIANT(!frame_error, "window increment out of range");
     const WindowResult grown = flow.inc_window(*increment);
-    VANTRIC_INVARIANT(grown == WindowResult::kOk, "advertised window out of range");
+    VANTRIC_INVARIANT(grown == std::nullopt, "advertised window out of range");
     return true;
   }
 

@@ -59,7 +59,7 @@ template <class Obj>
 void Streams<Obj>::give_back_connection(uint32_t octets) {
   if (octets == 0) return;
   const WindowResult given = conn_recv_.assign_capacity(octets);
-  VANTRIC_INVARIANT(given == WindowResult::kOk, "connection capacity given back beyond the window");
+  VANTRIC_INVARIANT(given == std::nullopt, "connection capacity given back beyond the window");
   advertise(0, conn_recv_);
 }
 
@@ -76,7 +76,7 @@ std::optional<Error> Streams<Obj>::charge_connection(uint32_t octets) {
   // RFC 9113 section 6.9.1: a sender MUST NOT send a flow-controlled frame
   // longer than the space available in the receiver's window.
   if (conn_recv_.signed_window_size() < static_cast<int64_t>(octets) ||
-      conn_recv_.dec_recv_window(octets) != WindowResult::kOk)
+      conn_recv_.dec_recv_window(octets) != std::nullopt)
     return FlowControlError{};
   return std::nullopt;
 }
@@ -252,7 +252,7 @@ auto Streams<Obj>::recv_data(const RecvData& frame, MonoClock::time_point now, s
     return ProtocolError{code(Reason::kProtocolError), "unexpected DATA on stream " + std::to_string(id)};
   if (auto error = charge_connection(len)) return std::move(*error);
   if (record->recv_flow.signed_window_size() < static_cast<int64_t>(len) ||
-      record->recv_flow.dec_recv_window(len) != WindowResult::kOk) {
+      record->recv_flow.dec_recv_window(len) != std::nullopt) {
     give_back_connection(len);
     return library_reset(id, Reason::kFlowControlError);
   }
@@ -267,7 +267,7 @@ auto Streams<Obj>::recv_data(const RecvData& frame, MonoClock::time_point now, s
   if (padding > 0) {
     if (!frame.end_stream) {
       const WindowResult given = record->recv_flow.assign_capacity(padding);
-      VANTRIC_INVARIANT(given == WindowResult::kOk, "stream capacity given back beyond the window");
+      VANTRIC_INVARIANT(given == std::nullopt, "stream capacity given back beyond the window");
       advertise(id, record->recv_flow);
     }
     give_back_connection(padding);
@@ -297,7 +297,7 @@ std::optional<Error> Streams<Obj>::recv_window_update(uint32_t stream_id, uint32
   // RFC 9113 section 6.9.1: a window above 2^31 - 1 is FLOW_CONTROL_ERROR,
   // of the connection for stream 0, else of the stream.
   auto grow = [increment](FlowControl& flow) {
-    return flow.inc_window(increment) == WindowResult::kOk && flow.assign_capacity(increment) == WindowResult::kOk;
+    return flow.inc_window(increment) == std::nullopt && flow.assign_capacity(increment) == std::nullopt;
   };
   if (stream_id == 0) {
     if (static_cast<int64_t>(conn_send_.signed_window_size()) + increment > kMaxWindowSize || !grow(conn_send_))
@@ -391,9 +391,9 @@ auto Streams<Obj>::recv_settings(const Settings& settings, bool ack, ApplyLocal&
     const uint32_t delta = grows ? config_.initial_window_size - previous : previous - config_.initial_window_size;
     for (auto& entry : table_) {
       FlowControl& flow = entry.second.recv_flow;
-      const bool applied = grows ? flow.inc_window(delta) == WindowResult::kOk &&
-                                       flow.assign_capacity(delta) == WindowResult::kOk
-                                 : flow.dec_recv_window(delta) == WindowResult::kOk;
+      const bool applied = grows ? flow.inc_window(delta) == std::nullopt &&
+                                       flow.assign_capacity(delta) == std::nullopt
+                                 : flow.dec_recv_window(delta) == std::nullopt;
       if (!applied) return FlowControlError{};
     }
     return verdict;
@@ -425,11 +425,11 @@ auto Streams<Obj>::recv_settings(const Settings& settings, bool ack, ApplyLocal&
       if (record.state.is_send_closed()) continue;
       FlowControl& flow = record.send_flow;
       if (!grows) {
-        if (flow.dec_recv_window(delta) != WindowResult::kOk) return FlowControlError{};
+        if (flow.dec_recv_window(delta) != std::nullopt) return FlowControlError{};
         continue;
       }
       if (static_cast<int64_t>(flow.signed_window_size()) + delta > kMaxWindowSize ||
-          flow.inc_window(delta) != WindowResult::kOk || flow.assign_capacity(delta) != WindowResult::kOk)
+          flow.inc_window(delta) != std::nullopt || flow.assign_capacity(delta) != std::nullopt)
         return FlowControlError{};
       if (record.handle) verdict.wake.push_back(record.handle.share());
     }

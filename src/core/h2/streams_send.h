@@ -107,7 +107,7 @@ auto Streams<Obj>::send_data(uint32_t stream_id, std::string_view data, std::siz
       return verdict;
     }
     const auto len = static_cast<uint32_t>(std::min({reservation, remaining, std::size_t{peer_.max_frame_size}}));
-    if (record->send_flow.send_data(len) != WindowResult::kOk || conn_send_.send_data(len) != WindowResult::kOk)
+    if (record->send_flow.send_data(len) != std::nullopt || conn_send_.send_data(len) != std::nullopt)
       return FlowControlError{};
     verdict.sent = len;
     verdict.done = len == remaining;
@@ -247,7 +247,7 @@ uint32_t Streams<Obj>::release_capacity(uint32_t stream_id, uint32_t n, std::vec
   record->recv_unreleased -= released;
   if (!record->state.is_closed() && !record->recv_end_stream) {
     const WindowResult given = record->recv_flow.assign_capacity(released);
-    VANTRIC_INVARIANT(given == WindowResult::kOk, "stream capacity released beyond the window");
+    VANTRIC_INVARIANT(given == std::nullopt, "stream capacity released beyond the window");
     advertise(stream_id, record->recv_flow);
   }
   give_back_connection(released);
