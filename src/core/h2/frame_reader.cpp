@@ -373,12 +373,12 @@ std::optional<Error> FrameReader::decode_fragment(std::string_view fragment, boo
     in = open.tail;
   }
   const hpack::DecodeStatus status = hpack_.decode(in, end_headers, open.step);
-  if (status == hpack::DecodeStatus::kOverAbuseLimit) {
+  if (status == hpack::DecodeError::kOverAbuseLimit) {
     open_.reset();
     return protocol_error(Reason::kEnhanceYourCalm, "decoded header list size over abuse limit");
   }
-  if (status != hpack::DecodeStatus::kOk) {
-    if (!end_headers && hpack::is_need_more(status)) {
+  if (status) {
+    if (!end_headers && hpack::is_need_more(*status)) {
       // A representation runs on into the next fragment: keep its octets.
       if (open.tail.empty())
         open.tail.assign(in);
@@ -388,7 +388,7 @@ std::optional<Error> FrameReader::decode_fragment(std::string_view fragment, boo
     }
     open_.reset();
     return protocol_error(Reason::kProtocolError,
-                          "HPACK decoding failed: " + std::string(hpack::decode_status_name(status)));
+                          "HPACK decoding failed: " + std::string(hpack::decode_error_name(*status)));
   }
   open.tail.clear();
   if (!end_headers) return std::nullopt;

@@ -70,7 +70,7 @@ class Decoder {
   // A field of either table with what was found of it when it was decoded.
   struct Indexed {
     Field field;
-    DecodeStatus validity = DecodeStatus::kOk;
+    DecodeStatus validity = std::nullopt;
     bool name_invalid = false;
   };
   std::optional<Indexed> lookup(uint32_t index) const;

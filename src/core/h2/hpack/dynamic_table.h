@@ -31,7 +31,7 @@ class DynamicTable {
   struct Entry {
     std::string_view name;
     std::string_view value;
-    DecodeStatus validity = DecodeStatus::kOk;
+    DecodeStatus validity = std::nullopt;
     bool name_invalid = false;
   };
 
@@ -53,7 +53,7 @@ class DynamicTable {
   // An entry larger than max_size() empties the table and is not inserted
   // (RFC 7541 section 4.4); returns whether it was.  `name` may view an entry of
   // this table, even one this insertion evicts; `value` must not.
-  bool insert(std::string_view name, std::string_view value, DecodeStatus validity = DecodeStatus::kOk,
+  bool insert(std::string_view name, std::string_view value, DecodeStatus validity = std::nullopt,
               bool name_invalid = false);
 
   // Sets the maximum size, evicting the oldest entries until the table fits.
