@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/h2/constants.h"
-#include "core/suggest.h"
+#include "py/suggest.h"
 #include "py/ref.h"
 
 namespace vantric::py {

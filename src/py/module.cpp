@@ -25,6 +25,7 @@
 #include "py/results.h"
 #include "py/testing.h"
 #include "py/utilities.h"
+#include "py/version.h"
 
 namespace vantric::py {
 namespace {

@@ -5,8 +5,6 @@
 #include "core/h1/error.h"
 #include "core/h2/error.h"
 #include "core/io_kind.h"
-#include "core/suggest.h"
-#include "core/version.h"
 
 namespace vantric {
 namespace {
@@ -66,35 +64,6 @@ TEST(Errors, H2Values) {
             "peer_disabled_server_push");
   h2::UserError specific{h2::UserErrorKind::kRejected, "too many streams"};
   EXPECT_EQ(specific.text(), "too many streams");
-}
-
-TEST(Errors, HostVersion) {
-  EXPECT_EQ(host_version("0.4.0"), "0.4.0");
-  EXPECT_EQ(host_version("0.4.0-alpha"), "0.4.0a");
-  EXPECT_EQ(host_version("1.0.0-beta.2"), "1.0.0b.2");
-  EXPECT_EQ(host_version("1-alpha-beta-alpha"), "1aba");
-  EXPECT_EQ(host_version(kVersionText), "0.4.0");
-}
-
-TEST(Errors, ClosestName) {
-  const std::string_view params[] = {"initial_window_size", "connection_window", "max_frame_size",
-                                     "url", "name", "default"};
-  struct Case {
-    std::string_view typo;
-    std::string_view expected;
-  };
-  const Case cases[] = {
-      {"ur", "url"},
-      {"nme", "name"},
-      {"Name", "name"},
-      {"defualt", "default"},
-      {"max_frame_sise", "max_frame_size"},
-      {"initial_window", "initial_window_size"},
-      {"x", ""},
-      {"url", ""},  // an exact match is never suggested
-      {"completely_different_thing", ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(closest_name(c.typo, params), c.expected) << c.typo;
 }
 
 }  // namespace
