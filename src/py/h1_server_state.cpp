@@ -28,6 +28,7 @@
 #include "py/args.h"
 #include "py/classes.h"
 #include "py/crossing.h"
+#include "py/core_object.h"
 #include "py/errors.h"
 #include "py/h1_body_decoder.h"
 #include "py/h1_codec.h"
@@ -36,7 +37,7 @@
 #include "py/lock.h"
 #include "py/ref.h"
 #include "py/results.h"
-#include "py/state_object.h"
+#include "py/method_adapters.h"
 
 namespace vantric::py {
 namespace {
@@ -72,25 +73,24 @@ struct HostPeers {
 };
 
 using State = h1::ServerState<Ref, HostPeers>;
-using ServerStateObject = StateObject<State>;
+using ServerStateObject = ObjectFor<State>;
 using Dropped = h1::Dropped<Ref>;
 
 ServerStateObject* as_server(PyObject* obj) {
-  return reinterpret_cast<ServerStateObject*>(obj);
-}
-
-template <class Op>
-auto locked(PyObject* self, Op&& op) {
-  return py::locked<State>(self, std::forward<Op>(op));
+  return as_object<State>(obj);
 }
 
 PyObject* new_code(uint8_t code) {
   return PyLong_FromLong(code);
 }
 
-// (code, object or None) of the read step.
-PyObject* step_tuple(State::Step&& step) {
-  return pack_pair(Ref::steal(new_code(static_cast<uint8_t>(step.code))), std::move(step.object));
+// A read step as a method returns it: (code, object or None).
+struct ReadStep {
+  State::Step step;
+};
+
+PyObject* result_object(ReadStep&& read) {
+  return pack_pair(Ref::steal(new_code(static_cast<uint8_t>(read.step.code))), std::move(read.step.object));
 }
 
 // The bytes of a leftover buffer, or None when there is none.
@@ -116,30 +116,18 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if ((a[2] != nullptr && !arg_bool(a[2], kNew, 2, &keep_alive)) ||
       (a[3] != nullptr && !arg_bool(a[3], kNew, 3, &half_close)))
     return nullptr;
-  auto* self = reinterpret_cast<ServerStateObject*>(type->tp_alloc(type, 0));
-  if (self == nullptr) return nullptr;
-  new (&self->mutex) HostMutex();
-  new (&self->state) State(Ref::from_borrowed(a[0]), optional_ref(a[1]), keep_alive, half_close);
-  return reinterpret_cast<PyObject*>(self);
+  return new_core_object<State>(type, Ref::from_borrowed(a[0]), optional_ref(a[1]), keep_alive, half_close);
 }
 
 void server_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  PyObject_GC_UnTrack(obj);
-  ServerStateObject* self = as_server(obj);
-  {
-    Released released;
-    self->state.take_all(released.sink());
-    released.add(self->state.take_codec());
-  }
-  std::destroy_at(&self->state);
-  std::destroy_at(&self->mutex);
-  type->tp_free(obj);
-  Py_DECREF(type);
+  // The codec is not among the references the collector clears: it goes
+  // with the rest.
+  Ref codec = as_server(obj)->core.take_codec();
+  destroy_object<ServerStateObject>(obj);
 }
 
 PyObject* server_repr(PyObject* self) {
-  std::string text = locked(self, [](State& s) { return s.repr(); });
+  std::string text = locked<State>(self, [](State& s) { return s.repr(); });
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
@@ -149,24 +137,6 @@ PyObject* server_repr(PyObject* self) {
   constexpr Signature var{name, "H1ServerState." name, CallKind::kMethod, params};
 
 constexpr Param kSeqParam[] = {{"seq"}};
-
-// A method over the current request `seq` whose result is a bool.
-template <const Signature& Sig, bool (*Op)(State&, uint64_t)>
-PyObject* seq_bool_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  uint64_t seq = 0;
-  if (!parse_args(Sig, args, nargs, kwnames, a) || !arg_u64(a[0], Sig, 0, &seq)) return nullptr;
-  return PyBool_FromLong(locked(self, [seq](State& s) { return Op(s, seq); }));
-}
-
-// A method without arguments whose result is the read step's (code, object).
-template <const Signature& Sig, State::Step (*Op)(State&, Dropped&)>
-PyObject* step_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(Sig, args, nargs, kwnames, nullptr)) return nullptr;
-  Dropped dropped;
-  State::Step step = locked(self, [&](State& s) { return Op(s, dropped); });
-  return step_tuple(std::move(step));
-}
 
 // ---- the next request -------------------------------------------------------------
 
@@ -197,34 +167,16 @@ Ref op_transport_ref(State& s) {
   return transport != nullptr ? transport->share() : Ref();
 }
 Ref op_current_decoder(State& s) { return s.decoder().share(); }
-State::Step op_begin_read(State& s, Dropped& dropped) { return s.begin_read(dropped); }
-bool op_unpark_idle_read(State& s) { return s.unpark_idle_read(); }
-Ref op_fail_read(State& s) { return s.fail_read(); }
-void op_stop_serving(State& s) { s.stop_serving(); }
-void op_mark_unusable(State& s) { s.mark_unusable(); }
-Ref op_request_shutdown(State& s) { return s.request_shutdown(); }
-void op_watcher_aborted(State& s) { s.watcher_aborted(); }
+ReadStep op_begin_read(State& s, Dropped& dropped) { return {s.begin_read(dropped)}; }
 Ref op_watcher_done(State& s) {
   const Ref* done = s.watcher_done();
   return done != nullptr ? done->share() : Ref();
 }
-Ref op_take_watcher_handle(State& s) { return s.take_watcher_handle(); }
-bool op_try_send_continue(State& s, uint64_t seq) { return s.try_send_continue(seq); }
-bool op_begin_body_read(State& s, uint64_t seq) { return s.begin_body_read(seq); }
-bool op_peer_closed_flag(State& s, uint64_t seq) { return s.peer_closed_flag(seq); }
-bool op_close_window(State& s, uint64_t seq) { return s.close_window(seq); }
 
 constexpr Param kCompleteParam[] = {{"complete"}};
 VANTRIC_SIGNATURE(kDrainDone, "drain_done", kCompleteParam)
 
-PyObject* server_drain_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  bool complete = false;
-  if (!parse_args(kDrainDone, args, nargs, kwnames, a) || !arg_bool(a[0], kDrainDone, 0, &complete)) return nullptr;
-  Dropped dropped;
-  State::Step step = locked(self, [&](State& s) { return s.drain_done(complete, dropped); });
-  return step_tuple(std::move(step));
-}
+ReadStep op_drain_done(State& s, bool complete, Dropped& dropped) { return {s.drain_done(complete, dropped)}; }
 
 constexpr Param kDataParam[] = {{"data"}};
 VANTRIC_SIGNATURE(kAcceptHead, "accept_head", kDataParam)
@@ -246,7 +198,7 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
   {
     ServerStateObject* obj = as_server(self);
     HostLock lock(obj->mutex);
-    State& s = obj->state;
+    State& s = obj->core;
     h1::RequestHead head;
     ByteBuffer past_head;
     {
@@ -293,7 +245,7 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* server_mark_closed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kMarkClosed, args, nargs, kwnames, nullptr)) return nullptr;
-  State::Closed closed = locked(self, [](State& s) { return s.mark_closed(); });
+  State::Closed closed = locked<State>(self, [](State& s) { return s.mark_closed(); });
   Ref transport = Ref::steal(object_or_none(std::move(closed.transport)));
   Ref done = Ref::steal(object_or_none(std::move(closed.done)));
   return PyTuple_Pack(3, transport.get(), done.get(), closed.already_closed ? Py_True : Py_False);
@@ -304,27 +256,7 @@ PyObject* server_mark_closed(PyObject* self, PyObject* const* args, Py_ssize_t n
 constexpr Param kEndBodyReadParams[] = {{"seq"}, {"complete"}};
 VANTRIC_SIGNATURE(kEndBodyRead, "end_body_read", kEndBodyReadParams)
 
-PyObject* server_end_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  uint64_t seq = 0;
-  bool complete = false;
-  if (!parse_args(kEndBodyRead, args, nargs, kwnames, a) || !arg_u64(a[0], kEndBodyRead, 0, &seq) ||
-      !arg_bool(a[1], kEndBodyRead, 1, &complete))
-    return nullptr;
-  locked(self, [&](State& s) { s.end_body_read(seq, complete); });
-  Py_RETURN_NONE;
-}
-
 // ---- the mid-message window -------------------------------------------------------
-
-PyObject* server_peer_closed_now(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  uint64_t seq = 0;
-  if (!parse_args(kPeerClosedNow, args, nargs, kwnames, a) || !arg_u64(a[0], kPeerClosedNow, 0, &seq)) return nullptr;
-  const std::optional<bool> closed = locked(self, [seq](State& s) { return s.peer_closed_now(seq); });
-  if (!closed) Py_RETURN_NONE;
-  return PyBool_FromLong(*closed);
-}
 
 // ---- the watcher ------------------------------------------------------------------
 
@@ -341,7 +273,7 @@ PyObject* server_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t n
       (a[3] != nullptr && !arg_bool(a[3], kArmWatcher, 3, &head_negotiated)))
     return nullptr;
   Ref done = Ref::from_borrowed(a[1]);  // a refused event is released after unlocking
-  const bool armed = locked(self, [&](State& s) { return s.arm_watcher(seq, done, want, head_negotiated); });
+  const bool armed = locked<State>(self, [&](State& s) { return s.arm_watcher(seq, done, want, head_negotiated); });
   return PyBool_FromLong(armed);
 }
 
@@ -351,7 +283,7 @@ VANTRIC_SIGNATURE(kStoreWatcherHandle, "store_watcher_handle", kHandleParam)
 PyObject* server_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args(kStoreWatcherHandle, args, nargs, kwnames, a)) return nullptr;
-  Ref refused = locked(self, [&](State& s) { return s.store_watcher_handle(Ref::from_borrowed(a[0])); });
+  Ref refused = locked<State>(self, [&](State& s) { return s.store_watcher_handle(Ref::from_borrowed(a[0])); });
   return object_or_none(std::move(refused));
 }
 
@@ -368,7 +300,7 @@ PyObject* server_watcher_completed(PyObject* self, PyObject* const* args, Py_ssi
   }
   const bool has_bytes = data != Py_None && PyBytes_GET_SIZE(data) != 0;
   Dropped dropped;
-  const bool gone = locked(self, [&](State& s) {
+  const bool gone = locked<State>(self, [&](State& s) {
     return s.watcher_completed(optional_ref(data), has_bytes, optional_ref(a[1]), dropped);
   });
   return PyBool_FromLong(gone);
@@ -376,7 +308,7 @@ PyObject* server_watcher_completed(PyObject* self, PyObject* const* args, Py_ssi
 
 PyObject* server_take_watcher_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kTakeWatcherResult, args, nargs, kwnames, nullptr)) return nullptr;
-  auto [data, error] = locked(self, [](State& s) { return s.take_watcher_result(); });
+  auto [data, error] = locked<State>(self, [](State& s) { return s.take_watcher_result(); });
   return pack_pair(std::move(data), std::move(error));
 }
 
@@ -444,7 +376,7 @@ PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t 
   {
     ServerStateObject* obj = as_server(self);
     HostLock lock(obj->mutex);
-    State& s = obj->state;
+    State& s = obj->core;
     H1CodecObject* codec = as_h1_codec(s.codec().get());
     out = s.respond_head(seq, status, want, done, [&](bool keep_alive, bool http10) -> std::optional<h1::ResponseVerdicts> {
       HostLock codec_lock(codec->mutex);
@@ -477,7 +409,7 @@ PyObject* server_finish_response(PyObject* self, PyObject* const* args, Py_ssize
   uint64_t seq = 0;
   if (!parse_args(kFinishResponse, args, nargs, kwnames, a) || !arg_u64(a[0], kFinishResponse, 0, &seq))
     return nullptr;
-  State::Finish fin = locked(self, [seq](State& s) { return s.finish_response(seq); });
+  State::Finish fin = locked<State>(self, [seq](State& s) { return s.finish_response(seq); });
   Ref transport = Ref::steal(object_or_none(std::move(fin.transport)));
   Ref leftover = leftover_bytes(fin.leftover);
   if (!leftover) return nullptr;
@@ -485,19 +417,12 @@ PyObject* server_finish_response(PyObject* self, PyObject* const* args, Py_ssize
                       leftover.get());
 }
 
-PyObject* server_fail_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  uint64_t seq = 0;
-  if (!parse_args(kFailResponse, args, nargs, kwnames, a) || !arg_u64(a[0], kFailResponse, 0, &seq)) return nullptr;
-  return object_or_none(locked(self, [seq](State& s) { return s.fail_response(seq); }));
-}
-
 PyObject* server_detach(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   uint64_t seq = 0;
   if (!parse_args(kDetach, args, nargs, kwnames, a) || !arg_u64(a[0], kDetach, 0, &seq)) return nullptr;
   Dropped dropped;
-  State::Detach out = locked(self, [&](State& s) { return s.detach(seq, dropped); });
+  State::Detach out = locked<State>(self, [&](State& s) { return s.detach(seq, dropped); });
   Ref transport = Ref::steal(object_or_none(std::move(out.transport)));
   Ref leftover = leftover_bytes(out.leftover);
   Ref code = Ref::steal(new_code(static_cast<uint8_t>(out.code)));
@@ -507,58 +432,52 @@ PyObject* server_detach(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // ---- properties -----------------------------------------------------------------
 
-PyObject* server_codec(PyObject* self, void*) {
-  return object_or_none(locked(self, [](State& s) { return s.codec().share(); }));
-}
+Ref op_codec(State& s) { return s.codec().share(); }
 
-PyObject* server_current_seq(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(locked(self, [](State& s) { return s.current_seq(); }));
-}
-
-template <bool (State::*Field)() const>
-constexpr auto kBoolProperty = crossing<state_bool_property<State, Field>>;
+template <auto Field>
+constexpr auto kProperty = crossing<locked_property<Field>>;
 
 const MethodSpec kMethods[] = {
-    {&kTransportRef, method_entry<state_object_method<kTransportRef, op_transport_ref>>(),
-     "The transport, or None once the connection closed or was handed off."},
-    {&kCurrentDecoder, method_entry<state_object_method<kCurrentDecoder, op_current_decoder>>(),
-     "The current request's H1BodyDecoder, or None."},
-    {&kBeginRead, method_entry<step_method<kBeginRead, op_begin_read>>(),
-     "Where the next request head comes from: (code, object), an H1_NEXT_* code with\n"
-     "None or the transport to close, or an H1_READ_* code with the object it names\n"
-     "(the transport to read, the watcher's done event to await)."},
-    {&kDrainDone, method_entry<server_drain_done>(),
-     "One drain attempt of an unread body ended: the read step's (code, object) when\n"
-     "complete, else (H1_NEXT_CLOSE, transport)."},
-    {&kUnparkIdleRead, method_entry<state_bool_method<kUnparkIdleRead, op_unpark_idle_read>>(),
-     "The idle read returned; True when a shutdown closed the connection meanwhile."},
+    method<kTransportRef, op_transport_ref>(
+        "The transport, or None once the connection closed or was handed off."),
+    method<kCurrentDecoder, op_current_decoder>(
+        "The current request's H1BodyDecoder, or None."),
+    method<kBeginRead, op_begin_read>(
+        "Where the next request head comes from: (code, object), an H1_NEXT_* code with\n"
+        "None or the transport to close, or an H1_READ_* code with the object it names\n"
+        "(the transport to read, the watcher's done event to await)."),
+    method<kDrainDone, op_drain_done, arg_bool>(
+        "One drain attempt of an unread body ended: the read step's (code, object) when\n"
+        "complete, else (H1_NEXT_CLOSE, transport)."),
+    method<kUnparkIdleRead, &State::unpark_idle_read>(
+        "The idle read returned; True when a shutdown closed the connection meanwhile."),
     {&kAcceptHead, method_entry<server_accept_head>(),
      "Feed data to the codec's request-head parser: (head, seq, decoder) once a head is\n"
      "complete (the decoder already holds the bytes that followed it), None while more\n"
      "bytes are needed.  Raises H1ParseError with the state unchanged."},
-    {&kFailRead, method_entry<state_object_method<kFailRead, op_fail_read>>(),
-     "A head could not be read: close and return the transport (for the codec's\n"
-     "automatic error response), or None."},
-    {&kStopServing, method_entry<state_void_method<kStopServing, op_stop_serving>>(),
-     "Serve no more requests; the transport stays for mark_closed()."},
+    method<kFailRead, &State::fail_read>(
+        "A head could not be read: close and return the transport (for the codec's\n"
+        "automatic error response), or None."),
+    method<kStopServing, &State::stop_serving>(
+        "Serve no more requests; the transport stays for mark_closed()."),
     {&kMarkClosed, method_entry<server_mark_closed>(),
      "Close: (transport, watcher done event, already_closed)."},
-    {&kMarkUnusable, method_entry<state_void_method<kMarkUnusable, op_mark_unusable>>(),
-     "The connection serves no further request (the body read broke)."},
-    {&kRequestShutdown, method_entry<state_object_method<kRequestShutdown, op_request_shutdown>>(),
-     "Graceful shutdown: serve no further request.  Returns the transport when an idle\n"
-     "read was parked (closing it ends that read), else None."},
-    {&kTrySendContinue, method_entry<seq_bool_method<kTrySendContinue, op_try_send_continue>>(),
-     "Claim the one 100 Continue of request seq; True when the caller writes it."},
-    {&kBeginBodyRead, method_entry<seq_bool_method<kBeginBodyRead, op_begin_body_read>>(),
-     "Claim the transport read for the body of request seq."},
-    {&kEndBodyRead, method_entry<server_end_body_read>(),
-     "Release the body read of request seq; complete when the body was read to its end."},
-    {&kPeerClosedNow, method_entry<server_peer_closed_now>(),
-     "Whether the client of request seq left: True or False once the response is done,\n"
-     "None while it is in flight (arm the watcher and wait)."},
-    {&kPeerClosedFlag, method_entry<seq_bool_method<kPeerClosedFlag, op_peer_closed_flag>>(),
-     "Whether the client of request seq was seen leaving."},
+    method<kMarkUnusable, &State::mark_unusable>(
+        "The connection serves no further request (the body read broke)."),
+    method<kRequestShutdown, &State::request_shutdown>(
+        "Graceful shutdown: serve no further request.  Returns the transport when an idle\n"
+        "read was parked (closing it ends that read), else None."),
+    method<kTrySendContinue, &State::try_send_continue, arg_u64>(
+        "Claim the one 100 Continue of request seq; True when the caller writes it."),
+    method<kBeginBodyRead, &State::begin_body_read, arg_u64>(
+        "Claim the transport read for the body of request seq."),
+    method<kEndBodyRead, &State::end_body_read, arg_u64, arg_bool>(
+        "Release the body read of request seq; complete when the body was read to its end."),
+    method<kPeerClosedNow, &State::peer_closed_now, arg_u64>(
+        "Whether the client of request seq left: True or False once the response is done,\n"
+        "None while it is in flight (arm the watcher and wait)."),
+    method<kPeerClosedFlag, &State::peer_closed_flag, arg_u64>(
+        "Whether the client of request seq was seen leaving."),
     {&kArmWatcher, method_entry<server_arm_watcher>(),
      "Ask for the background read during the response of request seq; True when the\n"
      "caller spawns the watcher task for done."},
@@ -567,51 +486,51 @@ const MethodSpec kMethods[] = {
     {&kWatcherCompleted, method_entry<server_watcher_completed>(),
      "The watcher's read finished with data (b'' is end of stream) or error; True when\n"
      "the client left mid-response (resolve the request's peer_closed())."},
-    {&kWatcherAborted, method_entry<state_void_method<kWatcherAborted, op_watcher_aborted>>(),
-     "The watcher's read was aborted: nothing to report."},
-    {&kWatcherDone, method_entry<state_object_method<kWatcherDone, op_watcher_done>>(),
-     "The watcher's done event, or None without a watcher."},
-    {&kTakeWatcherHandle, method_entry<state_object_method<kTakeWatcherHandle, op_take_watcher_handle>>(),
-     "Take the watcher task's handle to join it, or None."},
+    method<kWatcherAborted, &State::watcher_aborted>(
+        "The watcher's read was aborted: nothing to report."),
+    method<kWatcherDone, op_watcher_done>(
+        "The watcher's done event, or None without a watcher."),
+    method<kTakeWatcherHandle, &State::take_watcher_handle>(
+        "Take the watcher task's handle to join it, or None."),
     {&kTakeWatcherResult, method_entry<server_take_watcher_result>(),
      "Take the (data, error) the watcher read."},
-    {&kCloseWindow, method_entry<seq_bool_method<kCloseWindow, op_close_window>>(),
-     "End the mid-message window of request seq; True when it flipped (set the\n"
-     "request's peer-closed event)."},
+    method<kCloseWindow, &State::close_window, arg_u64>(
+        "End the mid-message window of request seq; True when it flipped (set the\n"
+        "request's peer-closed event)."),
     {&kRespondHead, method_entry<server_respond_head>(),
      "Claim the response of request seq and encode its head: (code, head bytes or None,\n"
      "armed).  H1_REQ_CONTINUE: a 100 Continue is being written, call again once it is.\n"
      "armed: a watcher slot was created for done.  Encoder errors raise after the claim."},
     {&kFinishResponse, method_entry<server_finish_response>(),
      "The response of request seq is on the wire: (switch, close, transport, leftover)."},
-    {&kFailResponse, method_entry<server_fail_response>(),
-     "The response failed: close and return the transport, or None."},
+    method<kFailResponse, &State::fail_response, arg_u64>(
+        "The response failed: close and return the transport, or None."),
     {&kDetach, method_entry<server_detach>(),
      "Take over the raw connection without a response: (code, transport, leftover)."},
 };
 
 const PropertySpec kProperties[] = {
-    {"codec", crossing<server_codec>, "The connection's H1Codec."},
-    {"closed", kBoolProperty<&State::closed>, "No more requests are served."},
-    {"reusable", kBoolProperty<&State::reusable>, "The connection may serve another request."},
-    {"upgraded", kBoolProperty<&State::upgraded>,
+    {"codec", kProperty<op_codec>, "The connection's H1Codec."},
+    {"closed", kProperty<&State::closed>, "No more requests are served."},
+    {"reusable", kProperty<&State::reusable>, "The connection may serve another request."},
+    {"upgraded", kProperty<&State::upgraded>,
      "The transport was handed off (protocol switch or detach)."},
-    {"half_close", kBoolProperty<&State::half_close>,
+    {"half_close", kProperty<&State::half_close>,
      "The client may half-close its side: no watcher read is ever armed."},
-    {"keep_alive_enabled", kBoolProperty<&State::keep_alive_enabled>, "Keep-alive is enabled."},
-    {"shutdown_requested", kBoolProperty<&State::shutdown_requested>, "A graceful shutdown was requested."},
-    {"has_watcher", kBoolProperty<&State::has_watcher>,
+    {"keep_alive_enabled", kProperty<&State::keep_alive_enabled>, "Keep-alive is enabled."},
+    {"shutdown_requested", kProperty<&State::shutdown_requested>, "A graceful shutdown was requested."},
+    {"has_watcher", kProperty<&State::has_watcher>,
      "A watcher read is parked, or completed and not yet consumed."},
-    {"watcher_parked", kBoolProperty<&State::watcher_parked>,
+    {"watcher_parked", kProperty<&State::watcher_parked>,
      "A mid-message watcher read is parked on the transport right now."},
-    {"current_seq", crossing<server_current_seq>, "The current request's seq; 0 before the first."},
+    {"current_seq", kProperty<&State::current_seq>, "The current request's seq; 0 before the first."},
 };
 
 const PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(crossing<server_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(crossing<server_dealloc>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(crossing<state_traverse<ServerStateObject>>)},
-    {Py_tp_clear, reinterpret_cast<void*>(crossing<state_clear<ServerStateObject>>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(crossing<core_object_traverse<State>>)},
+    {Py_tp_clear, reinterpret_cast<void*>(crossing<core_object_clear<State>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<server_repr>)},
 };
 

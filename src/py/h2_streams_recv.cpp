@@ -24,7 +24,7 @@
 #include "py/record_fields.h"
 #include "py/ref.h"
 #include "py/results.h"
-#include "py/state_object.h"
+#include "py/method_adapters.h"
 
 namespace vantric::py {
 namespace {
@@ -207,7 +207,7 @@ PyObject* streams_recv_window_update(PyObject* self, PyObject* const* args, Py_s
     return nullptr;
   const StreamValue frame = h2_frame_stream_value(frame_obj);
   std::vector<Ref> wake;
-  auto error = locked_streams(self, [&](H2State& s) {
+  auto error = locked<H2State>(self, [&](H2State& s) {
     return s.recv_window_update(frame.stream_id, frame.value, h2::MonoClock::now(), wake);
   });
   if (error) {
@@ -244,10 +244,10 @@ PyObject* streams_recv_settings(PyObject* self, PyObject* const* args, Py_ssize_
   H2StreamsObject* streams = as_streams(self);
   // The only place both mutexes are held: the decoder mutex inside the state mutex.
   auto apply_local = [streams](const h2::StreamsConfig& config) {
-    HostLock lock(streams->decoder_mutex);
-    h2::apply_local_settings(streams->reader, config);
+    HostLock lock(streams->extra.mutex);
+    h2::apply_local_settings(streams->extra.reader, config);
   };
-  auto result = locked_streams(self, [&](H2State& s) { return s.recv_settings(settings, ack, apply_local); });
+  auto result = locked<H2State>(self, [&](H2State& s) { return s.recv_settings(settings, ack, apply_local); });
   auto* verdict = value_or_raise(result);
   if (verdict == nullptr) return nullptr;
   Ref wake = Ref::steal(handle_list(verdict->wake));
@@ -262,7 +262,7 @@ PyObject* streams_recv_ping(PyObject* self, PyObject* const* args, Py_ssize_t na
     return nullptr;
   bool ack = false;
   const std::string_view data = h2_frame_ping_data(frame_obj, &ack);
-  return PyLong_FromUnsignedLong(locked_streams(self, [&](H2State& s) { return s.recv_ping(data, ack); }));
+  return PyLong_FromUnsignedLong(locked<H2State>(self, [&](H2State& s) { return s.recv_ping(data, ack); }));
 }
 
 PyObject* streams_recv_go_away(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -293,7 +293,7 @@ PyObject* streams_recv_go_away(PyObject* self, PyObject* const* args, Py_ssize_t
 PyObject* streams_maybe_goaway_reply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   if (!parse_args(kMaybeGoawayReply, args, nargs, kwnames, nullptr)) return nullptr;
-  return PyLong_FromUnsignedLong(locked_streams(self, [](H2State& s) { return s.maybe_goaway_reply(); }));
+  return PyLong_FromUnsignedLong(locked<H2State>(self, [](H2State& s) { return s.maybe_goaway_reply(); }));
 }
 
 const MethodSpec kMethods[] = {

@@ -25,7 +25,7 @@
 #include "py/record_fields.h"
 #include "py/ref.h"
 #include "py/results.h"
-#include "py/state_object.h"
+#include "py/method_adapters.h"
 
 namespace vantric::py {
 namespace {
@@ -198,7 +198,7 @@ PyObject* streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
   // The head is checked before locking; a refusal still gives the slot back.
   const auto head = h2::build_request_head(method, target, scheme, authority);
   Ref handle = Ref::from_borrowed(a[5]);  // kept, and released after the lock, unless the stream opens
-  auto opened = locked_streams(self, [&](H2State& s) {
+  auto opened = locked<H2State>(self, [&](H2State& s) {
     return with_header_map(headers, [&](const http::HeaderMap* map) {
       return s.open_stream(head, map, end_stream, is_head, std::move(handle));
     });
@@ -296,22 +296,6 @@ PyObject* streams_aclose_body(PyObject* self, PyObject* const* args, Py_ssize_t 
   return reset_verdict_object(verdict);
 }
 
-// (sid, n) methods: `Op(state, sid, n, dropped)` under the lock.
-template <const Signature& Sig, auto Op>
-PyObject* sid_count_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  uint32_t sid = 0, n = 0;
-  if (!parse_args(Sig, args, nargs, kwnames, a) || !arg_u32(a[0], Sig, 0, &sid) || !arg_u32(a[1], Sig, 1, &n))
-    return nullptr;
-  auto op = [&](H2State& s, std::vector<Ref>& dropped) { return Op(s, sid, n, dropped); };
-  if constexpr (std::is_void_v<decltype(dropping(self, op))>) {
-    dropping(self, op);
-    Py_RETURN_NONE;
-  } else {
-    return result_object(dropping(self, op));
-  }
-}
-
 uint32_t op_release_capacity(H2State& s, uint32_t sid, uint32_t n, std::vector<Ref>& dropped) {
   return s.release_capacity(sid, n, dropped);
 }
@@ -359,7 +343,7 @@ PyObject* streams_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* streams_conn_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kConnError, args, nargs, kwnames, nullptr)) return nullptr;
   std::optional<std::string> message;
-  Ref stored = locked_streams(self, [&](H2State& s) {
+  Ref stored = locked<H2State>(self, [&](H2State& s) {
     message = s.error_message();
     return s.error_object() ? s.error_object().share() : Ref();
   });
@@ -370,7 +354,7 @@ PyObject* streams_conn_error(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* streams_goaway_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kGoawayInfo, args, nargs, kwnames, nullptr)) return nullptr;
-  const std::optional<h2::GoAwayFacts> facts = locked_streams(self, [](H2State& s) { return s.peer_goaway(); });
+  const std::optional<h2::GoAwayFacts> facts = locked<H2State>(self, [](H2State& s) { return s.peer_goaway(); });
   if (!facts) Py_RETURN_NONE;
   Ref last = Ref::steal(PyLong_FromUnsignedLong(facts->last_stream_id));
   Ref code = Ref::steal(PyLong_FromUnsignedLong(facts->error_code));
@@ -416,16 +400,16 @@ const MethodSpec kMethods[] = {
     {&kAcloseBody, method_entry<streams_aclose_body>(),
      "The application closed the stream's body reader: cancel the stream unless its\n"
      "body has ended.  Returns an H2ResetVerdict."},
-    {&kReleaseCapacity, method_entry<sid_count_method<kReleaseCapacity, op_release_capacity>>(),
-     "The application consumed n received octets of the stream: queue WINDOW_UPDATE\n"
-     "frames as the window-update rule says.  Returns flags."},
-    {&kReleaseDataFrame, method_entry<sid_count_method<kReleaseDataFrame, op_release_data_frame>>(),
-     "A small DATA payload charged to the DATA-framing budget was consumed: give its\n"
-     "charge back."},
+    method<kReleaseCapacity, op_release_capacity, arg_u32, arg_u32>(
+        "The application consumed n received octets of the stream: queue WINDOW_UPDATE\n"
+        "frames as the window-update rule says.  Returns flags."),
+    method<kReleaseDataFrame, op_release_data_frame, arg_u32, arg_u32>(
+        "A small DATA payload charged to the DATA-framing budget was consumed: give its\n"
+        "charge back."),
     {&kAccepted, method_entry<streams_accepted>(), "Server: the application pulled the request of the stream."},
-    {&kSendGoaway, method_entry<u32_method<kSendGoaway, op_send_goaway>>(),
-     "Queue GOAWAY with reason (the last stream id is the last request accepted, 0\n"
-     "for a client).  Returns flags."},
+    method<kSendGoaway, op_send_goaway, arg_u32>(
+        "Queue GOAWAY with reason (the last stream id is the last request accepted, 0\n"
+        "for a client).  Returns flags."),
     {&kFail, method_entry<streams_fail>(),
      "Record the connection's failure (exc, else the closure message; the first\n"
      "error stays) and abort every live stream.  Returns [(handle, stop), ...]."},
@@ -434,13 +418,13 @@ const MethodSpec kMethods[] = {
      "a closure message, or None."},
     {&kGoawayInfo, method_entry<streams_goaway_info>(),
      "(last_stream_id, error_code, debug_data) of the peer's GOAWAY, or None."},
-    {&kIsClosed, method_entry<plain_method<kIsClosed, op_is_closed>>(),
-     "True when an error is stored or the peer sent GOAWAY."},
-    {&kIsFailed, method_entry<plain_method<kIsFailed, op_is_failed>>(), "True when an error is stored."},
-    {&kBeginGracefulShutdown, method_entry<plain_method<kBeginGracefulShutdown, op_begin_graceful_shutdown>>(),
-     "Start a graceful shutdown: GOAWAY with the largest stream id and a PING whose\n"
-     "acknowledgement sends the final GOAWAY (server).  Later calls queue nothing.\n"
-     "Returns flags."},
+    method<kIsClosed, op_is_closed>(
+        "True when an error is stored or the peer sent GOAWAY."),
+    method<kIsFailed, op_is_failed>("True when an error is stored."),
+    method<kBeginGracefulShutdown, op_begin_graceful_shutdown>(
+        "Start a graceful shutdown: GOAWAY with the largest stream id and a PING whose\n"
+        "acknowledgement sends the final GOAWAY (server).  Later calls queue nothing.\n"
+        "Returns flags."),
 };
 
 }  // namespace

@@ -47,4 +47,23 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// The object a Ref holds, or None; a new reference (takes the Ref's).
+inline PyObject* object_or_none(Ref&& ref) {
+  if (!ref) Py_RETURN_NONE;
+  return ref.release();
+}
+
+// An argument that may be None or not passed, as a Ref that is empty then.
+inline Ref optional_ref(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return {};
+  return Ref::from_borrowed(obj);
+}
+
+// A 2-tuple of the two objects, None for an empty one.
+inline PyObject* pack_pair(Ref&& a, Ref&& b) {
+  Ref first = Ref::steal(object_or_none(std::move(a)));
+  Ref second = Ref::steal(object_or_none(std::move(b)));
+  return PyTuple_Pack(2, first.get(), second.get());
+}
+
 }  // namespace vantric::py
