@@ -11,7 +11,6 @@
 #include <type_traits>
 #include <utility>
 #include <variant>
-#include <vector>
 
 #include "py/lock.h"
 #include "py/ref.h"
@@ -68,22 +67,6 @@ template <class Core, class... A>
 PyObject* new_core_object(PyTypeObject* type, A&&... args) {
   return new_object<ObjectFor<Core>>(type, std::forward<A>(args)...);
 }
-
-// References leaving an object under its lock; declare one before the lock
-// guard so they are released after it.
-class Released {
- public:
-  void add(Ref&& ref) {
-    if (ref) refs_.push_back(std::move(ref));
-  }
-  // A sink for take_all().
-  auto sink() {
-    return [this](Ref&& ref) { add(std::move(ref)); };
-  }
-
- private:
-  std::vector<Ref> refs_;
-};
 
 // Destroys the parts of an object that no other thread can reach any more,
 // then frees it.  The host references a core holds are moved out first and

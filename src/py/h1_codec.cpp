@@ -16,6 +16,7 @@
 #include "py/errors.h"
 #include "py/h1_body_decoder.h"
 #include "py/h1_heads.h"
+#include "py/method_adapters.h"
 #include "py/ref.h"
 #include "py/results.h"
 
@@ -50,37 +51,13 @@ PyObject* h1_codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   config.max_buf_size = static_cast<std::size_t>(max_buf_size);
-  auto* self = reinterpret_cast<H1CodecObject*>(type->tp_alloc(type, 0));
-  if (self == nullptr) return nullptr;
-  new (&self->mutex) HostMutex();
-  new (&self->codec) Codec(config);
-  return reinterpret_cast<PyObject*>(self);
-}
-
-void h1_codec_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  H1CodecObject* self = as_h1_codec(obj);
-  std::destroy_at(&self->codec);
-  std::destroy_at(&self->mutex);
-  type->tp_free(obj);
-  Py_DECREF(type);
+  return new_core_object<Codec>(type, config);
 }
 
 // ---- read side -----------------------------------------------------------------
 
 constexpr Param kDataParams[] = {{"data"}};
 constexpr Signature kFeed{"feed", "H1Codec.feed", CallKind::kMethod, kDataParams};
-
-PyObject* h1_codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  std::string_view data;
-  if (!parse_args(kFeed, args, nargs, kwnames, a) || !arg_bytes(a[0], kFeed, 0, &data)) return nullptr;
-  {
-    HostLock lock(as_h1_codec(self)->mutex);
-    as_h1_codec(self)->codec.feed(data);
-  }
-  Py_RETURN_NONE;
-}
 
 // Appends `data` and parses a head with the codec operation `Receive`; the
 // fields go straight into the map the head object will hand out.  The head,
@@ -100,7 +77,7 @@ PyObject* receive_head_object(const Signature& sig, PyObject* self, PyObject* co
   Progress status;
   {
     HostLock lock(as_h1_codec(self)->mutex);
-    status = (as_h1_codec(self)->codec.*Receive)(data, head, header_map_of(headers.get()), error);
+    status = (as_h1_codec(self)->core.*Receive)(data, head, header_map_of(headers.get()), error);
   }
   switch (status) {
     case Progress::kDone:
@@ -135,7 +112,7 @@ constexpr Signature kTakeBody{"take_body", "H1Codec.take_body", CallKind::kMetho
 PyObject* h1_codec_take_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kTakeBody, args, nargs, kwnames, nullptr)) return nullptr;
   HostLock lock(as_h1_codec(self)->mutex);
-  Codec& codec = as_h1_codec(self)->codec;
+  Codec& codec = as_h1_codec(self)->core;
   // Copied into the result, the storage stays for the next message's head.
   PyObject* body = new_bytes(codec.buffered_view());
   if (body != nullptr) codec.clear_buffer();
@@ -155,7 +132,7 @@ PyObject* h1_codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssiz
   ByteBuffer bytes;
   {
     HostLock lock(as_h1_codec(self)->mutex);
-    bytes = as_h1_codec(self)->codec.take_body();
+    bytes = as_h1_codec(self)->core.take_body();
   }
   // The two mutexes are never held together.
   h1_body_decoder_append(a[0], std::move(bytes));
@@ -164,70 +141,21 @@ PyObject* h1_codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssiz
 
 constexpr Signature kBuffered{"buffered", "H1Codec.buffered", CallKind::kMethod, {}};
 
-PyObject* h1_codec_buffered(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(kBuffered, args, nargs, kwnames, nullptr)) return nullptr;
-  std::size_t size;
-  {
-    HostLock lock(as_h1_codec(self)->mutex);
-    size = as_h1_codec(self)->codec.buffered();
-  }
-  return PyLong_FromSize_t(size);
-}
-
 constexpr Signature kReset{"reset", "H1Codec.reset", CallKind::kMethod, {}};
 
-PyObject* h1_codec_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(kReset, args, nargs, kwnames, nullptr)) return nullptr;
-  {
-    HostLock lock(as_h1_codec(self)->mutex);
-    as_h1_codec(self)->codec.reset();
-  }
-  Py_RETURN_NONE;
-}
-
 constexpr Signature kBodyIsEof{"body_is_eof", "H1Codec.body_is_eof", CallKind::kMethod, {}};
-
-PyObject* h1_codec_body_is_eof(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(kBodyIsEof, args, nargs, kwnames, nullptr)) return nullptr;
-  bool eof;
-  {
-    HostLock lock(as_h1_codec(self)->mutex);
-    eof = as_h1_codec(self)->codec.body_is_eof();
-  }
-  return PyBool_FromLong(eof);
-}
 
 // ---- attributes ----------------------------------------------------------------
 
 PyObject* h1_codec_max_buf_size(PyObject* self, void*) {
   // Configuration: fixed at construction, read without the mutex.
-  return PyLong_FromSize_t(as_h1_codec(self)->codec.config().max_buf_size);
-}
-
-template <bool (Codec::*Flag)() const noexcept>
-PyObject* h1_codec_flag(PyObject* self, void*) {
-  bool value;
-  {
-    HostLock lock(as_h1_codec(self)->mutex);
-    value = (as_h1_codec(self)->codec.*Flag)();
-  }
-  return PyBool_FromLong(value);
-}
-
-PyObject* h1_codec_parse_error_status(PyObject* self, void*) {
-  std::optional<uint16_t> status;
-  {
-    HostLock lock(as_h1_codec(self)->mutex);
-    status = as_h1_codec(self)->codec.parse_error_status();
-  }
-  if (!status) Py_RETURN_NONE;
-  return PyLong_FromLong(*status);
+  return PyLong_FromSize_t(as_h1_codec(self)->core.config().max_buf_size);
 }
 
 const MethodSpec kMethods[] = {
-    {&kFeed, method_entry<h1_codec_feed>(),
-     "Append data to the read buffer without parsing (bytes another reader took past a\n"
-     "message go back where they belong)."},
+    method<kFeed, &Codec::feed, arg_bytes>(
+        "Append data to the read buffer without parsing (bytes another reader took past a\n"
+        "message go back where they belong)."),
     {&kReceiveHead, method_entry<h1_codec_receive_head>(),
      "Append data, then parse a response head to the recorded request method: an\n"
      "H1ResponseHead, or None while more bytes are needed.  Interim 1xx responses are\n"
@@ -240,33 +168,33 @@ const MethodSpec kMethods[] = {
     {&kTakeBodyInto, method_entry<h1_codec_take_body_into>(),
      "Move every byte of the read buffer into the input of an H1BodyDecoder, without\n"
      "copying when its input is empty."},
-    {&kBuffered, method_entry<h1_codec_buffered>(), "The number of bytes in the read buffer."},
-    {&kReset, method_entry<h1_codec_reset>(),
-     "Clear the per-message state (recorded method, body encoder, parse_error_status,\n"
-     "request_connection_close, trailers allowed); the read buffer stays."},
-    {&kBodyIsEof, method_entry<h1_codec_body_is_eof>(),
-     "True when no body encoder is in flight, or its declared length is all sent."},
+    method<kBuffered, &Codec::buffered>("The number of bytes in the read buffer."),
+    method<kReset, &Codec::reset>(
+        "Clear the per-message state (recorded method, body encoder, parse_error_status,\n"
+        "request_connection_close, trailers allowed); the read buffer stays."),
+    method<kBodyIsEof, &Codec::body_is_eof>(
+        "True when no body encoder is in flight, or its declared length is all sent."),
 };
 
 const PropertySpec kProperties[] = {
     {"max_buf_size", crossing<h1_codec_max_buf_size>,
      "The cap on an incomplete head; also the driver's limit for writing a small body\n"
      "together with its head."},
-    {"response_is_last", crossing<h1_codec_flag<&Codec::response_is_last>>,
+    {"response_is_last", crossing<locked_property<&Codec::response_is_last>>,
      "The last serialize_response decided the connection closes after that response."},
-    {"response_close_delimited", crossing<h1_codec_flag<&Codec::response_close_delimited>>,
+    {"response_close_delimited", crossing<locked_property<&Codec::response_close_delimited>>,
      "The last serialize_response chose a body that ends by closing the connection."},
-    {"parse_error_status", crossing<h1_codec_parse_error_status>,
+    {"parse_error_status", crossing<locked_property<&Codec::parse_error_status>>,
      "After a failed receive_request_head: the status to answer with (400, 414 or 431),\n"
      "or None when the server answers nothing (an HTTP/2 preface)."},
-    {"request_connection_close", crossing<h1_codec_flag<&Codec::request_connection_close>>,
+    {"request_connection_close", crossing<locked_property<&Codec::request_connection_close>>,
      "The last serialized request listed 'close' in a Connection field: the connection\n"
      "must not be reused."},
 };
 
 const PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(crossing<h1_codec_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<h1_codec_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<core_object_dealloc<Codec>>)},
 };
 
 // Not constexpr: the write side's table is defined in its own file.

@@ -14,6 +14,7 @@
 
 #include "core/h1/codec.h"
 #include "core/h1/serializer.h"
+#include "core/http/status.h"
 #include "core/http/uri.h"
 #include "py/args.h"
 #include "py/classes.h"
@@ -31,35 +32,6 @@ using h1::BodyRequest;
 using h1::Codec;
 using h1::DataPlan;
 using h1::EndPlan;
-
-// The collection a head is written from when the caller gives none.
-const http::HeaderMap& no_fields() {
-  static const http::HeaderMap kEmpty{};
-  return kEmpty;
-}
-
-// A HeaderMap argument, or None / not passed as nullptr; false with
-// TypeError for anything else.
-bool optional_header_map(PyObject* obj, const Signature& sig, std::size_t index, PyObject** out) {
-  if (obj == nullptr || obj == Py_None) {
-    *out = nullptr;
-    return true;
-  }
-  if (!is_header_map(obj)) {
-    raise_bad_argument_type(sig, index, "HeaderMap or None", obj);
-    return false;
-  }
-  *out = obj;
-  return true;
-}
-
-// Runs `op(const http::HeaderMap&)` on the collection of `map_obj` under its
-// lock, or on an empty collection when `map_obj` is nullptr.
-template <typename Op>
-auto with_fields(PyObject* map_obj, Op&& op) {
-  if (map_obj == nullptr) return op(no_fields());
-  return read_header_map(map_obj, op);
-}
 
 // Process-wide bytes constants.
 template <const std::string_view& Text>
@@ -105,12 +77,12 @@ PyObject* h1_codec_serialize_request(PyObject* self, PyObject* const* args, Py_s
   if (!parse_args(kSerializeRequest, args, nargs, kwnames, a)) return nullptr;
   std::string_view method;
   std::string_view url;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   h1::RequestOptions options;
   std::optional<uint64_t> content_length;
   bool chunked = false;
   if (!arg_str(a[0], kSerializeRequest, 0, &method) || !arg_str(a[1], kSerializeRequest, 1, &url) ||
-      !optional_header_map(a[2], kSerializeRequest, 2, &headers) ||
+      !arg_headers(a[2], kSerializeRequest, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
       (a[3] != nullptr && !arg_bool(a[3], kSerializeRequest, 3, &options.http10)) ||
       !arg_optional_u64(a[4], kSerializeRequest, 4, &content_length) ||
       (a[5] != nullptr && !arg_bool(a[5], kSerializeRequest, 5, &chunked)))
@@ -126,10 +98,10 @@ PyObject* h1_codec_serialize_request(PyObject* self, PyObject* const* args, Py_s
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return nullptr;
   }
-  Codec& codec = as_h1_codec(self)->codec;
+  Codec& codec = as_h1_codec(self)->core;
   HostLock lock(as_h1_codec(self)->mutex);
   const std::string_view head =
-      with_fields(headers, [&](const http::HeaderMap& map) { return codec.serialize_request(target, map, options); });
+      with_headers(headers.map, [&](const http::HeaderMap& map) { return codec.serialize_request(target, map, options); });
   return new_bytes(head);
 }
 
@@ -144,28 +116,25 @@ PyObject* h1_codec_serialize_response(PyObject* self, PyObject* const* args, Py_
   PyObject* a[6];
   if (!parse_args(kSerializeResponse, args, nargs, kwnames, a)) return nullptr;
   uint16_t status = 0;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   bool keep_alive = true;
   bool http10 = false;
   std::optional<uint64_t> content_length;
   bool chunked = false;
-  if (!arg_u16(a[0], kSerializeResponse, 0, &status) || !optional_header_map(a[1], kSerializeResponse, 1, &headers) ||
+  if (!arg_u16(a[0], kSerializeResponse, 0, &status) ||
+      !arg_headers(a[1], kSerializeResponse, 1, HeadersAccept::kHeaderMapOrNone, &headers) ||
       (a[2] != nullptr && !arg_bool(a[2], kSerializeResponse, 2, &keep_alive)) ||
       (a[3] != nullptr && !arg_bool(a[3], kSerializeResponse, 3, &http10)) ||
       !arg_optional_u64(a[4], kSerializeResponse, 4, &content_length) ||
       (a[5] != nullptr && !arg_bool(a[5], kSerializeResponse, 5, &chunked)))
     return nullptr;
-  // RFC 9110 section 15: a status code is three digits.
-  if (status < 100 || status > 999) {
-    PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
-    return nullptr;
-  }
+  if (!check_h1_status(status)) return nullptr;
   const BodyRequest body = BodyRequest::of(content_length, chunked);
   std::optional<h1::Error> error;
   {
-    Codec& codec = as_h1_codec(self)->codec;
+    Codec& codec = as_h1_codec(self)->core;
     HostLock lock(as_h1_codec(self)->mutex);
-    error = with_fields(headers, [&](const http::HeaderMap& map) {
+    error = with_headers(headers.map, [&](const http::HeaderMap& map) {
       return codec.serialize_response(status, map, keep_alive, http10, body);
     });
     if (!error) return new_bytes(codec.written());
@@ -187,7 +156,7 @@ PyObject* h1_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssiz
   // Nothing to frame: an empty chunk would read as the last chunk.
   if (chunk.empty()) return Py_NewRef(a[0]);
   {
-    Codec& codec = as_h1_codec(self)->codec;
+    Codec& codec = as_h1_codec(self)->core;
     HostLock lock(as_h1_codec(self)->mutex);
     const DataPlan plan = codec.plan_data(chunk.size());
     PyObject* result = nullptr;
@@ -229,7 +198,7 @@ template <typename PlanEnd>
 PyObject* serialize_end_with(PyObject* self, PlanEnd&& plan_end) {
   std::optional<h1::Error> error;
   {
-    Codec& codec = as_h1_codec(self)->codec;
+    Codec& codec = as_h1_codec(self)->core;
     HostLock lock(as_h1_codec(self)->mutex);
     EndPlan plan;
     error = plan_end(codec, plan);
@@ -257,13 +226,12 @@ constexpr Signature kSerializeTrailers{"serialize_trailers", "H1Codec.serialize_
 
 PyObject* h1_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
-  if (!parse_args(kSerializeTrailers, args, nargs, kwnames, a)) return nullptr;
-  if (!is_header_map(a[0])) {
-    raise_bad_argument_type(kSerializeTrailers, 0, "HeaderMap", a[0]);
+  HeadersArg trailers;
+  if (!parse_args(kSerializeTrailers, args, nargs, kwnames, a) ||
+      !arg_headers(a[0], kSerializeTrailers, 0, HeadersAccept::kHeaderMap, &trailers))
     return nullptr;
-  }
   return serialize_end_with(self, [&](Codec& codec, EndPlan& plan) {
-    return read_header_map(a[0], [&](const http::HeaderMap& map) { return codec.plan_end(nullptr, &map, plan); });
+    return with_headers(trailers.map, [&](const http::HeaderMap& map) { return codec.plan_end(nullptr, &map, plan); });
   });
 }
 
@@ -290,15 +258,15 @@ PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args
   PyObject* a[3];
   std::string_view head;
   std::string_view body;
-  PyObject* trailers = nullptr;
+  HeadersArg trailers;
   if (!parse_args(kSerializeHeadAndBody, args, nargs, kwnames, a) ||
       !arg_bytes(a[0], kSerializeHeadAndBody, 0, &head) ||
       (a[1] != nullptr && a[1] != Py_None && !arg_bytes(a[1], kSerializeHeadAndBody, 1, &body)) ||
-      !optional_header_map(a[2], kSerializeHeadAndBody, 2, &trailers))
+      !arg_headers(a[2], kSerializeHeadAndBody, 2, HeadersAccept::kHeaderMapOrNone, &trailers))
     return nullptr;
   std::optional<h1::Error> error;
   {
-    Codec& codec = as_h1_codec(self)->codec;
+    Codec& codec = as_h1_codec(self)->core;
     HostLock lock(as_h1_codec(self)->mutex);
     if (!codec.has_encoder()) return same_bytes(a[0]);
     const h1::BodyEncoder& encoder = *codec.encoder();
@@ -309,9 +277,9 @@ PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args
     }
     const DataPlan data = body.empty() ? DataPlan{} : codec.plan_data(body.size());
     EndPlan end;
-    error = trailers == nullptr
+    error = trailers.map == nullptr
                 ? codec.plan_end(&data, nullptr, end)
-                : read_header_map(trailers, [&](const http::HeaderMap& map) { return codec.plan_end(&data, &map, end); });
+                : with_headers(trailers.map, [&](const http::HeaderMap& map) { return codec.plan_end(&data, &map, end); });
     if (!error) {
       // head, framed data, end: one allocation of the exact total.
       const std::optional<std::size_t> data_size = framed_size(data);
@@ -364,12 +332,11 @@ constexpr Signature kConnectionClose{"connection_close", "H1Codec.connection_clo
 
 PyObject* h1_codec_connection_close(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
-  if (!parse_args(kConnectionClose, args, nargs, kwnames, a)) return nullptr;
-  if (!is_header_map(a[0])) {
-    raise_bad_argument_type(kConnectionClose, 0, "HeaderMap", a[0]);
+  HeadersArg headers;
+  if (!parse_args(kConnectionClose, args, nargs, kwnames, a) ||
+      !arg_headers(a[0], kConnectionClose, 0, HeadersAccept::kHeaderMap, &headers))
     return nullptr;
-  }
-  const bool close = read_header_map(a[0], [](const http::HeaderMap& map) { return h1::lists_close(map); });
+  const bool close = with_headers(headers.map, [](const http::HeaderMap& map) { return h1::lists_close(map); });
   return PyBool_FromLong(close);
 }
 
@@ -410,5 +377,11 @@ const MethodSpec kMethods[] = {
 // Constant-initialized, so the class spec may read it during dynamic
 // initialization of another file.
 constinit const std::span<const MethodSpec> kH1CodecWriteMethods = kMethods;
+
+bool check_h1_status(uint32_t status) {
+  if (http::is_status_code(status)) return true;
+  PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
+  return false;
+}
 
 }  // namespace vantric::py

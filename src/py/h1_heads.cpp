@@ -294,7 +294,7 @@ PyObject* new_head_fields() {
 }
 
 http::HeaderMap& header_map_of(PyObject* map) {
-  return reinterpret_cast<HeaderMapObject*>(map)->map;
+  return reinterpret_cast<HeaderMapObject*>(map)->core;
 }
 
 PyObject* new_request_head(h1::RequestHead&& head, PyObject* headers) {

@@ -44,7 +44,7 @@ namespace {
 
 // The codec's and the decoder's byte work, each under the object's own lock.
 struct HostPeers {
-  static h1::Codec& core_of(const Ref& codec) { return as_h1_codec(codec.get())->codec; }
+  static h1::Codec& core_of(const Ref& codec) { return as_h1_codec(codec.get())->core; }
   static HostMutex& codec_mutex(const Ref& codec) { return as_h1_codec(codec.get())->mutex; }
 
   static std::size_t codec_buffered(const Ref& codec) {
@@ -204,10 +204,10 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
     {
       H1CodecObject* codec = as_h1_codec(s.codec().get());
       HostLock codec_lock(codec->mutex);
-      status = codec->codec.receive_request_head(data, head, header_map_of(headers.get()), error);
+      status = codec->core.receive_request_head(data, head, header_map_of(headers.get()), error);
       // Everything after the head goes to the decoder; what lies past the
       // body comes back to the codec before the next head.
-      if (status == Progress::kDone) past_head = codec->codec.take_body();
+      if (status == Progress::kDone) past_head = codec->core.take_body();
     }
     if (status == Progress::kDone) {
       h1::BodyDecoder body = h1::BodyDecoder::for_body_length(head.body_length);
@@ -320,53 +320,22 @@ constexpr Param kRespondHeadParams[] = {
 constexpr Signature kRespondHead{"respond_head", "H1ServerState.respond_head", CallKind::kMethod, kRespondHeadParams,
                                  4};
 
-// The `headers` argument as a HeaderMap object: None as nullptr, a HeaderMap
-// itself (borrowed into *out), anything else converted as HeaderMap(init)
-// converts it (a dict, or an iterable of name-value pairs).
-bool headers_argument(PyObject* obj, Ref* converted, PyObject** out) {
-  *out = nullptr;
-  if (obj == Py_None) return true;
-  if (is_header_map(obj)) {
-    *out = obj;
-    return true;
-  }
-  if (!PyDict_Check(obj) && Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj)) {
-    raise_bad_argument_type(kRespondHead, 2, "HeaderMap, dict, iterable of pairs or None", obj);
-    return false;
-  }
-  *converted = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(header_map_type()), obj));
-  if (!*converted) return false;
-  *out = converted->get();
-  return true;
-}
-
-// The collection a head is written from when the caller gives none.
-const http::HeaderMap& no_fields() {
-  static const http::HeaderMap kEmpty{};
-  return kEmpty;
-}
-
 PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[7];
   uint64_t seq = 0;
   uint16_t status = 0;
-  Ref converted;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   std::optional<uint64_t> content_length;
   bool chunked = false;
   bool want = false;
   if (!parse_args(kRespondHead, args, nargs, kwnames, a) || !arg_u64(a[0], kRespondHead, 0, &seq) ||
-      !arg_u16(a[1], kRespondHead, 1, &status) || !headers_argument(a[2], &converted, &headers) ||
+      !arg_u16(a[1], kRespondHead, 1, &status) || !arg_headers(a[2], kRespondHead, 2, HeadersAccept::kConvertibleOrNone, &headers) ||
       !arg_optional_u64(a[4], kRespondHead, 4, &content_length) ||
       (a[5] != nullptr && !arg_bool(a[5], kRespondHead, 5, &chunked)) ||
       (a[6] != nullptr && !arg_bool(a[6], kRespondHead, 6, &want)))
     return nullptr;
-  // RFC 9110 section 15: a status code is three digits.  Checked with the
-  // other arguments, before the response is claimed.
-  if (status < 100 || status > 999) {
-    PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
-    return nullptr;
-  }
+  // Checked with the other arguments, before the response is claimed.
+  if (!check_h1_status(status)) return nullptr;
   const h1::BodyRequest body = h1::BodyRequest::of(content_length, chunked);
   // Declared before the lock: a `done` that was not stored is released after it.
   Ref done = Ref::from_borrowed(a[3]);
@@ -380,11 +349,11 @@ PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t 
     H1CodecObject* codec = as_h1_codec(s.codec().get());
     out = s.respond_head(seq, status, want, done, [&](bool keep_alive, bool http10) -> std::optional<h1::ResponseVerdicts> {
       HostLock codec_lock(codec->mutex);
-      h1::Codec& c = codec->codec;
+      h1::Codec& c = codec->core;
       auto encode = [&](const http::HeaderMap& fields) {
         return c.serialize_response(status, fields, keep_alive, http10, body);
       };
-      error = headers != nullptr ? read_header_map(headers, encode) : encode(no_fields());
+      error = with_headers(headers.map, encode);
       if (error) return std::nullopt;
       // Copied out under the codec's lock: its write buffer is reused by the
       // next head any caller encodes.

@@ -259,12 +259,12 @@ PyObject* h2_codec_serialize_request_headers(PyObject* self, PyObject* const* ar
   PyObject* a[7];
   uint32_t stream_id = 0;
   std::string_view method, target;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   bool end_stream = false;
   std::optional<std::string_view> scheme, authority;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_stream_id(a[0], sig, 0, &stream_id) ||
       !arg_str(a[1], sig, 1, &method) || !arg_str(a[2], sig, 2, &target) ||
-      !arg_optional_header_map(a[3], sig, 3, &headers) ||
+      !arg_headers(a[3], sig, 3, HeadersAccept::kHeaderMapOrNone, &headers) ||
       (a[4] != nullptr && !arg_bool(a[4], sig, 4, &end_stream)) || !arg_optional_str(a[5], sig, 5, &scheme) ||
       !arg_optional_str(a[6], sig, 6, &authority))
     return nullptr;
@@ -274,8 +274,8 @@ PyObject* h2_codec_serialize_request_headers(PyObject* self, PyObject* const* ar
     return nullptr;
   }
   return serialize_locked(self, [&](H2CodecObject& codec) {
-    with_header_map(headers, [&](const http::HeaderMap* map) {
-      h2::append_request_headers(codec.out, codec.encoder, stream_id, std::get<h2::RequestHead>(head), map,
+    with_headers(headers.map, [&](const http::HeaderMap& map) {
+      h2::append_request_headers(codec.out, codec.encoder, stream_id, std::get<h2::RequestHead>(head), &map,
                                  end_stream, codec.send_max_frame_size);
     });
   });
@@ -292,10 +292,10 @@ PyObject* h2_codec_serialize_response_headers(PyObject* self, PyObject* const* a
   PyObject* a[5];
   uint32_t stream_id = 0;
   uint16_t status = 0;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   bool end_stream = false, auto_date = false;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_stream_id(a[0], sig, 0, &stream_id) ||
-      !arg_u16(a[1], sig, 1, &status) || !arg_optional_header_map(a[2], sig, 2, &headers) ||
+      !arg_u16(a[1], sig, 1, &status) || !arg_headers(a[2], sig, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
       (a[3] != nullptr && !arg_bool(a[3], sig, 3, &end_stream)) ||
       (a[4] != nullptr && !arg_bool(a[4], sig, 4, &auto_date)))
     return nullptr;
@@ -304,8 +304,8 @@ PyObject* h2_codec_serialize_response_headers(PyObject* self, PyObject* const* a
     return nullptr;
   }
   return serialize_locked(self, [&](H2CodecObject& codec) {
-    with_header_map(headers, [&](const http::HeaderMap* map) {
-      h2::append_response_headers(codec.out, codec.encoder, stream_id, status, map, end_stream, auto_date,
+    with_headers(headers.map, [&](const http::HeaderMap& map) {
+      h2::append_response_headers(codec.out, codec.encoder, stream_id, status, &map, end_stream, auto_date,
                                   codec.send_max_frame_size);
     });
   });
@@ -320,11 +320,12 @@ PyObject* h2_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_
   const Signature& sig = kSerializeTrailers;
   PyObject* a[2];
   uint32_t stream_id = 0;
+  HeadersArg trailers;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_stream_id(a[0], sig, 0, &stream_id) ||
-      !arg_header_map(a[1], sig, 1))
+      !arg_headers(a[1], sig, 1, HeadersAccept::kHeaderMap, &trailers))
     return nullptr;
   return serialize_locked(self, [&](H2CodecObject& codec) {
-    read_header_map(a[1], [&](const http::HeaderMap& map) {
+    with_headers(trailers.map, [&](const http::HeaderMap& map) {
       h2::append_trailers(codec.out, codec.encoder, stream_id, map, codec.send_max_frame_size);
     });
   });
@@ -458,9 +459,11 @@ constexpr Signature kCheckSendHeaders{"check_send_headers", "H2Codec.check_send_
 
 PyObject* h2_codec_check_send_headers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
-  if (!parse_args(kCheckSendHeaders, args, nargs, kwnames, a) || !arg_header_map(a[0], kCheckSendHeaders, 0))
+  HeadersArg headers;
+  if (!parse_args(kCheckSendHeaders, args, nargs, kwnames, a) ||
+      !arg_headers(a[0], kCheckSendHeaders, 0, HeadersAccept::kHeaderMap, &headers))
     return nullptr;
-  const bool refused = read_header_map(a[0], [](const http::HeaderMap& map) {
+  const bool refused = with_headers(headers.map, [](const http::HeaderMap& map) {
     return h2::has_connection_specific_field(map);
   });
   if (refused) {

@@ -187,11 +187,11 @@ PyObject* streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
   const Signature& sig = kOpenStream;
   PyObject* a[8];
   std::string_view method, target;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   bool end_stream = false, is_head = false;
   std::optional<std::string_view> scheme, authority;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_str(a[0], sig, 0, &method) ||
-      !arg_str(a[1], sig, 1, &target) || !arg_optional_header_map(a[2], sig, 2, &headers) ||
+      !arg_str(a[1], sig, 1, &target) || !arg_headers(a[2], sig, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
       !arg_bool(a[3], sig, 3, &end_stream) || !arg_bool(a[4], sig, 4, &is_head) ||
       !arg_optional_str(a[6], sig, 6, &scheme) || !arg_optional_str(a[7], sig, 7, &authority))
     return nullptr;
@@ -199,8 +199,8 @@ PyObject* streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
   const auto head = h2::build_request_head(method, target, scheme, authority);
   Ref handle = Ref::from_borrowed(a[5]);  // kept, and released after the lock, unless the stream opens
   auto opened = locked<H2State>(self, [&](H2State& s) {
-    return with_header_map(headers, [&](const http::HeaderMap* map) {
-      return s.open_stream(head, map, end_stream, is_head, std::move(handle));
+    return with_headers(headers.map, [&](const http::HeaderMap& map) {
+      return s.open_stream(head, &map, end_stream, is_head, std::move(handle));
     });
   });
   auto* id = value_or_raise(opened);
@@ -227,10 +227,12 @@ PyObject* streams_send_trailers(PyObject* self, PyObject* const* args, Py_ssize_
   const Signature& sig = kSendTrailers;
   PyObject* a[2];
   uint32_t sid = 0;
-  if (!parse_args(sig, args, nargs, kwnames, a) || !arg_u32(a[0], sig, 0, &sid) || !arg_header_map(a[1], sig, 1))
+  HeadersArg trailers;
+  if (!parse_args(sig, args, nargs, kwnames, a) || !arg_u32(a[0], sig, 0, &sid) ||
+      !arg_headers(a[1], sig, 1, HeadersAccept::kHeaderMap, &trailers))
     return nullptr;
   auto verdict = dropping(self, [&](H2State& s, std::vector<Ref>& dropped) {
-    return read_header_map(a[1], [&](const http::HeaderMap& map) { return s.send_trailers(sid, map, dropped); });
+    return with_headers(trailers.map, [&](const http::HeaderMap& map) { return s.send_trailers(sid, map, dropped); });
   });
   return send_verdict_object(verdict);
 }
@@ -240,15 +242,15 @@ PyObject* streams_send_response_head(PyObject* self, PyObject* const* args, Py_s
   const Signature& sig = kSendResponseHead;
   PyObject* a[4];
   uint32_t sid = 0, status = 0;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   bool end_stream = false;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_u32(a[0], sig, 0, &sid) ||
-      !arg_u32(a[1], sig, 1, &status) || !arg_optional_header_map(a[2], sig, 2, &headers) ||
+      !arg_u32(a[1], sig, 1, &status) || !arg_headers(a[2], sig, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
       !arg_bool(a[3], sig, 3, &end_stream))
     return nullptr;
   auto result = dropping(self, [&](H2State& s, std::vector<Ref>& dropped) {
-    return with_header_map(headers, [&](const http::HeaderMap* map) {
-      return s.send_response_head(sid, status, map, end_stream, dropped);
+    return with_headers(headers.map, [&](const http::HeaderMap& map) {
+      return s.send_response_head(sid, status, &map, end_stream, dropped);
     });
   });
   auto* verdict = value_or_raise(result);

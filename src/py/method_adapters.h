@@ -38,6 +38,9 @@ namespace vantric::py {
 inline PyObject* result_object(bool value) {
   return PyBool_FromLong(value);
 }
+inline PyObject* result_object(uint16_t value) {
+  return PyLong_FromLong(value);
+}
 inline PyObject* result_object(uint32_t value) {
   return PyLong_FromUnsignedLong(value);
 }
@@ -50,6 +53,10 @@ inline PyObject* result_object(uint64_t value) {
 inline PyObject* result_object(std::optional<bool> value) {
   if (!value) Py_RETURN_NONE;
   return PyBool_FromLong(*value);
+}
+inline PyObject* result_object(std::optional<uint16_t> value) {
+  if (!value) Py_RETURN_NONE;
+  return PyLong_FromLong(*value);
 }
 inline PyObject* result_object(std::optional<uint32_t> value) {
   if (!value) Py_RETURN_NONE;

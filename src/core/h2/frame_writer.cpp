@@ -5,6 +5,7 @@
 
 #include "core/h1/method.h"
 #include "core/http/date.h"
+#include "core/http/status.h"
 #include "core/http/uri.h"
 #include "core/invariant.h"
 
@@ -235,7 +236,7 @@ std::variant<RequestHead, InvalidArgument> build_request_head(std::string_view m
 }
 
 std::optional<InvalidArgument> check_status(uint32_t status) {
-  if (status >= 100 && status <= 999) return std::nullopt;
+  if (http::is_status_code(status)) return std::nullopt;
   return InvalidArgument{"invalid status: " + std::to_string(status)};
 }
 

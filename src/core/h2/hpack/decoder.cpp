@@ -5,6 +5,7 @@
 #include "core/h2/hpack/primitives.h"
 #include "core/h2/hpack/static_table_gen.h"
 #include "core/http/field_rules.h"
+#include "core/http/status.h"
 #include "core/http/utf8.h"
 
 namespace vantric::hpack {
@@ -39,10 +40,15 @@ bool is_valid_pseudo_value(std::string_view v) {
   return http::is_valid_utf8(v);
 }
 
-// RFC 9113 section 8.3.2 with RFC 9110 section 15: three digits, 100 to 999.
+// RFC 9113 section 8.3.2: :status carries the three-digit code alone.
 bool is_valid_status(std::string_view v) {
-  return v.size() == 3 && v[0] >= '1' && v[0] <= '9' && v[1] >= '0' && v[1] <= '9' &&
-         v[2] >= '0' && v[2] <= '9';
+  if (v.size() != 3) return false;
+  uint32_t code = 0;
+  for (char c : v) {
+    if (c < '0' || c > '9') return false;
+    code = code * 10 + static_cast<uint32_t>(c - '0');
+  }
+  return http::is_status_code(code);
 }
 
 // RFC 9110 section 9.1: method = token.
