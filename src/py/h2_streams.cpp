@@ -37,8 +37,9 @@
 #include "py/h2_frames.h"
 #include "py/h2_streams_object.h"
 #include "py/lock.h"
-#include "py/ref.h"
 #include "py/method_adapters.h"
+#include "py/record_fields.h"
+#include "py/ref.h"
 
 namespace vantric::py {
 namespace {
@@ -69,26 +70,16 @@ PyObject* stopped_reason(PyObject* obj, void*) {
   return result_object(self->has_reason ? std::optional<uint32_t>(self->reason) : std::nullopt);
 }
 
-PyObject* stopped_conn(PyObject* obj, void*) {
-  return PyBool_FromLong(as_stopped(obj)->conn);
-}
-
-void stopped_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
-
 const PropertySpec kStoppedProperties[] = {
     {"reason", crossing<stopped_reason>,
      "The HTTP/2 error code that stopped the stream; None for a clean end or a local\n"
      "cancel."},
-    {"conn", crossing<stopped_conn>,
+    {"conn", crossing<record_field<&StoppedObject::conn>>,
      "True when the connection (its failure or a GOAWAY) stopped the stream."},
 };
 
 const PyType_Slot kStoppedSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<stopped_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<record_dealloc<StoppedObject>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<stopped_repr>)},
 };
 

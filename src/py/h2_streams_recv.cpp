@@ -80,26 +80,26 @@ PyObject* data_verdict_repr(PyObject* obj) {
 const PropertySpec kHeadersVerdictProperties[] = {
     {"kind", crossing<headers_verdict_kind>,
      "H2_HEADERS_IGNORED, H2_HEADERS_OPENED, H2_HEADERS_HEAD or H2_HEADERS_TRAILERS."},
-    {"handle", crossing<get_object<HeadersVerdictObject, &HeadersVerdictObject::handle>>,
+    {"handle", crossing<record_field<&HeadersVerdictObject::handle>>,
      "The stream's handle (the spare for a new stream), or None."},
-    {"stream_id", crossing<get_u32<HeadersVerdictObject, &HeadersVerdictObject::stream_id>>,
+    {"stream_id", crossing<record_field<&HeadersVerdictObject::stream_id>>,
      "The stream identifier of the frame."},
-    {"eof", crossing<get_bool<HeadersVerdictObject, &HeadersVerdictObject::eof>>,
+    {"eof", crossing<record_field<&HeadersVerdictObject::eof>>,
      "The peer's side of the stream ended with this frame."},
-    {"flags", crossing<get_u32<HeadersVerdictObject, &HeadersVerdictObject::flags>>, "H2_FLAG_* bits."},
+    {"flags", crossing<record_field<&HeadersVerdictObject::flags>>, "H2_FLAG_* bits."},
 };
 
 const PropertySpec kDataVerdictProperties[] = {
-    {"handle", crossing<get_object<DataVerdictObject, &DataVerdictObject::handle>>,
+    {"handle", crossing<record_field<&DataVerdictObject::handle>>,
      "The stream's handle, or None when the frame was dropped."},
-    {"payload", crossing<get_object<DataVerdictObject, &DataVerdictObject::payload>>,
+    {"payload", crossing<record_field<&DataVerdictObject::payload>>,
      "The bytes to deliver to the stream's readers, or None."},
-    {"budgeted", crossing<get_bool<DataVerdictObject, &DataVerdictObject::budgeted>>,
+    {"budgeted", crossing<record_field<&DataVerdictObject::budgeted>>,
      "The payload was charged to the DATA-framing budget: give it back with\n"
      "release_data_frame() once consumed."},
-    {"eof", crossing<get_bool<DataVerdictObject, &DataVerdictObject::eof>>,
+    {"eof", crossing<record_field<&DataVerdictObject::eof>>,
      "The peer's side of the stream ended with this frame."},
-    {"flags", crossing<get_u32<DataVerdictObject, &DataVerdictObject::flags>>, "H2_FLAG_* bits."},
+    {"flags", crossing<record_field<&DataVerdictObject::flags>>, "H2_FLAG_* bits."},
 };
 
 constexpr ClassSpec kHeadersVerdictSpec =

@@ -69,25 +69,25 @@ PyObject* reset_verdict_repr(PyObject* obj) {
 }
 
 const PropertySpec kSendVerdictProperties[] = {
-    {"sent", crossing<get_u32<SendVerdictObject, &SendVerdictObject::sent>>,
+    {"sent", crossing<record_field<&SendVerdictObject::sent>>,
      "Octets of data[offset:] framed and queued; 0 with done false means no window now."},
-    {"done", crossing<get_bool<SendVerdictObject, &SendVerdictObject::done>>,
+    {"done", crossing<record_field<&SendVerdictObject::done>>,
      "The last octet, and END_STREAM when asked, is queued."},
-    {"stopped", crossing<get_object<SendVerdictObject, &SendVerdictObject::stopped>>,
+    {"stopped", crossing<record_field<&SendVerdictObject::stopped>>,
      "An H2Stopped when the stream can no longer send, else None."},
-    {"flags", crossing<get_u32<SendVerdictObject, &SendVerdictObject::flags>>, "H2_FLAG_* bits."},
-    {"handle", crossing<get_object<SendVerdictObject, &SendVerdictObject::handle>>,
+    {"flags", crossing<record_field<&SendVerdictObject::flags>>, "H2_FLAG_* bits."},
+    {"handle", crossing<record_field<&SendVerdictObject::handle>>,
      "Server, response complete: the stream whose unread request body was reset, or None."},
-    {"reader_stop", crossing<get_object<SendVerdictObject, &SendVerdictObject::reader_stop>>,
+    {"reader_stop", crossing<record_field<&SendVerdictObject::reader_stop>>,
      "The H2Stopped the request-body readers of handle must see, or None."},
 };
 
 const PropertySpec kResetVerdictProperties[] = {
-    {"handle", crossing<get_object<ResetVerdictObject, &ResetVerdictObject::handle>>,
+    {"handle", crossing<record_field<&ResetVerdictObject::handle>>,
      "The stream's handle, or None when no live stream was reset."},
-    {"stop", crossing<get_object<ResetVerdictObject, &ResetVerdictObject::stop>>,
+    {"stop", crossing<record_field<&ResetVerdictObject::stop>>,
      "The H2Stopped the body readers must see; None for a clean end by a local cancel."},
-    {"flags", crossing<get_u32<ResetVerdictObject, &ResetVerdictObject::flags>>, "H2_FLAG_* bits."},
+    {"flags", crossing<record_field<&ResetVerdictObject::flags>>, "H2_FLAG_* bits."},
 };
 
 constexpr ClassSpec kSendVerdictSpec =
