@@ -20,28 +20,35 @@
 #include "core/h2/hpack/encoder.h"
 #include "py/args.h"
 #include "py/classes.h"
+#include "py/core_object.h"
 #include "py/crossing.h"
 #include "py/errors.h"
 #include "py/h2_frames.h"
 #include "py/header_map.h"
 #include "py/lock.h"
+#include "py/method_adapters.h"
 #include "py/results.h"
 
 namespace vantric::py {
 namespace {
 
-struct H2CodecObject {
-  PyObject_HEAD
-  HostMutex mutex;
-  h2::FrameReader reader;
+// What the codec's mutex guards.
+struct H2CodecCore {
+  explicit H2CodecCore(bool client) : role_client(client) {}
+
+  // Embedded in a server connection the reader expects the client preface;
+  // the stand-alone codec leaves that to feed_preface().
+  h2::FrameReader reader{false};
   hpack::Encoder encoder;
   ByteBuffer out;  // serializer output, copied into the result and cleared
-  uint32_t send_max_frame_size;
-  bool role_client;
+  uint32_t send_max_frame_size = h2::kDefaultMaxFrameSize;
+  const bool role_client;  // fixed at construction, read without the mutex
 };
 
+using H2CodecObject = CoreObject<H2CodecCore>;
+
 H2CodecObject* as_codec(PyObject* obj) {
-  return reinterpret_cast<H2CodecObject*>(obj);
+  return as_object<H2CodecCore>(obj);
 }
 
 // Empties the codec's output buffer when the serializer is done, also when it
@@ -61,9 +68,9 @@ template <class Write>
 PyObject* serialize_locked(PyObject* self, Write&& write) {
   H2CodecObject* codec = as_codec(self);
   HostLock lock(codec->mutex);
-  ClearOut clear{codec->out};
-  write(*codec);
-  return new_bytes(codec->out.view());
+  ClearOut clear{codec->core.out};
+  write(codec->core);
+  return new_bytes(codec->core.out.view());
 }
 
 // ---- construction ----------------------------------------------------------------
@@ -80,28 +87,7 @@ PyObject* h2_codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_Format(PyExc_ValueError, "role must be 'client' or 'server', got %U", a[0]);
     return nullptr;
   }
-  auto* self = reinterpret_cast<H2CodecObject*>(type->tp_alloc(type, 0));
-  if (self == nullptr) return nullptr;
-  new (&self->mutex) HostMutex();
-  // Embedded in a server connection the reader expects the client preface;
-  // the stand-alone codec leaves that to feed_preface().
-  new (&self->reader) h2::FrameReader(false);
-  new (&self->encoder) hpack::Encoder();
-  new (&self->out) ByteBuffer();
-  self->send_max_frame_size = h2::kDefaultMaxFrameSize;
-  self->role_client = role == "client";
-  return reinterpret_cast<PyObject*>(self);
-}
-
-void h2_codec_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  H2CodecObject* self = as_codec(obj);
-  std::destroy_at(&self->out);
-  std::destroy_at(&self->encoder);
-  std::destroy_at(&self->reader);
-  std::destroy_at(&self->mutex);
-  type->tp_free(obj);
-  Py_DECREF(type);
+  return new_core_object<H2CodecCore>(type, role == "client");
 }
 
 PyObject* h2_codec_repr(PyObject* obj) {
@@ -109,9 +95,9 @@ PyObject* h2_codec_repr(PyObject* obj) {
   std::size_t buffered;
   {
     HostLock lock(self->mutex);
-    buffered = self->reader.buffered();
+    buffered = self->core.reader.buffered();
   }
-  return PyUnicode_FromFormat("H2Codec(role=%s, buffered=%zu)", self->role_client ? "client" : "server",
+  return PyUnicode_FromFormat("H2Codec(role=%s, buffered=%zu)", self->core.role_client ? "client" : "server",
                               buffered);
 }
 
@@ -124,19 +110,13 @@ PyObject* h2_codec_receive(PyObject* self, PyObject* const* args, Py_ssize_t nar
   PyObject* a[1];
   std::string_view data;
   if (!parse_args(kReceive, args, nargs, kwnames, a) || !arg_bytes(a[0], kReceive, 0, &data)) return nullptr;
-  return receive_events(as_codec(self)->mutex, as_codec(self)->reader, data);
+  return receive_events(as_codec(self)->mutex, as_codec(self)->core.reader, data);
 }
 
 constexpr Signature kBuffered{"buffered", "H2Codec.buffered", CallKind::kMethod, {}};
 
-PyObject* h2_codec_buffered(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(kBuffered, args, nargs, kwnames, nullptr)) return nullptr;
-  std::size_t buffered;
-  {
-    HostLock lock(as_codec(self)->mutex);
-    buffered = as_codec(self)->reader.buffered();
-  }
-  return PyLong_FromSize_t(buffered);
+std::size_t op_buffered(H2CodecCore& codec) {
+  return codec.reader.buffered();
 }
 
 constexpr Signature kFeedPreface{"feed_preface", "H2Codec.feed_preface", CallKind::kMethod, kDataParams};
@@ -149,7 +129,7 @@ PyObject* h2_codec_feed_preface(PyObject* self, PyObject* const* args, Py_ssize_
   Progress match;
   {
     HostLock lock(as_codec(self)->mutex);
-    match = as_codec(self)->reader.feed_preface(data);
+    match = as_codec(self)->core.reader.feed_preface(data);
   }
   return preface_match_result(match);
 }
@@ -158,38 +138,29 @@ PyObject* h2_codec_feed_preface(PyObject* self, PyObject* const* args, Py_ssize_
 
 constexpr Param kValParams[] = {{"val"}};
 
-enum class Setter : uint8_t { kSendHeaderTableSize, kRecvHeaderTableSize, kMaxRecvFrameSize, kMaxHeaderListSize, kSendMaxFrameSize };
+// A SETTINGS_MAX_FRAME_SIZE value: arg_u32, then ValueError outside
+// 16384..16777215 (RFC 9113 section 6.5.2).
+bool arg_max_frame_size(PyObject* obj, const Signature& sig, std::size_t index, uint32_t* out) {
+  if (!arg_u32(obj, sig, index, out)) return false;
+  if (h2::is_valid_max_frame_size(*out)) return true;
+  PyErr_SetString(PyExc_ValueError, h2::max_frame_size_message(*out).c_str());
+  return false;
+}
 
-template <const Signature& Sig, Setter Which>
-PyObject* h2_codec_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  uint32_t val = 0;
-  if (!parse_args(Sig, args, nargs, kwnames, a) || !arg_u32(a[0], Sig, 0, &val)) return nullptr;
-  if ((Which == Setter::kMaxRecvFrameSize || Which == Setter::kSendMaxFrameSize) &&
-      !h2::is_valid_max_frame_size(val)) {
-    PyErr_SetString(PyExc_ValueError, h2::max_frame_size_message(val).c_str());
-    return nullptr;
-  }
-  H2CodecObject* codec = as_codec(self);
-  HostLock lock(codec->mutex);
-  switch (Which) {
-    case Setter::kSendHeaderTableSize:
-      codec->encoder.set_header_table_size(val);
-      break;
-    case Setter::kRecvHeaderTableSize:
-      codec->reader.set_header_table_size(val);
-      break;
-    case Setter::kMaxRecvFrameSize:
-      codec->reader.set_max_recv_frame_size(val);
-      break;
-    case Setter::kMaxHeaderListSize:
-      codec->reader.set_max_header_list_size(val);
-      break;
-    case Setter::kSendMaxFrameSize:
-      codec->send_max_frame_size = val;
-      break;
-  }
-  Py_RETURN_NONE;
+void op_set_send_header_table_size(H2CodecCore& codec, uint32_t val) {
+  codec.encoder.set_header_table_size(val);
+}
+void op_set_recv_header_table_size(H2CodecCore& codec, uint32_t val) {
+  codec.reader.set_header_table_size(val);
+}
+void op_set_max_recv_frame_size(H2CodecCore& codec, uint32_t val) {
+  codec.reader.set_max_recv_frame_size(val);
+}
+void op_set_max_header_list_size(H2CodecCore& codec, uint32_t val) {
+  codec.reader.set_max_header_list_size(val);
+}
+void op_set_send_max_frame_size(H2CodecCore& codec, uint32_t val) {
+  codec.send_max_frame_size = val;
 }
 
 constexpr Signature kSetSendHeaderTableSize{"set_send_header_table_size", "H2Codec.set_send_header_table_size",
@@ -229,7 +200,7 @@ PyObject* h2_codec_serialize_settings(PyObject* self, PyObject* const* args, Py_
     settings.enable_push = push;
   }
   std::optional<h2::InvalidArgument> error;
-  PyObject* result = serialize_locked(self, [&](H2CodecObject& codec) { error = h2::append_settings(codec.out, settings); });
+  PyObject* result = serialize_locked(self, [&](H2CodecCore& codec) { error = h2::append_settings(codec.out, settings); });
   if (error) {
     Py_XDECREF(result);
     raise_invalid(*error);
@@ -244,7 +215,7 @@ constexpr Signature kSerializeSettingsAck{"serialize_settings_ack", "H2Codec.ser
 PyObject* h2_codec_serialize_settings_ack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
   if (!parse_args(kSerializeSettingsAck, args, nargs, kwnames, nullptr)) return nullptr;
-  return serialize_locked(self, [](H2CodecObject& codec) { h2::append_settings_ack(codec.out); });
+  return serialize_locked(self, [](H2CodecCore& codec) { h2::append_settings_ack(codec.out); });
 }
 
 constexpr Param kRequestParams[] = {{"stream_id"},           {"method"},          {"target"},
@@ -273,7 +244,7 @@ PyObject* h2_codec_serialize_request_headers(PyObject* self, PyObject* const* ar
     raise_invalid(*error);
     return nullptr;
   }
-  return serialize_locked(self, [&](H2CodecObject& codec) {
+  return serialize_locked(self, [&](H2CodecCore& codec) {
     with_headers(headers.map, [&](const http::HeaderMap& map) {
       h2::append_request_headers(codec.out, codec.encoder, stream_id, std::get<h2::RequestHead>(head), &map,
                                  end_stream, codec.send_max_frame_size);
@@ -303,7 +274,7 @@ PyObject* h2_codec_serialize_response_headers(PyObject* self, PyObject* const* a
     raise_invalid(*error);
     return nullptr;
   }
-  return serialize_locked(self, [&](H2CodecObject& codec) {
+  return serialize_locked(self, [&](H2CodecCore& codec) {
     with_headers(headers.map, [&](const http::HeaderMap& map) {
       h2::append_response_headers(codec.out, codec.encoder, stream_id, status, &map, end_stream, auto_date,
                                   codec.send_max_frame_size);
@@ -324,7 +295,7 @@ PyObject* h2_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_stream_id(a[0], sig, 0, &stream_id) ||
       !arg_headers(a[1], sig, 1, HeadersAccept::kHeaderMap, &trailers))
     return nullptr;
-  return serialize_locked(self, [&](H2CodecObject& codec) {
+  return serialize_locked(self, [&](H2CodecCore& codec) {
     with_headers(trailers.map, [&](const http::HeaderMap& map) {
       h2::append_trailers(codec.out, codec.encoder, stream_id, map, codec.send_max_frame_size);
     });
@@ -347,7 +318,7 @@ PyObject* h2_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssiz
   uint32_t max_frame_size;
   {
     HostLock lock(as_codec(self)->mutex);
-    max_frame_size = as_codec(self)->send_max_frame_size;
+    max_frame_size = as_codec(self)->core.send_max_frame_size;
   }
   if (auto error = h2::check_data_payload(data.size(), max_frame_size)) {
     raise(*error);
@@ -376,7 +347,7 @@ PyObject* h2_codec_serialize_window_update(PyObject* self, PyObject* const* args
     return nullptr;
   std::optional<h2::InvalidArgument> error;
   PyObject* result = serialize_locked(
-      self, [&](H2CodecObject& codec) { error = h2::append_window_update(codec.out, stream_id, increment); });
+      self, [&](H2CodecCore& codec) { error = h2::append_window_update(codec.out, stream_id, increment); });
   if (error) {
     Py_XDECREF(result);
     raise_invalid(*error);
@@ -397,7 +368,7 @@ PyObject* h2_codec_serialize_ping(PyObject* self, PyObject* const* args, Py_ssiz
   if (!parse_args(Sig, args, nargs, kwnames, a) || !arg_bytes(a[0], Sig, 0, &payload)) return nullptr;
   std::optional<h2::InvalidArgument> error;
   PyObject* result =
-      serialize_locked(self, [&](H2CodecObject& codec) { error = h2::append_ping(codec.out, payload, Ack); });
+      serialize_locked(self, [&](H2CodecCore& codec) { error = h2::append_ping(codec.out, payload, Ack); });
   if (error) {
     Py_XDECREF(result);
     raise_invalid(*error);
@@ -420,7 +391,7 @@ PyObject* h2_codec_serialize_go_away(PyObject* self, PyObject* const* args, Py_s
       !arg_u32(a[1], sig, 1, &error_code) ||
       (a[2] != nullptr && a[2] != Py_None && !arg_bytes(a[2], sig, 2, &debug_data)))
     return nullptr;
-  return serialize_locked(self, [&](H2CodecObject& codec) {
+  return serialize_locked(self, [&](H2CodecCore& codec) {
     h2::append_go_away(codec.out, last_stream_id, error_code, debug_data);
   });
 }
@@ -438,7 +409,7 @@ PyObject* h2_codec_serialize_rst_stream(PyObject* self, PyObject* const* args, P
       !arg_u32(a[1], sig, 1, &error_code))
     return nullptr;
   return serialize_locked(
-      self, [&](H2CodecObject& codec) { h2::append_rst_stream(codec.out, stream_id, error_code); });
+      self, [&](H2CodecCore& codec) { h2::append_rst_stream(codec.out, stream_id, error_code); });
 }
 
 // ---- static methods ------------------------------------------------------------------
@@ -499,7 +470,7 @@ PyObject* h2_codec_is_client_initiated(PyObject*, PyObject* const* args, Py_ssiz
 }
 
 PyObject* h2_codec_role_client(PyObject* self, void*) {
-  return PyBool_FromLong(as_codec(self)->role_client);
+  return PyBool_FromLong(as_codec(self)->core.role_client);
 }
 
 const MethodSpec kMethods[] = {
@@ -507,24 +478,24 @@ const MethodSpec kMethods[] = {
      "Decodes every complete frame of the buffered bytes and data (bytes) into a list\n"
      "of H2Frame* events.  H2ProtocolError on a connection error; the events of the\n"
      "call are then dropped."},
-    {&kBuffered, method_entry<h2_codec_buffered>(), "Octets held awaiting a complete frame."},
+    method<kBuffered, op_buffered>("Octets held awaiting a complete frame."),
     {&kFeedPreface, method_entry<h2_codec_feed_preface>(),
      "Matches the client connection preface across calls: None while the octets agree\n"
      "but are fewer than 24, True once 24 agree (what follows is buffered for\n"
      "receive()), False on a mismatch, for good."},
-    {&kSetSendHeaderTableSize, method_entry<h2_codec_set<kSetSendHeaderTableSize, Setter::kSendHeaderTableSize>>(),
-     "The peer's SETTINGS_HEADER_TABLE_SIZE for the HPACK encoder (which uses at most\n"
-     "4096 of it)."},
-    {&kSetRecvHeaderTableSize, method_entry<h2_codec_set<kSetRecvHeaderTableSize, Setter::kRecvHeaderTableSize>>(),
-     "Our SETTINGS_HEADER_TABLE_SIZE: the largest table the peer's HPACK encoder may\n"
-     "use from its next header block."},
-    {&kSetMaxRecvFrameSize, method_entry<h2_codec_set<kSetMaxRecvFrameSize, Setter::kMaxRecvFrameSize>>(),
-     "The largest frame payload accepted, 16384 to 16777215."},
-    {&kSetMaxHeaderListSize, method_entry<h2_codec_set<kSetMaxHeaderListSize, Setter::kMaxHeaderListSize>>(),
-     "The header list limit applied to the header blocks received from now on."},
-    {&kSetSendMaxFrameSize, method_entry<h2_codec_set<kSetSendMaxFrameSize, Setter::kSendMaxFrameSize>>(),
-     "The largest DATA payload or header-block fragment the serializers write,\n"
-     "16384 to 16777215."},
+    method<kSetSendHeaderTableSize, op_set_send_header_table_size, arg_u32>(
+        "The peer's SETTINGS_HEADER_TABLE_SIZE for the HPACK encoder (which uses at most\n"
+        "4096 of it)."),
+    method<kSetRecvHeaderTableSize, op_set_recv_header_table_size, arg_u32>(
+        "Our SETTINGS_HEADER_TABLE_SIZE: the largest table the peer's HPACK encoder may\n"
+        "use from its next header block."),
+    method<kSetMaxRecvFrameSize, op_set_max_recv_frame_size, arg_max_frame_size>(
+        "The largest frame payload accepted, 16384 to 16777215."),
+    method<kSetMaxHeaderListSize, op_set_max_header_list_size, arg_u32>(
+        "The header list limit applied to the header blocks received from now on."),
+    method<kSetSendMaxFrameSize, op_set_send_max_frame_size, arg_max_frame_size>(
+        "The largest DATA payload or header-block fragment the serializers write,\n"
+        "16384 to 16777215."),
     {&kSerializeSettings, method_entry<h2_codec_serialize_settings>(),
      "One SETTINGS frame carrying the parameters given."},
     {&kSerializeSettingsAck, method_entry<h2_codec_serialize_settings_ack>(),
@@ -566,7 +537,7 @@ const PropertySpec kProperties[] = {
 
 const PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(crossing<h2_codec_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<h2_codec_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<core_object_dealloc<H2CodecCore>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<h2_codec_repr>)},
 };
 

@@ -16,6 +16,7 @@
 #include "core/proxy/matcher.h"
 #include "py/args.h"
 #include "py/classes.h"
+#include "py/core_object.h"
 #include "py/crossing.h"
 #include "py/ref.h"
 
@@ -25,22 +26,16 @@ namespace {
 using proxy::ProxyEntry;
 using proxy::ProxyMatcher;
 
-struct ProxyMatcherObject {
-  PyObject_HEAD
-  ProxyMatcher core;
-};
-
-struct ProxyInterceptObject {
-  PyObject_HEAD
-  std::shared_ptr<const ProxyEntry> entry;
-};
+// Both cores are immutable once built: they are read without the mutex.
+using ProxyMatcherObject = CoreObject<ProxyMatcher>;
+using ProxyInterceptObject = CoreObject<std::shared_ptr<const ProxyEntry>>;
 
 const ProxyMatcher& matcher_of(PyObject* obj) {
-  return reinterpret_cast<ProxyMatcherObject*>(obj)->core;
+  return as_object<ProxyMatcher>(obj)->core;
 }
 
 const ProxyEntry& entry_of(PyObject* obj) {
-  return *reinterpret_cast<ProxyInterceptObject*>(obj)->entry;
+  return *as_object<std::shared_ptr<const ProxyEntry>>(obj)->core;
 }
 
 // The UTF-8 octets of a str argument; TypeError naming it for another type.
@@ -79,17 +74,7 @@ PyObject* new_text(std::string_view text) {
 PyObject* wrap_matcher(ProxyMatcher&& core) {
   PyTypeObject* type = proxy_matcher_type();
   if (type == nullptr) return nullptr;
-  auto* self = reinterpret_cast<ProxyMatcherObject*>(type->tp_alloc(type, 0));
-  if (self == nullptr) return nullptr;
-  new (&self->core) ProxyMatcher(std::move(core));
-  return reinterpret_cast<PyObject*>(self);
-}
-
-void proxy_matcher_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  std::destroy_at(&reinterpret_cast<ProxyMatcherObject*>(obj)->core);
-  type->tp_free(obj);
-  Py_DECREF(type);
+  return new_core_object<ProxyMatcher>(type, std::move(core));
 }
 
 constexpr Signature kFromEnv{"from_env", "ProxyMatcher.from_env", CallKind::kStaticMethod, {}};
@@ -144,10 +129,7 @@ PyObject* proxy_matcher_intercept(PyObject* self, PyObject* const* args, Py_ssiz
   if (!entry) Py_RETURN_NONE;
   PyTypeObject* type = proxy_intercept_type();
   if (type == nullptr) return nullptr;
-  auto* result = reinterpret_cast<ProxyInterceptObject*>(type->tp_alloc(type, 0));
-  if (result == nullptr) return nullptr;
-  new (&result->entry) std::shared_ptr<const ProxyEntry>(std::move(entry));
-  return reinterpret_cast<PyObject*>(result);
+  return new_object<ProxyInterceptObject>(type, std::move(entry));
 }
 
 const MethodSpec kMatcherMethods[] = {
@@ -164,7 +146,7 @@ const MethodSpec kMatcherMethods[] = {
 };
 
 const PyType_Slot kMatcherSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<proxy_matcher_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<destroy_object<ProxyMatcherObject>>)},
 };
 
 constexpr ClassSpec kMatcherSpec{
@@ -177,13 +159,6 @@ constexpr ClassSpec kMatcherSpec{
 };
 
 // ---- ProxyIntercept ------------------------------------------------------------
-
-void proxy_intercept_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  std::destroy_at(&reinterpret_cast<ProxyInterceptObject*>(obj)->entry);
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
 
 PyObject* proxy_intercept_uri(PyObject* self, void*) {
   return new_text(entry_of(self).uri);
@@ -234,7 +209,7 @@ const PropertySpec kInterceptProperties[] = {
 };
 
 const PyType_Slot kInterceptSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<proxy_intercept_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<destroy_object<ProxyInterceptObject>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<proxy_intercept_repr>)},
 };
 
