@@ -1,8 +1,5 @@
 // H1ClientState: the host class over the HTTP/1 client connection state.
-//
-// Every method converts its arguments, then takes the mutex once for one core
-// transition.  References the state gives up are returned by the core and
-// released after unlocking; tuples are built after unlocking.
+// Every method is one core transition; locking follows README.md.
 #include "py/h1_client_state.h"
 
 #include <memory>

@@ -1,9 +1,7 @@
-// H1Codec: the host class over the HTTP/1 codec core of one connection.
-//
-// Every method converts its arguments, runs one core operation under the
-// object's mutex and builds its result after unlocking (a parsed head owns
-// its octets, so nothing refers back into the codec).  Parse failures are
-// error values turned into H1ParseError once the mutex is released.
+// H1Codec: the host class over the HTTP/1 codec core of one connection (the
+// read side; the write side is h1_codec_write.cpp).  Locking follows
+// README.md.  A parsed head owns its octets, so nothing refers back into the
+// codec.
 #include "py/h1_codec.h"
 
 #include <new>

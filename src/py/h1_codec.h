@@ -1,6 +1,5 @@
 // The host class H1Codec, and what the connection states use of it: the core
-// codec behind the object's mutex.  A state takes its own mutex first, then
-// this one, one operation at a time (never the reverse).
+// codec behind the object's mutex (lock order: README.md).
 #pragma once
 
 #include <Python.h>

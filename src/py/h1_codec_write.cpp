@@ -1,9 +1,6 @@
 // H1Codec's write side: head serialization and body framing.
 //
-// Arguments are converted and the request line validated before the codec's
-// mutex is taken.  A HeaderMap argument is read under its own lock, taken
-// inside the codec's: a map's lock is always the innermost (map operations
-// take no other lock), so the order codec -> map cannot meet its reverse.
+// Locking follows README.md; the request line is validated before the lock.
 // Results are bytes, created under the lock at their final size: a head is
 // copied once out of the codec's write buffer, framed data is written
 // straight into its bytes object, and data the framing leaves unchanged is

@@ -1,15 +1,10 @@
 // H1ServerState: the host class over the HTTP/1 server connection state.
 //
-// Every method converts its arguments, then takes the state's mutex once for
-// one core transition.  The state owns the connection's H1Codec and the
-// current request's H1BodyDecoder; a transition that needs their bytes takes
-// the codec's or the decoder's own mutex inside the state's, one at a time
-// (HostPeers below), and neither ever calls back into a state, so the order
-// state -> codec and state -> decoder is never reversed.  A HeaderMap read
-// while encoding a head is locked inside the codec's, as the codec's own
-// serializers do.  References the state gives up are released after
-// unlocking; tuples are built after unlocking; core errors are raised after
-// unlocking.
+// Every method is one core transition; locking follows README.md.  The state
+// owns the connection's H1Codec and the current request's H1BodyDecoder; a
+// transition that needs their bytes takes the codec's or the decoder's own
+// mutex inside the state's, one at a time (HostPeers below), and neither
+// ever calls back into a state.
 #include "py/h1_server_state.h"
 
 #include <cstdint>

@@ -1,10 +1,8 @@
 // H2Codec: the host class over one HTTP/2 frame codec.
 //
-// Every method converts its arguments outside the lock, runs the core work
-// under the codec's mutex (a HeaderMap argument is read under its own lock,
-// taken inside the codec's and never the other way round), creates its bytes
-// result there, and raises error values once the mutex is released.  Event
-// objects and their list are built after unlocking (FrameEventBatch).
+// Locking follows README.md.  The serializers create their bytes result under
+// the codec's mutex, straight from its output buffer; event objects and
+// their list are built after unlocking (FrameEventBatch).
 #include "py/h2_codec.h"
 
 #include <cstring>

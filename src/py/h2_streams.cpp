@@ -1,8 +1,8 @@
 // H2Streams: the host class over one HTTP/2 connection state, with its write
 // batch and the H2Stopped record.  The receive methods (recv_*) and their
 // verdicts live in h2_streams_recv.cpp, the send path and the connection's end
-// with theirs in h2_streams_send.cpp; the object layout and the shared method
-// shapes in h2_streams_object.h.
+// with theirs in h2_streams_send.cpp; the object layout and the helpers they
+// share in h2_streams_object.h.
 //
 // Two mutexes: the state mutex guards the core state (h2::Streams), the
 // decoder mutex the frame reader with its HPACK decoder.  receive() and
@@ -10,10 +10,7 @@
 // every other method takes only the state mutex, once, for its whole body,
 // except that recv_settings() applies an acknowledged SETTINGS to the reader
 // with the decoder mutex taken inside the state mutex (never the other way).
-// Arguments are converted before locking; lists and tuples are built after
-// unlocking from values copied under the lock; host references leaving the
-// state are moved into locals declared before the lock guard, so they are
-// released after it.
+// Otherwise locking follows README.md.
 //
 // take_pending() hands the drained pending buffer to a new H2WriteBatch that
 // exports it read-only through the buffer protocol; when the batch dies its

@@ -13,8 +13,8 @@
 #include "core/h2/frame_reader.h"
 #include "core/h2/streams.h"
 #include "py/args.h"
-#include "py/errors.h"
 #include "py/core_object.h"
+#include "py/errors.h"
 #include "py/lock.h"
 #include "py/ref.h"
 

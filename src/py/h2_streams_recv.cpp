@@ -1,12 +1,9 @@
 // The receive methods of H2Streams, one per frame event class, and their
 // verdict records H2RecvHeadersVerdict and H2RecvDataVerdict.
 //
-// Each method converts its event before locking, runs one core transition
-// under the state mutex (recv_settings also takes the decoder mutex inside
-// it, to apply acknowledged settings to the reader), and builds its result
-// after unlocking.  Stream handles the table drops are moved into a local
-// declared before the lock, so they are released after it; a core error is
-// raised after unlocking.
+// Each method is one core transition under the state mutex (recv_settings
+// also takes the decoder mutex inside it, to apply acknowledged settings to
+// the reader); locking follows README.md.
 #include <memory>
 #include <optional>
 #include <utility>

@@ -2,12 +2,9 @@
 // send_*, the resets, capacity release, GOAWAY, fail, the graceful shutdown),
 // with their verdict records H2SendVerdict and H2ResetVerdict.
 //
-// Each method converts its arguments before locking and runs one core step
-// under the state mutex; a HeaderMap argument is read under its own lock
-// inside it (state mutex first, as the codec does).  Stream handles the table
-// drops, and a second exception given to fail(), are moved into a local
-// declared before the lock and released after it.  Verdicts, stops and lists
-// are built, and core errors raised, after unlocking.
+// Each method is one core step under the state mutex; locking follows
+// README.md (a second exception given to fail() is released after the lock
+// like the stream handles the table drops).
 #include <optional>
 #include <string_view>
 #include <utility>

@@ -1,6 +1,7 @@
 // The host class HeaderMap, and what the other host classes use of it: the
-// header name and value conversions, wrapping a core collection into a new
-// host object, and reading a host map's collection under its lock.
+// header name and value conversions, the one conversion of a headers
+// argument, wrapping a core collection into a new host object, and reading a
+// host map's collection under its lock (always the innermost lock: README.md).
 #pragma once
 
 #include <Python.h>

@@ -1,7 +1,7 @@
 // ProxyMatcher and ProxyIntercept: proxy selection for the host package.
 //
-// Both are immutable after construction, so unlike the stateful classes they
-// carry no mutex: any number of threads may call intercept() on one matcher
+// Both are immutable after construction, so their cores are read without the
+// object's mutex: any number of threads may call intercept() on one matcher
 // at once.  An intercept shares the matcher's immutable entry instead of
 // copying it, which keeps the proxied path to one object allocation.
 #include "py/proxy.h"

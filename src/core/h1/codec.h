@@ -52,18 +52,18 @@ class Codec {
   void feed(std::string_view data) { read_.append(data); }
 
   // Appends `data`, then parses a request head from the read buffer
-  // (parse_request).  Complete: the head's bytes are consumed, `out` and
+  // (parse_request).  kDone: the head's bytes are consumed, `out` and
   // `headers` hold the head, the recorded method becomes its method and
-  // trailers-allowed its allow_trailers.  Failed: nothing of the failing head is consumed, `error`
-  // is set and parse_error_status() becomes the automatic status.  NeedMore:
+  // trailers-allowed its allow_trailers.  kFailed: nothing of the failing head is consumed, `error`
+  // is set and parse_error_status() becomes the automatic status.  kNeedMore:
   // the bytes stay buffered.  Throws std::bad_alloc only (after the append
   // the buffer holds `data`).
   Progress receive_request_head(std::string_view data, RequestHead& out, http::HeaderMap& headers,
-                                  ParseKind& error);
+                                ParseKind& error);
 
   // Appends `data`, then parses a response head to the recorded request
   // method (parse_response).  Interim 1xx heads are consumed even when the
-  // result is NeedMore or Failed.  Otherwise as receive_request_head, without
+  // result is kNeedMore or kFailed.  Otherwise as receive_request_head, without
   // touching the per-message state.
   Progress receive_head(std::string_view data, ResponseHead& out, http::HeaderMap& headers, ParseKind& error);
 

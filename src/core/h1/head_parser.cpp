@@ -652,7 +652,7 @@ HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request
 }
 
 // The field lines from progress.line_start on, without building anything:
-// NeedMore (progress advanced) while the head is still incomplete and valid so
+// kNeedMore (progress advanced) while the head is still incomplete and valid so
 // far; otherwise the full parse decides.
 bool still_incomplete(const ByteBuffer& buffer, const ParseLimits& limits, RequestScanProgress& progress) {
   const std::string_view input = buffer.view();

@@ -79,13 +79,13 @@ struct ResponseHead {
   bool http10 = false;
 };
 
-// Parses a request head from the front of `buffer`.  Complete: the head's
+// Parses a request head from the front of `buffer`.  kDone: the head's
 // bytes are consumed, `out` is filled (its views live as long as `out.block`
 // or a copy of it) and `headers` holds the field lines in arrival order, less
 // the Content-Length lines the framing rules drop; the values are views of the
 // block, which `headers` attaches.  The head's fields go into a map the caller
 // owns so that it can be one the host already holds, filled in place.
-// NeedMore and Failed consume nothing and leave `out` and `headers`
+// kNeedMore and kFailed consume nothing and leave `out` and `headers`
 // unspecified.  Failure kinds: Method, Version, VersionH2 (the HTTP/2
 // connection preface), Uri, UriTooLong, HeaderToken,
 // HeaderContentLengthInvalid, HeaderTransferEncodingInvalid,

@@ -130,7 +130,7 @@ class ServerState : public ConnectionBase<Obj> {
   };
 
   // What respond_head() decided.  `encoded` is false when the claim was
-  // refused or the encoder failed (`code` is Ok then; the caller raises the
+  // refused or the encoder failed (`code` is kOk then; the caller raises the
   // encoder's error).
   struct Respond {
     RequestClaim code;

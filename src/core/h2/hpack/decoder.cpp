@@ -162,7 +162,7 @@ std::optional<std::string_view> Decoder::materialize(std::string_view raw, bool 
   return std::string_view(out, *n);
 }
 
-// Each representation is consumed whole or not at all: *p moves only on kOk.
+// Each representation is consumed whole or not at all: *p moves only on success.
 DecodeStatus Decoder::decode_representation(const uint8_t** p, const uint8_t* end,
                                             FieldSink& sink) {
   const uint8_t b = **p;
@@ -189,7 +189,7 @@ DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int 
   uint32_t index;
   if (auto st = decode_integer(&q, end, prefix_bits, &index); st != std::nullopt) return st;
   Field field{{}, {}, Pseudo::kNone, sensitive};
-  // What HTTP/2 makes of the field (kOk or the rule it breaks), and whether the
+  // What HTTP/2 makes of the field (nullopt or the rule it breaks), and whether the
   // name is what breaks it.
   DecodeStatus validity = std::nullopt;
   bool name_invalid = false;

@@ -25,8 +25,8 @@ inline constexpr uint32_t kFirstDynamicIndex = 62;
 
 class DynamicTable {
  public:
-  // `validity` is what the decoder found of the field when it was inserted: kOk,
-  // or the rule HTTP/2 says it breaks (the table keeps such fields all the same,
+  // `validity` is what the decoder found of the field when it was inserted:
+  // nullopt, or the rule HTTP/2 says it breaks (the table keeps such fields all the same,
   // to stay in step with the peer's); `name_invalid` says the name broke it.
   struct Entry {
     std::string_view name;
