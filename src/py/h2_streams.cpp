@@ -238,10 +238,6 @@ PyObject* streams_repr(PyObject* self) {
 
 VANTRIC_SIGNATURE(kBegin, "begin", {})
 
-void op_begin(State& s) {
-  s.begin();
-}
-
 constexpr Param kDataParams[] = {{"data"}};
 VANTRIC_SIGNATURE(kReceive, "receive", kDataParams)
 VANTRIC_SIGNATURE(kPrime, "prime", kDataParams)
@@ -290,13 +286,6 @@ PyObject* streams_credit_written(PyObject* self, PyObject* const* args, Py_ssize
   return list.release();
 }
 
-bool op_has_pending(State& s) {
-  return s.has_pending();
-}
-void op_stop_pump(State& s) {
-  s.stop_pump();
-}
-
 // ---- task handles ----------------------------------------------------------------
 
 constexpr Param kTaskParams[] = {{"read"}, {"pump"}};
@@ -323,27 +312,6 @@ VANTRIC_SIGNATURE(kCanOpen, "can_open", {})
 VANTRIC_SIGNATURE(kReleaseSlotCount, "release_slot_count", {})
 constexpr Param kLimitParams[] = {{"limit"}};
 VANTRIC_SIGNATURE(kApplyStreamLimit, "apply_stream_limit", kLimitParams)
-
-bool op_try_claim_slot(State& s) {
-  return s.try_claim_slot();
-}
-bool op_can_open(State& s) {
-  return s.can_open();
-}
-void op_release_slot_count(State& s) {
-  s.release_slot_count();
-}
-
-PyObject* streams_apply_stream_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-  PyObject* a[1];
-  std::optional<uint32_t> limit;
-  if (!parse_args(kApplyStreamLimit, args, nargs, kwnames, a) ||
-      !arg_optional_u32(a[0], kApplyStreamLimit, 0, &limit))
-    return nullptr;
-  locked<State>(self, [limit](State& s) { s.apply_stream_limit(limit); });
-  Py_RETURN_NONE;
-}
 
 // ---- per-stream getters and id hooks ---------------------------------------------
 
@@ -388,16 +356,6 @@ std::optional<uint32_t> op_stream_send_window(State& s, uint32_t sid) {
 bool op_in_reset_store(State& s, uint32_t sid) {
   return s.in_reset_store(sid, h2::MonoClock::now());
 }
-void op_set_next_stream_id(State& s, uint32_t sid) {
-  s.set_next_stream_id(sid);
-}
-void op_set_max_stream_id(State& s, uint32_t sid) {
-  s.set_max_stream_id(sid);
-}
-void op_set_last_processed_id(State& s, uint32_t sid) {
-  s.set_last_processed_id(sid);
-}
-
 // ---- properties ------------------------------------------------------------------
 
 uint32_t get_num_streams(const State& s) {
@@ -463,7 +421,7 @@ const PropertySpec kProperties[] = {
 };
 
 const MethodSpec kMethods[] = {
-    method<kBegin, op_begin>(
+    method<kBegin, &State::begin>(
         "Queue the handshake: the client preface (client only), our SETTINGS, and a\n"
         "connection WINDOW_UPDATE when the connection window exceeds 65535 by at least\n"
         "half of that.  A second call queues nothing."),
@@ -482,9 +440,9 @@ const MethodSpec kMethods[] = {
     {&kCreditWritten, method_entry<streams_credit_written>(),
      "The batch taken last was written: the list of stream handles whose senders may\n"
      "continue, each once."},
-    method<kHasPending, op_has_pending>(
+    method<kHasPending, &State::has_pending>(
         "True when frames are queued."),
-    method<kStopPump, op_stop_pump>(
+    method<kStopPump, &State::stop_pump>(
         "Make the next take_pending() tell the writer to exit after writing."),
     {&kStoreTaskHandles, method_entry<streams_store_task_handles>(),
      "Store the read and pump task handles, replacing earlier ones."},
@@ -492,14 +450,14 @@ const MethodSpec kMethods[] = {
         "The read task's handle, or None; at most once."),
     method<kTakePumpHandle, &State::take_pump_handle>(
         "The pump task's handle, or None; at most once."),
-    method<kTryClaimSlot, op_try_claim_slot>(
+    method<kTryClaimSlot, &State::try_claim_slot>(
         "Claim a concurrent-stream slot: False when the stream limit is reached."),
-    method<kCanOpen, op_can_open>(
+    method<kCanOpen, &State::can_open>(
         "True when a slot is free; claims nothing."),
-    method<kReleaseSlotCount, op_release_slot_count>(
+    method<kReleaseSlotCount, &State::release_slot_count>(
         "Give back one claimed slot."),
-    {&kApplyStreamLimit, method_entry<streams_apply_stream_limit>(),
-     "Limit the slots to limit (None removes the limit); slots already claimed stay."},
+    method<kApplyStreamLimit, &State::apply_stream_limit, arg_optional_u32>(
+        "Limit the slots to limit (None removes the limit); slots already claimed stay."),
     method<kHasStream, op_has_stream, arg_u32>("True when sid is in the stream table."),
     method<kIsRecvEndStream, op_is_recv_end_stream, arg_u32>(
         "True when the peer's END_STREAM arrived on sid."),
@@ -517,11 +475,11 @@ const MethodSpec kMethods[] = {
         "Octets we may still send on sid (0 while negative), or None."),
     method<kInResetStore, op_in_reset_store, arg_u32>(
         "True when sid was reset lately and its late frames are ignored."),
-    method<kSetNextStreamId, op_set_next_stream_id, arg_u32>(
+    method<kSetNextStreamId, &State::set_next_stream_id, arg_u32>(
         "Overwrite the next stream id this side opens."),
-    method<kSetMaxStreamId, op_set_max_stream_id, arg_u32>(
+    method<kSetMaxStreamId, &State::set_max_stream_id, arg_u32>(
         "Overwrite the last-stream-id of our final GOAWAY."),
-    method<kSetLastProcessedId, op_set_last_processed_id, arg_u32>(
+    method<kSetLastProcessedId, &State::set_last_processed_id, arg_u32>(
         "Overwrite the highest request stream accepted."),
 };
 

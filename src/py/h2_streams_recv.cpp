@@ -287,12 +287,6 @@ PyObject* streams_recv_go_away(PyObject* self, PyObject* const* args, Py_ssize_t
   return PyTuple_Pack(2, pairs.get(), flags.get());
 }
 
-PyObject* streams_maybe_goaway_reply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-  if (!parse_args(kMaybeGoawayReply, args, nargs, kwnames, nullptr)) return nullptr;
-  return PyLong_FromUnsignedLong(locked<H2State>(self, [](H2State& s) { return s.maybe_goaway_reply(); }));
-}
-
 const MethodSpec kMethods[] = {
     {&kRecvHeaders, method_entry<streams_recv_headers>(),
      "Apply a received header block (H2FrameHeaders).  A server passes spare, the\n"
@@ -317,9 +311,9 @@ const MethodSpec kMethods[] = {
     {&kRecvGoAway, method_entry<streams_recv_go_away>(),
      "Apply a GOAWAY (H2FrameGoAway): ([(handle, stop), ...], flags), the client\n"
      "streams it aborted."},
-    {&kMaybeGoawayReply, method_entry<streams_maybe_goaway_reply>(),
-     "Answer the peer's GOAWAY once no stream is active: queue ours and close the\n"
-     "connection.  Returns flags (0 when nothing happened)."},
+    method<kMaybeGoawayReply, &H2State::maybe_goaway_reply>(
+        "Answer the peer's GOAWAY once no stream is active: queue ours and close the\n"
+        "connection.  Returns flags (0 when nothing happened)."),
 };
 
 }  // namespace

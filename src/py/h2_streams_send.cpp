@@ -309,10 +309,6 @@ PyObject* streams_accepted(PyObject* self, PyObject* const* args, Py_ssize_t nar
   Py_RETURN_NONE;
 }
 
-uint32_t op_send_goaway(H2State& s, uint32_t reason) {
-  return s.send_goaway(reason);
-}
-
 PyObject* streams_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const Signature& sig = kFail;
   PyObject* a[2];
@@ -362,14 +358,8 @@ PyObject* streams_goaway_info(PyObject* self, PyObject* const* args, Py_ssize_t 
   return PyTuple_Pack(3, last.get(), code.get(), debug.get());
 }
 
-bool op_is_closed(H2State& s) {
-  return s.is_closed();
-}
 bool op_is_failed(H2State& s) {
   return s.failed();
-}
-uint32_t op_begin_graceful_shutdown(H2State& s) {
-  return s.begin_graceful_shutdown();
 }
 
 const MethodSpec kMethods[] = {
@@ -406,7 +396,7 @@ const MethodSpec kMethods[] = {
         "A small DATA payload charged to the DATA-framing budget was consumed: give its\n"
         "charge back."),
     {&kAccepted, method_entry<streams_accepted>(), "Server: the application pulled the request of the stream."},
-    method<kSendGoaway, op_send_goaway, arg_u32>(
+    method<kSendGoaway, &H2State::send_goaway, arg_u32>(
         "Queue GOAWAY with reason (the last stream id is the last request accepted, 0\n"
         "for a client).  Returns flags."),
     {&kFail, method_entry<streams_fail>(),
@@ -417,10 +407,10 @@ const MethodSpec kMethods[] = {
      "a closure message, or None."},
     {&kGoawayInfo, method_entry<streams_goaway_info>(),
      "(last_stream_id, error_code, debug_data) of the peer's GOAWAY, or None."},
-    method<kIsClosed, op_is_closed>(
+    method<kIsClosed, &H2State::is_closed>(
         "True when an error is stored or the peer sent GOAWAY."),
     method<kIsFailed, op_is_failed>("True when an error is stored."),
-    method<kBeginGracefulShutdown, op_begin_graceful_shutdown>(
+    method<kBeginGracefulShutdown, &H2State::begin_graceful_shutdown>(
         "Start a graceful shutdown: GOAWAY with the largest stream id and a PING whose\n"
         "acknowledgement sends the final GOAWAY (server).  Later calls queue nothing.\n"
         "Returns flags."),
