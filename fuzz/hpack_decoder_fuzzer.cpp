@@ -27,6 +27,7 @@
 namespace {
 
 using namespace vantric::hpack;
+using vantric::Progress;
 
 void require(bool ok) {
   if (!ok) std::abort();
@@ -81,7 +82,7 @@ Outcome decode_block(Decoder& decoder, std::string_view block, std::size_t fragm
     std::string_view rest = buffer;
     out.status = decoder.decode(rest, last, step);
     at += n;
-    if (last || (out.status && !is_need_more(*out.status))) break;
+    if (last || progress_of(out.status) == Progress::kFailed) break;
     buffer.erase(0, buffer.size() - rest.size());
   }
   out.malformed = step.malformed();

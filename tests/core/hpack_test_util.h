@@ -101,7 +101,7 @@ inline DecodeStatus decode_split(Decoder& decoder, std::string_view block,
     ExactBytes buffer(tail + std::string(block.substr(from, to - from)));
     std::string_view fragment = buffer.view();
     const DecodeStatus st = decoder.decode(fragment, last, sink);
-    if (last || (st && !is_need_more(*st))) return st;
+    if (last || progress_of(st) == Progress::kFailed) return st;
     tail = std::string(fragment);
     from = to;
   }

@@ -8,6 +8,7 @@
 #include "core/h1/scan.h"
 #include "core/h2/constants.h"
 #include "core/http/field_rules.h"
+#include "core/http/status.h"
 #include "core/http/uri.h"
 #include "core/invariant.h"
 
@@ -194,7 +195,7 @@ Progress scan_status_line(Scanner& s, uint16_t* status, bool* http10) noexcept {
     if (c < '0' || c > '9') return s.fail(ParseKind::kStatus);
     code = code * 10 + (c - '0');
   }
-  if (code < 100) return s.fail(ParseKind::kStatus);
+  if (!http::is_status_code(code)) return s.fail(ParseKind::kStatus);
   *status = static_cast<uint16_t>(code);
   if (s.pos == s.n) return Progress::kNeedMore;
   if (s.p[s.pos] == ' ') {

@@ -377,8 +377,9 @@ std::optional<Error> FrameReader::decode_fragment(std::string_view fragment, boo
     open_.reset();
     return protocol_error(Reason::kEnhanceYourCalm, "decoded header list size over abuse limit");
   }
-  if (status) {
-    if (!end_headers && hpack::is_need_more(*status)) {
+  const Progress progress = hpack::progress_of(status);
+  if (progress != Progress::kDone) {
+    if (progress == Progress::kNeedMore && !end_headers) {
       // A representation runs on into the next fragment: keep its octets.
       if (open.tail.empty())
         open.tail.assign(in);

@@ -135,7 +135,7 @@ DecodeStatus Decoder::decode(std::string_view& fragment, bool end_of_block, Fiel
   while (p != end && (status = decode_representation(&p, end, sink)) == std::nullopt) {
   }
   fragment.remove_prefix(static_cast<std::size_t>(p - begin));
-  if (end_of_block || (status && !is_need_more(*status))) in_block_ = false;
+  if (end_of_block || progress_of(status) == Progress::kFailed) in_block_ = false;
   return status;
 }
 

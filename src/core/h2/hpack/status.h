@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "core/progress.h"
+
 namespace vantric::hpack {
 
 // Why decoding (part of) a header block stopped.  The names are the
@@ -58,6 +60,14 @@ constexpr std::string_view decode_error_name(DecodeError error) {
 constexpr bool is_need_more(DecodeError error) {
   return error == DecodeError::kUnexpectedEndOfStream || error == DecodeError::kIntegerUnderflow ||
          error == DecodeError::kStringUnderflow;
+}
+
+// A decoding outcome in the vocabulary of every incremental parser: kDone
+// when every representation was decoded, kNeedMore when the block was cut
+// short, kFailed otherwise (the error says why).
+constexpr Progress progress_of(const DecodeStatus& status) {
+  if (!status) return Progress::kDone;
+  return is_need_more(*status) ? Progress::kNeedMore : Progress::kFailed;
 }
 
 }  // namespace vantric::hpack
