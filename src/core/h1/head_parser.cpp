@@ -211,19 +211,19 @@ Progress scan_status_line(Scanner& s, uint16_t* status, bool* http10) noexcept {
   return scan_line_end(s, ParseKind::kStatus);
 }
 
-enum class LineScan : uint8_t { kField, kNeedMore, kMalformed, kTooLarge };
-
 // One field line from s.pos: field-name ":" OWS field-value OWS, ended by
-// CRLF or LF (RFC 9112 section 5).  On Field, `field` is set and *next is the
-// start of the following line.
-LineScan scan_field_line(const Scanner& s, FieldSpan* field, std::size_t* next) noexcept {
+// CRLF or LF (RFC 9112 section 5).  On kDone, `field` is set and *next is the
+// start of the following line; on kFailed, *failure is kHeaderToken for a
+// malformed line or kTooLarge for an overlong name.
+Progress scan_field_line(const Scanner& s, FieldSpan* field, std::size_t* next, ParseKind* failure) noexcept {
+  *failure = ParseKind::kHeaderToken;
   std::size_t i = s.pos;
   while (i < s.n && http::is_tchar(s.at(i))) ++i;
-  if (i == s.n) return LineScan::kNeedMore;
+  if (i == s.n) return Progress::kNeedMore;
   // RFC 9112 section 5.1: no whitespace is allowed between the field name
   // and the colon; a line that starts with whitespace is obsolete line
   // folding (section 5.2), which is not accepted either.
-  if (s.p[i] != ':' || i == s.pos) return LineScan::kMalformed;
+  if (s.p[i] != ':' || i == s.pos) return Progress::kFailed;
   field->name_at = s.pos;
   field->name_size = i - s.pos;
   ++i;
@@ -231,7 +231,7 @@ LineScan scan_field_line(const Scanner& s, FieldSpan* field, std::size_t* next) 
   field->value_at = i;
   for (;;) {
     i += scan::find_control(s.p + i, s.n - i);
-    if (i == s.n) return LineScan::kNeedMore;
+    if (i == s.n) return Progress::kNeedMore;
     if (s.p[i] != '\t') break;
     ++i;
   }
@@ -239,20 +239,23 @@ LineScan scan_field_line(const Scanner& s, FieldSpan* field, std::size_t* next) 
   if (s.p[i] == '\n') {
     ++i;
   } else if (s.p[i] == '\r') {
-    if (i + 1 == s.n) return LineScan::kNeedMore;
-    if (s.p[i + 1] != '\n') return LineScan::kMalformed;
+    if (i + 1 == s.n) return Progress::kNeedMore;
+    if (s.p[i + 1] != '\n') return Progress::kFailed;
     i += 2;
   } else {
     // RFC 9110 section 5.5: no control octet but HTAB inside a value.
-    return LineScan::kMalformed;
+    return Progress::kFailed;
   }
   // Only whole lines are judged, so that the outcome does not depend on
   // where the input was split.
-  if (field->name_size > http::kMaxHeaderNameLength) return LineScan::kTooLarge;
+  if (field->name_size > http::kMaxHeaderNameLength) {
+    *failure = ParseKind::kTooLarge;
+    return Progress::kFailed;
+  }
   while (end > field->value_at && is_ows(s.at(end - 1))) --end;
   field->value_size = end - field->value_at;
   *next = i;
-  return LineScan::kField;
+  return Progress::kDone;
 }
 
 // Field lines up to and including the empty line that ends the head.
@@ -262,18 +265,17 @@ Progress scan_fields(Scanner& s, FieldList& fields, std::size_t limit, bool skip
     if (s.p[s.pos] == '\n' || s.p[s.pos] == '\r') return scan_line_end(s, ParseKind::kHeaderToken);
     FieldSpan field;
     std::size_t next = 0;
-    switch (scan_field_line(s, &field, &next)) {
-      case LineScan::kField:
+    ParseKind failure;
+    switch (scan_field_line(s, &field, &next, &failure)) {
+      case Progress::kDone:
         if (fields.size() == limit) return s.fail(ParseKind::kTooLarge);
         fields.push(field);
         s.pos = next;
         break;
-      case LineScan::kNeedMore:
+      case Progress::kNeedMore:
         return Progress::kNeedMore;
-      case LineScan::kTooLarge:
-        return s.fail(ParseKind::kTooLarge);
-      case LineScan::kMalformed: {
-        if (!skip_malformed) return s.fail(ParseKind::kHeaderToken);
+      case Progress::kFailed: {
+        if (failure != ParseKind::kHeaderToken || !skip_malformed) return s.fail(failure);
         const void* lf = std::memchr(s.p + s.pos, '\n', s.n - s.pos);
         if (lf == nullptr) return Progress::kNeedMore;
         s.pos = static_cast<std::size_t>(static_cast<const char*>(lf) - s.p) + 1;
