@@ -2,7 +2,6 @@
 #include "py/h1_body_decoder.h"
 
 #include <memory>
-#include <new>
 #include <string_view>
 #include <utility>
 

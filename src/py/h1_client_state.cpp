@@ -2,8 +2,6 @@
 // Every method is one core transition; locking follows README.md.
 #include "py/h1_client_state.h"
 
-#include <memory>
-#include <new>
 #include <optional>
 #include <utility>
 

@@ -4,7 +4,6 @@
 // codec.
 #include "py/h1_codec.h"
 
-#include <new>
 #include <optional>
 
 #include "core/h1/head_parser.h"

@@ -8,8 +8,6 @@
 #include "py/h1_server_state.h"
 
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>

@@ -6,8 +6,6 @@
 #include "py/h2_codec.h"
 
 #include <cstring>
-#include <memory>
-#include <new>
 #include <optional>
 #include <variant>
 #include <vector>

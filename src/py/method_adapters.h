@@ -159,9 +159,6 @@ PyObject* run_locked(PyObject* self, V&... values) {
 
 }  // namespace detail
 
-template <auto Op>
-using OpCore = typename detail::OpTraits<decltype(Op)>::Core;
-
 template <const Signature& Sig, auto Op, auto... Convert>
 PyObject* method_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static_assert(sizeof...(Convert) == Sig.params.size(), "one conversion per parameter");

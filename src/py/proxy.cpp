@@ -8,7 +8,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 
