@@ -44,7 +44,8 @@ ObjectFor<Core>* as_object(PyObject* obj) {
 
 // A core that keeps host objects exposes them for the collector:
 // for_each_object(visit) visits each `Ref` it holds, take_all(sink) moves each
-// one out.  Only such cores make garbage-collected classes.
+// one out.  Only such cores make garbage-collected classes: their ClassSpec
+// sets `.gc = HoldsHostObjects<Core>` with the traverse and clear slots below.
 template <class Core>
 concept HoldsHostObjects = requires(Core& core) {
   core.for_each_object([](const Ref&) {});

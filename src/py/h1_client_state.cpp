@@ -240,7 +240,7 @@ constexpr ClassSpec kSpec{
            "is one atomic transition that returns what the driver must act on.",
     .constructor = &kNew,
     .subclassable = true,
-    .gc = true,
+    .gc = HoldsHostObjects<State>,
     .basicsize = sizeof(ObjectFor<State>),
     .methods = kMethods,
     .properties = kProperties,

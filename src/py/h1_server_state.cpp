@@ -505,7 +505,7 @@ constexpr ClassSpec kSpec{
            "method is one atomic transition that returns what the driver must act on.",
     .constructor = &kNew,
     .subclassable = true,
-    .gc = true,
+    .gc = HoldsHostObjects<State>,
     .basicsize = sizeof(ServerStateObject),
     .methods = kMethods,
     .properties = kProperties,

@@ -499,7 +499,7 @@ const ClassSpec kSpec{
            "drains.  It performs no I/O; every method returns what the driver must act on.",
     .constructor = &kNew,
     .subclassable = true,
-    .gc = true,
+    .gc = HoldsHostObjects<State>,
     .basicsize = sizeof(H2StreamsObject),
     .methods = kMethods,
     .more_methods = {kH2StreamsRecvMethods, kH2StreamsSendMethods},
