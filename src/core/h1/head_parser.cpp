@@ -661,7 +661,8 @@ bool still_incomplete(const ByteBuffer& buffer, const ParseLimits& limits, Reque
   const std::string_view input = buffer.view();
   Scanner s{input.data(), input.size(), progress.line_start};
   FieldList fields;
-  if (scan_fields(s, fields, limits.max_headers - progress.fields, limits.ignore_invalid_headers) != Progress::kNeedMore)
+  const std::size_t room = limits.max_headers - progress.fields;
+  if (scan_fields(s, fields, room, limits.ignore_invalid_headers) != Progress::kNeedMore)
     return false;
   progress = {s.pos, progress.fields + fields.size()};
   return true;

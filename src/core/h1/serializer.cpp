@@ -496,7 +496,8 @@ RequestLineError url_refused(http::UriError why) noexcept {
 
 // ---- request ------------------------------------------------------------------------
 
-std::optional<RequestLineError> check_request_line(std::string_view method, std::string_view url, RequestTarget& out) noexcept {
+std::optional<RequestLineError> check_request_line(std::string_view method, std::string_view url,
+                                                   RequestTarget& out) noexcept {
   if (!is_method_token(method)) return RequestLineError{RequestLineError::Part::kMethod};
   out.method = method;
   out.method_id = method_from_token(method);

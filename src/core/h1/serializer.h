@@ -99,7 +99,8 @@ struct RequestLineError {
 // Validates `method` as a method token (RFC 9110 section 9.1) and `url` as a
 // URI reference of one of the four request-target forms, with the verdicts
 // of http::parse_uri; fills `out` on success (views into the arguments).
-std::optional<RequestLineError> check_request_line(std::string_view method, std::string_view url, RequestTarget& out) noexcept;
+std::optional<RequestLineError> check_request_line(std::string_view method, std::string_view url,
+                                                   RequestTarget& out) noexcept;
 
 struct RequestOptions {
   bool http10 = false;

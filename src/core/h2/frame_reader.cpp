@@ -86,12 +86,13 @@ void HeaderBlock::read_content_length() noexcept {
 bool FrameReader::BlockStore::store(const hpack::Field& field) {
   switch (field.pseudo) {
     case hpack::Pseudo::kNone: {
-      const std::optional<http::HeaderMapError> status = block_->headers.append(field.name, field.value, field.sensitive);
+      const std::optional<http::HeaderMapError> refused =
+          block_->headers.append(field.name, field.value, field.sensitive);
       // The decoder validated the name and value; only the map's capacity
       // can refuse a field, which makes the list over size.
-      VANTRIC_INVARIANT(status == std::nullopt || status == http::HeaderMapError::kFull,
+      VANTRIC_INVARIANT(!refused || *refused == http::HeaderMapError::kFull,
                         "a decoded field refused by the header map");
-      return status == std::nullopt;
+      return !refused;
     }
     case hpack::Pseudo::kStatus: {
       const std::string_view v = field.value;  // three digits, checked by the decoder

@@ -323,8 +323,8 @@ class HeaderMap {
   uint32_t probe(std::string_view name, WellKnownName id, uint32_t hash, bool* found) const noexcept;
   std::optional<HeaderMapError> put(const HeaderName& name, std::string_view value, bool sensitive, bool replace);
   // put() of a copy of `value`, which is a view into this map's arena.
-  [[gnu::noinline]] std::optional<HeaderMapError> put_copy(const HeaderName& name, std::string_view value, bool sensitive,
-                                             bool replace);
+  [[gnu::noinline]] std::optional<HeaderMapError> put_copy(const HeaderName& name, std::string_view value,
+                                                          bool sensitive, bool replace);
   bool is_attached(std::string_view value) const noexcept;
   bool in_arena(const char* p) const noexcept;
   // Makes room for `extra` more arena octets (may relocate; throws).

@@ -227,7 +227,7 @@ std::optional<UriError> parse_uri(std::string_view in, Uri& out) noexcept {
     const std::size_t start = i + 3;
     const std::size_t end = authority_end(in, start);
     if (end == start) return UriError::kAuthorityMissing;
-    if (std::optional<UriError> e = parse_authority_text(in.substr(start, end - start), out); e != std::nullopt) return e;
+    if (std::optional<UriError> e = parse_authority_text(in.substr(start, end - start), out)) return e;
     return parse_path_query(in, end, out);
   }
 

@@ -97,7 +97,7 @@ DecodeStatus scan_string(const uint8_t** p, const uint8_t* end, StringRef* s) {
   const bool huffman = **p & 0x80;
   const uint8_t* q = *p;
   uint32_t length;
-  if (auto st = decode_integer(&q, end, 7, &length); st != std::nullopt) return st;
+  if (auto st = decode_integer(&q, end, 7, &length)) return st;
   if (static_cast<std::size_t>(end - q) < length) return DecodeError::kStringUnderflow;
   *s = {{reinterpret_cast<const char*>(q), length}, huffman};
   *p = q + length;
@@ -169,11 +169,11 @@ DecodeStatus Decoder::decode_representation(const uint8_t** p, const uint8_t* en
   if (b & 0x80) {  // RFC 7541 section 6.1: indexed header field
     const uint8_t* q = *p;
     uint32_t index;
-    if (auto st = decode_integer(&q, end, 7, &index); st != std::nullopt) return st;
+    if (auto st = decode_integer(&q, end, 7, &index)) return st;
     const auto indexed = lookup(index);
     if (!indexed) return DecodeError::kInvalidTableIndex;
     field_seen_ = true;
-    if (auto st = deliver(sink, indexed->field, indexed->validity); st != std::nullopt) return st;
+    if (auto st = deliver(sink, indexed->field, indexed->validity)) return st;
     *p = q;
     return std::nullopt;
   }
@@ -187,7 +187,7 @@ DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int 
                                      bool indexing, bool sensitive, FieldSink& sink) {
   const uint8_t* q = *p;
   uint32_t index;
-  if (auto st = decode_integer(&q, end, prefix_bits, &index); st != std::nullopt) return st;
+  if (auto st = decode_integer(&q, end, prefix_bits, &index)) return st;
   Field field{{}, {}, Pseudo::kNone, sensitive};
   // What HTTP/2 makes of the field (nullopt or the rule it breaks), and whether the
   // name is what breaks it.
@@ -203,11 +203,11 @@ DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int 
       validity = indexed->validity;
       name_invalid = true;
     }
-  } else if (auto st = scan_string(&q, end, &name_ref); st != std::nullopt) {
+  } else if (auto st = scan_string(&q, end, &name_ref)) {
     return st;
   }
   StringRef value_ref;
-  if (auto st = scan_string(&q, end, &value_ref); st != std::nullopt) return st;
+  if (auto st = scan_string(&q, end, &value_ref)) return st;
 
   // The representation is complete: decode its strings.
   const std::size_t encoded = (name_ref.huffman ? name_ref.raw.size() : 0) +
@@ -239,7 +239,7 @@ DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int 
   if (validity == std::nullopt) validity = check_value(field.pseudo, *value);
 
   field_seen_ = true;
-  if (auto st = deliver(sink, field, validity); st != std::nullopt) return st;
+  if (auto st = deliver(sink, field, validity)) return st;
   if (indexing) table_.insert(field.name, field.value, validity, name_invalid);
   *p = q;
   return std::nullopt;
@@ -248,7 +248,7 @@ DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int 
 DecodeStatus Decoder::decode_size_update(const uint8_t** p, const uint8_t* end) {
   const uint8_t* q = *p;
   uint32_t size;
-  if (auto st = decode_integer(&q, end, 5, &size); st != std::nullopt) return st;
+  if (auto st = decode_integer(&q, end, 5, &size)) return st;
   // RFC 7541 section 4.2: "This dynamic table size update MUST occur at the
   // beginning of the first header block following the change to the dynamic table
   // size."
