@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "core/h2/constants.h"
-#include "py/suggest.h"
 #include "py/ref.h"
+#include "py/suggest.h"
 
 namespace vantric::py {
 namespace {

@@ -8,11 +8,11 @@
 #include "core/h1/client_state.h"
 #include "py/args.h"
 #include "py/classes.h"
-#include "py/crossing.h"
 #include "py/core_object.h"
+#include "py/crossing.h"
 #include "py/lock.h"
-#include "py/ref.h"
 #include "py/method_adapters.h"
+#include "py/ref.h"
 
 namespace vantric::py {
 namespace {

@@ -20,17 +20,17 @@
 #include "core/h1/server_state.h"
 #include "py/args.h"
 #include "py/classes.h"
-#include "py/crossing.h"
 #include "py/core_object.h"
+#include "py/crossing.h"
 #include "py/errors.h"
 #include "py/h1_body_decoder.h"
 #include "py/h1_codec.h"
 #include "py/h1_heads.h"
 #include "py/header_map.h"
 #include "py/lock.h"
+#include "py/method_adapters.h"
 #include "py/ref.h"
 #include "py/results.h"
-#include "py/method_adapters.h"
 
 namespace vantric::py {
 namespace {

@@ -10,9 +10,9 @@
 #include "core/h2/flow_control.h"
 #include "py/args.h"
 #include "py/classes.h"
+#include "py/core_object.h"
 #include "py/crossing.h"
 #include "py/errors.h"
-#include "py/core_object.h"
 #include "py/h2_flow.h"
 #include "py/method_adapters.h"
 

@@ -7,8 +7,8 @@
 #include "core/h2/stream_state.h"
 #include "py/args.h"
 #include "py/classes.h"
-#include "py/crossing.h"
 #include "py/core_object.h"
+#include "py/crossing.h"
 #include "py/h2_stream_state.h"
 #include "py/method_adapters.h"
 

@@ -18,10 +18,10 @@
 #include "py/h2_streams.h"
 #include "py/h2_streams_object.h"
 #include "py/lock.h"
+#include "py/method_adapters.h"
 #include "py/record_fields.h"
 #include "py/ref.h"
 #include "py/results.h"
-#include "py/method_adapters.h"
 
 namespace vantric::py {
 namespace {
