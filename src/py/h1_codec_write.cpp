@@ -87,7 +87,7 @@ PyObject* h1_codec_serialize_request(PyObject* self, PyObject* const* args, Py_s
   options.body = BodyRequest::of(content_length, chunked);
   h1::RequestTarget target;
   if (const std::optional<h1::RequestLineError> refused = h1::check_request_line(method, url, target)) {
-    if (refused->part == h1::RequestLineError::Part::kMethod) {
+    if (refused->where == h1::RequestLineError::Where::kMethod) {
       PyErr_SetString(PyExc_ValueError, "invalid method: invalid HTTP method");
       return nullptr;
     }

@@ -193,8 +193,8 @@ TEST(H1SerializeRequest, RequestLineChecks) {
     std::string_view url;
     std::optional<RequestLineError> error;
   };
-  const RequestLineError bad_method{RequestLineError::Part::kMethod};
-  auto bad_url = [](http::UriError why) { return RequestLineError{RequestLineError::Part::kUrl, why}; };
+  const RequestLineError bad_method{RequestLineError::Where::kMethod};
+  auto bad_url = [](http::UriError why) { return RequestLineError{RequestLineError::Where::kUrl, why}; };
   const Case cases[] = {
       {"GET", "/", std::nullopt},
       {"M-SEARCH", "*", std::nullopt},
@@ -237,7 +237,7 @@ TEST(H1SerializeRequest, TargetChecksAgreeWithTheUriParser) {
     const std::optional<RequestLineError> refused = check_request_line("GET", url, target);
     ASSERT_EQ(refused.has_value(), expected.has_value()) << url;
     if (expected) {
-      ASSERT_EQ(refused->part, RequestLineError::Part::kUrl) << url;
+      ASSERT_EQ(refused->where, RequestLineError::Where::kUrl) << url;
       ASSERT_EQ(refused->uri_error, *expected) << url;
       continue;
     }
@@ -261,7 +261,7 @@ TEST(H1SerializeRequest, TargetChecksAgreeWithTheUriParser) {
   }
   RequestTarget target;
   EXPECT_EQ(check_request_line("GET", kLongTarget, target),
-            (RequestLineError{RequestLineError::Part::kUrl, http::UriError::kTooLong}));
+            (RequestLineError{RequestLineError::Where::kUrl, http::UriError::kTooLong}));
 }
 
 // The request rules applied literally: a copy of the caller's collection is

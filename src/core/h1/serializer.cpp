@@ -489,7 +489,7 @@ std::size_t find_target_end(const char* p, std::size_t n) noexcept {
 }
 
 RequestLineError url_refused(http::UriError why) noexcept {
-  return {RequestLineError::Part::kUrl, why};
+  return {RequestLineError::Where::kUrl, why};
 }
 
 }  // namespace
@@ -498,7 +498,7 @@ RequestLineError url_refused(http::UriError why) noexcept {
 
 std::optional<RequestLineError> check_request_line(std::string_view method, std::string_view url,
                                                    RequestTarget& out) noexcept {
-  if (!is_method_token(method)) return RequestLineError{RequestLineError::Part::kMethod};
+  if (!is_method_token(method)) return RequestLineError{RequestLineError::Where::kMethod};
   out.method = method;
   out.method_id = method_from_token(method);
   // A fragment is never sent (RFC 9112 section 3.2: the request-target has

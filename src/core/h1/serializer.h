@@ -89,8 +89,8 @@ struct RequestTarget {
 // Why a request line was refused: the method is not a token, or the URL is
 // not a request-target (with the URI parser's verdict).
 struct RequestLineError {
-  enum class Part : uint8_t { kMethod, kUrl };
-  Part part = Part::kMethod;
+  enum class Where : uint8_t { kMethod, kUrl };
+  Where where = Where::kMethod;
   http::UriError uri_error = http::UriError::kEmpty;  // kUrl: why
 
   bool operator==(const RequestLineError&) const = default;
