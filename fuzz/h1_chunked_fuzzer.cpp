@@ -33,7 +33,7 @@ struct Outcome {
   bool operator==(const Outcome&) const = default;
 };
 
-enum class Mode : uint8_t { Borrow, Copy, Buffer };
+enum class Mode : uint8_t { kBorrow, kCopy, kBuffer };
 
 Outcome run(std::string_view input, const std::vector<std::size_t>& ends, bool eof, uint32_t mode_bits) {
   BodyDecoder d = BodyDecoder::chunked();
@@ -57,17 +57,17 @@ Outcome run(std::string_view input, const std::vector<std::size_t>& ends, bool e
     const std::string_view piece = input.substr(pos, ends[i] - pos);
     pos = ends[i];
     switch (static_cast<Mode>((mode_bits >> (2 * (i % 16))) % 3)) {
-      case Mode::Borrow:
+      case Mode::kBorrow:
         if (!piece.empty()) {
           blocks.push_back(std::make_unique<char[]>(piece.size()));
           std::memcpy(blocks.back().get(), piece.data(), piece.size());
           d.feed_borrowed({blocks.back().get(), piece.size()});
         }
         break;
-      case Mode::Copy:
+      case Mode::kCopy:
         d.feed(piece);
         break;
-      case Mode::Buffer: {
+      case Mode::kBuffer: {
         ByteBuffer b;
         b.append(piece);
         d.append(std::move(b));

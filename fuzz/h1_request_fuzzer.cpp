@@ -22,7 +22,7 @@ using namespace vantric::fuzz;
 using namespace vantric::h1;
 
 bool is_request_error(ParseKind kind) {
-  return kind != ParseKind::Status && kind != ParseKind::Internal;
+  return kind != ParseKind::kStatus && kind != ParseKind::kInternal;
 }
 
 // The head in a comparable form, after checking what must hold of any head.
@@ -46,7 +46,7 @@ std::string check_head(const RequestHead& h, const http::HeaderMap& headers, con
       check(h.body_length == 0);
     }
   }
-  if (h.method == Method::Connect) check(h.is_upgrade);
+  if (h.method == Method::kConnect) check(h.is_upgrade);
   std::string out(h.method_text);
   out.append(" ").append(h.target_scheme).append(h.target).append(" ");
   for (const http::HeaderField& f : headers) {
@@ -68,19 +68,19 @@ std::string run(const std::vector<std::string_view>& pieces, const ParseLimits& 
     http::HeaderMap headers;
     const HeadResult r = pieces.size() == 1 ? parse_request(buffer, limits, head, headers)
                                             : parse_request(buffer, limits, head, headers, progress);
-    if (r.status == HeadStatus::NeedMore) {
+    if (r.status == Progress::kNeedMore) {
       check(buffer.view() == before);
-      return Parsed::NeedMore;
+      return Progress::kNeedMore;
     }
-    if (r.status == HeadStatus::Failed) {
+    if (r.status == Progress::kFailed) {
       check(buffer.view() == before && is_request_error(r.error));
-      check(r.error != ParseKind::VersionH2 || before.starts_with("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"));
+      check(r.error != ParseKind::kVersionH2 || before.starts_with("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"));
       out += "error " + std::string(parse_kind_string(r.error));
-      return Parsed::Failed;
+      return Progress::kFailed;
     }
     check(buffer.size() < before.size() && before.ends_with(buffer.view()));
     out += check_head(head, headers, limits) + "\n--\n";
-    return Parsed::Head;
+    return Progress::kDone;
   });
 }
 

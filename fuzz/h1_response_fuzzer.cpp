@@ -24,12 +24,12 @@ using namespace vantric::h1;
 
 bool is_response_error(ParseKind kind) {
   switch (kind) {
-    case ParseKind::Version:
-    case ParseKind::Status:
-    case ParseKind::HeaderToken:
-    case ParseKind::HeaderContentLengthInvalid:
-    case ParseKind::HeaderTransferEncodingUnexpected:
-    case ParseKind::TooLarge:
+    case ParseKind::kVersion:
+    case ParseKind::kStatus:
+    case ParseKind::kHeaderToken:
+    case ParseKind::kHeaderContentLengthInvalid:
+    case ParseKind::kHeaderTransferEncodingUnexpected:
+    case ParseKind::kTooLarge:
       return true;
     default:
       return false;
@@ -42,8 +42,8 @@ std::string check_head(const ResponseHead& h, const http::HeaderMap& headers, st
   check(h.status == 101 || h.status >= 200);
   check(!h.is_upgrade || (!h.keep_alive && h.body_length == 0));
   check(headers.size() <= kDefaultMaxHeaders);
-  const bool bodyless = h.status == 101 || h.status == 204 || h.status == 304 || method == Method::Head ||
-                        (method == Method::Connect && h.status / 100 == 2);
+  const bool bodyless = h.status == 101 || h.status == 204 || h.status == 304 || method == Method::kHead ||
+                        (method == Method::kConnect && h.status / 100 == 2);
   if (bodyless) check(h.body_length == 0);
   if (h.body_length == kBodyChunked)
     check(headers.contains(http::HeaderName(http::WellKnownName::kTransferEncoding)));
@@ -66,15 +66,15 @@ std::string run(const std::vector<std::string_view>& pieces, std::optional<Metho
     const HeadResult r = parse_response(buffer, method, limits, head, headers);
     // Interim heads may be consumed whatever the result; only from the front.
     check(before.ends_with(buffer.view()));
-    if (r.status == HeadStatus::NeedMore) return Parsed::NeedMore;
-    if (r.status == HeadStatus::Failed) {
+    if (r.status == Progress::kNeedMore) return Progress::kNeedMore;
+    if (r.status == Progress::kFailed) {
       check(is_response_error(r.error));
       out += "error " + std::string(parse_kind_string(r.error));
-      return Parsed::Failed;
+      return Progress::kFailed;
     }
     check(buffer.size() < before.size());
     out += check_head(head, headers, method) + "\n--\n";
-    return Parsed::Head;
+    return Progress::kDone;
   });
 }
 
@@ -82,8 +82,8 @@ std::string run(const std::vector<std::string_view>& pieces, std::optional<Metho
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
-  constexpr std::optional<Method> kMethods[] = {std::nullopt, Method::Get, Method::Head, Method::Connect,
-                                                Method::Post, Method::Extension};
+  constexpr std::optional<Method> kMethods[] = {std::nullopt, Method::kGet, Method::kHead, Method::kConnect,
+                                                Method::kPost, Method::kExtension};
   const std::optional<Method> method = kMethods[data[0] % std::size(kMethods)];
   std::string_view wire(reinterpret_cast<const char*>(data + 3), size - 3);
   ParseLimits limits;

@@ -10,16 +10,14 @@
 #include <vector>
 
 #include "core/byte_buffer.h"
+#include "core/progress.h"
 #include "fuzz_check.h"
 
 namespace vantric::fuzz {
 
-// What one parse attempt on the buffer came to.
-enum class Parsed : uint8_t { Head, NeedMore, Failed };
-
 // Appends `pieces` to one buffer in turn, after each calling
-// parse(buffer, out) until it needs more or fails; after a failure the rest
-// is only buffered, as a codec would.  Returns what `parse` wrote to `out`,
+// parse(buffer, out) until it needs more or fails (kDone: one whole head);
+// after a failure the rest is only buffered, as a codec would.  Returns what `parse` wrote to `out`,
 // then " | " and the bytes left in the buffer.
 template <class Parse>
 std::string feed(const std::vector<std::string_view>& pieces, Parse&& parse) {
@@ -31,9 +29,9 @@ std::string feed(const std::vector<std::string_view>& pieces, Parse&& parse) {
     if (failed) continue;
     // Pipelined heads: parse until more bytes are needed or it fails.
     for (;;) {
-      const Parsed parsed = parse(buffer, out);
-      if (parsed == Parsed::Head) continue;
-      failed = parsed == Parsed::Failed;
+      const Progress parsed = parse(buffer, out);
+      if (parsed == Progress::kDone) continue;
+      failed = parsed == Progress::kFailed;
       break;
     }
   }

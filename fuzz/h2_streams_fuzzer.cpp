@@ -234,14 +234,14 @@ class Run {
     if (failed(result, e.stream_id)) return;
     const auto& v = std::get<HeadersVerdict<Handle>>(result);
     CHECK(!v.spare_missing);
-    if (v.kind == HeadersKind::Ignored) {
+    if (v.kind == HeadersKind::kIgnored) {
       CHECK(!v.handle && !v.eof);
     } else {
       CHECK(v.handle.value() == e.stream_id);
-      CHECK(v.eof == (e.end_stream || v.kind == HeadersKind::Trailers));
+      CHECK(v.eof == (e.end_stream || v.kind == HeadersKind::kTrailers));
     }
     // The spare is taken exactly when a stream opens.
-    if (server()) CHECK((v.kind == HeadersKind::Opened) == !spare);
+    if (server()) CHECK((v.kind == HeadersKind::kOpened) == !spare);
     flags(v.flags);
   }
 
@@ -310,9 +310,9 @@ class Run {
   }
 
   void failed_with(const Error& error, uint32_t stream_id) {
-    if (const auto* reset = std::get_if<ConnError>(&error); reset && reset->variant == ConnError::Variant::Reset) {
+    if (const auto* reset = std::get_if<ConnError>(&error); reset && reset->variant == ConnError::Variant::kReset) {
       // A stream error: a library reset of the frame's own stream.
-      CHECK(stream_id != 0 && reset->stream_id == stream_id && reset->initiator == Initiator::Library);
+      CHECK(stream_id != 0 && reset->stream_id == stream_id && reset->initiator == Initiator::kLibrary);
       CHECK(reset->reason != 0 && reset->reason < kReasonCount);
       answer_reset(stream_id, reset->reason);
       return;
@@ -325,7 +325,7 @@ class Run {
     if (const auto* p = std::get_if<ProtocolError>(&error)) {
       CHECK(p->reason && *p->reason < kReasonCount && !p->message.empty());
     } else if (const auto* c = std::get_if<ConnError>(&error)) {
-      CHECK(c->variant == ConnError::Variant::GoAway && c->reason < kReasonCount);
+      CHECK(c->variant == ConnError::Variant::kGoAway && c->reason < kReasonCount);
     } else {
       CHECK(std::holds_alternative<FlowControlError>(error));
     }
@@ -336,7 +336,7 @@ class Run {
   void answer_reset(uint32_t stream_id, uint32_t reason) {
     errored_.insert(stream_id);
     if (!(cfg_ & 32)) return;
-    if (State::Record* record = state_.find(stream_id)) record->state.set_reset(stream_id, reason, Initiator::Library);
+    if (State::Record* record = state_.find(stream_id)) record->state.set_reset(stream_id, reason, Initiator::kLibrary);
     state_.reset_store().store(stream_id, now());
   }
 
@@ -409,7 +409,7 @@ class Run {
     }
   }
   void sent(const GoAwayEvent& e) {
-    CHECK(e.error_code == code(Reason::NoError) && e.debug_data.empty() && ++goaways_out_ <= 2);
+    CHECK(e.error_code == code(Reason::kNoError) && e.debug_data.empty() && ++goaways_out_ <= 2);
     // A server names the last request it took, a client none.
     CHECK(e.last_stream_id == (server() ? state_.last_processed_id() : 0));
   }

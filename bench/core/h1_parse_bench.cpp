@@ -65,8 +65,8 @@ void run(const char* name, std::size_t bytes, int heads, long iterations, F&& bo
               static_cast<double>(bytes) / heads / best * 1e3);
 }
 
-void check(HeadStatus status) {
-  if (status != HeadStatus::Complete) std::abort();
+void check(Progress status) {
+  if (status != Progress::kDone) std::abort();
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ int main() {
     g_sink = g_sink + n;
   });
   run("convert name + replace", kN * 5, [&m] {
-    g_sink = g_sink + static_cast<std::size_t>(m.insert(*HeaderName::from("x-trace-token"), "b2c3d4e5f6071829"));
+    g_sink = g_sink + m.insert(*HeaderName::from("x-trace-token"), "b2c3d4e5f6071829").has_value();
   });
   run("copy 10 fields", kN, [&m] {
     HeaderMap copy = m;

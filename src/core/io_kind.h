@@ -15,29 +15,29 @@ namespace vantric {
 
 // Each kind has a CamelCase name (see io_kind_name) and a standard description.
 enum class IoKind : uint8_t {
-  NotFound,
-  PermissionDenied,
-  ConnectionRefused,
-  ConnectionReset,
-  ConnectionAborted,
-  NotConnected,
-  AddrInUse,
-  AddrNotAvailable,
-  BrokenPipe,
-  AlreadyExists,
-  WouldBlock,
-  InvalidInput,
-  InvalidData,
-  TimedOut,
-  WriteZero,
-  Interrupted,
-  Unsupported,
-  UnexpectedEof,
-  OutOfMemory,
-  Other,
+  kNotFound,
+  kPermissionDenied,
+  kConnectionRefused,
+  kConnectionReset,
+  kConnectionAborted,
+  kNotConnected,
+  kAddrInUse,
+  kAddrNotAvailable,
+  kBrokenPipe,
+  kAlreadyExists,
+  kWouldBlock,
+  kInvalidInput,
+  kInvalidData,
+  kTimedOut,
+  kWriteZero,
+  kInterrupted,
+  kUnsupported,
+  kUnexpectedEof,
+  kOutOfMemory,
+  kOther,
 };
 
-inline constexpr std::size_t kIoKindCount = static_cast<std::size_t>(IoKind::Other) + 1;
+inline constexpr std::size_t kIoKindCount = static_cast<std::size_t>(IoKind::kOther) + 1;
 
 // The kind's CamelCase name, e.g. "UnexpectedEof".  Static storage.
 std::string_view io_kind_name(IoKind kind);

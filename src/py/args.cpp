@@ -5,14 +5,14 @@
 #include <vector>
 
 #include "core/h2/constants.h"
-#include "core/suggest.h"
 #include "py/ref.h"
+#include "py/suggest.h"
 
 namespace vantric::py {
 namespace {
 
 std::size_t self_count(const Signature& sig) {
-  return sig.kind == CallKind::Method ? 1 : 0;
+  return sig.kind == CallKind::kMethod ? 1 : 0;
 }
 
 std::string quoted(std::string_view name) {
@@ -226,7 +226,7 @@ std::string text_signature(const Signature& sig) {
     if (!first) out += ", ";
     first = false;
   };
-  if (sig.kind == CallKind::Method) {
+  if (sig.kind == CallKind::kMethod) {
     separate();
     out += "$self";
   }

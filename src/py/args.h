@@ -28,10 +28,10 @@ struct Param {
 };
 
 enum class CallKind : uint8_t {
-  Method,        // receives the instance; `$self` in the text signature
-  StaticMethod,  // callable on the class or an instance, no receiver
-  Function,      // module-level function
-  Constructor,   // the class itself; the text signature goes in the class docstring
+  kMethod,        // receives the instance; `$self` in the text signature
+  kStaticMethod,  // callable on the class or an instance, no receiver
+  kFunction,      // module-level function
+  kConstructor,   // the class itself; the text signature goes in the class docstring
 };
 
 struct Signature {

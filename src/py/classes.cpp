@@ -18,7 +18,7 @@ PyMethodDef method_def(const MethodSpec& spec) {
   def.ml_name = persistent_text(spec.sig->name);
   def.ml_meth = spec.entry;
   def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
-  if (spec.sig->kind == CallKind::StaticMethod) def.ml_flags |= METH_STATIC;
+  if (spec.sig->kind == CallKind::kStaticMethod) def.ml_flags |= METH_STATIC;
   def.ml_doc = persistent_text(signature_docstring(*spec.sig, spec.doc));
   return def;
 }

@@ -20,7 +20,7 @@
 namespace vantric::py {
 
 struct MethodSpec {
-  const Signature* sig;  // CallKind::Method or CallKind::StaticMethod
+  const Signature* sig;  // CallKind::kMethod or CallKind::kStaticMethod
   PyCFunction entry;     // method_entry<impl>()
   std::string_view doc;  // prose after the signature line
 };

@@ -21,40 +21,40 @@ struct ExceptionSpec {
 };
 
 constexpr std::array<ExceptionSpec, kExcCount> kExceptions = {{
-    {"_vantric.VantricError", ExcId::VantricError,
+    {"_vantric.VantricError", ExcId::kVantricError,
      "Root of every HTTP/1 and HTTP/2 error this module raises."},
-    {"_vantric.ConnectionClosedError", ExcId::VantricError,
+    {"_vantric.ConnectionClosedError", ExcId::kVantricError,
      "The transport failed (reset or I/O error) with work still in flight.\n\n"
      "args: (message,)"},
-    {"_vantric.H1Error", ExcId::VantricError,
+    {"_vantric.H1Error", ExcId::kVantricError,
      "Base of every HTTP/1 error; raised itself for HTTP/1 failures without a subclass.\n\n"
      "args: (message,)"},
-    {"_vantric.H1ParseError", ExcId::H1Error,
+    {"_vantric.H1ParseError", ExcId::kH1Error,
      "A malformed HTTP/1 message head.\n\nargs: (kind, message)"},
-    {"_vantric.H1BodyError", ExcId::H1Error,
+    {"_vantric.H1BodyError", ExcId::kH1Error,
      "An HTTP/1 body that cannot be decoded: a framing error, or the transport closing "
      "before the body was complete.\n\nargs: (io_kind, message)"},
-    {"_vantric.H1IncompleteMessageError", ExcId::H1Error,
+    {"_vantric.H1IncompleteMessageError", ExcId::kH1Error,
      "The connection closed while an HTTP/1 message was still expected.\n\nargs: (message,)"},
-    {"_vantric.H1UnexpectedMessageError", ExcId::H1Error,
+    {"_vantric.H1UnexpectedMessageError", ExcId::kH1Error,
      "The peer sent bytes when none were expected.\n\nargs: (message,)"},
-    {"_vantric.H1UserError", ExcId::H1Error,
+    {"_vantric.H1UserError", ExcId::kH1Error,
      "Local misuse detected on the HTTP/1 wire path; the connection is closed.\n\n"
      "args: (kind, message)"},
-    {"_vantric.H2Error", ExcId::VantricError, "Base of every HTTP/2 protocol error."},
-    {"_vantric.H2ProtocolError", ExcId::H2Error,
+    {"_vantric.H2Error", ExcId::kVantricError, "Base of every HTTP/2 protocol error."},
+    {"_vantric.H2ProtocolError", ExcId::kH2Error,
      "A connection-level HTTP/2 protocol violation, answered with GOAWAY.\n\n"
      "args: (reason, message); reason is an HTTP/2 error code or None"},
-    {"_vantric.H2StreamError", ExcId::H2Error,
+    {"_vantric.H2StreamError", ExcId::kH2Error,
      "A stream-level HTTP/2 protocol violation; the stream is reset and the connection "
      "survives.\n\nargs: (stream_id, reason, initiator); initiator is \"user\", \"library\" "
      "or \"remote\""},
-    {"_vantric.H2UserError", ExcId::H2Error,
+    {"_vantric.H2UserError", ExcId::kH2Error,
      "Local misuse of the HTTP/2 interface.\n\nargs: (kind, message)"},
-    {"_vantric.H2FlowControlError", ExcId::H2Error,
+    {"_vantric.H2FlowControlError", ExcId::kH2Error,
      "An HTTP/2 flow-control window overflow or underflow.\n\n"
      "args: (reason,); reason is 3 (FLOW_CONTROL_ERROR)"},
-    {"_vantric.InternalFault", ExcId::InternalFault,
+    {"_vantric.InternalFault", ExcId::kInternalFault,
      "An internal invariant of the module failed.  Not a VantricError: it reports a bug "
      "and callers are not expected to handle it."},
 }};
@@ -80,16 +80,16 @@ std::string pending_error_text() {
 PyObject* create_class(ExcId id) {
   const ExceptionSpec& spec = kExceptions[static_cast<std::size_t>(id)];
   PyObject* base = nullptr;
-  if (id == ExcId::VantricError) {
+  if (id == ExcId::kVantricError) {
     base = PyExc_Exception;
-  } else if (id == ExcId::InternalFault) {
+  } else if (id == ExcId::kInternalFault) {
     base = PyExc_BaseException;
   } else {
     base = exception_class(spec.base);
     if (base == nullptr) return nullptr;
   }
   PyObject* cls = PyErr_NewExceptionWithDoc(spec.dotted_name, spec.doc, base, nullptr);
-  if (cls == nullptr && id != ExcId::InternalFault) {
+  if (cls == nullptr && id != ExcId::kInternalFault) {
     std::string text = "Failed to initialize new exception type. (";
     text += spec.dotted_name;
     text += ": ";
@@ -138,46 +138,46 @@ PyObject* args_reason_text(std::optional<uint32_t> reason, std::string_view text
 }
 
 constexpr std::array<ExcId, h1::kErrorKindCount> kH1Classes = {
-    ExcId::H1ParseError,              // Parse
-    ExcId::H1UserError,               // User
-    ExcId::H1IncompleteMessageError,  // IncompleteMessage
-    ExcId::H1UnexpectedMessageError,  // UnexpectedMessage
-    ExcId::H1Error,                   // Canceled
-    ExcId::H1Error,                   // ChannelClosed
-    ExcId::ConnectionClosedError,     // Io
-    ExcId::H1Error,                   // HeaderTimeout
-    ExcId::H1BodyError,               // Body
-    ExcId::H1Error,                   // BodyWrite
-    ExcId::ConnectionClosedError,     // Shutdown
+    ExcId::kH1ParseError,              // Parse
+    ExcId::kH1UserError,               // User
+    ExcId::kH1IncompleteMessageError,  // IncompleteMessage
+    ExcId::kH1UnexpectedMessageError,  // UnexpectedMessage
+    ExcId::kH1Error,                   // Canceled
+    ExcId::kH1Error,                   // ChannelClosed
+    ExcId::kConnectionClosedError,     // Io
+    ExcId::kH1Error,                   // HeaderTimeout
+    ExcId::kH1BodyError,               // Body
+    ExcId::kH1Error,                   // BodyWrite
+    ExcId::kConnectionClosedError,     // Shutdown
 };
 
 Word initiator_word(h2::Initiator initiator) {
   switch (initiator) {
-    case h2::Initiator::User:
-      return Word::User;
-    case h2::Initiator::Remote:
-      return Word::Remote;
-    case h2::Initiator::Library:
+    case h2::Initiator::kUser:
+      return Word::kUser;
+    case h2::Initiator::kRemote:
+      return Word::kRemote;
+    case h2::Initiator::kLibrary:
       break;
   }
-  return Word::Library;
+  return Word::kLibrary;
 }
 
 void raise_conn_error(const h2::ConnError& e) {
   switch (e.variant) {
-    case h2::ConnError::Variant::Reset: {
+    case h2::ConnError::Variant::kReset: {
       Ref initiator = Ref::steal(new_word(initiator_word(e.initiator)));
       if (!initiator) return;
-      raise_with(ExcId::H2StreamError,
+      raise_with(ExcId::kH2StreamError,
                  Py_BuildValue("(kkO)", static_cast<unsigned long>(e.stream_id),
                                static_cast<unsigned long>(e.reason), initiator.get()));
       return;
     }
-    case h2::ConnError::Variant::GoAway:
-      raise_with(ExcId::H2ProtocolError, args_reason_text(e.reason, e.message()));
+    case h2::ConnError::Variant::kGoAway:
+      raise_with(ExcId::kH2ProtocolError, args_reason_text(e.reason, e.message()));
       return;
-    case h2::ConnError::Variant::Io:
-      raise_with(ExcId::ConnectionClosedError, args_text(e.message()));
+    case h2::ConnError::Variant::kIo:
+      raise_with(ExcId::kConnectionClosedError, args_text(e.message()));
       return;
   }
 }
@@ -192,11 +192,11 @@ void raise(const h1::Error& error) {
   const ExcId id = kH1Classes[static_cast<std::size_t>(error.kind)];
   const std::string message = error.message();
   switch (error.kind) {
-    case h1::ErrorKind::Parse:
-    case h1::ErrorKind::User:
+    case h1::ErrorKind::kParse:
+    case h1::ErrorKind::kUser:
       raise_with(id, args_label_text(error.kind_string(), message));
       return;
-    case h1::ErrorKind::Body:
+    case h1::ErrorKind::kBody:
       raise_with(id, args_label_text(error.io_kind(), message));
       return;
     default:
@@ -218,35 +218,35 @@ void raise(const h2::Error& error) {
 
 void raise_h2_user(h2::UserErrorKind kind, std::string_view message) {
   if (message.empty()) message = h2::user_error_default_message(kind);
-  raise_with(ExcId::H2UserError, args_label_text(h2::user_error_kind_name(kind), message));
+  raise_with(ExcId::kH2UserError, args_label_text(h2::user_error_kind_name(kind), message));
 }
 
 void raise_flow_control() {
-  raise_with(ExcId::H2FlowControlError,
-             Py_BuildValue("(k)", static_cast<unsigned long>(h2::code(h2::Reason::FlowControlError))));
+  raise_with(ExcId::kH2FlowControlError,
+             Py_BuildValue("(k)", static_cast<unsigned long>(h2::code(h2::Reason::kFlowControlError))));
 }
 
 void raise_library_stream_error(uint32_t stream_id, uint32_t reason) {
-  raise_conn_error(h2::ConnError::reset(stream_id, reason, h2::Initiator::Library));
+  raise_conn_error(h2::ConnError::reset(stream_id, reason, h2::Initiator::kLibrary));
 }
 
 void raise_protocol(std::optional<uint32_t> reason, std::string_view message) {
-  raise_with(ExcId::H2ProtocolError, args_reason_text(reason, message));
+  raise_with(ExcId::kH2ProtocolError, args_reason_text(reason, message));
 }
 
 void raise_connection_closed(std::string_view message) {
-  raise_with(ExcId::ConnectionClosedError, args_text(message));
+  raise_with(ExcId::kConnectionClosedError, args_text(message));
 }
 
 PyObject* new_connection_closed(std::string_view message) {
-  PyObject* cls = exception_class(ExcId::ConnectionClosedError);
+  PyObject* cls = exception_class(ExcId::kConnectionClosedError);
   if (cls == nullptr) return nullptr;
   Ref args = Ref::steal(args_text(message));
   return args ? PyObject_Call(cls, args.get(), nullptr) : nullptr;
 }
 
 void set_internal_fault(const char* text) {
-  PyObject* cls = exception_class(ExcId::InternalFault);
+  PyObject* cls = exception_class(ExcId::kInternalFault);
   if (cls == nullptr) return;  // the failure to create it stays set
   PyErr_SetString(cls, text);
 }

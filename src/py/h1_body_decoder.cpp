@@ -2,57 +2,50 @@
 #include "py/h1_body_decoder.h"
 
 #include <memory>
-#include <new>
 #include <string_view>
 #include <utility>
 
 #include "py/args.h"
 #include "py/classes.h"
+#include "py/core_object.h"
 #include "py/crossing.h"
 #include "py/errors.h"
 #include "py/header_map.h"
 #include "py/lock.h"
+#include "py/method_adapters.h"
 #include "py/ref.h"
 #include "py/results.h"
 
 namespace vantric::py {
+
+// `extra` is the bytes object the core borrows from (feed_borrowed), held
+// while core.borrowing().  Only exact bytes are borrowed: releasing one runs
+// no host code, whichever lock is held at the time.
+using H1BodyDecoderObject = CoreObject<h1::BodyDecoder, Ref>;
+
+template <>
+struct ObjectOf<h1::BodyDecoder> {
+  using type = H1BodyDecoderObject;
+};
+
 namespace {
 
 using h1::BodyDecoder;
 
-struct H1BodyDecoderObject {
-  PyObject_HEAD
-  HostMutex mutex;
-  BodyDecoder core;
-  // The bytes object the core borrows from (feed_borrowed), held while
-  // core.borrowing().  Only exact bytes are borrowed: releasing one runs no
-  // host code, whichever lock is held at the time.
-  Ref borrowed;
-};
-
 H1BodyDecoderObject* as_decoder(PyObject* obj) {
-  return reinterpret_cast<H1BodyDecoderObject*>(obj);
+  return as_object<BodyDecoder>(obj);
 }
 
 // Moves the borrowed reference into `out` once the core no longer refers to
 // it (call under the lock; `out` is released after it).
 void drop_if_done(H1BodyDecoderObject* self, Ref& out) {
-  if (!self->core.borrowing() && self->borrowed) out = std::move(self->borrowed);
-}
-
-PyObject* new_decoder_object(PyTypeObject* type, BodyDecoder&& core) {
-  auto* self = reinterpret_cast<H1BodyDecoderObject*>(type->tp_alloc(type, 0));
-  if (self == nullptr) return nullptr;
-  new (&self->mutex) HostMutex();
-  new (&self->core) BodyDecoder(std::move(core));
-  new (&self->borrowed) Ref();
-  return reinterpret_cast<PyObject*>(self);
+  if (!self->core.borrowing() && self->extra) out = std::move(self->extra);
 }
 
 // ---- H1BodyDecoder(kind, length=0) ---------------------------------------------
 
 constexpr Param kNewParams[] = {{"kind"}, {"length", "0"}};
-constexpr Signature kNew{"H1BodyDecoder", "H1BodyDecoder", CallKind::Constructor, kNewParams};
+constexpr Signature kNew{"H1BodyDecoder", "H1BodyDecoder", CallKind::kConstructor, kNewParams};
 
 PyObject* h1_body_decoder_new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[2];
@@ -61,23 +54,13 @@ PyObject* h1_body_decoder_new_slot(PyTypeObject* type, PyObject* args, PyObject*
   if (!parse_args_tuple(kNew, args, kwargs, a) || !arg_str(a[0], kNew, 0, &kind) ||
       (a[1] != nullptr && !arg_u64(a[1], kNew, 1, &length)))
     return nullptr;
-  return new_decoder_object(type, BodyDecoder::from_kind_name(kind, length));
-}
-
-void h1_body_decoder_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  H1BodyDecoderObject* self = as_decoder(obj);
-  std::destroy_at(&self->core);
-  std::destroy_at(&self->mutex);
-  std::destroy_at(&self->borrowed);
-  type->tp_free(obj);
-  Py_DECREF(type);
+  return new_core_object<BodyDecoder>(type, BodyDecoder::from_kind_name(kind, length));
 }
 
 // ---- feed(data) ------------------------------------------------------------------
 
 constexpr Param kDataParams[] = {{"data"}};
-constexpr Signature kFeed{"feed", "H1BodyDecoder.feed", CallKind::Method, kDataParams};
+constexpr Signature kFeed{"feed", "H1BodyDecoder.feed", CallKind::kMethod, kDataParams};
 
 PyObject* h1_body_decoder_feed(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
@@ -95,8 +78,8 @@ PyObject* h1_body_decoder_feed(PyObject* obj, PyObject* const* args, Py_ssize_t 
       // A transport read is handed over whole: refer to it instead of
       // copying; an unread rest of the previous one is copied.
       self->core.feed_borrowed(data);
-      released = std::move(self->borrowed);
-      self->borrowed = Ref::from_borrowed(a[0]);
+      released = std::move(self->extra);
+      self->extra = Ref::from_borrowed(a[0]);
     } else {
       self->core.feed(data);
       drop_if_done(self, released);
@@ -107,20 +90,11 @@ PyObject* h1_body_decoder_feed(PyObject* obj, PyObject* const* args, Py_ssize_t 
 
 // ---- mark_eof() ------------------------------------------------------------------
 
-constexpr Signature kMarkEof{"mark_eof", "H1BodyDecoder.mark_eof", CallKind::Method, {}};
-
-PyObject* h1_body_decoder_mark_eof(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
-  if (!parse_args(kMarkEof, args, nargs, kwnames, nullptr)) return nullptr;
-  H1BodyDecoderObject* self = as_decoder(obj);
-  HostLock lock(self->mutex);
-  self->core.mark_eof();
-  Py_RETURN_NONE;
-}
+constexpr Signature kMarkEof{"mark_eof", "H1BodyDecoder.mark_eof", CallKind::kMethod, {}};
 
 // ---- decode() --------------------------------------------------------------------
 
-constexpr Signature kDecode{"decode", "H1BodyDecoder.decode", CallKind::Method, {}};
+constexpr Signature kDecode{"decode", "H1BodyDecoder.decode", CallKind::kMethod, {}};
 
 PyObject* h1_body_decoder_decode(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
@@ -152,7 +126,7 @@ PyObject* h1_body_decoder_decode(PyObject* obj, PyObject* const* args, Py_ssize_
 // ---- take_trailers() -------------------------------------------------------------
 
 constexpr Signature kTakeTrailers{"take_trailers", "H1BodyDecoder.take_trailers",
-                                  CallKind::Method, {}};
+                                  CallKind::kMethod, {}};
 
 PyObject* h1_body_decoder_take_trailers(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
@@ -168,28 +142,12 @@ PyObject* h1_body_decoder_take_trailers(PyObject* obj, PyObject* const* args, Py
 
 // ---- attributes ------------------------------------------------------------------
 
-PyObject* h1_body_decoder_is_complete_get(PyObject* obj, void*) {
-  H1BodyDecoderObject* self = as_decoder(obj);
-  HostLock lock(self->mutex);
-  return PyBool_FromLong(self->core.is_complete());
-}
-
-PyObject* h1_body_decoder_buffered_get(PyObject* obj, void*) {
-  H1BodyDecoderObject* self = as_decoder(obj);
-  std::size_t buffered;
-  {
-    HostLock lock(self->mutex);
-    buffered = self->core.buffered();
-  }
-  return PyLong_FromSize_t(buffered);
-}
-
 const MethodSpec kMethods[] = {
     {&kFeed, method_entry<h1_body_decoder_feed>(),
      "Append data (bytes) to the input without decoding it."},
-    {&kMarkEof, method_entry<h1_body_decoder_mark_eof>(),
-     "Record that the transport reached end of file: a close-delimited body ends\n"
-     "there, the other kinds then fail on missing bytes."},
+    method<kMarkEof, &BodyDecoder::mark_eof>(
+        "Record that the transport reached end of file: a close-delimited body ends\n"
+        "there, the other kinds then fail on missing bytes."),
     {&kDecode, method_entry<h1_body_decoder_decode>(),
      "The next piece of body content as non-empty bytes, or None when more input is\n"
      "needed or the body has ended (see is_complete).  Raises H1BodyError for a\n"
@@ -200,14 +158,14 @@ const MethodSpec kMethods[] = {
 };
 
 const PropertySpec kProperties[] = {
-    {"is_complete", crossing<h1_body_decoder_is_complete_get>, "True once the body has ended."},
-    {"buffered", crossing<h1_body_decoder_buffered_get>,
+    {"is_complete", crossing<locked_property<&BodyDecoder::is_complete>>, "True once the body has ended."},
+    {"buffered", crossing<locked_property<&BodyDecoder::buffered>>,
      "The number of fed bytes not yet consumed; once complete, the bytes past the body."},
 };
 
 const PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(crossing<h1_body_decoder_new_slot>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<h1_body_decoder_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<core_object_dealloc<BodyDecoder>>)},
 };
 
 constexpr ClassSpec kSpec{
@@ -241,7 +199,7 @@ void h1_body_decoder_append(PyObject* decoder, ByteBuffer&& bytes) {
 PyObject* h1_body_decoder_new(h1::BodyDecoder&& core) {
   PyTypeObject* type = h1_body_decoder_type();
   if (type == nullptr) return nullptr;
-  return new_decoder_object(type, std::move(core));
+  return new_core_object<BodyDecoder>(type, std::move(core));
 }
 
 ByteBuffer h1_body_decoder_take_buffered(PyObject* decoder) {

@@ -1,76 +1,44 @@
 // H1ClientState: the host class over the HTTP/1 client connection state.
-//
-// Every method converts its arguments, then takes the mutex once for one core
-// transition.  References the state gives up are returned by the core and
-// released after unlocking; tuples are built after unlocking.
+// Every method is one core transition; locking follows README.md.
 #include "py/h1_client_state.h"
 
-#include <memory>
-#include <new>
 #include <optional>
 #include <utility>
 
 #include "core/h1/client_state.h"
 #include "py/args.h"
 #include "py/classes.h"
+#include "py/core_object.h"
 #include "py/crossing.h"
 #include "py/lock.h"
+#include "py/method_adapters.h"
 #include "py/ref.h"
-#include "py/state_object.h"
 
 namespace vantric::py {
 namespace {
 
 using State = h1::ClientState<Ref>;
-using ClientStateObject = StateObject<State>;
-
-ClientStateObject* as_client(PyObject* obj) {
-  return reinterpret_cast<ClientStateObject*>(obj);
-}
-
-template <class Op>
-auto locked(PyObject* self, Op&& op) {
-  return py::locked<State>(self, std::forward<Op>(op));
-}
 
 // ---- construction ---------------------------------------------------------------
 
 constexpr Param kNewParams[] = {{"transport"}};
-constexpr Signature kNew{"H1ClientState", "H1ClientState", CallKind::Constructor, kNewParams};
+constexpr Signature kNew{"H1ClientState", "H1ClientState", CallKind::kConstructor, kNewParams};
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!parse_args_tuple(kNew, args, kwargs, a)) return nullptr;
-  auto* self = reinterpret_cast<ClientStateObject*>(type->tp_alloc(type, 0));
-  if (self == nullptr) return nullptr;
-  new (&self->mutex) HostMutex();
-  new (&self->state) State(optional_ref(a[0]));
-  return reinterpret_cast<PyObject*>(self);
-}
-
-void client_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  PyObject_GC_UnTrack(obj);
-  ClientStateObject* self = as_client(obj);
-  {
-    Released released;
-    self->state.take_all(released.sink());
-  }
-  std::destroy_at(&self->state);
-  std::destroy_at(&self->mutex);
-  type->tp_free(obj);
-  Py_DECREF(type);
+  return new_core_object<State>(type, optional_ref(a[0]));
 }
 
 PyObject* client_repr(PyObject* self) {
-  std::string text = locked(self, [](State& s) { return s.repr(); });
+  std::string text = locked<State>(self, [](State& s) { return s.repr(); });
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 // ---- methods --------------------------------------------------------------------
 
 #define VANTRIC_SIGNATURE(var, name)                                                  \
-  constexpr Signature var{name, "H1ClientState." name, CallKind::Method, {}};
+  constexpr Signature var{name, "H1ClientState." name, CallKind::kMethod, {}};
 
 VANTRIC_SIGNATURE(kTransportRef, "transport_ref")
 VANTRIC_SIGNATURE(kIsDead, "is_dead")
@@ -89,25 +57,15 @@ VANTRIC_SIGNATURE(kTakeWatcherResult, "take_watcher_result")
 #undef VANTRIC_SIGNATURE
 
 Ref op_transport_ref(State& s) { return s.transport().share(); }
-Ref op_close_now(State& s) { return s.close_now(); }
-Ref op_upgrade(State& s) { return s.upgrade(); }
-Ref op_take_writer(State& s) { return s.take_writer(); }
-Ref op_take_watcher_handle(State& s) { return s.take_watcher_handle(); }
 Ref op_watcher_done(State& s) {
   const Ref* done = s.watcher_done();
   return done != nullptr ? done->share() : Ref();
 }
-bool op_is_dead(State& s) { return s.is_dead(); }
-bool op_try_begin_exchange(State& s) { return s.try_begin_exchange(); }
-bool op_end_exchange(State& s) { return s.end_exchange(); }
-void op_exchange_started(State& s) { s.exchange_started(); }
-void op_writer_done(State& s) { s.writer_done(); }
-void op_watcher_aborted(State& s) { s.watcher_aborted(); }
 
 PyObject* client_mark_closed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   if (!parse_args(kMarkClosed, args, nargs, kwnames, nullptr)) return nullptr;
-  State::Closed closed = locked(self, [](State& s) { return s.mark_closed(); });
+  State::Closed closed = locked<State>(self, [](State& s) { return s.mark_closed(); });
   Ref transport = Ref::steal(object_or_none(std::move(closed.transport)));
   Ref done = Ref::steal(object_or_none(std::move(closed.done)));
   Ref scope = Ref::steal(object_or_none(std::move(closed.writer_scope)));
@@ -117,49 +75,39 @@ PyObject* client_mark_closed(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* client_take_watcher_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   if (!parse_args(kTakeWatcherResult, args, nargs, kwnames, nullptr)) return nullptr;
-  auto [data, error] = locked(self, [](State& s) { return s.take_watcher_result(); });
+  auto [data, error] = locked<State>(self, [](State& s) { return s.take_watcher_result(); });
   return pack_pair(std::move(data), std::move(error));
 }
 
 constexpr Param kValueParam[] = {{"value"}};
 constexpr Signature kSetPeerHttp10{"set_peer_http10", "H1ClientState.set_peer_http10",
-                                   CallKind::Method, kValueParam};
-
-PyObject* client_set_peer_http10(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args(kSetPeerHttp10, args, nargs, kwnames, a)) return nullptr;
-  bool value = false;
-  if (!arg_bool(a[0], kSetPeerHttp10, 0, &value)) return nullptr;
-  locked(self, [value](State& s) { s.set_peer_http10(value); });
-  Py_RETURN_NONE;
-}
+                                   CallKind::kMethod, kValueParam};
 
 constexpr Param kExcParam[] = {{"exc", "None"}};
-constexpr Signature kFail{"fail", "H1ClientState.fail", CallKind::Method, kExcParam};
+constexpr Signature kFail{"fail", "H1ClientState.fail", CallKind::kMethod, kExcParam};
 
 PyObject* client_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args(kFail, args, nargs, kwnames, a)) return nullptr;
   Ref dropped;
-  Ref transport = locked(self, [&](State& s) { return s.fail(optional_ref(a[0]), &dropped); });
+  Ref transport = locked<State>(self, [&](State& s) { return s.fail(optional_ref(a[0]), &dropped); });
   return object_or_none(std::move(transport));
 }
 
 constexpr Param kScopeParam[] = {{"scope"}};
-constexpr Signature kStoreWriter{"store_writer", "H1ClientState.store_writer", CallKind::Method,
+constexpr Signature kStoreWriter{"store_writer", "H1ClientState.store_writer", CallKind::kMethod,
                                  kScopeParam};
 
 PyObject* client_store_writer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args(kStoreWriter, args, nargs, kwnames, a)) return nullptr;
-  Ref refused = locked(self, [&](State& s) { return s.store_writer(Ref::from_borrowed(a[0])); });
+  Ref refused = locked<State>(self, [&](State& s) { return s.store_writer(Ref::from_borrowed(a[0])); });
   return object_or_none(std::move(refused));
 }
 
 constexpr Param kDoneParam[] = {{"done"}};
-constexpr Signature kArmWatcher{"arm_watcher", "H1ClientState.arm_watcher", CallKind::Method,
+constexpr Signature kArmWatcher{"arm_watcher", "H1ClientState.arm_watcher", CallKind::kMethod,
                                 kDoneParam};
 
 PyObject* client_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -167,26 +115,26 @@ PyObject* client_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t n
   PyObject* a[1];
   if (!parse_args(kArmWatcher, args, nargs, kwnames, a)) return nullptr;
   Ref done = Ref::from_borrowed(a[0]);  // a refused event is released after unlocking
-  bool armed = locked(self, [&](State& s) { return s.arm_watcher(done); });
+  bool armed = locked<State>(self, [&](State& s) { return s.arm_watcher(done); });
   return PyBool_FromLong(armed);
 }
 
 constexpr Param kHandleParam[] = {{"handle"}};
 constexpr Signature kStoreWatcherHandle{"store_watcher_handle", "H1ClientState.store_watcher_handle",
-                                        CallKind::Method, kHandleParam};
+                                        CallKind::kMethod, kHandleParam};
 
 PyObject* client_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args(kStoreWatcherHandle, args, nargs, kwnames, a)) return nullptr;
   Ref refused =
-      locked(self, [&](State& s) { return s.store_watcher_handle(Ref::from_borrowed(a[0])); });
+      locked<State>(self, [&](State& s) { return s.store_watcher_handle(Ref::from_borrowed(a[0])); });
   return object_or_none(std::move(refused));
 }
 
 constexpr Param kCompletedParams[] = {{"data", "None"}, {"error", "None"}};
 constexpr Signature kWatcherCompleted{"watcher_completed", "H1ClientState.watcher_completed",
-                                      CallKind::Method, kCompletedParams};
+                                      CallKind::kMethod, kCompletedParams};
 
 PyObject* client_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
@@ -201,7 +149,7 @@ PyObject* client_watcher_completed(PyObject* self, PyObject* const* args, Py_ssi
     }
     size = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
   }
-  State::Completion done = locked(self, [&](State& s) {
+  State::Completion done = locked<State>(self, [&](State& s) {
     return s.watcher_completed(optional_ref(data), size, optional_ref(a[1]));
   });
   Ref verdict = Ref::steal(PyLong_FromLong(static_cast<long>(done.verdict)));
@@ -213,75 +161,75 @@ PyObject* client_watcher_completed(PyObject* self, PyObject* const* args, Py_ssi
 // ---- properties -----------------------------------------------------------------
 
 PyObject* client_error(PyObject* self, void*) {
-  return object_or_none(locked(self, [](State& s) { return s.error().share(); }));
+  return object_or_none(locked<State>(self, [](State& s) { return s.error().share(); }));
 }
 
 const MethodSpec kMethods[] = {
-    {&kTransportRef, method_entry<state_object_method<kTransportRef, op_transport_ref>>(),
-     "The transport, or None once the connection closed or was handed off."},
-    {&kSetPeerHttp10, method_entry<client_set_peer_http10>(),
-     "Record whether the peer is known to speak HTTP/1.0."},
-    {&kIsDead, method_entry<state_bool_method<kIsDead, op_is_dead>>(),
-     "True when the connection is closed or an error is stored."},
-    {&kTryBeginExchange, method_entry<state_bool_method<kTryBeginExchange, op_try_begin_exchange>>(),
-     "Claim the connection for an exchange; False while another exchange holds it."},
-    {&kEndExchange, method_entry<state_bool_method<kEndExchange, op_end_exchange>>(),
-     "Release the claim; True when it flipped (wake the idle waiters)."},
-    {&kExchangeStarted, method_entry<state_void_method<kExchangeStarted, op_exchange_started>>(),
-     "The request is being written: a watcher read completing from now on belongs to the "
-     "exchange."},
+    method<kTransportRef, op_transport_ref>(
+        "The transport, or None once the connection closed or was handed off."),
+    method<kSetPeerHttp10, &State::set_peer_http10, arg_bool>(
+        "Record whether the peer is known to speak HTTP/1.0."),
+    method<kIsDead, &State::is_dead>(
+        "True when the connection is closed or an error is stored."),
+    method<kTryBeginExchange, &State::try_begin_exchange>(
+        "Claim the connection for an exchange; False while another exchange holds it."),
+    method<kEndExchange, &State::end_exchange>(
+        "Release the claim; True when it flipped (wake the idle waiters)."),
+    method<kExchangeStarted, &State::exchange_started>(
+        "The request is being written: a watcher read completing from now on belongs to the "
+        "exchange."),
     {&kFail, method_entry<client_fail>(),
      "Store `exc` unless an error is stored already, close, and return the transport (or "
      "None)."},
-    {&kCloseNow, method_entry<state_object_method<kCloseNow, op_close_now>>(),
-     "Close and return the transport (or None)."},
+    method<kCloseNow, &State::close_now>(
+        "Close and return the transport (or None)."),
     {&kMarkClosed, method_entry<client_mark_closed>(),
      "Close; return (transport, watcher done event, writer scope, idle)."},
-    {&kUpgrade, method_entry<state_object_method<kUpgrade, op_upgrade>>(),
-     "Hand the transport off for a protocol switch and return it."},
+    method<kUpgrade, &State::upgrade>(
+        "Hand the transport off for a protocol switch and return it."),
     {&kStoreWriter, method_entry<client_store_writer>(),
      "Store the request writer's scope; returns the scope itself when the connection closed "
      "meanwhile."},
-    {&kTakeWriter, method_entry<state_object_method<kTakeWriter, op_take_writer>>(),
-     "Take the writer scope, or None."},
-    {&kWriterDone, method_entry<state_void_method<kWriterDone, op_writer_done>>(),
-     "The writer sent the request body in full."},
+    method<kTakeWriter, &State::take_writer>(
+        "Take the writer scope, or None."),
+    method<kWriterDone, &State::writer_done>(
+        "The writer sent the request body in full."),
     {&kArmWatcher, method_entry<client_arm_watcher>(),
      "Park an idle watcher with its done event; True when the caller spawns the watcher task."},
     {&kStoreWatcherHandle, method_entry<client_store_watcher_handle>(),
      "Store the watcher task's handle; returns the handle itself when refused."},
-    {&kWatcherAborted, method_entry<state_void_method<kWatcherAborted, op_watcher_aborted>>(),
-     "The watcher's read was aborted: nothing to report."},
+    method<kWatcherAborted, &State::watcher_aborted>(
+        "The watcher's read was aborted: nothing to report."),
     {&kWatcherCompleted, method_entry<client_watcher_completed>(),
      "The watcher's read finished with `data` (b'' is end of stream) or `error`; returns "
      "(verdict, transport)."},
-    {&kWatcherDone, method_entry<state_object_method<kWatcherDone, op_watcher_done>>(),
-     "The watcher's done event, or None without a watcher."},
-    {&kTakeWatcherHandle, method_entry<state_object_method<kTakeWatcherHandle, op_take_watcher_handle>>(),
-     "Take the watcher task's handle to join it, or None."},
+    method<kWatcherDone, op_watcher_done>(
+        "The watcher's done event, or None without a watcher."),
+    method<kTakeWatcherHandle, &State::take_watcher_handle>(
+        "Take the watcher task's handle to join it, or None."),
     {&kTakeWatcherResult, method_entry<client_take_watcher_result>(),
      "Take the (data, error) a watcher handed to the exchange."},
 };
 
 const PropertySpec kProperties[] = {
-    {"closed", crossing<state_bool_property<State, &State::closed>>, "The connection is closed."},
-    {"busy", crossing<state_bool_property<State, &State::busy>>, "An exchange holds the connection."},
-    {"upgraded", crossing<state_bool_property<State, &State::upgraded>>,
+    {"closed", crossing<locked_property<&State::closed>>, "The connection is closed."},
+    {"busy", crossing<locked_property<&State::busy>>, "An exchange holds the connection."},
+    {"upgraded", crossing<locked_property<&State::upgraded>>,
      "The transport was handed off for a protocol switch."},
-    {"peer_http10", crossing<state_bool_property<State, &State::peer_http10>>,
+    {"peer_http10", crossing<locked_property<&State::peer_http10>>,
      "The peer is known to speak HTTP/1.0."},
     {"error", crossing<client_error>, "The stored failure, or None."},
-    {"has_watcher", crossing<state_bool_property<State, &State::has_watcher>>,
+    {"has_watcher", crossing<locked_property<&State::has_watcher>>,
      "A watcher read is parked, or completed and not yet consumed."},
-    {"writer_finished", crossing<state_bool_property<State, &State::writer_finished>>,
+    {"writer_finished", crossing<locked_property<&State::writer_finished>>,
      "The writer sent the request body in full."},
 };
 
 const PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(crossing<client_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<client_dealloc>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(crossing<state_traverse<ClientStateObject>>)},
-    {Py_tp_clear, reinterpret_cast<void*>(crossing<state_clear<ClientStateObject>>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<core_object_dealloc<State>>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(crossing<core_object_traverse<State>>)},
+    {Py_tp_clear, reinterpret_cast<void*>(crossing<core_object_clear<State>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<client_repr>)},
 };
 
@@ -292,8 +240,8 @@ constexpr ClassSpec kSpec{
            "is one atomic transition that returns what the driver must act on.",
     .constructor = &kNew,
     .subclassable = true,
-    .gc = true,
-    .basicsize = sizeof(ClientStateObject),
+    .gc = HoldsHostObjects<State>,
+    .basicsize = sizeof(ObjectFor<State>),
     .methods = kMethods,
     .properties = kProperties,
     .slots = kSlots,

@@ -1,12 +1,9 @@
-// H1Codec: the host class over the HTTP/1 codec core of one connection.
-//
-// Every method converts its arguments, runs one core operation under the
-// object's mutex and builds its result after unlocking (a parsed head owns
-// its octets, so nothing refers back into the codec).  Parse failures are
-// error values turned into H1ParseError once the mutex is released.
+// H1Codec: the host class over the HTTP/1 codec core of one connection (the
+// read side; the write side is h1_codec_write.cpp).  Locking follows
+// README.md.  A parsed head owns its octets, so nothing refers back into the
+// codec.
 #include "py/h1_codec.h"
 
-#include <new>
 #include <optional>
 
 #include "core/h1/head_parser.h"
@@ -16,6 +13,7 @@
 #include "py/errors.h"
 #include "py/h1_body_decoder.h"
 #include "py/h1_heads.h"
+#include "py/method_adapters.h"
 #include "py/ref.h"
 #include "py/results.h"
 
@@ -24,7 +22,6 @@ namespace {
 
 using h1::Codec;
 using h1::CodecConfig;
-using h1::HeadStatus;
 
 // ---- construction --------------------------------------------------------------
 
@@ -33,7 +30,7 @@ constexpr Param kNewParams[] = {
     {"title_case_headers", "False"}, {"date_header", "True"},
     {"max_buf_size", "..."},
 };
-constexpr Signature kNew{"H1Codec", "H1Codec", CallKind::Constructor, kNewParams, 0};
+constexpr Signature kNew{"H1Codec", "H1Codec", CallKind::kConstructor, kNewParams, 0};
 
 PyObject* h1_codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[5];
@@ -51,43 +48,19 @@ PyObject* h1_codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   config.max_buf_size = static_cast<std::size_t>(max_buf_size);
-  auto* self = reinterpret_cast<H1CodecObject*>(type->tp_alloc(type, 0));
-  if (self == nullptr) return nullptr;
-  new (&self->mutex) HostMutex();
-  new (&self->codec) Codec(config);
-  return reinterpret_cast<PyObject*>(self);
-}
-
-void h1_codec_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  H1CodecObject* self = as_h1_codec(obj);
-  std::destroy_at(&self->codec);
-  std::destroy_at(&self->mutex);
-  type->tp_free(obj);
-  Py_DECREF(type);
+  return new_core_object<Codec>(type, config);
 }
 
 // ---- read side -----------------------------------------------------------------
 
 constexpr Param kDataParams[] = {{"data"}};
-constexpr Signature kFeed{"feed", "H1Codec.feed", CallKind::Method, kDataParams};
-
-PyObject* h1_codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  std::string_view data;
-  if (!parse_args(kFeed, args, nargs, kwnames, a) || !arg_bytes(a[0], kFeed, 0, &data)) return nullptr;
-  {
-    HostLock lock(as_h1_codec(self)->mutex);
-    as_h1_codec(self)->codec.feed(data);
-  }
-  Py_RETURN_NONE;
-}
+constexpr Signature kFeed{"feed", "H1Codec.feed", CallKind::kMethod, kDataParams};
 
 // Appends `data` and parses a head with the codec operation `Receive`; the
 // fields go straight into the map the head object will hand out.  The head,
 // None while more bytes are needed, or the parse error raised.
 template <class Head,
-          HeadStatus (h1::Codec::*Receive)(std::string_view, Head&, http::HeaderMap&, h1::ParseKind&),
+          Progress (h1::Codec::*Receive)(std::string_view, Head&, http::HeaderMap&, h1::ParseKind&),
           PyObject* (*Build)(Head&&, PyObject*)>
 PyObject* receive_head_object(const Signature& sig, PyObject* self, PyObject* const* args,
                               Py_ssize_t nargs, PyObject* kwnames) {
@@ -97,32 +70,32 @@ PyObject* receive_head_object(const Signature& sig, PyObject* self, PyObject* co
   Ref headers = Ref::steal(new_head_fields());
   if (!headers) return nullptr;
   Head head;
-  h1::ParseKind error = h1::ParseKind::Internal;
-  HeadStatus status;
+  h1::ParseKind error = h1::ParseKind::kInternal;
+  Progress status;
   {
     HostLock lock(as_h1_codec(self)->mutex);
-    status = (as_h1_codec(self)->codec.*Receive)(data, head, header_map_of(headers.get()), error);
+    status = (as_h1_codec(self)->core.*Receive)(data, head, header_map_of(headers.get()), error);
   }
   switch (status) {
-    case HeadStatus::Complete:
+    case Progress::kDone:
       return Build(std::move(head), headers.release());
-    case HeadStatus::Failed:
+    case Progress::kFailed:
       raise(h1::Error::parse(error));
       return nullptr;
-    case HeadStatus::NeedMore:
+    case Progress::kNeedMore:
       break;
   }
   Py_RETURN_NONE;
 }
 
-constexpr Signature kReceiveHead{"receive_head", "H1Codec.receive_head", CallKind::Method, kDataParams};
+constexpr Signature kReceiveHead{"receive_head", "H1Codec.receive_head", CallKind::kMethod, kDataParams};
 
 PyObject* h1_codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return receive_head_object<h1::ResponseHead, &h1::Codec::receive_head, new_response_head>(
       kReceiveHead, self, args, nargs, kwnames);
 }
 
-constexpr Signature kReceiveRequestHead{"receive_request_head", "H1Codec.receive_request_head", CallKind::Method,
+constexpr Signature kReceiveRequestHead{"receive_request_head", "H1Codec.receive_request_head", CallKind::kMethod,
                                         kDataParams};
 
 PyObject* h1_codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -131,12 +104,12 @@ PyObject* h1_codec_receive_request_head(PyObject* self, PyObject* const* args, P
       kReceiveRequestHead, self, args, nargs, kwnames);
 }
 
-constexpr Signature kTakeBody{"take_body", "H1Codec.take_body", CallKind::Method, {}};
+constexpr Signature kTakeBody{"take_body", "H1Codec.take_body", CallKind::kMethod, {}};
 
 PyObject* h1_codec_take_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kTakeBody, args, nargs, kwnames, nullptr)) return nullptr;
   HostLock lock(as_h1_codec(self)->mutex);
-  Codec& codec = as_h1_codec(self)->codec;
+  Codec& codec = as_h1_codec(self)->core;
   // Copied into the result, the storage stays for the next message's head.
   PyObject* body = new_bytes(codec.buffered_view());
   if (body != nullptr) codec.clear_buffer();
@@ -144,7 +117,7 @@ PyObject* h1_codec_take_body(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 constexpr Param kDecoderParams[] = {{"decoder"}};
-constexpr Signature kTakeBodyInto{"take_body_into", "H1Codec.take_body_into", CallKind::Method, kDecoderParams};
+constexpr Signature kTakeBodyInto{"take_body_into", "H1Codec.take_body_into", CallKind::kMethod, kDecoderParams};
 
 PyObject* h1_codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -156,79 +129,30 @@ PyObject* h1_codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssiz
   ByteBuffer bytes;
   {
     HostLock lock(as_h1_codec(self)->mutex);
-    bytes = as_h1_codec(self)->codec.take_body();
+    bytes = as_h1_codec(self)->core.take_body();
   }
   // The two mutexes are never held together.
   h1_body_decoder_append(a[0], std::move(bytes));
   Py_RETURN_NONE;
 }
 
-constexpr Signature kBuffered{"buffered", "H1Codec.buffered", CallKind::Method, {}};
+constexpr Signature kBuffered{"buffered", "H1Codec.buffered", CallKind::kMethod, {}};
 
-PyObject* h1_codec_buffered(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(kBuffered, args, nargs, kwnames, nullptr)) return nullptr;
-  std::size_t size;
-  {
-    HostLock lock(as_h1_codec(self)->mutex);
-    size = as_h1_codec(self)->codec.buffered();
-  }
-  return PyLong_FromSize_t(size);
-}
+constexpr Signature kReset{"reset", "H1Codec.reset", CallKind::kMethod, {}};
 
-constexpr Signature kReset{"reset", "H1Codec.reset", CallKind::Method, {}};
-
-PyObject* h1_codec_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(kReset, args, nargs, kwnames, nullptr)) return nullptr;
-  {
-    HostLock lock(as_h1_codec(self)->mutex);
-    as_h1_codec(self)->codec.reset();
-  }
-  Py_RETURN_NONE;
-}
-
-constexpr Signature kBodyIsEof{"body_is_eof", "H1Codec.body_is_eof", CallKind::Method, {}};
-
-PyObject* h1_codec_body_is_eof(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(kBodyIsEof, args, nargs, kwnames, nullptr)) return nullptr;
-  bool eof;
-  {
-    HostLock lock(as_h1_codec(self)->mutex);
-    eof = as_h1_codec(self)->codec.body_is_eof();
-  }
-  return PyBool_FromLong(eof);
-}
+constexpr Signature kBodyIsEof{"body_is_eof", "H1Codec.body_is_eof", CallKind::kMethod, {}};
 
 // ---- attributes ----------------------------------------------------------------
 
 PyObject* h1_codec_max_buf_size(PyObject* self, void*) {
   // Configuration: fixed at construction, read without the mutex.
-  return PyLong_FromSize_t(as_h1_codec(self)->codec.config().max_buf_size);
-}
-
-template <bool (Codec::*Flag)() const noexcept>
-PyObject* h1_codec_flag(PyObject* self, void*) {
-  bool value;
-  {
-    HostLock lock(as_h1_codec(self)->mutex);
-    value = (as_h1_codec(self)->codec.*Flag)();
-  }
-  return PyBool_FromLong(value);
-}
-
-PyObject* h1_codec_parse_error_status(PyObject* self, void*) {
-  std::optional<uint16_t> status;
-  {
-    HostLock lock(as_h1_codec(self)->mutex);
-    status = as_h1_codec(self)->codec.parse_error_status();
-  }
-  if (!status) Py_RETURN_NONE;
-  return PyLong_FromLong(*status);
+  return PyLong_FromSize_t(as_h1_codec(self)->core.config().max_buf_size);
 }
 
 const MethodSpec kMethods[] = {
-    {&kFeed, method_entry<h1_codec_feed>(),
-     "Append data to the read buffer without parsing (bytes another reader took past a\n"
-     "message go back where they belong)."},
+    method<kFeed, &Codec::feed, arg_bytes>(
+        "Append data to the read buffer without parsing (bytes another reader took past a\n"
+        "message go back where they belong)."),
     {&kReceiveHead, method_entry<h1_codec_receive_head>(),
      "Append data, then parse a response head to the recorded request method: an\n"
      "H1ResponseHead, or None while more bytes are needed.  Interim 1xx responses are\n"
@@ -241,33 +165,33 @@ const MethodSpec kMethods[] = {
     {&kTakeBodyInto, method_entry<h1_codec_take_body_into>(),
      "Move every byte of the read buffer into the input of an H1BodyDecoder, without\n"
      "copying when its input is empty."},
-    {&kBuffered, method_entry<h1_codec_buffered>(), "The number of bytes in the read buffer."},
-    {&kReset, method_entry<h1_codec_reset>(),
-     "Clear the per-message state (recorded method, body encoder, parse_error_status,\n"
-     "request_connection_close, trailers allowed); the read buffer stays."},
-    {&kBodyIsEof, method_entry<h1_codec_body_is_eof>(),
-     "True when no body encoder is in flight, or its declared length is all sent."},
+    method<kBuffered, &Codec::buffered>("The number of bytes in the read buffer."),
+    method<kReset, &Codec::reset>(
+        "Clear the per-message state (recorded method, body encoder, parse_error_status,\n"
+        "request_connection_close, trailers allowed); the read buffer stays."),
+    method<kBodyIsEof, &Codec::body_is_eof>(
+        "True when no body encoder is in flight, or its declared length is all sent."),
 };
 
 const PropertySpec kProperties[] = {
     {"max_buf_size", crossing<h1_codec_max_buf_size>,
      "The cap on an incomplete head; also the driver's limit for writing a small body\n"
      "together with its head."},
-    {"response_is_last", crossing<h1_codec_flag<&Codec::response_is_last>>,
+    {"response_is_last", crossing<locked_property<&Codec::response_is_last>>,
      "The last serialize_response decided the connection closes after that response."},
-    {"response_close_delimited", crossing<h1_codec_flag<&Codec::response_close_delimited>>,
+    {"response_close_delimited", crossing<locked_property<&Codec::response_close_delimited>>,
      "The last serialize_response chose a body that ends by closing the connection."},
-    {"parse_error_status", crossing<h1_codec_parse_error_status>,
+    {"parse_error_status", crossing<locked_property<&Codec::parse_error_status>>,
      "After a failed receive_request_head: the status to answer with (400, 414 or 431),\n"
      "or None when the server answers nothing (an HTTP/2 preface)."},
-    {"request_connection_close", crossing<h1_codec_flag<&Codec::request_connection_close>>,
+    {"request_connection_close", crossing<locked_property<&Codec::request_connection_close>>,
      "The last serialized request listed 'close' in a Connection field: the connection\n"
      "must not be reused."},
 };
 
 const PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(crossing<h1_codec_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<h1_codec_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<core_object_dealloc<Codec>>)},
 };
 
 // Not constexpr: the write side's table is defined in its own file.

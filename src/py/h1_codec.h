@@ -1,6 +1,5 @@
 // The host class H1Codec, and what the connection states use of it: the core
-// codec behind the object's mutex.  A state takes its own mutex first, then
-// this one, one operation at a time (never the reverse).
+// codec behind the object's mutex (lock order: README.md).
 #pragma once
 
 #include <Python.h>
@@ -9,15 +8,11 @@
 
 #include "core/h1/codec.h"
 #include "py/classes.h"
-#include "py/lock.h"
+#include "py/core_object.h"
 
 namespace vantric::py {
 
-struct H1CodecObject {
-  PyObject_HEAD
-  HostMutex mutex;
-  h1::Codec codec;
-};
+using H1CodecObject = CoreObject<h1::Codec>;
 
 PyTypeObject* h1_codec_type();
 
@@ -26,8 +21,12 @@ inline bool is_h1_codec(PyObject* obj) {
 }
 
 inline H1CodecObject* as_h1_codec(PyObject* obj) {
-  return reinterpret_cast<H1CodecObject*>(obj);
+  return as_object<h1::Codec>(obj);
 }
+
+// ValueError "invalid status: invalid status code" for a status outside
+// 100..999, checked before a response head is encoded.
+bool check_h1_status(uint32_t status);
 
 // The write side's methods (h1_codec_write.cpp): head serialization and body
 // framing.

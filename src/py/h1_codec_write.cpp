@@ -1,9 +1,6 @@
 // H1Codec's write side: head serialization and body framing.
 //
-// Arguments are converted and the request line validated before the codec's
-// mutex is taken.  A HeaderMap argument is read under its own lock, taken
-// inside the codec's: a map's lock is always the innermost (map operations
-// take no other lock), so the order codec -> map cannot meet its reverse.
+// Locking follows README.md; the request line is validated before the lock.
 // Results are bytes, created under the lock at their final size: a head is
 // copied once out of the codec's write buffer, framed data is written
 // straight into its bytes object, and data the framing leaves unchanged is
@@ -14,6 +11,7 @@
 
 #include "core/h1/codec.h"
 #include "core/h1/serializer.h"
+#include "core/http/status.h"
 #include "core/http/uri.h"
 #include "py/args.h"
 #include "py/classes.h"
@@ -32,35 +30,6 @@ using h1::Codec;
 using h1::DataPlan;
 using h1::EndPlan;
 
-// The collection a head is written from when the caller gives none.
-const http::HeaderMap& no_fields() {
-  static const http::HeaderMap kEmpty{};
-  return kEmpty;
-}
-
-// A HeaderMap argument, or None / not passed as nullptr; false with
-// TypeError for anything else.
-bool optional_header_map(PyObject* obj, const Signature& sig, std::size_t index, PyObject** out) {
-  if (obj == nullptr || obj == Py_None) {
-    *out = nullptr;
-    return true;
-  }
-  if (!is_header_map(obj)) {
-    raise_bad_argument_type(sig, index, "HeaderMap or None", obj);
-    return false;
-  }
-  *out = obj;
-  return true;
-}
-
-// Runs `op(const http::HeaderMap&)` on the collection of `map_obj` under its
-// lock, or on an empty collection when `map_obj` is nullptr.
-template <typename Op>
-auto with_fields(PyObject* map_obj, Op&& op) {
-  if (map_obj == nullptr) return op(no_fields());
-  return read_header_map(map_obj, op);
-}
-
 // Process-wide bytes constants.
 template <const std::string_view& Text>
 PyObject* shared_bytes() {
@@ -76,11 +45,11 @@ constexpr std::string_view kLastChunk = h1::kLastChunk;
 // The bytes of an end plan (the last chunk is one shared object).
 PyObject* end_bytes(const EndPlan& plan) {
   switch (plan.kind) {
-    case EndPlan::Kind::Nothing:
+    case EndPlan::Kind::kNothing:
       return PyBytes_FromStringAndSize(nullptr, 0);
-    case EndPlan::Kind::LastChunk:
+    case EndPlan::Kind::kLastChunkOnly:
       return shared_bytes<kLastChunk>();
-    case EndPlan::Kind::Trailers:
+    case EndPlan::Kind::kTrailers:
       break;
   }
   return new_bytes(plan.bytes);
@@ -97,7 +66,7 @@ PyObject* same_bytes(PyObject* obj) {
 constexpr Param kSerializeRequestParams[] = {
     {"method"}, {"url"}, {"headers", "None"}, {"http10", "False"}, {"content_length", "None"}, {"chunked", "False"},
 };
-constexpr Signature kSerializeRequest{"serialize_request", "H1Codec.serialize_request", CallKind::Method,
+constexpr Signature kSerializeRequest{"serialize_request", "H1Codec.serialize_request", CallKind::kMethod,
                                       kSerializeRequestParams, 3};
 
 PyObject* h1_codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -105,32 +74,31 @@ PyObject* h1_codec_serialize_request(PyObject* self, PyObject* const* args, Py_s
   if (!parse_args(kSerializeRequest, args, nargs, kwnames, a)) return nullptr;
   std::string_view method;
   std::string_view url;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   h1::RequestOptions options;
   std::optional<uint64_t> content_length;
   bool chunked = false;
   if (!arg_str(a[0], kSerializeRequest, 0, &method) || !arg_str(a[1], kSerializeRequest, 1, &url) ||
-      !optional_header_map(a[2], kSerializeRequest, 2, &headers) ||
+      !arg_headers(a[2], kSerializeRequest, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
       (a[3] != nullptr && !arg_bool(a[3], kSerializeRequest, 3, &options.http10)) ||
       !arg_optional_u64(a[4], kSerializeRequest, 4, &content_length) ||
       (a[5] != nullptr && !arg_bool(a[5], kSerializeRequest, 5, &chunked)))
     return nullptr;
   options.body = BodyRequest::of(content_length, chunked);
   h1::RequestTarget target;
-  const h1::RequestLineCheck check = h1::check_request_line(method, url, target);
-  if (check.error == h1::RequestLineError::kMethod) {
-    PyErr_SetString(PyExc_ValueError, "invalid method: invalid HTTP method");
-    return nullptr;
-  }
-  if (check.error == h1::RequestLineError::kUrl) {
-    const std::string message = "invalid url: " + std::string(http::uri_error_text(check.uri_error));
+  if (const std::optional<h1::RequestLineError> refused = h1::check_request_line(method, url, target)) {
+    if (refused->where == h1::RequestLineError::Where::kMethod) {
+      PyErr_SetString(PyExc_ValueError, "invalid method: invalid HTTP method");
+      return nullptr;
+    }
+    const std::string message = "invalid url: " + std::string(http::uri_error_text(refused->uri_error));
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return nullptr;
   }
-  Codec& codec = as_h1_codec(self)->codec;
+  Codec& codec = as_h1_codec(self)->core;
   HostLock lock(as_h1_codec(self)->mutex);
   const std::string_view head =
-      with_fields(headers, [&](const http::HeaderMap& map) { return codec.serialize_request(target, map, options); });
+      with_headers(headers.map, [&](const http::HeaderMap& map) { return codec.serialize_request(target, map, options); });
   return new_bytes(head);
 }
 
@@ -138,35 +106,32 @@ constexpr Param kSerializeResponseParams[] = {
     {"status"},        {"headers", "None"},         {"keep_alive", "True"},
     {"http10", "False"}, {"content_length", "None"}, {"chunked", "False"},
 };
-constexpr Signature kSerializeResponse{"serialize_response", "H1Codec.serialize_response", CallKind::Method,
+constexpr Signature kSerializeResponse{"serialize_response", "H1Codec.serialize_response", CallKind::kMethod,
                                        kSerializeResponseParams, 2};
 
 PyObject* h1_codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[6];
   if (!parse_args(kSerializeResponse, args, nargs, kwnames, a)) return nullptr;
   uint16_t status = 0;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   bool keep_alive = true;
   bool http10 = false;
   std::optional<uint64_t> content_length;
   bool chunked = false;
-  if (!arg_u16(a[0], kSerializeResponse, 0, &status) || !optional_header_map(a[1], kSerializeResponse, 1, &headers) ||
+  if (!arg_u16(a[0], kSerializeResponse, 0, &status) ||
+      !arg_headers(a[1], kSerializeResponse, 1, HeadersAccept::kHeaderMapOrNone, &headers) ||
       (a[2] != nullptr && !arg_bool(a[2], kSerializeResponse, 2, &keep_alive)) ||
       (a[3] != nullptr && !arg_bool(a[3], kSerializeResponse, 3, &http10)) ||
       !arg_optional_u64(a[4], kSerializeResponse, 4, &content_length) ||
       (a[5] != nullptr && !arg_bool(a[5], kSerializeResponse, 5, &chunked)))
     return nullptr;
-  // RFC 9110 section 15: a status code is three digits.
-  if (status < 100 || status > 999) {
-    PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
-    return nullptr;
-  }
+  if (!check_h1_status(status)) return nullptr;
   const BodyRequest body = BodyRequest::of(content_length, chunked);
   std::optional<h1::Error> error;
   {
-    Codec& codec = as_h1_codec(self)->codec;
+    Codec& codec = as_h1_codec(self)->core;
     HostLock lock(as_h1_codec(self)->mutex);
-    error = with_fields(headers, [&](const http::HeaderMap& map) {
+    error = with_headers(headers.map, [&](const http::HeaderMap& map) {
       return codec.serialize_response(status, map, keep_alive, http10, body);
     });
     if (!error) return new_bytes(codec.written());
@@ -178,7 +143,7 @@ PyObject* h1_codec_serialize_response(PyObject* self, PyObject* const* args, Py_
 // ---- body ------------------------------------------------------------------------
 
 constexpr Param kChunkParams[] = {{"chunk"}};
-constexpr Signature kSerializeData{"serialize_data", "H1Codec.serialize_data", CallKind::Method, kChunkParams};
+constexpr Signature kSerializeData{"serialize_data", "H1Codec.serialize_data", CallKind::kMethod, kChunkParams};
 
 PyObject* h1_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -188,20 +153,20 @@ PyObject* h1_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssiz
   // Nothing to frame: an empty chunk would read as the last chunk.
   if (chunk.empty()) return Py_NewRef(a[0]);
   {
-    Codec& codec = as_h1_codec(self)->codec;
+    Codec& codec = as_h1_codec(self)->core;
     HostLock lock(as_h1_codec(self)->mutex);
     const DataPlan plan = codec.plan_data(chunk.size());
     PyObject* result = nullptr;
     switch (plan.kind) {
-      case DataPlan::Kind::NoEncoder:
+      case DataPlan::Kind::kNoEncoder:
         break;
-      case DataPlan::Kind::Whole:
+      case DataPlan::Kind::kWhole:
         result = Py_NewRef(a[0]);
         break;
-      case DataPlan::Kind::Prefix:
+      case DataPlan::Kind::kPrefix:
         result = new_bytes(chunk.substr(0, plan.size));
         break;
-      case DataPlan::Kind::Chunk: {
+      case DataPlan::Kind::kChunk: {
         // The size line, the chunk and CRLF, written once into a result of
         // exactly that size.
         const std::optional<std::size_t> size = h1::chunk_frame_size(chunk.size());
@@ -214,7 +179,7 @@ PyObject* h1_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssiz
         break;
       }
     }
-    if (plan.kind != DataPlan::Kind::NoEncoder) {
+    if (plan.kind != DataPlan::Kind::kNoEncoder) {
       if (result != nullptr) codec.commit_data(plan);
       return result;
     }
@@ -230,7 +195,7 @@ template <typename PlanEnd>
 PyObject* serialize_end_with(PyObject* self, PlanEnd&& plan_end) {
   std::optional<h1::Error> error;
   {
-    Codec& codec = as_h1_codec(self)->codec;
+    Codec& codec = as_h1_codec(self)->core;
     HostLock lock(as_h1_codec(self)->mutex);
     EndPlan plan;
     error = plan_end(codec, plan);
@@ -245,7 +210,7 @@ PyObject* serialize_end_with(PyObject* self, PlanEnd&& plan_end) {
   return nullptr;
 }
 
-constexpr Signature kSerializeEnd{"serialize_end", "H1Codec.serialize_end", CallKind::Method, {}};
+constexpr Signature kSerializeEnd{"serialize_end", "H1Codec.serialize_end", CallKind::kMethod, {}};
 
 PyObject* h1_codec_serialize_end(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kSerializeEnd, args, nargs, kwnames, nullptr)) return nullptr;
@@ -253,30 +218,29 @@ PyObject* h1_codec_serialize_end(PyObject* self, PyObject* const* args, Py_ssize
 }
 
 constexpr Param kTrailersParams[] = {{"trailers"}};
-constexpr Signature kSerializeTrailers{"serialize_trailers", "H1Codec.serialize_trailers", CallKind::Method,
+constexpr Signature kSerializeTrailers{"serialize_trailers", "H1Codec.serialize_trailers", CallKind::kMethod,
                                        kTrailersParams};
 
 PyObject* h1_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
-  if (!parse_args(kSerializeTrailers, args, nargs, kwnames, a)) return nullptr;
-  if (!is_header_map(a[0])) {
-    raise_bad_argument_type(kSerializeTrailers, 0, "HeaderMap", a[0]);
+  HeadersArg trailers;
+  if (!parse_args(kSerializeTrailers, args, nargs, kwnames, a) ||
+      !arg_headers(a[0], kSerializeTrailers, 0, HeadersAccept::kHeaderMap, &trailers))
     return nullptr;
-  }
   return serialize_end_with(self, [&](Codec& codec, EndPlan& plan) {
-    return read_header_map(a[0], [&](const http::HeaderMap& map) { return codec.plan_end(nullptr, &map, plan); });
+    return with_headers(trailers.map, [&](const http::HeaderMap& map) { return codec.plan_end(nullptr, &map, plan); });
   });
 }
 
 // The octets `plan` makes of `size` octets of data.
 std::optional<std::size_t> framed_size(const DataPlan& plan) {
   switch (plan.kind) {
-    case DataPlan::Kind::NoEncoder:
+    case DataPlan::Kind::kNoEncoder:
       return 0;
-    case DataPlan::Kind::Whole:
-    case DataPlan::Kind::Prefix:
+    case DataPlan::Kind::kWhole:
+    case DataPlan::Kind::kPrefix:
       return plan.size;
-    case DataPlan::Kind::Chunk:
+    case DataPlan::Kind::kChunk:
       break;
   }
   return h1::chunk_frame_size(plan.size);
@@ -284,35 +248,35 @@ std::optional<std::size_t> framed_size(const DataPlan& plan) {
 
 constexpr Param kSerializeHeadAndBodyParams[] = {{"head"}, {"body", "None"}, {"trailers", "None"}};
 constexpr Signature kSerializeHeadAndBody{"serialize_head_and_body", "H1Codec.serialize_head_and_body",
-                                          CallKind::Method, kSerializeHeadAndBodyParams};
+                                          CallKind::kMethod, kSerializeHeadAndBodyParams};
 
 PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) {
   PyObject* a[3];
   std::string_view head;
   std::string_view body;
-  PyObject* trailers = nullptr;
+  HeadersArg trailers;
   if (!parse_args(kSerializeHeadAndBody, args, nargs, kwnames, a) ||
       !arg_bytes(a[0], kSerializeHeadAndBody, 0, &head) ||
       (a[1] != nullptr && a[1] != Py_None && !arg_bytes(a[1], kSerializeHeadAndBody, 1, &body)) ||
-      !optional_header_map(a[2], kSerializeHeadAndBody, 2, &trailers))
+      !arg_headers(a[2], kSerializeHeadAndBody, 2, HeadersAccept::kHeaderMapOrNone, &trailers))
     return nullptr;
   std::optional<h1::Error> error;
   {
-    Codec& codec = as_h1_codec(self)->codec;
+    Codec& codec = as_h1_codec(self)->core;
     HostLock lock(as_h1_codec(self)->mutex);
     if (!codec.has_encoder()) return same_bytes(a[0]);
     const h1::BodyEncoder& encoder = *codec.encoder();
-    if (encoder.kind == h1::BodyEncoder::Kind::Length && encoder.remaining == 0) {
+    if (encoder.kind == h1::BodyFraming::kLength && encoder.remaining == 0) {
       PyObject* result = same_bytes(a[0]);
       if (result != nullptr) codec.end_message();
       return result;
     }
     const DataPlan data = body.empty() ? DataPlan{} : codec.plan_data(body.size());
     EndPlan end;
-    error = trailers == nullptr
+    error = trailers.map == nullptr
                 ? codec.plan_end(&data, nullptr, end)
-                : read_header_map(trailers, [&](const http::HeaderMap& map) { return codec.plan_end(&data, &map, end); });
+                : with_headers(trailers.map, [&](const http::HeaderMap& map) { return codec.plan_end(&data, &map, end); });
     if (!error) {
       // head, framed data, end: one allocation of the exact total.
       const std::optional<std::size_t> data_size = framed_size(data);
@@ -327,14 +291,14 @@ PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args
       std::memcpy(out, head.data(), head.size());
       out += head.size();
       switch (data.kind) {
-        case DataPlan::Kind::NoEncoder:
+        case DataPlan::Kind::kNoEncoder:
           break;
-        case DataPlan::Kind::Whole:
-        case DataPlan::Kind::Prefix:
+        case DataPlan::Kind::kWhole:
+        case DataPlan::Kind::kPrefix:
           std::memcpy(out, body.data(), data.size);
           out += data.size;
           break;
-        case DataPlan::Kind::Chunk:
+        case DataPlan::Kind::kChunk:
           out = h1::write_chunk(body, out);
           break;
       }
@@ -351,7 +315,7 @@ PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args
 
 // ---- static helpers --------------------------------------------------------------
 
-constexpr Signature kContinueResponseSig{"continue_response", "H1Codec.continue_response", CallKind::StaticMethod,
+constexpr Signature kContinueResponseSig{"continue_response", "H1Codec.continue_response", CallKind::kStaticMethod,
                                          {}};
 
 PyObject* h1_codec_continue_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -360,17 +324,16 @@ PyObject* h1_codec_continue_response(PyObject*, PyObject* const* args, Py_ssize_
 }
 
 constexpr Param kHeadersParams[] = {{"headers"}};
-constexpr Signature kConnectionClose{"connection_close", "H1Codec.connection_close", CallKind::StaticMethod,
+constexpr Signature kConnectionClose{"connection_close", "H1Codec.connection_close", CallKind::kStaticMethod,
                                      kHeadersParams};
 
 PyObject* h1_codec_connection_close(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
-  if (!parse_args(kConnectionClose, args, nargs, kwnames, a)) return nullptr;
-  if (!is_header_map(a[0])) {
-    raise_bad_argument_type(kConnectionClose, 0, "HeaderMap", a[0]);
+  HeadersArg headers;
+  if (!parse_args(kConnectionClose, args, nargs, kwnames, a) ||
+      !arg_headers(a[0], kConnectionClose, 0, HeadersAccept::kHeaderMap, &headers))
     return nullptr;
-  }
-  const bool close = read_header_map(a[0], [](const http::HeaderMap& map) { return h1::lists_close(map); });
+  const bool close = with_headers(headers.map, [](const http::HeaderMap& map) { return h1::lists_close(map); });
   return PyBool_FromLong(close);
 }
 
@@ -411,5 +374,11 @@ const MethodSpec kMethods[] = {
 // Constant-initialized, so the class spec may read it during dynamic
 // initialization of another file.
 constinit const std::span<const MethodSpec> kH1CodecWriteMethods = kMethods;
+
+bool check_h1_status(uint32_t status) {
+  if (http::is_status_code(status)) return true;
+  PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
+  return false;
+}
 
 }  // namespace vantric::py

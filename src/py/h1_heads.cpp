@@ -15,6 +15,7 @@
 #include "py/crossing.h"
 #include "py/header_map.h"
 #include "py/once.h"
+#include "py/record_fields.h"
 #include "py/ref.h"
 #include "py/results.h"
 
@@ -106,7 +107,7 @@ PyObject* target_str(std::string_view prefix, std::string_view text) {
 }
 
 PyObject* method_str(h1::Method method, std::string_view text) {
-  if (method != h1::Method::Extension) {
+  if (method != h1::Method::kExtension) {
     MethodTable* table = g_methods.get(make_method_table);
     if (table == nullptr) return nullptr;
     return Py_NewRef(table->strings[static_cast<std::size_t>(method)]);
@@ -116,59 +117,32 @@ PyObject* method_str(h1::Method method, std::string_view text) {
 }
 
 PyObject* body_kind_str(uint64_t body_length) {
-  constexpr Word kWords[] = {Word::BodyEmpty, Word::BodyLength, Word::BodyChunked, Word::BodyClose};
-  return new_word(kWords[static_cast<std::size_t>(h1::body_kind(body_length))]);
+  constexpr Word kWords[] = {Word::kBodyEmpty, Word::kBodyLength, Word::kBodyChunked, Word::kBodyClose};
+  return new_word(kWords[static_cast<std::size_t>(h1::body_framing(body_length))]);
 }
 
 // The content_length attribute: the length of an "empty" or "length" body,
 // None for the framings without one.
 PyObject* content_length_object(uint64_t body_length) {
-  switch (h1::body_kind(body_length)) {
-    case h1::BodyKind::Empty:
-    case h1::BodyKind::Length:
+  switch (h1::body_framing(body_length)) {
+    case h1::BodyFraming::kEmpty:
+    case h1::BodyFraming::kLength:
       return PyLong_FromUnsignedLongLong(body_length);
-    case h1::BodyKind::Chunked:
-    case h1::BodyKind::Close:
+    case h1::BodyFraming::kChunked:
+    case h1::BodyFraming::kClose:
       break;
   }
   Py_RETURN_NONE;
 }
 
-template <typename T>
-T* alloc_record(PyTypeObject* (*type_of)()) {
-  PyTypeObject* type = type_of();
-  if (type == nullptr) return nullptr;
-  return reinterpret_cast<T*>(type->tp_alloc(type, 0));
-}
-
 // ---- H1RequestHead -------------------------------------------------------------
-
-void h1_request_head_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  RequestHeadObject* self = as_request(obj);
-  Py_XDECREF(self->method);
-  Py_XDECREF(self->target);
-  Py_XDECREF(self->headers);
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
 
 PyObject* h1_request_head_repr(PyObject* obj) {
   RequestHeadObject* self = as_request(obj);
-  const std::string_view kind = h1::body_kind_name(h1::body_kind(self->body_length));
+  const std::string_view kind = h1::body_kind_name(h1::body_framing(self->body_length));
   // The kind names are literals, so their views are NUL-terminated.
   return PyUnicode_FromFormat("H1RequestHead(method=%R, target=%R, body_kind=%s)", self->method, self->target,
                               kind.data());
-}
-
-template <PyObject* RequestHeadObject::*Field>
-PyObject* request_object(PyObject* self, void*) {
-  return Py_NewRef(as_request(self)->*Field);
-}
-
-template <bool RequestHeadObject::*Field>
-PyObject* request_flag(PyObject* self, void*) {
-  return PyBool_FromLong(as_request(self)->*Field);
 }
 
 PyObject* h1_request_head_body_kind(PyObject* self, void*) {
@@ -180,30 +154,31 @@ PyObject* h1_request_head_content_length(PyObject* self, void*) {
 }
 
 const PropertySpec kRequestProperties[] = {
-    {"method", crossing<request_object<&RequestHeadObject::method>>,
+    {"method", crossing<record_field<&RequestHeadObject::method>>,
      "The request method; a standard method is one shared interned string."},
-    {"target", crossing<request_object<&RequestHeadObject::target>>,
+    {"target", crossing<record_field<&RequestHeadObject::target>>,
      "The request-target: origin-form path and query, absolute-form URI (http and\n"
      "https schemes in lowercase), authority-form host and port, or '*'."},
-    {"headers", crossing<request_object<&RequestHeadObject::headers>>,
+    {"headers", crossing<record_field<&RequestHeadObject::headers>>,
      "The field lines in arrival order (a HeaderMap), less the Content-Length lines\n"
      "the framing rules drop."},
     {"body_kind", crossing<h1_request_head_body_kind>, "'empty', 'length' or 'chunked'."},
     {"content_length", crossing<h1_request_head_content_length>,
      "The body length for 'empty' (0) and 'length'; None for 'chunked'."},
-    {"keep_alive", crossing<request_flag<&RequestHeadObject::keep_alive>>,
+    {"keep_alive", crossing<record_field<&RequestHeadObject::keep_alive>>,
      "The connection may carry another request after this exchange."},
-    {"expect_continue", crossing<request_flag<&RequestHeadObject::expect_continue>>,
+    {"expect_continue", crossing<record_field<&RequestHeadObject::expect_continue>>,
      "The client sent Expect: 100-continue."},
-    {"is_upgrade", crossing<request_flag<&RequestHeadObject::is_upgrade>>,
+    {"is_upgrade", crossing<record_field<&RequestHeadObject::is_upgrade>>,
      "A CONNECT request, or an HTTP/1.1 request with an Upgrade field."},
-    {"http10", crossing<request_flag<&RequestHeadObject::http10>>, "The request line carried HTTP/1.0."},
-    {"allow_trailers", crossing<request_flag<&RequestHeadObject::allow_trailers>>,
+    {"http10", crossing<record_field<&RequestHeadObject::http10>>, "The request line carried HTTP/1.0."},
+    {"allow_trailers", crossing<record_field<&RequestHeadObject::allow_trailers>>,
      "A TE field lists 'trailers': response trailers may be sent."},
 };
 
 const PyType_Slot kRequestSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<h1_request_head_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<record_dealloc<RequestHeadObject, &RequestHeadObject::method, &RequestHeadObject::target,
+                                                              &RequestHeadObject::headers>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<h1_request_head_repr>)},
 };
 
@@ -217,31 +192,11 @@ constexpr ClassSpec kRequestSpec{
 
 // ---- H1ResponseHead ------------------------------------------------------------
 
-void h1_response_head_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  Py_XDECREF(as_response(obj)->headers);
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
-
 PyObject* h1_response_head_repr(PyObject* obj) {
   ResponseHeadObject* self = as_response(obj);
-  const std::string_view kind = h1::body_kind_name(h1::body_kind(self->body_length));
+  const std::string_view kind = h1::body_kind_name(h1::body_framing(self->body_length));
   return PyUnicode_FromFormat("H1ResponseHead(status=%u, body_kind=%s, keep_alive=%s)",
                               static_cast<unsigned>(self->status), kind.data(), self->keep_alive ? "true" : "false");
-}
-
-template <bool ResponseHeadObject::*Field>
-PyObject* response_flag(PyObject* self, void*) {
-  return PyBool_FromLong(as_response(self)->*Field);
-}
-
-PyObject* h1_response_head_status(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(as_response(self)->status);
-}
-
-PyObject* h1_response_head_headers(PyObject* self, void*) {
-  return Py_NewRef(as_response(self)->headers);
 }
 
 PyObject* h1_response_head_body_kind(PyObject* self, void*) {
@@ -253,21 +208,21 @@ PyObject* h1_response_head_content_length(PyObject* self, void*) {
 }
 
 const PropertySpec kResponseProperties[] = {
-    {"status", crossing<h1_response_head_status>, "The status code, 100 to 999."},
-    {"headers", crossing<h1_response_head_headers>, "Every field line in arrival order (a HeaderMap)."},
+    {"status", crossing<record_field<&ResponseHeadObject::status>>, "The status code, 100 to 999."},
+    {"headers", crossing<record_field<&ResponseHeadObject::headers>>, "Every field line in arrival order (a HeaderMap)."},
     {"body_kind", crossing<h1_response_head_body_kind>, "'empty', 'length', 'chunked' or 'close'."},
     {"content_length", crossing<h1_response_head_content_length>,
      "The body length for 'empty' (0) and 'length'; None for 'chunked' and 'close'."},
-    {"keep_alive", crossing<response_flag<&ResponseHeadObject::keep_alive>>,
+    {"keep_alive", crossing<record_field<&ResponseHeadObject::keep_alive>>,
      "The connection may be reused after this response."},
-    {"is_upgrade", crossing<response_flag<&ResponseHeadObject::is_upgrade>>,
+    {"is_upgrade", crossing<record_field<&ResponseHeadObject::is_upgrade>>,
      "The response switches protocols (101, or a 2xx answer to CONNECT): the\n"
      "connection becomes a raw tunnel the caller takes over."},
-    {"http10", crossing<response_flag<&ResponseHeadObject::http10>>, "The status line carried HTTP/1.0."},
+    {"http10", crossing<record_field<&ResponseHeadObject::http10>>, "The status line carried HTTP/1.0."},
 };
 
 const PyType_Slot kResponseSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<h1_response_head_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<record_dealloc<ResponseHeadObject, &ResponseHeadObject::headers>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<h1_response_head_repr>)},
 };
 
@@ -294,7 +249,7 @@ PyObject* new_head_fields() {
 }
 
 http::HeaderMap& header_map_of(PyObject* map) {
-  return reinterpret_cast<HeaderMapObject*>(map)->map;
+  return reinterpret_cast<HeaderMapObject*>(map)->core;
 }
 
 PyObject* new_request_head(h1::RequestHead&& head, PyObject* headers) {
@@ -303,7 +258,7 @@ PyObject* new_request_head(h1::RequestHead&& head, PyObject* headers) {
   if (!method) return nullptr;
   Ref target = Ref::steal(target_str(head.target_scheme, head.target));
   if (!target) return nullptr;
-  auto* self = alloc_record<RequestHeadObject>(h1_request_head_type);
+  auto* self = alloc_record<RequestHeadObject>(h1_request_head_type());
   if (self == nullptr) return nullptr;
   self->method = method.release();
   self->target = target.release();
@@ -319,7 +274,7 @@ PyObject* new_request_head(h1::RequestHead&& head, PyObject* headers) {
 
 PyObject* new_response_head(h1::ResponseHead&& head, PyObject* headers) {
   Ref fields = Ref::steal(headers);
-  auto* self = alloc_record<ResponseHeadObject>(h1_response_head_type);
+  auto* self = alloc_record<ResponseHeadObject>(h1_response_head_type());
   if (self == nullptr) return nullptr;
   self->headers = fields.release();
   self->body_length = head.body_length;

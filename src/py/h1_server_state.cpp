@@ -1,20 +1,13 @@
 // H1ServerState: the host class over the HTTP/1 server connection state.
 //
-// Every method converts its arguments, then takes the state's mutex once for
-// one core transition.  The state owns the connection's H1Codec and the
-// current request's H1BodyDecoder; a transition that needs their bytes takes
-// the codec's or the decoder's own mutex inside the state's, one at a time
-// (HostPeers below), and neither ever calls back into a state, so the order
-// state -> codec and state -> decoder is never reversed.  A HeaderMap read
-// while encoding a head is locked inside the codec's, as the codec's own
-// serializers do.  References the state gives up are released after
-// unlocking; tuples are built after unlocking; core errors are raised after
-// unlocking.
+// Every method is one core transition; locking follows README.md.  The state
+// owns the connection's H1Codec and the current request's H1BodyDecoder; a
+// transition that needs their bytes takes the codec's or the decoder's own
+// mutex inside the state's, one at a time (HostPeers below), and neither
+// ever calls back into a state.
 #include "py/h1_server_state.h"
 
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -27,6 +20,7 @@
 #include "core/h1/server_state.h"
 #include "py/args.h"
 #include "py/classes.h"
+#include "py/core_object.h"
 #include "py/crossing.h"
 #include "py/errors.h"
 #include "py/h1_body_decoder.h"
@@ -34,16 +28,16 @@
 #include "py/h1_heads.h"
 #include "py/header_map.h"
 #include "py/lock.h"
+#include "py/method_adapters.h"
 #include "py/ref.h"
 #include "py/results.h"
-#include "py/state_object.h"
 
 namespace vantric::py {
 namespace {
 
 // The codec's and the decoder's byte work, each under the object's own lock.
 struct HostPeers {
-  static h1::Codec& core_of(const Ref& codec) { return as_h1_codec(codec.get())->codec; }
+  static h1::Codec& core_of(const Ref& codec) { return as_h1_codec(codec.get())->core; }
   static HostMutex& codec_mutex(const Ref& codec) { return as_h1_codec(codec.get())->mutex; }
 
   static std::size_t codec_buffered(const Ref& codec) {
@@ -72,25 +66,24 @@ struct HostPeers {
 };
 
 using State = h1::ServerState<Ref, HostPeers>;
-using ServerStateObject = StateObject<State>;
+using ServerStateObject = ObjectFor<State>;
 using Dropped = h1::Dropped<Ref>;
 
 ServerStateObject* as_server(PyObject* obj) {
-  return reinterpret_cast<ServerStateObject*>(obj);
-}
-
-template <class Op>
-auto locked(PyObject* self, Op&& op) {
-  return py::locked<State>(self, std::forward<Op>(op));
+  return as_object<State>(obj);
 }
 
 PyObject* new_code(uint8_t code) {
   return PyLong_FromLong(code);
 }
 
-// (code, object or None) of the read step.
-PyObject* step_tuple(State::Step&& step) {
-  return pack_pair(Ref::steal(new_code(static_cast<uint8_t>(step.code))), std::move(step.object));
+// A read step as a method returns it: (code, object or None).
+struct ReadStep {
+  State::Step step;
+};
+
+PyObject* result_object(ReadStep&& read) {
+  return pack_pair(Ref::steal(new_code(static_cast<uint8_t>(read.step.code))), std::move(read.step.object));
 }
 
 // The bytes of a leftover buffer, or None when there is none.
@@ -102,7 +95,7 @@ Ref leftover_bytes(const std::optional<ByteBuffer>& leftover) {
 // ---- construction ---------------------------------------------------------------
 
 constexpr Param kNewParams[] = {{"codec"}, {"transport"}, {"keep_alive", "True"}, {"half_close", "False"}};
-constexpr Signature kNew{"H1ServerState", "H1ServerState", CallKind::Constructor, kNewParams, 2};
+constexpr Signature kNew{"H1ServerState", "H1ServerState", CallKind::kConstructor, kNewParams, 2};
 
 PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[4];
@@ -116,57 +109,27 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if ((a[2] != nullptr && !arg_bool(a[2], kNew, 2, &keep_alive)) ||
       (a[3] != nullptr && !arg_bool(a[3], kNew, 3, &half_close)))
     return nullptr;
-  auto* self = reinterpret_cast<ServerStateObject*>(type->tp_alloc(type, 0));
-  if (self == nullptr) return nullptr;
-  new (&self->mutex) HostMutex();
-  new (&self->state) State(Ref::from_borrowed(a[0]), optional_ref(a[1]), keep_alive, half_close);
-  return reinterpret_cast<PyObject*>(self);
+  return new_core_object<State>(type, Ref::from_borrowed(a[0]), optional_ref(a[1]), keep_alive, half_close);
 }
 
 void server_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  PyObject_GC_UnTrack(obj);
-  ServerStateObject* self = as_server(obj);
-  {
-    Released released;
-    self->state.take_all(released.sink());
-    released.add(self->state.take_codec());
-  }
-  std::destroy_at(&self->state);
-  std::destroy_at(&self->mutex);
-  type->tp_free(obj);
-  Py_DECREF(type);
+  // The codec is not among the references the collector clears: it goes
+  // with the rest.
+  Ref codec = as_server(obj)->core.take_codec();
+  destroy_object<ServerStateObject>(obj);
 }
 
 PyObject* server_repr(PyObject* self) {
-  std::string text = locked(self, [](State& s) { return s.repr(); });
+  std::string text = locked<State>(self, [](State& s) { return s.repr(); });
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 // ---- method shapes ----------------------------------------------------------------
 
 #define VANTRIC_SIGNATURE(var, name, params) \
-  constexpr Signature var{name, "H1ServerState." name, CallKind::Method, params};
+  constexpr Signature var{name, "H1ServerState." name, CallKind::kMethod, params};
 
 constexpr Param kSeqParam[] = {{"seq"}};
-
-// A method over the current request `seq` whose result is a bool.
-template <const Signature& Sig, bool (*Op)(State&, uint64_t)>
-PyObject* seq_bool_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  uint64_t seq = 0;
-  if (!parse_args(Sig, args, nargs, kwnames, a) || !arg_u64(a[0], Sig, 0, &seq)) return nullptr;
-  return PyBool_FromLong(locked(self, [seq](State& s) { return Op(s, seq); }));
-}
-
-// A method without arguments whose result is the read step's (code, object).
-template <const Signature& Sig, State::Step (*Op)(State&, Dropped&)>
-PyObject* step_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(Sig, args, nargs, kwnames, nullptr)) return nullptr;
-  Dropped dropped;
-  State::Step step = locked(self, [&](State& s) { return Op(s, dropped); });
-  return step_tuple(std::move(step));
-}
 
 // ---- the next request -------------------------------------------------------------
 
@@ -197,34 +160,16 @@ Ref op_transport_ref(State& s) {
   return transport != nullptr ? transport->share() : Ref();
 }
 Ref op_current_decoder(State& s) { return s.decoder().share(); }
-State::Step op_begin_read(State& s, Dropped& dropped) { return s.begin_read(dropped); }
-bool op_unpark_idle_read(State& s) { return s.unpark_idle_read(); }
-Ref op_fail_read(State& s) { return s.fail_read(); }
-void op_stop_serving(State& s) { s.stop_serving(); }
-void op_mark_unusable(State& s) { s.mark_unusable(); }
-Ref op_request_shutdown(State& s) { return s.request_shutdown(); }
-void op_watcher_aborted(State& s) { s.watcher_aborted(); }
+ReadStep op_begin_read(State& s, Dropped& dropped) { return {s.begin_read(dropped)}; }
 Ref op_watcher_done(State& s) {
   const Ref* done = s.watcher_done();
   return done != nullptr ? done->share() : Ref();
 }
-Ref op_take_watcher_handle(State& s) { return s.take_watcher_handle(); }
-bool op_try_send_continue(State& s, uint64_t seq) { return s.try_send_continue(seq); }
-bool op_begin_body_read(State& s, uint64_t seq) { return s.begin_body_read(seq); }
-bool op_peer_closed_flag(State& s, uint64_t seq) { return s.peer_closed_flag(seq); }
-bool op_close_window(State& s, uint64_t seq) { return s.close_window(seq); }
 
 constexpr Param kCompleteParam[] = {{"complete"}};
 VANTRIC_SIGNATURE(kDrainDone, "drain_done", kCompleteParam)
 
-PyObject* server_drain_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  bool complete = false;
-  if (!parse_args(kDrainDone, args, nargs, kwnames, a) || !arg_bool(a[0], kDrainDone, 0, &complete)) return nullptr;
-  Dropped dropped;
-  State::Step step = locked(self, [&](State& s) { return s.drain_done(complete, dropped); });
-  return step_tuple(std::move(step));
-}
+ReadStep op_drain_done(State& s, bool complete, Dropped& dropped) { return {s.drain_done(complete, dropped)}; }
 
 constexpr Param kDataParam[] = {{"data"}};
 VANTRIC_SIGNATURE(kAcceptHead, "accept_head", kDataParam)
@@ -240,24 +185,24 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
   Dropped dropped;
   Ref head_object;
   Ref decoder_object;
-  h1::HeadStatus status;
-  h1::ParseKind error = h1::ParseKind::Internal;
+  Progress status;
+  h1::ParseKind error = h1::ParseKind::kInternal;
   uint64_t seq = 0;
   {
     ServerStateObject* obj = as_server(self);
     HostLock lock(obj->mutex);
-    State& s = obj->state;
+    State& s = obj->core;
     h1::RequestHead head;
     ByteBuffer past_head;
     {
       H1CodecObject* codec = as_h1_codec(s.codec().get());
       HostLock codec_lock(codec->mutex);
-      status = codec->codec.receive_request_head(data, head, header_map_of(headers.get()), error);
+      status = codec->core.receive_request_head(data, head, header_map_of(headers.get()), error);
       // Everything after the head goes to the decoder; what lies past the
       // body comes back to the codec before the next head.
-      if (status == h1::HeadStatus::Complete) past_head = codec->codec.take_body();
+      if (status == Progress::kDone) past_head = codec->core.take_body();
     }
-    if (status == h1::HeadStatus::Complete) {
+    if (status == Progress::kDone) {
       h1::BodyDecoder body = h1::BodyDecoder::for_body_length(head.body_length);
       body.append(std::move(past_head));
       const bool complete = body.is_complete();
@@ -266,7 +211,7 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
           .http10 = head.http10,
           .keep_alive = head.keep_alive,
           .is_upgrade = head.is_upgrade,
-          .is_connect = head.method == h1::Method::Connect,
+          .is_connect = head.method == h1::Method::kConnect,
       };
       // Neither object can start a garbage collection, so both are made
       // here: the decoder must be in place before the state is unlocked.
@@ -278,12 +223,12 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
     }
   }
   switch (status) {
-    case h1::HeadStatus::Complete:
+    case Progress::kDone:
       break;
-    case h1::HeadStatus::Failed:
+    case Progress::kFailed:
       raise(h1::Error::parse(error));
       return nullptr;
-    case h1::HeadStatus::NeedMore:
+    case Progress::kNeedMore:
       Py_RETURN_NONE;
   }
   Ref seq_object = Ref::steal(PyLong_FromUnsignedLongLong(seq));
@@ -293,7 +238,7 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* server_mark_closed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kMarkClosed, args, nargs, kwnames, nullptr)) return nullptr;
-  State::Closed closed = locked(self, [](State& s) { return s.mark_closed(); });
+  State::Closed closed = locked<State>(self, [](State& s) { return s.mark_closed(); });
   Ref transport = Ref::steal(object_or_none(std::move(closed.transport)));
   Ref done = Ref::steal(object_or_none(std::move(closed.done)));
   return PyTuple_Pack(3, transport.get(), done.get(), closed.already_closed ? Py_True : Py_False);
@@ -304,32 +249,12 @@ PyObject* server_mark_closed(PyObject* self, PyObject* const* args, Py_ssize_t n
 constexpr Param kEndBodyReadParams[] = {{"seq"}, {"complete"}};
 VANTRIC_SIGNATURE(kEndBodyRead, "end_body_read", kEndBodyReadParams)
 
-PyObject* server_end_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  uint64_t seq = 0;
-  bool complete = false;
-  if (!parse_args(kEndBodyRead, args, nargs, kwnames, a) || !arg_u64(a[0], kEndBodyRead, 0, &seq) ||
-      !arg_bool(a[1], kEndBodyRead, 1, &complete))
-    return nullptr;
-  locked(self, [&](State& s) { s.end_body_read(seq, complete); });
-  Py_RETURN_NONE;
-}
-
 // ---- the mid-message window -------------------------------------------------------
-
-PyObject* server_peer_closed_now(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  uint64_t seq = 0;
-  if (!parse_args(kPeerClosedNow, args, nargs, kwnames, a) || !arg_u64(a[0], kPeerClosedNow, 0, &seq)) return nullptr;
-  const std::optional<bool> closed = locked(self, [seq](State& s) { return s.peer_closed_now(seq); });
-  if (!closed) Py_RETURN_NONE;
-  return PyBool_FromLong(*closed);
-}
 
 // ---- the watcher ------------------------------------------------------------------
 
 constexpr Param kArmWatcherParams[] = {{"seq"}, {"done"}, {"want", "True"}, {"head_negotiated", "False"}};
-constexpr Signature kArmWatcher{"arm_watcher", "H1ServerState.arm_watcher", CallKind::Method, kArmWatcherParams, 2};
+constexpr Signature kArmWatcher{"arm_watcher", "H1ServerState.arm_watcher", CallKind::kMethod, kArmWatcherParams, 2};
 
 PyObject* server_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[4];
@@ -341,7 +266,7 @@ PyObject* server_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t n
       (a[3] != nullptr && !arg_bool(a[3], kArmWatcher, 3, &head_negotiated)))
     return nullptr;
   Ref done = Ref::from_borrowed(a[1]);  // a refused event is released after unlocking
-  const bool armed = locked(self, [&](State& s) { return s.arm_watcher(seq, done, want, head_negotiated); });
+  const bool armed = locked<State>(self, [&](State& s) { return s.arm_watcher(seq, done, want, head_negotiated); });
   return PyBool_FromLong(armed);
 }
 
@@ -351,7 +276,7 @@ VANTRIC_SIGNATURE(kStoreWatcherHandle, "store_watcher_handle", kHandleParam)
 PyObject* server_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args(kStoreWatcherHandle, args, nargs, kwnames, a)) return nullptr;
-  Ref refused = locked(self, [&](State& s) { return s.store_watcher_handle(Ref::from_borrowed(a[0])); });
+  Ref refused = locked<State>(self, [&](State& s) { return s.store_watcher_handle(Ref::from_borrowed(a[0])); });
   return object_or_none(std::move(refused));
 }
 
@@ -368,7 +293,7 @@ PyObject* server_watcher_completed(PyObject* self, PyObject* const* args, Py_ssi
   }
   const bool has_bytes = data != Py_None && PyBytes_GET_SIZE(data) != 0;
   Dropped dropped;
-  const bool gone = locked(self, [&](State& s) {
+  const bool gone = locked<State>(self, [&](State& s) {
     return s.watcher_completed(optional_ref(data), has_bytes, optional_ref(a[1]), dropped);
   });
   return PyBool_FromLong(gone);
@@ -376,7 +301,7 @@ PyObject* server_watcher_completed(PyObject* self, PyObject* const* args, Py_ssi
 
 PyObject* server_take_watcher_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kTakeWatcherResult, args, nargs, kwnames, nullptr)) return nullptr;
-  auto [data, error] = locked(self, [](State& s) { return s.take_watcher_result(); });
+  auto [data, error] = locked<State>(self, [](State& s) { return s.take_watcher_result(); });
   return pack_pair(std::move(data), std::move(error));
 }
 
@@ -385,56 +310,25 @@ PyObject* server_take_watcher_result(PyObject* self, PyObject* const* args, Py_s
 constexpr Param kRespondHeadParams[] = {
     {"seq"}, {"status"}, {"headers"}, {"done"}, {"content_length", "None"}, {"chunked", "False"}, {"want", "False"},
 };
-constexpr Signature kRespondHead{"respond_head", "H1ServerState.respond_head", CallKind::Method, kRespondHeadParams,
+constexpr Signature kRespondHead{"respond_head", "H1ServerState.respond_head", CallKind::kMethod, kRespondHeadParams,
                                  4};
-
-// The `headers` argument as a HeaderMap object: None as nullptr, a HeaderMap
-// itself (borrowed into *out), anything else converted as HeaderMap(init)
-// converts it (a dict, or an iterable of name-value pairs).
-bool headers_argument(PyObject* obj, Ref* converted, PyObject** out) {
-  *out = nullptr;
-  if (obj == Py_None) return true;
-  if (is_header_map(obj)) {
-    *out = obj;
-    return true;
-  }
-  if (!PyDict_Check(obj) && Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj)) {
-    raise_bad_argument_type(kRespondHead, 2, "HeaderMap, dict, iterable of pairs or None", obj);
-    return false;
-  }
-  *converted = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(header_map_type()), obj));
-  if (!*converted) return false;
-  *out = converted->get();
-  return true;
-}
-
-// The collection a head is written from when the caller gives none.
-const http::HeaderMap& no_fields() {
-  static const http::HeaderMap kEmpty{};
-  return kEmpty;
-}
 
 PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[7];
   uint64_t seq = 0;
   uint16_t status = 0;
-  Ref converted;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   std::optional<uint64_t> content_length;
   bool chunked = false;
   bool want = false;
   if (!parse_args(kRespondHead, args, nargs, kwnames, a) || !arg_u64(a[0], kRespondHead, 0, &seq) ||
-      !arg_u16(a[1], kRespondHead, 1, &status) || !headers_argument(a[2], &converted, &headers) ||
+      !arg_u16(a[1], kRespondHead, 1, &status) || !arg_headers(a[2], kRespondHead, 2, HeadersAccept::kConvertibleOrNone, &headers) ||
       !arg_optional_u64(a[4], kRespondHead, 4, &content_length) ||
       (a[5] != nullptr && !arg_bool(a[5], kRespondHead, 5, &chunked)) ||
       (a[6] != nullptr && !arg_bool(a[6], kRespondHead, 6, &want)))
     return nullptr;
-  // RFC 9110 section 15: a status code is three digits.  Checked with the
-  // other arguments, before the response is claimed.
-  if (status < 100 || status > 999) {
-    PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
-    return nullptr;
-  }
+  // Checked with the other arguments, before the response is claimed.
+  if (!check_h1_status(status)) return nullptr;
   const h1::BodyRequest body = h1::BodyRequest::of(content_length, chunked);
   // Declared before the lock: a `done` that was not stored is released after it.
   Ref done = Ref::from_borrowed(a[3]);
@@ -444,15 +338,15 @@ PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t 
   {
     ServerStateObject* obj = as_server(self);
     HostLock lock(obj->mutex);
-    State& s = obj->state;
+    State& s = obj->core;
     H1CodecObject* codec = as_h1_codec(s.codec().get());
     out = s.respond_head(seq, status, want, done, [&](bool keep_alive, bool http10) -> std::optional<h1::ResponseVerdicts> {
       HostLock codec_lock(codec->mutex);
-      h1::Codec& c = codec->codec;
+      h1::Codec& c = codec->core;
       auto encode = [&](const http::HeaderMap& fields) {
         return c.serialize_response(status, fields, keep_alive, http10, body);
       };
-      error = headers != nullptr ? read_header_map(headers, encode) : encode(no_fields());
+      error = with_headers(headers.map, encode);
       if (error) return std::nullopt;
       // Copied out under the codec's lock: its write buffer is reused by the
       // next head any caller encodes.
@@ -461,7 +355,7 @@ PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t 
       return h1::ResponseVerdicts{c.response_is_last(), c.response_close_delimited()};
     });
   }
-  if (out.code == h1::RequestClaim::Ok && !out.encoded) {
+  if (out.code == h1::RequestClaim::kOk && !out.encoded) {
     // The claim stands; a failure to build the head's bytes is already set.
     if (error) raise(*error);
     return nullptr;
@@ -477,7 +371,7 @@ PyObject* server_finish_response(PyObject* self, PyObject* const* args, Py_ssize
   uint64_t seq = 0;
   if (!parse_args(kFinishResponse, args, nargs, kwnames, a) || !arg_u64(a[0], kFinishResponse, 0, &seq))
     return nullptr;
-  State::Finish fin = locked(self, [seq](State& s) { return s.finish_response(seq); });
+  State::Finish fin = locked<State>(self, [seq](State& s) { return s.finish_response(seq); });
   Ref transport = Ref::steal(object_or_none(std::move(fin.transport)));
   Ref leftover = leftover_bytes(fin.leftover);
   if (!leftover) return nullptr;
@@ -485,19 +379,12 @@ PyObject* server_finish_response(PyObject* self, PyObject* const* args, Py_ssize
                       leftover.get());
 }
 
-PyObject* server_fail_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  uint64_t seq = 0;
-  if (!parse_args(kFailResponse, args, nargs, kwnames, a) || !arg_u64(a[0], kFailResponse, 0, &seq)) return nullptr;
-  return object_or_none(locked(self, [seq](State& s) { return s.fail_response(seq); }));
-}
-
 PyObject* server_detach(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   uint64_t seq = 0;
   if (!parse_args(kDetach, args, nargs, kwnames, a) || !arg_u64(a[0], kDetach, 0, &seq)) return nullptr;
   Dropped dropped;
-  State::Detach out = locked(self, [&](State& s) { return s.detach(seq, dropped); });
+  State::Detach out = locked<State>(self, [&](State& s) { return s.detach(seq, dropped); });
   Ref transport = Ref::steal(object_or_none(std::move(out.transport)));
   Ref leftover = leftover_bytes(out.leftover);
   Ref code = Ref::steal(new_code(static_cast<uint8_t>(out.code)));
@@ -507,58 +394,52 @@ PyObject* server_detach(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // ---- properties -----------------------------------------------------------------
 
-PyObject* server_codec(PyObject* self, void*) {
-  return object_or_none(locked(self, [](State& s) { return s.codec().share(); }));
-}
+Ref op_codec(State& s) { return s.codec().share(); }
 
-PyObject* server_current_seq(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(locked(self, [](State& s) { return s.current_seq(); }));
-}
-
-template <bool (State::*Field)() const>
-constexpr auto kBoolProperty = crossing<state_bool_property<State, Field>>;
+template <auto Field>
+constexpr auto kProperty = crossing<locked_property<Field>>;
 
 const MethodSpec kMethods[] = {
-    {&kTransportRef, method_entry<state_object_method<kTransportRef, op_transport_ref>>(),
-     "The transport, or None once the connection closed or was handed off."},
-    {&kCurrentDecoder, method_entry<state_object_method<kCurrentDecoder, op_current_decoder>>(),
-     "The current request's H1BodyDecoder, or None."},
-    {&kBeginRead, method_entry<step_method<kBeginRead, op_begin_read>>(),
-     "Where the next request head comes from: (code, object), an H1_NEXT_* code with\n"
-     "None or the transport to close, or an H1_READ_* code with the object it names\n"
-     "(the transport to read, the watcher's done event to await)."},
-    {&kDrainDone, method_entry<server_drain_done>(),
-     "One drain attempt of an unread body ended: the read step's (code, object) when\n"
-     "complete, else (H1_NEXT_CLOSE, transport)."},
-    {&kUnparkIdleRead, method_entry<state_bool_method<kUnparkIdleRead, op_unpark_idle_read>>(),
-     "The idle read returned; True when a shutdown closed the connection meanwhile."},
+    method<kTransportRef, op_transport_ref>(
+        "The transport, or None once the connection closed or was handed off."),
+    method<kCurrentDecoder, op_current_decoder>(
+        "The current request's H1BodyDecoder, or None."),
+    method<kBeginRead, op_begin_read>(
+        "Where the next request head comes from: (code, object), an H1_NEXT_* code with\n"
+        "None or the transport to close, or an H1_READ_* code with the object it names\n"
+        "(the transport to read, the watcher's done event to await)."),
+    method<kDrainDone, op_drain_done, arg_bool>(
+        "One drain attempt of an unread body ended: the read step's (code, object) when\n"
+        "complete, else (H1_NEXT_CLOSE, transport)."),
+    method<kUnparkIdleRead, &State::unpark_idle_read>(
+        "The idle read returned; True when a shutdown closed the connection meanwhile."),
     {&kAcceptHead, method_entry<server_accept_head>(),
      "Feed data to the codec's request-head parser: (head, seq, decoder) once a head is\n"
      "complete (the decoder already holds the bytes that followed it), None while more\n"
      "bytes are needed.  Raises H1ParseError with the state unchanged."},
-    {&kFailRead, method_entry<state_object_method<kFailRead, op_fail_read>>(),
-     "A head could not be read: close and return the transport (for the codec's\n"
-     "automatic error response), or None."},
-    {&kStopServing, method_entry<state_void_method<kStopServing, op_stop_serving>>(),
-     "Serve no more requests; the transport stays for mark_closed()."},
+    method<kFailRead, &State::fail_read>(
+        "A head could not be read: close and return the transport (for the codec's\n"
+        "automatic error response), or None."),
+    method<kStopServing, &State::stop_serving>(
+        "Serve no more requests; the transport stays for mark_closed()."),
     {&kMarkClosed, method_entry<server_mark_closed>(),
      "Close: (transport, watcher done event, already_closed)."},
-    {&kMarkUnusable, method_entry<state_void_method<kMarkUnusable, op_mark_unusable>>(),
-     "The connection serves no further request (the body read broke)."},
-    {&kRequestShutdown, method_entry<state_object_method<kRequestShutdown, op_request_shutdown>>(),
-     "Graceful shutdown: serve no further request.  Returns the transport when an idle\n"
-     "read was parked (closing it ends that read), else None."},
-    {&kTrySendContinue, method_entry<seq_bool_method<kTrySendContinue, op_try_send_continue>>(),
-     "Claim the one 100 Continue of request seq; True when the caller writes it."},
-    {&kBeginBodyRead, method_entry<seq_bool_method<kBeginBodyRead, op_begin_body_read>>(),
-     "Claim the transport read for the body of request seq."},
-    {&kEndBodyRead, method_entry<server_end_body_read>(),
-     "Release the body read of request seq; complete when the body was read to its end."},
-    {&kPeerClosedNow, method_entry<server_peer_closed_now>(),
-     "Whether the client of request seq left: True or False once the response is done,\n"
-     "None while it is in flight (arm the watcher and wait)."},
-    {&kPeerClosedFlag, method_entry<seq_bool_method<kPeerClosedFlag, op_peer_closed_flag>>(),
-     "Whether the client of request seq was seen leaving."},
+    method<kMarkUnusable, &State::mark_unusable>(
+        "The connection serves no further request (the body read broke)."),
+    method<kRequestShutdown, &State::request_shutdown>(
+        "Graceful shutdown: serve no further request.  Returns the transport when an idle\n"
+        "read was parked (closing it ends that read), else None."),
+    method<kTrySendContinue, &State::try_send_continue, arg_u64>(
+        "Claim the one 100 Continue of request seq; True when the caller writes it."),
+    method<kBeginBodyRead, &State::begin_body_read, arg_u64>(
+        "Claim the transport read for the body of request seq."),
+    method<kEndBodyRead, &State::end_body_read, arg_u64, arg_bool>(
+        "Release the body read of request seq; complete when the body was read to its end."),
+    method<kPeerClosedNow, &State::peer_closed_now, arg_u64>(
+        "Whether the client of request seq left: True or False once the response is done,\n"
+        "None while it is in flight (arm the watcher and wait)."),
+    method<kPeerClosedFlag, &State::peer_closed_flag, arg_u64>(
+        "Whether the client of request seq was seen leaving."),
     {&kArmWatcher, method_entry<server_arm_watcher>(),
      "Ask for the background read during the response of request seq; True when the\n"
      "caller spawns the watcher task for done."},
@@ -567,51 +448,51 @@ const MethodSpec kMethods[] = {
     {&kWatcherCompleted, method_entry<server_watcher_completed>(),
      "The watcher's read finished with data (b'' is end of stream) or error; True when\n"
      "the client left mid-response (resolve the request's peer_closed())."},
-    {&kWatcherAborted, method_entry<state_void_method<kWatcherAborted, op_watcher_aborted>>(),
-     "The watcher's read was aborted: nothing to report."},
-    {&kWatcherDone, method_entry<state_object_method<kWatcherDone, op_watcher_done>>(),
-     "The watcher's done event, or None without a watcher."},
-    {&kTakeWatcherHandle, method_entry<state_object_method<kTakeWatcherHandle, op_take_watcher_handle>>(),
-     "Take the watcher task's handle to join it, or None."},
+    method<kWatcherAborted, &State::watcher_aborted>(
+        "The watcher's read was aborted: nothing to report."),
+    method<kWatcherDone, op_watcher_done>(
+        "The watcher's done event, or None without a watcher."),
+    method<kTakeWatcherHandle, &State::take_watcher_handle>(
+        "Take the watcher task's handle to join it, or None."),
     {&kTakeWatcherResult, method_entry<server_take_watcher_result>(),
      "Take the (data, error) the watcher read."},
-    {&kCloseWindow, method_entry<seq_bool_method<kCloseWindow, op_close_window>>(),
-     "End the mid-message window of request seq; True when it flipped (set the\n"
-     "request's peer-closed event)."},
+    method<kCloseWindow, &State::close_window, arg_u64>(
+        "End the mid-message window of request seq; True when it flipped (set the\n"
+        "request's peer-closed event)."),
     {&kRespondHead, method_entry<server_respond_head>(),
      "Claim the response of request seq and encode its head: (code, head bytes or None,\n"
      "armed).  H1_REQ_CONTINUE: a 100 Continue is being written, call again once it is.\n"
      "armed: a watcher slot was created for done.  Encoder errors raise after the claim."},
     {&kFinishResponse, method_entry<server_finish_response>(),
      "The response of request seq is on the wire: (switch, close, transport, leftover)."},
-    {&kFailResponse, method_entry<server_fail_response>(),
-     "The response failed: close and return the transport, or None."},
+    method<kFailResponse, &State::fail_response, arg_u64>(
+        "The response failed: close and return the transport, or None."),
     {&kDetach, method_entry<server_detach>(),
      "Take over the raw connection without a response: (code, transport, leftover)."},
 };
 
 const PropertySpec kProperties[] = {
-    {"codec", crossing<server_codec>, "The connection's H1Codec."},
-    {"closed", kBoolProperty<&State::closed>, "No more requests are served."},
-    {"reusable", kBoolProperty<&State::reusable>, "The connection may serve another request."},
-    {"upgraded", kBoolProperty<&State::upgraded>,
+    {"codec", kProperty<op_codec>, "The connection's H1Codec."},
+    {"closed", kProperty<&State::closed>, "No more requests are served."},
+    {"reusable", kProperty<&State::reusable>, "The connection may serve another request."},
+    {"upgraded", kProperty<&State::upgraded>,
      "The transport was handed off (protocol switch or detach)."},
-    {"half_close", kBoolProperty<&State::half_close>,
+    {"half_close", kProperty<&State::half_close>,
      "The client may half-close its side: no watcher read is ever armed."},
-    {"keep_alive_enabled", kBoolProperty<&State::keep_alive_enabled>, "Keep-alive is enabled."},
-    {"shutdown_requested", kBoolProperty<&State::shutdown_requested>, "A graceful shutdown was requested."},
-    {"has_watcher", kBoolProperty<&State::has_watcher>,
+    {"keep_alive_enabled", kProperty<&State::keep_alive_enabled>, "Keep-alive is enabled."},
+    {"shutdown_requested", kProperty<&State::shutdown_requested>, "A graceful shutdown was requested."},
+    {"has_watcher", kProperty<&State::has_watcher>,
      "A watcher read is parked, or completed and not yet consumed."},
-    {"watcher_parked", kBoolProperty<&State::watcher_parked>,
+    {"watcher_parked", kProperty<&State::watcher_parked>,
      "A mid-message watcher read is parked on the transport right now."},
-    {"current_seq", crossing<server_current_seq>, "The current request's seq; 0 before the first."},
+    {"current_seq", kProperty<&State::current_seq>, "The current request's seq; 0 before the first."},
 };
 
 const PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(crossing<server_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(crossing<server_dealloc>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(crossing<state_traverse<ServerStateObject>>)},
-    {Py_tp_clear, reinterpret_cast<void*>(crossing<state_clear<ServerStateObject>>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(crossing<core_object_traverse<State>>)},
+    {Py_tp_clear, reinterpret_cast<void*>(crossing<core_object_clear<State>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<server_repr>)},
 };
 
@@ -624,7 +505,7 @@ constexpr ClassSpec kSpec{
            "method is one atomic transition that returns what the driver must act on.",
     .constructor = &kNew,
     .subclassable = true,
-    .gc = true,
+    .gc = HoldsHostObjects<State>,
     .basicsize = sizeof(ServerStateObject),
     .methods = kMethods,
     .properties = kProperties,

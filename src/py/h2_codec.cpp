@@ -1,15 +1,11 @@
 // H2Codec: the host class over one HTTP/2 frame codec.
 //
-// Every method converts its arguments outside the lock, runs the core work
-// under the codec's mutex (a HeaderMap argument is read under its own lock,
-// taken inside the codec's and never the other way round), creates its bytes
-// result there, and raises error values once the mutex is released.  Event
-// objects and their list are built after unlocking (FrameEventBatch).
+// Locking follows README.md.  The serializers create their bytes result under
+// the codec's mutex, straight from its output buffer; event objects and
+// their list are built after unlocking (FrameEventBatch).
 #include "py/h2_codec.h"
 
 #include <cstring>
-#include <memory>
-#include <new>
 #include <optional>
 #include <variant>
 #include <vector>
@@ -20,28 +16,35 @@
 #include "core/h2/hpack/encoder.h"
 #include "py/args.h"
 #include "py/classes.h"
+#include "py/core_object.h"
 #include "py/crossing.h"
 #include "py/errors.h"
 #include "py/h2_frames.h"
 #include "py/header_map.h"
 #include "py/lock.h"
+#include "py/method_adapters.h"
 #include "py/results.h"
 
 namespace vantric::py {
 namespace {
 
-struct H2CodecObject {
-  PyObject_HEAD
-  HostMutex mutex;
-  h2::FrameReader reader;
+// What the codec's mutex guards.
+struct H2CodecCore {
+  explicit H2CodecCore(bool client) : role_client(client) {}
+
+  // Embedded in a server connection the reader expects the client preface;
+  // the stand-alone codec leaves that to feed_preface().
+  h2::FrameReader reader{false};
   hpack::Encoder encoder;
   ByteBuffer out;  // serializer output, copied into the result and cleared
-  uint32_t send_max_frame_size;
-  bool role_client;
+  uint32_t send_max_frame_size = h2::kDefaultMaxFrameSize;
+  const bool role_client;  // fixed at construction, read without the mutex
 };
 
+using H2CodecObject = CoreObject<H2CodecCore>;
+
 H2CodecObject* as_codec(PyObject* obj) {
-  return reinterpret_cast<H2CodecObject*>(obj);
+  return as_object<H2CodecCore>(obj);
 }
 
 // Empties the codec's output buffer when the serializer is done, also when it
@@ -61,15 +64,15 @@ template <class Write>
 PyObject* serialize_locked(PyObject* self, Write&& write) {
   H2CodecObject* codec = as_codec(self);
   HostLock lock(codec->mutex);
-  ClearOut clear{codec->out};
-  write(*codec);
-  return new_bytes(codec->out.view());
+  ClearOut clear{codec->core.out};
+  write(codec->core);
+  return new_bytes(codec->core.out.view());
 }
 
 // ---- construction ----------------------------------------------------------------
 
 constexpr Param kNewParams[] = {{"role", "'client'"}};
-constexpr Signature kNew{"H2Codec", "H2Codec", CallKind::Constructor, kNewParams};
+constexpr Signature kNew{"H2Codec", "H2Codec", CallKind::kConstructor, kNewParams};
 
 PyObject* h2_codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
@@ -80,28 +83,7 @@ PyObject* h2_codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_Format(PyExc_ValueError, "role must be 'client' or 'server', got %U", a[0]);
     return nullptr;
   }
-  auto* self = reinterpret_cast<H2CodecObject*>(type->tp_alloc(type, 0));
-  if (self == nullptr) return nullptr;
-  new (&self->mutex) HostMutex();
-  // Embedded in a server connection the reader expects the client preface;
-  // the stand-alone codec leaves that to feed_preface().
-  new (&self->reader) h2::FrameReader(false);
-  new (&self->encoder) hpack::Encoder();
-  new (&self->out) ByteBuffer();
-  self->send_max_frame_size = h2::kDefaultMaxFrameSize;
-  self->role_client = role == "client";
-  return reinterpret_cast<PyObject*>(self);
-}
-
-void h2_codec_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  H2CodecObject* self = as_codec(obj);
-  std::destroy_at(&self->out);
-  std::destroy_at(&self->encoder);
-  std::destroy_at(&self->reader);
-  std::destroy_at(&self->mutex);
-  type->tp_free(obj);
-  Py_DECREF(type);
+  return new_core_object<H2CodecCore>(type, role == "client");
 }
 
 PyObject* h2_codec_repr(PyObject* obj) {
@@ -109,47 +91,41 @@ PyObject* h2_codec_repr(PyObject* obj) {
   std::size_t buffered;
   {
     HostLock lock(self->mutex);
-    buffered = self->reader.buffered();
+    buffered = self->core.reader.buffered();
   }
-  return PyUnicode_FromFormat("H2Codec(role=%s, buffered=%zu)", self->role_client ? "client" : "server",
+  return PyUnicode_FromFormat("H2Codec(role=%s, buffered=%zu)", self->core.role_client ? "client" : "server",
                               buffered);
 }
 
 // ---- reading -----------------------------------------------------------------------
 
 constexpr Param kDataParams[] = {{"data"}};
-constexpr Signature kReceive{"receive", "H2Codec.receive", CallKind::Method, kDataParams};
+constexpr Signature kReceive{"receive", "H2Codec.receive", CallKind::kMethod, kDataParams};
 
 PyObject* h2_codec_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   std::string_view data;
   if (!parse_args(kReceive, args, nargs, kwnames, a) || !arg_bytes(a[0], kReceive, 0, &data)) return nullptr;
-  return receive_events(as_codec(self)->mutex, as_codec(self)->reader, data);
+  return receive_events(as_codec(self)->mutex, as_codec(self)->core.reader, data);
 }
 
-constexpr Signature kBuffered{"buffered", "H2Codec.buffered", CallKind::Method, {}};
+constexpr Signature kBuffered{"buffered", "H2Codec.buffered", CallKind::kMethod, {}};
 
-PyObject* h2_codec_buffered(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(kBuffered, args, nargs, kwnames, nullptr)) return nullptr;
-  std::size_t buffered;
-  {
-    HostLock lock(as_codec(self)->mutex);
-    buffered = as_codec(self)->reader.buffered();
-  }
-  return PyLong_FromSize_t(buffered);
+std::size_t op_buffered(H2CodecCore& codec) {
+  return codec.reader.buffered();
 }
 
-constexpr Signature kFeedPreface{"feed_preface", "H2Codec.feed_preface", CallKind::Method, kDataParams};
+constexpr Signature kFeedPreface{"feed_preface", "H2Codec.feed_preface", CallKind::kMethod, kDataParams};
 
 PyObject* h2_codec_feed_preface(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   std::string_view data;
   if (!parse_args(kFeedPreface, args, nargs, kwnames, a) || !arg_bytes(a[0], kFeedPreface, 0, &data))
     return nullptr;
-  h2::PrefaceMatch match;
+  Progress match;
   {
     HostLock lock(as_codec(self)->mutex);
-    match = as_codec(self)->reader.feed_preface(data);
+    match = as_codec(self)->core.reader.feed_preface(data);
   }
   return preface_match_result(match);
 }
@@ -158,50 +134,41 @@ PyObject* h2_codec_feed_preface(PyObject* self, PyObject* const* args, Py_ssize_
 
 constexpr Param kValParams[] = {{"val"}};
 
-enum class Setter : uint8_t { SendHeaderTableSize, RecvHeaderTableSize, MaxRecvFrameSize, MaxHeaderListSize, SendMaxFrameSize };
+// A SETTINGS_MAX_FRAME_SIZE value: arg_u32, then ValueError outside
+// 16384..16777215 (RFC 9113 section 6.5.2).
+bool arg_max_frame_size(PyObject* obj, const Signature& sig, std::size_t index, uint32_t* out) {
+  if (!arg_u32(obj, sig, index, out)) return false;
+  if (h2::is_valid_max_frame_size(*out)) return true;
+  PyErr_SetString(PyExc_ValueError, h2::max_frame_size_message(*out).c_str());
+  return false;
+}
 
-template <const Signature& Sig, Setter Which>
-PyObject* h2_codec_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  uint32_t val = 0;
-  if (!parse_args(Sig, args, nargs, kwnames, a) || !arg_u32(a[0], Sig, 0, &val)) return nullptr;
-  if ((Which == Setter::MaxRecvFrameSize || Which == Setter::SendMaxFrameSize) &&
-      !h2::is_valid_max_frame_size(val)) {
-    PyErr_SetString(PyExc_ValueError, h2::max_frame_size_message(val).c_str());
-    return nullptr;
-  }
-  H2CodecObject* codec = as_codec(self);
-  HostLock lock(codec->mutex);
-  switch (Which) {
-    case Setter::SendHeaderTableSize:
-      codec->encoder.set_header_table_size(val);
-      break;
-    case Setter::RecvHeaderTableSize:
-      codec->reader.set_header_table_size(val);
-      break;
-    case Setter::MaxRecvFrameSize:
-      codec->reader.set_max_recv_frame_size(val);
-      break;
-    case Setter::MaxHeaderListSize:
-      codec->reader.set_max_header_list_size(val);
-      break;
-    case Setter::SendMaxFrameSize:
-      codec->send_max_frame_size = val;
-      break;
-  }
-  Py_RETURN_NONE;
+void op_set_send_header_table_size(H2CodecCore& codec, uint32_t val) {
+  codec.encoder.set_header_table_size(val);
+}
+void op_set_recv_header_table_size(H2CodecCore& codec, uint32_t val) {
+  codec.reader.set_header_table_size(val);
+}
+void op_set_max_recv_frame_size(H2CodecCore& codec, uint32_t val) {
+  codec.reader.set_max_recv_frame_size(val);
+}
+void op_set_max_header_list_size(H2CodecCore& codec, uint32_t val) {
+  codec.reader.set_max_header_list_size(val);
+}
+void op_set_send_max_frame_size(H2CodecCore& codec, uint32_t val) {
+  codec.send_max_frame_size = val;
 }
 
 constexpr Signature kSetSendHeaderTableSize{"set_send_header_table_size", "H2Codec.set_send_header_table_size",
-                                            CallKind::Method, kValParams};
+                                            CallKind::kMethod, kValParams};
 constexpr Signature kSetRecvHeaderTableSize{"set_recv_header_table_size", "H2Codec.set_recv_header_table_size",
-                                            CallKind::Method, kValParams};
+                                            CallKind::kMethod, kValParams};
 constexpr Signature kSetMaxRecvFrameSize{"set_max_recv_frame_size", "H2Codec.set_max_recv_frame_size",
-                                         CallKind::Method, kValParams};
+                                         CallKind::kMethod, kValParams};
 constexpr Signature kSetMaxHeaderListSize{"set_max_header_list_size", "H2Codec.set_max_header_list_size",
-                                          CallKind::Method, kValParams};
+                                          CallKind::kMethod, kValParams};
 constexpr Signature kSetSendMaxFrameSize{"set_send_max_frame_size", "H2Codec.set_send_max_frame_size",
-                                         CallKind::Method, kValParams};
+                                         CallKind::kMethod, kValParams};
 
 // ---- serializers ---------------------------------------------------------------------
 
@@ -209,7 +176,7 @@ constexpr Param kSettingsParams[] = {
     {"header_table_size", "None"},   {"enable_push", "None"},    {"max_concurrent_streams", "None"},
     {"initial_window_size", "None"}, {"max_frame_size", "None"}, {"max_header_list_size", "None"},
 };
-constexpr Signature kSerializeSettings{"serialize_settings", "H2Codec.serialize_settings", CallKind::Method,
+constexpr Signature kSerializeSettings{"serialize_settings", "H2Codec.serialize_settings", CallKind::kMethod,
                                        kSettingsParams, 0};
 
 PyObject* h2_codec_serialize_settings(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -229,7 +196,7 @@ PyObject* h2_codec_serialize_settings(PyObject* self, PyObject* const* args, Py_
     settings.enable_push = push;
   }
   std::optional<h2::InvalidArgument> error;
-  PyObject* result = serialize_locked(self, [&](H2CodecObject& codec) { error = h2::append_settings(codec.out, settings); });
+  PyObject* result = serialize_locked(self, [&](H2CodecCore& codec) { error = h2::append_settings(codec.out, settings); });
   if (error) {
     Py_XDECREF(result);
     raise_invalid(*error);
@@ -239,19 +206,19 @@ PyObject* h2_codec_serialize_settings(PyObject* self, PyObject* const* args, Py_
 }
 
 constexpr Signature kSerializeSettingsAck{"serialize_settings_ack", "H2Codec.serialize_settings_ack",
-                                          CallKind::Method, {}};
+                                          CallKind::kMethod, {}};
 
 PyObject* h2_codec_serialize_settings_ack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
   if (!parse_args(kSerializeSettingsAck, args, nargs, kwnames, nullptr)) return nullptr;
-  return serialize_locked(self, [](H2CodecObject& codec) { h2::append_settings_ack(codec.out); });
+  return serialize_locked(self, [](H2CodecCore& codec) { h2::append_settings_ack(codec.out); });
 }
 
 constexpr Param kRequestParams[] = {{"stream_id"},           {"method"},          {"target"},
                                     {"headers", "None"},     {"end_stream", "False"},
                                     {"scheme", "None"},      {"authority", "None"}};
 constexpr Signature kSerializeRequestHeaders{"serialize_request_headers", "H2Codec.serialize_request_headers",
-                                             CallKind::Method, kRequestParams, 5};
+                                             CallKind::kMethod, kRequestParams, 5};
 
 PyObject* h2_codec_serialize_request_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames) {
@@ -259,12 +226,12 @@ PyObject* h2_codec_serialize_request_headers(PyObject* self, PyObject* const* ar
   PyObject* a[7];
   uint32_t stream_id = 0;
   std::string_view method, target;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   bool end_stream = false;
   std::optional<std::string_view> scheme, authority;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_stream_id(a[0], sig, 0, &stream_id) ||
       !arg_str(a[1], sig, 1, &method) || !arg_str(a[2], sig, 2, &target) ||
-      !arg_optional_header_map(a[3], sig, 3, &headers) ||
+      !arg_headers(a[3], sig, 3, HeadersAccept::kHeaderMapOrNone, &headers) ||
       (a[4] != nullptr && !arg_bool(a[4], sig, 4, &end_stream)) || !arg_optional_str(a[5], sig, 5, &scheme) ||
       !arg_optional_str(a[6], sig, 6, &authority))
     return nullptr;
@@ -273,9 +240,9 @@ PyObject* h2_codec_serialize_request_headers(PyObject* self, PyObject* const* ar
     raise_invalid(*error);
     return nullptr;
   }
-  return serialize_locked(self, [&](H2CodecObject& codec) {
-    with_header_map(headers, [&](const http::HeaderMap* map) {
-      h2::append_request_headers(codec.out, codec.encoder, stream_id, std::get<h2::RequestHead>(head), map,
+  return serialize_locked(self, [&](H2CodecCore& codec) {
+    with_headers(headers.map, [&](const http::HeaderMap& map) {
+      h2::append_request_headers(codec.out, codec.encoder, stream_id, std::get<h2::RequestHead>(head), &map,
                                  end_stream, codec.send_max_frame_size);
     });
   });
@@ -284,7 +251,7 @@ PyObject* h2_codec_serialize_request_headers(PyObject* self, PyObject* const* ar
 constexpr Param kResponseParams[] = {
     {"stream_id"}, {"status"}, {"headers", "None"}, {"end_stream", "False"}, {"auto_date", "False"}};
 constexpr Signature kSerializeResponseHeaders{"serialize_response_headers", "H2Codec.serialize_response_headers",
-                                              CallKind::Method, kResponseParams};
+                                              CallKind::kMethod, kResponseParams};
 
 PyObject* h2_codec_serialize_response_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
@@ -292,10 +259,10 @@ PyObject* h2_codec_serialize_response_headers(PyObject* self, PyObject* const* a
   PyObject* a[5];
   uint32_t stream_id = 0;
   uint16_t status = 0;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   bool end_stream = false, auto_date = false;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_stream_id(a[0], sig, 0, &stream_id) ||
-      !arg_u16(a[1], sig, 1, &status) || !arg_optional_header_map(a[2], sig, 2, &headers) ||
+      !arg_u16(a[1], sig, 1, &status) || !arg_headers(a[2], sig, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
       (a[3] != nullptr && !arg_bool(a[3], sig, 3, &end_stream)) ||
       (a[4] != nullptr && !arg_bool(a[4], sig, 4, &auto_date)))
     return nullptr;
@@ -303,16 +270,16 @@ PyObject* h2_codec_serialize_response_headers(PyObject* self, PyObject* const* a
     raise_invalid(*error);
     return nullptr;
   }
-  return serialize_locked(self, [&](H2CodecObject& codec) {
-    with_header_map(headers, [&](const http::HeaderMap* map) {
-      h2::append_response_headers(codec.out, codec.encoder, stream_id, status, map, end_stream, auto_date,
+  return serialize_locked(self, [&](H2CodecCore& codec) {
+    with_headers(headers.map, [&](const http::HeaderMap& map) {
+      h2::append_response_headers(codec.out, codec.encoder, stream_id, status, &map, end_stream, auto_date,
                                   codec.send_max_frame_size);
     });
   });
 }
 
 constexpr Param kTrailersParams[] = {{"stream_id"}, {"trailers"}};
-constexpr Signature kSerializeTrailers{"serialize_trailers", "H2Codec.serialize_trailers", CallKind::Method,
+constexpr Signature kSerializeTrailers{"serialize_trailers", "H2Codec.serialize_trailers", CallKind::kMethod,
                                        kTrailersParams};
 
 PyObject* h2_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -320,18 +287,19 @@ PyObject* h2_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_
   const Signature& sig = kSerializeTrailers;
   PyObject* a[2];
   uint32_t stream_id = 0;
+  HeadersArg trailers;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_stream_id(a[0], sig, 0, &stream_id) ||
-      !arg_header_map(a[1], sig, 1))
+      !arg_headers(a[1], sig, 1, HeadersAccept::kHeaderMap, &trailers))
     return nullptr;
-  return serialize_locked(self, [&](H2CodecObject& codec) {
-    read_header_map(a[1], [&](const http::HeaderMap& map) {
+  return serialize_locked(self, [&](H2CodecCore& codec) {
+    with_headers(trailers.map, [&](const http::HeaderMap& map) {
       h2::append_trailers(codec.out, codec.encoder, stream_id, map, codec.send_max_frame_size);
     });
   });
 }
 
 constexpr Param kDataFrameParams[] = {{"stream_id"}, {"data"}, {"end_stream", "False"}};
-constexpr Signature kSerializeData{"serialize_data", "H2Codec.serialize_data", CallKind::Method,
+constexpr Signature kSerializeData{"serialize_data", "H2Codec.serialize_data", CallKind::kMethod,
                                    kDataFrameParams};
 
 PyObject* h2_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -346,7 +314,7 @@ PyObject* h2_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssiz
   uint32_t max_frame_size;
   {
     HostLock lock(as_codec(self)->mutex);
-    max_frame_size = as_codec(self)->send_max_frame_size;
+    max_frame_size = as_codec(self)->core.send_max_frame_size;
   }
   if (auto error = h2::check_data_payload(data.size(), max_frame_size)) {
     raise(*error);
@@ -363,7 +331,7 @@ PyObject* h2_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssiz
 
 constexpr Param kWindowUpdateParams[] = {{"stream_id"}, {"increment"}};
 constexpr Signature kSerializeWindowUpdate{"serialize_window_update", "H2Codec.serialize_window_update",
-                                           CallKind::Method, kWindowUpdateParams};
+                                           CallKind::kMethod, kWindowUpdateParams};
 
 PyObject* h2_codec_serialize_window_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) {
@@ -375,7 +343,7 @@ PyObject* h2_codec_serialize_window_update(PyObject* self, PyObject* const* args
     return nullptr;
   std::optional<h2::InvalidArgument> error;
   PyObject* result = serialize_locked(
-      self, [&](H2CodecObject& codec) { error = h2::append_window_update(codec.out, stream_id, increment); });
+      self, [&](H2CodecCore& codec) { error = h2::append_window_update(codec.out, stream_id, increment); });
   if (error) {
     Py_XDECREF(result);
     raise_invalid(*error);
@@ -385,8 +353,8 @@ PyObject* h2_codec_serialize_window_update(PyObject* self, PyObject* const* args
 }
 
 constexpr Param kPayloadParams[] = {{"payload"}};
-constexpr Signature kSerializePing{"serialize_ping", "H2Codec.serialize_ping", CallKind::Method, kPayloadParams};
-constexpr Signature kSerializePingAck{"serialize_ping_ack", "H2Codec.serialize_ping_ack", CallKind::Method,
+constexpr Signature kSerializePing{"serialize_ping", "H2Codec.serialize_ping", CallKind::kMethod, kPayloadParams};
+constexpr Signature kSerializePingAck{"serialize_ping_ack", "H2Codec.serialize_ping_ack", CallKind::kMethod,
                                       kPayloadParams};
 
 template <const Signature& Sig, bool Ack>
@@ -396,7 +364,7 @@ PyObject* h2_codec_serialize_ping(PyObject* self, PyObject* const* args, Py_ssiz
   if (!parse_args(Sig, args, nargs, kwnames, a) || !arg_bytes(a[0], Sig, 0, &payload)) return nullptr;
   std::optional<h2::InvalidArgument> error;
   PyObject* result =
-      serialize_locked(self, [&](H2CodecObject& codec) { error = h2::append_ping(codec.out, payload, Ack); });
+      serialize_locked(self, [&](H2CodecCore& codec) { error = h2::append_ping(codec.out, payload, Ack); });
   if (error) {
     Py_XDECREF(result);
     raise_invalid(*error);
@@ -406,7 +374,7 @@ PyObject* h2_codec_serialize_ping(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 constexpr Param kGoAwayParams[] = {{"last_stream_id"}, {"error_code"}, {"debug_data", "None"}};
-constexpr Signature kSerializeGoAway{"serialize_go_away", "H2Codec.serialize_go_away", CallKind::Method,
+constexpr Signature kSerializeGoAway{"serialize_go_away", "H2Codec.serialize_go_away", CallKind::kMethod,
                                      kGoAwayParams};
 
 PyObject* h2_codec_serialize_go_away(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -419,13 +387,13 @@ PyObject* h2_codec_serialize_go_away(PyObject* self, PyObject* const* args, Py_s
       !arg_u32(a[1], sig, 1, &error_code) ||
       (a[2] != nullptr && a[2] != Py_None && !arg_bytes(a[2], sig, 2, &debug_data)))
     return nullptr;
-  return serialize_locked(self, [&](H2CodecObject& codec) {
+  return serialize_locked(self, [&](H2CodecCore& codec) {
     h2::append_go_away(codec.out, last_stream_id, error_code, debug_data);
   });
 }
 
 constexpr Param kRstStreamParams[] = {{"stream_id"}, {"error_code"}};
-constexpr Signature kSerializeRstStream{"serialize_rst_stream", "H2Codec.serialize_rst_stream", CallKind::Method,
+constexpr Signature kSerializeRstStream{"serialize_rst_stream", "H2Codec.serialize_rst_stream", CallKind::kMethod,
                                         kRstStreamParams};
 
 PyObject* h2_codec_serialize_rst_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -437,12 +405,12 @@ PyObject* h2_codec_serialize_rst_stream(PyObject* self, PyObject* const* args, P
       !arg_u32(a[1], sig, 1, &error_code))
     return nullptr;
   return serialize_locked(
-      self, [&](H2CodecObject& codec) { h2::append_rst_stream(codec.out, stream_id, error_code); });
+      self, [&](H2CodecCore& codec) { h2::append_rst_stream(codec.out, stream_id, error_code); });
 }
 
 // ---- static methods ------------------------------------------------------------------
 
-constexpr Signature kMatchPreface{"match_preface", "H2Codec.match_preface", CallKind::StaticMethod, kDataParams};
+constexpr Signature kMatchPreface{"match_preface", "H2Codec.match_preface", CallKind::kStaticMethod, kDataParams};
 
 PyObject* h2_codec_match_preface(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -453,25 +421,27 @@ PyObject* h2_codec_match_preface(PyObject*, PyObject* const* args, Py_ssize_t na
 }
 
 constexpr Param kHeadersParams[] = {{"headers"}};
-constexpr Signature kCheckSendHeaders{"check_send_headers", "H2Codec.check_send_headers", CallKind::StaticMethod,
+constexpr Signature kCheckSendHeaders{"check_send_headers", "H2Codec.check_send_headers", CallKind::kStaticMethod,
                                       kHeadersParams};
 
 PyObject* h2_codec_check_send_headers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
-  if (!parse_args(kCheckSendHeaders, args, nargs, kwnames, a) || !arg_header_map(a[0], kCheckSendHeaders, 0))
+  HeadersArg headers;
+  if (!parse_args(kCheckSendHeaders, args, nargs, kwnames, a) ||
+      !arg_headers(a[0], kCheckSendHeaders, 0, HeadersAccept::kHeaderMap, &headers))
     return nullptr;
-  const bool refused = read_header_map(a[0], [](const http::HeaderMap& map) {
+  const bool refused = with_headers(headers.map, [](const http::HeaderMap& map) {
     return h2::has_connection_specific_field(map);
   });
   if (refused) {
-    raise_h2_user(h2::UserErrorKind::MalformedHeaders);
+    raise_h2_user(h2::UserErrorKind::kMalformedHeaders);
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
 constexpr Param kMethodParams[] = {{"method"}};
-constexpr Signature kMethodIsHead{"method_is_head", "H2Codec.method_is_head", CallKind::StaticMethod,
+constexpr Signature kMethodIsHead{"method_is_head", "H2Codec.method_is_head", CallKind::kStaticMethod,
                                   kMethodParams};
 
 PyObject* h2_codec_method_is_head(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -484,7 +454,7 @@ PyObject* h2_codec_method_is_head(PyObject*, PyObject* const* args, Py_ssize_t n
 
 constexpr Param kStreamIdParams[] = {{"stream_id"}};
 constexpr Signature kIsClientInitiated{"is_client_initiated", "H2Codec.is_client_initiated",
-                                       CallKind::StaticMethod, kStreamIdParams};
+                                       CallKind::kStaticMethod, kStreamIdParams};
 
 PyObject* h2_codec_is_client_initiated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -496,7 +466,7 @@ PyObject* h2_codec_is_client_initiated(PyObject*, PyObject* const* args, Py_ssiz
 }
 
 PyObject* h2_codec_role_client(PyObject* self, void*) {
-  return PyBool_FromLong(as_codec(self)->role_client);
+  return PyBool_FromLong(as_codec(self)->core.role_client);
 }
 
 const MethodSpec kMethods[] = {
@@ -504,24 +474,24 @@ const MethodSpec kMethods[] = {
      "Decodes every complete frame of the buffered bytes and data (bytes) into a list\n"
      "of H2Frame* events.  H2ProtocolError on a connection error; the events of the\n"
      "call are then dropped."},
-    {&kBuffered, method_entry<h2_codec_buffered>(), "Octets held awaiting a complete frame."},
+    method<kBuffered, op_buffered>("Octets held awaiting a complete frame."),
     {&kFeedPreface, method_entry<h2_codec_feed_preface>(),
      "Matches the client connection preface across calls: None while the octets agree\n"
      "but are fewer than 24, True once 24 agree (what follows is buffered for\n"
      "receive()), False on a mismatch, for good."},
-    {&kSetSendHeaderTableSize, method_entry<h2_codec_set<kSetSendHeaderTableSize, Setter::SendHeaderTableSize>>(),
-     "The peer's SETTINGS_HEADER_TABLE_SIZE for the HPACK encoder (which uses at most\n"
-     "4096 of it)."},
-    {&kSetRecvHeaderTableSize, method_entry<h2_codec_set<kSetRecvHeaderTableSize, Setter::RecvHeaderTableSize>>(),
-     "Our SETTINGS_HEADER_TABLE_SIZE: the largest table the peer's HPACK encoder may\n"
-     "use from its next header block."},
-    {&kSetMaxRecvFrameSize, method_entry<h2_codec_set<kSetMaxRecvFrameSize, Setter::MaxRecvFrameSize>>(),
-     "The largest frame payload accepted, 16384 to 16777215."},
-    {&kSetMaxHeaderListSize, method_entry<h2_codec_set<kSetMaxHeaderListSize, Setter::MaxHeaderListSize>>(),
-     "The header list limit applied to the header blocks received from now on."},
-    {&kSetSendMaxFrameSize, method_entry<h2_codec_set<kSetSendMaxFrameSize, Setter::SendMaxFrameSize>>(),
-     "The largest DATA payload or header-block fragment the serializers write,\n"
-     "16384 to 16777215."},
+    method<kSetSendHeaderTableSize, op_set_send_header_table_size, arg_u32>(
+        "The peer's SETTINGS_HEADER_TABLE_SIZE for the HPACK encoder (which uses at most\n"
+        "4096 of it)."),
+    method<kSetRecvHeaderTableSize, op_set_recv_header_table_size, arg_u32>(
+        "Our SETTINGS_HEADER_TABLE_SIZE: the largest table the peer's HPACK encoder may\n"
+        "use from its next header block."),
+    method<kSetMaxRecvFrameSize, op_set_max_recv_frame_size, arg_max_frame_size>(
+        "The largest frame payload accepted, 16384 to 16777215."),
+    method<kSetMaxHeaderListSize, op_set_max_header_list_size, arg_u32>(
+        "The header list limit applied to the header blocks received from now on."),
+    method<kSetSendMaxFrameSize, op_set_send_max_frame_size, arg_max_frame_size>(
+        "The largest DATA payload or header-block fragment the serializers write,\n"
+        "16384 to 16777215."),
     {&kSerializeSettings, method_entry<h2_codec_serialize_settings>(),
      "One SETTINGS frame carrying the parameters given."},
     {&kSerializeSettingsAck, method_entry<h2_codec_serialize_settings_ack>(),
@@ -563,7 +533,7 @@ const PropertySpec kProperties[] = {
 
 const PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(crossing<h2_codec_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<h2_codec_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<core_object_dealloc<H2CodecCore>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<h2_codec_repr>)},
 };
 

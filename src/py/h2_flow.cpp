@@ -10,9 +10,11 @@
 #include "core/h2/flow_control.h"
 #include "py/args.h"
 #include "py/classes.h"
+#include "py/core_object.h"
 #include "py/crossing.h"
 #include "py/errors.h"
-#include "py/h2_state_classes.h"
+#include "py/h2_flow.h"
+#include "py/method_adapters.h"
 
 namespace vantric::py {
 namespace {
@@ -24,7 +26,7 @@ using h2::WindowResult;
 
 // ---- H2FlowControl -------------------------------------------------------------
 
-constexpr Signature kFlowNew{"H2FlowControl", "H2FlowControl", CallKind::Constructor, {}};
+constexpr Signature kFlowNew{"H2FlowControl", "H2FlowControl", CallKind::kConstructor, {}};
 
 PyObject* h2_flow_control_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!parse_args_tuple(kFlowNew, args, kwargs, nullptr)) return nullptr;
@@ -32,25 +34,30 @@ PyObject* h2_flow_control_new(PyTypeObject* type, PyObject* args, PyObject* kwar
 }
 
 PyObject* h2_flow_control_repr(PyObject* self) {
-  const std::string text = call_locked<FlowControl, &FlowControl::repr>(self);
+  const std::string text = locked<FlowControl>(self, [](FlowControl& flow) { return flow.repr(); });
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-// A window step `Op(argument)`: None, ValueError for an argument beyond the
-// largest window, H2FlowControlError for a result outside the signed 32-bit
-// range.
-template <const Signature& Sig, WindowResult (FlowControl::*Op)(uint32_t)>
-PyObject* h2_flow_control_step_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-  uint32_t value = 0;
-  if (!parse_arg(Sig, args, nargs, kwnames, arg_u32, &value)) return nullptr;
-  switch (call_locked<FlowControl, Op>(self, value)) {
-    case WindowResult::Ok:
-      Py_RETURN_NONE;
-    case WindowResult::TooLarge:
-      PyErr_SetString(PyExc_ValueError, h2::window_argument_message(value).c_str());
+// A window step and the argument it was given.
+struct WindowStep {
+  WindowResult result;
+  uint32_t argument;
+};
+
+template <WindowResult (FlowControl::*Step)(uint32_t)>
+WindowStep window_step(FlowControl& flow, uint32_t argument) {
+  return {(flow.*Step)(argument), argument};
+}
+
+// None, ValueError for an argument beyond the largest window,
+// H2FlowControlError for a result outside the signed 32-bit range.
+PyObject* result_object(const WindowStep& step) {
+  if (!step.result) Py_RETURN_NONE;
+  switch (*step.result) {
+    case h2::WindowError::kTooLarge:
+      PyErr_SetString(PyExc_ValueError, h2::window_argument_message(step.argument).c_str());
       return nullptr;
-    case WindowResult::OutOfRange:
+    case h2::WindowError::kOutOfRange:
       break;
   }
   raise(h2::Error(h2::FlowControlError{}));
@@ -59,43 +66,38 @@ PyObject* h2_flow_control_step_impl(PyObject* self, PyObject* const* args, Py_ss
 
 constexpr Param kCapacityParams[] = {{"capacity"}};
 constexpr Param kSzParams[] = {{"sz"}};
-constexpr Signature kWindowSize{"window_size", "H2FlowControl.window_size", CallKind::Method, {}};
-constexpr Signature kAvailable{"available", "H2FlowControl.available", CallKind::Method, {}};
+constexpr Signature kWindowSize{"window_size", "H2FlowControl.window_size", CallKind::kMethod, {}};
+constexpr Signature kAvailable{"available", "H2FlowControl.available", CallKind::kMethod, {}};
 constexpr Signature kHasUnavailable{"has_unavailable", "H2FlowControl.has_unavailable",
-                                    CallKind::Method, {}};
+                                    CallKind::kMethod, {}};
 constexpr Signature kUnclaimedCapacity{"unclaimed_capacity", "H2FlowControl.unclaimed_capacity",
-                                       CallKind::Method, {}};
+                                       CallKind::kMethod, {}};
 constexpr Signature kClaimCapacity{"claim_capacity", "H2FlowControl.claim_capacity",
-                                   CallKind::Method, kCapacityParams};
+                                   CallKind::kMethod, kCapacityParams};
 constexpr Signature kAssignCapacity{"assign_capacity", "H2FlowControl.assign_capacity",
-                                    CallKind::Method, kCapacityParams};
-constexpr Signature kIncWindow{"inc_window", "H2FlowControl.inc_window", CallKind::Method,
+                                    CallKind::kMethod, kCapacityParams};
+constexpr Signature kIncWindow{"inc_window", "H2FlowControl.inc_window", CallKind::kMethod,
                                kSzParams};
 constexpr Signature kDecSendWindow{"dec_send_window", "H2FlowControl.dec_send_window",
-                                   CallKind::Method, kSzParams};
+                                   CallKind::kMethod, kSzParams};
 constexpr Signature kDecRecvWindow{"dec_recv_window", "H2FlowControl.dec_recv_window",
-                                   CallKind::Method, kSzParams};
-constexpr Signature kSendData{"send_data", "H2FlowControl.send_data", CallKind::Method,
+                                   CallKind::kMethod, kSzParams};
+constexpr Signature kSendData{"send_data", "H2FlowControl.send_data", CallKind::kMethod,
                               kSzParams};
 
-template <const Signature& Sig, WindowResult (FlowControl::*Op)(uint32_t)>
+template <const Signature& Sig, WindowResult (FlowControl::*Step)(uint32_t)>
 MethodSpec flow_step(std::string_view doc) {
-  return {&Sig, method_entry<h2_flow_control_step_impl<Sig, Op>>(), doc};
-}
-
-template <const Signature& Sig, auto Op>
-MethodSpec flow_query(std::string_view doc) {
-  return {&Sig, method_entry<nullary_impl<FlowControl, Sig, Op>>(), doc};
+  return method<Sig, window_step<Step>, arg_u32>(doc);
 }
 
 const MethodSpec kFlowMethods[] = {
-    flow_query<kWindowSize, &FlowControl::window_size>(
+    method<kWindowSize, &FlowControl::window_size>(
         "The advertised window, or 0 while it is negative."),
-    flow_query<kAvailable, &FlowControl::available>(
+    method<kAvailable, &FlowControl::available>(
         "The capacity that may be claimed (may be negative)."),
-    flow_query<kHasUnavailable, &FlowControl::has_unavailable>(
+    method<kHasUnavailable, &FlowControl::has_unavailable>(
         "True when the window is not negative and part of it is not available."),
-    flow_query<kUnclaimedCapacity, &FlowControl::unclaimed_capacity>(
+    method<kUnclaimedCapacity, &FlowControl::unclaimed_capacity>(
         "The capacity available beyond the window when it is at least half the window\n"
         "(worth a WINDOW_UPDATE), else None."),
     flow_step<kClaimCapacity, &FlowControl::claim_capacity>("available -= capacity."),
@@ -122,7 +124,7 @@ constexpr ClassSpec kFlowSpec{
            "Arguments above 2147483647 raise ValueError; a result outside the signed\n"
            "32-bit range raises H2FlowControlError and changes nothing.",
     .constructor = &kFlowNew,
-    .basicsize = sizeof(CoreObject<FlowControl>),
+    .basicsize = sizeof(ObjectFor<FlowControl>),
     .methods = kFlowMethods,
     .slots = kFlowSlots,
 };
@@ -130,7 +132,7 @@ constexpr ClassSpec kFlowSpec{
 // ---- H2ContentLength -----------------------------------------------------------
 
 constexpr Param kContentLengthNewParams[] = {{"is_head", "False"}};
-constexpr Signature kContentLengthNew{"H2ContentLength", "H2ContentLength", CallKind::Constructor,
+constexpr Signature kContentLengthNew{"H2ContentLength", "H2ContentLength", CallKind::kConstructor,
                                       kContentLengthNewParams};
 
 PyObject* h2_content_length_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -143,23 +145,22 @@ PyObject* h2_content_length_new(PyTypeObject* type, PyObject* args, PyObject* kw
 }
 
 constexpr Param kValueParams[] = {{"value"}};
-constexpr Signature kSet{"set", "H2ContentLength.set", CallKind::Method, kValueParams};
+constexpr Signature kSet{"set", "H2ContentLength.set", CallKind::kMethod, kValueParams};
 constexpr Param kLenParams[] = {{"len"}};
-constexpr Signature kDec{"dec", "H2ContentLength.dec", CallKind::Method, kLenParams};
-constexpr Signature kIsHead{"is_head", "H2ContentLength.is_head", CallKind::Method, {}};
+constexpr Signature kDec{"dec", "H2ContentLength.dec", CallKind::kMethod, kLenParams};
+constexpr Signature kIsHead{"is_head", "H2ContentLength.is_head", CallKind::kMethod, {}};
 constexpr Signature kIsSatisfied{"is_satisfied", "H2ContentLength.is_satisfied",
-                                 CallKind::Method, {}};
+                                 CallKind::kMethod, {}};
 
 const MethodSpec kContentLengthMethods[] = {
-    {&kIsHead, method_entry<nullary_impl<ContentLength, kIsHead, &ContentLength::is_head>>(),
-     "True when the message answers a HEAD request and so carries no body."},
-    {&kSet, method_entry<unary_impl<ContentLength, kSet, arg_u64, &ContentLength::set>>(),
-     "Expects value octets, unless the message answers a HEAD request."},
-    {&kDec, method_entry<unary_impl<ContentLength, kDec, arg_u64, &ContentLength::dec>>(),
-     "May len more body octets arrive?  Counts them when so; False changes nothing."},
-    {&kIsSatisfied,
-     method_entry<nullary_impl<ContentLength, kIsSatisfied, &ContentLength::is_satisfied>>(),
-     "False while declared octets are still missing."},
+    method<kIsHead, &ContentLength::is_head>(
+        "True when the message answers a HEAD request and so carries no body."),
+    method<kSet, &ContentLength::set, arg_u64>(
+        "Expects value octets, unless the message answers a HEAD request."),
+    method<kDec, &ContentLength::dec, arg_u64>(
+        "May len more body octets arrive?  Counts them when so; False changes nothing."),
+    method<kIsSatisfied, &ContentLength::is_satisfied>(
+        "False while declared octets are still missing."),
 };
 
 const PyType_Slot kContentLengthSlots[] = {
@@ -172,7 +173,7 @@ constexpr ClassSpec kContentLengthSpec{
     .doc = "The declared content-length of a received HTTP/2 message, counted down by its\n"
            "DATA payloads (RFC 9113 section 8.1.1).",
     .constructor = &kContentLengthNew,
-    .basicsize = sizeof(CoreObject<ContentLength>),
+    .basicsize = sizeof(ObjectFor<ContentLength>),
     .methods = kContentLengthMethods,
     .slots = kContentLengthSlots,
 };
@@ -180,7 +181,7 @@ constexpr ClassSpec kContentLengthSpec{
 // ---- H2DataFrameBudget ---------------------------------------------------------
 
 constexpr Param kBudgetNewParams[] = {{"configured", "None"}, {"connection_window", "None"}};
-constexpr Signature kBudgetNew{"H2DataFrameBudget", "H2DataFrameBudget", CallKind::Constructor,
+constexpr Signature kBudgetNew{"H2DataFrameBudget", "H2DataFrameBudget", CallKind::kConstructor,
                                kBudgetNewParams};
 
 PyObject* h2_data_frame_budget_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -194,33 +195,26 @@ PyObject* h2_data_frame_budget_new(PyTypeObject* type, PyObject* args, PyObject*
 }
 
 constexpr Param kPayloadLenParams[] = {{"payload_len"}};
-constexpr Signature kRecord{"record", "H2DataFrameBudget.record", CallKind::Method,
+constexpr Signature kRecord{"record", "H2DataFrameBudget.record", CallKind::kMethod,
                             kPayloadLenParams};
 constexpr Param kChargeParams[] = {{"charge"}};
-constexpr Signature kRelease{"release", "H2DataFrameBudget.release", CallKind::Method,
+constexpr Signature kRelease{"release", "H2DataFrameBudget.release", CallKind::kMethod,
                              kChargeParams};
 
-template <uint32_t (DataFrameBudget::*Field)() const>
-PyObject* h2_data_frame_budget_get(PyObject* self, void*) {
-  return result_object(call_locked<DataFrameBudget, Field>(self));
-}
-
 const MethodSpec kBudgetMethods[] = {
-    {&kRecord,
-     method_entry<unary_impl<DataFrameBudget, kRecord, arg_u32, &DataFrameBudget::record>>(),
-     "Accounts one received DATA frame without END_STREAM, before its payload is\n"
+    method<kRecord, &DataFrameBudget::record, arg_u32>(
+        "Accounts one received DATA frame without END_STREAM, before its payload is\n"
      "buffered: returns the charge to release once the payload is consumed, or raises\n"
      "H2ProtocolError(11, 'too_many_data_frames') once the budget or the cap on empty\n"
-     "frames is exhausted."},
-    {&kRelease,
-     method_entry<unary_impl<DataFrameBudget, kRelease, arg_u32, &DataFrameBudget::release>>(),
-     "Gives back a charge; the available budget never exceeds the total."},
+     "frames is exhausted."),
+    method<kRelease, &DataFrameBudget::release, arg_u32>(
+        "Gives back a charge; the available budget never exceeds the total."),
 };
 
 const PropertySpec kBudgetProperties[] = {
-    {"available", crossing<h2_data_frame_budget_get<&DataFrameBudget::available>>,
+    {"available", crossing<locked_property<&DataFrameBudget::available>>,
      "The budget currently available."},
-    {"empty_frames", crossing<h2_data_frame_budget_get<&DataFrameBudget::empty_frames>>,
+    {"empty_frames", crossing<locked_property<&DataFrameBudget::empty_frames>>,
      "Empty DATA frames without END_STREAM received so far."},
 };
 
@@ -237,7 +231,7 @@ constexpr ClassSpec kBudgetSpec{
            "The budget is configured when given; else half connection_window, never below\n"
            "H2_DEFAULT_DATA_FRAME_BUDGET; else half the default window.",
     .constructor = &kBudgetNew,
-    .basicsize = sizeof(CoreObject<DataFrameBudget>),
+    .basicsize = sizeof(ObjectFor<DataFrameBudget>),
     .methods = kBudgetMethods,
     .properties = kBudgetProperties,
     .slots = kBudgetSlots,

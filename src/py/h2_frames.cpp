@@ -85,15 +85,6 @@ const char* bool_text(bool value) {
 
 // ---- generic pieces ---------------------------------------------------------------
 
-template <class T, PyObject* T::*... Fields>
-void record_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  [[maybe_unused]] auto drop = [](PyObject* field) { Py_XDECREF(field); };
-  (drop(as<T>(obj)->*Fields), ...);
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
-
 // An optional number in a repr: the digits, or None.
 std::string optional_text(std::optional<uint32_t> value) {
   return value ? std::to_string(*value) : std::string("None");
@@ -118,10 +109,10 @@ PyObject* h2_frame_data_padding(PyObject* obj, void*) {
 }
 
 const PropertySpec kDataProperties[] = {
-    {"stream_id", crossing<get_u32<DataObject, &DataObject::stream_id>>, "The stream identifier."},
-    {"end_stream", crossing<get_bool<DataObject, &DataObject::end_stream>>, "The END_STREAM flag."},
-    {"data", crossing<get_object<DataObject, &DataObject::data>>, "The payload without its padding."},
-    {"flow_controlled_len", crossing<get_u32<DataObject, &DataObject::flow_controlled_len>>,
+    {"stream_id", crossing<record_field<&DataObject::stream_id>>, "The stream identifier."},
+    {"end_stream", crossing<record_field<&DataObject::end_stream>>, "The END_STREAM flag."},
+    {"data", crossing<record_field<&DataObject::data>>, "The payload without its padding."},
+    {"flow_controlled_len", crossing<record_field<&DataObject::flow_controlled_len>>,
      "The whole payload length, padding and pad-length octet included: what the\n"
      "frame counts against the flow-control windows."},
     {"padding", crossing<h2_frame_data_padding>,
@@ -180,24 +171,24 @@ PyObject* h2_frame_headers_over_size(PyObject* obj, void*) {
 }
 
 const PropertySpec kHeadersProperties[] = {
-    {"stream_id", crossing<get_u32<HeadersObject, &HeadersObject::stream_id>>, "The stream identifier."},
-    {"end_stream", crossing<get_bool<HeadersObject, &HeadersObject::end_stream>>,
+    {"stream_id", crossing<record_field<&HeadersObject::stream_id>>, "The stream identifier."},
+    {"end_stream", crossing<record_field<&HeadersObject::end_stream>>,
      "The END_STREAM flag of the HEADERS frame that opened the block."},
     {"end_headers", crossing<h2_frame_headers_end_headers>,
      "Always True: the event stands for a complete header block."},
-    {"method", crossing<get_object<HeadersObject, &HeadersObject::method>>, "The :method field, or None."},
-    {"scheme", crossing<get_object<HeadersObject, &HeadersObject::scheme>>,
+    {"method", crossing<record_field<&HeadersObject::method>>, "The :method field, or None."},
+    {"scheme", crossing<record_field<&HeadersObject::scheme>>,
      "The :scheme field, or None; 'http' and 'https' are shared strings."},
-    {"authority", crossing<get_object<HeadersObject, &HeadersObject::authority>>,
+    {"authority", crossing<record_field<&HeadersObject::authority>>,
      "The :authority field, or None."},
-    {"path", crossing<get_object<HeadersObject, &HeadersObject::path>>, "The :path field, or None."},
+    {"path", crossing<record_field<&HeadersObject::path>>, "The :path field, or None."},
     {"status", crossing<h2_frame_headers_status>, "The :status field as an int, or None."},
-    {"headers", crossing<get_object<HeadersObject, &HeadersObject::headers>>,
+    {"headers", crossing<record_field<&HeadersObject::headers>>,
      "The regular fields (a HeaderMap)."},
     {"content_length", crossing<h2_frame_headers_content_length>,
      "The first content-length value when it is 1 to 19 digits (empty counts as 0),\n"
      "else None."},
-    {"content_length_invalid", crossing<get_bool<HeadersObject, &HeadersObject::content_length_invalid>>,
+    {"content_length_invalid", crossing<record_field<&HeadersObject::content_length_invalid>>,
      "A content-length field was present but not 1 to 19 digits."},
     {"is_informational", crossing<h2_frame_headers_is_informational>, "A :status from 100 to 199."},
     {"over_size", crossing<h2_frame_headers_over_size>,
@@ -223,18 +214,8 @@ constexpr ClassSpec kHeadersSpec{
 
 // ---- H2FrameSettings ---------------------------------------------------------------
 
-template <std::optional<uint32_t> h2::Settings::*Field>
-PyObject* settings_u32(PyObject* obj, void*) {
-  const std::optional<uint32_t>& value = as<SettingsObject>(obj)->settings.*Field;
-  if (!value) Py_RETURN_NONE;
-  return PyLong_FromUnsignedLong(*value);
-}
-
-PyObject* h2_frame_settings_enable_push(PyObject* obj, void*) {
-  const std::optional<bool>& value = as<SettingsObject>(obj)->settings.enable_push;
-  if (!value) Py_RETURN_NONE;
-  return PyBool_FromLong(*value);
-}
+template <auto Field>
+constexpr auto kSetting = crossing<record_field<&SettingsObject::settings, Field>>;
 
 PyObject* h2_frame_settings_repr(PyObject* obj) {
   SettingsObject* self = as<SettingsObject>(obj);
@@ -246,18 +227,18 @@ PyObject* h2_frame_settings_repr(PyObject* obj) {
 }
 
 const PropertySpec kSettingsProperties[] = {
-    {"ack", crossing<get_bool<SettingsObject, &SettingsObject::ack>>,
+    {"ack", crossing<record_field<&SettingsObject::ack>>,
      "The ACK flag: an acknowledgement carries no parameters."},
-    {"header_table_size", crossing<settings_u32<&h2::Settings::header_table_size>>,
+    {"header_table_size", kSetting<&h2::Settings::header_table_size>,
      "SETTINGS_HEADER_TABLE_SIZE, or None."},
-    {"enable_push", crossing<h2_frame_settings_enable_push>, "SETTINGS_ENABLE_PUSH as a bool, or None."},
-    {"max_concurrent_streams", crossing<settings_u32<&h2::Settings::max_concurrent_streams>>,
+    {"enable_push", kSetting<&h2::Settings::enable_push>, "SETTINGS_ENABLE_PUSH as a bool, or None."},
+    {"max_concurrent_streams", kSetting<&h2::Settings::max_concurrent_streams>,
      "SETTINGS_MAX_CONCURRENT_STREAMS, or None."},
-    {"initial_window_size", crossing<settings_u32<&h2::Settings::initial_window_size>>,
+    {"initial_window_size", kSetting<&h2::Settings::initial_window_size>,
      "SETTINGS_INITIAL_WINDOW_SIZE, or None."},
-    {"max_frame_size", crossing<settings_u32<&h2::Settings::max_frame_size>>,
+    {"max_frame_size", kSetting<&h2::Settings::max_frame_size>,
      "SETTINGS_MAX_FRAME_SIZE, or None."},
-    {"max_header_list_size", crossing<settings_u32<&h2::Settings::max_header_list_size>>,
+    {"max_header_list_size", kSetting<&h2::Settings::max_header_list_size>,
      "SETTINGS_MAX_HEADER_LIST_SIZE, or None."},
 };
 
@@ -282,8 +263,8 @@ PyObject* h2_frame_ping_repr(PyObject* obj) {
 }
 
 const PropertySpec kPingProperties[] = {
-    {"ack", crossing<get_bool<PingObject, &PingObject::ack>>, "The ACK flag."},
-    {"data", crossing<get_object<PingObject, &PingObject::data>>, "The 8 octets of opaque data."},
+    {"ack", crossing<record_field<&PingObject::ack>>, "The ACK flag."},
+    {"data", crossing<record_field<&PingObject::data>>, "The 8 octets of opaque data."},
 };
 
 const PyType_Slot kPingSlots[] = {
@@ -309,11 +290,11 @@ PyObject* h2_frame_go_away_repr(PyObject* obj) {
 }
 
 const PropertySpec kGoAwayProperties[] = {
-    {"last_stream_id", crossing<get_u32<GoAwayObject, &GoAwayObject::last_stream_id>>,
+    {"last_stream_id", crossing<record_field<&GoAwayObject::last_stream_id>>,
      "The highest stream the sender may have processed."},
-    {"error_code", crossing<get_u32<GoAwayObject, &GoAwayObject::error_code>>,
+    {"error_code", crossing<record_field<&GoAwayObject::error_code>>,
      "The HTTP/2 error code (see H2Reason)."},
-    {"debug_data", crossing<get_object<GoAwayObject, &GoAwayObject::debug_data>>,
+    {"debug_data", crossing<record_field<&GoAwayObject::debug_data>>,
      "The additional debug data (bytes, possibly empty)."},
 };
 
@@ -343,7 +324,7 @@ PyObject* stream_value_repr(PyObject* obj) {
 }
 
 constexpr PropertySpec kStreamIdProperty{
-    "stream_id", crossing<get_u32<StreamValueObject, &StreamValueObject::stream_id>>, "The stream identifier."};
+    "stream_id", crossing<record_field<&StreamValueObject::stream_id>>, "The stream identifier."};
 
 constexpr char kPriorityName[] = "Priority";
 constexpr char kRstStreamName[] = "RstStream";
@@ -357,13 +338,13 @@ const PropertySpec kPriorityProperties[] = {kStreamIdProperty};
 
 const PropertySpec kErrorCodeProperties[] = {
     kStreamIdProperty,
-    {"error_code", crossing<get_u32<StreamValueObject, &StreamValueObject::value>>,
+    {"error_code", crossing<record_field<&StreamValueObject::value>>,
      "The HTTP/2 error code (see H2Reason)."},
 };
 
 const PropertySpec kWindowUpdateProperties[] = {
     kStreamIdProperty,
-    {"increment", crossing<get_u32<StreamValueObject, &StreamValueObject::value>>,
+    {"increment", crossing<record_field<&StreamValueObject::value>>,
      "The window size increment, 1 to 2147483647."},
 };
 
@@ -415,7 +396,7 @@ bool pseudo_str(const h2::HeaderBlock& block, Pseudo which, PyObject** out) {
   const auto value = block.pseudo(which);
   if (!value) return true;
   if (which == Pseudo::kScheme && (*value == "http" || *value == "https")) {
-    *out = new_word(*value == "http" ? Word::SchemeHttp : Word::SchemeHttps);
+    *out = new_word(*value == "http" ? Word::kSchemeHttp : Word::kSchemeHttps);
   } else {
     *out = PyUnicode_DecodeUTF8(value->data(), static_cast<Py_ssize_t>(value->size()), "surrogateescape");
   }
@@ -631,13 +612,13 @@ PyObject* receive_events(HostMutex& mutex, h2::FrameReader& reader, std::string_
   return batch.take_list(events);
 }
 
-PyObject* preface_match_result(h2::PrefaceMatch match) {
+PyObject* preface_match_result(Progress match) {
   switch (match) {
-    case h2::PrefaceMatch::Complete:
+    case Progress::kDone:
       Py_RETURN_TRUE;
-    case h2::PrefaceMatch::Mismatch:
+    case Progress::kFailed:
       Py_RETURN_FALSE;
-    case h2::PrefaceMatch::Partial:
+    case Progress::kNeedMore:
       break;
   }
   Py_RETURN_NONE;

@@ -82,6 +82,6 @@ class FrameEventBatch {
 PyObject* receive_events(HostMutex& mutex, h2::FrameReader& reader, std::string_view data);
 
 // A preface match as the host sees it: True, None while partial, False.
-PyObject* preface_match_result(h2::PrefaceMatch match);
+PyObject* preface_match_result(Progress match);
 
 }  // namespace vantric::py

@@ -49,7 +49,7 @@ int h2_reason_class_attributes(PyTypeObject* type, PyObject* dict) {
 }
 
 constexpr Param kNewParams[] = {{"code"}};
-constexpr Signature kNew{"H2Reason", "H2Reason", CallKind::Constructor, kNewParams};
+constexpr Signature kNew{"H2Reason", "H2Reason", CallKind::kConstructor, kNewParams};
 
 PyObject* h2_reason_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];

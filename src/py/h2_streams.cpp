@@ -1,8 +1,8 @@
 // H2Streams: the host class over one HTTP/2 connection state, with its write
 // batch and the H2Stopped record.  The receive methods (recv_*) and their
 // verdicts live in h2_streams_recv.cpp, the send path and the connection's end
-// with theirs in h2_streams_send.cpp; the object layout and the shared method
-// shapes in h2_streams_object.h.
+// with theirs in h2_streams_send.cpp; the object layout and the helpers they
+// share in h2_streams_object.h.
 //
 // Two mutexes: the state mutex guards the core state (h2::Streams), the
 // decoder mutex the frame reader with its HPACK decoder.  receive() and
@@ -10,10 +10,7 @@
 // every other method takes only the state mutex, once, for its whole body,
 // except that recv_settings() applies an acknowledged SETTINGS to the reader
 // with the decoder mutex taken inside the state mutex (never the other way).
-// Arguments are converted before locking; lists and tuples are built after
-// unlocking from values copied under the lock; host references leaving the
-// state are moved into locals declared before the lock guard, so they are
-// released after it.
+// Otherwise locking follows README.md.
 //
 // take_pending() hands the drained pending buffer to a new H2WriteBatch that
 // exports it read-only through the buffer protocol; when the batch dies its
@@ -35,22 +32,16 @@
 #include "py/args.h"
 #include "py/crossing.h"
 #include "py/h2_frames.h"
-#include "py/h2_state_classes.h"
 #include "py/h2_streams_object.h"
 #include "py/lock.h"
+#include "py/method_adapters.h"
+#include "py/record_fields.h"
 #include "py/ref.h"
-#include "py/state_object.h"
 
 namespace vantric::py {
 namespace {
 
 using State = H2State;
-
-// Runs `op(State&)` under the state mutex and returns its result.
-template <class Op>
-auto locked(PyObject* self, Op&& op) {
-  return locked_streams(self, std::forward<Op>(op));
-}
 
 // ---- H2Stopped -------------------------------------------------------------------
 
@@ -76,26 +67,16 @@ PyObject* stopped_reason(PyObject* obj, void*) {
   return result_object(self->has_reason ? std::optional<uint32_t>(self->reason) : std::nullopt);
 }
 
-PyObject* stopped_conn(PyObject* obj, void*) {
-  return PyBool_FromLong(as_stopped(obj)->conn);
-}
-
-void stopped_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
-
 const PropertySpec kStoppedProperties[] = {
     {"reason", crossing<stopped_reason>,
      "The HTTP/2 error code that stopped the stream; None for a clean end or a local\n"
      "cancel."},
-    {"conn", crossing<stopped_conn>,
+    {"conn", crossing<record_field<&StoppedObject::conn>>,
      "True when the connection (its failure or a GOAWAY) stopped the stream."},
 };
 
 const PyType_Slot kStoppedSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<stopped_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<record_dealloc<StoppedObject>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<stopped_repr>)},
 };
 
@@ -144,7 +125,7 @@ void write_batch_dealloc(PyObject* obj) {
   if (owner) {
     H2StreamsObject* streams = as_streams(owner.get());
     HostLock lock(streams->mutex);
-    streams->state.give_back(std::move(self->bytes));
+    streams->core.give_back(std::move(self->bytes));
   }
   std::destroy_at(&self->bytes);
   type->tp_free(obj);
@@ -195,7 +176,7 @@ constexpr Param kNewParams[] = {
     {"auto_date_header", "True"},
     {"enable_push", "None"},
 };
-constexpr Signature kNew{"H2Streams", "H2Streams", CallKind::Constructor, kNewParams, 1};
+constexpr Signature kNew{"H2Streams", "H2Streams", CallKind::kConstructor, kNewParams, 1};
 
 // The constructor's arguments after `role`, into `config`.
 bool convert_config(PyObject* const* a, h2::StreamsConfig& config) {
@@ -238,58 +219,24 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* self = reinterpret_cast<H2StreamsObject*>(type->tp_alloc(type, 0));
   if (self == nullptr) return nullptr;
   new (&self->mutex) HostMutex();
-  new (&self->decoder_mutex) HostMutex();
+  new (&self->core) State(config);
   // A server's reader takes the client preface before the first frame.
-  new (&self->reader) h2::FrameReader(config.server);
-  new (&self->state) State(config);
+  new (&self->extra) FrameDecoding{{}, h2::FrameReader(config.server)};
   return reinterpret_cast<PyObject*>(self);
 }
 
-void streams_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  PyObject_GC_UnTrack(obj);
-  H2StreamsObject* self = as_streams(obj);
-  {
-    Released released;
-    self->state.take_all(released.sink());
-  }
-  std::destroy_at(&self->state);
-  std::destroy_at(&self->reader);
-  std::destroy_at(&self->decoder_mutex);
-  std::destroy_at(&self->mutex);
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
-
 PyObject* streams_repr(PyObject* self) {
-  return result_object(std::optional<std::string>(locked(self, [](State& s) { return s.repr(); })));
+  return result_object(std::optional<std::string>(locked<State>(self, [](State& s) { return s.repr(); })));
 }
 
 // ---- method shapes ---------------------------------------------------------------
 
 #define VANTRIC_SIGNATURE(var, name, params) \
-  constexpr Signature var{name, "H2Streams." name, CallKind::Method, params};
-
-// A method without arguments whose result is one host object the state gives up.
-template <const Signature& Sig, Ref (State::*Take)()>
-PyObject* take_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(Sig, args, nargs, kwnames, nullptr)) return nullptr;
-  return object_or_none(locked(self, [](State& s) { return (s.*Take)(); }));
-}
-
-// A read-only property over `Get(const State&)`.
-template <auto Get>
-PyObject* state_property(PyObject* self, void*) {
-  return result_object(locked(self, [](State& s) { return std::invoke(Get, std::as_const(s)); }));
-}
+  constexpr Signature var{name, "H2Streams." name, CallKind::kMethod, params};
 
 // ---- the handshake and the inbound bytes -----------------------------------------
 
 VANTRIC_SIGNATURE(kBegin, "begin", {})
-
-void op_begin(State& s) {
-  s.begin();
-}
 
 constexpr Param kDataParams[] = {{"data"}};
 VANTRIC_SIGNATURE(kReceive, "receive", kDataParams)
@@ -298,16 +245,16 @@ VANTRIC_SIGNATURE(kPrime, "prime", kDataParams)
 PyObject* streams_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string_view data;
   if (!parse_arg(kReceive, args, nargs, kwnames, arg_bytes, &data)) return nullptr;
-  return receive_events(as_streams(self)->decoder_mutex, as_streams(self)->reader, data);
+  return receive_events(as_streams(self)->extra.mutex, as_streams(self)->extra.reader, data);
 }
 
 PyObject* streams_prime(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string_view data;
   if (!parse_arg(kPrime, args, nargs, kwnames, arg_bytes, &data)) return nullptr;
-  h2::PrefaceMatch match;
+  Progress match;
   {
-    HostLock lock(as_streams(self)->decoder_mutex);
-    match = as_streams(self)->reader.prime(data);
+    HostLock lock(as_streams(self)->extra.mutex);
+    match = as_streams(self)->extra.reader.prime(data);
   }
   return preface_match_result(match);
 }
@@ -321,7 +268,7 @@ VANTRIC_SIGNATURE(kStopPump, "stop_pump", {})
 
 PyObject* streams_take_pending(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kTakePending, args, nargs, kwnames, nullptr)) return nullptr;
-  State::Drained drained = locked(self, [](State& s) { return s.take_pending(); });
+  State::Drained drained = locked<State>(self, [](State& s) { return s.take_pending(); });
   Ref view = Ref::steal(new_write_batch_view(self, std::move(drained.bytes)));
   if (!view) return nullptr;
   return PyTuple_Pack(2, view.get(), drained.stopping ? Py_True : Py_False);
@@ -331,19 +278,12 @@ PyObject* streams_credit_written(PyObject* self, PyObject* const* args, Py_ssize
   if (!parse_args(kCreditWritten, args, nargs, kwnames, nullptr)) return nullptr;
   std::vector<Ref> wake;     // released after the lock when the list fails
   std::vector<Ref> dropped;  // streams that left the table, released after the lock
-  locked(self, [&](State& s) { s.credit_written(wake, dropped); });
+  locked<State>(self, [&](State& s) { s.credit_written(wake, dropped); });
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(wake.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < wake.size(); ++i)
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wake[i].release());
   return list.release();
-}
-
-bool op_has_pending(State& s) {
-  return s.has_pending();
-}
-void op_stop_pump(State& s) {
-  s.stop_pump();
 }
 
 // ---- task handles ----------------------------------------------------------------
@@ -361,7 +301,7 @@ PyObject* streams_store_task_handles(PyObject* self, PyObject* const* args, Py_s
   Ref pump = optional_ref(a[1]);
   std::vector<Ref> dropped;
   dropped.reserve(2);
-  locked(self, [&](State& s) { s.store_task_handles(std::move(read), std::move(pump), dropped); });
+  locked<State>(self, [&](State& s) { s.store_task_handles(std::move(read), std::move(pump), dropped); });
   Py_RETURN_NONE;
 }
 
@@ -372,27 +312,6 @@ VANTRIC_SIGNATURE(kCanOpen, "can_open", {})
 VANTRIC_SIGNATURE(kReleaseSlotCount, "release_slot_count", {})
 constexpr Param kLimitParams[] = {{"limit"}};
 VANTRIC_SIGNATURE(kApplyStreamLimit, "apply_stream_limit", kLimitParams)
-
-bool op_try_claim_slot(State& s) {
-  return s.try_claim_slot();
-}
-bool op_can_open(State& s) {
-  return s.can_open();
-}
-void op_release_slot_count(State& s) {
-  s.release_slot_count();
-}
-
-PyObject* streams_apply_stream_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-  PyObject* a[1];
-  std::optional<uint32_t> limit;
-  if (!parse_args(kApplyStreamLimit, args, nargs, kwnames, a) ||
-      !arg_optional_u32(a[0], kApplyStreamLimit, 0, &limit))
-    return nullptr;
-  locked(self, [limit](State& s) { s.apply_stream_limit(limit); });
-  Py_RETURN_NONE;
-}
 
 // ---- per-stream getters and id hooks ---------------------------------------------
 
@@ -437,16 +356,6 @@ std::optional<uint32_t> op_stream_send_window(State& s, uint32_t sid) {
 bool op_in_reset_store(State& s, uint32_t sid) {
   return s.in_reset_store(sid, h2::MonoClock::now());
 }
-void op_set_next_stream_id(State& s, uint32_t sid) {
-  s.set_next_stream_id(sid);
-}
-void op_set_max_stream_id(State& s, uint32_t sid) {
-  s.set_max_stream_id(sid);
-}
-void op_set_last_processed_id(State& s, uint32_t sid) {
-  s.set_last_processed_id(sid);
-}
-
 // ---- properties ------------------------------------------------------------------
 
 uint32_t get_num_streams(const State& s) {
@@ -475,7 +384,7 @@ std::optional<uint32_t> get_max_local_error_reset_streams(const State& s) {
 }
 
 template <auto Get>
-constexpr auto kProperty = crossing<state_property<Get>>;
+constexpr auto kProperty = crossing<locked_property<Get>>;
 
 const PropertySpec kProperties[] = {
     {"is_server", kProperty<&State::is_server>, "True for the server role."},
@@ -512,10 +421,10 @@ const PropertySpec kProperties[] = {
 };
 
 const MethodSpec kMethods[] = {
-    {&kBegin, method_entry<plain_method<kBegin, op_begin>>(),
-     "Queue the handshake: the client preface (client only), our SETTINGS, and a\n"
-     "connection WINDOW_UPDATE when the connection window exceeds 65535 by at least\n"
-     "half of that.  A second call queues nothing."},
+    method<kBegin, &State::begin>(
+        "Queue the handshake: the client preface (client only), our SETTINGS, and a\n"
+        "connection WINDOW_UPDATE when the connection window exceeds 65535 by at least\n"
+        "half of that.  A second call queues nothing."),
     {&kReceive, method_entry<streams_receive>(),
      "Decode every complete frame of the buffered bytes and data (bytes) into a list\n"
      "of H2Frame* events, to be applied with the recv_* methods.  A server consumes\n"
@@ -531,58 +440,54 @@ const MethodSpec kMethods[] = {
     {&kCreditWritten, method_entry<streams_credit_written>(),
      "The batch taken last was written: the list of stream handles whose senders may\n"
      "continue, each once."},
-    {&kHasPending, method_entry<plain_method<kHasPending, op_has_pending>>(),
-     "True when frames are queued."},
-    {&kStopPump, method_entry<plain_method<kStopPump, op_stop_pump>>(),
-     "Make the next take_pending() tell the writer to exit after writing."},
+    method<kHasPending, &State::has_pending>(
+        "True when frames are queued."),
+    method<kStopPump, &State::stop_pump>(
+        "Make the next take_pending() tell the writer to exit after writing."),
     {&kStoreTaskHandles, method_entry<streams_store_task_handles>(),
      "Store the read and pump task handles, replacing earlier ones."},
-    {&kTakeReadHandle, method_entry<take_method<kTakeReadHandle, &State::take_read_handle>>(),
-     "The read task's handle, or None; at most once."},
-    {&kTakePumpHandle, method_entry<take_method<kTakePumpHandle, &State::take_pump_handle>>(),
-     "The pump task's handle, or None; at most once."},
-    {&kTryClaimSlot, method_entry<plain_method<kTryClaimSlot, op_try_claim_slot>>(),
-     "Claim a concurrent-stream slot: False when the stream limit is reached."},
-    {&kCanOpen, method_entry<plain_method<kCanOpen, op_can_open>>(),
-     "True when a slot is free; claims nothing."},
-    {&kReleaseSlotCount, method_entry<plain_method<kReleaseSlotCount, op_release_slot_count>>(),
-     "Give back one claimed slot."},
-    {&kApplyStreamLimit, method_entry<streams_apply_stream_limit>(),
-     "Limit the slots to limit (None removes the limit); slots already claimed stay."},
-    {&kHasStream, method_entry<u32_method<kHasStream, op_has_stream>>(), "True when sid is in the stream table."},
-    {&kIsRecvEndStream, method_entry<u32_method<kIsRecvEndStream, op_is_recv_end_stream>>(),
-     "True when the peer's END_STREAM arrived on sid."},
-    {&kStreamState, method_entry<u32_method<kStreamState, op_stream_state>>(),
-     "The state of stream sid as H2StreamState prints it, or None."},
-    {&kStreamRecvUnreleased,
-     method_entry<u32_method<kStreamRecvUnreleased, op_stream_counter<&State::Record::recv_unreleased>>>(),
-     "Received octets of sid the application has not released, or None."},
-    {&kStreamRecvReclaimed,
-     method_entry<u32_method<kStreamRecvReclaimed, op_stream_counter<&State::Record::recv_reclaimed>>>(),
-     "Received octets of sid given back without the application, or None."},
-    {&kStreamDataBudgetCharged,
-     method_entry<u32_method<kStreamDataBudgetCharged, op_stream_counter<&State::Record::data_budget_charged>>>(),
-     "The DATA-framing budget held by sid's undelivered payloads, or None."},
-    {&kStreamSendBuffered,
-     method_entry<u32_method<kStreamSendBuffered, op_stream_counter<&State::Record::send_buffered>>>(),
-     "DATA octets of sid queued and not yet written, or None."},
-    {&kStreamSendWindow, method_entry<u32_method<kStreamSendWindow, op_stream_send_window>>(),
-     "Octets we may still send on sid (0 while negative), or None."},
-    {&kInResetStore, method_entry<u32_method<kInResetStore, op_in_reset_store>>(),
-     "True when sid was reset lately and its late frames are ignored."},
-    {&kSetNextStreamId, method_entry<u32_method<kSetNextStreamId, op_set_next_stream_id>>(),
-     "Overwrite the next stream id this side opens."},
-    {&kSetMaxStreamId, method_entry<u32_method<kSetMaxStreamId, op_set_max_stream_id>>(),
-     "Overwrite the last-stream-id of our final GOAWAY."},
-    {&kSetLastProcessedId, method_entry<u32_method<kSetLastProcessedId, op_set_last_processed_id>>(),
-     "Overwrite the highest request stream accepted."},
+    method<kTakeReadHandle, &State::take_read_handle>(
+        "The read task's handle, or None; at most once."),
+    method<kTakePumpHandle, &State::take_pump_handle>(
+        "The pump task's handle, or None; at most once."),
+    method<kTryClaimSlot, &State::try_claim_slot>(
+        "Claim a concurrent-stream slot: False when the stream limit is reached."),
+    method<kCanOpen, &State::can_open>(
+        "True when a slot is free; claims nothing."),
+    method<kReleaseSlotCount, &State::release_slot_count>(
+        "Give back one claimed slot."),
+    method<kApplyStreamLimit, &State::apply_stream_limit, arg_optional_u32>(
+        "Limit the slots to limit (None removes the limit); slots already claimed stay."),
+    method<kHasStream, op_has_stream, arg_u32>("True when sid is in the stream table."),
+    method<kIsRecvEndStream, op_is_recv_end_stream, arg_u32>(
+        "True when the peer's END_STREAM arrived on sid."),
+    method<kStreamState, op_stream_state, arg_u32>(
+        "The state of stream sid as H2StreamState prints it, or None."),
+    method<kStreamRecvUnreleased, op_stream_counter<&State::Record::recv_unreleased>, arg_u32>(
+        "Received octets of sid the application has not released, or None."),
+    method<kStreamRecvReclaimed, op_stream_counter<&State::Record::recv_reclaimed>, arg_u32>(
+        "Received octets of sid given back without the application, or None."),
+    method<kStreamDataBudgetCharged, op_stream_counter<&State::Record::data_budget_charged>, arg_u32>(
+        "The DATA-framing budget held by sid's undelivered payloads, or None."),
+    method<kStreamSendBuffered, op_stream_counter<&State::Record::send_buffered>, arg_u32>(
+        "DATA octets of sid queued and not yet written, or None."),
+    method<kStreamSendWindow, op_stream_send_window, arg_u32>(
+        "Octets we may still send on sid (0 while negative), or None."),
+    method<kInResetStore, op_in_reset_store, arg_u32>(
+        "True when sid was reset lately and its late frames are ignored."),
+    method<kSetNextStreamId, &State::set_next_stream_id, arg_u32>(
+        "Overwrite the next stream id this side opens."),
+    method<kSetMaxStreamId, &State::set_max_stream_id, arg_u32>(
+        "Overwrite the last-stream-id of our final GOAWAY."),
+    method<kSetLastProcessedId, &State::set_last_processed_id, arg_u32>(
+        "Overwrite the highest request stream accepted."),
 };
 
 const PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(crossing<streams_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<streams_dealloc>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(crossing<state_traverse<H2StreamsObject>>)},
-    {Py_tp_clear, reinterpret_cast<void*>(crossing<state_clear<H2StreamsObject>>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<destroy_object<H2StreamsObject>>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(crossing<core_object_traverse<State>>)},
+    {Py_tp_clear, reinterpret_cast<void*>(crossing<core_object_clear<State>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<streams_repr>)},
 };
 
@@ -594,7 +499,7 @@ const ClassSpec kSpec{
            "drains.  It performs no I/O; every method returns what the driver must act on.",
     .constructor = &kNew,
     .subclassable = true,
-    .gc = true,
+    .gc = HoldsHostObjects<State>,
     .basicsize = sizeof(H2StreamsObject),
     .methods = kMethods,
     .more_methods = {kH2StreamsRecvMethods, kH2StreamsSendMethods},
@@ -610,7 +515,7 @@ const ClassSpec kSpec{
 
 // h2_stopped(reason, conn): an H2Stopped.
 constexpr Param kStoppedParams[] = {{"reason"}, {"conn"}};
-constexpr Signature kTestStopped{"h2_stopped", "h2_stopped", CallKind::Function, kStoppedParams};
+constexpr Signature kTestStopped{"h2_stopped", "h2_stopped", CallKind::kFunction, kStoppedParams};
 
 PyObject* test_stopped(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
@@ -631,7 +536,7 @@ bool arg_streams(PyObject* obj, const Signature& sig) {
 // h2_streams_add(streams, sid, handle): a stream record around handle, as the
 // opening steps make them.
 constexpr Param kAddParams[] = {{"streams"}, {"sid"}, {"handle"}};
-constexpr Signature kTestAdd{"h2_streams_add", "h2_streams_add", CallKind::Function, kAddParams};
+constexpr Signature kTestAdd{"h2_streams_add", "h2_streams_add", CallKind::kFunction, kAddParams};
 
 PyObject* test_add(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[3];
@@ -640,7 +545,7 @@ PyObject* test_add(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
       !arg_u32(a[1], kTestAdd, 1, &sid))
     return nullptr;
   Ref handle = Ref::from_borrowed(a[2]);
-  const bool added = locked(a[0], [&](State& s) {
+  const bool added = locked<State>(a[0], [&](State& s) {
     if (s.find(sid) != nullptr) return false;
     s.insert_stream(sid, std::move(handle));
     return true;
@@ -651,7 +556,7 @@ PyObject* test_add(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 // h2_streams_queue_data(streams, sid, data, end_stream): one DATA frame on a
 // stream of the table, counted as the send path counts it.
 constexpr Param kQueueParams[] = {{"streams"}, {"sid"}, {"data"}, {"end_stream"}};
-constexpr Signature kTestQueue{"h2_streams_queue_data", "h2_streams_queue_data", CallKind::Function,
+constexpr Signature kTestQueue{"h2_streams_queue_data", "h2_streams_queue_data", CallKind::kFunction,
                                kQueueParams};
 
 PyObject* test_queue(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -663,7 +568,7 @@ PyObject* test_queue(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       !arg_u32(a[1], kTestQueue, 1, &sid) || !arg_bytes(a[2], kTestQueue, 2, &data) ||
       !arg_bool(a[3], kTestQueue, 3, &end_stream))
     return nullptr;
-  const bool queued = locked(a[0], [&](State& s) {
+  const bool queued = locked<State>(a[0], [&](State& s) {
     if (s.find(sid) == nullptr) return false;
     s.queue_data(sid, data, end_stream);
     return true;
@@ -674,7 +579,7 @@ PyObject* test_queue(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // h2_streams_remove(streams, sid): drops the stream record; its handle is
 // released after unlocking.
 constexpr Param kRemoveParams[] = {{"streams"}, {"sid"}};
-constexpr Signature kTestRemove{"h2_streams_remove", "h2_streams_remove", CallKind::Function, kRemoveParams};
+constexpr Signature kTestRemove{"h2_streams_remove", "h2_streams_remove", CallKind::kFunction, kRemoveParams};
 
 PyObject* test_remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
@@ -682,7 +587,7 @@ PyObject* test_remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (!parse_args(kTestRemove, args, nargs, kwnames, a) || !arg_streams(a[0], kTestRemove) ||
       !arg_u32(a[1], kTestRemove, 1, &sid))
     return nullptr;
-  Ref handle = locked(a[0], [sid](State& s) { return s.remove_stream(sid); });
+  Ref handle = locked<State>(a[0], [sid](State& s) { return s.remove_stream(sid); });
   return object_or_none(std::move(handle));
 }
 

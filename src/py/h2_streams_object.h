@@ -7,15 +7,14 @@
 
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "core/h2/frame_reader.h"
 #include "core/h2/streams.h"
 #include "py/args.h"
+#include "py/core_object.h"
 #include "py/errors.h"
-#include "py/h2_state_classes.h"
 #include "py/lock.h"
 #include "py/ref.h"
 
@@ -23,24 +22,23 @@ namespace vantric::py {
 
 using H2State = h2::Streams<Ref>;
 
-struct H2StreamsObject {
-  PyObject_HEAD
-  HostMutex mutex;  // the state mutex: guards `state`
-  H2State state;
-  HostMutex decoder_mutex;  // guards `reader`; taken only alone or inside `mutex`
+// The connection's frame reader behind a lock of its own, so that frames are
+// decoded without holding the state lock; its lock is taken alone or inside
+// the state lock, never around it.
+struct FrameDecoding {
+  HostMutex mutex;
   h2::FrameReader reader;
 };
 
-inline H2StreamsObject* as_streams(PyObject* obj) {
-  return reinterpret_cast<H2StreamsObject*>(obj);
-}
+using H2StreamsObject = CoreObject<H2State, FrameDecoding>;
 
-// Runs `op(H2State&)` under the state mutex and returns its result.
-template <class Op>
-auto locked_streams(PyObject* self, Op&& op) {
-  H2StreamsObject* streams = as_streams(self);
-  HostLock lock(streams->mutex);
-  return op(streams->state);
+template <>
+struct ObjectOf<H2State> {
+  using type = H2StreamsObject;
+};
+
+inline H2StreamsObject* as_streams(PyObject* obj) {
+  return as_object<H2State>(obj);
 }
 
 // Runs `op(H2State&, dropped)` under the state mutex; the handles the table
@@ -48,7 +46,7 @@ auto locked_streams(PyObject* self, Op&& op) {
 template <class Op>
 auto dropping(PyObject* self, Op&& op) {
   std::vector<Ref> dropped;
-  return locked_streams(self, [&](H2State& s) { return op(s, dropped); });
+  return locked<H2State>(self, [&](H2State& s) { return op(s, dropped); });
 }
 
 // The value of a core result, or nullptr after raising its error.
@@ -59,40 +57,6 @@ T* value_or_raise(h2::Result<T>& result) {
     return nullptr;
   }
   return &std::get<T>(result);
-}
-
-// The text of a core result, or None.
-inline PyObject* result_object(const std::optional<std::string>& text) {
-  if (!text) Py_RETURN_NONE;
-  return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
-}
-
-// A method without arguments: `Op(H2State&)` under the lock, its plain result
-// converted after unlocking (None when it returns nothing).
-template <const Signature& Sig, auto Op>
-PyObject* plain_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!parse_args(Sig, args, nargs, kwnames, nullptr)) return nullptr;
-  if constexpr (std::is_void_v<decltype(locked_streams(self, Op))>) {
-    locked_streams(self, Op);
-    Py_RETURN_NONE;
-  } else {
-    return result_object(locked_streams(self, Op));
-  }
-}
-
-// A method of one u32 argument (`sid`, or an id to set): `Op(H2State&, value)`
-// under the lock, converted likewise.
-template <const Signature& Sig, auto Op>
-PyObject* u32_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  uint32_t value = 0;
-  if (!parse_arg(Sig, args, nargs, kwnames, arg_u32, &value)) return nullptr;
-  auto op = [value](H2State& s) { return Op(s, value); };
-  if constexpr (std::is_void_v<decltype(locked_streams(self, op))>) {
-    locked_streams(self, op);
-    Py_RETURN_NONE;
-  } else {
-    return result_object(locked_streams(self, op));
-  }
 }
 
 }  // namespace vantric::py

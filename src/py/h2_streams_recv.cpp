@@ -1,12 +1,9 @@
 // The receive methods of H2Streams, one per frame event class, and their
 // verdict records H2RecvHeadersVerdict and H2RecvDataVerdict.
 //
-// Each method converts its event before locking, runs one core transition
-// under the state mutex (recv_settings also takes the decoder mutex inside
-// it, to apply acknowledged settings to the reader), and builds its result
-// after unlocking.  Stream handles the table drops are moved into a local
-// declared before the lock, so they are released after it; a core error is
-// raised after unlocking.
+// Each method is one core transition under the state mutex (recv_settings
+// also takes the decoder mutex inside it, to apply acknowledged settings to
+// the reader); locking follows README.md.
 #include <memory>
 #include <optional>
 #include <utility>
@@ -21,10 +18,10 @@
 #include "py/h2_streams.h"
 #include "py/h2_streams_object.h"
 #include "py/lock.h"
+#include "py/method_adapters.h"
 #include "py/record_fields.h"
 #include "py/ref.h"
 #include "py/results.h"
-#include "py/state_object.h"
 
 namespace vantric::py {
 namespace {
@@ -80,26 +77,26 @@ PyObject* data_verdict_repr(PyObject* obj) {
 const PropertySpec kHeadersVerdictProperties[] = {
     {"kind", crossing<headers_verdict_kind>,
      "H2_HEADERS_IGNORED, H2_HEADERS_OPENED, H2_HEADERS_HEAD or H2_HEADERS_TRAILERS."},
-    {"handle", crossing<get_object<HeadersVerdictObject, &HeadersVerdictObject::handle>>,
+    {"handle", crossing<record_field<&HeadersVerdictObject::handle>>,
      "The stream's handle (the spare for a new stream), or None."},
-    {"stream_id", crossing<get_u32<HeadersVerdictObject, &HeadersVerdictObject::stream_id>>,
+    {"stream_id", crossing<record_field<&HeadersVerdictObject::stream_id>>,
      "The stream identifier of the frame."},
-    {"eof", crossing<get_bool<HeadersVerdictObject, &HeadersVerdictObject::eof>>,
+    {"eof", crossing<record_field<&HeadersVerdictObject::eof>>,
      "The peer's side of the stream ended with this frame."},
-    {"flags", crossing<get_u32<HeadersVerdictObject, &HeadersVerdictObject::flags>>, "H2_FLAG_* bits."},
+    {"flags", crossing<record_field<&HeadersVerdictObject::flags>>, "H2_FLAG_* bits."},
 };
 
 const PropertySpec kDataVerdictProperties[] = {
-    {"handle", crossing<get_object<DataVerdictObject, &DataVerdictObject::handle>>,
+    {"handle", crossing<record_field<&DataVerdictObject::handle>>,
      "The stream's handle, or None when the frame was dropped."},
-    {"payload", crossing<get_object<DataVerdictObject, &DataVerdictObject::payload>>,
+    {"payload", crossing<record_field<&DataVerdictObject::payload>>,
      "The bytes to deliver to the stream's readers, or None."},
-    {"budgeted", crossing<get_bool<DataVerdictObject, &DataVerdictObject::budgeted>>,
+    {"budgeted", crossing<record_field<&DataVerdictObject::budgeted>>,
      "The payload was charged to the DATA-framing budget: give it back with\n"
      "release_data_frame() once consumed."},
-    {"eof", crossing<get_bool<DataVerdictObject, &DataVerdictObject::eof>>,
+    {"eof", crossing<record_field<&DataVerdictObject::eof>>,
      "The peer's side of the stream ended with this frame."},
-    {"flags", crossing<get_u32<DataVerdictObject, &DataVerdictObject::flags>>, "H2_FLAG_* bits."},
+    {"flags", crossing<record_field<&DataVerdictObject::flags>>, "H2_FLAG_* bits."},
 };
 
 constexpr ClassSpec kHeadersVerdictSpec =
@@ -115,7 +112,7 @@ constexpr ClassSpec kDataVerdictSpec =
 // ---- the methods -----------------------------------------------------------------
 
 #define VANTRIC_SIGNATURE(var, name, params) \
-  constexpr Signature var{name, "H2Streams." name, CallKind::Method, params};
+  constexpr Signature var{name, "H2Streams." name, CallKind::kMethod, params};
 
 constexpr Param kFrameParams[] = {{"frame"}};
 constexpr Param kHeadersParams[] = {{"frame"}, {"spare", "None"}};
@@ -207,7 +204,7 @@ PyObject* streams_recv_window_update(PyObject* self, PyObject* const* args, Py_s
     return nullptr;
   const StreamValue frame = h2_frame_stream_value(frame_obj);
   std::vector<Ref> wake;
-  auto error = locked_streams(self, [&](H2State& s) {
+  auto error = locked<H2State>(self, [&](H2State& s) {
     return s.recv_window_update(frame.stream_id, frame.value, h2::MonoClock::now(), wake);
   });
   if (error) {
@@ -244,10 +241,10 @@ PyObject* streams_recv_settings(PyObject* self, PyObject* const* args, Py_ssize_
   H2StreamsObject* streams = as_streams(self);
   // The only place both mutexes are held: the decoder mutex inside the state mutex.
   auto apply_local = [streams](const h2::StreamsConfig& config) {
-    HostLock lock(streams->decoder_mutex);
-    h2::apply_local_settings(streams->reader, config);
+    HostLock lock(streams->extra.mutex);
+    h2::apply_local_settings(streams->extra.reader, config);
   };
-  auto result = locked_streams(self, [&](H2State& s) { return s.recv_settings(settings, ack, apply_local); });
+  auto result = locked<H2State>(self, [&](H2State& s) { return s.recv_settings(settings, ack, apply_local); });
   auto* verdict = value_or_raise(result);
   if (verdict == nullptr) return nullptr;
   Ref wake = Ref::steal(handle_list(verdict->wake));
@@ -262,7 +259,7 @@ PyObject* streams_recv_ping(PyObject* self, PyObject* const* args, Py_ssize_t na
     return nullptr;
   bool ack = false;
   const std::string_view data = h2_frame_ping_data(frame_obj, &ack);
-  return PyLong_FromUnsignedLong(locked_streams(self, [&](H2State& s) { return s.recv_ping(data, ack); }));
+  return PyLong_FromUnsignedLong(locked<H2State>(self, [&](H2State& s) { return s.recv_ping(data, ack); }));
 }
 
 PyObject* streams_recv_go_away(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -290,12 +287,6 @@ PyObject* streams_recv_go_away(PyObject* self, PyObject* const* args, Py_ssize_t
   return PyTuple_Pack(2, pairs.get(), flags.get());
 }
 
-PyObject* streams_maybe_goaway_reply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-  if (!parse_args(kMaybeGoawayReply, args, nargs, kwnames, nullptr)) return nullptr;
-  return PyLong_FromUnsignedLong(locked_streams(self, [](H2State& s) { return s.maybe_goaway_reply(); }));
-}
-
 const MethodSpec kMethods[] = {
     {&kRecvHeaders, method_entry<streams_recv_headers>(),
      "Apply a received header block (H2FrameHeaders).  A server passes spare, the\n"
@@ -320,9 +311,9 @@ const MethodSpec kMethods[] = {
     {&kRecvGoAway, method_entry<streams_recv_go_away>(),
      "Apply a GOAWAY (H2FrameGoAway): ([(handle, stop), ...], flags), the client\n"
      "streams it aborted."},
-    {&kMaybeGoawayReply, method_entry<streams_maybe_goaway_reply>(),
-     "Answer the peer's GOAWAY once no stream is active: queue ours and close the\n"
-     "connection.  Returns flags (0 when nothing happened)."},
+    method<kMaybeGoawayReply, &H2State::maybe_goaway_reply>(
+        "Answer the peer's GOAWAY once no stream is active: queue ours and close the\n"
+        "connection.  Returns flags (0 when nothing happened)."),
 };
 
 }  // namespace

@@ -2,12 +2,9 @@
 // send_*, the resets, capacity release, GOAWAY, fail, the graceful shutdown),
 // with their verdict records H2SendVerdict and H2ResetVerdict.
 //
-// Each method converts its arguments before locking and runs one core step
-// under the state mutex; a HeaderMap argument is read under its own lock
-// inside it (state mutex first, as the codec does).  Stream handles the table
-// drops, and a second exception given to fail(), are moved into a local
-// declared before the lock and released after it.  Verdicts, stops and lists
-// are built, and core errors raised, after unlocking.
+// Each method is one core step under the state mutex; locking follows
+// README.md (a second exception given to fail() is released after the lock
+// like the stream handles the table drops).
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -22,10 +19,10 @@
 #include "py/h2_streams.h"
 #include "py/h2_streams_object.h"
 #include "py/header_map.h"
+#include "py/method_adapters.h"
 #include "py/record_fields.h"
 #include "py/ref.h"
 #include "py/results.h"
-#include "py/state_object.h"
 
 namespace vantric::py {
 namespace {
@@ -69,25 +66,25 @@ PyObject* reset_verdict_repr(PyObject* obj) {
 }
 
 const PropertySpec kSendVerdictProperties[] = {
-    {"sent", crossing<get_u32<SendVerdictObject, &SendVerdictObject::sent>>,
+    {"sent", crossing<record_field<&SendVerdictObject::sent>>,
      "Octets of data[offset:] framed and queued; 0 with done false means no window now."},
-    {"done", crossing<get_bool<SendVerdictObject, &SendVerdictObject::done>>,
+    {"done", crossing<record_field<&SendVerdictObject::done>>,
      "The last octet, and END_STREAM when asked, is queued."},
-    {"stopped", crossing<get_object<SendVerdictObject, &SendVerdictObject::stopped>>,
+    {"stopped", crossing<record_field<&SendVerdictObject::stopped>>,
      "An H2Stopped when the stream can no longer send, else None."},
-    {"flags", crossing<get_u32<SendVerdictObject, &SendVerdictObject::flags>>, "H2_FLAG_* bits."},
-    {"handle", crossing<get_object<SendVerdictObject, &SendVerdictObject::handle>>,
+    {"flags", crossing<record_field<&SendVerdictObject::flags>>, "H2_FLAG_* bits."},
+    {"handle", crossing<record_field<&SendVerdictObject::handle>>,
      "Server, response complete: the stream whose unread request body was reset, or None."},
-    {"reader_stop", crossing<get_object<SendVerdictObject, &SendVerdictObject::reader_stop>>,
+    {"reader_stop", crossing<record_field<&SendVerdictObject::reader_stop>>,
      "The H2Stopped the request-body readers of handle must see, or None."},
 };
 
 const PropertySpec kResetVerdictProperties[] = {
-    {"handle", crossing<get_object<ResetVerdictObject, &ResetVerdictObject::handle>>,
+    {"handle", crossing<record_field<&ResetVerdictObject::handle>>,
      "The stream's handle, or None when no live stream was reset."},
-    {"stop", crossing<get_object<ResetVerdictObject, &ResetVerdictObject::stop>>,
+    {"stop", crossing<record_field<&ResetVerdictObject::stop>>,
      "The H2Stopped the body readers must see; None for a clean end by a local cancel."},
-    {"flags", crossing<get_u32<ResetVerdictObject, &ResetVerdictObject::flags>>, "H2_FLAG_* bits."},
+    {"flags", crossing<record_field<&ResetVerdictObject::flags>>, "H2_FLAG_* bits."},
 };
 
 constexpr ClassSpec kSendVerdictSpec =
@@ -148,7 +145,7 @@ T* value_or_raise(std::variant<T, h2::Error, h2::InvalidArgument>& result) {
 // ---- the methods -----------------------------------------------------------------
 
 #define VANTRIC_SIGNATURE(var, name, ...) \
-  constexpr Signature var{name, "H2Streams." name, CallKind::Method, __VA_ARGS__};
+  constexpr Signature var{name, "H2Streams." name, CallKind::kMethod, __VA_ARGS__};
 
 constexpr Param kOpenParams[] = {{"method"},      {"target"},         {"headers"},
                                  {"end_stream"},  {"is_head"},        {"handle"},
@@ -187,20 +184,20 @@ PyObject* streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
   const Signature& sig = kOpenStream;
   PyObject* a[8];
   std::string_view method, target;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   bool end_stream = false, is_head = false;
   std::optional<std::string_view> scheme, authority;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_str(a[0], sig, 0, &method) ||
-      !arg_str(a[1], sig, 1, &target) || !arg_optional_header_map(a[2], sig, 2, &headers) ||
+      !arg_str(a[1], sig, 1, &target) || !arg_headers(a[2], sig, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
       !arg_bool(a[3], sig, 3, &end_stream) || !arg_bool(a[4], sig, 4, &is_head) ||
       !arg_optional_str(a[6], sig, 6, &scheme) || !arg_optional_str(a[7], sig, 7, &authority))
     return nullptr;
   // The head is checked before locking; a refusal still gives the slot back.
   const auto head = h2::build_request_head(method, target, scheme, authority);
   Ref handle = Ref::from_borrowed(a[5]);  // kept, and released after the lock, unless the stream opens
-  auto opened = locked_streams(self, [&](H2State& s) {
-    return with_header_map(headers, [&](const http::HeaderMap* map) {
-      return s.open_stream(head, map, end_stream, is_head, std::move(handle));
+  auto opened = locked<H2State>(self, [&](H2State& s) {
+    return with_headers(headers.map, [&](const http::HeaderMap& map) {
+      return s.open_stream(head, &map, end_stream, is_head, std::move(handle));
     });
   });
   auto* id = value_or_raise(opened);
@@ -227,10 +224,12 @@ PyObject* streams_send_trailers(PyObject* self, PyObject* const* args, Py_ssize_
   const Signature& sig = kSendTrailers;
   PyObject* a[2];
   uint32_t sid = 0;
-  if (!parse_args(sig, args, nargs, kwnames, a) || !arg_u32(a[0], sig, 0, &sid) || !arg_header_map(a[1], sig, 1))
+  HeadersArg trailers;
+  if (!parse_args(sig, args, nargs, kwnames, a) || !arg_u32(a[0], sig, 0, &sid) ||
+      !arg_headers(a[1], sig, 1, HeadersAccept::kHeaderMap, &trailers))
     return nullptr;
   auto verdict = dropping(self, [&](H2State& s, std::vector<Ref>& dropped) {
-    return read_header_map(a[1], [&](const http::HeaderMap& map) { return s.send_trailers(sid, map, dropped); });
+    return with_headers(trailers.map, [&](const http::HeaderMap& map) { return s.send_trailers(sid, map, dropped); });
   });
   return send_verdict_object(verdict);
 }
@@ -240,15 +239,15 @@ PyObject* streams_send_response_head(PyObject* self, PyObject* const* args, Py_s
   const Signature& sig = kSendResponseHead;
   PyObject* a[4];
   uint32_t sid = 0, status = 0;
-  PyObject* headers = nullptr;
+  HeadersArg headers;
   bool end_stream = false;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_u32(a[0], sig, 0, &sid) ||
-      !arg_u32(a[1], sig, 1, &status) || !arg_optional_header_map(a[2], sig, 2, &headers) ||
+      !arg_u32(a[1], sig, 1, &status) || !arg_headers(a[2], sig, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
       !arg_bool(a[3], sig, 3, &end_stream))
     return nullptr;
   auto result = dropping(self, [&](H2State& s, std::vector<Ref>& dropped) {
-    return with_header_map(headers, [&](const http::HeaderMap* map) {
-      return s.send_response_head(sid, status, map, end_stream, dropped);
+    return with_headers(headers.map, [&](const http::HeaderMap& map) {
+      return s.send_response_head(sid, status, &map, end_stream, dropped);
     });
   });
   auto* verdict = value_or_raise(result);
@@ -296,22 +295,6 @@ PyObject* streams_aclose_body(PyObject* self, PyObject* const* args, Py_ssize_t 
   return reset_verdict_object(verdict);
 }
 
-// (sid, n) methods: `Op(state, sid, n, dropped)` under the lock.
-template <const Signature& Sig, auto Op>
-PyObject* sid_count_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  uint32_t sid = 0, n = 0;
-  if (!parse_args(Sig, args, nargs, kwnames, a) || !arg_u32(a[0], Sig, 0, &sid) || !arg_u32(a[1], Sig, 1, &n))
-    return nullptr;
-  auto op = [&](H2State& s, std::vector<Ref>& dropped) { return Op(s, sid, n, dropped); };
-  if constexpr (std::is_void_v<decltype(dropping(self, op))>) {
-    dropping(self, op);
-    Py_RETURN_NONE;
-  } else {
-    return result_object(dropping(self, op));
-  }
-}
-
 uint32_t op_release_capacity(H2State& s, uint32_t sid, uint32_t n, std::vector<Ref>& dropped) {
   return s.release_capacity(sid, n, dropped);
 }
@@ -324,10 +307,6 @@ PyObject* streams_accepted(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (!parse_arg(kAccepted, args, nargs, kwnames, arg_u32, &sid)) return nullptr;
   dropping(self, [&](H2State& s, std::vector<Ref>& dropped) { s.accepted(sid, dropped); });
   Py_RETURN_NONE;
-}
-
-uint32_t op_send_goaway(H2State& s, uint32_t reason) {
-  return s.send_goaway(reason);
 }
 
 PyObject* streams_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -359,7 +338,7 @@ PyObject* streams_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* streams_conn_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kConnError, args, nargs, kwnames, nullptr)) return nullptr;
   std::optional<std::string> message;
-  Ref stored = locked_streams(self, [&](H2State& s) {
+  Ref stored = locked<H2State>(self, [&](H2State& s) {
     message = s.error_message();
     return s.error_object() ? s.error_object().share() : Ref();
   });
@@ -370,7 +349,7 @@ PyObject* streams_conn_error(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* streams_goaway_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kGoawayInfo, args, nargs, kwnames, nullptr)) return nullptr;
-  const std::optional<h2::GoAwayFacts> facts = locked_streams(self, [](H2State& s) { return s.peer_goaway(); });
+  const std::optional<h2::GoAwayFacts> facts = locked<H2State>(self, [](H2State& s) { return s.peer_goaway(); });
   if (!facts) Py_RETURN_NONE;
   Ref last = Ref::steal(PyLong_FromUnsignedLong(facts->last_stream_id));
   Ref code = Ref::steal(PyLong_FromUnsignedLong(facts->error_code));
@@ -379,14 +358,8 @@ PyObject* streams_goaway_info(PyObject* self, PyObject* const* args, Py_ssize_t 
   return PyTuple_Pack(3, last.get(), code.get(), debug.get());
 }
 
-bool op_is_closed(H2State& s) {
-  return s.is_closed();
-}
 bool op_is_failed(H2State& s) {
   return s.failed();
-}
-uint32_t op_begin_graceful_shutdown(H2State& s) {
-  return s.begin_graceful_shutdown();
 }
 
 const MethodSpec kMethods[] = {
@@ -416,16 +389,16 @@ const MethodSpec kMethods[] = {
     {&kAcloseBody, method_entry<streams_aclose_body>(),
      "The application closed the stream's body reader: cancel the stream unless its\n"
      "body has ended.  Returns an H2ResetVerdict."},
-    {&kReleaseCapacity, method_entry<sid_count_method<kReleaseCapacity, op_release_capacity>>(),
-     "The application consumed n received octets of the stream: queue WINDOW_UPDATE\n"
-     "frames as the window-update rule says.  Returns flags."},
-    {&kReleaseDataFrame, method_entry<sid_count_method<kReleaseDataFrame, op_release_data_frame>>(),
-     "A small DATA payload charged to the DATA-framing budget was consumed: give its\n"
-     "charge back."},
+    method<kReleaseCapacity, op_release_capacity, arg_u32, arg_u32>(
+        "The application consumed n received octets of the stream: queue WINDOW_UPDATE\n"
+        "frames as the window-update rule says.  Returns flags."),
+    method<kReleaseDataFrame, op_release_data_frame, arg_u32, arg_u32>(
+        "A small DATA payload charged to the DATA-framing budget was consumed: give its\n"
+        "charge back."),
     {&kAccepted, method_entry<streams_accepted>(), "Server: the application pulled the request of the stream."},
-    {&kSendGoaway, method_entry<u32_method<kSendGoaway, op_send_goaway>>(),
-     "Queue GOAWAY with reason (the last stream id is the last request accepted, 0\n"
-     "for a client).  Returns flags."},
+    method<kSendGoaway, &H2State::send_goaway, arg_u32>(
+        "Queue GOAWAY with reason (the last stream id is the last request accepted, 0\n"
+        "for a client).  Returns flags."),
     {&kFail, method_entry<streams_fail>(),
      "Record the connection's failure (exc, else the closure message; the first\n"
      "error stays) and abort every live stream.  Returns [(handle, stop), ...]."},
@@ -434,13 +407,13 @@ const MethodSpec kMethods[] = {
      "a closure message, or None."},
     {&kGoawayInfo, method_entry<streams_goaway_info>(),
      "(last_stream_id, error_code, debug_data) of the peer's GOAWAY, or None."},
-    {&kIsClosed, method_entry<plain_method<kIsClosed, op_is_closed>>(),
-     "True when an error is stored or the peer sent GOAWAY."},
-    {&kIsFailed, method_entry<plain_method<kIsFailed, op_is_failed>>(), "True when an error is stored."},
-    {&kBeginGracefulShutdown, method_entry<plain_method<kBeginGracefulShutdown, op_begin_graceful_shutdown>>(),
-     "Start a graceful shutdown: GOAWAY with the largest stream id and a PING whose\n"
-     "acknowledgement sends the final GOAWAY (server).  Later calls queue nothing.\n"
-     "Returns flags."},
+    method<kIsClosed, &H2State::is_closed>(
+        "True when an error is stored or the peer sent GOAWAY."),
+    method<kIsFailed, op_is_failed>("True when an error is stored."),
+    method<kBeginGracefulShutdown, &H2State::begin_graceful_shutdown>(
+        "Start a graceful shutdown: GOAWAY with the largest stream id and a PING whose\n"
+        "acknowledgement sends the final GOAWAY (server).  Later calls queue nothing.\n"
+        "Returns flags."),
 };
 
 }  // namespace

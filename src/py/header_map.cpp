@@ -20,7 +20,7 @@ namespace vantric::py {
 namespace {
 
 using http::HeaderMap;
-using http::HeaderMapStatus;
+using http::HeaderMapError;
 using http::HeaderName;
 using http::WellKnownName;
 
@@ -60,18 +60,16 @@ bool text_or_bytes(PyObject* obj, const char* type_error, std::string_view* out)
 }
 
 // Raises the error of a failed append or insert (after unlocking).
-void raise_status(HeaderMapStatus status) {
-  switch (status) {
-    case HeaderMapStatus::kInvalidName:
+void raise_status(HeaderMapError error) {
+  switch (error) {
+    case HeaderMapError::kInvalidName:
       PyErr_SetString(PyExc_ValueError, kInvalidName);
       return;
-    case HeaderMapStatus::kInvalidValue:
+    case HeaderMapError::kInvalidValue:
       PyErr_SetString(PyExc_ValueError, kInvalidValue);
       return;
-    case HeaderMapStatus::kFull:
+    case HeaderMapError::kFull:
       PyErr_SetString(PyExc_ValueError, kMapFull);
-      return;
-    case HeaderMapStatus::kOk:
       return;
   }
 }
@@ -84,47 +82,13 @@ void raise_key_error(const HeaderName& name) {
 
 // ---- the bytes objects of stored values ------------------------------------------
 
-// References taken out of a map under its lock, released when this goes out
-// of scope: declare it before the lock guard.
-class Released {
- public:
-  Released() = default;
-  Released(const Released&) = delete;
-  Released& operator=(const Released&) = delete;
-  ~Released() {
-    for (uint32_t i = 0; i < count_; ++i) Py_DECREF(inline_[i]);
-    for (PyObject* obj : more_) Py_DECREF(obj);
-  }
-
-  void add(PyObject* obj) noexcept {
-    if (obj == nullptr) return;
-    if (count_ < kInline) {
-      inline_[count_++] = obj;
-      return;
-    }
-    try {
-      more_.push_back(obj);
-    } catch (const std::bad_alloc&) {
-      // Nowhere to keep it: release it now.  A bytes object's deallocation
-      // runs no host code, so this cannot re-enter the map.
-      Py_DECREF(obj);
-    }
-  }
-
- private:
-  static constexpr uint32_t kInline = 8;
-  PyObject* inline_[kInline];
-  uint32_t count_ = 0;
-  std::vector<PyObject*> more_;
-};
-
 // The bytes object of the value at `it` (a new reference): the one handed out
 // before, else a new one that the map keeps.  Call under the map's lock.
 [[gnu::always_inline]] inline PyObject* value_object(HeaderMapObject* self,
                                                     HeaderMap::ValueRange::iterator it) {
-  if (PyObject* kept = self->values.find(it.record())) return Py_NewRef(kept);
+  if (PyObject* kept = self->extra.find(it.record())) return Py_NewRef(kept);
   PyObject* obj = new_bytes(*it);
-  if (obj != nullptr) self->values.keep(it.record(), obj);
+  if (obj != nullptr) self->extra.keep(it.record(), obj);
   return obj;
 }
 
@@ -134,7 +98,7 @@ class Released {
 [[gnu::always_inline]] inline PyObject* first_value(PyObject* self, const HeaderName& name,
                                                    bool* present) {
   HostLock lock(as_map(self)->mutex);
-  const auto range = as_map(self)->map.get_all(name);
+  const auto range = as_map(self)->core.get_all(name);
   *present = !range.empty();
   return *present ? value_object(as_map(self), range.begin()) : nullptr;
 }
@@ -142,11 +106,11 @@ class Released {
 // Takes out the objects kept for the values (and the name) of `name` before
 // those values are replaced or removed.  Call under the map's lock.
 void forget_values(HeaderMapObject* self, const HeaderName& name, Released* released) {
-  if (self->values.empty()) return;
-  const auto range = self->map.get_all(name);
+  if (self->extra.empty()) return;
+  const auto range = self->core.get_all(name);
   for (auto it = range.begin(); it != range.end(); ++it) {
-    released->add(self->values.take(it.record()));
-    released->add(self->values.take(it.record(), ValueObjects::kName));
+    released->add_plain(self->extra.take(it.record()));
+    released->add_plain(self->extra.take(it.record(), ValueObjects::kName));
   }
 }
 
@@ -189,12 +153,12 @@ PyObject* name_object(const NameTable& table, std::string_view name, WellKnownNa
 // table, any other the one handed out before, else a new one that the map
 // keeps with the entry's first value.  Call under the map's lock.
 PyObject* entry_name_object(HeaderMapObject* self, const NameTable& table, std::size_t i) {
-  const WellKnownName id = self->map.name_id_at(i);
+  const WellKnownName id = self->core.name_id_at(i);
   if (id != WellKnownName::kNone) return Py_NewRef(table.strings[static_cast<std::size_t>(id)]);
-  const uint32_t first = self->map.values_at(i).begin().record();
-  if (PyObject* kept = self->values.find(first, ValueObjects::kName)) return Py_NewRef(kept);
-  PyObject* obj = ascii_str(self->map.name_at(i));
-  if (obj != nullptr) self->values.keep(first, obj, ValueObjects::kName);
+  const uint32_t first = self->core.values_at(i).begin().record();
+  if (PyObject* kept = self->extra.find(first, ValueObjects::kName)) return Py_NewRef(kept);
+  PyObject* obj = ascii_str(self->core.name_at(i));
+  if (obj != nullptr) self->extra.keep(first, obj, ValueObjects::kName);
   return obj;
 }
 
@@ -205,9 +169,9 @@ bool append_converted(HeaderMap& map, PyObject* name_obj, PyObject* value_obj) {
   std::optional<HeaderName> name;
   std::string_view value;
   if (!convert_header_name(name_obj, &name) || !header_value_octets(value_obj, &value)) return false;
-  HeaderMapStatus status = map.append(*name, value);
-  if (status != HeaderMapStatus::kOk) {
-    raise_status(status);
+  std::optional<HeaderMapError> status = map.append(*name, value);
+  if (status != std::nullopt) {
+    raise_status(*status);
     return false;
   }
   return true;
@@ -260,7 +224,7 @@ bool fill_from_pairs(HeaderMap& map, PyObject* iterable) {
 }
 
 constexpr Param kNewParams[] = {{"init", "None"}};
-constexpr Signature kNew{"HeaderMap", "HeaderMap", CallKind::Constructor, kNewParams};
+constexpr Signature kNew{"HeaderMap", "HeaderMap", CallKind::kConstructor, kNewParams};
 
 PyObject* header_map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
@@ -273,36 +237,26 @@ PyObject* header_map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   // Default-initialized, not value-initialized: tp_alloc has zeroed the
   // memory already, and zeroing the inline records again costs more than the
   // rest of the construction.
-  new (&self->map) HeaderMap;
-  new (&self->values) ValueObjects;
+  new (&self->core) HeaderMap;
+  new (&self->extra) ValueObjects;
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(self));
   PyObject* init = a[0];
   if (init == nullptr || init == Py_None) {
     // empty
   } else if (is_header_map(init)) {
-    read_header_map(init, [self](const HeaderMap& source) { self->map = source; });
+    with_headers(init, [self](const HeaderMap& source) { self->core = source; });
   } else if (PyDict_Check(init)) {
-    if (!fill_from_dict(self->map, init)) return nullptr;
-  } else if (!fill_from_pairs(self->map, init)) {
+    if (!fill_from_dict(self->core, init)) return nullptr;
+  } else if (!fill_from_pairs(self->core, init)) {
     return nullptr;
   }
   return owner.release();
 }
 
-void header_map_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  HeaderMapObject* self = as_map(obj);
-  std::destroy_at(&self->values);
-  std::destroy_at(&self->map);
-  std::destroy_at(&self->mutex);
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
-
 // ---- methods -------------------------------------------------------------------
 
 constexpr Param kGetParams[] = {{"name"}, {"default", "None"}};
-constexpr Signature kGet{"get", "HeaderMap.get", CallKind::Method, kGetParams};
+constexpr Signature kGet{"get", "HeaderMap.get", CallKind::kMethod, kGetParams};
 
 PyObject* header_map_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
@@ -316,7 +270,7 @@ PyObject* header_map_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 constexpr Param kNameParam[] = {{"name"}};
-constexpr Signature kGetAll{"get_all", "HeaderMap.get_all", CallKind::Method, kNameParam};
+constexpr Signature kGetAll{"get_all", "HeaderMap.get_all", CallKind::kMethod, kNameParam};
 
 PyObject* header_map_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -327,7 +281,7 @@ PyObject* header_map_get_all(PyObject* self, PyObject* const* args, Py_ssize_t n
   ObjectBuffer values;
   {
     HostLock lock(as_map(self)->mutex);
-    const auto range = as_map(self)->map.get_all(*name);
+    const auto range = as_map(self)->core.get_all(*name);
     for (auto it = range.begin(); it != range.end(); ++it)
       if (!values.push(value_object(as_map(self), it))) return nullptr;
   }
@@ -335,7 +289,7 @@ PyObject* header_map_get_all(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 constexpr Param kNameValueParams[] = {{"name"}, {"value"}};
-constexpr Signature kAdd{"add", "HeaderMap.add", CallKind::Method, kNameValueParams};
+constexpr Signature kAdd{"add", "HeaderMap.add", CallKind::kMethod, kNameValueParams};
 
 PyObject* header_map_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
@@ -343,19 +297,19 @@ PyObject* header_map_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   std::optional<HeaderName> name;
   std::string_view value;
   if (!convert_header_name(a[0], &name) || !header_value_octets(a[1], &value)) return nullptr;
-  HeaderMapStatus status;
+  std::optional<HeaderMapError> status;
   {
     HostLock lock(as_map(self)->mutex);
-    status = as_map(self)->map.append(*name, value);
+    status = as_map(self)->core.append(*name, value);
   }
-  if (status != HeaderMapStatus::kOk) {
-    raise_status(status);
+  if (status != std::nullopt) {
+    raise_status(*status);
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
-constexpr Signature kSetdefault{"setdefault", "HeaderMap.setdefault", CallKind::Method,
+constexpr Signature kSetdefault{"setdefault", "HeaderMap.setdefault", CallKind::kMethod,
                                 kNameValueParams};
 
 PyObject* header_map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -374,17 +328,17 @@ PyObject* header_map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_
   Ref held_type = Ref::steal(error_type), held_value = Ref::steal(error_value),
       held_traceback = Ref::steal(error_traceback);
 
-  HeaderMapStatus status = HeaderMapStatus::kOk;
+  std::optional<HeaderMapError> status = std::nullopt;
   PyObject* result = nullptr;
   bool value_needed = false;
   {
     HostLock lock(as_map(self)->mutex);
-    HeaderMap& map = as_map(self)->map;
+    HeaderMap& map = as_map(self)->core;
     if (const auto existing = map.get_all(*name); !existing.empty()) {
       result = value_object(as_map(self), existing.begin());
     } else if (value_ok) {
       status = map.append(*name, value);
-      if (status == HeaderMapStatus::kOk) result = new_bytes(value);
+      if (status == std::nullopt) result = new_bytes(value);
     } else {
       value_needed = true;
     }
@@ -393,7 +347,7 @@ PyObject* header_map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_
     PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
     return nullptr;
   }
-  if (status != HeaderMapStatus::kOk) raise_status(status);
+  if (status != std::nullopt) raise_status(*status);
   return result;
 }
 
@@ -402,7 +356,7 @@ bool collect_names(PyObject* self, ObjectBuffer* names) {
   const NameTable* table = g_names.get(make_name_table);
   if (table == nullptr) return false;
   HostLock lock(as_map(self)->mutex);
-  const HeaderMap& map = as_map(self)->map;
+  const HeaderMap& map = as_map(self)->core;
   names->reserve(map.name_count());
   for (std::size_t i = 0; i < map.name_count(); ++i)
     if (!names->push(entry_name_object(as_map(self), *table, i))) return false;
@@ -414,7 +368,7 @@ bool collect_items(PyObject* self, bool raw_names, ObjectBuffer* items) {
   const NameTable* table = raw_names ? nullptr : g_names.get(make_name_table);
   if (!raw_names && table == nullptr) return false;
   HostLock lock(as_map(self)->mutex);
-  const HeaderMap& map = as_map(self)->map;
+  const HeaderMap& map = as_map(self)->core;
   items->reserve(2 * map.size());
   for (std::size_t i = 0; i < map.name_count(); ++i) {
     const std::string_view name = map.name_at(i);
@@ -428,7 +382,7 @@ bool collect_items(PyObject* self, bool raw_names, ObjectBuffer* items) {
   return true;
 }
 
-constexpr Signature kKeys{"keys", "HeaderMap.keys", CallKind::Method, {}};
+constexpr Signature kKeys{"keys", "HeaderMap.keys", CallKind::kMethod, {}};
 
 PyObject* header_map_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kKeys, args, nargs, kwnames, nullptr)) return nullptr;
@@ -437,7 +391,7 @@ PyObject* header_map_keys(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return names.take_list();
 }
 
-constexpr Signature kValues{"values", "HeaderMap.values", CallKind::Method, {}};
+constexpr Signature kValues{"values", "HeaderMap.values", CallKind::kMethod, {}};
 
 PyObject* header_map_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
@@ -445,7 +399,7 @@ PyObject* header_map_values(PyObject* self, PyObject* const* args, Py_ssize_t na
   ObjectBuffer values;
   {
     HostLock lock(as_map(self)->mutex);
-    const HeaderMap& map = as_map(self)->map;
+    const HeaderMap& map = as_map(self)->core;
     values.reserve(map.size());
     for (std::size_t i = 0; i < map.name_count(); ++i) {
       const auto range = map.values_at(i);
@@ -462,7 +416,7 @@ PyObject* items_list(PyObject* self, bool raw_names) {
   return items.take_pair_list();
 }
 
-constexpr Signature kItems{"items", "HeaderMap.items", CallKind::Method, {}};
+constexpr Signature kItems{"items", "HeaderMap.items", CallKind::kMethod, {}};
 
 PyObject* header_map_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
@@ -470,7 +424,7 @@ PyObject* header_map_items(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return items_list(self, false);
 }
 
-constexpr Signature kRawItems{"raw_items", "HeaderMap.raw_items", CallKind::Method, {}};
+constexpr Signature kRawItems{"raw_items", "HeaderMap.raw_items", CallKind::kMethod, {}};
 
 PyObject* header_map_raw_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
@@ -482,7 +436,7 @@ PyObject* header_map_raw_items(PyObject* self, PyObject* const* args, Py_ssize_t
 
 Py_ssize_t header_map_length(PyObject* self) {
   HostLock lock(as_map(self)->mutex);
-  return static_cast<Py_ssize_t>(as_map(self)->map.size());
+  return static_cast<Py_ssize_t>(as_map(self)->core.size());
 }
 
 PyObject* header_map_subscript(PyObject* self, PyObject* key) {
@@ -503,7 +457,7 @@ int header_map_ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj)
     {
       HostLock lock(as_map(self)->mutex);
       forget_values(as_map(self), *name, &released);
-      removed = as_map(self)->map.remove(*name);
+      removed = as_map(self)->core.remove(*name);
     }
     if (!removed) {
       raise_key_error(*name);
@@ -513,14 +467,14 @@ int header_map_ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj)
   }
   std::string_view value;
   if (!header_value_octets(value_obj, &value)) return -1;
-  HeaderMapStatus status;
+  std::optional<HeaderMapError> status;
   {
     HostLock lock(as_map(self)->mutex);
     forget_values(as_map(self), *name, &released);
-    status = as_map(self)->map.insert(*name, value);
+    status = as_map(self)->core.insert(*name, value);
   }
-  if (status != HeaderMapStatus::kOk) {
-    raise_status(status);
+  if (status != std::nullopt) {
+    raise_status(*status);
     return -1;
   }
   return 0;
@@ -534,7 +488,7 @@ int header_map_contains(PyObject* self, PyObject* key) {
     return 0;
   }
   HostLock lock(as_map(self)->mutex);
-  return as_map(self)->map.contains(*name) ? 1 : 0;
+  return as_map(self)->core.contains(*name) ? 1 : 0;
 }
 
 PyObject* header_map_iter(PyObject* self) {
@@ -557,7 +511,7 @@ bool maps_equal(PyObject* a, PyObject* b) {
   HeaderMapObject* second = as_map(a < b ? b : a);
   HostLock lock_first(first->mutex);
   HostLock lock_second(second->mutex);
-  return first->map == second->map;
+  return first->core == second->core;
 }
 
 PyObject* header_map_richcompare(PyObject* self, PyObject* other, int op) {
@@ -584,7 +538,7 @@ const MethodSpec kMethods[] = {
 
 const PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(crossing<header_map_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<header_map_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<destroy_object<HeaderMapObject>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<header_map_repr>)},
     {Py_tp_iter, reinterpret_cast<void*>(crossing<header_map_iter>)},
     {Py_tp_richcompare, reinterpret_cast<void*>(crossing<header_map_richcompare>)},
@@ -636,12 +590,7 @@ PyTypeObject* header_map_type() {
 PyObject* wrap_header_map(HeaderMap&& map) {
   PyTypeObject* type = header_map_type();
   if (type == nullptr) return nullptr;
-  auto* self = reinterpret_cast<HeaderMapObject*>(type->tp_alloc(type, 0));
-  if (self == nullptr) return nullptr;
-  new (&self->mutex) HostMutex();
-  new (&self->map) HeaderMap(std::move(map));
-  new (&self->values) ValueObjects();
-  return reinterpret_cast<PyObject*>(self);
+  return new_object<HeaderMapObject>(type, std::move(map));
 }
 
 std::optional<HeaderName> header_name_arg(PyObject* obj) {
@@ -685,17 +634,35 @@ PyObject* new_header_name(std::string_view name, WellKnownName id) {
   return ascii_str(name);
 }
 
-bool arg_header_map(PyObject* obj, const Signature& sig, std::size_t index) {
-  if (is_header_map(obj)) return true;
-  raise_bad_argument_type(sig, index, "HeaderMap", obj);
-  return false;
+const http::HeaderMap& no_headers() {
+  static const http::HeaderMap kEmpty{};
+  return kEmpty;
 }
 
-bool arg_optional_header_map(PyObject* obj, const Signature& sig, std::size_t index, PyObject** out) {
-  *out = obj == Py_None ? nullptr : obj;
-  if (*out == nullptr || is_header_map(*out)) return true;
-  raise_bad_argument_type(sig, index, "HeaderMap or None", obj);
-  return false;
+bool arg_headers(PyObject* obj, const Signature& sig, std::size_t index, HeadersAccept accept, HeadersArg* out) {
+  out->map = nullptr;
+  if (accept != HeadersAccept::kHeaderMap && (obj == nullptr || obj == Py_None)) return true;
+  if (is_header_map(obj)) {
+    out->map = obj;
+    return true;
+  }
+  switch (accept) {
+    case HeadersAccept::kHeaderMap:
+      raise_bad_argument_type(sig, index, "HeaderMap", obj);
+      return false;
+    case HeadersAccept::kHeaderMapOrNone:
+      raise_bad_argument_type(sig, index, "HeaderMap or None", obj);
+      return false;
+    case HeadersAccept::kConvertibleOrNone:
+      break;
+  }
+  if (!PyDict_Check(obj) && Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj)) {
+    raise_bad_argument_type(sig, index, "HeaderMap, dict, iterable of pairs or None", obj);
+    return false;
+  }
+  out->made = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(header_map_type()), obj));
+  out->map = out->made.get();
+  return out->map != nullptr;
 }
 
 }  // namespace vantric::py

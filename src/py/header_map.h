@@ -1,6 +1,7 @@
 // The host class HeaderMap, and what the other host classes use of it: the
-// header name and value conversions, wrapping a core collection into a new
-// host object, and reading a host map's collection under its lock.
+// header name and value conversions, the one conversion of a headers
+// argument, wrapping a core collection into a new host object, and reading a
+// host map's collection under its lock (always the innermost lock: README.md).
 #pragma once
 
 #include <Python.h>
@@ -12,7 +13,9 @@
 
 #include "core/http/header_map.h"
 #include "py/args.h"
+#include "py/core_object.h"
 #include "py/lock.h"
+#include "py/ref.h"
 
 namespace vantric::py {
 
@@ -59,13 +62,9 @@ class ValueObjects {
   std::size_t kept_ = 0;
 };
 
-struct HeaderMapObject {
-  PyObject_HEAD
-  HostMutex mutex;
-  // Change only through the host methods, which keep `values` in step.
-  http::HeaderMap map;
-  ValueObjects values;
-};
+// The collection is changed only through the host methods, which keep the
+// value objects (`extra`) in step.
+using HeaderMapObject = CoreObject<http::HeaderMap, ValueObjects>;
 
 PyTypeObject* header_map_type();
 
@@ -76,27 +75,40 @@ inline bool is_header_map(PyObject* obj) {
 // A new HeaderMap object taking over `map`; nullptr with an exception set.
 PyObject* wrap_header_map(http::HeaderMap&& map);
 
-// Runs `read(const http::HeaderMap&)` on the collection of `obj` (a HeaderMap)
-// while holding its lock.  `read` must not call into the host.
+// The collection read for a headers argument of None.
+const http::HeaderMap& no_headers();
+
+// Runs `read(const http::HeaderMap&)` on the collection of `map` (a HeaderMap,
+// or nullptr for no headers: the empty collection) while holding its lock,
+// and returns its result.  `read` must not call into the host.
 template <typename Read>
-auto read_header_map(PyObject* obj, Read&& read) {
-  auto* self = reinterpret_cast<HeaderMapObject*>(obj);
+auto with_headers(PyObject* map, Read&& read) {
+  if (map == nullptr) return read(no_headers());
+  auto* self = reinterpret_cast<HeaderMapObject*>(map);
   HostLock lock(self->mutex);
-  return read(static_cast<const http::HeaderMap&>(self->map));
+  return read(static_cast<const http::HeaderMap&>(self->core));
 }
 
-// Runs `write(const http::HeaderMap*)` with the map of `headers` (a HeaderMap
-// or nullptr) under the map's lock, and returns its result.
-template <class Write>
-auto with_header_map(PyObject* headers, Write&& write) {
-  if (headers == nullptr) return write(static_cast<const http::HeaderMap*>(nullptr));
-  return read_header_map(headers, [&](const http::HeaderMap& map) { return write(&map); });
-}
+// What a headers parameter accepts.
+enum class HeadersAccept : uint8_t {
+  kHeaderMap,        // a HeaderMap
+  kHeaderMapOrNone,  // a HeaderMap, or None (not passing it counts as None)
+  // A HeaderMap, None, or what HeaderMap(init) converts (a dict, an iterable
+  // of name-value pairs), converted the same way.
+  kConvertibleOrNone,
+};
 
-// Argument conversions: a HeaderMap (TypeError else), or None (into nullptr;
-// nullptr after parsing counts as None) or a HeaderMap.
-bool arg_header_map(PyObject* obj, const Signature& sig, std::size_t index);
-bool arg_optional_header_map(PyObject* obj, const Signature& sig, std::size_t index, PyObject** out);
+// A converted headers argument: the HeaderMap to read, nullptr for None.
+// `made` owns the map when it was built from a dict or pairs.
+struct HeadersArg {
+  PyObject* map = nullptr;
+  Ref made;
+};
+
+// The one conversion of a headers argument.  False with TypeError
+// "<qualname>() argument '<name>' must be <what `accept` admits>, not <type>"
+// for any other object, or with the error converting it raised.
+bool arg_headers(PyObject* obj, const Signature& sig, std::size_t index, HeadersAccept accept, HeadersArg* out);
 
 // A header name from host input: str (as UTF-8) or bytes, any case; nullopt
 // with TypeError "header name must be str or bytes" for other types, or

@@ -15,8 +15,9 @@
 #include "py/h1_heads.h"
 #include "py/h1_server_state.h"
 #include "py/h2_codec.h"
+#include "py/h2_flow.h"
 #include "py/h2_frames.h"
-#include "py/h2_state_classes.h"
+#include "py/h2_stream_state.h"
 #include "py/h2_streams.h"
 #include "py/header_map.h"
 #include "py/once.h"
@@ -25,6 +26,7 @@
 #include "py/results.h"
 #include "py/testing.h"
 #include "py/utilities.h"
+#include "py/version.h"
 
 namespace vantric::py {
 namespace {
@@ -85,8 +87,8 @@ constexpr Registration constant(const char* name, E value) {
 // Every attribute of the module, in the order the host sees them in __all__.
 constexpr Registration kRegistrations[] = {
     {"__version__", make_version},
-    {"VantricError", make_exception<ExcId::VantricError>},
-    {"ConnectionClosedError", make_exception<ExcId::ConnectionClosedError>},
+    {"VantricError", make_exception<ExcId::kVantricError>},
+    {"ConnectionClosedError", make_exception<ExcId::kConnectionClosedError>},
     {"HeaderMap", make_type<header_map_type>},
     {"http_date", make_function<kHttpDateFunction>},
     {"uri_parts", make_function<kUriPartsFunction>},
@@ -115,15 +117,15 @@ constexpr Registration kRegistrations[] = {
     constant("H2_FLAG_SLOT_FREED", h2::kFlagSlotFreed),
     constant("H2_FLAG_CONN_DONE", h2::kFlagConnDone),
     constant("H2_FLAG_STOP_ACCEPTING", h2::kFlagStopAccepting),
-    constant("H2_HEADERS_IGNORED", h2::HeadersKind::Ignored),
-    constant("H2_HEADERS_OPENED", h2::HeadersKind::Opened),
-    constant("H2_HEADERS_HEAD", h2::HeadersKind::Head),
-    constant("H2_HEADERS_TRAILERS", h2::HeadersKind::Trailers),
-    {"H2Error", make_exception<ExcId::H2Error>},
-    {"H2ProtocolError", make_exception<ExcId::H2ProtocolError>},
-    {"H2StreamError", make_exception<ExcId::H2StreamError>},
-    {"H2UserError", make_exception<ExcId::H2UserError>},
-    {"H2FlowControlError", make_exception<ExcId::H2FlowControlError>},
+    constant("H2_HEADERS_IGNORED", h2::HeadersKind::kIgnored),
+    constant("H2_HEADERS_OPENED", h2::HeadersKind::kOpened),
+    constant("H2_HEADERS_HEAD", h2::HeadersKind::kHead),
+    constant("H2_HEADERS_TRAILERS", h2::HeadersKind::kTrailers),
+    {"H2Error", make_exception<ExcId::kH2Error>},
+    {"H2ProtocolError", make_exception<ExcId::kH2ProtocolError>},
+    {"H2StreamError", make_exception<ExcId::kH2StreamError>},
+    {"H2UserError", make_exception<ExcId::kH2UserError>},
+    {"H2FlowControlError", make_exception<ExcId::kH2FlowControlError>},
     {"H2Reason", make_type<h2_reason_type>},
     constant("H2_DEFAULT_HEADER_TABLE_SIZE", h2::kDefaultHeaderTableSize),
     constant("H2_DEFAULT_INITIAL_WINDOW_SIZE", h2::kDefaultInitialWindowSize),
@@ -134,12 +136,12 @@ constexpr Registration kRegistrations[] = {
     constant("H2_DEFAULT_DATA_FRAME_BUDGET", h2::kDefaultDataFrameBudget),
     constant("H2_MAX_RECV_EMPTY_DATA_FRAMES", h2::kMaxRecvEmptyDataFrames),
     {"H2_PREFACE", make_preface},
-    {"H1Error", make_exception<ExcId::H1Error>},
-    {"H1ParseError", make_exception<ExcId::H1ParseError>},
-    {"H1BodyError", make_exception<ExcId::H1BodyError>},
-    {"H1IncompleteMessageError", make_exception<ExcId::H1IncompleteMessageError>},
-    {"H1UnexpectedMessageError", make_exception<ExcId::H1UnexpectedMessageError>},
-    {"H1UserError", make_exception<ExcId::H1UserError>},
+    {"H1Error", make_exception<ExcId::kH1Error>},
+    {"H1ParseError", make_exception<ExcId::kH1ParseError>},
+    {"H1BodyError", make_exception<ExcId::kH1BodyError>},
+    {"H1IncompleteMessageError", make_exception<ExcId::kH1IncompleteMessageError>},
+    {"H1UnexpectedMessageError", make_exception<ExcId::kH1UnexpectedMessageError>},
+    {"H1UserError", make_exception<ExcId::kH1UserError>},
     {"H1Codec", make_type<h1_codec_type>},
     {"H1ResponseHead", make_type<h1_response_head_type>},
     {"H1RequestHead", make_type<h1_request_head_type>},
@@ -147,26 +149,26 @@ constexpr Registration kRegistrations[] = {
     {"H1ServerState", make_type<h1_server_state_type>},
     {"H1ClientState", make_type<h1_client_state_type>},
     {"OnceLatch", make_type<once_latch_type>},
-    constant("H1_WATCH_HANDOFF", h1::WatchVerdict::Handoff),
-    constant("H1_WATCH_IDLE_EOF", h1::WatchVerdict::IdleEof),
-    constant("H1_WATCH_IDLE_BYTES", h1::WatchVerdict::IdleBytes),
-    constant("H1_WATCH_IDLE_ERROR", h1::WatchVerdict::IdleError),
-    constant("H1_WATCH_IGNORED", h1::WatchVerdict::Ignored),
-    constant("H1_NEXT_NONE", h1::ReadStep::NextNone),
-    constant("H1_NEXT_RAISE", h1::ReadStep::NextRaise),
-    constant("H1_NEXT_CLOSE", h1::ReadStep::NextClose),
-    constant("H1_NEXT_DRAIN", h1::ReadStep::NextDrain),
-    constant("H1_READ_PARSE", h1::ReadStep::ReadParse),
-    constant("H1_READ_SHUTDOWN", h1::ReadStep::ReadShutdown),
-    constant("H1_READ_WATCHER", h1::ReadStep::ReadWatcher),
-    constant("H1_READ_TRANSPORT", h1::ReadStep::ReadTransport),
-    constant("H1_READ_EOF", h1::ReadStep::ReadEof),
-    constant("H1_REQ_OK", h1::RequestClaim::Ok),
-    constant("H1_REQ_ALREADY", h1::RequestClaim::Already),
-    constant("H1_REQ_STALE", h1::RequestClaim::Stale),
-    constant("H1_REQ_PARKED", h1::RequestClaim::Parked),
-    constant("H1_REQ_PEER_CLOSED", h1::RequestClaim::PeerClosed),
-    constant("H1_REQ_CONTINUE", h1::RequestClaim::Continue),
+    constant("H1_WATCH_HANDOFF", h1::WatchVerdict::kHandoff),
+    constant("H1_WATCH_IDLE_EOF", h1::WatchVerdict::kIdleEof),
+    constant("H1_WATCH_IDLE_BYTES", h1::WatchVerdict::kIdleBytes),
+    constant("H1_WATCH_IDLE_ERROR", h1::WatchVerdict::kIdleError),
+    constant("H1_WATCH_IGNORED", h1::WatchVerdict::kIgnored),
+    constant("H1_NEXT_NONE", h1::ReadStep::kNextNone),
+    constant("H1_NEXT_RAISE", h1::ReadStep::kNextRaise),
+    constant("H1_NEXT_CLOSE", h1::ReadStep::kNextClose),
+    constant("H1_NEXT_DRAIN", h1::ReadStep::kNextDrain),
+    constant("H1_READ_PARSE", h1::ReadStep::kReadParse),
+    constant("H1_READ_SHUTDOWN", h1::ReadStep::kReadShutdown),
+    constant("H1_READ_WATCHER", h1::ReadStep::kReadWatcher),
+    constant("H1_READ_TRANSPORT", h1::ReadStep::kReadTransport),
+    constant("H1_READ_EOF", h1::ReadStep::kReadEof),
+    constant("H1_REQ_OK", h1::RequestClaim::kOk),
+    constant("H1_REQ_ALREADY", h1::RequestClaim::kAlready),
+    constant("H1_REQ_STALE", h1::RequestClaim::kStale),
+    constant("H1_REQ_PARKED", h1::RequestClaim::kParked),
+    constant("H1_REQ_PEER_CLOSED", h1::RequestClaim::kPeerClosed),
+    constant("H1_REQ_CONTINUE", h1::RequestClaim::kContinue),
     {"ProxyMatcher", make_type<proxy_matcher_type>},
     {"ProxyIntercept", make_type<proxy_intercept_type>},
 };

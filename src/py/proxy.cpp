@@ -1,14 +1,13 @@
 // ProxyMatcher and ProxyIntercept: proxy selection for the host package.
 //
-// Both are immutable after construction, so unlike the stateful classes they
-// carry no mutex: any number of threads may call intercept() on one matcher
+// Both are immutable after construction, so their cores are read without the
+// object's mutex: any number of threads may call intercept() on one matcher
 // at once.  An intercept shares the matcher's immutable entry instead of
 // copying it, which keeps the proxied path to one object allocation.
 #include "py/proxy.h"
 
 #include <cstdlib>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 
@@ -16,6 +15,7 @@
 #include "core/proxy/matcher.h"
 #include "py/args.h"
 #include "py/classes.h"
+#include "py/core_object.h"
 #include "py/crossing.h"
 #include "py/ref.h"
 
@@ -25,22 +25,16 @@ namespace {
 using proxy::ProxyEntry;
 using proxy::ProxyMatcher;
 
-struct ProxyMatcherObject {
-  PyObject_HEAD
-  ProxyMatcher core;
-};
-
-struct ProxyInterceptObject {
-  PyObject_HEAD
-  std::shared_ptr<const ProxyEntry> entry;
-};
+// Both cores are immutable once built: they are read without the mutex.
+using ProxyMatcherObject = CoreObject<ProxyMatcher>;
+using ProxyInterceptObject = CoreObject<std::shared_ptr<const ProxyEntry>>;
 
 const ProxyMatcher& matcher_of(PyObject* obj) {
-  return reinterpret_cast<ProxyMatcherObject*>(obj)->core;
+  return as_object<ProxyMatcher>(obj)->core;
 }
 
 const ProxyEntry& entry_of(PyObject* obj) {
-  return *reinterpret_cast<ProxyInterceptObject*>(obj)->entry;
+  return *as_object<std::shared_ptr<const ProxyEntry>>(obj)->core;
 }
 
 // The UTF-8 octets of a str argument; TypeError naming it for another type.
@@ -79,20 +73,10 @@ PyObject* new_text(std::string_view text) {
 PyObject* wrap_matcher(ProxyMatcher&& core) {
   PyTypeObject* type = proxy_matcher_type();
   if (type == nullptr) return nullptr;
-  auto* self = reinterpret_cast<ProxyMatcherObject*>(type->tp_alloc(type, 0));
-  if (self == nullptr) return nullptr;
-  new (&self->core) ProxyMatcher(std::move(core));
-  return reinterpret_cast<PyObject*>(self);
+  return new_core_object<ProxyMatcher>(type, std::move(core));
 }
 
-void proxy_matcher_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  std::destroy_at(&reinterpret_cast<ProxyMatcherObject*>(obj)->core);
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
-
-constexpr Signature kFromEnv{"from_env", "ProxyMatcher.from_env", CallKind::StaticMethod, {}};
+constexpr Signature kFromEnv{"from_env", "ProxyMatcher.from_env", CallKind::kStaticMethod, {}};
 
 PyObject* proxy_matcher_from_env(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
@@ -108,7 +92,7 @@ PyObject* proxy_matcher_from_env(PyObject*, PyObject* const* args, Py_ssize_t na
 
 constexpr Param kFromPartsParams[] = {
     {"all", "None"}, {"http", "None"}, {"https", "None"}, {"no", "None"}};
-constexpr Signature kFromParts{"from_parts", "ProxyMatcher.from_parts", CallKind::StaticMethod,
+constexpr Signature kFromParts{"from_parts", "ProxyMatcher.from_parts", CallKind::kStaticMethod,
                                kFromPartsParams, 0};
 
 PyObject* proxy_matcher_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -130,7 +114,7 @@ PyObject* proxy_matcher_from_parts(PyObject*, PyObject* const* args, Py_ssize_t 
 }
 
 constexpr Param kInterceptParams[] = {{"url"}};
-constexpr Signature kIntercept{"intercept", "ProxyMatcher.intercept", CallKind::Method,
+constexpr Signature kIntercept{"intercept", "ProxyMatcher.intercept", CallKind::kMethod,
                                kInterceptParams};
 
 PyObject* proxy_matcher_intercept(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -144,10 +128,7 @@ PyObject* proxy_matcher_intercept(PyObject* self, PyObject* const* args, Py_ssiz
   if (!entry) Py_RETURN_NONE;
   PyTypeObject* type = proxy_intercept_type();
   if (type == nullptr) return nullptr;
-  auto* result = reinterpret_cast<ProxyInterceptObject*>(type->tp_alloc(type, 0));
-  if (result == nullptr) return nullptr;
-  new (&result->entry) std::shared_ptr<const ProxyEntry>(std::move(entry));
-  return reinterpret_cast<PyObject*>(result);
+  return new_object<ProxyInterceptObject>(type, std::move(entry));
 }
 
 const MethodSpec kMatcherMethods[] = {
@@ -164,7 +145,7 @@ const MethodSpec kMatcherMethods[] = {
 };
 
 const PyType_Slot kMatcherSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<proxy_matcher_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<destroy_object<ProxyMatcherObject>>)},
 };
 
 constexpr ClassSpec kMatcherSpec{
@@ -178,18 +159,11 @@ constexpr ClassSpec kMatcherSpec{
 
 // ---- ProxyIntercept ------------------------------------------------------------
 
-void proxy_intercept_dealloc(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  std::destroy_at(&reinterpret_cast<ProxyInterceptObject*>(obj)->entry);
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
-
 PyObject* proxy_intercept_uri(PyObject* self, void*) {
   return new_text(entry_of(self).uri);
 }
 
-constexpr Signature kBasicAuth{"basic_auth", "ProxyIntercept.basic_auth", CallKind::Method, {}};
+constexpr Signature kBasicAuth{"basic_auth", "ProxyIntercept.basic_auth", CallKind::kMethod, {}};
 
 PyObject* proxy_intercept_basic_auth(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
@@ -199,7 +173,7 @@ PyObject* proxy_intercept_basic_auth(PyObject* self, PyObject* const* args, Py_s
   return new_text(basic->header_value);
 }
 
-constexpr Signature kRawAuth{"raw_auth", "ProxyIntercept.raw_auth", CallKind::Method, {}};
+constexpr Signature kRawAuth{"raw_auth", "ProxyIntercept.raw_auth", CallKind::kMethod, {}};
 
 PyObject* proxy_intercept_raw_auth(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
@@ -234,7 +208,7 @@ const PropertySpec kInterceptProperties[] = {
 };
 
 const PyType_Slot kInterceptSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<proxy_intercept_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<destroy_object<ProxyInterceptObject>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<proxy_intercept_repr>)},
 };
 

@@ -1,11 +1,12 @@
-// Record objects (events, verdicts): getters of read-only properties over
-// their fields, one per field type, and the frozen, garbage-collected class
-// of a record whose object fields may hold any host object.
+// Record objects (events, verdicts, parsed heads): the getter of a read-only
+// property over a field, deallocation, and the frozen, garbage-collected
+// class of a record whose object fields may hold any host object.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -14,21 +15,46 @@
 
 namespace vantric::py {
 
-template <class T, uint32_t T::*Field>
-PyObject* get_u32(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(reinterpret_cast<T*>(self)->*Field);
+// The host object of a record field: an int, a bool, or the stored object
+// (None for nullptr or an empty optional).
+inline PyObject* field_object(uint16_t value) {
+  return PyLong_FromLong(value);
 }
-
-template <class T, bool T::*Field>
-PyObject* get_bool(PyObject* self, void*) {
-  return PyBool_FromLong(reinterpret_cast<T*>(self)->*Field);
+inline PyObject* field_object(uint32_t value) {
+  return PyLong_FromUnsignedLong(value);
 }
-
-// The stored object, or None for nullptr.
-template <class T, PyObject* T::*Field>
-PyObject* get_object(PyObject* self, void*) {
-  PyObject* value = reinterpret_cast<T*>(self)->*Field;
+inline PyObject* field_object(bool value) {
+  return PyBool_FromLong(value);
+}
+inline PyObject* field_object(PyObject* value) {
   return Py_NewRef(value != nullptr ? value : Py_None);
+}
+inline PyObject* field_object(const std::optional<uint32_t>& value) {
+  if (!value) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLong(*value);
+}
+inline PyObject* field_object(const std::optional<bool>& value) {
+  if (!value) Py_RETURN_NONE;
+  return PyBool_FromLong(*value);
+}
+
+namespace detail {
+template <class M>
+struct MemberOf;
+template <class T, class F>
+struct MemberOf<F T::*> {
+  using type = T;
+};
+}  // namespace detail
+
+// The getter of the read-only property over a field of a record: `Path` is
+// the field's member pointer, or the pointers to a member and to a field
+// within it.
+template <auto First, auto... Rest>
+PyObject* record_field(PyObject* self, void*) {
+  using T = typename detail::MemberOf<decltype(First)>::type;
+  const auto& field = reinterpret_cast<T*>(self)->*First;
+  return field_object((field .* ... .* Rest));
 }
 
 // ---- record classes over the object fields `Fields` of T ----------------------
@@ -42,16 +68,17 @@ int record_traverse(PyObject* obj, visitproc visit, void* arg) {
 }
 
 template <class T, PyObject* T::*... Fields>
-int record_clear(PyObject* obj) {
-  auto clear = [](PyObject*& field) { Py_CLEAR(field); };
+int record_clear([[maybe_unused]] PyObject* obj) {
+  [[maybe_unused]] auto clear = [](PyObject*& field) { Py_CLEAR(field); };
   (clear(reinterpret_cast<T*>(obj)->*Fields), ...);
   return 0;
 }
 
+// tp_dealloc of a record: releases the object fields `Fields`.
 template <class T, PyObject* T::*... Fields>
-void gc_record_dealloc(PyObject* obj) {
+void record_dealloc(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
-  PyObject_GC_UnTrack(obj);
+  if (PyType_IS_GC(type)) PyObject_GC_UnTrack(obj);
   record_clear<T, Fields...>(obj);
   type->tp_free(obj);
   Py_DECREF(type);
@@ -59,7 +86,7 @@ void gc_record_dealloc(PyObject* obj) {
 
 template <class T, PyObject* (*Repr)(PyObject*), PyObject* T::*... Fields>
 const PyType_Slot kRecordSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<gc_record_dealloc<T, Fields...>>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<record_dealloc<T, Fields...>>)},
     {Py_tp_traverse, reinterpret_cast<void*>(record_traverse<T, Fields...>)},
     {Py_tp_clear, reinterpret_cast<void*>(crossing<record_clear<T, Fields...>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<Repr>)},

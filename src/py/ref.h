@@ -9,7 +9,10 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <new>
 #include <utility>
+#include <vector>
 
 namespace vantric::py {
 
@@ -46,5 +49,71 @@ class Ref {
   explicit Ref(PyObject* p) : p_(p) {}
   PyObject* p_ = nullptr;
 };
+
+// References leaving an object under its lock, released when this goes out of
+// scope: declare it before the lock guard.  The first few are kept without
+// allocating.
+class Released {
+ public:
+  Released() = default;
+  Released(const Released&) = delete;
+  Released& operator=(const Released&) = delete;
+  ~Released() {
+    for (uint32_t i = 0; i < count_; ++i) Py_DECREF(inline_[i]);
+    for (PyObject* obj : more_) Py_DECREF(obj);
+  }
+
+  // Takes over `ref`.  When no room can be made, std::bad_alloc propagates
+  // and `ref` keeps the reference.
+  void add(Ref&& ref) {
+    if (!ref) return;
+    if (count_ == kInline && more_.size() == more_.capacity()) more_.reserve(2 * more_.size() + kInline);
+    add_plain(ref.release());
+  }
+  // A sink for a core's take_all().
+  auto sink() {
+    return [this](Ref&& ref) { add(std::move(ref)); };
+  }
+  // Takes over `obj` (nullptr is ignored), an object whose deallocation runs
+  // no host code (bytes, str): when no room can be made it is released at
+  // once, which then cannot re-enter the object whose lock is held.
+  void add_plain(PyObject* obj) noexcept {
+    if (obj == nullptr) return;
+    if (count_ < kInline) {
+      inline_[count_++] = obj;
+      return;
+    }
+    try {
+      more_.push_back(obj);
+    } catch (const std::bad_alloc&) {
+      Py_DECREF(obj);
+    }
+  }
+
+ private:
+  static constexpr uint32_t kInline = 8;
+  PyObject* inline_[kInline];
+  uint32_t count_ = 0;
+  std::vector<PyObject*> more_;
+};
+
+// The object a Ref holds, or None; a new reference (takes the Ref's).
+inline PyObject* object_or_none(Ref&& ref) {
+  if (!ref) Py_RETURN_NONE;
+  return ref.release();
+}
+
+// An argument that may be None or not passed, as a Ref that is empty then.
+inline Ref optional_ref(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return {};
+  return Ref::from_borrowed(obj);
+}
+
+// A 2-tuple of the two objects, None for an empty one.
+inline PyObject* pack_pair(Ref&& a, Ref&& b) {
+  Ref first = Ref::steal(object_or_none(std::move(a)));
+  Ref second = Ref::steal(object_or_none(std::move(b)));
+  return PyTuple_Pack(2, first.get(), second.get());
+}
 
 }  // namespace vantric::py

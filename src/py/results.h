@@ -23,19 +23,19 @@ bool check_bytes_size(std::size_t size);
 // Strings of a small fixed vocabulary that results return often.  Each is
 // created once per process and the same object is returned every time.
 enum class Word : uint8_t {
-  User,
-  Library,
-  Remote,
-  Client,
-  Server,
-  // HTTP/1 body kinds, in the order of h1::BodyKind.
-  BodyEmpty,
-  BodyLength,
-  BodyChunked,
-  BodyClose,
+  kUser,
+  kLibrary,
+  kRemote,
+  kClient,
+  kServer,
+  // HTTP/1 body kinds, in the order of h1::BodyFraming.
+  kBodyEmpty,
+  kBodyLength,
+  kBodyChunked,
+  kBodyClose,
   // The HTTP/2 :scheme values handed out as shared strings.
-  SchemeHttp,
-  SchemeHttps,
+  kSchemeHttp,
+  kSchemeHttps,
   kCount,
 };
 

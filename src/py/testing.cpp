@@ -30,7 +30,7 @@ std::optional<IoKind> io_kind_by_name(std::string_view name) {
 // raise_h1(kind, sub_kind, causes): causes lists the cause chain from the
 // record's direct cause outwards as (text, io_kind_name or None) pairs.
 constexpr Param kRaiseH1Params[] = {{"kind"}, {"sub_kind"}, {"causes", "None"}};
-constexpr Signature kRaiseH1{"raise_h1", "raise_h1", CallKind::Function, kRaiseH1Params};
+constexpr Signature kRaiseH1{"raise_h1", "raise_h1", CallKind::kFunction, kRaiseH1Params};
 
 PyObject* raise_h1_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[3];
@@ -77,7 +77,7 @@ PyObject* raise_h1_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // "closed"(message).
 constexpr Param kRaiseH2Params[] = {
     {"variant"}, {"a", "None"}, {"b", "0"}, {"c", "0"}, {"text", "None"}};
-constexpr Signature kRaiseH2{"raise_h2", "raise_h2", CallKind::Function, kRaiseH2Params};
+constexpr Signature kRaiseH2{"raise_h2", "raise_h2", CallKind::kFunction, kRaiseH2Params};
 
 PyObject* raise_h2_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[5];
@@ -99,7 +99,7 @@ PyObject* raise_h2_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (variant == "reset") {
     raise(h2::Error(h2::ConnError::reset(a1, second, static_cast<h2::Initiator>(third % 3))));
   } else if (variant == "goaway") {
-    raise(h2::Error(h2::ConnError::go_away(text.value_or(""), a1, h2::Initiator::Remote)));
+    raise(h2::Error(h2::ConnError::go_away(text.value_or(""), a1, h2::Initiator::kRemote)));
   } else if (variant == "io") {
     raise(h2::Error(h2::ConnError::io(static_cast<IoKind>(a1 % kIoKindCount), text)));
   } else if (variant == "user") {
@@ -122,7 +122,7 @@ PyObject* raise_h2_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // bind(a, b=None, *, c, d=0): the parser on a signature with every kind of
 // parameter; returns the bound (a, b, c, d) with the defaults filled in.
 constexpr Param kBindParams[] = {{"a"}, {"b", "None"}, {"c"}, {"d", "0"}};
-constexpr Signature kBind{"bind", "bind", CallKind::Function, kBindParams, 2};
+constexpr Signature kBind{"bind", "bind", CallKind::kFunction, kBindParams, 2};
 
 template <const Signature& Sig>
 PyObject* bind_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -137,7 +137,7 @@ PyObject* bind_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 // convert(kind, value): one conversion by name ("u16", "u32", "u64", "bool",
 // "str", "bytes") returning the converted value.
 constexpr Param kConvertParams[] = {{"kind"}, {"value"}};
-constexpr Signature kConvert{"convert", "convert", CallKind::Function, kConvertParams};
+constexpr Signature kConvert{"convert", "convert", CallKind::kFunction, kConvertParams};
 
 PyObject* convert_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
@@ -175,7 +175,7 @@ PyObject* convert_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 // bytes_of_size(n): new_bytes_uninitialized with n octets (n beyond the host's
 // largest size raises the OverflowError).
 constexpr Param kBytesOfSizeParams[] = {{"size"}};
-constexpr Signature kBytesOfSize{"bytes_of_size", "bytes_of_size", CallKind::Function,
+constexpr Signature kBytesOfSize{"bytes_of_size", "bytes_of_size", CallKind::kFunction,
                                  kBytesOfSizeParams};
 
 PyObject* bytes_of_size_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -190,7 +190,7 @@ PyObject* bytes_of_size_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // word(index): the vocabulary string of that index.
 constexpr Param kWordParams[] = {{"index"}};
-constexpr Signature kWord{"word", "word", CallKind::Function, kWordParams};
+constexpr Signature kWord{"word", "word", CallKind::kFunction, kWordParams};
 
 PyObject* word_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   uint16_t index = 0;
@@ -210,7 +210,7 @@ HostMutex g_fault_probe_mutex;
 HostMutex g_alloc_probe_mutex;
 
 constexpr Param kFaultParams[] = {{"text"}, {"hold_lock", "False"}};
-constexpr Signature kFault{"fault", "fault", CallKind::Function, kFaultParams};
+constexpr Signature kFault{"fault", "fault", CallKind::kFunction, kFaultParams};
 
 PyObject* fault_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
@@ -227,7 +227,7 @@ PyObject* fault_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // probe_lock(which): takes and releases the "fault" or "alloc" probe lock;
 // True when it worked.
 constexpr Param kProbeLockParams[] = {{"which"}};
-constexpr Signature kProbeLock{"probe_lock", "probe_lock", CallKind::Function, kProbeLockParams};
+constexpr Signature kProbeLock{"probe_lock", "probe_lock", CallKind::kFunction, kProbeLockParams};
 
 PyObject* probe_lock_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string_view which;
@@ -237,7 +237,7 @@ PyObject* probe_lock_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 constexpr Param kBadAllocParams[] = {{"hold_lock", "False"}};
-constexpr Signature kBadAlloc{"bad_alloc", "bad_alloc", CallKind::Function, kBadAllocParams};
+constexpr Signature kBadAlloc{"bad_alloc", "bad_alloc", CallKind::kFunction, kBadAllocParams};
 
 PyObject* bad_alloc_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   bool hold = false;
@@ -256,7 +256,7 @@ struct ProbeObject {
 };
 
 constexpr Param kProbeNewParams[] = {{"value", "None"}};
-constexpr Signature kProbeNew{"Probe", "Probe", CallKind::Constructor, kProbeNewParams};
+constexpr Signature kProbeNew{"Probe", "Probe", CallKind::kConstructor, kProbeNewParams};
 
 PyObject* probe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
@@ -274,10 +274,10 @@ void probe_dealloc(PyObject* obj) {
   Py_DECREF(type);
 }
 
-constexpr Signature kProbeBind{"bind", "Probe.bind", CallKind::Method, kBindParams, 2};
+constexpr Signature kProbeBind{"bind", "Probe.bind", CallKind::kMethod, kBindParams, 2};
 
 constexpr Param kTwiceParams[] = {{"number"}};
-constexpr Signature kProbeTwice{"twice", "Probe.twice", CallKind::StaticMethod, kTwiceParams};
+constexpr Signature kProbeTwice{"twice", "Probe.twice", CallKind::kStaticMethod, kTwiceParams};
 
 PyObject* probe_twice_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   uint32_t n = 0;

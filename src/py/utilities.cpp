@@ -16,7 +16,7 @@ namespace {
 
 // ---- http_date() ---------------------------------------------------------------
 
-constexpr Signature kHttpDate{"http_date", "http_date", CallKind::Function, {}};
+constexpr Signature kHttpDate{"http_date", "http_date", CallKind::kFunction, {}};
 
 PyObject* http_date_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kHttpDate, args, nargs, kwnames, nullptr)) return nullptr;
@@ -26,7 +26,7 @@ PyObject* http_date_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 // ---- uri_parts(url) ------------------------------------------------------------
 
 constexpr Param kUriPartsParams[] = {{"url"}};
-constexpr Signature kUriParts{"uri_parts", "uri_parts", CallKind::Function, kUriPartsParams};
+constexpr Signature kUriParts{"uri_parts", "uri_parts", CallKind::kFunction, kUriPartsParams};
 
 PyObject* optional_text(const std::optional<std::string_view>& text) {
   if (!text) return Py_NewRef(Py_None);
@@ -39,11 +39,11 @@ PyObject* uri_parts_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   std::string_view url;
   if (!arg_str(a[0], kUriParts, 0, &url)) return nullptr;
   http::UriParts parts;
-  if (http::UriError error = http::uri_parts(url, parts); error != http::UriError::kNone) {
+  if (const std::optional<http::UriError> error = http::uri_parts(url, parts)) {
     std::string message = "invalid url ";
     message += http::quote_for_message(url);
     message += ": ";
-    message += http::uri_error_text(error);
+    message += http::uri_error_text(*error);
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return nullptr;
   }
@@ -67,7 +67,7 @@ OnceLatchObject* as_latch(PyObject* obj) {
   return reinterpret_cast<OnceLatchObject*>(obj);
 }
 
-constexpr Signature kOnceLatchNew{"OnceLatch", "OnceLatch", CallKind::Constructor, {}};
+constexpr Signature kOnceLatchNew{"OnceLatch", "OnceLatch", CallKind::kConstructor, {}};
 
 PyObject* once_latch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!parse_args_tuple(kOnceLatchNew, args, kwargs, nullptr)) return nullptr;
@@ -82,7 +82,7 @@ void once_latch_dealloc(PyObject* obj) {
   Py_DECREF(type);
 }
 
-constexpr Signature kTryAcquire{"try_acquire", "OnceLatch.try_acquire", CallKind::Method, {}};
+constexpr Signature kTryAcquire{"try_acquire", "OnceLatch.try_acquire", CallKind::kMethod, {}};
 
 PyObject* once_latch_try_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {

@@ -34,7 +34,7 @@ std::ostream& operator<<(std::ostream& os, const Outcome& o) {
   return os << "}";
 }
 
-enum class FeedMode : uint8_t { Copy, Borrow, Buffer };
+enum class FeedMode : uint8_t { kCopy, kBorrow, kBuffer };
 
 // Feeds `input` cut at `cuts` (ascending offsets), decoding everything
 // available after each feed, then marks end of file when `eof`.  After a
@@ -42,22 +42,22 @@ enum class FeedMode : uint8_t { Copy, Borrow, Buffer };
 // across splits).  Borrowed pieces are exact-size heap blocks, so an
 // over-read is caught by the sanitizer.
 Outcome run(BodyDecoder d, std::string_view input, const std::vector<std::size_t>& cuts, bool eof,
-            FeedMode mode = FeedMode::Borrow) {
+            FeedMode mode = FeedMode::kBorrow) {
   std::vector<std::unique_ptr<char[]>> blocks;
   Outcome out;
   auto feed = [&](std::string_view piece) {
     if (piece.empty()) return;
     switch (mode) {
-      case FeedMode::Copy:
+      case FeedMode::kCopy:
         d.feed(piece);
         break;
-      case FeedMode::Borrow: {
+      case FeedMode::kBorrow: {
         blocks.push_back(std::make_unique<char[]>(piece.size()));
         std::memcpy(blocks.back().get(), piece.data(), piece.size());
         d.feed_borrowed({blocks.back().get(), piece.size()});
         break;
       }
-      case FeedMode::Buffer: {
+      case FeedMode::kBuffer: {
         ByteBuffer b;
         b.append(piece);
         d.append(std::move(b));
@@ -114,14 +114,14 @@ Outcome run(BodyDecoder d, std::string_view input, const std::vector<std::size_t
 template <typename Make>
 Outcome run_all_splits(Make make, std::string_view input, bool eof) {
   const Outcome whole = run(make(), input, {}, eof);
-  for (FeedMode mode : {FeedMode::Copy, FeedMode::Buffer})
+  for (FeedMode mode : {FeedMode::kCopy, FeedMode::kBuffer})
     EXPECT_EQ(run(make(), input, {}, eof, mode), whole) << "mode " << int(mode);
   std::vector<std::size_t> every;
   for (std::size_t i = 1; i < input.size(); ++i) every.push_back(i);
   EXPECT_EQ(run(make(), input, every, eof), whole) << "byte by byte";
   const std::size_t stride = input.size() <= 600 ? 1 : input.size() / 97;
   for (std::size_t i = 1; i < input.size(); i += stride)
-    EXPECT_EQ(run(make(), input, {i}, eof, i % 2 ? FeedMode::Borrow : FeedMode::Copy), whole)
+    EXPECT_EQ(run(make(), input, {i}, eof, i % 2 ? FeedMode::kBorrow : FeedMode::kCopy), whole)
         << "split at " << i;
   return whole;
 }
@@ -142,19 +142,20 @@ struct Case {
 
 BodyDecoder make_decoder(BodyFraming framing, uint64_t length) {
   switch (framing) {
-    case BodyFraming::Chunked:
+    case BodyFraming::kChunked:
       return BodyDecoder::chunked();
-    case BodyFraming::Close:
+    case BodyFraming::kClose:
       return BodyDecoder::close_delimited();
-    case BodyFraming::Length:
+    case BodyFraming::kEmpty:
+    case BodyFraming::kLength:
       break;
   }
   return BodyDecoder::length(length);
 }
 
-constexpr auto L = BodyFraming::Length;
-constexpr auto C = BodyFraming::Chunked;
-constexpr auto X = BodyFraming::Close;
+constexpr auto L = BodyFraming::kLength;
+constexpr auto C = BodyFraming::kChunked;
+constexpr auto X = BodyFraming::kClose;
 
 const std::string kInvalidInput = "invalid_input: ";
 const std::string kInvalidData = "invalid_data: ";
@@ -313,10 +314,10 @@ TEST(H1BodyDecoder, CaseTableAtEverySplit) {
 // specified failures, and the same at every split.
 TEST(H1BodyDecoder, EveryStateEveryOctet) {
   const std::pair<const char*, ChunkState> prefixes[] = {
-      {"", ChunkState::Start},         {"1", ChunkState::Size},          {"1 ", ChunkState::SizeLws},
-      {"1;", ChunkState::Extension},   {"1\r", ChunkState::SizeLf},      {"2\r\nx", ChunkState::Body},
-      {"1\r\nx", ChunkState::BodyCr},  {"1\r\nx\r", ChunkState::BodyLf}, {"0\r\na", ChunkState::Trailer},
-      {"0\r\na:\r", ChunkState::TrailerLf}, {"0\r\n", ChunkState::EndCr}, {"0\r\n\r", ChunkState::EndLf},
+      {"", ChunkState::kStart},         {"1", ChunkState::kSize},          {"1 ", ChunkState::kSizeLws},
+      {"1;", ChunkState::kExtension},   {"1\r", ChunkState::kSizeLf},      {"2\r\nx", ChunkState::kBody},
+      {"1\r\nx", ChunkState::kBodyCr},  {"1\r\nx\r", ChunkState::kBodyLf}, {"0\r\na", ChunkState::kTrailer},
+      {"0\r\na:\r", ChunkState::kTrailerLf}, {"0\r\n", ChunkState::kEndCr}, {"0\r\n\r", ChunkState::kEndLf},
   };
   for (auto [prefix, state] : prefixes) {
     {
@@ -420,11 +421,11 @@ TEST(H1BodyDecoder, Construction) {
   EXPECT_TRUE(BodyDecoder::from_kind_name("empty", 7).is_complete());
   EXPECT_TRUE(BodyDecoder::from_kind_name("length", 0).is_complete());
   EXPECT_FALSE(BodyDecoder::from_kind_name("length", 1).is_complete());
-  EXPECT_EQ(BodyDecoder::from_kind_name("chunked", 9).framing(), BodyFraming::Chunked);
-  EXPECT_EQ(BodyDecoder::from_kind_name("close", 9).framing(), BodyFraming::Close);
-  EXPECT_EQ(BodyDecoder::from_kind_name("Chunked", 9).framing(), BodyFraming::Length);
-  EXPECT_EQ(BodyDecoder::for_body_length(kBodyChunked).framing(), BodyFraming::Chunked);
-  EXPECT_EQ(BodyDecoder::for_body_length(kBodyCloseDelimited).framing(), BodyFraming::Close);
+  EXPECT_EQ(BodyDecoder::from_kind_name("chunked", 9).framing(), BodyFraming::kChunked);
+  EXPECT_EQ(BodyDecoder::from_kind_name("close", 9).framing(), BodyFraming::kClose);
+  EXPECT_EQ(BodyDecoder::from_kind_name("Chunked", 9).framing(), BodyFraming::kLength);
+  EXPECT_EQ(BodyDecoder::for_body_length(kBodyChunked).framing(), BodyFraming::kChunked);
+  EXPECT_EQ(BodyDecoder::for_body_length(kBodyCloseDelimited).framing(), BodyFraming::kClose);
   EXPECT_TRUE(BodyDecoder::for_body_length(0).is_complete());
   BodyDecoder big = BodyDecoder::for_body_length(kMaxBodyLength);
   big.feed("abc");

@@ -57,13 +57,13 @@ TEST(H1ClientState, WatcherVerdicts) {
     bool transport_taken;
   };
   const Case cases[] = {
-      {false, false, 0, false, WatchVerdict::IdleEof, true},
-      {false, false, -1, false, WatchVerdict::IdleEof, true},
-      {false, false, 3, false, WatchVerdict::IdleBytes, false},
-      {false, false, 3, true, WatchVerdict::IdleError, false},
-      {false, false, -1, true, WatchVerdict::IdleError, false},
-      {true, false, 3, false, WatchVerdict::Handoff, false},
-      {true, false, -1, true, WatchVerdict::Handoff, false},
+      {false, false, 0, false, WatchVerdict::kIdleEof, true},
+      {false, false, -1, false, WatchVerdict::kIdleEof, true},
+      {false, false, 3, false, WatchVerdict::kIdleBytes, false},
+      {false, false, 3, true, WatchVerdict::kIdleError, false},
+      {false, false, -1, true, WatchVerdict::kIdleError, false},
+      {true, false, 3, false, WatchVerdict::kHandoff, false},
+      {true, false, -1, true, WatchVerdict::kHandoff, false},
   };
   for (const Case& c : cases) {
     State s(Handle(1));
@@ -79,7 +79,7 @@ TEST(H1ClientState, WatcherVerdicts) {
     auto out = s.watcher_completed(std::move(data), size, c.error ? Handle(4) : Handle());
     EXPECT_EQ(out.verdict, c.verdict);
     EXPECT_EQ(static_cast<bool>(out.transport), c.transport_taken);
-    if (c.verdict == WatchVerdict::Handoff) {
+    if (c.verdict == WatchVerdict::kHandoff) {
       auto [got_data, got_error] = s.take_watcher_result();
       EXPECT_EQ(static_cast<bool>(got_data), c.data_size >= 0);
       EXPECT_EQ(static_cast<bool>(got_error), c.error);
@@ -89,12 +89,12 @@ TEST(H1ClientState, WatcherVerdicts) {
 
 TEST(H1ClientState, CompletionAfterCloseOrWithoutSlotIsIgnored) {
   State s(Handle(1));
-  EXPECT_EQ(s.watcher_completed({}, std::nullopt, Handle(4)).verdict, WatchVerdict::Ignored);
+  EXPECT_EQ(s.watcher_completed({}, std::nullopt, Handle(4)).verdict, WatchVerdict::kIgnored);
   Handle done(2);
   ASSERT_TRUE(s.arm_watcher(done));
   s.close_now();
   auto out = s.watcher_completed({}, std::nullopt, Handle(4));
-  EXPECT_EQ(out.verdict, WatchVerdict::Ignored);
+  EXPECT_EQ(out.verdict, WatchVerdict::kIgnored);
   EXPECT_EQ(out.unused_error.value(), 4);
 }
 

@@ -70,7 +70,7 @@ Parse request_parser(ParseLimits limits = {}) {
     RequestHead head;
     http::HeaderMap headers;
     HeadResult r = progress ? parse_request(b, limits, head, headers, *progress) : parse_request(b, limits, head, headers);
-    if (r.status == HeadStatus::Complete) *text = describe(head, headers);
+    if (r.status == Progress::kDone) *text = describe(head, headers);
     return r;
   };
 }
@@ -80,7 +80,7 @@ Parse response_parser(std::optional<Method> method = std::nullopt, ParseLimits l
     ResponseHead head;
     http::HeaderMap headers;
     HeadResult r = parse_response(b, method, limits, head, headers);
-    if (r.status == HeadStatus::Complete) *text = describe(head, headers);
+    if (r.status == Progress::kDone) *text = describe(head, headers);
     return r;
   };
 }
@@ -105,10 +105,10 @@ Outcome feed(const Parse& parse, const std::vector<std::string_view>& pieces) {
     }
     std::string text;
     HeadResult r = parse(buffer, &text, pieces.size() == 1 ? nullptr : &progress);
-    if (r.status == HeadStatus::Complete) {
+    if (r.status == Progress::kDone) {
       out.result = text;
       done = true;
-    } else if (r.status == HeadStatus::Failed) {
+    } else if (r.status == Progress::kFailed) {
       out.result = "error " + std::string(parse_kind_string(r.error));
       done = true;
     }
@@ -205,13 +205,13 @@ TEST(H1RequestHead, StandardMethodsAndFastPaths) {
     b.append(std::string(m) + (m == "CONNECT" ? " h:1" : " /") + " HTTP/1.1\r\n\r\n");
     RequestHead head;
     http::HeaderMap headers;
-    ASSERT_EQ(parse_request(b, {}, head, headers).status, HeadStatus::Complete) << m;
+    ASSERT_EQ(parse_request(b, {}, head, headers).status, Progress::kDone) << m;
     EXPECT_EQ(head.method_text, m);
     EXPECT_EQ(method_name(head.method), m);
     EXPECT_EQ(method_from_token(m), head.method);
   }
-  EXPECT_EQ(method_from_token("GETS"), Method::Extension);
-  EXPECT_EQ(method_from_token("Get"), Method::Extension);
+  EXPECT_EQ(method_from_token("GETS"), Method::kExtension);
+  EXPECT_EQ(method_from_token("Get"), Method::kExtension);
   EXPECT_TRUE(is_method_token("M-SEARCH"));
   EXPECT_FALSE(is_method_token(""));
   EXPECT_FALSE(is_method_token("GET /"));
@@ -226,7 +226,7 @@ TEST(H1ResponseHead, WellKnownNames) {
     b.append("HTTP/1.1 204 No Content\r\n" + name + ": v\r\n\r\n");
     ResponseHead head;
     http::HeaderMap headers;
-    const bool parsed = parse_response(b, std::nullopt, {}, head, headers).status == HeadStatus::Complete;
+    const bool parsed = parse_response(b, std::nullopt, {}, head, headers).status == Progress::kDone;
     EXPECT_TRUE(parsed) << name;
     if (!parsed || headers.name_count() != 1) return std::pair{http::WellKnownName::kCount, http::WellKnownName::kNone};
     std::string lower = name;
@@ -478,7 +478,7 @@ TEST(H1RequestHead, Http2Preface) {
   EXPECT_EQ(feed(request_parser(), {std::string_view(preface).substr(0, 23)}).result, "need more");
   EXPECT_EQ(feed(request_parser(), {"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\r"}).result, "error version");
   EXPECT_EQ(feed(request_parser(), {"GET / HTTP/2.0\r\n\r\n"}).result, "error version");
-  EXPECT_EQ(automatic_status(ParseKind::VersionH2), std::nullopt);
+  EXPECT_EQ(automatic_status(ParseKind::kVersionH2), std::nullopt);
   // Any failure turns into version_h2 behind the preface, even a too-large one.
   ParseLimits limits;
   limits.max_buf_size = kMinMaxBufSize;
@@ -490,18 +490,18 @@ TEST(H1RequestHead, Http2Preface) {
 
 TEST(H1RequestHead, AutomaticStatus) {
   const std::pair<ParseKind, std::optional<uint16_t>> table[] = {
-      {ParseKind::Method, 400},
-      {ParseKind::Version, 400},
-      {ParseKind::Uri, 400},
-      {ParseKind::HeaderToken, 400},
-      {ParseKind::HeaderContentLengthInvalid, 400},
-      {ParseKind::HeaderTransferEncodingInvalid, 400},
-      {ParseKind::HeaderTransferEncodingUnexpected, 400},
-      {ParseKind::UriTooLong, 414},
-      {ParseKind::TooLarge, 431},
-      {ParseKind::VersionH2, std::nullopt},
-      {ParseKind::Status, std::nullopt},
-      {ParseKind::Internal, std::nullopt},
+      {ParseKind::kMethod, 400},
+      {ParseKind::kVersion, 400},
+      {ParseKind::kUri, 400},
+      {ParseKind::kHeaderToken, 400},
+      {ParseKind::kHeaderContentLengthInvalid, 400},
+      {ParseKind::kHeaderTransferEncodingInvalid, 400},
+      {ParseKind::kHeaderTransferEncodingUnexpected, 400},
+      {ParseKind::kUriTooLong, 414},
+      {ParseKind::kTooLarge, 431},
+      {ParseKind::kVersionH2, std::nullopt},
+      {ParseKind::kStatus, std::nullopt},
+      {ParseKind::kInternal, std::nullopt},
   };
   for (const auto& [kind, status] : table) EXPECT_EQ(automatic_status(kind), status) << parse_kind_string(kind);
 }
@@ -547,26 +547,26 @@ TEST(H1ResponseHead, BodyDecision) {
       {std::nullopt, "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", "204 [content-length=5] len=0 ka"},
       {std::nullopt, "HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n",
        "304 [transfer-encoding=chunked] len=0 ka"},
-      {Method::Head, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", "200 [content-length=10] len=0 ka"},
-      {Method::Head, "HTTP/1.1 200 OK\r\nContent-Length: nonsense\r\n\r\n", "200 [content-length=nonsense] len=0 ka"},
-      {Method::Connect, "HTTP/1.1 200 Connection Established\r\n\r\n", "200 [] len=0 upgrade"},
-      {Method::Connect, "HTTP/1.1 407 Auth\r\nContent-Length: 1\r\n\r\n", "407 [content-length=1] len=1 ka"},
-      {Method::Get, "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+      {Method::kHead, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", "200 [content-length=10] len=0 ka"},
+      {Method::kHead, "HTTP/1.1 200 OK\r\nContent-Length: nonsense\r\n\r\n", "200 [content-length=nonsense] len=0 ka"},
+      {Method::kConnect, "HTTP/1.1 200 Connection Established\r\n\r\n", "200 [] len=0 upgrade"},
+      {Method::kConnect, "HTTP/1.1 407 Auth\r\nContent-Length: 1\r\n\r\n", "407 [content-length=1] len=1 ka"},
+      {Method::kGet, "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
        "error header_transfer_encoding_unexpected"},
-      {Method::Get, "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\nContent-Length: 3\r\n\r\n",
+      {Method::kGet, "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\nContent-Length: 3\r\n\r\n",
        "200 [transfer-encoding=gzip, chunked|content-length=3] len=" + chunked + " ka"},
-      {Method::Get, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n",
+      {Method::kGet, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n",
        "200 [transfer-encoding=chunked|transfer-encoding=gzip] len=" + close + " ka"},
-      {Method::Post, "HTTP/1.1 200 OK\r\nContent-Length: 5, 5\r\nContent-Length: 5\r\n\r\n",
+      {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 5, 5\r\nContent-Length: 5\r\n\r\n",
        "200 [content-length=5, 5|content-length=5] len=5 ka"},
-      {Method::Post, "HTTP/1.1 200 OK\r\nContent-Length: 5,\t5 \r\n\r\n", "200 [content-length=5,\t5] len=5 ka"},
-      {Method::Post, "HTTP/1.1 200 OK\r\nContent-Length: 5, 6\r\n\r\n", "error header_content_length_invalid"},
-      {Method::Post, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n",
+      {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 5,\t5 \r\n\r\n", "200 [content-length=5,\t5] len=5 ka"},
+      {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 5, 6\r\n\r\n", "error header_content_length_invalid"},
+      {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n",
        "error header_content_length_invalid"},
-      {Method::Post, "HTTP/1.1 200 OK\r\nContent-Length: 5,\r\n\r\n", "error header_content_length_invalid"},
-      {Method::Post, "HTTP/1.1 200 OK\r\nContent-Length: +5\r\n\r\n", "error header_content_length_invalid"},
-      {Method::Post, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", "200 [content-length=0] len=0 ka"},
-      {Method::Post, "HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551614\r\n\r\n", "error too_large"},
+      {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 5,\r\n\r\n", "error header_content_length_invalid"},
+      {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: +5\r\n\r\n", "error header_content_length_invalid"},
+      {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", "200 [content-length=0] len=0 ka"},
+      {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551614\r\n\r\n", "error too_large"},
       {std::nullopt, "HTTP/1.1 200 OK\r\n\r\n", "200 [] len=" + close + " ka"},
       {std::nullopt, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", "200 [connection=close] len=" + close},
       {std::nullopt, "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n",
@@ -581,7 +581,7 @@ TEST(H1ResponseHead, BodyDecision) {
 }
 
 TEST(H1ResponseHead, InterimResponses) {
-  run_cases(response_parser(Method::Get), {
+  run_cases(response_parser(Method::kGet), {
       {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",
        "200 [content-length=0] len=0 ka"},
       {"HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\nHTTP/1.1 102 P\r\n\r\nHTTP/1.1 204 No\r\n\r\nx",
@@ -603,9 +603,9 @@ TEST(H1Codec, PipelinedRequestsAndReset) {
   ParseKind error{};
   ASSERT_EQ(codec.receive_request_head("GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\nTE: trailers\r\n\r\n", head,
                                        headers, error),
-            HeadStatus::Complete);
+            Progress::kDone);
   EXPECT_EQ(head.target, "/a");
-  EXPECT_EQ(codec.recorded_method(), Method::Get);
+  EXPECT_EQ(codec.recorded_method(), Method::kGet);
   EXPECT_FALSE(codec.trailers_allowed());
   ByteBuffer rest = codec.take_body();
   EXPECT_EQ(codec.buffered(), 0u);
@@ -615,7 +615,7 @@ TEST(H1Codec, PipelinedRequestsAndReset) {
   EXPECT_EQ(codec.recorded_method(), std::nullopt);
   RequestHead second;
   http::HeaderMap second_headers;
-  ASSERT_EQ(codec.receive_request_head("", second, second_headers, error), HeadStatus::Complete);
+  ASSERT_EQ(codec.receive_request_head("", second, second_headers, error), Progress::kDone);
   EXPECT_EQ(second.target, "/b");
   EXPECT_TRUE(codec.trailers_allowed());
   EXPECT_EQ(codec.buffered(), 0u);
@@ -630,24 +630,24 @@ TEST(H1Codec, FailureStatusAndResponseMethod) {
   http::HeaderMap headers;
   ParseKind error{};
   const std::string long_target = "GET /" + std::string(kMaxTargetLength, 'a') + " HTTP/1.1\r\n\r\n";
-  ASSERT_EQ(codec.receive_request_head(long_target, head, headers, error), HeadStatus::Failed);
-  EXPECT_EQ(error, ParseKind::UriTooLong);
+  ASSERT_EQ(codec.receive_request_head(long_target, head, headers, error), Progress::kFailed);
+  EXPECT_EQ(error, ParseKind::kUriTooLong);
   EXPECT_EQ(codec.parse_error_status(), 414);
   EXPECT_EQ(codec.buffered(), long_target.size());
   codec.reset();
   EXPECT_EQ(codec.parse_error_status(), std::nullopt);
   codec.clear_buffer();
-  ASSERT_EQ(codec.receive_request_head("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", head, headers, error), HeadStatus::Failed);
-  EXPECT_EQ(error, ParseKind::VersionH2);
+  ASSERT_EQ(codec.receive_request_head("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", head, headers, error), Progress::kFailed);
+  EXPECT_EQ(error, ParseKind::kVersionH2);
   EXPECT_EQ(codec.parse_error_status(), std::nullopt);
   codec.clear_buffer();
 
   // A HEAD request recorded by a parse frames the response read after it.
   Codec client({});
-  ASSERT_EQ(client.receive_request_head("HEAD / HTTP/1.1\r\n\r\n", head, headers, error), HeadStatus::Complete);
+  ASSERT_EQ(client.receive_request_head("HEAD / HTTP/1.1\r\n\r\n", head, headers, error), Progress::kDone);
   ResponseHead response;
   ASSERT_EQ(client.receive_head("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", response, headers, error),
-            HeadStatus::Complete);
+            Progress::kDone);
   EXPECT_EQ(response.body_length, 0u);
   EXPECT_TRUE(client.body_is_eof());
 }
@@ -661,7 +661,7 @@ TEST(H1Codec, MaxHeadersBeyondTheAddressSpace) {
   ParseKind error{};
   std::string request = "GET / HTTP/1.1\r\n";
   for (int i = 0; i < 500; ++i) request += "a: b\r\n";
-  EXPECT_EQ(codec.receive_request_head(request + "\r\n", head, headers, error), HeadStatus::Complete);
+  EXPECT_EQ(codec.receive_request_head(request + "\r\n", head, headers, error), Progress::kDone);
   EXPECT_EQ(headers.size(), 500u);
 }
 

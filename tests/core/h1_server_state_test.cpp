@@ -116,35 +116,35 @@ TEST(H1ServerState, ReadStepTable) {
     int object;  // id of the object handed back, 0 for none
   };
   const Case cases[] = {
-      {"fresh", [](Conn&) {}, ReadStep::ReadTransport, kTransport},
-      {"bytes buffered", [](Conn& c) { c.codec.p->bytes = "GET"; }, ReadStep::ReadParse, 0},
-      {"shutdown, not parked", [](Conn& c) { c.s.request_shutdown(); }, ReadStep::NextNone, 0},
-      {"closed", [](Conn& c) { c.s.stop_serving(); }, ReadStep::NextNone, 0},
-      {"unusable", [](Conn& c) { c.s.mark_unusable(); }, ReadStep::NextNone, 0},
-      {"no transport", [](Conn& c) { c.s = State(c.codec.share(), Handle(), true, false); }, ReadStep::ReadEof,
+      {"fresh", [](Conn&) {}, ReadStep::kReadTransport, kTransport},
+      {"bytes buffered", [](Conn& c) { c.codec.p->bytes = "GET"; }, ReadStep::kReadParse, 0},
+      {"shutdown, not parked", [](Conn& c) { c.s.request_shutdown(); }, ReadStep::kNextNone, 0},
+      {"closed", [](Conn& c) { c.s.stop_serving(); }, ReadStep::kNextNone, 0},
+      {"unusable", [](Conn& c) { c.s.mark_unusable(); }, ReadStep::kNextNone, 0},
+      {"no transport", [](Conn& c) { c.s = State(c.codec.share(), Handle(), true, false); }, ReadStep::kReadEof,
        0},
-      {"response unfinished", [](Conn& c) { c.accept(); }, ReadStep::NextRaise, 0},
+      {"response unfinished", [](Conn& c) { c.accept(); }, ReadStep::kNextRaise, 0},
       {"finished, body read",
        [](Conn& c) {
          auto seq = c.accept();
          c.respond(seq);
          c.s.finish_response(seq);
        },
-       ReadStep::ReadTransport, kTransport},
+       ReadStep::kReadTransport, kTransport},
       {"finished, bytes past the body",
        [](Conn& c) {
          auto seq = c.accept({.keep_alive = true}, true, "GET / HTTP/1.1\r\n");
          c.respond(seq);
          c.s.finish_response(seq);
        },
-       ReadStep::ReadParse, 0},
+       ReadStep::kReadParse, 0},
       {"finished, body unread",
        [](Conn& c) {
          auto seq = c.accept({.keep_alive = true}, false);
          c.respond(seq);
          c.s.finish_response(seq);
        },
-       ReadStep::NextDrain, 0},
+       ReadStep::kNextDrain, 0},
       {"finished, body reader parked",
        [](Conn& c) {
          auto seq = c.accept({.keep_alive = true}, false);
@@ -152,20 +152,20 @@ TEST(H1ServerState, ReadStepTable) {
          c.respond(seq);
          c.s.finish_response(seq);
        },
-       ReadStep::NextClose, kTransport},
+       ReadStep::kNextClose, kTransport},
       {"finished, watcher holds the read",
        [](Conn& c) {
          auto seq = c.accept();
          c.respond(seq, 200, true);
          c.s.finish_response(seq);
        },
-       ReadStep::ReadWatcher, kDone},
+       ReadStep::kReadWatcher, kDone},
       {"window closed early, then finished",
        [](Conn& c) {
          auto seq = c.accept();
          c.s.close_window(seq);
        },
-       ReadStep::ReadTransport, kTransport},
+       ReadStep::kReadTransport, kTransport},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -174,10 +174,10 @@ TEST(H1ServerState, ReadStepTable) {
     Step step = conn.begin_read();
     EXPECT_EQ(step.code, c.code);
     EXPECT_EQ(step.object.id(), c.object);
-    const bool parks = c.code == ReadStep::ReadTransport || c.code == ReadStep::ReadWatcher;
+    const bool parks = c.code == ReadStep::kReadTransport || c.code == ReadStep::kReadWatcher;
     EXPECT_EQ(conn.s.idle_read_parked(), parks);
-    EXPECT_EQ(conn.s.closed(), c.code == ReadStep::NextClose || c.name == std::string("closed"));
-    if (c.code >= ReadStep::ReadParse) {
+    EXPECT_EQ(conn.s.closed(), c.code == ReadStep::kNextClose || c.name == std::string("closed"));
+    if (c.code >= ReadStep::kReadParse) {
       // The ready step ran: the decoder is gone and the request window over.
       EXPECT_FALSE(conn.s.decoder());
       EXPECT_TRUE(conn.s.request().response_done && conn.s.request().body_complete);
@@ -192,7 +192,7 @@ TEST(H1ServerState, PeerCloseBetweenContinueAndHead) {
   Conn c;
   auto seq = c.accept({.expect_continue = true, .keep_alive = true}, true);
   ASSERT_TRUE(c.s.try_send_continue(seq));
-  ASSERT_EQ(c.respond(seq).code, RequestClaim::Continue);
+  ASSERT_EQ(c.respond(seq).code, RequestClaim::kContinue);
   ASSERT_TRUE(c.arm(seq));
   std::string eof;
   EXPECT_TRUE(c.completed(&eof));
@@ -202,9 +202,9 @@ TEST(H1ServerState, PeerCloseBetweenContinueAndHead) {
     called = true;
     return std::optional<ResponseVerdicts>(ResponseVerdicts{});
   });
-  EXPECT_EQ(out.code, RequestClaim::PeerClosed);
+  EXPECT_EQ(out.code, RequestClaim::kPeerClosed);
   EXPECT_FALSE(called);  // nothing is written, and the claim stands
-  EXPECT_EQ(c.respond(seq).code, RequestClaim::Already);
+  EXPECT_EQ(c.respond(seq).code, RequestClaim::kAlready);
 }
 
 TEST(H1ServerState, KeepAliveAskedOfTheEncoder) {
@@ -274,13 +274,13 @@ TEST(H1ServerState, DetachTakesEveryByteInWireOrder) {
   auto seq = c.accept({.keep_alive = true}, true, "");
   ASSERT_TRUE(c.arm(seq));
   Dropped<Handle> dropped;
-  EXPECT_EQ(c.s.detach(seq, dropped).code, RequestClaim::Parked);
+  EXPECT_EQ(c.s.detach(seq, dropped).code, RequestClaim::kParked);
   std::string more = "ghi";
   EXPECT_FALSE(c.completed(&more));
   c.codec.p->bytes = "abc";
   c.s.decoder().p->bytes = "def";
   auto out = c.s.detach(seq, dropped);
-  EXPECT_EQ(out.code, RequestClaim::Ok);
+  EXPECT_EQ(out.code, RequestClaim::kOk);
   EXPECT_EQ(out.transport.id(), kTransport);
   EXPECT_EQ(bytes_of(out.leftover), "abcdefghi");
   EXPECT_TRUE(c.s.upgraded() && c.s.closed() && !c.s.reusable() && c.s.has_watcher());

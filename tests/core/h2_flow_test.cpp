@@ -26,7 +26,7 @@ void steer(FlowControl& fc, int64_t current, int64_t target,
            WindowResult (FlowControl::*up)(uint32_t), WindowResult (FlowControl::*down)(uint32_t)) {
   while (current != target) {
     int64_t step = std::min<int64_t>(std::abs(target - current), kMax);
-    ASSERT_EQ((fc.*(target > current ? up : down))(static_cast<uint32_t>(step)), WindowResult::Ok);
+    ASSERT_EQ((fc.*(target > current ? up : down))(static_cast<uint32_t>(step)), std::nullopt);
     current += target > current ? step : -step;
   }
 }
@@ -38,59 +38,60 @@ FlowControl make_window(int32_t window_size, int32_t available) {
   return fc;
 }
 
-enum class Call { Claim, Assign, Inc, DecSend, DecRecv, SendData };
+enum class Call { kClaim, kAssign, kInc, kDecSend, kDecRecv, kSendData };
 
 WindowResult call(FlowControl& fc, Call c, uint32_t arg) {
   switch (c) {
-    case Call::Claim: return fc.claim_capacity(arg);
-    case Call::Assign: return fc.assign_capacity(arg);
-    case Call::Inc: return fc.inc_window(arg);
-    case Call::DecSend: return fc.dec_send_window(arg);
-    case Call::DecRecv: return fc.dec_recv_window(arg);
-    case Call::SendData: return fc.send_data(arg);
+    case Call::kClaim: return fc.claim_capacity(arg);
+    case Call::kAssign: return fc.assign_capacity(arg);
+    case Call::kInc: return fc.inc_window(arg);
+    case Call::kDecSend: return fc.dec_send_window(arg);
+    case Call::kDecRecv: return fc.dec_recv_window(arg);
+    case Call::kSendData: return fc.send_data(arg);
   }
-  return WindowResult::Ok;
+  return std::nullopt;
 }
 
 TEST(H2FlowWindow, OperationsAtTheirBoundaries) {
-  using R = WindowResult;
+  using R = WindowError;
+  constexpr auto kApplied = std::nullopt;
   struct Case {
     int32_t window, available;
     Call call;
     uint32_t arg;
-    R result;
-    int32_t window_after, available_after;  // equal to the start unless Ok
+    WindowResult result;
+    int32_t window_after, available_after;  // equal to the start unless refused
   };
   const Case cases[] = {
-      {0, 0, Call::Inc, 2147483647, R::Ok, kMax, 0},
-      {kMax, 0, Call::Inc, 1, R::OutOfRange, kMax, 0},
-      {0, 0, Call::Inc, 2147483648u, R::TooLarge, 0, 0},
-      {0, 0, Call::Inc, kU32Max, R::TooLarge, 0, 0},
-      {kMin, 0, Call::Inc, 2147483647, R::Ok, -1, 0},
-      {65535, 0, Call::DecSend, 70000, R::Ok, -4465, 0},
-      {-1, 0, Call::DecSend, 2147483647, R::Ok, kMin, 0},
-      {kMin, 0, Call::DecSend, 1, R::OutOfRange, kMin, 0},
-      {0, 0, Call::DecSend, 2147483648u, R::TooLarge, 0, 0},
-      {100, 50, Call::DecRecv, 10, R::Ok, 90, 40},
+      {0, 0, Call::kInc, 2147483647, kApplied, kMax, 0},
+      {kMax, 0, Call::kInc, 1, R::kOutOfRange, kMax, 0},
+      {0, 0, Call::kInc, 2147483648u, R::kTooLarge, 0, 0},
+      {0, 0, Call::kInc, kU32Max, R::kTooLarge, 0, 0},
+      {kMin, 0, Call::kInc, 2147483647, kApplied, -1, 0},
+      {65535, 0, Call::kDecSend, 70000, kApplied, -4465, 0},
+      {-1, 0, Call::kDecSend, 2147483647, kApplied, kMin, 0},
+      {kMin, 0, Call::kDecSend, 1, R::kOutOfRange, kMin, 0},
+      {0, 0, Call::kDecSend, 2147483648u, R::kTooLarge, 0, 0},
+      {100, 50, Call::kDecRecv, 10, kApplied, 90, 40},
       // The window step fits but the available one does not: neither is applied.
-      {100, kMin + 5, Call::DecRecv, 10, R::OutOfRange, 100, kMin + 5},
-      {0, 0, Call::DecRecv, 2147483648u, R::TooLarge, 0, 0},
-      {0, -1, Call::Claim, 2147483647, R::Ok, 0, kMin},
-      {0, -2, Call::Claim, 2147483647, R::OutOfRange, 0, -2},
-      {0, 0, Call::Claim, 2147483648u, R::TooLarge, 0, 0},
-      {0, kMax, Call::Assign, 1, R::OutOfRange, 0, kMax},
-      {0, 0, Call::Assign, 2147483648u, R::TooLarge, 0, 0},
-      {65535, 65535, Call::SendData, 10000, R::Ok, 55535, 55535},
-      {500, 0, Call::SendData, 500, R::Ok, 0, -500},
-      {500, 500, Call::SendData, 501, R::OutOfRange, 500, 500},
-      {0, 0, Call::SendData, 1, R::OutOfRange, 0, 0},
-      {0, 0, Call::SendData, 0, R::Ok, 0, 0},
-      {-5, 10, Call::SendData, 0, R::Ok, -5, 10},
-      {-5, 10, Call::SendData, 1, R::OutOfRange, -5, 10},
+      {100, kMin + 5, Call::kDecRecv, 10, R::kOutOfRange, 100, kMin + 5},
+      {0, 0, Call::kDecRecv, 2147483648u, R::kTooLarge, 0, 0},
+      {0, -1, Call::kClaim, 2147483647, kApplied, 0, kMin},
+      {0, -2, Call::kClaim, 2147483647, R::kOutOfRange, 0, -2},
+      {0, 0, Call::kClaim, 2147483648u, R::kTooLarge, 0, 0},
+      {0, kMax, Call::kAssign, 1, R::kOutOfRange, 0, kMax},
+      {0, 0, Call::kAssign, 2147483648u, R::kTooLarge, 0, 0},
+      {65535, 65535, Call::kSendData, 10000, kApplied, 55535, 55535},
+      {500, 0, Call::kSendData, 500, kApplied, 0, -500},
+      {500, 500, Call::kSendData, 501, R::kOutOfRange, 500, 500},
+      {0, 0, Call::kSendData, 1, R::kOutOfRange, 0, 0},
+      {0, 0, Call::kSendData, 0, kApplied, 0, 0},
+      {-5, 10, Call::kSendData, 0, kApplied, -5, 10},
+      {-5, 10, Call::kSendData, 1, R::kOutOfRange, -5, 10},
       // No argument check for sends: beyond the window is a flow-control error.
-      {kMax, kMax, Call::SendData, 2147483648u, R::OutOfRange, kMax, kMax},
-      {kMax, kMax, Call::SendData, 2147483647, R::Ok, 0, 0},
-      {10, kMin, Call::SendData, 5, R::OutOfRange, 10, kMin},
+      {kMax, kMax, Call::kSendData, 2147483648u, R::kOutOfRange, kMax, kMax},
+      {kMax, kMax, Call::kSendData, 2147483647, kApplied, 0, 0},
+      {10, kMin, Call::kSendData, 5, R::kOutOfRange, 10, kMin},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "start (" << c.window << ", " << c.available
@@ -135,15 +136,15 @@ TEST(H2FlowWindow, ReadingsOfTheWindow) {
 // send window negative; sending resumes only once WINDOW_UPDATEs lift it.
 TEST(H2FlowWindow, NegativeSendWindowAfterSettingsDecrease) {
   FlowControl fc = make_window(65535, 65535);
-  ASSERT_EQ(fc.send_data(1000), WindowResult::Ok);
-  ASSERT_EQ(fc.dec_send_window(65535), WindowResult::Ok);  // 65535 -> 0
+  ASSERT_EQ(fc.send_data(1000), std::nullopt);
+  ASSERT_EQ(fc.dec_send_window(65535), std::nullopt);  // 65535 -> 0
   EXPECT_EQ(fc.signed_window_size(), -1000);
   EXPECT_EQ(fc.window_size(), 0u);
-  EXPECT_EQ(fc.send_data(1), WindowResult::OutOfRange);
-  ASSERT_EQ(fc.inc_window(1000), WindowResult::Ok);
-  EXPECT_EQ(fc.send_data(1), WindowResult::OutOfRange);
-  ASSERT_EQ(fc.inc_window(500), WindowResult::Ok);
-  EXPECT_EQ(fc.send_data(500), WindowResult::Ok);
+  EXPECT_EQ(fc.send_data(1), WindowError::kOutOfRange);
+  ASSERT_EQ(fc.inc_window(1000), std::nullopt);
+  EXPECT_EQ(fc.send_data(1), WindowError::kOutOfRange);
+  ASSERT_EQ(fc.inc_window(500), std::nullopt);
+  EXPECT_EQ(fc.send_data(500), std::nullopt);
   EXPECT_EQ(fc.repr(), "FlowControl { window_size: Window(0), available: Window(64035) }");
 }
 

@@ -576,13 +576,13 @@ TEST(H2FrameReader, OpenBlockHoldsItsTail) {
 // ---- preface --------------------------------------------------------------------
 
 TEST(H2FrameReader, MatchPreface) {
-  EXPECT_EQ(match_preface(""), PrefaceMatch::Partial);
-  EXPECT_EQ(match_preface("PRI * HTTP/2.0\r\n"), PrefaceMatch::Partial);
-  EXPECT_EQ(match_preface(kPreface), PrefaceMatch::Complete);
-  EXPECT_EQ(match_preface(std::string(kPreface) + frame(SET, 0, 0, "")), PrefaceMatch::Complete);
-  EXPECT_EQ(match_preface("GET / HTTP/1.1\r\n"), PrefaceMatch::Mismatch);
-  EXPECT_EQ(match_preface("PRI * HTTP/2.0\r\n\r\nSM\r\n\r"), PrefaceMatch::Partial);
-  EXPECT_EQ(match_preface("PRI * HTTP/2.0\r\n\r\nSM\r\n\rX"), PrefaceMatch::Mismatch);
+  EXPECT_EQ(match_preface(""), Progress::kNeedMore);
+  EXPECT_EQ(match_preface("PRI * HTTP/2.0\r\n"), Progress::kNeedMore);
+  EXPECT_EQ(match_preface(kPreface), Progress::kDone);
+  EXPECT_EQ(match_preface(std::string(kPreface) + frame(SET, 0, 0, "")), Progress::kDone);
+  EXPECT_EQ(match_preface("GET / HTTP/1.1\r\n"), Progress::kFailed);
+  EXPECT_EQ(match_preface("PRI * HTTP/2.0\r\n\r\nSM\r\n\r"), Progress::kNeedMore);
+  EXPECT_EQ(match_preface("PRI * HTTP/2.0\r\n\r\nSM\r\n\rX"), Progress::kFailed);
 }
 
 TEST(H2FrameReader, ServerReaderTakesThePreface) {
@@ -607,36 +607,36 @@ TEST(H2FrameReader, ServerReaderTakesThePreface) {
 
 TEST(H2FrameReader, FeedPrefaceAndPrime) {
   FrameReader reader;
-  EXPECT_EQ(reader.feed_preface(kPreface.substr(0, 10)), PrefaceMatch::Partial);
+  EXPECT_EQ(reader.feed_preface(kPreface.substr(0, 10)), Progress::kNeedMore);
   EXPECT_EQ(reader.feed_preface(std::string(kPreface.substr(10)) + frame(PING, 0, 0, "abcdefgh").substr(0, 4)),
-            PrefaceMatch::Complete);
+            Progress::kDone);
   EXPECT_EQ(reader.buffered(), 4u);
-  EXPECT_EQ(reader.feed_preface(frame(PING, 0, 0, "abcdefgh").substr(4)), PrefaceMatch::Complete);
+  EXPECT_EQ(reader.feed_preface(frame(PING, 0, 0, "abcdefgh").substr(4)), Progress::kDone);
   EXPECT_EQ(feed(reader, "", {}), Lines{"PING abcdefgh"});
 
   // Seeded octets may hold several frames and the start of another.
   FrameReader seeded;
   const std::string pings = frame(PING, 0, 0, "abcdefgh") + frame(PING, 0, 0, "ijklmnop");
-  EXPECT_EQ(seeded.feed_preface(std::string(kPreface) + pings + pings.substr(0, 5)), PrefaceMatch::Complete);
+  EXPECT_EQ(seeded.feed_preface(std::string(kPreface) + pings + pings.substr(0, 5)), Progress::kDone);
   EXPECT_EQ(seeded.buffered(), pings.size() + 5);
   EXPECT_EQ(feed(seeded, pings.substr(5), {6}),
             (Lines{"PING abcdefgh", "PING ijklmnop", "PING abcdefgh", "PING ijklmnop"}));
   EXPECT_EQ(seeded.buffered(), 0u);
 
   FrameReader bad;
-  EXPECT_EQ(bad.feed_preface("PRX"), PrefaceMatch::Mismatch);
-  EXPECT_EQ(bad.feed_preface(kPreface), PrefaceMatch::Mismatch);
+  EXPECT_EQ(bad.feed_preface("PRX"), Progress::kFailed);
+  EXPECT_EQ(bad.feed_preface(kPreface), Progress::kFailed);
   EXPECT_EQ(bad.buffered(), 0u);
 
   FrameReader client;
-  EXPECT_EQ(client.prime("anything"), PrefaceMatch::Complete);
+  EXPECT_EQ(client.prime("anything"), Progress::kDone);
   EXPECT_EQ(client.buffered(), 8u);
   FrameReader server(true);
-  EXPECT_EQ(server.prime(kPreface.substr(0, 12)), PrefaceMatch::Partial);
-  EXPECT_EQ(server.prime(std::string(kPreface.substr(12)) + "xy"), PrefaceMatch::Complete);
+  EXPECT_EQ(server.prime(kPreface.substr(0, 12)), Progress::kNeedMore);
+  EXPECT_EQ(server.prime(std::string(kPreface.substr(12)) + "xy"), Progress::kDone);
   EXPECT_EQ(server.buffered(), 2u);
   FrameReader http1(true);
-  EXPECT_EQ(http1.prime("GET / HTTP/1.1\r\n"), PrefaceMatch::Mismatch);
+  EXPECT_EQ(http1.prime("GET / HTTP/1.1\r\n"), Progress::kFailed);
 }
 
 // ---- a long sequence, split everywhere -------------------------------------------
@@ -646,7 +646,7 @@ TEST(H2FrameReader, SequenceAtEverySplit) {
   ByteBuffer out;
   out.append(kPreface);
   append_settings(out, settings_of(false, 1 << 20));
-  append_frame(out, FrameType::WindowUpdate, 0, 0, u32(983041));
+  append_frame(out, FrameType::kWindowUpdate, 0, 0, u32(983041));
   http::HeaderMap headers;
   headers.append("user-agent", "test/1.0");
   headers.append("accept", "*/*");
@@ -715,7 +715,7 @@ TEST(H2FrameWriter, FixedFrames) {
   const auto too_big = append_data(out, 1, std::string(16385, 'x'), false, 16384);
   ASSERT_TRUE(too_big);
   const auto& user = std::get<UserError>(*too_big);
-  EXPECT_EQ(user.kind, UserErrorKind::PayloadTooBig);
+  EXPECT_EQ(user.kind, UserErrorKind::kPayloadTooBig);
   EXPECT_EQ(user.text(), "DATA payload 16385 exceeds SETTINGS_MAX_FRAME_SIZE 16384");
   EXPECT_EQ(to_hex(out.view()), "000002000100000001" "6869");  // nothing appended on refusal
 }

@@ -38,12 +38,12 @@ enum Op {
 // anything else would be a fault.
 std::string refusal(const Error& error) {
   if (auto* user = std::get_if<UserError>(&error);
-      user && user->kind == UserErrorKind::UnexpectedFrameType &&
+      user && user->kind == UserErrorKind::kUnexpectedFrameType &&
       user->text() == "unexpected frame type")
     return "!user";
   if (auto* conn = std::get_if<ConnError>(&error);
-      conn && conn->variant == ConnError::Variant::GoAway && conn->debug_data.empty() &&
-      conn->reason == code(Reason::ProtocolError) && conn->initiator == Initiator::Library)
+      conn && conn->variant == ConnError::Variant::kGoAway && conn->debug_data.empty() &&
+      conn->reason == code(Reason::kProtocolError) && conn->initiator == Initiator::kLibrary)
     return "!proto";
   return "!unexpected error";
 }
@@ -60,7 +60,7 @@ std::string outcome(bool result) { return result ? "true" : "false"; }
 // Applies `op`: "" for a bare success, "true"/"false" for a boolean result,
 // or the refusal.
 std::string apply(StreamState& state, Op op) {
-  constexpr uint32_t kCancel = code(Reason::Cancel);
+  constexpr uint32_t kCancel = code(Reason::kCancel);
   switch (op) {
     case kSendOpen: return outcome(state.send_open(false));
     case kSendOpenEos: return outcome(state.send_open(true));
@@ -76,9 +76,9 @@ std::string apply(StreamState& state, Op op) {
     case kRecvResetQueued: state.recv_reset(1, kCancel, true); return "";
     case kRecvEof: state.recv_eof(); return "";
     case kAbort:
-      state.abort(ConnError::go_away("bye\n\x80", code(Reason::ProtocolError), Initiator::Remote));
+      state.abort(ConnError::go_away("bye\n\x80", code(Reason::kProtocolError), Initiator::kRemote));
       return "";
-    case kSetReset: state.set_reset(3, 42, Initiator::User); return "";
+    case kSetReset: state.set_reset(3, 42, Initiator::kUser); return "";
     case kSetScheduled: return outcome(state.set_scheduled_reset(kCancel));
     case kOpCount: break;
   }
@@ -273,22 +273,22 @@ TEST(H2StateRepr, ErrorValuesSpelledOut) {
     std::string_view repr;
   };
   const Case cases[] = {
-      {ConnError::reset(2147483647, 13, Initiator::Library),
+      {ConnError::reset(2147483647, 13, Initiator::kLibrary),
        "Reset(StreamId(2147483647), HTTP_1_1_REQUIRED, Library)"},
-      {ConnError::reset(5, 14, Initiator::Remote), "Reset(StreamId(5), Reason(14), Remote)"},
-      {ConnError::go_away("\"q\\\t\x01", 0, Initiator::User),
+      {ConnError::reset(5, 14, Initiator::kRemote), "Reset(StreamId(5), Reason(14), Remote)"},
+      {ConnError::go_away("\"q\\\t\x01", 0, Initiator::kUser),
        "GoAway(b\"\\\"q\\\\\\t\\x01\", NO_ERROR, User)"},
-      {ConnError::io(IoKind::UnexpectedEof), "Io(UnexpectedEof, None)"},
-      {ConnError::io(IoKind::Other, "caf\xc3\xa9 \"x\"\n"),
+      {ConnError::io(IoKind::kUnexpectedEof), "Io(UnexpectedEof, None)"},
+      {ConnError::io(IoKind::kOther, "caf\xc3\xa9 \"x\"\n"),
        "Io(Other, Some(\"caf\xc3\xa9 \\\"x\\\"\\n\"))"},
   };
   for (const Case& c : cases) EXPECT_EQ(conn_error_repr(c.error), c.repr);
 }
 
 TEST(H2StateInitiator, ParsesExactlyTheThreeNames) {
-  EXPECT_EQ(parse_initiator("user"), Initiator::User);
-  EXPECT_EQ(parse_initiator("library"), Initiator::Library);
-  EXPECT_EQ(parse_initiator("remote"), Initiator::Remote);
+  EXPECT_EQ(parse_initiator("user"), Initiator::kUser);
+  EXPECT_EQ(parse_initiator("library"), Initiator::kLibrary);
+  EXPECT_EQ(parse_initiator("remote"), Initiator::kRemote);
   for (std::string_view bad : {"peer", "User", "", "remote "}) EXPECT_FALSE(parse_initiator(bad));
   EXPECT_EQ(initiator_error_message("peer"),
             "initiator must be 'user' | 'library' | 'remote', got peer");

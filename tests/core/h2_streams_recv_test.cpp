@@ -55,7 +55,7 @@ std::string describe(const Error& error) {
   if (const auto* p = std::get_if<ProtocolError>(&error))
     return "protocol " + std::to_string(p->reason.value_or(99)) + " " + p->message;
   if (const auto* c = std::get_if<ConnError>(&error)) {
-    EXPECT_EQ(c->initiator, Initiator::Library);
+    EXPECT_EQ(c->initiator, Initiator::kLibrary);
     return "stream " + std::to_string(c->stream_id) + " " + std::to_string(c->reason);
   }
   if (std::holds_alternative<FlowControlError>(error)) return "flow";
@@ -82,7 +82,7 @@ void open_request(State& s, uint32_t id, std::optional<uint64_t> content_length 
   std::vector<Handle> dropped;
   auto result = s.recv_headers(head(id, false, std::nullopt, content_length), spare, kNow, dropped);
   ASSERT_EQ(describe(result), "ok");
-  ASSERT_EQ(std::get<HeadersVerdict<Handle>>(result).kind, HeadersKind::Opened);
+  ASSERT_EQ(std::get<HeadersVerdict<Handle>>(result).kind, HeadersKind::kOpened);
 }
 
 // A client with stream `id` open and its response head received.
@@ -104,7 +104,7 @@ TEST(H2StreamsRecv, ServerOpensStreamsInIncreasingOddOrder) {
   Handle spare(3);
   auto opened = s.recv_headers(head(3, true), spare, kNow, dropped);
   const auto& verdict = std::get<HeadersVerdict<Handle>>(opened);
-  EXPECT_EQ(verdict.kind, HeadersKind::Opened);
+  EXPECT_EQ(verdict.kind, HeadersKind::kOpened);
   EXPECT_EQ(verdict.handle.value(), 3);
   EXPECT_TRUE(verdict.eof);
   EXPECT_EQ(verdict.flags, 0u);
@@ -150,7 +150,7 @@ TEST(H2StreamsRecv, MalformedHeadsAndTrailersAreStreamErrors) {
     RecvHeaders cut = head(3);
     cut.shape.over_size = true;
     auto opened = s.recv_headers(cut, spare, kNow, dropped);
-    EXPECT_EQ(std::get<HeadersVerdict<Handle>>(opened).kind, HeadersKind::Opened);
+    EXPECT_EQ(std::get<HeadersVerdict<Handle>>(opened).kind, HeadersKind::kOpened);
     // Trailers carry no pseudo-header and are whole.
     RecvHeaders pseudo_trailers = trailers(3);
     pseudo_trailers.shape.with(Pseudo::kPath);
@@ -189,7 +189,7 @@ TEST(H2StreamsRecv, ServerRefusesStreamsBeyondItsConcurrencyLimitAndIgnoresIdsBe
   EXPECT_TRUE(spare);
   s.set_max_stream_id(5);
   auto ignored = s.recv_headers(head(7), spare, kNow, dropped);
-  EXPECT_EQ(std::get<HeadersVerdict<Handle>>(ignored).kind, HeadersKind::Ignored);
+  EXPECT_EQ(std::get<HeadersVerdict<Handle>>(ignored).kind, HeadersKind::kIgnored);
   EXPECT_EQ(s.table_size(), 1u);
 }
 
@@ -234,16 +234,16 @@ TEST(H2StreamsRecv, InformationalHeadThenFinalHeadThenTrailers) {
   Handle none;
   std::vector<Handle> dropped;
   auto info = s.recv_headers(head(1, false, 100), none, kNow, dropped);
-  EXPECT_EQ(std::get<HeadersVerdict<Handle>>(info).kind, HeadersKind::Ignored);
+  EXPECT_EQ(std::get<HeadersVerdict<Handle>>(info).kind, HeadersKind::kIgnored);
   EXPECT_FALSE(std::get<HeadersVerdict<Handle>>(info).handle);
   auto final_head = s.recv_headers(head(1, false, 200), none, kNow, dropped);
-  EXPECT_EQ(std::get<HeadersVerdict<Handle>>(final_head).kind, HeadersKind::Head);
+  EXPECT_EQ(std::get<HeadersVerdict<Handle>>(final_head).kind, HeadersKind::kHead);
   EXPECT_EQ(std::get<HeadersVerdict<Handle>>(final_head).handle.value(), 1);
   // A second block without END_STREAM is a trailer section that does not end it.
   EXPECT_EQ(describe(s.recv_headers(trailers(1, false), none, kNow, dropped)), "stream 1 1");
   auto trailer_section = s.recv_headers(trailers(1), none, kNow, dropped);
   const auto& verdict = std::get<HeadersVerdict<Handle>>(trailer_section);
-  EXPECT_EQ(verdict.kind, HeadersKind::Trailers);
+  EXPECT_EQ(verdict.kind, HeadersKind::kTrailers);
   EXPECT_TRUE(verdict.eof);
   EXPECT_EQ(verdict.flags, static_cast<uint32_t>(kFlagSlotFreed));
   EXPECT_FALSE(s.find(1));  // closed out and drained: gone
@@ -269,7 +269,7 @@ TEST(H2StreamsRecv, HeadersOnClosedStreamsStillInTheTable) {
   // Reset by us: ignored.  Reset by the peer: a client answers STREAM_CLOSED,
   // a server treats the id as reused.
   for (bool server : {false, true}) {
-    for (Initiator initiator : {Initiator::User, Initiator::Library, Initiator::Remote}) {
+    for (Initiator initiator : {Initiator::kUser, Initiator::kLibrary, Initiator::kRemote}) {
       State s(config(server));
       if (server) {
         open_request(s, 1);
@@ -282,8 +282,8 @@ TEST(H2StreamsRecv, HeadersOnClosedStreamsStillInTheTable) {
       Handle none;
       std::vector<Handle> dropped;
       auto result = s.recv_headers(head(1, true), none, kNow, dropped);
-      if (initiator != Initiator::Remote) {
-        EXPECT_EQ(std::get<HeadersVerdict<Handle>>(result).kind, HeadersKind::Ignored);
+      if (initiator != Initiator::kRemote) {
+        EXPECT_EQ(std::get<HeadersVerdict<Handle>>(result).kind, HeadersKind::kIgnored);
         continue;
       }
       EXPECT_EQ(describe(result), server ? "protocol 1 invalid new stream id 1" : "stream 1 5");
@@ -432,7 +432,7 @@ TEST(H2StreamsRecv, IgnoredDataGivesTheConnectionWindowBackAndLapses) {
   State s(config(true));
   open_request(s, 1);
   open_request(s, 3);
-  s.find(1)->state.set_reset(1, 8, Initiator::Library);
+  s.find(1)->state.set_reset(1, 8, Initiator::kLibrary);
   (void)s.remove_stream(3);
   ASSERT_TRUE(s.reset_store().store(3, kNow));
   std::vector<Handle> dropped;
@@ -553,7 +553,7 @@ TEST(H2StreamsRecv, PeerSettings) {
   open_response(s, 1);
   s.set_next_stream_id(5);
   s.insert_local_stream(3, Handle(3), false, false);
-  ASSERT_EQ(s.find(3)->send_flow.send_data(1000), WindowResult::Ok);
+  ASSERT_EQ(s.find(3)->send_flow.send_data(1000), std::nullopt);
   const auto apply = [](const StreamsConfig&) {};
   Settings lower;
   lower.initial_window_size = 0;

@@ -19,8 +19,13 @@
 
 namespace vantric::hpack {
 
+// A status by name, "Ok" for a block decoded whole.
+inline std::string_view status_name(const DecodeStatus& status) {
+  return status ? decode_error_name(*status) : "Ok";
+}
+
 // Lets GoogleTest print statuses by name.
-inline void PrintTo(DecodeStatus status, std::ostream* os) { *os << decode_status_name(status); }
+inline void PrintTo(DecodeError error, std::ostream* os) { *os << decode_error_name(error); }
 
 }  // namespace vantric::hpack
 
@@ -96,11 +101,11 @@ inline DecodeStatus decode_split(Decoder& decoder, std::string_view block,
     ExactBytes buffer(tail + std::string(block.substr(from, to - from)));
     std::string_view fragment = buffer.view();
     const DecodeStatus st = decoder.decode(fragment, last, sink);
-    if (last || (st != DecodeStatus::kOk && !is_need_more(st))) return st;
+    if (last || progress_of(st) == Progress::kFailed) return st;
     tail = std::string(fragment);
     from = to;
   }
-  return DecodeStatus::kOk;
+  return std::nullopt;
 }
 
 inline DecodeStatus decode_whole(Decoder& decoder, std::string_view block, FieldSink& sink) {

@@ -7,7 +7,8 @@ import pytest
 
 import vantric.http
 from conftest import assert_no_leaks, swallowing
-from vantric._vantric import HeaderMap
+from vantric import _vantric
+from vantric._vantric import H1Codec, H1ServerState, H2Codec, HeaderMap
 
 
 def test_public_path():
@@ -292,7 +293,7 @@ def test_reads_follow_every_mutation():
 
     for step in range(3000):
         name = rng.choice(names)
-        value = rng.choice(["", "v", "vv", f"value-{step}", "w" * rng.randrange(1, 40)])
+        value = rng.choice(["", "v", "vv", "value-%d" % step, "w" * rng.randrange(1, 40)])
         raw = value.encode() if rng.random() < 0.5 else value
         op = rng.randrange(5)
         found = entry(name)
@@ -424,3 +425,85 @@ def test_no_leaks():
             swallowing(HeaderMap, [("a", None)]),
         ]
     )
+
+
+# ---- headers arguments of the other classes ----------------------------------------
+
+
+def _streams():
+    return _vantric.H2Streams(
+        "client",
+        initial_window_size=65535,
+        connection_window=65535,
+        max_frame_size=16384,
+        max_header_list_size=65536,
+        max_send_buf_size=65536,
+    )
+
+
+# Every parameter that takes a header collection: (call with the value, what it
+# admits besides a HeaderMap).  A HeaderMap is always taken as it is; None and
+# a missing optional argument mean no fields; only respond_head converts what
+# HeaderMap(init) converts.
+HEADERS_PARAMETERS = {
+    "H1Codec.serialize_request.headers": (lambda h: H1Codec().serialize_request("GET", "/", h), "or None"),
+    "H1Codec.serialize_response.headers": (lambda h: H1Codec().serialize_response(200, h), "or None"),
+    "H1Codec.serialize_trailers.trailers": (lambda h: H1Codec().serialize_trailers(h), ""),
+    "H1Codec.serialize_head_and_body.trailers": (
+        lambda h: H1Codec().serialize_head_and_body(b"", None, h),
+        "or None",
+    ),
+    "H1Codec.connection_close.headers": (lambda h: H1Codec.connection_close(h), ""),
+    "H1ServerState.respond_head.headers": (
+        lambda h: H1ServerState(H1Codec(), None).respond_head(1, 200, h, None),
+        "convertible",
+    ),
+    "H2Codec.serialize_request_headers.headers": (
+        lambda h: H2Codec().serialize_request_headers(1, "GET", "https://a/", h),
+        "or None",
+    ),
+    "H2Codec.serialize_response_headers.headers": (
+        lambda h: H2Codec().serialize_response_headers(1, 200, h),
+        "or None",
+    ),
+    "H2Codec.serialize_trailers.trailers": (lambda h: H2Codec().serialize_trailers(1, h), ""),
+    "H2Codec.check_send_headers.headers": (lambda h: H2Codec.check_send_headers(h), ""),
+    "H2Streams.open_stream.headers": (
+        lambda h: _streams().open_stream("GET", "https://a/", h, True, False, None),
+        "or None",
+    ),
+    "H2Streams.send_trailers.trailers": (lambda h: _streams().send_trailers(1, h), ""),
+    "H2Streams.send_response_head.headers": (
+        lambda h: _streams().send_response_head(1, 200, h, True),
+        "or None",
+    ),
+}
+
+
+def _refusal(call, value):
+    """The TypeError message a call gives for `value`, or None when the argument is taken
+    (the call may still fail for other reasons: the states here are fresh)."""
+    try:
+        call(value)
+    except TypeError as exc:
+        return str(exc)
+    except Exception:
+        pass
+    return None
+
+
+@pytest.mark.parametrize("where", sorted(HEADERS_PARAMETERS))
+def test_headers_parameters_share_one_rule(where):
+    call, admits = HEADERS_PARAMETERS[where]
+    qualname, name = where.rsplit(".", 1)
+    expected = {
+        "": "HeaderMap",
+        "or None": "HeaderMap or None",
+        "convertible": "HeaderMap, dict, iterable of pairs or None",
+    }[admits]
+    prefix = f"{qualname}() argument '{name}' must be {expected}, not "
+    assert _refusal(call, HeaderMap([("x", "1")])) is None
+    assert _refusal(call, 5) == prefix + "int"
+    assert _refusal(call, None) == (None if admits else prefix + "NoneType")
+    for init in ({"x": "1"}, [("x", "1")]):
+        assert _refusal(call, init) == (None if admits == "convertible" else prefix + type(init).__name__)

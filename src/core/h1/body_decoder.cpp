@@ -64,23 +64,23 @@ bool is_ows(char c) noexcept {
 }  // namespace
 
 BodyDecoder::BodyDecoder(BodyFraming framing, uint64_t length) noexcept
-    : remaining_(length), framing_(framing), complete_(framing == BodyFraming::Length && length == 0) {}
+    : remaining_(length), framing_(framing), complete_(framing == BodyFraming::kLength && length == 0) {}
 
 BodyDecoder BodyDecoder::from_kind_name(std::string_view kind, uint64_t length) noexcept {
-  if (kind == body_kind_name(BodyKind::Length)) return BodyDecoder::length(length);
-  if (kind == body_kind_name(BodyKind::Chunked)) return chunked();
-  if (kind == body_kind_name(BodyKind::Close)) return close_delimited();
+  if (kind == body_kind_name(BodyFraming::kLength)) return BodyDecoder::length(length);
+  if (kind == body_kind_name(BodyFraming::kChunked)) return chunked();
+  if (kind == body_kind_name(BodyFraming::kClose)) return close_delimited();
   return BodyDecoder::length(0);
 }
 
 BodyDecoder BodyDecoder::for_body_length(uint64_t body_length) noexcept {
-  switch (body_kind(body_length)) {
-    case BodyKind::Chunked:
+  switch (body_framing(body_length)) {
+    case BodyFraming::kChunked:
       return chunked();
-    case BodyKind::Close:
+    case BodyFraming::kClose:
       return close_delimited();
-    case BodyKind::Empty:
-    case BodyKind::Length:
+    case BodyFraming::kEmpty:
+    case BodyFraming::kLength:
       break;
   }
   return BodyDecoder::length(body_length);
@@ -145,11 +145,12 @@ std::optional<Error> BodyDecoder::decode(std::string_view& piece) {
     return Error::body(*failed_kind_, failed_text_);
   if (complete_) return std::nullopt;
   switch (framing_) {
-    case BodyFraming::Chunked:
+    case BodyFraming::kChunked:
       return decode_chunked(piece);
-    case BodyFraming::Length:
+    case BodyFraming::kEmpty:
+    case BodyFraming::kLength:
       return decode_length(piece);
-    case BodyFraming::Close:
+    case BodyFraming::kClose:
       break;
   }
   return decode_close(piece);
@@ -165,7 +166,7 @@ std::optional<Error> BodyDecoder::decode_into(std::string& out) {
 std::optional<Error> BodyDecoder::decode_length(std::string_view& piece) {
   const std::string_view in = front();
   if (in.empty()) {
-    if (eof_) return fail(IoKind::UnexpectedEof, kEofBeforeLength);
+    if (eof_) return fail(IoKind::kUnexpectedEof, kEofBeforeLength);
     return std::nullopt;
   }
   const std::size_t n = remaining_ < in.size() ? static_cast<std::size_t>(remaining_) : in.size();
@@ -190,7 +191,7 @@ std::optional<Error> BodyDecoder::decode_close(std::string_view& piece) {
 
 std::optional<Error> BodyDecoder::decode_chunked(std::string_view& piece) {
   for (;;) {
-    if (state_ == ChunkState::End) {
+    if (state_ == ChunkState::kEnd) {
       if (trailer_started_)
         if (std::optional<Error> error = finish_trailers()) return error;
       complete_ = true;
@@ -199,15 +200,15 @@ std::optional<Error> BodyDecoder::decode_chunked(std::string_view& piece) {
     const std::string_view in = front();
     if (in.empty()) {
       if (!eof_) return std::nullopt;
-      return fail(IoKind::UnexpectedEof, state_ == ChunkState::Body ? kEofBeforeLength : kEofInSizeLine);
+      return fail(IoKind::kUnexpectedEof, state_ == ChunkState::kBody ? kEofBeforeLength : kEofInSizeLine);
     }
-    if (state_ == ChunkState::Body) {
+    if (state_ == ChunkState::kBody) {
       // At most one chunk and at most one input segment per piece.
       const std::size_t n = chunk_size_ < in.size() ? static_cast<std::size_t>(chunk_size_) : in.size();
       piece = in.substr(0, n);
       consume(n);
       chunk_size_ -= n;
-      if (chunk_size_ == 0) state_ = ChunkState::BodyCr;
+      if (chunk_size_ == 0) state_ = ChunkState::kBodyCr;
       return std::nullopt;
     }
     std::size_t used = 0;
@@ -235,44 +236,44 @@ std::optional<Error> BodyDecoder::step_framing(std::string_view in, std::size_t*
     *used = i + 1;
     return fail(kind, text);
   };
-  auto trailer_overflow = [&] { return failure(IoKind::InvalidData, "chunk trailers bytes over limit"); };
+  auto trailer_overflow = [&] { return failure(IoKind::kInvalidData, "chunk trailers bytes over limit"); };
 
   while (i < n) {
     const uint8_t c = p[i];
     switch (state_) {
-      case ChunkState::Start: {
+      case ChunkState::kStart: {
         const uint8_t digit = kHexValue[c];
-        if (digit == kNotHex) return failure(IoKind::InvalidInput, "Invalid chunk size line: missing size digit");
+        if (digit == kNotHex) return failure(IoKind::kInvalidInput, "Invalid chunk size line: missing size digit");
         chunk_size_ = digit;
-        state_ = ChunkState::Size;
+        state_ = ChunkState::kSize;
         break;
       }
-      case ChunkState::Size: {
+      case ChunkState::kSize: {
         if (const uint8_t digit = kHexValue[c]; digit != kNotHex) {
           // A 64-bit size with any of its top four bits set cannot take another digit.
-          if (chunk_size_ >> 60 != 0) return failure(IoKind::InvalidData, "invalid chunk size: overflow");
+          if (chunk_size_ >> 60 != 0) return failure(IoKind::kInvalidData, "invalid chunk size: overflow");
           chunk_size_ = chunk_size_ << 4 | digit;
         } else if (c == ' ' || c == '\t') {
-          state_ = ChunkState::SizeLws;
+          state_ = ChunkState::kSizeLws;
         } else if (c == ';') {
-          state_ = ChunkState::Extension;
+          state_ = ChunkState::kExtension;
         } else if (c == '\r') {
-          state_ = ChunkState::SizeLf;
+          state_ = ChunkState::kSizeLf;
         } else {
-          return failure(IoKind::InvalidInput, "Invalid chunk size line: Invalid Size");
+          return failure(IoKind::kInvalidInput, "Invalid chunk size line: Invalid Size");
         }
         break;
       }
-      case ChunkState::SizeLws:
+      case ChunkState::kSizeLws:
         if (c == ';') {
-          state_ = ChunkState::Extension;
+          state_ = ChunkState::kExtension;
         } else if (c == '\r') {
-          state_ = ChunkState::SizeLf;
+          state_ = ChunkState::kSizeLf;
         } else if (c != ' ' && c != '\t') {
-          return failure(IoKind::InvalidInput, "Invalid chunk size linear white space");
+          return failure(IoKind::kInvalidInput, "Invalid chunk size linear white space");
         }
         break;
-      case ChunkState::Extension: {
+      case ChunkState::kExtension: {
         // RFC 9112 section 7.1.1: extensions are skipped, but their octets
         // count against one limit for the whole body.  The octet that
         // reaches the limit fails, so `budget` octets may be looked at.
@@ -284,46 +285,46 @@ std::optional<Error> BodyDecoder::step_framing(std::string_view in, std::size_t*
         if (skip == window) {
           if (window == budget) {
             --i;
-            return failure(IoKind::InvalidData, "chunk extensions over limit");
+            return failure(IoKind::kInvalidData, "chunk extensions over limit");
           }
           continue;  // the segment ended inside the extensions
         }
-        if (p[i] == '\n') return failure(IoKind::InvalidData, "invalid chunk extension contains newline");
-        state_ = ChunkState::SizeLf;
+        if (p[i] == '\n') return failure(IoKind::kInvalidData, "invalid chunk extension contains newline");
+        state_ = ChunkState::kSizeLf;
         break;
       }
-      case ChunkState::SizeLf:
-        if (c != '\n') return failure(IoKind::InvalidInput, "Invalid chunk size LF");
+      case ChunkState::kSizeLf:
+        if (c != '\n') return failure(IoKind::kInvalidInput, "Invalid chunk size LF");
         if (chunk_size_ == 0) {
-          state_ = ChunkState::EndCr;
+          state_ = ChunkState::kEndCr;
         } else {
-          state_ = ChunkState::Body;
+          state_ = ChunkState::kBody;
           *used = i + 1;
           return std::nullopt;
         }
         break;
-      case ChunkState::Body:
+      case ChunkState::kBody:
         VANTRIC_INVARIANT(false, "chunk data reached the framing step");
         break;
-      case ChunkState::BodyCr:
-        if (c != '\r') return failure(IoKind::InvalidInput, "Invalid chunk body CR");
-        state_ = ChunkState::BodyLf;
+      case ChunkState::kBodyCr:
+        if (c != '\r') return failure(IoKind::kInvalidInput, "Invalid chunk body CR");
+        state_ = ChunkState::kBodyLf;
         break;
-      case ChunkState::BodyLf:
-        if (c != '\n') return failure(IoKind::InvalidInput, "Invalid chunk body LF");
-        state_ = ChunkState::Start;
+      case ChunkState::kBodyLf:
+        if (c != '\n') return failure(IoKind::kInvalidInput, "Invalid chunk body LF");
+        state_ = ChunkState::kStart;
         break;
-      case ChunkState::EndCr:
+      case ChunkState::kEndCr:
         // RFC 9112 section 7.1.2: a trailer section may follow the last chunk.
         if (c == '\r') {
-          state_ = ChunkState::EndLf;
+          state_ = ChunkState::kEndLf;
           if (trailer_started_ && !trailer_append("\r")) return trailer_overflow();
         } else {
-          state_ = ChunkState::Trailer;
+          state_ = ChunkState::kTrailer;
           if (!trailer_append(in.substr(i, 1))) return trailer_overflow();
         }
         break;
-      case ChunkState::Trailer: {
+      case ChunkState::kTrailer: {
         // Up to and including the CR, within the room left; the octet that
         // fills the buffer fails.
         const std::size_t room = kMaxTrailerBytes - trailer_.size();
@@ -333,23 +334,23 @@ std::optional<Error> BodyDecoder::step_framing(std::string_view in, std::size_t*
         const bool fits = trailer_append(in.substr(i, take));
         i += take - 1;
         if (!fits) return trailer_overflow();
-        if (cr) state_ = ChunkState::TrailerLf;
+        if (cr) state_ = ChunkState::kTrailerLf;
         break;
       }
-      case ChunkState::TrailerLf:
-        if (c != '\n') return failure(IoKind::InvalidInput, "Invalid trailer end LF");
-        if (trailer_lines_ == kMaxTrailerLines) return failure(IoKind::InvalidData, "chunk trailers count overflow");
+      case ChunkState::kTrailerLf:
+        if (c != '\n') return failure(IoKind::kInvalidInput, "Invalid trailer end LF");
+        if (trailer_lines_ == kMaxTrailerLines) return failure(IoKind::kInvalidData, "chunk trailers count overflow");
         ++trailer_lines_;
-        state_ = ChunkState::EndCr;
+        state_ = ChunkState::kEndCr;
         if (!trailer_append("\n")) return trailer_overflow();
         break;
-      case ChunkState::EndLf:
-        if (c != '\n') return failure(IoKind::InvalidInput, "Invalid chunk end LF");
-        state_ = ChunkState::End;
+      case ChunkState::kEndLf:
+        if (c != '\n') return failure(IoKind::kInvalidInput, "Invalid chunk end LF");
+        state_ = ChunkState::kEnd;
         if (trailer_started_ && !trailer_append("\n")) return trailer_overflow();
         *used = i + 1;
         return std::nullopt;
-      case ChunkState::End:
+      case ChunkState::kEnd:
         *used = i;
         return std::nullopt;
     }
@@ -362,7 +363,7 @@ std::optional<Error> BodyDecoder::step_framing(std::string_view in, std::size_t*
 std::optional<Error> BodyDecoder::finish_trailers() {
   auto map = std::make_unique<http::HeaderMap>();
   if (std::optional<std::string> failure = parse_trailer_section(trailer_, trailer_lines_, *map))
-    return fail(IoKind::InvalidInput, std::move(*failure));
+    return fail(IoKind::kInvalidInput, std::move(*failure));
   trailers_ = std::move(map);
   trailer_started_ = false;
   std::string().swap(trailer_);
@@ -420,14 +421,14 @@ std::optional<std::string> parse_trailer_section(std::string_view section, std::
     fields.push_back({name, std::string_view(p + value_begin, value_end - value_begin)});
   }
   for (const Field& field : fields) {
-    switch (out.append(field.name, field.value)) {
-      case http::HeaderMapStatus::kOk:
-        break;
-      case http::HeaderMapStatus::kInvalidName:
+    const std::optional<http::HeaderMapError> refused = out.append(field.name, field.value);
+    if (!refused) continue;
+    switch (*refused) {
+      case http::HeaderMapError::kInvalidName:
         return "Invalid header name: " + field_debug_text(field.name, field.value);
-      case http::HeaderMapStatus::kInvalidValue:
+      case http::HeaderMapError::kInvalidValue:
         return "Invalid header value: " + field_debug_text(field.name, field.value);
-      case http::HeaderMapStatus::kFull:
+      case http::HeaderMapError::kFull:
         // At most kMaxTrailerLines names reach the map.
         VANTRIC_INVARIANT(false, "trailer map full");
     }

@@ -24,28 +24,27 @@
 
 #include "core/byte_buffer.h"
 #include "core/h1/error.h"
+#include "core/h1/message.h"
 #include "core/http/header_map.h"
 #include "core/io_kind.h"
 
 namespace vantric::h1 {
 
-enum class BodyFraming : uint8_t { Length, Chunked, Close };
-
 // Positions in the chunked grammar, in the order of the grammar.
 enum class ChunkState : uint8_t {
-  Start,      // before the first hex digit of a chunk size
-  Size,       // inside the chunk size
-  SizeLws,    // whitespace after the size
-  Extension,  // inside the chunk extensions (skipped)
-  SizeLf,     // after the CR of the size line
-  Body,       // chunk data
-  BodyCr,     // after the chunk data
-  BodyLf,     // after the CR that ends the chunk data
-  Trailer,    // inside a trailer line
-  TrailerLf,  // after the CR of a trailer line
-  EndCr,      // after the last-chunk line or a trailer line
-  EndLf,      // after the CR of the final empty line
-  End,        // the body ended
+  kStart,      // before the first hex digit of a chunk size
+  kSize,       // inside the chunk size
+  kSizeLws,    // whitespace after the size
+  kExtension,  // inside the chunk extensions (skipped)
+  kSizeLf,     // after the CR of the size line
+  kBody,       // chunk data
+  kBodyCr,     // after the chunk data
+  kBodyLf,     // after the CR that ends the chunk data
+  kTrailer,    // inside a trailer line
+  kTrailerLf,  // after the CR of a trailer line
+  kEndCr,      // after the last-chunk line or a trailer line
+  kEndLf,      // after the CR of the final empty line
+  kEnd,        // the body ended
 };
 
 class BodyDecoder {
@@ -61,9 +60,9 @@ class BodyDecoder {
   static constexpr std::size_t kCloseReadSize = 8192;
 
   // A Content-Length body of `length` octets; complete at once when 0.
-  static BodyDecoder length(uint64_t length) noexcept { return BodyDecoder(BodyFraming::Length, length); }
-  static BodyDecoder chunked() noexcept { return BodyDecoder(BodyFraming::Chunked, 0); }
-  static BodyDecoder close_delimited() noexcept { return BodyDecoder(BodyFraming::Close, 0); }
+  static BodyDecoder length(uint64_t length) noexcept { return BodyDecoder(BodyFraming::kLength, length); }
+  static BodyDecoder chunked() noexcept { return BodyDecoder(BodyFraming::kChunked, 0); }
+  static BodyDecoder close_delimited() noexcept { return BodyDecoder(BodyFraming::kClose, 0); }
   // From the host's body kind name: "length" (of `length` octets), "chunked"
   // or "close"; any other name is an empty body (a length of 0).
   static BodyDecoder from_kind_name(std::string_view kind, uint64_t length) noexcept;
@@ -148,7 +147,7 @@ class BodyDecoder {
   std::string trailer_;      // raw trailer section; allocated at its first octet
   uint32_t trailer_lines_ = 0;
   BodyFraming framing_;
-  ChunkState state_ = ChunkState::Start;
+  ChunkState state_ = ChunkState::kStart;
   bool eof_ = false;
   bool complete_ = false;
   bool trailer_started_ = false;

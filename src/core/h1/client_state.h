@@ -110,34 +110,34 @@ class ClientState : public ConnectionBase<Obj> {
   // `data_size` octets; a size that cannot be told counts as end of stream)
   // or `error`.
   Completion watcher_completed(Obj data, std::optional<std::size_t> data_size, Obj error) {
-    Completion out{WatchVerdict::Ignored, {}, {}, {}};
+    Completion out{WatchVerdict::kIgnored, {}, {}, {}};
     WatcherSlot<Obj>* slot = watcher_.slot();
     if (slot == nullptr) {
       out.unused_data = std::move(data);
       out.unused_error = std::move(error);
       return out;
     }
-    slot->phase = WatcherPhase::Completed;
+    slot->phase = WatcherPhase::kCompleted;
     if (exchange_active_) {
       out.unused_data = std::exchange(slot->data, std::move(data));
       out.unused_error = std::exchange(slot->error, std::move(error));
-      out.verdict = WatchVerdict::Handoff;
+      out.verdict = WatchVerdict::kHandoff;
       return out;
     }
     const bool has_bytes = data && data_size.value_or(0) != 0;
     out.unused_data = std::move(data);
     if (has_bytes && !error) {
-      out.verdict = WatchVerdict::IdleBytes;
+      out.verdict = WatchVerdict::kIdleBytes;
       return out;
     }
     if (error) {
       out.unused_error = std::move(error);
-      out.verdict = closed_ ? WatchVerdict::Ignored : WatchVerdict::IdleError;
+      out.verdict = closed_ ? WatchVerdict::kIgnored : WatchVerdict::kIdleError;
       return out;
     }
     // End of stream, or nothing found at all.
     out.transport = close();
-    out.verdict = WatchVerdict::IdleEof;
+    out.verdict = WatchVerdict::kIdleEof;
     return out;
   }
 

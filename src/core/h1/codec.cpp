@@ -17,32 +17,32 @@ ParseLimits Codec::limits() const noexcept {
   return ParseLimits{max_headers_, config_.ignore_invalid_headers, config_.max_buf_size};
 }
 
-HeadStatus Codec::receive_request_head(std::string_view data, RequestHead& out, http::HeaderMap& headers,
+Progress Codec::receive_request_head(std::string_view data, RequestHead& out, http::HeaderMap& headers,
                                        ParseKind& error) {
   read_.append(data);
   const HeadResult result = parse_request(read_, limits(), out, headers, request_progress_);
   switch (result.status) {
-    case HeadStatus::Complete:
+    case Progress::kDone:
       method_ = out.method;
       trailers_allowed_ = out.allow_trailers;
       break;
-    case HeadStatus::Failed:
+    case Progress::kFailed:
       error = result.error;
       parse_error_status_ = automatic_status(result.error);
       break;
-    case HeadStatus::NeedMore:
+    case Progress::kNeedMore:
       break;
   }
   return result.status;
 }
 
-HeadStatus Codec::receive_head(std::string_view data, ResponseHead& out, http::HeaderMap& headers,
+Progress Codec::receive_head(std::string_view data, ResponseHead& out, http::HeaderMap& headers,
                                ParseKind& error) {
   read_.append(data);
   // Interim responses are consumed from the front.
   request_progress_ = {};
   const HeadResult result = parse_response(read_, method_, limits(), out, headers);
-  if (result.status == HeadStatus::Failed) error = result.error;
+  if (result.status == Progress::kFailed) error = result.error;
   return result.status;
 }
 

@@ -52,20 +52,20 @@ class Codec {
   void feed(std::string_view data) { read_.append(data); }
 
   // Appends `data`, then parses a request head from the read buffer
-  // (parse_request).  Complete: the head's bytes are consumed, `out` and
+  // (parse_request).  kDone: the head's bytes are consumed, `out` and
   // `headers` hold the head, the recorded method becomes its method and
-  // trailers-allowed its allow_trailers.  Failed: nothing of the failing head is consumed, `error`
-  // is set and parse_error_status() becomes the automatic status.  NeedMore:
+  // trailers-allowed its allow_trailers.  kFailed: nothing of the failing head is consumed, `error`
+  // is set and parse_error_status() becomes the automatic status.  kNeedMore:
   // the bytes stay buffered.  Throws std::bad_alloc only (after the append
   // the buffer holds `data`).
-  HeadStatus receive_request_head(std::string_view data, RequestHead& out, http::HeaderMap& headers,
-                                  ParseKind& error);
+  Progress receive_request_head(std::string_view data, RequestHead& out, http::HeaderMap& headers,
+                                ParseKind& error);
 
   // Appends `data`, then parses a response head to the recorded request
   // method (parse_response).  Interim 1xx heads are consumed even when the
-  // result is NeedMore or Failed.  Otherwise as receive_request_head, without
+  // result is kNeedMore or kFailed.  Otherwise as receive_request_head, without
   // touching the per-message state.
-  HeadStatus receive_head(std::string_view data, ResponseHead& out, http::HeaderMap& headers, ParseKind& error);
+  Progress receive_head(std::string_view data, ResponseHead& out, http::HeaderMap& headers, ParseKind& error);
 
   // Every byte of the read buffer, moved out without copying (the buffer is
   // left empty, without storage).
@@ -89,7 +89,7 @@ class Codec {
 
   // True when no encoder is in flight, or a Length encoder has nothing left.
   bool body_is_eof() const noexcept {
-    return !encoder_ || (encoder_->kind == BodyEncoder::Kind::Length && encoder_->remaining == 0);
+    return !encoder_ || (encoder_->kind == BodyFraming::kLength && encoder_->remaining == 0);
   }
 
   std::optional<uint16_t> parse_error_status() const noexcept { return parse_error_status_; }

@@ -46,48 +46,50 @@ std::optional<Error> Codec::serialize_response(uint16_t status, const http::Head
     encoder_ = std::move(encoder);
   }
   response_is_last_ = encoder_->is_last;
-  response_close_delimited_ = encoder_->kind == BodyEncoder::Kind::CloseDelimited;
+  response_close_delimited_ = encoder_->kind == BodyFraming::kClose;
   return std::nullopt;
 }
 
 DataPlan Codec::plan_data(std::size_t size) const noexcept {
-  if (!encoder_) return {DataPlan::Kind::NoEncoder, 0};
+  if (!encoder_) return {DataPlan::Kind::kNoEncoder, 0};
   switch (encoder_->kind) {
-    case BodyEncoder::Kind::Length:
+    case BodyFraming::kEmpty:
+    case BodyFraming::kLength:
       // Octets past the declared length would be read as the start of the
       // next message (RFC 9112 section 6.3): they are never sent.
-      if (size > encoder_->remaining) return {DataPlan::Kind::Prefix, static_cast<std::size_t>(encoder_->remaining)};
-      return {DataPlan::Kind::Whole, size};
-    case BodyEncoder::Kind::CloseDelimited:
-      return {DataPlan::Kind::Whole, size};
-    case BodyEncoder::Kind::Chunked:
+      if (size > encoder_->remaining) return {DataPlan::Kind::kPrefix, static_cast<std::size_t>(encoder_->remaining)};
+      return {DataPlan::Kind::kWhole, size};
+    case BodyFraming::kClose:
+      return {DataPlan::Kind::kWhole, size};
+    case BodyFraming::kChunked:
       break;
   }
-  return {DataPlan::Kind::Chunk, size};
+  return {DataPlan::Kind::kChunk, size};
 }
 
 void Codec::commit_data(const DataPlan& plan) noexcept {
-  if (!encoder_ || encoder_->kind != BodyEncoder::Kind::Length) return;
-  if (plan.kind == DataPlan::Kind::Whole || plan.kind == DataPlan::Kind::Prefix) encoder_->remaining -= plan.size;
+  if (!encoder_ || encoder_->kind != BodyFraming::kLength) return;
+  if (plan.kind == DataPlan::Kind::kWhole || plan.kind == DataPlan::Kind::kPrefix) encoder_->remaining -= plan.size;
 }
 
 std::optional<Error> Codec::plan_end(const DataPlan* data, const http::HeaderMap* trailers, EndPlan& out) {
   out = EndPlan{};
   if (!encoder_) return std::nullopt;
   switch (encoder_->kind) {
-    case BodyEncoder::Kind::Length: {
+    case BodyFraming::kEmpty:
+    case BodyFraming::kLength: {
       uint64_t remaining = encoder_->remaining;
-      if (data != nullptr && (data->kind == DataPlan::Kind::Whole || data->kind == DataPlan::Kind::Prefix))
+      if (data != nullptr && (data->kind == DataPlan::Kind::kWhole || data->kind == DataPlan::Kind::kPrefix))
         remaining -= data->size;
       if (remaining == 0) return std::nullopt;
       // A body shorter than its Content-Length leaves the peer waiting for
       // octets that never come; the connection cannot be reused.
-      return Error{ErrorKind::User, static_cast<uint8_t>(UserKind::BodyWriteAborted),
+      return Error{ErrorKind::kUser, static_cast<uint8_t>(UserKind::kBodyWriteAborted),
                    ErrorCause::plain("early end, expected " + std::to_string(remaining) + " more bytes")};
     }
-    case BodyEncoder::Kind::CloseDelimited:
+    case BodyFraming::kClose:
       return std::nullopt;
-    case BodyEncoder::Kind::Chunked:
+    case BodyFraming::kChunked:
       break;
   }
   // RFC 9110 section 6.5: a server sends trailers only to a client that
@@ -95,11 +97,11 @@ std::optional<Error> Codec::plan_end(const DataPlan* data, const http::HeaderMap
   // line announced.
   if (trailers != nullptr && trailers_allowed_ && encoder_->has_trailer_list) {
     write_trailer_section(*encoder_, *trailers, write_);
-    out = {EndPlan::Kind::Trailers, write_.view()};
-    if (out.bytes == kLastChunk) out = {EndPlan::Kind::LastChunk, kLastChunk};
+    out = {EndPlan::Kind::kTrailers, write_.view()};
+    if (out.bytes == kLastChunk) out = {EndPlan::Kind::kLastChunkOnly, kLastChunk};
     return std::nullopt;
   }
-  out = {EndPlan::Kind::LastChunk, kLastChunk};
+  out = {EndPlan::Kind::kLastChunkOnly, kLastChunk};
   return std::nullopt;
 }
 

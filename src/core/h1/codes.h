@@ -7,35 +7,35 @@ namespace vantric::h1 {
 
 // What a completed background read on a connection means.
 enum class WatchVerdict : uint8_t {
-  Handoff = 0,    // an exchange is active: the read belongs to it
-  IdleEof = 1,    // the idle connection was closed by the peer
-  IdleBytes = 2,  // unexpected bytes on an idle connection
-  IdleError = 3,  // the idle read failed
-  Ignored = 4,    // a racing close already committed
+  kHandoff = 0,    // an exchange is active: the read belongs to it
+  kIdleEof = 1,    // the idle connection was closed by the peer
+  kIdleBytes = 2,  // unexpected bytes on an idle connection
+  kIdleError = 3,  // the idle read failed
+  kIgnored = 4,    // a racing close already committed
 };
 
 // The server's read step.  The "next" verdicts and the "read" verdicts form
 // one numbering because one call returns either.
 enum class ReadStep : uint8_t {
-  NextNone = 0,
-  NextRaise = 1,
-  NextClose = 2,
-  NextDrain = 3,
-  ReadParse = 4,
-  ReadShutdown = 5,
-  ReadWatcher = 6,
-  ReadTransport = 7,
-  ReadEof = 8,
+  kNextNone = 0,
+  kNextRaise = 1,
+  kNextClose = 2,
+  kNextDrain = 3,
+  kReadParse = 4,
+  kReadShutdown = 5,
+  kReadWatcher = 6,
+  kReadTransport = 7,
+  kReadEof = 8,
 };
 
 // The server's response claim.
 enum class RequestClaim : uint8_t {
-  Ok = 0,
-  Already = 1,
-  Stale = 2,
-  Parked = 3,
-  PeerClosed = 4,
-  Continue = 5,
+  kOk = 0,
+  kAlready = 1,
+  kStale = 2,
+  kParked = 3,
+  kPeerClosed = 4,
+  kContinue = 5,
 };
 
 }  // namespace vantric::h1

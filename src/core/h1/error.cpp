@@ -51,8 +51,8 @@ constexpr std::array<SubKindText, kUserKindCount> kUserTexts = {{
 }};
 
 const SubKindText* sub_kind_text(const Error& e) {
-  if (e.kind == ErrorKind::Parse && e.sub_kind < kParseKindCount) return &kParseTexts[e.sub_kind];
-  if (e.kind == ErrorKind::User && e.sub_kind < kUserKindCount) return &kUserTexts[e.sub_kind];
+  if (e.kind == ErrorKind::kParse && e.sub_kind < kParseKindCount) return &kParseTexts[e.sub_kind];
+  if (e.kind == ErrorKind::kUser && e.sub_kind < kUserKindCount) return &kUserTexts[e.sub_kind];
   return nullptr;
 }
 

@@ -14,65 +14,65 @@
 namespace vantric::h1 {
 
 enum class ErrorKind : uint8_t {
-  Parse,
-  User,
-  IncompleteMessage,
-  UnexpectedMessage,
-  Canceled,
-  ChannelClosed,
-  Io,
-  HeaderTimeout,
-  Body,
-  BodyWrite,
-  Shutdown,
+  kParse,
+  kUser,
+  kIncompleteMessage,
+  kUnexpectedMessage,
+  kCanceled,
+  kChannelClosed,
+  kIo,
+  kHeaderTimeout,
+  kBody,
+  kBodyWrite,
+  kShutdown,
 };
 
-// Sub-kinds of ErrorKind::Parse, in the record's order.
+// Sub-kinds of ErrorKind::kParse, in the record's order.
 enum class ParseKind : uint8_t {
-  Method,
-  Version,
-  VersionH2,
-  Uri,
-  UriTooLong,
-  HeaderToken,
-  HeaderContentLengthInvalid,
-  HeaderTransferEncodingInvalid,
-  HeaderTransferEncodingUnexpected,
-  TooLarge,
-  Status,
-  Internal,
+  kMethod,
+  kVersion,
+  kVersionH2,
+  kUri,
+  kUriTooLong,
+  kHeaderToken,
+  kHeaderContentLengthInvalid,
+  kHeaderTransferEncodingInvalid,
+  kHeaderTransferEncodingUnexpected,
+  kTooLarge,
+  kStatus,
+  kInternal,
 };
 
-// Sub-kinds of ErrorKind::User, in the record's order.
+// Sub-kinds of ErrorKind::kUser, in the record's order.
 enum class UserKind : uint8_t {
-  Body,
-  BodyWriteAborted,
-  Service,
-  UnexpectedHeader,
-  UnsupportedStatusCode,
-  NoUpgrade,
-  ManualUpgrade,
-  DispatchGone,
+  kBody,
+  kBodyWriteAborted,
+  kService,
+  kUnexpectedHeader,
+  kUnsupportedStatusCode,
+  kNoUpgrade,
+  kManualUpgrade,
+  kDispatchGone,
 };
 
-inline constexpr std::size_t kErrorKindCount = static_cast<std::size_t>(ErrorKind::Shutdown) + 1;
-inline constexpr std::size_t kParseKindCount = static_cast<std::size_t>(ParseKind::Internal) + 1;
-inline constexpr std::size_t kUserKindCount = static_cast<std::size_t>(UserKind::DispatchGone) + 1;
+inline constexpr std::size_t kErrorKindCount = static_cast<std::size_t>(ErrorKind::kShutdown) + 1;
+inline constexpr std::size_t kParseKindCount = static_cast<std::size_t>(ParseKind::kInternal) + 1;
+inline constexpr std::size_t kUserKindCount = static_cast<std::size_t>(UserKind::kDispatchGone) + 1;
 
 struct Error {
-  ErrorKind kind = ErrorKind::Parse;
+  ErrorKind kind = ErrorKind::kParse;
   // A ParseKind or UserKind for those two kinds; 0 otherwise.
   uint8_t sub_kind = 0;
   std::unique_ptr<ErrorCause> cause;
 
-  static Error parse(ParseKind sub) { return Error{ErrorKind::Parse, static_cast<uint8_t>(sub), nullptr}; }
-  static Error user(UserKind sub) { return Error{ErrorKind::User, static_cast<uint8_t>(sub), nullptr}; }
+  static Error parse(ParseKind sub) { return Error{ErrorKind::kParse, static_cast<uint8_t>(sub), nullptr}; }
+  static Error user(UserKind sub) { return Error{ErrorKind::kUser, static_cast<uint8_t>(sub), nullptr}; }
   static Error of(ErrorKind kind, std::unique_ptr<ErrorCause> cause = nullptr) {
     return Error{kind, 0, std::move(cause)};
   }
   // A Body record caused by an I/O condition, e.g. a body cut short by EOF.
   static Error body(IoKind io_kind, std::string cause_text) {
-    return of(ErrorKind::Body, ErrorCause::io(io_kind, std::move(cause_text)));
+    return of(ErrorKind::kBody, ErrorCause::io(io_kind, std::move(cause_text)));
   }
 
   // The kind string of a Parse or User record ("header_token"); empty otherwise.

@@ -8,6 +8,7 @@
 #include "core/h1/scan.h"
 #include "core/h2/constants.h"
 #include "core/http/field_rules.h"
+#include "core/http/status.h"
 #include "core/http/uri.h"
 #include "core/invariant.h"
 
@@ -61,18 +62,16 @@ class FieldList {
   std::size_t capacity_ = kDefaultMaxHeaders;
 };
 
-enum class Step : uint8_t { Done, NeedMore, Failed };
-
 // A cursor over the buffered bytes.
 struct Scanner {
   const char* p;
   std::size_t n;
   std::size_t pos = 0;
-  ParseKind error = ParseKind::Internal;
+  ParseKind error = ParseKind::kInternal;
 
-  Step fail(ParseKind kind) noexcept {
+  Progress fail(ParseKind kind) noexcept {
     error = kind;
-    return Step::Failed;
+    return Progress::kFailed;
   }
   uint8_t at(std::size_t i) const noexcept { return static_cast<uint8_t>(p[i]); }
 };
@@ -82,50 +81,50 @@ constexpr bool is_ows(uint8_t c) noexcept { return c == ' ' || c == '\t'; }
 // RFC 9112 section 2.2: "a server that is expecting to receive and parse a
 // request-line SHOULD ignore at least one empty line (CRLF) received prior
 // to the request-line"; any number are skipped, CRLF or a bare LF.
-Step skip_empty_lines(Scanner& s) noexcept {
+Progress skip_empty_lines(Scanner& s) noexcept {
   while (s.pos < s.n) {
     if (s.p[s.pos] == '\n') {
       ++s.pos;
     } else if (s.p[s.pos] == '\r') {
-      if (s.pos + 1 == s.n) return Step::NeedMore;
-      if (s.p[s.pos + 1] != '\n') return s.fail(ParseKind::HeaderToken);
+      if (s.pos + 1 == s.n) return Progress::kNeedMore;
+      if (s.p[s.pos + 1] != '\n') return s.fail(ParseKind::kHeaderToken);
       s.pos += 2;
     } else {
-      return Step::Done;
+      return Progress::kDone;
     }
   }
-  return Step::NeedMore;
+  return Progress::kNeedMore;
 }
 
 // HTTP-version = "HTTP/1.1" or "HTTP/1.0" exactly (RFC 9112 section 2.3;
 // other versions are not HTTP/1 messages this parser can frame).
-Step scan_version(Scanner& s, bool* http10) noexcept {
+Progress scan_version(Scanner& s, bool* http10) noexcept {
   static constexpr char kHttp1[] = "HTTP/1.";
   if (s.n - s.pos >= 8 && std::memcmp(s.p + s.pos, kHttp1, 7) == 0) {
     const char minor = s.p[s.pos + 7];
-    if (minor != '0' && minor != '1') return s.fail(ParseKind::Version);
+    if (minor != '0' && minor != '1') return s.fail(ParseKind::kVersion);
     *http10 = minor == '0';
     s.pos += 8;
-    return Step::Done;
+    return Progress::kDone;
   }
   // Fewer than eight octets: fail at the first one that cannot match.
   for (std::size_t i = 0; i < 7 && s.pos + i < s.n; ++i)
-    if (s.p[s.pos + i] != kHttp1[i]) return s.fail(ParseKind::Version);
-  return s.n - s.pos >= 8 ? s.fail(ParseKind::Version) : Step::NeedMore;
+    if (s.p[s.pos + i] != kHttp1[i]) return s.fail(ParseKind::kVersion);
+  return s.n - s.pos >= 8 ? s.fail(ParseKind::kVersion) : Progress::kNeedMore;
 }
 
 // CRLF, or a bare LF (RFC 9112 section 2.2 lets a recipient accept it).
-Step scan_line_end(Scanner& s, ParseKind kind) noexcept {
-  if (s.pos == s.n) return Step::NeedMore;
+Progress scan_line_end(Scanner& s, ParseKind kind) noexcept {
+  if (s.pos == s.n) return Progress::kNeedMore;
   if (s.p[s.pos] == '\n') {
     ++s.pos;
-    return Step::Done;
+    return Progress::kDone;
   }
   if (s.p[s.pos] == '\r') {
-    if (s.pos + 1 == s.n) return Step::NeedMore;
+    if (s.pos + 1 == s.n) return Progress::kNeedMore;
     if (s.p[s.pos + 1] == '\n') {
       s.pos += 2;
-      return Step::Done;
+      return Progress::kDone;
     }
   }
   return s.fail(kind);
@@ -136,31 +135,31 @@ struct RequestLine {
   std::size_t method_size = 0;
   std::size_t target_at = 0;
   std::size_t target_size = 0;
-  Method method = Method::Get;
+  Method method = Method::kGet;
   bool http10 = false;
 };
 
 // request-line = method SP request-target SP HTTP-version CRLF
 // (RFC 9112 section 3).
-Step scan_request_line(Scanner& s, RequestLine& line) noexcept {
-  if (Step step = skip_empty_lines(s); step != Step::Done) return step;
+Progress scan_request_line(Scanner& s, RequestLine& line) noexcept {
+  if (Progress step = skip_empty_lines(s); step != Progress::kDone) return step;
   line.method_at = s.pos;
   const std::size_t left = s.n - s.pos;
   // The two methods of nearly every request skip the token scan.
   if (left >= 4 && std::memcmp(s.p + s.pos, "GET ", 4) == 0) {
-    line.method = Method::Get;
+    line.method = Method::kGet;
     line.method_size = 3;
     s.pos += 4;
   } else if (left >= 5 && std::memcmp(s.p + s.pos, "POST ", 5) == 0) {
-    line.method = Method::Post;
+    line.method = Method::kPost;
     line.method_size = 4;
     s.pos += 5;
   } else {
     std::size_t i = s.pos;
     while (i < s.n && http::is_tchar(s.at(i))) ++i;
-    if (i == s.n) return Step::NeedMore;
+    if (i == s.n) return Progress::kNeedMore;
     // method = token, then a single SP.
-    if (s.p[i] != ' ' || i == s.pos) return s.fail(ParseKind::Method);
+    if (s.p[i] != ' ' || i == s.pos) return s.fail(ParseKind::kMethod);
     line.method_size = i - s.pos;
     line.method = method_from_token({s.p + s.pos, line.method_size});
     s.pos = i + 1;
@@ -170,61 +169,61 @@ Step scan_request_line(Scanner& s, RequestLine& line) noexcept {
   // a second SP are not part of any request-target form.
   line.target_at = s.pos;
   const std::size_t end = s.pos + scan::find_space_or_control(s.p + s.pos, s.n - s.pos);
-  if (end == s.n) return Step::NeedMore;
-  if (s.p[end] != ' ' || end == s.pos) return s.fail(ParseKind::Uri);
+  if (end == s.n) return Progress::kNeedMore;
+  if (s.p[end] != ' ' || end == s.pos) return s.fail(ParseKind::kUri);
   line.target_size = end - s.pos;
   s.pos = end + 1;
 
-  if (Step step = scan_version(s, &line.http10); step != Step::Done) return step;
-  if (Step step = scan_line_end(s, ParseKind::HeaderToken); step != Step::Done) return step;
-  if (line.target_size > kMaxTargetLength) return s.fail(ParseKind::UriTooLong);
-  return Step::Done;
+  if (Progress step = scan_version(s, &line.http10); step != Progress::kDone) return step;
+  if (Progress step = scan_line_end(s, ParseKind::kHeaderToken); step != Progress::kDone) return step;
+  if (line.target_size > kMaxTargetLength) return s.fail(ParseKind::kUriTooLong);
+  return Progress::kDone;
 }
 
 // status-line = HTTP-version SP status-code SP [ reason-phrase ] CRLF
 // (RFC 9112 section 4); the second SP may be left out with the reason.
-Step scan_status_line(Scanner& s, uint16_t* status, bool* http10) noexcept {
-  if (Step step = skip_empty_lines(s); step != Step::Done) return step;
-  if (Step step = scan_version(s, http10); step != Step::Done) return step;
-  if (s.pos == s.n) return Step::NeedMore;
-  if (s.p[s.pos] != ' ') return s.fail(ParseKind::Version);
+Progress scan_status_line(Scanner& s, uint16_t* status, bool* http10) noexcept {
+  if (Progress step = skip_empty_lines(s); step != Progress::kDone) return step;
+  if (Progress step = scan_version(s, http10); step != Progress::kDone) return step;
+  if (s.pos == s.n) return Progress::kNeedMore;
+  if (s.p[s.pos] != ' ') return s.fail(ParseKind::kVersion);
   ++s.pos;
   unsigned code = 0;
   for (int i = 0; i < 3; ++i, ++s.pos) {
-    if (s.pos == s.n) return Step::NeedMore;
+    if (s.pos == s.n) return Progress::kNeedMore;
     const uint8_t c = s.at(s.pos);
-    if (c < '0' || c > '9') return s.fail(ParseKind::Status);
+    if (c < '0' || c > '9') return s.fail(ParseKind::kStatus);
     code = code * 10 + (c - '0');
   }
-  if (code < 100) return s.fail(ParseKind::Status);
+  if (!http::is_status_code(code)) return s.fail(ParseKind::kStatus);
   *status = static_cast<uint16_t>(code);
-  if (s.pos == s.n) return Step::NeedMore;
+  if (s.pos == s.n) return Progress::kNeedMore;
   if (s.p[s.pos] == ' ') {
     // reason-phrase = 1*( HTAB / SP / VCHAR / obs-text )
     ++s.pos;
     for (;;) {
       s.pos += scan::find_control(s.p + s.pos, s.n - s.pos);
-      if (s.pos == s.n) return Step::NeedMore;
+      if (s.pos == s.n) return Progress::kNeedMore;
       if (s.p[s.pos] != '\t') break;
       ++s.pos;
     }
   }
-  return scan_line_end(s, ParseKind::Status);
+  return scan_line_end(s, ParseKind::kStatus);
 }
 
-enum class LineScan : uint8_t { Field, NeedMore, Malformed, TooLarge };
-
 // One field line from s.pos: field-name ":" OWS field-value OWS, ended by
-// CRLF or LF (RFC 9112 section 5).  On Field, `field` is set and *next is the
-// start of the following line.
-LineScan scan_field_line(const Scanner& s, FieldSpan* field, std::size_t* next) noexcept {
+// CRLF or LF (RFC 9112 section 5).  On kDone, `field` is set and *next is the
+// start of the following line; on kFailed, *failure is kHeaderToken for a
+// malformed line or kTooLarge for an overlong name.
+Progress scan_field_line(const Scanner& s, FieldSpan* field, std::size_t* next, ParseKind* failure) noexcept {
+  *failure = ParseKind::kHeaderToken;
   std::size_t i = s.pos;
   while (i < s.n && http::is_tchar(s.at(i))) ++i;
-  if (i == s.n) return LineScan::NeedMore;
+  if (i == s.n) return Progress::kNeedMore;
   // RFC 9112 section 5.1: no whitespace is allowed between the field name
   // and the colon; a line that starts with whitespace is obsolete line
   // folding (section 5.2), which is not accepted either.
-  if (s.p[i] != ':' || i == s.pos) return LineScan::Malformed;
+  if (s.p[i] != ':' || i == s.pos) return Progress::kFailed;
   field->name_at = s.pos;
   field->name_size = i - s.pos;
   ++i;
@@ -232,7 +231,7 @@ LineScan scan_field_line(const Scanner& s, FieldSpan* field, std::size_t* next) 
   field->value_at = i;
   for (;;) {
     i += scan::find_control(s.p + i, s.n - i);
-    if (i == s.n) return LineScan::NeedMore;
+    if (i == s.n) return Progress::kNeedMore;
     if (s.p[i] != '\t') break;
     ++i;
   }
@@ -240,43 +239,45 @@ LineScan scan_field_line(const Scanner& s, FieldSpan* field, std::size_t* next) 
   if (s.p[i] == '\n') {
     ++i;
   } else if (s.p[i] == '\r') {
-    if (i + 1 == s.n) return LineScan::NeedMore;
-    if (s.p[i + 1] != '\n') return LineScan::Malformed;
+    if (i + 1 == s.n) return Progress::kNeedMore;
+    if (s.p[i + 1] != '\n') return Progress::kFailed;
     i += 2;
   } else {
     // RFC 9110 section 5.5: no control octet but HTAB inside a value.
-    return LineScan::Malformed;
+    return Progress::kFailed;
   }
   // Only whole lines are judged, so that the outcome does not depend on
   // where the input was split.
-  if (field->name_size > http::kMaxHeaderNameLength) return LineScan::TooLarge;
+  if (field->name_size > http::kMaxHeaderNameLength) {
+    *failure = ParseKind::kTooLarge;
+    return Progress::kFailed;
+  }
   while (end > field->value_at && is_ows(s.at(end - 1))) --end;
   field->value_size = end - field->value_at;
   *next = i;
-  return LineScan::Field;
+  return Progress::kDone;
 }
 
 // Field lines up to and including the empty line that ends the head.
-Step scan_fields(Scanner& s, FieldList& fields, std::size_t limit, bool skip_malformed) {
+Progress scan_fields(Scanner& s, FieldList& fields, std::size_t limit, bool skip_malformed) {
   for (;;) {
-    if (s.pos == s.n) return Step::NeedMore;
-    if (s.p[s.pos] == '\n' || s.p[s.pos] == '\r') return scan_line_end(s, ParseKind::HeaderToken);
+    if (s.pos == s.n) return Progress::kNeedMore;
+    if (s.p[s.pos] == '\n' || s.p[s.pos] == '\r') return scan_line_end(s, ParseKind::kHeaderToken);
     FieldSpan field;
     std::size_t next = 0;
-    switch (scan_field_line(s, &field, &next)) {
-      case LineScan::Field:
-        if (fields.size() == limit) return s.fail(ParseKind::TooLarge);
+    ParseKind failure;
+    switch (scan_field_line(s, &field, &next, &failure)) {
+      case Progress::kDone:
+        if (fields.size() == limit) return s.fail(ParseKind::kTooLarge);
         fields.push(field);
         s.pos = next;
         break;
-      case LineScan::NeedMore:
-        return Step::NeedMore;
-      case LineScan::TooLarge:
-        return s.fail(ParseKind::TooLarge);
-      case LineScan::Malformed: {
-        if (!skip_malformed) return s.fail(ParseKind::HeaderToken);
+      case Progress::kNeedMore:
+        return Progress::kNeedMore;
+      case Progress::kFailed: {
+        if (failure != ParseKind::kHeaderToken || !skip_malformed) return s.fail(failure);
         const void* lf = std::memchr(s.p + s.pos, '\n', s.n - s.pos);
-        if (lf == nullptr) return Step::NeedMore;
+        if (lf == nullptr) return Progress::kNeedMore;
         s.pos = static_cast<std::size_t>(static_cast<const char*>(lf) - s.p) + 1;
         break;
       }
@@ -366,21 +367,21 @@ void field_name(std::string_view raw, std::optional<http::HeaderName>& out) {
 bool append_field(http::HeaderMap& map, const http::HeaderName& name, std::string_view value) {
   // A scanned value is always valid; only the collection's own capacity (a
   // configured limit far above the default) can refuse it.
-  return map.append(name, value) == http::HeaderMapStatus::kOk;
+  return map.append(name, value) == std::nullopt;
 }
 
-HeadResult failed(ParseKind kind) noexcept { return {HeadStatus::Failed, kind}; }
+HeadResult failed(ParseKind kind) noexcept { return {Progress::kFailed, kind}; }
 
 // What a head's field rule makes of one field line.
 struct FieldVerdict {
-  enum class Action : uint8_t { Append, Drop, Fail };
-  Action action = Action::Append;
-  ParseKind error = ParseKind::Internal;  // meaningful when Fail
+  enum class Action : uint8_t { kAppend, kDrop, kFail };
+  Action action = Action::kAppend;
+  ParseKind error = ParseKind::kInternal;  // meaningful when Fail
 };
 
 constexpr FieldVerdict kAppendField{};
-constexpr FieldVerdict kDropField{FieldVerdict::Action::Drop};
-constexpr FieldVerdict reject_field(ParseKind kind) noexcept { return {FieldVerdict::Action::Fail, kind}; }
+constexpr FieldVerdict kDropField{FieldVerdict::Action::kDrop};
+constexpr FieldVerdict reject_field(ParseKind kind) noexcept { return {FieldVerdict::Action::kFail, kind}; }
 
 // Fills `map` from the field lines of a complete head whose octets `block`
 // holds (the spans are offsets into it), attaching the block: each line's
@@ -400,16 +401,16 @@ ParseKind fill_fields(const FieldList& fields, const http::SharedOctets& block, 
     const http::HeaderName& name = *name_slot;
     const std::string_view value(base + f.value_at, f.value_size);
     const FieldVerdict verdict = rule(name, value);
-    if (verdict.action == FieldVerdict::Action::Fail) return verdict.error;
-    if (verdict.action == FieldVerdict::Action::Drop) continue;
-    if (!append_field(map, name, value)) return ParseKind::TooLarge;
+    if (verdict.action == FieldVerdict::Action::kFail) return verdict.error;
+    if (verdict.action == FieldVerdict::Action::kDrop) continue;
+    if (!append_field(map, name, value)) return ParseKind::kTooLarge;
   }
-  return ParseKind::Internal;
+  return ParseKind::kInternal;
 }
 
 HeadResult need_more(const ByteBuffer& buffer, const ParseLimits& limits) noexcept {
-  if (buffer.size() >= limits.max_buf_size) return failed(ParseKind::TooLarge);
-  return {HeadStatus::NeedMore, ParseKind::Internal};
+  if (buffer.size() >= limits.max_buf_size) return failed(ParseKind::kTooLarge);
+  return {Progress::kNeedMore, ParseKind::kInternal};
 }
 
 // The target as the host sees it (see RequestHead), as offsets.
@@ -421,7 +422,7 @@ struct TargetText {
 
 ParseKind request_target(std::string_view target, std::size_t target_at, TargetText* out) noexcept {
   http::Uri uri;
-  if (http::parse_uri(target, uri) != http::UriError::kNone) return ParseKind::Uri;
+  if (http::parse_uri(target, uri) != std::nullopt) return ParseKind::kUri;
   out->at = target_at;
   out->size = target.size();
   switch (uri.form) {
@@ -440,7 +441,7 @@ ParseKind request_target(std::string_view target, std::size_t target_at, TargetT
     case http::UriForm::kAsterisk:
       break;
   }
-  return ParseKind::Internal;
+  return ParseKind::kInternal;
 }
 
 HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
@@ -449,27 +450,27 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   Scanner s{input.data(), input.size()};
   RequestLine line;
   switch (scan_request_line(s, line)) {
-    case Step::Done:
+    case Progress::kDone:
       break;
-    case Step::NeedMore:
+    case Progress::kNeedMore:
       return need_more(buffer, limits);
-    case Step::Failed:
+    case Progress::kFailed:
       return failed(s.error);
   }
   TargetText target;
   if (ParseKind kind = request_target(input.substr(line.target_at, line.target_size), line.target_at, &target);
-      kind != ParseKind::Internal)
+      kind != ParseKind::kInternal)
     return failed(kind);
 
   FieldList fields;
   switch (scan_fields(s, fields, limits.max_headers, limits.ignore_invalid_headers)) {
-    case Step::Done:
+    case Progress::kDone:
       break;
-    case Step::NeedMore:
+    case Progress::kNeedMore:
       // scan_fields stops at the start of the line it could not finish.
       if (progress != nullptr) *progress = {s.pos, fields.size()};
       return need_more(buffer, limits);
-    case Step::Failed:
+    case Progress::kFailed:
       return failed(s.error);
   }
 
@@ -483,7 +484,7 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   out.http10 = line.http10;
 
   // RFC 9112 section 6.3 and 9.3, over the field lines in arrival order.
-  const bool is_connect = line.method == Method::Connect;
+  const bool is_connect = line.method == Method::kConnect;
   bool keep_alive = !line.http10;
   bool expect_continue = false;
   bool upgrade = false;
@@ -500,7 +501,7 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
         // RFC 9112 section 6.1: "A server that receives a request message
         // with a transfer coding it does not understand SHOULD respond with
         // 501"; an HTTP/1.0 peer cannot have meant one at all.
-        if (line.http10) return reject_field(ParseKind::HeaderTransferEncodingUnexpected);
+        if (line.http10) return reject_field(ParseKind::kHeaderTransferEncodingUnexpected);
         // RFC 9112 section 6.3 rule 3: Transfer-Encoding overrides
         // Content-Length, which must be removed before the message is
         // forwarded (a request smuggling vector otherwise).
@@ -521,14 +522,14 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
         // response, a request gets no leniency for lists: a proxy in front
         // may have framed it by another reading.
         const auto number = parse_decimal(value);
-        if (!number) return reject_field(ParseKind::HeaderContentLengthInvalid);
+        if (!number) return reject_field(ParseKind::kHeaderContentLengthInvalid);
         if (content_length) {
           // RFC 9112 section 6.3 rule 5: differing values are
           // unrecoverable; an exact repeat is harmless and dropped.
-          if (*number != *content_length) return reject_field(ParseKind::HeaderContentLengthInvalid);
+          if (*number != *content_length) return reject_field(ParseKind::kHeaderContentLengthInvalid);
           return kDropField;
         }
-        if (*number > kMaxBodyLength) return reject_field(ParseKind::TooLarge);
+        if (*number > kMaxBodyLength) return reject_field(ParseKind::kTooLarge);
         content_length = number;
         break;
       }
@@ -552,10 +553,10 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
     }
     return kAppendField;
   };
-  if (ParseKind kind = fill_fields(fields, out.block, map, rule); kind != ParseKind::Internal) return failed(kind);
+  if (ParseKind kind = fill_fields(fields, out.block, map, rule); kind != ParseKind::kInternal) return failed(kind);
   // RFC 9112 section 6.3 rule 4: a request whose final coding is not chunked
   // has no determinable length; the server must answer 400 and close.
-  if (transfer_coding && !chunked) return failed(ParseKind::HeaderTransferEncodingInvalid);
+  if (transfer_coding && !chunked) return failed(ParseKind::kHeaderTransferEncodingInvalid);
 
   out.body_length = transfer_coding ? kBodyChunked : content_length.value_or(0);
   out.keep_alive = keep_alive && !framing_conflict;
@@ -565,7 +566,7 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   out.is_upgrade = is_connect || (upgrade && !line.http10);
   out.allow_trailers = allow_trailers;
   buffer.consume(s.pos);
-  return {HeadStatus::Complete, ParseKind::Internal};
+  return {Progress::kDone, ParseKind::kInternal};
 }
 
 bool is_interim(uint16_t status) noexcept { return status >= 100 && status < 200 && status != 101; }
@@ -573,16 +574,16 @@ bool is_interim(uint16_t status) noexcept { return status >= 100 && status < 200
 HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request_method, const ParseLimits& limits,
                                ResponseHead& out, http::HeaderMap& map) {
   for (;;) {
-    if (buffer.empty()) return {HeadStatus::NeedMore, ParseKind::Internal};
+    if (buffer.empty()) return {Progress::kNeedMore, ParseKind::kInternal};
     const std::string_view input = buffer.view();
     Scanner s{input.data(), input.size()};
     uint16_t status = 0;
     bool http10 = false;
-    Step step = scan_status_line(s, &status, &http10);
+    Progress step = scan_status_line(s, &status, &http10);
     FieldList fields;
-    if (step == Step::Done) step = scan_fields(s, fields, kDefaultMaxHeaders, false);
-    if (step == Step::NeedMore) return need_more(buffer, limits);
-    if (step == Step::Failed) return failed(s.error);
+    if (step == Progress::kDone) step = scan_fields(s, fields, kDefaultMaxHeaders, false);
+    if (step == Progress::kNeedMore) return need_more(buffer, limits);
+    if (step == Progress::kFailed) return failed(s.error);
     if (is_interim(status)) {
       // RFC 9110 section 15.2: a client must accept interim responses
       // before the final one; they carry nothing the caller needs.
@@ -618,11 +619,11 @@ HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request
       }
       return kAppendField;
     };
-    if (ParseKind kind = fill_fields(fields, out.block, map, rule); kind != ParseKind::Internal) return failed(kind);
+    if (ParseKind kind = fill_fields(fields, out.block, map, rule); kind != ParseKind::kInternal) return failed(kind);
 
     // RFC 9112 section 6.3, rules 1 to 7 in order.
-    const bool is_head = request_method == Method::Head;
-    const bool is_connect = request_method == Method::Connect;
+    const bool is_head = request_method == Method::kHead;
+    const bool is_connect = request_method == Method::kConnect;
     uint64_t length = kBodyCloseDelimited;
     bool upgrade = false;
     if (status == 101) {
@@ -636,12 +637,12 @@ HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request
     } else if (transfer_coding) {
       // RFC 9112 section 6.1: a transfer coding in an HTTP/1.0 message
       // means the framing is faulty.
-      if (http10) return failed(ParseKind::HeaderTransferEncodingUnexpected);
+      if (http10) return failed(ParseKind::kHeaderTransferEncodingUnexpected);
       // A final coding other than chunked is read until the close.
       length = chunked ? kBodyChunked : kBodyCloseDelimited;
     } else if (has_content_length) {
-      if (!content_length_valid) return failed(ParseKind::HeaderContentLengthInvalid);
-      if (*content_length > kMaxBodyLength) return failed(ParseKind::TooLarge);
+      if (!content_length_valid) return failed(ParseKind::kHeaderContentLengthInvalid);
+      if (*content_length > kMaxBodyLength) return failed(ParseKind::kTooLarge);
       length = *content_length;
     }
     out.body_length = length;
@@ -649,25 +650,26 @@ HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request
     // After a protocol switch the connection is no longer HTTP/1.
     out.keep_alive = keep_alive && !upgrade;
     buffer.consume(s.pos);
-    return {HeadStatus::Complete, ParseKind::Internal};
+    return {Progress::kDone, ParseKind::kInternal};
   }
 }
 
 // The field lines from progress.line_start on, without building anything:
-// NeedMore (progress advanced) while the head is still incomplete and valid so
+// kNeedMore (progress advanced) while the head is still incomplete and valid so
 // far; otherwise the full parse decides.
 bool still_incomplete(const ByteBuffer& buffer, const ParseLimits& limits, RequestScanProgress& progress) {
   const std::string_view input = buffer.view();
   Scanner s{input.data(), input.size(), progress.line_start};
   FieldList fields;
-  if (scan_fields(s, fields, limits.max_headers - progress.fields, limits.ignore_invalid_headers) != Step::NeedMore)
+  const std::size_t room = limits.max_headers - progress.fields;
+  if (scan_fields(s, fields, room, limits.ignore_invalid_headers) != Progress::kNeedMore)
     return false;
   progress = {s.pos, progress.fields + fields.size()};
   return true;
 }
 
 HeadResult finish_request(const ByteBuffer& buffer, HeadResult result) {
-  if (result.status != HeadStatus::Failed) return result;
+  if (result.status != Progress::kFailed) return result;
   // RFC 9113 section 3.4: a client with prior knowledge opens with the
   // HTTP/2 preface; an HTTP/1 server recognises it to close quietly rather
   // than answer in a protocol the client does not read.  A preface cut short
@@ -675,9 +677,9 @@ HeadResult finish_request(const ByteBuffer& buffer, HeadResult result) {
   // on where the bytes were split.
   const std::string_view input = buffer.view();
   if (input.size() < h2::kPreface.size()) {
-    if (h2::kPreface.starts_with(input)) return {HeadStatus::NeedMore, ParseKind::Internal};
+    if (h2::kPreface.starts_with(input)) return {Progress::kNeedMore, ParseKind::kInternal};
   } else if (input.starts_with(h2::kPreface)) {
-    result.error = ParseKind::VersionH2;
+    result.error = ParseKind::kVersionH2;
   }
   return result;
 }
@@ -686,13 +688,13 @@ HeadResult finish_request(const ByteBuffer& buffer, HeadResult result) {
 
 HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
                          http::HeaderMap& headers) {
-  if (buffer.empty()) return {HeadStatus::NeedMore, ParseKind::Internal};
+  if (buffer.empty()) return {Progress::kNeedMore, ParseKind::kInternal};
   return finish_request(buffer, parse_request_head(buffer, limits, out, headers, nullptr));
 }
 
 HeadResult parse_request(ByteBuffer& buffer, const ParseLimits& limits, RequestHead& out,
                          http::HeaderMap& headers, RequestScanProgress& progress) {
-  if (buffer.empty()) return {HeadStatus::NeedMore, ParseKind::Internal};
+  if (buffer.empty()) return {Progress::kNeedMore, ParseKind::kInternal};
   // Everything before line_start was found valid and cannot change, so only
   // the lines from there on can turn the outcome.
   if (progress.line_start != 0 && progress.line_start <= buffer.size() &&
@@ -709,21 +711,21 @@ HeadResult parse_response(ByteBuffer& buffer, std::optional<Method> request_meth
 
 std::optional<uint16_t> automatic_status(ParseKind kind) noexcept {
   switch (kind) {
-    case ParseKind::Method:
-    case ParseKind::Version:
-    case ParseKind::Uri:
-    case ParseKind::HeaderToken:
-    case ParseKind::HeaderContentLengthInvalid:
-    case ParseKind::HeaderTransferEncodingInvalid:
-    case ParseKind::HeaderTransferEncodingUnexpected:
+    case ParseKind::kMethod:
+    case ParseKind::kVersion:
+    case ParseKind::kUri:
+    case ParseKind::kHeaderToken:
+    case ParseKind::kHeaderContentLengthInvalid:
+    case ParseKind::kHeaderTransferEncodingInvalid:
+    case ParseKind::kHeaderTransferEncodingUnexpected:
       return 400;
-    case ParseKind::UriTooLong:
+    case ParseKind::kUriTooLong:
       return 414;
-    case ParseKind::TooLarge:
+    case ParseKind::kTooLarge:
       return 431;
-    case ParseKind::VersionH2:
-    case ParseKind::Status:
-    case ParseKind::Internal:
+    case ParseKind::kVersionH2:
+    case ParseKind::kStatus:
+    case ParseKind::kInternal:
       break;
   }
   return std::nullopt;

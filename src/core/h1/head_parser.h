@@ -22,6 +22,7 @@
 #include "core/h1/method.h"
 #include "core/http/header_map.h"
 #include "core/http/shared_octets.h"
+#include "core/progress.h"
 
 namespace vantric::h1 {
 
@@ -45,17 +46,15 @@ struct ParseLimits {
   std::size_t max_buf_size = kDefaultMaxBufSize;
 };
 
-enum class HeadStatus : uint8_t { NeedMore, Complete, Failed };
-
 struct HeadResult {
-  HeadStatus status = HeadStatus::NeedMore;
-  ParseKind error = ParseKind::Internal;  // meaningful when Failed
+  Progress status = Progress::kNeedMore;
+  ParseKind error = ParseKind::kInternal;  // meaningful when kFailed
 };
 
 struct RequestHead {
   // The head's octets; every view below points into it.
   http::SharedOctets block;
-  Method method = Method::Get;
+  Method method = Method::kGet;
   std::string_view method_text;
   // The request-target as the host sees it: `target_scheme` followed by
   // `target`.  `target_scheme` is "http" or "https" when an absolute-form
@@ -80,13 +79,13 @@ struct ResponseHead {
   bool http10 = false;
 };
 
-// Parses a request head from the front of `buffer`.  Complete: the head's
+// Parses a request head from the front of `buffer`.  kDone: the head's
 // bytes are consumed, `out` is filled (its views live as long as `out.block`
 // or a copy of it) and `headers` holds the field lines in arrival order, less
 // the Content-Length lines the framing rules drop; the values are views of the
 // block, which `headers` attaches.  The head's fields go into a map the caller
 // owns so that it can be one the host already holds, filled in place.
-// NeedMore and Failed consume nothing and leave `out` and `headers`
+// kNeedMore and kFailed consume nothing and leave `out` and `headers`
 // unspecified.  Failure kinds: Method, Version, VersionH2 (the HTTP/2
 // connection preface), Uri, UriTooLong, HeaderToken,
 // HeaderContentLengthInvalid, HeaderTransferEncodingInvalid,

@@ -15,25 +15,28 @@ inline constexpr uint64_t kBodyCloseDelimited = std::numeric_limits<uint64_t>::m
 // A declared length must stay below the reserved values.
 inline constexpr uint64_t kMaxBodyLength = kBodyChunked - 1;
 
-enum class BodyKind : uint8_t { Empty, Length, Chunked, Close };
+// How a message body is delimited (RFC 9112 section 6.3): no body, a known
+// length, chunked transfer coding, or the end of the connection.  A body
+// being encoded or decoded is never kEmpty: an empty one is kLength of 0.
+enum class BodyFraming : uint8_t { kEmpty, kLength, kChunked, kClose };
 
-constexpr BodyKind body_kind(uint64_t body_length) noexcept {
-  if (body_length == 0) return BodyKind::Empty;
-  if (body_length == kBodyChunked) return BodyKind::Chunked;
-  if (body_length == kBodyCloseDelimited) return BodyKind::Close;
-  return BodyKind::Length;
+constexpr BodyFraming body_framing(uint64_t body_length) noexcept {
+  if (body_length == 0) return BodyFraming::kEmpty;
+  if (body_length == kBodyChunked) return BodyFraming::kChunked;
+  if (body_length == kBodyCloseDelimited) return BodyFraming::kClose;
+  return BodyFraming::kLength;
 }
 
 // "empty", "length", "chunked" or "close": the host's body_kind strings.
-constexpr std::string_view body_kind_name(BodyKind kind) noexcept {
-  switch (kind) {
-    case BodyKind::Empty:
+constexpr std::string_view body_kind_name(BodyFraming framing) noexcept {
+  switch (framing) {
+    case BodyFraming::kEmpty:
       return "empty";
-    case BodyKind::Length:
+    case BodyFraming::kLength:
       return "length";
-    case BodyKind::Chunked:
+    case BodyFraming::kChunked:
       return "chunked";
-    case BodyKind::Close:
+    case BodyFraming::kClose:
       break;
   }
   return "close";

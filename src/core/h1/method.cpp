@@ -22,29 +22,29 @@ Method method_from_token(std::string_view token) noexcept {
   // The first octet and the length pick at most one candidate.
   switch (token.size()) {
     case 3:
-      if (token == "GET") return Method::Get;
-      if (token == "PUT") return Method::Put;
+      if (token == "GET") return Method::kGet;
+      if (token == "PUT") return Method::kPut;
       break;
     case 4:
-      if (token == "POST") return Method::Post;
-      if (token == "HEAD") return Method::Head;
+      if (token == "POST") return Method::kPost;
+      if (token == "HEAD") return Method::kHead;
       break;
     case 5:
-      if (token == "PATCH") return Method::Patch;
-      if (token == "TRACE") return Method::Trace;
-      if (token == "QUERY") return Method::Query;
+      if (token == "PATCH") return Method::kPatch;
+      if (token == "TRACE") return Method::kTrace;
+      if (token == "QUERY") return Method::kQuery;
       break;
     case 6:
-      if (token == "DELETE") return Method::Delete;
+      if (token == "DELETE") return Method::kDelete;
       break;
     case 7:
-      if (token == "OPTIONS") return Method::Options;
-      if (token == "CONNECT") return Method::Connect;
+      if (token == "OPTIONS") return Method::kOptions;
+      if (token == "CONNECT") return Method::kConnect;
       break;
     default:
       break;
   }
-  return Method::Extension;
+  return Method::kExtension;
 }
 
 bool is_method_token(std::string_view text) noexcept {

@@ -11,20 +11,20 @@ namespace vantric::h1 {
 // The ten standard methods, then Extension for any other token.  QUERY is the
 // safe method with a body of draft-ietf-httpbis-safe-method-w-body.
 enum class Method : uint8_t {
-  Options,
-  Get,
-  Post,
-  Put,
-  Delete,
-  Head,
-  Trace,
-  Connect,
-  Patch,
-  Query,
-  Extension,
+  kOptions,
+  kGet,
+  kPost,
+  kPut,
+  kDelete,
+  kHead,
+  kTrace,
+  kConnect,
+  kPatch,
+  kQuery,
+  kExtension,
 };
 
-inline constexpr std::size_t kStandardMethodCount = static_cast<std::size_t>(Method::Extension);
+inline constexpr std::size_t kStandardMethodCount = static_cast<std::size_t>(Method::kExtension);
 
 // The text of a standard method ("GET"); empty for Extension.  Static storage.
 std::string_view method_name(Method method) noexcept;

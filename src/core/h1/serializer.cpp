@@ -488,12 +488,17 @@ std::size_t find_target_end(const char* p, std::size_t n) noexcept {
   return n;
 }
 
+RequestLineError url_refused(http::UriError why) noexcept {
+  return {RequestLineError::Where::kUrl, why};
+}
+
 }  // namespace
 
 // ---- request ------------------------------------------------------------------------
 
-RequestLineCheck check_request_line(std::string_view method, std::string_view url, RequestTarget& out) noexcept {
-  if (!is_method_token(method)) return {RequestLineError::kMethod, http::UriError::kNone};
+std::optional<RequestLineError> check_request_line(std::string_view method, std::string_view url,
+                                                   RequestTarget& out) noexcept {
+  if (!is_method_token(method)) return RequestLineError{RequestLineError::Where::kMethod};
   out.method = method;
   out.method_id = method_from_token(method);
   // A fragment is never sent (RFC 9112 section 3.2: the request-target has
@@ -502,18 +507,18 @@ RequestLineCheck check_request_line(std::string_view method, std::string_view ur
     // Origin form, the common case: parse_uri takes every octet but space,
     // controls and DEL there ("?" and "#" only split it), so one scan gives
     // its verdict.
-    if (url.size() > http::kMaxUriLength) return {RequestLineError::kUrl, http::UriError::kTooLong};
+    if (url.size() > http::kMaxUriLength) return url_refused(http::UriError::kTooLong);
     const std::size_t end = find_target_end(url.data(), url.size());
-    if (end != url.size() && url[end] != '#') return {RequestLineError::kUrl, http::UriError::kInvalidUriChar};
+    if (end != url.size() && url[end] != '#') return url_refused(http::UriError::kInvalidUriChar);
     if (end != url.size() && scan::find_space_or_control(url.data() + end, url.size() - end) != url.size() - end)
-      return {RequestLineError::kUrl, http::UriError::kInvalidUriChar};
+      return url_refused(http::UriError::kInvalidUriChar);
     out.target[0] = url.substr(0, end);
     out.target_pieces = 1;
-    return {};
+    return std::nullopt;
   }
   http::Uri uri;
-  if (const http::UriError e = http::parse_uri(url, uri); e != http::UriError::kNone)
-    return {RequestLineError::kUrl, e};
+  if (const std::optional<http::UriError> e = http::parse_uri(url, uri))
+    return url_refused(*e);
   out.target_pieces = 1;
   switch (uri.form) {
     case http::UriForm::kOrigin:
@@ -530,7 +535,7 @@ RequestLineCheck check_request_line(std::string_view method, std::string_view ur
       out.target_pieces = 5;
       break;
   }
-  return {};
+  return std::nullopt;
 }
 
 bool write_request_head(const RequestTarget& target, const HeaderMap& headers, const RequestOptions& options,
@@ -551,10 +556,10 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
 
   const auto transfer_encoding = values_of(headers, at.transfer_encoding);
   const auto content_length = values_of(headers, at.content_length);
-  BodyEncoder::Kind kind = BodyEncoder::Kind::Length;
+  BodyFraming kind = BodyFraming::kLength;
   uint64_t length = 0;
   const BodyRequest& body = options.body;
-  if (body.kind == BodyRequest::Kind::None) {
+  if (body.kind == BodyRequest::Kind::kNone) {
     edits.remove_transfer_encoding = true;
     // A Content-Length of the caller's goes out as written, so the body must
     // be as long as it says: cutting it to nothing would leave the peer
@@ -565,7 +570,7 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
     edits.remove_transfer_encoding = true;
     if (const auto n = agreed_content_length(content_length)) {
       length = *n;
-    } else if (body.kind == BodyRequest::Kind::Known) {
+    } else if (body.kind == BodyRequest::Kind::kKnown) {
       edits.set_content_length = true;
       edits.content_length = length = body.length;
     }
@@ -576,17 +581,17 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
     // with Transfer-Encoding; any value, numeric or not, would give a
     // recipient a second framing to disagree on.
     edits.remove_content_length = true;
-    kind = BodyEncoder::Kind::Chunked;
+    kind = BodyFraming::kChunked;
   } else if (const auto n = agreed_content_length(content_length)) {
     length = *n;
-  } else if (body.kind == BodyRequest::Kind::Unknown) {
+  } else if (body.kind == BodyRequest::Kind::kUnknown) {
     // RFC 9110 section 9.3: GET, HEAD and CONNECT bodies have no defined
     // meaning; they are not sent rather than announced.
     const Method m = target.method_id;
-    if (m != Method::Get && m != Method::Head && m != Method::Connect) {
+    if (m != Method::kGet && m != Method::kHead && m != Method::kConnect) {
       edits.remove_content_length = true;  // a value that did not parse
       edits.add_chunked = true;
-      kind = BodyEncoder::Kind::Chunked;
+      kind = BodyFraming::kChunked;
     }
   } else {
     edits.set_content_length = true;
@@ -594,7 +599,7 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
   }
   std::string trailer_names;
   bool has_trailer_list = false;
-  if (kind == BodyEncoder::Kind::Chunked && at.trailer != FramingFields::kAbsent)
+  if (kind == BodyFraming::kChunked && at.trailer != FramingFields::kAbsent)
     collect_trailer_names(headers.values_at(at.trailer), trailer_names, has_trailer_list);
 
   HeadWriter out(buffer);
@@ -620,7 +625,7 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
     RequestEdits values = edits;
     // Only a collection that is full refuses the line; it then goes last.
     if (edits.add_chunked)
-      values.add_chunked = fields.insert(names().transfer_encoding, "chunked") != http::HeaderMapStatus::kOk;
+      values.add_chunked = fields.insert(names().transfer_encoding, "chunked") != std::nullopt;
     write_request_fields(fields, values, out);
   }
   out.text(kCrlf);
@@ -648,8 +653,8 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
   const bool http10 = options.http10;
   const bool title = options.title_case;
   const bool keep_alive = options.keep_alive;
-  const bool head_request = options.request_method == Method::Head;
-  const bool connect_2xx = options.request_method == Method::Connect && status >= 200 && status <= 299;
+  const bool head_request = options.request_method == Method::kHead;
+  const bool connect_2xx = options.request_method == Method::kConnect && status >= 200 && status <= 299;
   const bool informational = status >= 100 && status <= 199;
   const bool no_content = status == 204 || status == 304;
   // RFC 9112 section 6.3: responses to HEAD, 1xx, 204, 304 and a 2xx to
@@ -665,7 +670,7 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
   } else if (informational) {
     // RFC 9110 section 15.2: interim responses are written apart (100
     // Continue), never as the head of the final response.
-    return user_error(UserKind::UnsupportedStatusCode);
+    return user_error(UserKind::kUnsupportedStatusCode);
   } else {
     is_last = !keep_alive;
   }
@@ -674,7 +679,7 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
   write_status_line(status, http10, out);
 
   // The encoder being decided; the caller's is set only on success.
-  BodyEncoder::Kind kind = BodyEncoder::Kind::Length;
+  BodyFraming kind = BodyFraming::kLength;
   uint64_t remaining = 0;
   std::string trailer_names;  // announced by Trailer lines, for a chunked encoder
   bool has_trailer_list = false;
@@ -689,32 +694,32 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
     const auto values = headers.values_at(i);
     switch (headers.name_id_at(i)) {
       case WellKnownName::kContentLength: {
-        if (framing_written) return user_error(UserKind::UnexpectedHeader);
+        if (framing_written) return user_error(UserKind::kUnexpectedHeader);
         framing_written = true;
         const std::string_view first = *values.begin();
         switch (body.kind) {
-          case BodyRequest::Kind::Known: {
+          case BodyRequest::Kind::kKnown: {
             // The line goes out as written, so the body must be as long as
             // it says, whatever length the caller announced apart from it.
             const auto n = parse_decimal(first);
-            if (!n) return user_error(UserKind::UnexpectedHeader);
+            if (!n) return user_error(UserKind::kUnexpectedHeader);
             out.line(name, first, title);
-            kind = BodyEncoder::Kind::Length;
+            kind = BodyFraming::kLength;
             remaining = *n;
             break;
           }
-          case BodyRequest::Kind::Unknown: {
+          case BodyRequest::Kind::kUnknown: {
             // RFC 9110 section 8.6: Content-Length = 1*DIGIT, one number.
             const auto n = parse_decimal(first);
-            if (!n) return user_error(UserKind::UnexpectedHeader);
+            if (!n) return user_error(UserKind::kUnexpectedHeader);
             for (std::string_view v : values)
-              if (parse_decimal(v) != n) return user_error(UserKind::UnexpectedHeader);
+              if (parse_decimal(v) != n) return user_error(UserKind::kUnexpectedHeader);
             out.line(name, first, title);
-            kind = BodyEncoder::Kind::Length;
+            kind = BodyFraming::kLength;
             remaining = *n;
             break;
           }
-          case BodyRequest::Kind::None:
+          case BodyRequest::Kind::kNone:
             // RFC 9110 section 8.6: a response to HEAD may say how long the
             // body of a GET would have been.
             if (head_request) {
@@ -730,12 +735,12 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
         continue;
       }
       case WellKnownName::kTransferEncoding:
-        if (framing_written) return user_error(UserKind::UnexpectedHeader);
+        if (framing_written) return user_error(UserKind::kUnexpectedHeader);
         // RFC 9112 section 6.1: no transfer coding to HTTP/1.0, and none
         // where there is no body to code.
         if (http10 || !can_have_body) continue;
         framing_written = true;
-        kind = BodyEncoder::Kind::Chunked;
+        kind = BodyFraming::kChunked;
         out.joined_line(name, values, title, is_chunked_last(last_value(values)) ? "" : ", chunked");
         continue;
       case WellKnownName::kConnection: {
@@ -783,17 +788,17 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
 
   if (!framing_written) {
     switch (body.kind) {
-      case BodyRequest::Kind::Unknown:
+      case BodyRequest::Kind::kUnknown:
         if (http10 || !can_have_body) {
           // RFC 9112 section 6.3 rule 8: the body ends when the connection
           // closes.
-          kind = BodyEncoder::Kind::CloseDelimited;
+          kind = BodyFraming::kClose;
         } else {
           out.line("transfer-encoding", "chunked", title);
-          kind = BodyEncoder::Kind::Chunked;
+          kind = BodyFraming::kChunked;
         }
         break;
-      case BodyRequest::Kind::Known:
+      case BodyRequest::Kind::kKnown:
         if (body.length != 0) {
           if (can_have_length) {
             out.line("content-length", DecimalText(body.length).view, title);
@@ -802,13 +807,13 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
           break;
         }
         [[fallthrough]];
-      case BodyRequest::Kind::None:
+      case BodyRequest::Kind::kNone:
         if (implicit_zero) out.line("content-length", "0", title);
         break;
     }
   }
   if (!can_have_body) {
-    kind = BodyEncoder::Kind::Length;
+    kind = BodyFraming::kLength;
     remaining = 0;
   }
 
@@ -826,9 +831,9 @@ std::optional<Error> write_response_head(const ResponseOptions& options, const H
   out.finish();
 
   encoder_out.kind = kind;
-  encoder_out.remaining = kind == BodyEncoder::Kind::Length ? remaining : 0;
+  encoder_out.remaining = kind == BodyFraming::kLength ? remaining : 0;
   encoder_out.is_last = is_last;
-  encoder_out.has_trailer_list = kind == BodyEncoder::Kind::Chunked && has_trailer_list;
+  encoder_out.has_trailer_list = kind == BodyFraming::kChunked && has_trailer_list;
   if (encoder_out.has_trailer_list) {
     encoder_out.allowed_trailers = std::move(trailer_names);
   } else {

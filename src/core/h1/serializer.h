@@ -23,6 +23,7 @@
 
 #include "core/byte_buffer.h"
 #include "core/h1/error.h"
+#include "core/h1/message.h"
 #include "core/h1/method.h"
 #include "core/http/date.h"
 #include "core/http/header_map.h"
@@ -32,8 +33,7 @@ namespace vantric::h1 {
 
 // The outgoing body framing in flight (RFC 9112 sections 6 and 7).
 struct BodyEncoder {
-  enum class Kind : uint8_t { Length, Chunked, CloseDelimited };
-  Kind kind = Kind::Length;
+  BodyFraming kind = BodyFraming::kLength;  // never kEmpty
   uint64_t remaining = 0;  // Length: body octets still to send
   bool is_last = false;    // the connection closes after this message
   // Chunked: whether the message had Trailer lines, and the names they
@@ -48,12 +48,12 @@ struct BodyEncoder {
   }
   static BodyEncoder chunked() noexcept {
     BodyEncoder e;
-    e.kind = Kind::Chunked;
+    e.kind = BodyFraming::kChunked;
     return e;
   }
   static BodyEncoder close_delimited() noexcept {
     BodyEncoder e;
-    e.kind = Kind::CloseDelimited;
+    e.kind = BodyFraming::kClose;
     return e;
   }
 };
@@ -61,13 +61,13 @@ struct BodyEncoder {
 // The body the caller announces with a head: none, a known length, or an
 // unknown length (chunked=True).  `chunked` wins over `content_length`.
 struct BodyRequest {
-  enum class Kind : uint8_t { None, Known, Unknown };
-  Kind kind = Kind::None;
+  enum class Kind : uint8_t { kNone, kKnown, kUnknown };
+  Kind kind = Kind::kNone;
   uint64_t length = 0;  // Known
 
   static constexpr BodyRequest of(std::optional<uint64_t> content_length, bool chunked) noexcept {
-    if (chunked) return {Kind::Unknown, 0};
-    if (content_length) return {Kind::Known, *content_length};
+    if (chunked) return {Kind::kUnknown, 0};
+    if (content_length) return {Kind::kKnown, *content_length};
     return {};
   }
 };
@@ -79,24 +79,28 @@ struct BodyRequest {
 // it, or static text).
 struct RequestTarget {
   std::string_view method;
-  Method method_id = Method::Get;
+  Method method_id = Method::kGet;
   // The target as given, less a fragment, in its first `target_pieces`
   // pieces; an absolute form without a path gains "/".
   std::array<std::string_view, 5> target{};
   std::size_t target_pieces = 0;
 };
 
-enum class RequestLineError : uint8_t { kNone, kMethod, kUrl };
+// Why a request line was refused: the method is not a token, or the URL is
+// not a request-target (with the URI parser's verdict).
+struct RequestLineError {
+  enum class Where : uint8_t { kMethod, kUrl };
+  Where where = Where::kMethod;
+  http::UriError uri_error = http::UriError::kEmpty;  // kUrl: why
 
-struct RequestLineCheck {
-  RequestLineError error = RequestLineError::kNone;
-  http::UriError uri_error = http::UriError::kNone;  // kUrl: why
+  bool operator==(const RequestLineError&) const = default;
 };
 
 // Validates `method` as a method token (RFC 9110 section 9.1) and `url` as a
 // URI reference of one of the four request-target forms, with the verdicts
 // of http::parse_uri; fills `out` on success (views into the arguments).
-RequestLineCheck check_request_line(std::string_view method, std::string_view url, RequestTarget& out) noexcept;
+std::optional<RequestLineError> check_request_line(std::string_view method, std::string_view url,
+                                                   RequestTarget& out) noexcept;
 
 struct RequestOptions {
   bool http10 = false;
@@ -163,23 +167,23 @@ char* write_chunk(std::string_view data, char* out) noexcept;
 // How one piece of body data goes out.
 struct DataPlan {
   enum class Kind : uint8_t {
-    NoEncoder,  // no message in flight
-    Whole,      // the data itself, unchanged (within a length, or close-delimited)
-    Prefix,     // its first `size` octets: the rest is past the declared length
-    Chunk,      // framed as one chunk of `size` octets
+    kNoEncoder,  // no message in flight
+    kWhole,      // the data itself, unchanged (within a length, or close-delimited)
+    kPrefix,     // its first `size` octets: the rest is past the declared length
+    kChunk,      // framed as one chunk of `size` octets
   };
-  Kind kind = Kind::NoEncoder;
+  Kind kind = Kind::kNoEncoder;
   std::size_t size = 0;
 };
 
 // How a message ends.
 struct EndPlan {
   enum class Kind : uint8_t {
-    Nothing,    // no octets
-    LastChunk,  // kLastChunk
-    Trailers,   // `bytes`: the last chunk and a trailer section
+    kNothing,    // no octets
+    kLastChunkOnly,  // the octets of kLastChunk
+    kTrailers,   // `bytes`: the last chunk and a trailer section
   };
-  Kind kind = Kind::Nothing;
+  Kind kind = Kind::kNothing;
   std::string_view bytes;
 };
 

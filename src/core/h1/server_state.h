@@ -130,7 +130,7 @@ class ServerState : public ConnectionBase<Obj> {
   };
 
   // What respond_head() decided.  `encoded` is false when the claim was
-  // refused or the encoder failed (`code` is Ok then; the caller raises the
+  // refused or the encoder failed (`code` is kOk then; the caller raises the
   // encoder's error).
   struct Respond {
     RequestClaim code;
@@ -181,18 +181,18 @@ class ServerState : public ConnectionBase<Obj> {
 
   // Where the next request head comes from, or why there is none.
   Step begin_read(Dropped<Obj>& dropped) {
-    if (closed_ || !reusable_) return {ReadStep::NextNone, {}};
+    if (closed_ || !reusable_) return {ReadStep::kNextNone, {}};
     if (seq_ == 0) return ready_step(dropped);
-    if (!request_.response_done) return {ReadStep::NextRaise, {}};
+    if (!request_.response_done) return {ReadStep::kNextRaise, {}};
     if (request_.body_complete) return ready_step(dropped);
     if (request_.read_owned) {
       // A body reader is parked on the transport: the unread rest of the
       // body cannot be skipped without taking its read away.
       reusable_ = false;
-      return {ReadStep::NextClose, close()};
+      return {ReadStep::kNextClose, close()};
     }
     request_.read_owned = true;
-    return {ReadStep::NextDrain, {}};
+    return {ReadStep::kNextDrain, {}};
   }
 
   // One drain attempt ended; `complete` when the body was read to its end.
@@ -203,7 +203,7 @@ class ServerState : public ConnectionBase<Obj> {
       return ready_step(dropped);
     }
     reusable_ = false;
-    return {ReadStep::NextClose, close()};
+    return {ReadStep::kNextClose, close()};
   }
 
   // The idle read returned: from now on a shutdown no longer closes under it.
@@ -286,7 +286,7 @@ class ServerState : public ConnectionBase<Obj> {
   template <class Encode>
   Respond respond_head(uint64_t seq, uint16_t status, bool want, Obj& done, Encode&& encode) {
     Respond out = claim_response(seq);
-    if (out.code != RequestClaim::Ok) return out;
+    if (out.code != RequestClaim::kOk) return out;
     // A connection that will not carry another request says so (RFC 9112
     // section 9.6): after a shutdown request, and after a broken body read.
     const bool keep_alive = keep_alive_enabled_ && request_.keep_alive && !shutdown_requested_ && reusable_;
@@ -327,9 +327,9 @@ class ServerState : public ConnectionBase<Obj> {
   // past the request head.  A parked watcher read refuses it: the read can be
   // neither handed over nor cancelled without losing bytes.
   Detach detach(uint64_t seq, Dropped<Obj>& dropped) {
-    if (!current(seq)) return {RequestClaim::Stale, {}, std::nullopt};
-    if (request_.responded) return {RequestClaim::Already, {}, std::nullopt};
-    if (watcher_.parked()) return {RequestClaim::Parked, {}, std::nullopt};
+    if (!current(seq)) return {RequestClaim::kStale, {}, std::nullopt};
+    if (request_.responded) return {RequestClaim::kAlready, {}, std::nullopt};
+    if (watcher_.parked()) return {RequestClaim::kParked, {}, std::nullopt};
     // Wire order: the decoder's bytes past the body, then what the watcher
     // read after them.
     move_decoder_bytes();
@@ -341,7 +341,7 @@ class ServerState : public ConnectionBase<Obj> {
     request_.responded = true;
     request_.response_done = true;
     reusable_ = false;
-    return {RequestClaim::Ok, this->hand_off(), std::move(leftover)};
+    return {RequestClaim::kOk, this->hand_off(), std::move(leftover)};
   }
 
   // ---- the mid-message window -----------------------------------------------------
@@ -385,7 +385,7 @@ class ServerState : public ConnectionBase<Obj> {
     const bool gone = !has_bytes;
     dropped.add(std::exchange(slot->data, std::move(data)));
     dropped.add(std::exchange(slot->error, std::move(error)));
-    slot->phase = WatcherPhase::Completed;
+    slot->phase = WatcherPhase::kCompleted;
     if (!gone || request_.response_done || request_.peer_closed) return false;
     reusable_ = false;
     request_.peer_closed = true;
@@ -441,35 +441,35 @@ class ServerState : public ConnectionBase<Obj> {
     dropped.add(std::exchange(decoder_, Obj{}));
     request_.response_done = true;
     request_.body_complete = true;
-    if (Peers::codec_buffered(codec_) != 0) return {ReadStep::ReadParse, {}};
-    if (shutdown_requested_) return {ReadStep::ReadShutdown, {}};
+    if (Peers::codec_buffered(codec_) != 0) return {ReadStep::kReadParse, {}};
+    if (shutdown_requested_) return {ReadStep::kReadShutdown, {}};
     if (const Obj* done = watcher_.done()) {
       idle_read_parked_ = true;
-      return {ReadStep::ReadWatcher, done->share()};
+      return {ReadStep::kReadWatcher, done->share()};
     }
-    if (!transport_) return {ReadStep::ReadEof, {}};
+    if (!transport_) return {ReadStep::kReadEof, {}};
     idle_read_parked_ = true;
-    return {ReadStep::ReadTransport, transport_.share()};
+    return {ReadStep::kReadTransport, transport_.share()};
   }
 
   // The first two steps of respond_head: the claim, with the detour around a
   // claimed 100 Continue.
   Respond claim_response(uint64_t seq) {
-    if (!current(seq)) return {RequestClaim::Stale, false, false};
+    if (!current(seq)) return {RequestClaim::kStale, false, false};
     if (request_.head_pending) {
       request_.head_pending = false;  // the second call, after the continue
     } else if (request_.responded) {
-      return {RequestClaim::Already, false, false};
+      return {RequestClaim::kAlready, false, false};
     } else {
       request_.responded = true;
       if (request_.continue_claimed) {
         // RFC 9110 section 15.2: the interim response goes out first.
         request_.head_pending = true;
-        return {RequestClaim::Continue, false, false};
+        return {RequestClaim::kContinue, false, false};
       }
     }
-    if (request_.peer_closed) return {RequestClaim::PeerClosed, false, false};
-    return {RequestClaim::Ok, false, false};
+    if (request_.peer_closed) return {RequestClaim::kPeerClosed, false, false};
+    return {RequestClaim::kOk, false, false};
   }
 
   // RFC 9110 section 15.2.2 (101 to an Upgrade) and RFC 9110 section 9.3.6

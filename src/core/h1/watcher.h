@@ -16,8 +16,8 @@
 namespace vantric::h1 {
 
 enum class WatcherPhase : uint8_t {
-  Parked,     // the read is in flight
-  Completed,  // the read returned or was aborted
+  kParked,     // the read is in flight
+  kCompleted,  // the read returned or was aborted
 };
 
 template <class Obj>
@@ -26,7 +26,7 @@ struct WatcherSlot {
   Obj handle;  // the spawned task's handle, stored after spawning, taken once
   Obj data;    // bytes the watcher read, for the next reader
   Obj error;   // the transport error the watcher read, for the next reader
-  WatcherPhase phase = WatcherPhase::Parked;
+  WatcherPhase phase = WatcherPhase::kParked;
 
   // Calls visit(const Obj&) for each held object.
   template <class Visit>
@@ -46,7 +46,7 @@ template <class Obj>
 class Watcher {
  public:
   bool present() const { return slot_.has_value(); }
-  bool parked() const { return slot_ && slot_->phase == WatcherPhase::Parked; }
+  bool parked() const { return slot_ && slot_->phase == WatcherPhase::kParked; }
   WatcherSlot<Obj>* slot() { return slot_ ? &*slot_ : nullptr; }
 
   // Creates the slot for `done` (there is none).
@@ -62,7 +62,7 @@ class Watcher {
     return {};
   }
   void aborted() {
-    if (slot_) slot_->phase = WatcherPhase::Completed;
+    if (slot_) slot_->phase = WatcherPhase::kCompleted;
   }
   const Obj* done() const { return slot_ ? &slot_->done : nullptr; }
   Obj take_handle() { return slot_ ? std::exchange(slot_->handle, Obj{}) : Obj{}; }

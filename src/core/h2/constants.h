@@ -34,6 +34,6 @@ enum VerdictFlag : uint32_t {
 };
 
 // `kind` of a received-HEADERS verdict.
-enum class HeadersKind : uint8_t { Ignored = 0, Opened = 1, Head = 2, Trailers = 3 };
+enum class HeadersKind : uint8_t { kIgnored = 0, kOpened = 1, kHead = 2, kTrailers = 3 };
 
 }  // namespace vantric::h2

@@ -9,20 +9,20 @@ namespace vantric::h2 {
 class ContentLength {
  public:
   enum class State : uint8_t {
-    Omitted,    // no content-length declared
-    Head,       // answers a HEAD request: no body (RFC 9110 section 9.3.2)
-    Remaining,  // remaining_ octets still expected
+    kOmitted,    // no content-length declared
+    kHead,       // answers a HEAD request: no body (RFC 9110 section 9.3.2)
+    kRemaining,  // remaining_ octets still expected
   };
 
-  explicit ContentLength(bool is_head = false) : state_(is_head ? State::Head : State::Omitted) {}
+  explicit ContentLength(bool is_head = false) : state_(is_head ? State::kHead : State::kOmitted) {}
 
-  bool is_head() const { return state_ == State::Head; }
+  bool is_head() const { return state_ == State::kHead; }
 
   // Expects `value` octets, unless this answers a HEAD request: a response
   // to HEAD declares the length of the body it omits.
   void set(uint64_t value) {
-    if (state_ == State::Head) return;
-    state_ = State::Remaining;
+    if (state_ == State::kHead) return;
+    state_ = State::kRemaining;
     remaining_ = value;
   }
 
@@ -31,11 +31,11 @@ class ContentLength {
   // section 8.1.1).
   [[nodiscard]] bool dec(uint64_t len) {
     switch (state_) {
-      case State::Omitted:
+      case State::kOmitted:
         return true;
-      case State::Head:
+      case State::kHead:
         return len == 0;
-      case State::Remaining:
+      case State::kRemaining:
         break;
     }
     if (len > remaining_) return false;
@@ -44,7 +44,7 @@ class ContentLength {
   }
 
   // False while declared octets are still missing.
-  bool is_satisfied() const { return state_ != State::Remaining || remaining_ == 0; }
+  bool is_satisfied() const { return state_ != State::kRemaining || remaining_ == 0; }
 
  private:
   State state_;

@@ -18,7 +18,7 @@ uint32_t resolve_budget(std::optional<uint32_t> configured,
 // RFC 9113 section 10.5: an endpoint may treat a flood of small or empty
 // frames as abuse and close the connection with ENHANCE_YOUR_CALM.
 Error exhausted() {
-  return ProtocolError{code(Reason::EnhanceYourCalm), "too_many_data_frames"};
+  return ProtocolError{code(Reason::kEnhanceYourCalm), "too_many_data_frames"};
 }
 
 }  // namespace

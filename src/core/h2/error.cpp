@@ -75,11 +75,11 @@ std::string_view user_error_default_message(UserErrorKind kind) {
 
 std::string ConnError::message() const {
   switch (variant) {
-    case Variant::GoAway:
+    case Variant::kGoAway:
       return std::string(reason_description(reason));
-    case Variant::Io:
+    case Variant::kIo:
       return io_message ? *io_message : std::string(io_kind_description(io_kind));
-    case Variant::Reset:
+    case Variant::kReset:
       break;
   }
   return {};

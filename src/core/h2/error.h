@@ -16,20 +16,20 @@ namespace vantric::h2 {
 
 // RFC 9113 section 7 error codes.
 enum class Reason : uint32_t {
-  NoError = 0,
-  ProtocolError = 1,
-  InternalError = 2,
-  FlowControlError = 3,
-  SettingsTimeout = 4,
-  StreamClosed = 5,
-  FrameSizeError = 6,
-  RefusedStream = 7,
-  Cancel = 8,
-  CompressionError = 9,
-  ConnectError = 10,
-  EnhanceYourCalm = 11,
-  InadequateSecurity = 12,
-  Http11Required = 13,
+  kNoError = 0,
+  kProtocolError = 1,
+  kInternalError = 2,
+  kFlowControlError = 3,
+  kSettingsTimeout = 4,
+  kStreamClosed = 5,
+  kFrameSizeError = 6,
+  kRefusedStream = 7,
+  kCancel = 8,
+  kCompressionError = 9,
+  kConnectError = 10,
+  kEnhanceYourCalm = 11,
+  kInadequateSecurity = 12,
+  kHttp11Required = 13,
 };
 
 inline constexpr uint32_t kReasonCount = 14;
@@ -42,26 +42,26 @@ std::string_view reason_name(uint32_t code);
 std::string_view reason_description(uint32_t code);
 
 // Who asked for a reset or GOAWAY.
-enum class Initiator : uint8_t { User, Library, Remote };
+enum class Initiator : uint8_t { kUser, kLibrary, kRemote };
 
 // "user", "library" or "remote".  Static storage.
 std::string_view initiator_name(Initiator initiator);
 
 // The connection error value: a stream reset, a GOAWAY, or a transport failure.
 struct ConnError {
-  enum class Variant : uint8_t { Reset, GoAway, Io };
+  enum class Variant : uint8_t { kReset, kGoAway, kIo };
 
-  Variant variant = Variant::Reset;
+  Variant variant = Variant::kReset;
   uint32_t stream_id = 0;  // Reset
   uint32_t reason = 0;     // Reset, GoAway
-  Initiator initiator = Initiator::Library;
+  Initiator initiator = Initiator::kLibrary;
   std::string debug_data;  // GoAway
-  IoKind io_kind = IoKind::Other;          // Io
+  IoKind io_kind = IoKind::kOther;          // Io
   std::optional<std::string> io_message;  // Io
 
   static ConnError reset(uint32_t stream_id, uint32_t reason, Initiator initiator) {
     ConnError e;
-    e.variant = Variant::Reset;
+    e.variant = Variant::kReset;
     e.stream_id = stream_id;
     e.reason = reason;
     e.initiator = initiator;
@@ -69,7 +69,7 @@ struct ConnError {
   }
   static ConnError go_away(std::string debug_data, uint32_t reason, Initiator initiator) {
     ConnError e;
-    e.variant = Variant::GoAway;
+    e.variant = Variant::kGoAway;
     e.debug_data = std::move(debug_data);
     e.reason = reason;
     e.initiator = initiator;
@@ -77,7 +77,7 @@ struct ConnError {
   }
   static ConnError io(IoKind kind, std::optional<std::string> message = std::nullopt) {
     ConnError e;
-    e.variant = Variant::Io;
+    e.variant = Variant::kIo;
     e.io_kind = kind;
     e.io_message = std::move(message);
     return e;
@@ -90,23 +90,23 @@ struct ConnError {
 
 // Local misuse of the HTTP/2 interface, in index order.
 enum class UserErrorKind : uint8_t {
-  InactiveStreamId,
-  UnexpectedFrameType,
-  PayloadTooBig,
-  Rejected,
-  ReleaseCapacityTooBig,
-  OverflowedStreamId,
-  MalformedHeaders,
-  MissingUriSchemeAndAuthority,
-  PollResetAfterSendResponse,
-  SendPingWhilePending,
-  SendSettingsWhilePending,
-  PeerDisabledServerPush,
-  InvalidInformationalStatusCode,
+  kInactiveStreamId,
+  kUnexpectedFrameType,
+  kPayloadTooBig,
+  kRejected,
+  kReleaseCapacityTooBig,
+  kOverflowedStreamId,
+  kMalformedHeaders,
+  kMissingUriSchemeAndAuthority,
+  kPollResetAfterSendResponse,
+  kSendPingWhilePending,
+  kSendSettingsWhilePending,
+  kPeerDisabledServerPush,
+  kInvalidInformationalStatusCode,
 };
 
 inline constexpr std::size_t kUserErrorKindCount =
-    static_cast<std::size_t>(UserErrorKind::InvalidInformationalStatusCode) + 1;
+    static_cast<std::size_t>(UserErrorKind::kInvalidInformationalStatusCode) + 1;
 
 std::string_view user_error_kind_name(UserErrorKind kind);
 std::string_view user_error_default_message(UserErrorKind kind);
@@ -139,7 +139,7 @@ using Error = std::variant<ConnError, UserError, ProtocolError, FlowControlError
 
 // A stream error this module detected: reset with initiator "library".
 inline Error library_reset(uint32_t stream_id, Reason reason) {
-  return ConnError::reset(stream_id, code(reason), Initiator::Library);
+  return ConnError::reset(stream_id, code(reason), Initiator::kLibrary);
 }
 
 inline Error user_error(UserErrorKind kind, std::string message = {}) {

@@ -32,10 +32,10 @@ std::string window_argument_message(uint32_t arg) {
 WindowResult FlowControl::adjust(int64_t window_delta, int64_t available_delta) {
   std::optional<int32_t> window = checked_add(window_size_, window_delta);
   std::optional<int32_t> available = checked_add(available_, available_delta);
-  if (!window || !available) return WindowResult::OutOfRange;
+  if (!window || !available) return WindowError::kOutOfRange;
   window_size_ = *window;
   available_ = *available;
-  return WindowResult::Ok;
+  return std::nullopt;
 }
 
 std::optional<uint32_t> FlowControl::unclaimed_capacity() const {
@@ -46,35 +46,35 @@ std::optional<uint32_t> FlowControl::unclaimed_capacity() const {
 }
 
 WindowResult FlowControl::claim_capacity(uint32_t capacity) {
-  if (exceeds_max_window(capacity)) return WindowResult::TooLarge;
+  if (exceeds_max_window(capacity)) return WindowError::kTooLarge;
   return adjust(0, -int64_t{capacity});
 }
 
 WindowResult FlowControl::assign_capacity(uint32_t capacity) {
-  if (exceeds_max_window(capacity)) return WindowResult::TooLarge;
+  if (exceeds_max_window(capacity)) return WindowError::kTooLarge;
   return adjust(0, capacity);
 }
 
 WindowResult FlowControl::inc_window(uint32_t sz) {
-  if (exceeds_max_window(sz)) return WindowResult::TooLarge;
+  if (exceeds_max_window(sz)) return WindowError::kTooLarge;
   return adjust(sz, 0);
 }
 
 WindowResult FlowControl::dec_send_window(uint32_t sz) {
-  if (exceeds_max_window(sz)) return WindowResult::TooLarge;
+  if (exceeds_max_window(sz)) return WindowError::kTooLarge;
   return adjust(-int64_t{sz}, 0);
 }
 
 WindowResult FlowControl::dec_recv_window(uint32_t sz) {
-  if (exceeds_max_window(sz)) return WindowResult::TooLarge;
+  if (exceeds_max_window(sz)) return WindowError::kTooLarge;
   return adjust(-int64_t{sz}, -int64_t{sz});
 }
 
 WindowResult FlowControl::send_data(uint32_t sz) {
-  if (sz == 0) return WindowResult::Ok;
+  if (sz == 0) return std::nullopt;
   // RFC 9113 section 6.9.1: a sender must not send a flow-controlled frame
   // longer than the space available in the window.
-  if (window_size_ < 0 || sz > static_cast<uint32_t>(window_size_)) return WindowResult::OutOfRange;
+  if (window_size_ < 0 || sz > static_cast<uint32_t>(window_size_)) return WindowError::kOutOfRange;
   return adjust(-int64_t{sz}, -int64_t{sz});
 }
 

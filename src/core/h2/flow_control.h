@@ -9,16 +9,19 @@
 
 namespace vantric::h2 {
 
-// What a window operation did.  Anything but Ok leaves the window unchanged.
-enum class WindowResult : uint8_t {
-  Ok,
+// Why a window operation was refused; a refused operation leaves the window
+// unchanged.
+enum class WindowError : uint8_t {
   // The argument exceeds the largest window, 2^31 - 1 (RFC 9113 section
   // 6.9.1): a bad argument, worded by window_argument_message.
-  TooLarge,
+  kTooLarge,
   // A result outside the signed 32-bit range, or a send beyond the window:
   // FLOW_CONTROL_ERROR (RFC 9113 section 6.9.1).
-  OutOfRange,
+  kOutOfRange,
 };
+
+// What a window operation did: nullopt when it was applied.
+using WindowResult = std::optional<WindowError>;
 
 // "window size N exceeds the maximum 2147483647 (RFC 9113 6.9.1)".
 std::string window_argument_message(uint32_t arg);

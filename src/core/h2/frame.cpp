@@ -37,10 +37,10 @@ uint32_t load_u32(const char* p) noexcept {
          static_cast<uint32_t>(u[2]) << 8 | u[3];
 }
 
-PrefaceMatch match_preface(std::string_view data) noexcept {
+Progress match_preface(std::string_view data) noexcept {
   const std::size_t n = std::min(data.size(), kPreface.size());
-  if (data.substr(0, n) != kPreface.substr(0, n)) return PrefaceMatch::Mismatch;
-  return n == kPreface.size() ? PrefaceMatch::Complete : PrefaceMatch::Partial;
+  if (data.substr(0, n) != kPreface.substr(0, n)) return Progress::kFailed;
+  return n == kPreface.size() ? Progress::kDone : Progress::kNeedMore;
 }
 
 std::string max_frame_size_message(uint32_t value) {

@@ -12,26 +12,27 @@
 
 #include "core/h2/constants.h"
 #include "core/http/header_map.h"
+#include "core/progress.h"
 
 namespace vantric::h2 {
 
-enum class Role : uint8_t { Client, Server };
+enum class Role : uint8_t { kClient, kServer };
 
 // RFC 9113 section 4.1: length (24 bits), type, flags, R bit and stream id.
 inline constexpr std::size_t kFrameHeaderLength = 9;
 
 // RFC 9113 section 6.  Types 10 to 255 are extensions, skipped on receipt.
 enum class FrameType : uint8_t {
-  Data = 0,
-  Headers = 1,
-  Priority = 2,
-  RstStream = 3,
-  Settings = 4,
-  PushPromise = 5,
-  Ping = 6,
-  GoAway = 7,
-  WindowUpdate = 8,
-  Continuation = 9,
+  kData = 0,
+  kHeaders = 1,
+  kPriority = 2,
+  kRstStream = 3,
+  kSettings = 4,
+  kPushPromise = 5,
+  kPing = 6,
+  kGoAway = 7,
+  kWindowUpdate = 8,
+  kContinuation = 9,
 };
 
 inline constexpr uint8_t kEndStreamFlag = 0x1;   // DATA, HEADERS
@@ -66,13 +67,13 @@ uint32_t load_u32(const char* p) noexcept;
 
 // RFC 9113 section 6.5.2.
 enum class SettingId : uint16_t {
-  HeaderTableSize = 1,
-  EnablePush = 2,
-  MaxConcurrentStreams = 3,
-  InitialWindowSize = 4,
-  MaxFrameSize = 5,
-  MaxHeaderListSize = 6,
-  EnableConnectProtocol = 8,  // RFC 8441 section 3
+  kHeaderTableSize = 1,
+  kEnablePush = 2,
+  kMaxConcurrentStreams = 3,
+  kInitialWindowSize = 4,
+  kMaxFrameSize = 5,
+  kMaxHeaderListSize = 6,
+  kEnableConnectProtocol = 8,  // RFC 8441 section 3
 };
 
 // The parameters of one SETTINGS frame; absent ones were not sent.
@@ -87,15 +88,11 @@ struct Settings {
   bool operator==(const Settings&) const = default;
 };
 
-// Matching the client connection preface (RFC 9113 section 3.4).
-enum class PrefaceMatch : uint8_t {
-  Partial,   // the octets so far agree, fewer than 24 of them
-  Complete,  // 24 octets agree
-  Mismatch,
-};
-
-// Compares the first min(size, 24) octets of `data` with the preface.
-PrefaceMatch match_preface(std::string_view data) noexcept;
+// Matching the client connection preface (RFC 9113 section 3.4): compares
+// the first min(size, 24) octets of `data` with the preface.  kNeedMore: the
+// octets so far agree, fewer than 24 of them; kDone: 24 octets agree;
+// kFailed: they differ.
+Progress match_preface(std::string_view data) noexcept;
 
 // SETTINGS_MAX_FRAME_SIZE bounds (RFC 9113 section 6.5.2).
 constexpr bool is_valid_max_frame_size(uint32_t value) {

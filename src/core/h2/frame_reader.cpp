@@ -20,7 +20,7 @@ Error protocol_error(Reason reason, std::string message) {
 }
 
 Error defect(FrameDefect which) {
-  return protocol_error(Reason::ProtocolError,
+  return protocol_error(Reason::kProtocolError,
                         "failed to load frame: " + std::string(frame_defect_name(which)));
 }
 
@@ -86,12 +86,13 @@ void HeaderBlock::read_content_length() noexcept {
 bool FrameReader::BlockStore::store(const hpack::Field& field) {
   switch (field.pseudo) {
     case hpack::Pseudo::kNone: {
-      const http::HeaderMapStatus status = block_->headers.append(field.name, field.value, field.sensitive);
+      const std::optional<http::HeaderMapError> refused =
+          block_->headers.append(field.name, field.value, field.sensitive);
       // The decoder validated the name and value; only the map's capacity
       // can refuse a field, which makes the list over size.
-      VANTRIC_INVARIANT(status == http::HeaderMapStatus::kOk || status == http::HeaderMapStatus::kFull,
+      VANTRIC_INVARIANT(!refused || *refused == http::HeaderMapError::kFull,
                         "a decoded field refused by the header map");
-      return status == http::HeaderMapStatus::kOk;
+      return !refused;
     }
     case hpack::Pseudo::kStatus: {
       const std::string_view v = field.value;  // three digits, checked by the decoder
@@ -141,20 +142,20 @@ std::size_t FrameReader::consume_preface(std::string_view data) noexcept {
   return n;
 }
 
-PrefaceMatch FrameReader::feed_preface(std::string_view data) {
+Progress FrameReader::feed_preface(std::string_view data) {
   if (!preface_done()) {
     data.remove_prefix(consume_preface(data));
-    if (preface_failed_) return PrefaceMatch::Mismatch;
-    if (!preface_done()) return PrefaceMatch::Partial;
+    if (preface_failed_) return Progress::kFailed;
+    if (!preface_done()) return Progress::kNeedMore;
   }
   primed_.append(data);
-  return PrefaceMatch::Complete;
+  return Progress::kDone;
 }
 
-PrefaceMatch FrameReader::prime(std::string_view data) {
+Progress FrameReader::prime(std::string_view data) {
   if (expect_preface_ && !preface_done()) return feed_preface(data);
   primed_.append(data);
-  return PrefaceMatch::Complete;
+  return Progress::kDone;
 }
 
 std::optional<Error> FrameReader::receive(std::string_view data, std::vector<FrameEvent>& events) {
@@ -166,7 +167,7 @@ std::optional<Error> FrameReader::receive(std::string_view data, std::vector<Fra
     // RFC 9113 section 3.4: "Clients and servers MUST treat an invalid
     // connection preface as a connection error of type PROTOCOL_ERROR."
     data.remove_prefix(consume_preface(data));
-    if (preface_failed_) return protocol_error(Reason::ProtocolError, "bad client connection preface");
+    if (preface_failed_) return protocol_error(Reason::kProtocolError, "bad client connection preface");
     if (!preface_done()) return std::nullopt;
   }
   if (!primed_.empty()) {
@@ -189,7 +190,7 @@ std::optional<Error> FrameReader::decode(std::string_view input, std::vector<Fra
     // RFC 9113 section 4.2: a frame that "exceeds the size defined in
     // SETTINGS_MAX_FRAME_SIZE" is a FRAME_SIZE_ERROR; it is refused on its
     // header, before its payload is read.
-    return protocol_error(Reason::FrameSizeError, "frame length exceeds SETTINGS_MAX_FRAME_SIZE");
+    return protocol_error(Reason::kFrameSizeError, "frame length exceeds SETTINGS_MAX_FRAME_SIZE");
   };
   if (!read_.empty()) {
     if (read_.size() < kFrameHeaderLength) {
@@ -240,63 +241,63 @@ std::optional<Error> FrameReader::handle_frame(const FrameHeader& header, std::s
   // RFC 9113 section 6.10: a header block "MUST be transmitted as a
   // contiguous sequence of frames, with no interleaved frames of any other
   // type or from any other stream".
-  if (open_ && type != FrameType::Continuation) {
+  if (open_ && type != FrameType::kContinuation) {
     open_.reset();
-    return protocol_error(Reason::ProtocolError, "expected CONTINUATION frame");
+    return protocol_error(Reason::kProtocolError, "expected CONTINUATION frame");
   }
   const bool ack = (header.flags & kAckFlag) != 0;
   switch (type) {
-    case FrameType::Data:
+    case FrameType::kData:
       return on_data(header, payload, events);
-    case FrameType::Headers:
+    case FrameType::kHeaders:
       return on_headers(header, payload, events);
-    case FrameType::Continuation:
+    case FrameType::kContinuation:
       return on_continuation(header, payload, events);
-    case FrameType::Settings:
+    case FrameType::kSettings:
       return on_settings(header, payload, events);
-    case FrameType::Priority: {
+    case FrameType::kPriority: {
       // RFC 9113 section 6.3: "If a PRIORITY frame is received with a stream
       // identifier of 0x00, the recipient MUST respond with a connection error".
       if (header.stream_id == 0)
-        return protocol_error(Reason::ProtocolError, "PRIORITY frame with stream ID 0");
-      if (payload.size() != 5) return defect(FrameDefect::InvalidPayloadLength);
+        return protocol_error(Reason::kProtocolError, "PRIORITY frame with stream ID 0");
+      if (payload.size() != 5) return defect(FrameDefect::kInvalidPayloadLength);
       // RFC 9113 section 5.3.1: "A stream cannot depend on itself."
       if ((load_u32(payload.data()) & kStreamIdMask) == header.stream_id)
-        events.emplace_back(StreamErrorEvent{header.stream_id, code(Reason::ProtocolError)});
+        events.emplace_back(StreamErrorEvent{header.stream_id, code(Reason::kProtocolError)});
       else
         events.emplace_back(PriorityEvent{header.stream_id});
       return std::nullopt;
     }
-    case FrameType::RstStream:
-      if (payload.size() != 4) return defect(FrameDefect::InvalidPayloadLength);
+    case FrameType::kRstStream:
+      if (payload.size() != 4) return defect(FrameDefect::kInvalidPayloadLength);
       events.emplace_back(RstStreamEvent{header.stream_id, load_u32(payload.data())});
       return std::nullopt;
-    case FrameType::PushPromise:
+    case FrameType::kPushPromise:
       // We never enable push (RFC 9113 section 8.4: "A client cannot push"),
       // so either role treats it as a connection error of type PROTOCOL_ERROR.
-      return protocol_error(Reason::ProtocolError, "PUSH_PROMISE received but server push is disabled");
-    case FrameType::Ping: {
-      if (header.stream_id != 0) return defect(FrameDefect::InvalidStreamId);
-      if (payload.size() != 8) return defect(FrameDefect::BadFrameSize);
+      return protocol_error(Reason::kProtocolError, "PUSH_PROMISE received but server push is disabled");
+    case FrameType::kPing: {
+      if (header.stream_id != 0) return defect(FrameDefect::kInvalidStreamId);
+      if (payload.size() != 8) return defect(FrameDefect::kBadFrameSize);
       PingEvent ping{ack, {}};
       std::copy_n(payload.data(), 8, ping.data.begin());
       events.emplace_back(ping);
       return std::nullopt;
     }
-    case FrameType::GoAway:
+    case FrameType::kGoAway:
       // RFC 9113 section 6.8: "An endpoint MUST treat a GOAWAY frame with a
       // stream identifier other than 0x00 as a connection error".
-      if (header.stream_id != 0) return defect(FrameDefect::InvalidStreamId);
-      if (payload.size() < 8) return defect(FrameDefect::BadFrameSize);
+      if (header.stream_id != 0) return defect(FrameDefect::kInvalidStreamId);
+      if (payload.size() < 8) return defect(FrameDefect::kBadFrameSize);
       events.emplace_back(GoAwayEvent{load_u32(payload.data()) & kStreamIdMask,
                                       load_u32(payload.data() + 4), payload.substr(8)});
       return std::nullopt;
-    case FrameType::WindowUpdate: {
-      if (payload.size() != 4) return defect(FrameDefect::BadFrameSize);
+    case FrameType::kWindowUpdate: {
+      if (payload.size() != 4) return defect(FrameDefect::kBadFrameSize);
       const uint32_t increment = load_u32(payload.data()) & kStreamIdMask;
       // RFC 9113 section 6.9: an increment of 0 is a PROTOCOL_ERROR; the
       // frame codec reports it on every stream as a connection error.
-      if (increment == 0) return defect(FrameDefect::InvalidWindowUpdateValue);
+      if (increment == 0) return defect(FrameDefect::kInvalidWindowUpdateValue);
       events.emplace_back(WindowUpdateEvent{header.stream_id, increment});
       return std::nullopt;
     }
@@ -311,10 +312,10 @@ std::optional<Error> FrameReader::on_data(const FrameHeader& header, std::string
   // RFC 9113 section 6.1: "If a DATA frame is received whose Stream
   // Identifier field is 0x00, the recipient MUST respond with a connection
   // error".
-  if (header.stream_id == 0) return defect(FrameDefect::InvalidStreamId);
+  if (header.stream_id == 0) return defect(FrameDefect::kInvalidStreamId);
   std::string_view data = payload;
   if ((header.flags & kPaddedFlag) && (data.empty() || !strip_padding(&data)))
-    return defect(FrameDefect::TooMuchPadding);
+    return defect(FrameDefect::kTooMuchPadding);
   events.emplace_back(DataEvent{header.stream_id, static_cast<uint32_t>(payload.size()), data,
                                 (header.flags & kEndStreamFlag) != 0});
   return std::nullopt;
@@ -322,14 +323,14 @@ std::optional<Error> FrameReader::on_data(const FrameHeader& header, std::string
 
 std::optional<Error> FrameReader::on_headers(const FrameHeader& header, std::string_view payload,
                                              std::vector<FrameEvent>& events) {
-  if (header.stream_id == 0) return defect(FrameDefect::InvalidStreamId);
+  if (header.stream_id == 0) return defect(FrameDefect::kInvalidStreamId);
   if (header.flags & kPaddedFlag) {
-    if (payload.empty()) return defect(FrameDefect::MalformedMessage);
-    if (!strip_padding(&payload)) return defect(FrameDefect::TooMuchPadding);
+    if (payload.empty()) return defect(FrameDefect::kMalformedMessage);
+    if (!strip_padding(&payload)) return defect(FrameDefect::kTooMuchPadding);
   }
   bool self_dependent = false;
   if (header.flags & kPriorityFlag) {
-    if (payload.size() < 5) return defect(FrameDefect::MalformedMessage);
+    if (payload.size() < 5) return defect(FrameDefect::kMalformedMessage);
     self_dependent = (load_u32(payload.data()) & kStreamIdMask) == header.stream_id;
     payload.remove_prefix(5);
   }
@@ -342,10 +343,10 @@ std::optional<Error> FrameReader::on_headers(const FrameHeader& header, std::str
 
 std::optional<Error> FrameReader::on_continuation(const FrameHeader& header, std::string_view payload,
                                                   std::vector<FrameEvent>& events) {
-  if (!open_) return protocol_error(Reason::ProtocolError, "received unexpected CONTINUATION frame");
+  if (!open_) return protocol_error(Reason::kProtocolError, "received unexpected CONTINUATION frame");
   if (header.stream_id != open_->stream_id) {
     open_.reset();
-    return protocol_error(Reason::ProtocolError,
+    return protocol_error(Reason::kProtocolError,
                           "CONTINUATION frame stream ID does not match previous frame stream ID");
   }
   const bool end_headers = (header.flags & kEndHeadersFlag) != 0;
@@ -354,11 +355,11 @@ std::optional<Error> FrameReader::on_continuation(const FrameHeader& header, std
   // CONTINUATION flood).
   if (!end_headers && ++open_->continuations > max_continuation_frames_) {
     open_.reset();
-    return protocol_error(Reason::EnhanceYourCalm, "too_many_continuations");
+    return protocol_error(Reason::kEnhanceYourCalm, "too_many_continuations");
   }
   if (open_->step.over_size() && open_->tail.size() + payload.size() > max_header_list_size_) {
     open_.reset();
-    return protocol_error(Reason::CompressionError,
+    return protocol_error(Reason::kCompressionError,
                           "CONTINUATION frame header block size over ignorable limit");
   }
   return decode_fragment(payload, end_headers, events);
@@ -373,12 +374,13 @@ std::optional<Error> FrameReader::decode_fragment(std::string_view fragment, boo
     in = open.tail;
   }
   const hpack::DecodeStatus status = hpack_.decode(in, end_headers, open.step);
-  if (status == hpack::DecodeStatus::kOverAbuseLimit) {
+  if (status == hpack::DecodeError::kOverAbuseLimit) {
     open_.reset();
-    return protocol_error(Reason::EnhanceYourCalm, "decoded header list size over abuse limit");
+    return protocol_error(Reason::kEnhanceYourCalm, "decoded header list size over abuse limit");
   }
-  if (status != hpack::DecodeStatus::kOk) {
-    if (!end_headers && hpack::is_need_more(status)) {
+  const Progress progress = hpack::progress_of(status);
+  if (progress != Progress::kDone) {
+    if (progress == Progress::kNeedMore && !end_headers) {
       // A representation runs on into the next fragment: keep its octets.
       if (open.tail.empty())
         open.tail.assign(in);
@@ -387,15 +389,15 @@ std::optional<Error> FrameReader::decode_fragment(std::string_view fragment, boo
       return std::nullopt;
     }
     open_.reset();
-    return protocol_error(Reason::ProtocolError,
-                          "HPACK decoding failed: " + std::string(hpack::decode_status_name(status)));
+    return protocol_error(Reason::kProtocolError,
+                          "HPACK decoding failed: " + std::string(hpack::decode_error_name(*status)));
   }
   open.tail.clear();
   if (!end_headers) return std::nullopt;
   if (open.step.malformed() || open.self_dependent) {
     // RFC 9113 section 8.1.1: a malformed message is a stream error of type
     // PROTOCOL_ERROR.
-    events.emplace_back(StreamErrorEvent{open.stream_id, code(Reason::ProtocolError)});
+    events.emplace_back(StreamErrorEvent{open.stream_id, code(Reason::kProtocolError)});
   } else {
     open.block->read_content_length();
     open.block->over_size = open.step.over_size();
@@ -408,13 +410,13 @@ std::optional<Error> FrameReader::decode_fragment(std::string_view fragment, boo
 std::optional<Error> FrameReader::on_settings(const FrameHeader& header, std::string_view payload,
                                               std::vector<FrameEvent>& events) {
   // RFC 9113 section 6.5.
-  if (header.stream_id != 0) return defect(FrameDefect::InvalidStreamId);
+  if (header.stream_id != 0) return defect(FrameDefect::kInvalidStreamId);
   if (header.flags & kAckFlag) {
-    if (!payload.empty()) return defect(FrameDefect::InvalidPayloadLength);
+    if (!payload.empty()) return defect(FrameDefect::kInvalidPayloadLength);
     events.emplace_back(SettingsEvent{true, {}});
     return std::nullopt;
   }
-  if (payload.size() % 6 != 0) return defect(FrameDefect::InvalidPayloadAckSettings);
+  if (payload.size() % 6 != 0) return defect(FrameDefect::kInvalidPayloadAckSettings);
   Settings settings;
   for (std::size_t at = 0; at < payload.size(); at += 6) {
     const uint32_t value = load_u32(payload.data() + at + 2);
@@ -422,32 +424,32 @@ std::optional<Error> FrameReader::on_settings(const FrameHeader& header, std::st
     // A repeated parameter takes its last value; unknown identifiers "MUST
     // be ignored".
     switch (static_cast<SettingId>(load_u16(payload.data() + at))) {
-      case SettingId::HeaderTableSize:
+      case SettingId::kHeaderTableSize:
         settings.header_table_size = value;
         break;
-      case SettingId::EnablePush:
+      case SettingId::kEnablePush:
         valid = value <= 1;
         settings.enable_push = value == 1;
         break;
-      case SettingId::MaxConcurrentStreams:
+      case SettingId::kMaxConcurrentStreams:
         settings.max_concurrent_streams = value;
         break;
-      case SettingId::InitialWindowSize:
+      case SettingId::kInitialWindowSize:
         valid = value <= kMaxWindowSize;
         settings.initial_window_size = value;
         break;
-      case SettingId::MaxFrameSize:
+      case SettingId::kMaxFrameSize:
         valid = is_valid_max_frame_size(value);
         settings.max_frame_size = value;
         break;
-      case SettingId::MaxHeaderListSize:
+      case SettingId::kMaxHeaderListSize:
         settings.max_header_list_size = value;
         break;
-      case SettingId::EnableConnectProtocol:
+      case SettingId::kEnableConnectProtocol:
         valid = value <= 1;
         break;
     }
-    if (!valid) return defect(FrameDefect::InvalidSettingValue);
+    if (!valid) return defect(FrameDefect::kInvalidSettingValue);
   }
   events.emplace_back(SettingsEvent{false, settings});
   return std::nullopt;

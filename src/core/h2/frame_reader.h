@@ -135,16 +135,16 @@ using FrameEvent = std::variant<DataEvent, HeadersEvent, PriorityEvent, RstStrea
 
 // The frame defects reported as "failed to load frame: " + name.
 enum class FrameDefect : uint8_t {
-  BadFrameSize,
-  TooMuchPadding,
-  InvalidSettingValue,
-  InvalidWindowUpdateValue,
-  InvalidPayloadLength,
-  InvalidPayloadAckSettings,
-  InvalidStreamId,
-  MalformedMessage,
-  HeaderListWayTooLarge,
-  InvalidDependencyId,
+  kBadFrameSize,
+  kTooMuchPadding,
+  kInvalidSettingValue,
+  kInvalidWindowUpdateValue,
+  kInvalidPayloadLength,
+  kInvalidPayloadAckSettings,
+  kInvalidStreamId,
+  kMalformedMessage,
+  kHeaderListWayTooLarge,
+  kInvalidDependencyId,
 };
 
 std::string_view frame_defect_name(FrameDefect defect) noexcept;
@@ -173,14 +173,14 @@ class FrameReader {
   // Matches the client preface across calls (whatever `expect_preface`): the
   // octets so far are compared with it; once 24 agree, whatever follows in
   // `data` is buffered for receive() and later calls buffer all their input
-  // (Complete).  A mismatch is final: the octets are dropped and every later
-  // call answers Mismatch.  Throws std::bad_alloc.
-  PrefaceMatch feed_preface(std::string_view data);
+  // (kDone).  A mismatch is final: the octets are dropped and every later
+  // call answers kFailed.  Throws std::bad_alloc.
+  Progress feed_preface(std::string_view data);
 
   // Seeds the reader with octets another reader took off the transport:
   // feed_preface() while a preface is expected and not yet complete,
-  // otherwise the octets are buffered (Complete).  Decodes nothing.
-  PrefaceMatch prime(std::string_view data);
+  // otherwise the octets are buffered (kDone).  Decodes nothing.
+  Progress prime(std::string_view data);
 
   bool preface_done() const noexcept { return preface_matched_ == kPreface.size(); }
   // Octets held awaiting a complete frame.

@@ -5,6 +5,7 @@
 
 #include "core/h1/method.h"
 #include "core/http/date.h"
+#include "core/http/status.h"
 #include "core/http/uri.h"
 #include "core/invariant.h"
 
@@ -66,7 +67,7 @@ void frame_block(ByteBuffer& out, std::size_t start, std::size_t block, uint32_t
                  bool end_stream, uint32_t max) {
   const uint8_t stream_flags = end_stream ? kEndStreamFlag : 0;
   if (block <= max) {
-    encode_frame_header(out.data() + start, static_cast<uint32_t>(block), FrameType::Headers,
+    encode_frame_header(out.data() + start, static_cast<uint32_t>(block), FrameType::kHeaders,
                         stream_flags | kEndHeadersFlag, stream_id);
     return;
   }
@@ -82,10 +83,10 @@ void frame_block(ByteBuffer& out, std::size_t start, std::size_t block, uint32_t
     char* const from = base + kFrameHeaderLength + i * max;
     char* const to = from + kFrameHeaderLength * i;
     std::memmove(to, from, length);
-    encode_frame_header(to - kFrameHeaderLength, static_cast<uint32_t>(length), FrameType::Continuation,
+    encode_frame_header(to - kFrameHeaderLength, static_cast<uint32_t>(length), FrameType::kContinuation,
                         i == extra ? kEndHeadersFlag : 0, stream_id);
   }
-  encode_frame_header(base, max, FrameType::Headers, stream_flags, stream_id);
+  encode_frame_header(base, max, FrameType::kHeaders, stream_flags, stream_id);
 }
 
 }  // namespace
@@ -109,17 +110,17 @@ std::optional<InvalidArgument> append_settings(ByteBuffer& out, const Settings& 
   if (s.max_frame_size && !is_valid_max_frame_size(*s.max_frame_size))
     return InvalidArgument{max_frame_size_message(*s.max_frame_size)};
   const std::pair<SettingId, std::optional<uint32_t>> entries[] = {
-      {SettingId::HeaderTableSize, s.header_table_size},
-      {SettingId::EnablePush,
+      {SettingId::kHeaderTableSize, s.header_table_size},
+      {SettingId::kEnablePush,
        s.enable_push ? std::optional<uint32_t>(*s.enable_push ? 1 : 0) : std::nullopt},
-      {SettingId::MaxConcurrentStreams, s.max_concurrent_streams},
-      {SettingId::InitialWindowSize, s.initial_window_size},
-      {SettingId::MaxFrameSize, s.max_frame_size},
-      {SettingId::MaxHeaderListSize, s.max_header_list_size},
+      {SettingId::kMaxConcurrentStreams, s.max_concurrent_streams},
+      {SettingId::kInitialWindowSize, s.initial_window_size},
+      {SettingId::kMaxFrameSize, s.max_frame_size},
+      {SettingId::kMaxHeaderListSize, s.max_header_list_size},
   };
   std::size_t n = 0;
   for (const auto& entry : entries) n += entry.second ? 6 : 0;
-  append_built(out, FrameType::Settings, 0, 0, n, [&](char* p) {
+  append_built(out, FrameType::kSettings, 0, 0, n, [&](char* p) {
     for (const auto& [id, value] : entries)
       if (value) p = store_setting(p, id, *value);
   });
@@ -127,14 +128,14 @@ std::optional<InvalidArgument> append_settings(ByteBuffer& out, const Settings& 
 }
 
 void append_settings_ack(ByteBuffer& out) {
-  append_frame(out, FrameType::Settings, kAckFlag, 0, {});
+  append_frame(out, FrameType::kSettings, kAckFlag, 0, {});
 }
 
 std::optional<Error> check_data_payload(std::size_t length, uint32_t max_frame_size) {
   // RFC 9113 section 4.2: "An endpoint MUST NOT send a frame if it exceeds
   // the size defined in SETTINGS_MAX_FRAME_SIZE".
   if (length <= max_frame_size) return std::nullopt;
-  return user_error(UserErrorKind::PayloadTooBig, "DATA payload " + std::to_string(length) +
+  return user_error(UserErrorKind::kPayloadTooBig, "DATA payload " + std::to_string(length) +
                                                       " exceeds SETTINGS_MAX_FRAME_SIZE " +
                                                       std::to_string(max_frame_size));
 }
@@ -142,12 +143,12 @@ std::optional<Error> check_data_payload(std::size_t length, uint32_t max_frame_s
 std::optional<Error> append_data(ByteBuffer& out, uint32_t stream_id, std::string_view payload,
                                  bool end_stream, uint32_t max_frame_size) {
   if (auto error = check_data_payload(payload.size(), max_frame_size)) return error;
-  append_frame(out, FrameType::Data, end_stream ? kEndStreamFlag : 0, stream_id, payload);
+  append_frame(out, FrameType::kData, end_stream ? kEndStreamFlag : 0, stream_id, payload);
   return std::nullopt;
 }
 
 char* encode_data_header(char* out, uint32_t stream_id, std::size_t length, bool end_stream) noexcept {
-  return encode_frame_header(out, static_cast<uint32_t>(length), FrameType::Data,
+  return encode_frame_header(out, static_cast<uint32_t>(length), FrameType::kData,
                              end_stream ? kEndStreamFlag : 0, stream_id);
 }
 
@@ -156,19 +157,19 @@ std::optional<InvalidArgument> append_window_update(ByteBuffer& out, uint32_t st
   if (increment > kMaxWindowSize)
     return InvalidArgument{"window increment must be <= " + std::to_string(kMaxWindowSize) + ", got " +
                            std::to_string(increment)};
-  append_built(out, FrameType::WindowUpdate, 0, stream_id, 4, [&](char* p) { store_u32(p, increment); });
+  append_built(out, FrameType::kWindowUpdate, 0, stream_id, 4, [&](char* p) { store_u32(p, increment); });
   return std::nullopt;
 }
 
 std::optional<InvalidArgument> append_ping(ByteBuffer& out, std::string_view payload, bool ack) {
   if (payload.size() != 8) return InvalidArgument{"ping payload must be exactly 8 bytes"};
-  append_frame(out, FrameType::Ping, ack ? kAckFlag : 0, 0, payload);
+  append_frame(out, FrameType::kPing, ack ? kAckFlag : 0, 0, payload);
   return std::nullopt;
 }
 
 void append_go_away(ByteBuffer& out, uint32_t last_stream_id, uint32_t error_code,
                     std::string_view debug_data) {
-  append_built(out, FrameType::GoAway, 0, 0, 8 + debug_data.size(), [&](char* p) {
+  append_built(out, FrameType::kGoAway, 0, 0, 8 + debug_data.size(), [&](char* p) {
     p = store_u32(p, last_stream_id & kStreamIdMask);
     p = store_u32(p, error_code);
     if (!debug_data.empty()) std::memcpy(p, debug_data.data(), debug_data.size());
@@ -176,12 +177,12 @@ void append_go_away(ByteBuffer& out, uint32_t last_stream_id, uint32_t error_cod
 }
 
 void append_rst_stream(ByteBuffer& out, uint32_t stream_id, uint32_t error_code) {
-  append_built(out, FrameType::RstStream, 0, stream_id, 4, [&](char* p) { store_u32(p, error_code); });
+  append_built(out, FrameType::kRstStream, 0, stream_id, 4, [&](char* p) { store_u32(p, error_code); });
 }
 
 void append_priority(ByteBuffer& out, uint32_t stream_id, uint32_t dependency, bool exclusive,
                      uint8_t weight) {
-  append_built(out, FrameType::Priority, 0, stream_id, 5, [&](char* p) {
+  append_built(out, FrameType::kPriority, 0, stream_id, 5, [&](char* p) {
     p = store_u32(p, (dependency & kStreamIdMask) | (exclusive ? 0x80000000u : 0));
     *p = static_cast<char>(weight);
   });
@@ -197,12 +198,12 @@ std::variant<RequestHead, InvalidArgument> build_request_head(std::string_view m
   using hpack::Pseudo;
   if (!h1::is_method_token(method)) return InvalidArgument{"invalid method: invalid HTTP method"};
   http::Uri uri;
-  if (const http::UriError error = http::parse_uri(target, uri); error != http::UriError::kNone)
-    return InvalidArgument{"invalid url: " + std::string(http::uri_error_text(error))};
+  if (const std::optional<http::UriError> error = http::parse_uri(target, uri))
+    return InvalidArgument{"invalid url: " + std::string(http::uri_error_text(*error))};
 
   RequestHead head;
   head.fields[head.count++] = Field::make_pseudo(Pseudo::kMethod, method);
-  const bool connect = h1::method_from_token(method) == h1::Method::Connect;
+  const bool connect = h1::method_from_token(method) == h1::Method::kConnect;
   const bool target_has_authority = uri.form == http::UriForm::kAbsolute || uri.form == http::UriForm::kAuthority;
   const bool absolute = uri.form == http::UriForm::kAbsolute;
 
@@ -212,9 +213,9 @@ std::variant<RequestHead, InvalidArgument> build_request_head(std::string_view m
   } else {
     if ((!connect && !scheme) || !authority) return InvalidArgument{std::string(kBarePathMessage)};
     http::Uri given;
-    if (const http::UriError error = http::parse_authority(*authority, given); error != http::UriError::kNone)
+    if (const std::optional<http::UriError> error = http::parse_authority(*authority, given))
       return InvalidArgument{"invalid authority " + http::quote_for_message(*authority) + ": " +
-                             std::string(http::uri_error_text(error))};
+                             std::string(http::uri_error_text(*error))};
     authority_value = authority_without_userinfo(given);
     if (!connect && !is_valid_scheme(*scheme))
       return InvalidArgument{"invalid scheme " + http::quote_for_message(*scheme)};
@@ -235,7 +236,7 @@ std::variant<RequestHead, InvalidArgument> build_request_head(std::string_view m
 }
 
 std::optional<InvalidArgument> check_status(uint32_t status) {
-  if (status >= 100 && status <= 999) return std::nullopt;
+  if (http::is_status_code(status)) return std::nullopt;
   return InvalidArgument{"invalid status: " + std::to_string(status)};
 }
 

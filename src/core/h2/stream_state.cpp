@@ -10,19 +10,19 @@ namespace {
 
 using Kind = StreamState::Kind;
 using Cause = StreamState::Cause;
-constexpr PeerState kAwaiting = PeerState::AwaitingHeaders;
-constexpr PeerState kStreaming = PeerState::Streaming;
+constexpr PeerState kAwaiting = PeerState::kAwaitingHeaders;
+constexpr PeerState kStreaming = PeerState::kStreaming;
 
 constexpr std::string_view kBrokenPipeMessage = "stream closed because of a broken pipe";
 
 // A frame the peer may not send in this state: the connection answers with
 // GOAWAY(PROTOCOL_ERROR) (RFC 9113 section 5.1).
 Error protocol_error() {
-  return ConnError::go_away({}, code(Reason::ProtocolError), Initiator::Library);
+  return ConnError::go_away({}, code(Reason::kProtocolError), Initiator::kLibrary);
 }
 
 // A frame we may not send in this state: local misuse.
-Error unexpected_frame() { return user_error(UserErrorKind::UnexpectedFrameType); }
+Error unexpected_frame() { return user_error(UserErrorKind::kUnexpectedFrameType); }
 
 constexpr std::array<std::string_view, 3> kInitiatorReprs = {"User", "Library", "Remote"};
 
@@ -77,18 +77,18 @@ void append_conn_error(std::string& out, const ConnError& error) {
     out += ')';
   };
   switch (error.variant) {
-    case ConnError::Variant::Reset:
+    case ConnError::Variant::kReset:
       out += "Reset(StreamId(";
       out += std::to_string(error.stream_id);
       out += ')';
       append_tail();
       return;
-    case ConnError::Variant::GoAway:
+    case ConnError::Variant::kGoAway:
       out += "GoAway(b";
       append_quoted(out, error.debug_data, true);
       append_tail();
       return;
-    case ConnError::Variant::Io:
+    case ConnError::Variant::kIo:
       out += "Io(";
       out += io_kind_name(error.io_kind);
       out += ", ";
@@ -107,50 +107,50 @@ void append_conn_error(std::string& out, const ConnError& error) {
 }  // namespace
 
 void StreamState::set_open(PeerState local, PeerState remote) {
-  kind_ = Kind::Open;
+  kind_ = Kind::kOpen;
   local_ = local;
   remote_ = remote;
 }
 
 void StreamState::set_half_closed_local(PeerState remote) {
-  kind_ = Kind::HalfClosedLocal;
+  kind_ = Kind::kHalfClosedLocal;
   remote_ = remote;
 }
 
 void StreamState::set_half_closed_remote(PeerState local) {
-  kind_ = Kind::HalfClosedRemote;
+  kind_ = Kind::kHalfClosedRemote;
   local_ = local;
 }
 
 std::optional<Error> StreamState::send_open(bool eos) {
   switch (kind_) {
-    case Kind::Idle:
+    case Kind::kIdle:
       if (eos)
         set_half_closed_local(kAwaiting);
       else
         set_open(kStreaming, kAwaiting);
       return std::nullopt;
-    case Kind::Open:
+    case Kind::kOpen:
       if (local_ != kAwaiting) break;
       if (eos)
         set_half_closed_local(remote_);
       else
         local_ = kStreaming;
       return std::nullopt;
-    case Kind::HalfClosedRemote:
+    case Kind::kHalfClosedRemote:
       if (local_ != kAwaiting) break;
       [[fallthrough]];
-    case Kind::ReservedLocal:
+    case Kind::kReservedLocal:
       // RFC 9113 section 5.1: sending HEADERS on a reserved (local) stream
       // leaves it half-closed (remote).
       if (eos)
-        close(Cause::EndStream);
+        close(Cause::kEndStream);
       else
         set_half_closed_remote(kStreaming);
       return std::nullopt;
-    case Kind::ReservedRemote:
-    case Kind::HalfClosedLocal:
-    case Kind::Closed:
+    case Kind::kReservedRemote:
+    case Kind::kHalfClosedLocal:
+    case Kind::kClosed:
       break;
   }
   return unexpected_frame();
@@ -158,37 +158,37 @@ std::optional<Error> StreamState::send_open(bool eos) {
 
 std::variant<bool, Error> StreamState::recv_open(bool eos, bool informational) {
   switch (kind_) {
-    case Kind::Idle:
+    case Kind::kIdle:
       if (eos)
         set_half_closed_remote(kAwaiting);
       else
         set_open(kAwaiting, informational ? kAwaiting : kStreaming);
       return true;
-    case Kind::ReservedRemote:
+    case Kind::kReservedRemote:
       // RFC 9113 section 5.1: a reserved (remote) stream becomes half-closed
       // (local) on the peer's HEADERS.
       if (eos)
-        close(Cause::EndStream);
+        close(Cause::kEndStream);
       else if (!informational)
         set_half_closed_local(kStreaming);
       return true;
-    case Kind::Open:
+    case Kind::kOpen:
       if (remote_ != kAwaiting) break;
       if (eos)
         set_half_closed_remote(local_);
       else if (!informational)
         remote_ = kStreaming;
       return false;
-    case Kind::HalfClosedLocal:
+    case Kind::kHalfClosedLocal:
       if (remote_ != kAwaiting) break;
       if (eos)
-        close(Cause::EndStream);
+        close(Cause::kEndStream);
       else if (!informational)
         remote_ = kStreaming;
       return false;
-    case Kind::ReservedLocal:
-    case Kind::HalfClosedRemote:
-    case Kind::Closed:
+    case Kind::kReservedLocal:
+    case Kind::kHalfClosedRemote:
+    case Kind::kClosed:
       // RFC 9113 section 5.1: a second header block on a streaming half, or
       // any frame on a half that ended, is a connection error.
       break;
@@ -197,24 +197,24 @@ std::variant<bool, Error> StreamState::recv_open(bool eos, bool informational) {
 }
 
 std::optional<Error> StreamState::reserve_remote() {
-  if (kind_ != Kind::Idle) return protocol_error();
-  kind_ = Kind::ReservedRemote;
+  if (kind_ != Kind::kIdle) return protocol_error();
+  kind_ = Kind::kReservedRemote;
   return std::nullopt;
 }
 
 std::optional<Error> StreamState::reserve_local() {
-  if (kind_ != Kind::Idle) return unexpected_frame();
-  kind_ = Kind::ReservedLocal;
+  if (kind_ != Kind::kIdle) return unexpected_frame();
+  kind_ = Kind::kReservedLocal;
   return std::nullopt;
 }
 
 std::optional<Error> StreamState::recv_close() {
   switch (kind_) {
-    case Kind::Open:
+    case Kind::kOpen:
       set_half_closed_remote(local_);
       return std::nullopt;
-    case Kind::HalfClosedLocal:
-      close(Cause::EndStream);
+    case Kind::kHalfClosedLocal:
+      close(Cause::kEndStream);
       return std::nullopt;
     default:
       return protocol_error();
@@ -222,31 +222,31 @@ std::optional<Error> StreamState::recv_close() {
 }
 
 bool StreamState::send_close() {
-  if (kind_ == Kind::Open && local_ == kStreaming) {
+  if (kind_ == Kind::kOpen && local_ == kStreaming) {
     set_half_closed_local(remote_);
     return true;
   }
-  if (kind_ == Kind::HalfClosedRemote && local_ == kStreaming) {
-    close(Cause::EndStream);
+  if (kind_ == Kind::kHalfClosedRemote && local_ == kStreaming) {
+    close(Cause::kEndStream);
     return true;
   }
   return false;
 }
 
 void StreamState::close_after_failure(ConnError error) {
-  close_with_error(is_recv_end_stream() ? Cause::ErrorAfterEndStream : Cause::StreamError,
+  close_with_error(is_recv_end_stream() ? Cause::kErrorAfterEndStream : Cause::kStreamError,
                    std::move(error));
 }
 
 void StreamState::recv_reset(uint32_t stream_id, uint32_t reason, bool queued) {
   VANTRIC_INVARIANT(stream_id <= kMaxStreamId, "recv_reset: stream id above 2^31 - 1");
   if (is_closed() && !queued) return;
-  close_after_failure(ConnError::reset(stream_id, reason, Initiator::Remote));
+  close_after_failure(ConnError::reset(stream_id, reason, Initiator::kRemote));
 }
 
 void StreamState::recv_eof() {
   if (is_closed()) return;  // before building the message, which allocates
-  abort(ConnError::io(IoKind::BrokenPipe, std::string(kBrokenPipeMessage)));
+  abort(ConnError::io(IoKind::kBrokenPipe, std::string(kBrokenPipeMessage)));
 }
 
 void StreamState::abort(ConnError error) {
@@ -255,12 +255,12 @@ void StreamState::abort(ConnError error) {
 
 void StreamState::set_reset(uint32_t stream_id, uint32_t reason, Initiator initiator) {
   VANTRIC_INVARIANT(stream_id <= kMaxStreamId, "set_reset: stream id above 2^31 - 1");
-  close_with_error(Cause::StreamError, ConnError::reset(stream_id, reason, initiator));
+  close_with_error(Cause::kStreamError, ConnError::reset(stream_id, reason, initiator));
 }
 
 bool StreamState::set_scheduled_reset(uint32_t reason) {
   if (is_closed()) return false;
-  close(Cause::ScheduledLibraryReset);
+  close(Cause::kScheduledLibraryReset);
   scheduled_reason_ = reason;
   return true;
 }
@@ -272,103 +272,103 @@ std::optional<uint32_t> StreamState::get_scheduled_reset() const {
 
 std::variant<bool, Error> StreamState::ensure_recv_open() const {
   switch (kind_) {
-    case Kind::Idle:
-    case Kind::ReservedRemote:
-    case Kind::Open:
-    case Kind::HalfClosedLocal:
+    case Kind::kIdle:
+    case Kind::kReservedRemote:
+    case Kind::kOpen:
+    case Kind::kHalfClosedLocal:
       return true;
-    case Kind::ReservedLocal:
-    case Kind::HalfClosedRemote:
+    case Kind::kReservedLocal:
+    case Kind::kHalfClosedRemote:
       return false;
-    case Kind::Closed:
+    case Kind::kClosed:
       break;
   }
   switch (cause_) {
-    case Cause::EndStream:
-    case Cause::ErrorAfterEndStream:
+    case Cause::kEndStream:
+    case Cause::kErrorAfterEndStream:
       return false;
-    case Cause::StreamError:
+    case Cause::kStreamError:
       return Error(error_);
-    case Cause::ScheduledLibraryReset:
+    case Cause::kScheduledLibraryReset:
       break;
   }
-  return ConnError::go_away({}, scheduled_reason_, Initiator::Library);
+  return ConnError::go_away({}, scheduled_reason_, Initiator::kLibrary);
 }
 
 bool StreamState::is_local_error() const {
   if (is_scheduled_reset()) return true;
   if (!has_stored_error()) return false;
-  return error_.variant == ConnError::Variant::Io || error_.initiator != Initiator::Remote;
+  return error_.variant == ConnError::Variant::kIo || error_.initiator != Initiator::kRemote;
 }
 
 bool StreamState::is_remote_reset() const {
-  return has_stored_error() && error_.variant == ConnError::Variant::Reset &&
-         error_.initiator == Initiator::Remote;
+  return has_stored_error() && error_.variant == ConnError::Variant::kReset &&
+         error_.initiator == Initiator::kRemote;
 }
 
 bool StreamState::is_send_streaming() const {
-  return (kind_ == Kind::Open || kind_ == Kind::HalfClosedRemote) && local_ == kStreaming;
+  return (kind_ == Kind::kOpen || kind_ == Kind::kHalfClosedRemote) && local_ == kStreaming;
 }
 
 bool StreamState::is_send_closed() const {
-  return kind_ == Kind::ReservedRemote || kind_ == Kind::HalfClosedLocal || is_closed();
+  return kind_ == Kind::kReservedRemote || kind_ == Kind::kHalfClosedLocal || is_closed();
 }
 
 bool StreamState::is_recv_headers() const {
-  if (kind_ == Kind::Idle || kind_ == Kind::ReservedRemote) return true;
-  return (kind_ == Kind::Open || kind_ == Kind::HalfClosedLocal) && remote_ == kAwaiting;
+  if (kind_ == Kind::kIdle || kind_ == Kind::kReservedRemote) return true;
+  return (kind_ == Kind::kOpen || kind_ == Kind::kHalfClosedLocal) && remote_ == kAwaiting;
 }
 
 bool StreamState::is_recv_streaming() const {
-  return (kind_ == Kind::Open || kind_ == Kind::HalfClosedLocal) && remote_ == kStreaming;
+  return (kind_ == Kind::kOpen || kind_ == Kind::kHalfClosedLocal) && remote_ == kStreaming;
 }
 
 bool StreamState::is_recv_end_stream() const {
-  if (kind_ == Kind::HalfClosedRemote) return true;
-  return is_closed() && (cause_ == Cause::EndStream || cause_ == Cause::ErrorAfterEndStream);
+  if (kind_ == Kind::kHalfClosedRemote) return true;
+  return is_closed() && (cause_ == Cause::kEndStream || cause_ == Cause::kErrorAfterEndStream);
 }
 
 std::string StreamState::repr() const {
   std::string out;
   switch (kind_) {
-    case Kind::Idle:
+    case Kind::kIdle:
       return "Idle";
-    case Kind::ReservedLocal:
+    case Kind::kReservedLocal:
       return "ReservedLocal";
-    case Kind::ReservedRemote:
+    case Kind::kReservedRemote:
       return "ReservedRemote";
-    case Kind::Open:
+    case Kind::kOpen:
       out = "Open { local: ";
       out += peer_repr(local_);
       out += ", remote: ";
       out += peer_repr(remote_);
       out += " }";
       return out;
-    case Kind::HalfClosedLocal:
+    case Kind::kHalfClosedLocal:
       out = "HalfClosedLocal(";
       out += peer_repr(remote_);
       out += ')';
       return out;
-    case Kind::HalfClosedRemote:
+    case Kind::kHalfClosedRemote:
       out = "HalfClosedRemote(";
       out += peer_repr(local_);
       out += ')';
       return out;
-    case Kind::Closed:
+    case Kind::kClosed:
       break;
   }
   out = "Closed(";
   switch (cause_) {
-    case Cause::EndStream:
+    case Cause::kEndStream:
       out += "EndStream";
       break;
-    case Cause::StreamError:
-    case Cause::ErrorAfterEndStream:
-      out += cause_ == Cause::StreamError ? "Error(" : "ErrorAfterEndStream(";
+    case Cause::kStreamError:
+    case Cause::kErrorAfterEndStream:
+      out += cause_ == Cause::kStreamError ? "Error(" : "ErrorAfterEndStream(";
       append_conn_error(out, error_);
       out += ')';
       break;
-    case Cause::ScheduledLibraryReset:
+    case Cause::kScheduledLibraryReset:
       out += "ScheduledLibraryReset(";
       append_reason(out, scheduled_reason_);
       out += ')';

@@ -20,27 +20,27 @@ namespace vantric::h2 {
 
 // One sending half: has it sent its final header block?  1xx heads leave it
 // awaiting, since a final head must still follow them (RFC 9110 section 15.2).
-enum class PeerState : uint8_t { AwaitingHeaders, Streaming };
+enum class PeerState : uint8_t { kAwaitingHeaders, kStreaming };
 
 class StreamState {
  public:
   enum class Kind : uint8_t {
-    Idle,
-    ReservedLocal,     // we sent PUSH_PROMISE
-    ReservedRemote,    // the peer sent PUSH_PROMISE
-    Open,              // both halves open
-    HalfClosedLocal,   // our half ended; the peer may still send
-    HalfClosedRemote,  // the peer's half ended; we may still send
-    Closed,
+    kIdle,
+    kReservedLocal,     // we sent PUSH_PROMISE
+    kReservedRemote,    // the peer sent PUSH_PROMISE
+    kOpen,              // both halves open
+    kHalfClosedLocal,   // our half ended; the peer may still send
+    kHalfClosedRemote,  // the peer's half ended; we may still send
+    kClosed,
   };
 
   // Why a stream is Closed.
   enum class Cause : uint8_t {
-    EndStream,              // both halves ended normally
-    StreamError,            // reset or failed ("Error" in the repr)
-    ErrorAfterEndStream,    // failed, or reset by the peer, once the peer's
+    kEndStream,              // both halves ended normally
+    kStreamError,            // reset or failed ("Error" in the repr)
+    kErrorAfterEndStream,    // failed, or reset by the peer, once the peer's
                             // END_STREAM had arrived: the received body is complete
-    ScheduledLibraryReset,  // we decided to reset; the RST_STREAM is still to be sent
+    kScheduledLibraryReset,  // we decided to reset; the RST_STREAM is still to be sent
   };
 
   Kind kind() const { return kind_; }
@@ -103,12 +103,12 @@ class StreamState {
 
   // --- Predicates.
 
-  bool is_idle() const { return kind_ == Kind::Idle; }
-  bool is_closed() const { return kind_ == Kind::Closed; }
+  bool is_idle() const { return kind_ == Kind::kIdle; }
+  bool is_closed() const { return kind_ == Kind::kClosed; }
   // Closed by anything but a clean END_STREAM on both halves.
-  bool is_reset() const { return is_closed() && cause_ != Cause::EndStream; }
+  bool is_reset() const { return is_closed() && cause_ != Cause::kEndStream; }
   bool is_scheduled_reset() const {
-    return is_closed() && cause_ == Cause::ScheduledLibraryReset;
+    return is_closed() && cause_ == Cause::kScheduledLibraryReset;
   }
   // Closed by our own decision or a local failure, not by the peer.
   bool is_local_error() const;
@@ -128,13 +128,13 @@ class StreamState {
 
  private:
   bool has_stored_error() const {
-    return is_closed() && (cause_ == Cause::StreamError || cause_ == Cause::ErrorAfterEndStream);
+    return is_closed() && (cause_ == Cause::kStreamError || cause_ == Cause::kErrorAfterEndStream);
   }
   void set_open(PeerState local, PeerState remote);
   void set_half_closed_local(PeerState remote);
   void set_half_closed_remote(PeerState local);
   void close(Cause cause) {
-    kind_ = Kind::Closed;
+    kind_ = Kind::kClosed;
     cause_ = cause;
   }
   void close_with_error(Cause cause, ConnError error) {
@@ -144,10 +144,10 @@ class StreamState {
   // Closed(Error(error)), or ErrorAfterEndStream once the peer's half ended.
   void close_after_failure(ConnError error);
 
-  Kind kind_ = Kind::Idle;
-  PeerState local_ = PeerState::AwaitingHeaders;   // Open, HalfClosedRemote
-  PeerState remote_ = PeerState::AwaitingHeaders;  // Open, HalfClosedLocal
-  Cause cause_ = Cause::EndStream;                 // Closed
+  Kind kind_ = Kind::kIdle;
+  PeerState local_ = PeerState::kAwaitingHeaders;   // Open, HalfClosedRemote
+  PeerState remote_ = PeerState::kAwaitingHeaders;  // Open, HalfClosedLocal
+  Cause cause_ = Cause::kEndStream;                 // Closed
   uint32_t scheduled_reason_ = 0;                  // Closed(ScheduledLibraryReset)
   ConnError error_;                                // Closed(Error | ErrorAfterEndStream)
 };

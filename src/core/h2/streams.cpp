@@ -31,7 +31,7 @@ void apply_local_settings(FrameReader& reader, const StreamsConfig& config) {
 
 FlowControl open_window(uint32_t size) {
   FlowControl flow;
-  const bool ok = flow.inc_window(size) == WindowResult::Ok && flow.assign_capacity(size) == WindowResult::Ok;
+  const bool ok = flow.inc_window(size) == std::nullopt && flow.assign_capacity(size) == std::nullopt;
   VANTRIC_INVARIANT(ok, "initial window out of range");
   return flow;
 }

@@ -155,7 +155,7 @@ struct RecvData {
 
 template <class Obj>
 struct HeadersVerdict {
-  HeadersKind kind = HeadersKind::Ignored;
+  HeadersKind kind = HeadersKind::kIgnored;
   Obj handle;  // the stream's own, or the spare of a new stream
   bool eof = false;
   uint32_t flags = 0;
@@ -262,7 +262,7 @@ class Streams {
     const uint32_t target = std::max(config_.connection_window, kDefaultInitialWindowSize);
     if (target > kDefaultInitialWindowSize) {
       const WindowResult grown = conn_recv_.assign_capacity(target - kDefaultInitialWindowSize);
-      VANTRIC_INVARIANT(grown == WindowResult::Ok, "connection window target out of range");
+      VANTRIC_INVARIANT(grown == std::nullopt, "connection window target out of range");
       advertise(0, conn_recv_);
     }
   }
@@ -276,7 +276,7 @@ class Streams {
     const auto frame_error = append_window_update(pending_, stream_id, *increment);
     VANTRIC_INVARIANT(!frame_error, "window increment out of range");
     const WindowResult grown = flow.inc_window(*increment);
-    VANTRIC_INVARIANT(grown == WindowResult::Ok, "advertised window out of range");
+    VANTRIC_INVARIANT(grown == std::nullopt, "advertised window out of range");
     return true;
   }
 
@@ -582,12 +582,12 @@ class Streams {
 
  private:
   // Where a frame for a stream not in the table goes.
-  enum class Missing : uint8_t { Ignored, Closed, Idle };
+  enum class Missing : uint8_t { kIgnored, kClosed, kIdle };
   Missing classify_missing(uint32_t stream_id, MonoClock::time_point now) const;
   // The class of a stream still in the table in state Closed: ignored when
   // we reset it ourselves, else closed.
   static Missing classify_closed(const Record& record) {
-    return record.state.is_local_error() ? Missing::Ignored : Missing::Closed;
+    return record.state.is_local_error() ? Missing::kIgnored : Missing::kClosed;
   }
   static Error idle_error(uint32_t stream_id);
   // A closed stream leaves the table once it holds no received octets the

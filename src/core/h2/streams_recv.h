@@ -21,18 +21,18 @@ namespace vantric::h2 {
 template <class Obj>
 typename Streams<Obj>::Missing Streams<Obj>::classify_missing(uint32_t stream_id, MonoClock::time_point now) const {
   if (reset_store_.contains(stream_id, now) || (config_.server && stream_id > max_stream_id_))
-    return Missing::Ignored;
+    return Missing::kIgnored;
   if (stream_id != 0 && is_client_initiated(stream_id)) {
-    if (config_.server ? stream_id <= peer_highest_id_ : stream_id < next_stream_id_) return Missing::Closed;
+    if (config_.server ? stream_id <= peer_highest_id_ : stream_id < next_stream_id_) return Missing::kClosed;
   }
-  return Missing::Idle;
+  return Missing::kIdle;
 }
 
 template <class Obj>
 Error Streams<Obj>::idle_error(uint32_t stream_id) {
   // RFC 9113 section 5.1: frames other than HEADERS or PRIORITY on an idle
   // stream are a connection error of type PROTOCOL_ERROR.
-  return ProtocolError{code(Reason::ProtocolError), "frame on idle stream " + std::to_string(stream_id)};
+  return ProtocolError{code(Reason::kProtocolError), "frame on idle stream " + std::to_string(stream_id)};
 }
 
 template <class Obj>
@@ -59,7 +59,7 @@ template <class Obj>
 void Streams<Obj>::give_back_connection(uint32_t octets) {
   if (octets == 0) return;
   const WindowResult given = conn_recv_.assign_capacity(octets);
-  VANTRIC_INVARIANT(given == WindowResult::Ok, "connection capacity given back beyond the window");
+  VANTRIC_INVARIANT(given == std::nullopt, "connection capacity given back beyond the window");
   advertise(0, conn_recv_);
 }
 
@@ -76,7 +76,7 @@ std::optional<Error> Streams<Obj>::charge_connection(uint32_t octets) {
   // RFC 9113 section 6.9.1: a sender MUST NOT send a flow-controlled frame
   // longer than the space available in the receiver's window.
   if (conn_recv_.signed_window_size() < static_cast<int64_t>(octets) ||
-      conn_recv_.dec_recv_window(octets) != WindowResult::Ok)
+      conn_recv_.dec_recv_window(octets) != std::nullopt)
     return FlowControlError{};
   return std::nullopt;
 }
@@ -89,7 +89,7 @@ std::optional<Error> Streams<Obj>::track_content_length(Record& record, const Re
     record.content_length = ContentLength(true);
     return std::nullopt;
   }
-  const auto malformed = [&] { return library_reset(frame.stream_id, Reason::ProtocolError); };
+  const auto malformed = [&] { return library_reset(frame.stream_id, Reason::kProtocolError); };
   if (frame.content_length_invalid) return malformed();
   if (frame.content_length) record.content_length.set(*frame.content_length);
   // RFC 9113 section 8.1.1: a message whose content-length differs from the
@@ -120,15 +120,15 @@ auto Streams<Obj>::open_remote_stream(const RecvHeaders& frame, Obj& spare) -> R
   // RFC 9113 section 5.1.1: a new stream id must be odd (client-initiated)
   // and above every id the peer opened before.
   if (!is_client_initiated(id) || id <= peer_highest_id_)
-    return ProtocolError{code(Reason::ProtocolError), "invalid new stream id " + std::to_string(id)};
+    return ProtocolError{code(Reason::kProtocolError), "invalid new stream id " + std::to_string(id)};
   peer_highest_id_ = id;
   // RFC 9113 section 8.1.1: a malformed request is a stream error of type
   // PROTOCOL_ERROR; the id is used up all the same.
-  if (!is_request_head(frame.shape)) return library_reset(id, Reason::ProtocolError);
+  if (!is_request_head(frame.shape)) return library_reset(id, Reason::kProtocolError);
   // RFC 9113 section 5.1.2: beyond our MAX_CONCURRENT_STREAMS the stream is
   // refused (REFUSED_STREAM), the connection goes on.
   if (config_.max_concurrent_streams && num_streams_ >= *config_.max_concurrent_streams)
-    return library_reset(id, Reason::RefusedStream);
+    return library_reset(id, Reason::kRefusedStream);
   HeadersVerdict<Obj> verdict;
   if (!spare) {
     verdict.spare_missing = true;
@@ -142,7 +142,7 @@ auto Streams<Obj>::open_remote_stream(const RecvHeaders& frame, Obj& spare) -> R
   ++num_streams_;
   last_processed_id_ = id;
   if (auto error = track_content_length(record, frame)) return std::move(*error);
-  verdict.kind = HeadersKind::Opened;
+  verdict.kind = HeadersKind::kOpened;
   verdict.handle = record.handle.share();
   verdict.eof = frame.end_stream;
   return verdict;
@@ -159,51 +159,51 @@ auto Streams<Obj>::recv_headers(const RecvHeaders& frame, Obj& spare, MonoClock:
     if (state.is_closed()) {
       // Late headers on a stream we reset are dropped; on a stream that ended
       // or that the peer reset they are STREAM_CLOSED (RFC 9113 section 5.1).
-      if (classify_closed(*record) == Missing::Ignored) return verdict;
+      if (classify_closed(*record) == Missing::kIgnored) return verdict;
       release_held_capacity(*record);
       const uint32_t flags = close_out(id, dropped);
-      if (!config_.server) return library_reset(id, Reason::StreamClosed);
+      if (!config_.server) return library_reset(id, Reason::kStreamClosed);
       // As for a stream not in the table: no id at or below the highest the
       // peer opened can open a stream again (RFC 9113 section 5.1.1).
       if (reset_store_.contains(id, now) || id > max_stream_id_) {
         verdict.flags = flags | wake_if_grown(before);
         return verdict;
       }
-      return ProtocolError{code(Reason::ProtocolError), "invalid new stream id " + std::to_string(id)};
+      return ProtocolError{code(Reason::kProtocolError), "invalid new stream id " + std::to_string(id)};
     }
     // RFC 9113 section 5.1: after the peer's END_STREAM, "If an endpoint
     // receives additional frames, other than WINDOW_UPDATE, PRIORITY, or
     // RST_STREAM, for a stream that is in this state, it MUST respond with a
     // stream error of type STREAM_CLOSED."
-    if (record->recv_end_stream) return library_reset(id, Reason::StreamClosed);
+    if (record->recv_end_stream) return library_reset(id, Reason::kStreamClosed);
     if (state.is_recv_streaming()) {
       // RFC 9113 section 8.1: a header block after the DATA frames is the
       // trailer section and must end the stream, without pseudo-headers, and
       // whole (the fields past our header list limit are not dropped silently).
       if (!frame.end_stream || !is_trailer_section(frame.shape) || frame.shape.over_size)
-        return library_reset(id, Reason::ProtocolError);
-      if (!record->content_length.is_satisfied()) return library_reset(id, Reason::ProtocolError);
+        return library_reset(id, Reason::kProtocolError);
+      if (!record->content_length.is_satisfied()) return library_reset(id, Reason::kProtocolError);
       if (auto refused = state.recv_close()) return std::move(*refused);
       record->recv_end_stream = true;
-      verdict.kind = HeadersKind::Trailers;
+      verdict.kind = HeadersKind::kTrailers;
       verdict.handle = record->handle.share();
       verdict.eof = true;
       verdict.flags = close_out(id, dropped) | wake_if_grown(before);
       return verdict;
     }
     // RFC 9113 section 8.1: an informational (1xx) head cannot end the stream.
-    if (frame.end_stream && frame.is_informational()) return library_reset(id, Reason::ProtocolError);
+    if (frame.end_stream && frame.is_informational()) return library_reset(id, Reason::kProtocolError);
     // A client's response head: RFC 9113 section 8.3.2; one cut short by our
     // header list limit cannot be delivered as if it were whole (RFC 9113
     // section 10.5.1: "A client can discard responses that it cannot process").
     if (!config_.server && (!is_response_head(frame.shape) || frame.shape.over_size))
-      return library_reset(id, Reason::ProtocolError);
+      return library_reset(id, Reason::kProtocolError);
     auto opened = state.recv_open(frame.end_stream, frame.is_informational());
     if (auto* refused = std::get_if<Error>(&opened)) return std::move(*refused);
     if (frame.is_informational()) return verdict;
     record->recv_end_stream = frame.end_stream;
     if (auto error = track_content_length(*record, frame)) return std::move(*error);
-    verdict.kind = HeadersKind::Head;
+    verdict.kind = HeadersKind::kHead;
     verdict.handle = record->handle.share();
     verdict.eof = frame.end_stream;
     if (frame.end_stream) verdict.flags = close_out(id, dropped);
@@ -215,7 +215,7 @@ auto Streams<Obj>::recv_headers(const RecvHeaders& frame, Obj& spare, MonoClock:
     if (id > max_stream_id_) return verdict;
     return open_remote_stream(frame, spare);
   }
-  if (classify_missing(id, now) == Missing::Closed) return library_reset(id, Reason::StreamClosed);
+  if (classify_missing(id, now) == Missing::kClosed) return library_reset(id, Reason::kStreamClosed);
   return idle_error(id);
 }
 
@@ -237,29 +237,29 @@ auto Streams<Obj>::recv_data(const RecvData& frame, MonoClock::time_point now, s
   if (record == nullptr || record->state.is_closed() || record->recv_end_stream) {
     const Missing kind = record == nullptr           ? classify_missing(id, now)
                          : record->state.is_closed() ? classify_closed(*record)
-                                                     : Missing::Closed;
-    if (kind == Missing::Idle) return idle_error(id);
+                                                     : Missing::kClosed;
+    if (kind == Missing::kIdle) return idle_error(id);
     // The octets still count against the connection window, which the peer
     // cannot know we will not use (RFC 9113 section 6.9): take them and give
     // them straight back.
     if (auto error = charge_connection(len)) return std::move(*error);
     give_back_connection(len);
-    if (kind == Missing::Closed) return library_reset(id, Reason::StreamClosed);
+    if (kind == Missing::kClosed) return library_reset(id, Reason::kStreamClosed);
     verdict.flags = wake_if_grown(before);
     return verdict;
   }
   if (!record->state.is_recv_streaming())
-    return ProtocolError{code(Reason::ProtocolError), "unexpected DATA on stream " + std::to_string(id)};
+    return ProtocolError{code(Reason::kProtocolError), "unexpected DATA on stream " + std::to_string(id)};
   if (auto error = charge_connection(len)) return std::move(*error);
   if (record->recv_flow.signed_window_size() < static_cast<int64_t>(len) ||
-      record->recv_flow.dec_recv_window(len) != WindowResult::Ok) {
+      record->recv_flow.dec_recv_window(len) != std::nullopt) {
     give_back_connection(len);
-    return library_reset(id, Reason::FlowControlError);
+    return library_reset(id, Reason::kFlowControlError);
   }
   if (!record->content_length.dec(frame.payload_len) ||
       (frame.end_stream && !record->content_length.is_satisfied())) {
     give_back_connection(len);
-    return library_reset(id, Reason::ProtocolError);
+    return library_reset(id, Reason::kProtocolError);
   }
   // The padding never reaches the application: it is released at once.
   const uint32_t padding = len - frame.payload_len;
@@ -267,7 +267,7 @@ auto Streams<Obj>::recv_data(const RecvData& frame, MonoClock::time_point now, s
   if (padding > 0) {
     if (!frame.end_stream) {
       const WindowResult given = record->recv_flow.assign_capacity(padding);
-      VANTRIC_INVARIANT(given == WindowResult::Ok, "stream capacity given back beyond the window");
+      VANTRIC_INVARIANT(given == std::nullopt, "stream capacity given back beyond the window");
       advertise(id, record->recv_flow);
     }
     give_back_connection(padding);
@@ -297,7 +297,7 @@ std::optional<Error> Streams<Obj>::recv_window_update(uint32_t stream_id, uint32
   // RFC 9113 section 6.9.1: a window above 2^31 - 1 is FLOW_CONTROL_ERROR,
   // of the connection for stream 0, else of the stream.
   auto grow = [increment](FlowControl& flow) {
-    return flow.inc_window(increment) == WindowResult::Ok && flow.assign_capacity(increment) == WindowResult::Ok;
+    return flow.inc_window(increment) == std::nullopt && flow.assign_capacity(increment) == std::nullopt;
   };
   if (stream_id == 0) {
     if (static_cast<int64_t>(conn_send_.signed_window_size()) + increment > kMaxWindowSize || !grow(conn_send_))
@@ -308,11 +308,11 @@ std::optional<Error> Streams<Obj>::recv_window_update(uint32_t stream_id, uint32
   if (Record* record = find(stream_id)) {
     if (static_cast<int64_t>(record->send_flow.signed_window_size()) + increment > kMaxWindowSize ||
         !grow(record->send_flow))
-      return library_reset(stream_id, Reason::FlowControlError);
+      return library_reset(stream_id, Reason::kFlowControlError);
     if (record->handle) wake.push_back(record->handle.share());
     return std::nullopt;
   }
-  if (classify_missing(stream_id, now) == Missing::Idle) return idle_error(stream_id);
+  if (classify_missing(stream_id, now) == Missing::kIdle) return idle_error(stream_id);
   return std::nullopt;
 }
 
@@ -348,18 +348,18 @@ template <class Obj>
 auto Streams<Obj>::recv_reset(uint32_t stream_id, uint32_t error_code, MonoClock::time_point now,
                               std::vector<Obj>& dropped) -> Result<std::optional<ResetVerdict<Obj>>> {
   // RFC 9113 section 6.4.
-  if (stream_id == 0) return ProtocolError{code(Reason::ProtocolError), "RST_STREAM on stream 0"};
+  if (stream_id == 0) return ProtocolError{code(Reason::kProtocolError), "RST_STREAM on stream 0"};
   const std::size_t before = pending_.size();
   Record* record = find(stream_id);
   if (record == nullptr) {
-    if (classify_missing(stream_id, now) == Missing::Idle) return idle_error(stream_id);
+    if (classify_missing(stream_id, now) == Missing::kIdle) return idle_error(stream_id);
     return std::optional<ResetVerdict<Obj>>();
   }
   // A peer that opens requests and resets them before the application sees
   // them makes work for nothing: only so many may wait at a time.
   if (config_.server && record->awaiting_accept && !record->reset_before_accept) {
     if (pending_accept_resets_ >= config_.max_pending_accept_reset_streams)
-      return ProtocolError{code(Reason::EnhanceYourCalm), "too_many_resets"};
+      return ProtocolError{code(Reason::kEnhanceYourCalm), "too_many_resets"};
     ++pending_accept_resets_;
     record->reset_before_accept = true;
   }
@@ -383,7 +383,7 @@ auto Streams<Obj>::recv_settings(const Settings& settings, bool ack, ApplyLocal&
   if (ack) {
     // RFC 9113 section 6.5.3: our settings apply once acknowledged.
     if (unacked_settings_ == 0)
-      return ProtocolError{code(Reason::ProtocolError), "received unexpected settings ack"};
+      return ProtocolError{code(Reason::kProtocolError), "received unexpected settings ack"};
     --unacked_settings_;
     apply_local(std::as_const(config_));
     const uint32_t previous = std::exchange(local_initial_window_, config_.initial_window_size);
@@ -391,9 +391,9 @@ auto Streams<Obj>::recv_settings(const Settings& settings, bool ack, ApplyLocal&
     const uint32_t delta = grows ? config_.initial_window_size - previous : previous - config_.initial_window_size;
     for (auto& entry : table_) {
       FlowControl& flow = entry.second.recv_flow;
-      const bool applied = grows ? flow.inc_window(delta) == WindowResult::Ok &&
-                                       flow.assign_capacity(delta) == WindowResult::Ok
-                                 : flow.dec_recv_window(delta) == WindowResult::Ok;
+      const bool applied = grows ? flow.inc_window(delta) == std::nullopt &&
+                                       flow.assign_capacity(delta) == std::nullopt
+                                 : flow.dec_recv_window(delta) == std::nullopt;
       if (!applied) return FlowControlError{};
     }
     return verdict;
@@ -425,11 +425,11 @@ auto Streams<Obj>::recv_settings(const Settings& settings, bool ack, ApplyLocal&
       if (record.state.is_send_closed()) continue;
       FlowControl& flow = record.send_flow;
       if (!grows) {
-        if (flow.dec_recv_window(delta) != WindowResult::Ok) return FlowControlError{};
+        if (flow.dec_recv_window(delta) != std::nullopt) return FlowControlError{};
         continue;
       }
       if (static_cast<int64_t>(flow.signed_window_size()) + delta > kMaxWindowSize ||
-          flow.inc_window(delta) != WindowResult::Ok || flow.assign_capacity(delta) != WindowResult::Ok)
+          flow.inc_window(delta) != std::nullopt || flow.assign_capacity(delta) != std::nullopt)
         return FlowControlError{};
       if (record.handle) verdict.wake.push_back(record.handle.share());
     }
@@ -452,7 +452,7 @@ uint32_t Streams<Obj>::recv_ping(std::string_view data, bool ack) {
   // so the final GOAWAY names the last one we took.
   shutdown_final_ = true;
   max_stream_id_ = last_processed_id_;
-  append_go_away(pending_, last_processed_id_, code(Reason::NoError), {});
+  append_go_away(pending_, last_processed_id_, code(Reason::kNoError), {});
   return wake_if_grown(before) | (num_streams_ == 0 ? uint32_t{kFlagStopAccepting} : 0u);
 }
 
@@ -462,7 +462,7 @@ auto Streams<Obj>::recv_go_away(uint32_t last_stream_id, uint32_t error_code, st
   // RFC 9113 section 6.8: "Endpoints MUST NOT increase the value they send
   // in the last stream identifier".
   if (peer_goaway_ && last_stream_id > peer_goaway_->last_stream_id)
-    return ProtocolError{code(Reason::ProtocolError), "GOAWAY may not raise last_stream_id"};
+    return ProtocolError{code(Reason::kProtocolError), "GOAWAY may not raise last_stream_id"};
   const std::size_t before = pending_.size();
   peer_goaway_ = GoAwayFacts{last_stream_id, error_code, std::string(debug_data)};
   GoAwayVerdict<Obj> verdict;
@@ -492,7 +492,7 @@ uint32_t Streams<Obj>::maybe_goaway_reply() {
       peer_goaway_->last_stream_id >= kMaxStreamId)
     return 0;
   goaway_replied_ = true;
-  append_go_away(pending_, config_.server ? last_processed_id_ : 0, code(Reason::NoError), {});
+  append_go_away(pending_, config_.server ? last_processed_id_ : 0, code(Reason::kNoError), {});
   error_message_ = "connection closed: GOAWAY exchanged";
   return kFlagWake | kFlagConnDone;
 }

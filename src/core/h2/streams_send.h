@@ -20,13 +20,13 @@ Stop Streams<Obj>::stop_of(const StreamState& state) {
   const ConnError* error = state.error();
   if (error == nullptr) return Stop{};
   switch (error->variant) {
-    case ConnError::Variant::Reset:
+    case ConnError::Variant::kReset:
       // A local cancel is the application's own clean end.
-      if (error->initiator == Initiator::User && error->reason == code(Reason::Cancel)) return Stop{};
+      if (error->initiator == Initiator::kUser && error->reason == code(Reason::kCancel)) return Stop{};
       return Stop{error->reason, false};
-    case ConnError::Variant::GoAway:
+    case ConnError::Variant::kGoAway:
       return Stop{error->reason, true};
-    case ConnError::Variant::Io:
+    case ConnError::Variant::kIo:
       break;
   }
   return Stop{std::nullopt, true};
@@ -50,7 +50,7 @@ auto Streams<Obj>::open_stream(const std::variant<RequestHead, InvalidArgument>&
   }
   if (next_stream_id_ > kMaxStreamId) {
     release_slot_count();
-    return ProtocolError{code(Reason::RefusedStream), "stream ID space exhausted (OverflowedStreamId)"};
+    return ProtocolError{code(Reason::kRefusedStream), "stream ID space exhausted (OverflowedStreamId)"};
   }
   if (const auto* refused = std::get_if<InvalidArgument>(&head)) {
     release_slot_count();
@@ -74,9 +74,9 @@ uint32_t Streams<Obj>::finish_send(uint32_t stream_id, SendVerdict<Obj>& verdict
     // complete and then ask the client, with RST_STREAM(NO_ERROR), to stop
     // sending it.
     verdict.handle = record.handle.share();
-    verdict.reader_stop = Stop{code(Reason::NoError), false};
-    record.state.set_reset(stream_id, code(Reason::NoError), Initiator::Library);
-    append_rst_stream(pending_, stream_id, code(Reason::NoError));
+    verdict.reader_stop = Stop{code(Reason::kNoError), false};
+    record.state.set_reset(stream_id, code(Reason::kNoError), Initiator::kLibrary);
+    append_rst_stream(pending_, stream_id, code(Reason::kNoError));
     // The DATA the client sent before it saw the reset is ignored, not
     // answered with a second RST_STREAM (RFC 9113 section 5.1, "closed").
     reset_store_.store(stream_id, MonoClock::now());
@@ -107,7 +107,7 @@ auto Streams<Obj>::send_data(uint32_t stream_id, std::string_view data, std::siz
       return verdict;
     }
     const auto len = static_cast<uint32_t>(std::min({reservation, remaining, std::size_t{peer_.max_frame_size}}));
-    if (record->send_flow.send_data(len) != WindowResult::Ok || conn_send_.send_data(len) != WindowResult::Ok)
+    if (record->send_flow.send_data(len) != std::nullopt || conn_send_.send_data(len) != std::nullopt)
       return FlowControlError{};
     verdict.sent = len;
     verdict.done = len == remaining;
@@ -145,7 +145,7 @@ auto Streams<Obj>::send_response_head(uint32_t stream_id, uint32_t status, const
     -> std::variant<SendVerdict<Obj>, Error, InvalidArgument> {
   // RFC 9113 section 8.2.2: no connection-specific fields, te only as "trailers".
   if (headers != nullptr && has_connection_specific_field(*headers))
-    return user_error(UserErrorKind::MalformedHeaders);
+    return user_error(UserErrorKind::kMalformedHeaders);
   SendVerdict<Obj> verdict;
   Record* record = find(stream_id);
   if (record == nullptr || record->state.is_closed()) {
@@ -205,10 +205,10 @@ auto Streams<Obj>::reset_on_error(uint32_t stream_id, uint32_t reason, MonoClock
   // A peer that keeps making us reset streams costs work for nothing.
   ++local_error_resets_;
   if (config_.max_local_error_reset_streams && local_error_resets_ > *config_.max_local_error_reset_streams)
-    return ProtocolError{code(Reason::EnhanceYourCalm), "too many stream resets"};
+    return ProtocolError{code(Reason::kEnhanceYourCalm), "too many stream resets"};
   // A stream that ended, or that the peer reset, and still gets frames is
   // told so once (STREAM_CLOSED), then remembered as reset by us.
-  if (record != nullptr) return reset_live(stream_id, reason, Initiator::Library, now, dropped, true);
+  if (record != nullptr) return reset_live(stream_id, reason, Initiator::kLibrary, now, dropped, true);
   reset_store_.store(stream_id, now);
   append_rst_stream(pending_, stream_id, reason);
   LocalResetVerdict<Obj> verdict;
@@ -230,7 +230,7 @@ auto Streams<Obj>::aclose_body(uint32_t stream_id, MonoClock::time_point now, st
     verdict.flags = close_out(stream_id, dropped) | wake_if_grown(before);
     return verdict;
   }
-  return reset_live(stream_id, code(Reason::Cancel), Initiator::User, now, dropped);
+  return reset_live(stream_id, code(Reason::kCancel), Initiator::kUser, now, dropped);
 }
 
 // ---- capacity -------------------------------------------------------------------------
@@ -247,7 +247,7 @@ uint32_t Streams<Obj>::release_capacity(uint32_t stream_id, uint32_t n, std::vec
   record->recv_unreleased -= released;
   if (!record->state.is_closed() && !record->recv_end_stream) {
     const WindowResult given = record->recv_flow.assign_capacity(released);
-    VANTRIC_INVARIANT(given == WindowResult::Ok, "stream capacity released beyond the window");
+    VANTRIC_INVARIANT(given == std::nullopt, "stream capacity released beyond the window");
     advertise(stream_id, record->recv_flow);
   }
   give_back_connection(released);
@@ -298,7 +298,7 @@ void Streams<Obj>::fail(Obj&& exc, std::string_view message, std::vector<std::pa
   std::vector<uint32_t> ids;
   for (auto& [id, record] : table_) {
     if (record.state.is_closed()) continue;
-    record.state.abort(ConnError::io(IoKind::ConnectionAborted, error_message_));
+    record.state.abort(ConnError::io(IoKind::kConnectionAborted, error_message_));
     aborted.emplace_back(record.handle.share(), Stop{std::nullopt, true});
     ids.push_back(id);
   }
@@ -311,7 +311,7 @@ uint32_t Streams<Obj>::begin_graceful_shutdown() {
   // RFC 9113 section 6.8: a GOAWAY with the largest id announces the end,
   // and the PING after it tells when the peer has seen it; its ACK
   // (recv_ping) sends the final GOAWAY.
-  append_go_away(pending_, kMaxStreamId, code(Reason::NoError), {});
+  append_go_away(pending_, kMaxStreamId, code(Reason::kNoError), {});
   const auto ping_error = append_ping(pending_, kShutdownPing, false);
   VANTRIC_INVARIANT(!ping_error, "the shutdown PING is not 8 octets");
   mark_graceful();

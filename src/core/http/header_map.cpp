@@ -181,15 +181,15 @@ bool operator==(const HeaderMap& a, const HeaderMap& b) noexcept {
 
 // ---- mutation ------------------------------------------------------------------
 
-HeaderMapStatus HeaderMap::append(std::string_view name, std::string_view value, bool sensitive) {
+std::optional<HeaderMapError> HeaderMap::append(std::string_view name, std::string_view value, bool sensitive) {
   auto key = HeaderName::from(name);
-  if (!key) return HeaderMapStatus::kInvalidName;
+  if (!key) return HeaderMapError::kInvalidName;
   return put(*key, value, sensitive, false);
 }
 
-HeaderMapStatus HeaderMap::insert(std::string_view name, std::string_view value, bool sensitive) {
+std::optional<HeaderMapError> HeaderMap::insert(std::string_view name, std::string_view value, bool sensitive) {
   auto key = HeaderName::from(name);
-  if (!key) return HeaderMapStatus::kInvalidName;
+  if (!key) return HeaderMapError::kInvalidName;
   return put(*key, value, sensitive, true);
 }
 
@@ -200,10 +200,10 @@ void HeaderMap::attach(const SharedOctets& block) {
   attached_.push_back(block);
 }
 
-HeaderMapStatus HeaderMap::put(const HeaderName& name, std::string_view value, bool sensitive,
+std::optional<HeaderMapError> HeaderMap::put(const HeaderName& name, std::string_view value, bool sensitive,
                                bool replace) {
   // RFC 9110 section 5.5: no CR, LF, NUL or other control octet but HTAB.
-  if (value.size() > UINT32_MAX || !is_valid_header_value(value)) return HeaderMapStatus::kInvalidValue;
+  if (value.size() > UINT32_MAX || !is_valid_header_value(value)) return HeaderMapError::kInvalidValue;
   // A view of our own octets would move with the arena; take it out first.
   if (!value.empty() && in_arena(value.data())) [[unlikely]]
     return put_copy(name, value, sensitive, replace);
@@ -235,7 +235,7 @@ HeaderMapStatus HeaderMap::put(const HeaderName& name, std::string_view value, b
         first = stored_value(value, external, sensitive);
       }
       entry.last = entry.first;
-      return HeaderMapStatus::kOk;
+      return std::nullopt;
     }
     reserve_value_record();
     if (!external) ensure_arena(size);
@@ -245,13 +245,13 @@ HeaderMapStatus HeaderMap::put(const HeaderName& name, std::string_view value, b
     values_[entry.last].next = v;
     entry.last = v;
     ++total_values_;
-    return HeaderMapStatus::kOk;
+    return std::nullopt;
   }
 
   // A new distinct name.  Everything that can throw happens before the first
   // change, so a failure leaves the map as it was.
   const uint32_t count = entries_.size() + 1;
-  if (count > kMaxNames) return HeaderMapStatus::kFull;
+  if (count > kMaxNames) return HeaderMapError::kFull;
   const bool name_owned = id == WellKnownName::kNone;
   entries_.reserve(count);
   reserve_value_record();
@@ -271,10 +271,10 @@ HeaderMapStatus HeaderMap::put(const HeaderName& name, std::string_view value, b
   entries_.push_back({stored_name, hash, v, v, static_cast<uint16_t>(key.size()), id, name_owned});
   slots_[pos] = make_slot(hash, count - 1);
   ++total_values_;
-  return HeaderMapStatus::kOk;
+  return std::nullopt;
 }
 
-HeaderMapStatus HeaderMap::put_copy(const HeaderName& name, std::string_view value, bool sensitive,
+std::optional<HeaderMapError> HeaderMap::put_copy(const HeaderName& name, std::string_view value, bool sensitive,
                                     bool replace) {
   std::string copy(value);
   return put(name, copy, sensitive, replace);

@@ -31,8 +31,9 @@
 
 namespace vantric::http {
 
-enum class HeaderMapStatus : uint8_t {
-  kOk,
+// Why an append or an insert was refused (the map is unchanged then); they
+// return nullopt when the field was stored.
+enum class HeaderMapError : uint8_t {
   kInvalidName,   // not 1..65535 tchars
   kInvalidValue,  // a control octet other than HTAB, DEL, or 4 GiB or more
   kFull,          // a new distinct name would need more than kMaxIndexSlots slots
@@ -254,17 +255,17 @@ class HeaderMap {
   // When `value` lies inside an attached block it is referenced, otherwise it
   // is copied (it may be a view into this map).  Throws std::bad_alloc, also
   // leaving the map unchanged.
-  HeaderMapStatus append(const HeaderName& name, std::string_view value, bool sensitive = false) {
+  std::optional<HeaderMapError> append(const HeaderName& name, std::string_view value, bool sensitive = false) {
     return put(name, value, sensitive, false);
   }
   // Validates and lowercases `name` first (kInvalidName).
-  HeaderMapStatus append(std::string_view name, std::string_view value, bool sensitive = false);
+  std::optional<HeaderMapError> append(std::string_view name, std::string_view value, bool sensitive = false);
   // Replaces every value of `name` by `value`, keeping the entry's place, or
   // adds a new entry at the end.  Errors, storage and exceptions as append.
-  HeaderMapStatus insert(const HeaderName& name, std::string_view value, bool sensitive = false) {
+  std::optional<HeaderMapError> insert(const HeaderName& name, std::string_view value, bool sensitive = false) {
     return put(name, value, sensitive, true);
   }
-  HeaderMapStatus insert(std::string_view name, std::string_view value, bool sensitive = false);
+  std::optional<HeaderMapError> insert(std::string_view name, std::string_view value, bool sensitive = false);
   // Removes `name` and all its values; the last entry of the sequence moves
   // into its place.  False when absent.
   bool remove(const HeaderName& name) noexcept;
@@ -320,10 +321,10 @@ class HeaderMap {
   // The slot holding the name (*found), else the empty slot where it would go.
   // Needs a non-empty index.
   uint32_t probe(std::string_view name, WellKnownName id, uint32_t hash, bool* found) const noexcept;
-  HeaderMapStatus put(const HeaderName& name, std::string_view value, bool sensitive, bool replace);
+  std::optional<HeaderMapError> put(const HeaderName& name, std::string_view value, bool sensitive, bool replace);
   // put() of a copy of `value`, which is a view into this map's arena.
-  [[gnu::noinline]] HeaderMapStatus put_copy(const HeaderName& name, std::string_view value, bool sensitive,
-                                             bool replace);
+  [[gnu::noinline]] std::optional<HeaderMapError> put_copy(const HeaderName& name, std::string_view value,
+                                                          bool sensitive, bool replace);
   bool is_attached(std::string_view value) const noexcept;
   bool in_arena(const char* p) const noexcept;
   // Makes room for `extra` more arena octets (may relocate; throws).

@@ -86,7 +86,7 @@ void set_scheme(std::string_view scheme, Uri& out) noexcept {
 }
 
 // authority = [ userinfo "@" ] host [ ":" port ]   (RFC 3986 section 3.2)
-UriError parse_authority_text(std::string_view a, Uri& out) noexcept {
+std::optional<UriError> parse_authority_text(std::string_view a, Uri& out) noexcept {
   out.authority = a;
   std::string_view hostport = a;
   // The first "@" ends the user information; a second one fails below as a
@@ -125,7 +125,7 @@ UriError parse_authority_text(std::string_view a, Uri& out) noexcept {
   out.host = hostport.substr(0, i);
   // RFC 9110 section 4.2.1: an http URI with an empty host is invalid.
   if (out.host.empty()) return classify(a, UriError::kInvalidAuthority);
-  if (i == hostport.size()) return UriError::kNone;
+  if (i == hostport.size()) return std::nullopt;
   if (hostport[i] != ':') return classify(a, UriError::kInvalidAuthority);
 
   // port = *DIGIT: any number of digits parses (an empty port too); only
@@ -143,11 +143,11 @@ UriError parse_authority_text(std::string_view a, Uri& out) noexcept {
     }
   }
   if (fits) out.port = static_cast<uint16_t>(value);
-  return UriError::kNone;
+  return std::nullopt;
 }
 
 // path [ "?" query ] [ "#" fragment ] from `start` to the end of `in`.
-UriError parse_path_query(std::string_view in, std::size_t start, Uri& out) noexcept {
+std::optional<UriError> parse_path_query(std::string_view in, std::size_t start, Uri& out) noexcept {
   const std::size_t n = in.size();
   std::size_t i = start;
   while (i < n && has(in[i], kPath)) ++i;
@@ -168,7 +168,8 @@ UriError parse_path_query(std::string_view in, std::size_t start, Uri& out) noex
     out.has_fragment = true;
   }
   // Only an octet outside every class stops the scans early.
-  return i == n ? UriError::kNone : UriError::kInvalidUriChar;
+  if (i != n) return UriError::kInvalidUriChar;
+  return std::nullopt;
 }
 
 std::size_t authority_end(std::string_view in, std::size_t start) noexcept {
@@ -187,7 +188,6 @@ bool all_digits(std::string_view text) noexcept {
 
 std::string_view uri_error_text(UriError error) noexcept {
   switch (error) {
-    case UriError::kNone: return "";
     case UriError::kInvalidUriChar: return "invalid uri character";
     case UriError::kInvalidScheme: return "invalid scheme";
     case UriError::kInvalidAuthority: return "invalid authority";
@@ -204,7 +204,7 @@ std::string_view uri_error_text(UriError error) noexcept {
   return "";
 }
 
-UriError parse_uri(std::string_view in, Uri& out) noexcept {
+std::optional<UriError> parse_uri(std::string_view in, Uri& out) noexcept {
   out = Uri{};
   if (in.empty()) return UriError::kEmpty;
   if (in.size() > kMaxUriLength) return UriError::kTooLong;
@@ -212,7 +212,7 @@ UriError parse_uri(std::string_view in, Uri& out) noexcept {
   if (in == "*") {
     out.form = UriForm::kAsterisk;
     out.path = out.path_and_query = in;
-    return UriError::kNone;
+    return std::nullopt;
   }
 
   std::size_t i = 0;
@@ -227,7 +227,7 @@ UriError parse_uri(std::string_view in, Uri& out) noexcept {
     const std::size_t start = i + 3;
     const std::size_t end = authority_end(in, start);
     if (end == start) return UriError::kAuthorityMissing;
-    if (UriError e = parse_authority_text(in.substr(start, end - start), out); e != UriError::kNone) return e;
+    if (std::optional<UriError> e = parse_authority_text(in.substr(start, end - start), out)) return e;
     return parse_path_query(in, end, out);
   }
 
@@ -247,7 +247,7 @@ UriError parse_uri(std::string_view in, Uri& out) noexcept {
   return classify(in, UriError::kSchemeMissing);
 }
 
-UriError parse_authority(std::string_view in, Uri& out) noexcept {
+std::optional<UriError> parse_authority(std::string_view in, Uri& out) noexcept {
   out = Uri{};
   if (in.empty()) return UriError::kEmpty;
   if (in.size() > kMaxUriLength) return UriError::kTooLong;
@@ -255,7 +255,7 @@ UriError parse_authority(std::string_view in, Uri& out) noexcept {
   return parse_authority_text(in, out);
 }
 
-UriError parse_request_path(std::string_view in, Uri& out) noexcept {
+std::optional<UriError> parse_request_path(std::string_view in, Uri& out) noexcept {
   out = Uri{};
   // RFC 9113 section 8.3.1: :path is origin-form or "*", never empty.
   if (in.empty()) return UriError::kPathMissing;
@@ -263,7 +263,7 @@ UriError parse_request_path(std::string_view in, Uri& out) noexcept {
   if (in == "*") {
     out.form = UriForm::kAsterisk;
     out.path = out.path_and_query = in;
-    return UriError::kNone;
+    return std::nullopt;
   }
   if (in[0] != '/') return classify(in, UriError::kPathNoSlash);
   return parse_path_query(in, 0, out);
@@ -357,12 +357,12 @@ std::optional<uint16_t> default_port(std::string_view scheme) noexcept {
   return std::nullopt;
 }
 
-UriError uri_parts(std::string_view url, UriParts& out) {
+std::optional<UriError> uri_parts(std::string_view url, UriParts& out) {
   out = UriParts{};
   Uri uri;
-  if (UriError e = parse_uri(url, uri); e != UriError::kNone) return e;
+  if (std::optional<UriError> e = parse_uri(url, uri); e != std::nullopt) return e;
   if (uri.scheme_kind != SchemeKind::kNone) out.scheme = uri.scheme;
-  if (uri.form != UriForm::kAbsolute && uri.form != UriForm::kAuthority) return UriError::kNone;
+  if (uri.form != UriForm::kAbsolute && uri.form != UriForm::kAuthority) return std::nullopt;
 
   std::string_view host = uri.host;
   while (!host.empty() && host.front() == '[') host.remove_prefix(1);
@@ -379,7 +379,7 @@ UriError uri_parts(std::string_view url, UriParts& out) {
     authority.append(uri.host).append(1, ':').append(digits, end);
     out.authority = std::move(authority);
   }
-  return UriError::kNone;
+  return std::nullopt;
 }
 
 std::string quote_for_message(std::string_view text) {

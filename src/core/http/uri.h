@@ -21,8 +21,8 @@
 
 namespace vantric::http {
 
+// Why a URI was refused; the parsers return nullopt for an accepted one.
 enum class UriError : uint8_t {
-  kNone,
   kInvalidUriChar,
   kInvalidScheme,
   kInvalidAuthority,
@@ -37,7 +37,7 @@ enum class UriError : uint8_t {
   kSchemeTooLong,
 };
 
-// The description of an error, e.g. "invalid uri character"; "" for kNone.
+// The description of an error, e.g. "invalid uri character".
 std::string_view uri_error_text(UriError error) noexcept;
 
 enum class UriForm : uint8_t { kOrigin, kAbsolute, kAuthority, kAsterisk };
@@ -74,19 +74,19 @@ struct Uri {
   std::string_view fragment;   // after the "#", without it
 };
 
-// Parses `input` as one of the four forms.  On kNone `out` describes the
+// Parses `input` as one of the four forms.  On nullopt `out` describes the
 // input; on an error `out` is unspecified.
-UriError parse_uri(std::string_view input, Uri& out) noexcept;
+std::optional<UriError> parse_uri(std::string_view input, Uri& out) noexcept;
 
 // Parses `input` as an authority alone (the HTTP/2 :authority field, a Host
 // value, an authority given for a connection): kEmpty, kInvalidAuthority,
 // kInvalidPort, kInvalidUriChar or kTooLong.
-UriError parse_authority(std::string_view input, Uri& out) noexcept;
+std::optional<UriError> parse_authority(std::string_view input, Uri& out) noexcept;
 
 // Parses `input` as a request path (the HTTP/2 :path field): origin-form or
 // "*".  kPathMissing for an empty input, kPathNoSlash for any other start,
 // kInvalidUriChar, kTooLong.
-UriError parse_request_path(std::string_view input, Uri& out) noexcept;
+std::optional<UriError> parse_request_path(std::string_view input, Uri& out) noexcept;
 
 // Text forms of IP addresses in network byte order.  IPv4: four decimal
 // octets without leading zeros (RFC 3986 section 3.2.2 dec-octet).  IPv6:
@@ -111,7 +111,7 @@ struct UriParts {
 
 // Splits `url`; the views point into `url`, or are static.  Errors as
 // parse_uri.  Throws std::bad_alloc (the authority text).
-UriError uri_parts(std::string_view url, UriParts& out);
+std::optional<UriError> uri_parts(std::string_view url, UriParts& out);
 
 // `text` in double quotes for a message: backslash escapes for the quote, the
 // backslash, HTAB (\t), LF (\n), CR (\r), other C0 and C1 controls and DEL

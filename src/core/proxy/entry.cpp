@@ -33,7 +33,7 @@ Credentials parse_credentials(std::string_view userinfo, ProxyKind kind) {
 
 std::optional<ProxyEntry> parse_proxy_entry(std::string_view setting) {
   http::Uri uri;
-  if (http::parse_uri(setting, uri) != http::UriError::kNone) return std::nullopt;
+  if (http::parse_uri(setting, uri) != std::nullopt) return std::nullopt;
   if (uri.form != http::UriForm::kAbsolute && uri.form != http::UriForm::kAuthority)
     return std::nullopt;
 
@@ -53,7 +53,7 @@ std::optional<ProxyEntry> parse_proxy_entry(std::string_view setting) {
   if (!uri.port_text.empty()) entry.uri.append(1, ':').append(uri.port_text);
   entry.uri.push_back('/');
   http::Uri check;
-  if (http::parse_uri(entry.uri, check) != http::UriError::kNone) return std::nullopt;
+  if (http::parse_uri(entry.uri, check) != std::nullopt) return std::nullopt;
 
   if (uri.has_userinfo) entry.credentials = parse_credentials(uri.userinfo, entry.kind);
   return entry;

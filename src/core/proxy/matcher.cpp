@@ -51,7 +51,7 @@ ProxyMatcher ProxyMatcher::from_settings(const ProxySettings& settings) {
 
 std::shared_ptr<const ProxyEntry> ProxyMatcher::intercept(std::string_view url) const noexcept {
   http::Uri uri;
-  if (http::parse_uri(url, uri) != http::UriError::kNone) return nullptr;
+  if (http::parse_uri(url, uri) != std::nullopt) return nullptr;
   // The scheme decides first: without a proxy for it the bypass list cannot
   // change the answer, and the common no-proxy case ends here.
   const std::shared_ptr<const ProxyEntry>* entry = nullptr;

@@ -5,6 +5,7 @@
 #include "core/h2/hpack/primitives.h"
 #include "core/h2/hpack/static_table_gen.h"
 #include "core/http/field_rules.h"
+#include "core/http/status.h"
 #include "core/http/utf8.h"
 
 namespace vantric::hpack {
@@ -39,10 +40,15 @@ bool is_valid_pseudo_value(std::string_view v) {
   return http::is_valid_utf8(v);
 }
 
-// RFC 9113 section 8.3.2 with RFC 9110 section 15: three digits, 100 to 999.
+// RFC 9113 section 8.3.2: :status carries the three-digit code alone.
 bool is_valid_status(std::string_view v) {
-  return v.size() == 3 && v[0] >= '1' && v[0] <= '9' && v[1] >= '0' && v[1] <= '9' &&
-         v[2] >= '0' && v[2] <= '9';
+  if (v.size() != 3) return false;
+  uint32_t code = 0;
+  for (char c : v) {
+    if (c < '0' || c > '9') return false;
+    code = code * 10 + static_cast<uint32_t>(c - '0');
+  }
+  return http::is_status_code(code);
 }
 
 // RFC 9110 section 9.1: method = token.
@@ -56,21 +62,26 @@ bool is_valid_method(std::string_view v) {
 DecodeStatus check_value(Pseudo pseudo, std::string_view value) {
   switch (pseudo) {
     case Pseudo::kNone:
-      return http::is_valid_header_value(value) ? DecodeStatus::kOk : DecodeStatus::kInvalidUtf8;
+      if (http::is_valid_header_value(value)) return std::nullopt;
+      return DecodeError::kInvalidUtf8;
     case Pseudo::kStatus:
-      return is_valid_status(value) ? DecodeStatus::kOk : DecodeStatus::kInvalidStatusCode;
+      if (is_valid_status(value)) return std::nullopt;
+      return DecodeError::kInvalidStatusCode;
     case Pseudo::kMethod:
-      return is_valid_method(value) ? DecodeStatus::kOk : DecodeStatus::kInvalidUtf8;
+      if (is_valid_method(value)) return std::nullopt;
+      return DecodeError::kInvalidUtf8;
     default:
-      return is_valid_pseudo_value(value) ? DecodeStatus::kOk : DecodeStatus::kInvalidUtf8;
+      if (is_valid_pseudo_value(value)) return std::nullopt;
+      return DecodeError::kInvalidUtf8;
   }
 }
 
 // Hands a decoded field to the sink: a valid one to on_field, another to
 // on_invalid_field.
 DecodeStatus deliver(FieldSink& sink, const Field& field, DecodeStatus validity) {
-  if (validity != DecodeStatus::kOk) return sink.on_invalid_field(field, validity);
-  return sink.on_field(field) ? DecodeStatus::kOk : DecodeStatus::kOverAbuseLimit;
+  if (validity != std::nullopt) return sink.on_invalid_field(field, validity);
+  if (sink.on_field(field)) return std::nullopt;
+  return DecodeError::kOverAbuseLimit;
 }
 
 struct StringRef {
@@ -82,15 +93,15 @@ struct StringRef {
 // without decoding them, so that a representation cut short costs only this scan
 // each time it is retried with a longer tail.
 DecodeStatus scan_string(const uint8_t** p, const uint8_t* end, StringRef* s) {
-  if (*p == end) return DecodeStatus::kUnexpectedEndOfStream;
+  if (*p == end) return DecodeError::kUnexpectedEndOfStream;
   const bool huffman = **p & 0x80;
   const uint8_t* q = *p;
   uint32_t length;
-  if (auto st = decode_integer(&q, end, 7, &length); st != DecodeStatus::kOk) return st;
-  if (static_cast<std::size_t>(end - q) < length) return DecodeStatus::kStringUnderflow;
+  if (auto st = decode_integer(&q, end, 7, &length)) return st;
+  if (static_cast<std::size_t>(end - q) < length) return DecodeError::kStringUnderflow;
   *s = {{reinterpret_cast<const char*>(q), length}, huffman};
   *p = q + length;
-  return DecodeStatus::kOk;
+  return std::nullopt;
 }
 
 constexpr std::size_t kInitialScratch = 4096;
@@ -120,11 +131,11 @@ DecodeStatus Decoder::decode(std::string_view& fragment, bool end_of_block, Fiel
   const auto* begin = reinterpret_cast<const uint8_t*>(fragment.data());
   const uint8_t* const end = begin + fragment.size();
   const uint8_t* p = begin;
-  DecodeStatus status = DecodeStatus::kOk;
-  while (p != end && (status = decode_representation(&p, end, sink)) == DecodeStatus::kOk) {
+  DecodeStatus status = std::nullopt;
+  while (p != end && (status = decode_representation(&p, end, sink)) == std::nullopt) {
   }
   fragment.remove_prefix(static_cast<std::size_t>(p - begin));
-  if (end_of_block || (status != DecodeStatus::kOk && !is_need_more(status))) in_block_ = false;
+  if (end_of_block || progress_of(status) == Progress::kFailed) in_block_ = false;
   return status;
 }
 
@@ -151,20 +162,20 @@ std::optional<std::string_view> Decoder::materialize(std::string_view raw, bool 
   return std::string_view(out, *n);
 }
 
-// Each representation is consumed whole or not at all: *p moves only on kOk.
+// Each representation is consumed whole or not at all: *p moves only on success.
 DecodeStatus Decoder::decode_representation(const uint8_t** p, const uint8_t* end,
                                             FieldSink& sink) {
   const uint8_t b = **p;
   if (b & 0x80) {  // RFC 7541 section 6.1: indexed header field
     const uint8_t* q = *p;
     uint32_t index;
-    if (auto st = decode_integer(&q, end, 7, &index); st != DecodeStatus::kOk) return st;
+    if (auto st = decode_integer(&q, end, 7, &index)) return st;
     const auto indexed = lookup(index);
-    if (!indexed) return DecodeStatus::kInvalidTableIndex;
+    if (!indexed) return DecodeError::kInvalidTableIndex;
     field_seen_ = true;
-    if (auto st = deliver(sink, indexed->field, indexed->validity); st != DecodeStatus::kOk) return st;
+    if (auto st = deliver(sink, indexed->field, indexed->validity)) return st;
     *p = q;
-    return DecodeStatus::kOk;
+    return std::nullopt;
   }
   if (b & 0x40) return decode_literal(p, end, 6, true, false, sink);  // section 6.2.1
   if (b & 0x20) return decode_size_update(p, end);                    // section 6.3
@@ -176,27 +187,27 @@ DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int 
                                      bool indexing, bool sensitive, FieldSink& sink) {
   const uint8_t* q = *p;
   uint32_t index;
-  if (auto st = decode_integer(&q, end, prefix_bits, &index); st != DecodeStatus::kOk) return st;
+  if (auto st = decode_integer(&q, end, prefix_bits, &index)) return st;
   Field field{{}, {}, Pseudo::kNone, sensitive};
-  // What HTTP/2 makes of the field (kOk or the rule it breaks), and whether the
+  // What HTTP/2 makes of the field (nullopt or the rule it breaks), and whether the
   // name is what breaks it.
-  DecodeStatus validity = DecodeStatus::kOk;
+  DecodeStatus validity = std::nullopt;
   bool name_invalid = false;
   StringRef name_ref{};
   if (index != 0) {
     const auto indexed = lookup(index);
-    if (!indexed) return DecodeStatus::kInvalidTableIndex;
+    if (!indexed) return DecodeError::kInvalidTableIndex;
     field.name = indexed->field.name;
     field.pseudo = indexed->field.pseudo;
     if (indexed->name_invalid) {
       validity = indexed->validity;
       name_invalid = true;
     }
-  } else if (auto st = scan_string(&q, end, &name_ref); st != DecodeStatus::kOk) {
+  } else if (auto st = scan_string(&q, end, &name_ref)) {
     return st;
   }
   StringRef value_ref;
-  if (auto st = scan_string(&q, end, &value_ref); st != DecodeStatus::kOk) return st;
+  if (auto st = scan_string(&q, end, &value_ref)) return st;
 
   // The representation is complete: decode its strings.
   const std::size_t encoded = (name_ref.huffman ? name_ref.raw.size() : 0) +
@@ -208,46 +219,46 @@ DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int 
   std::size_t scratch_used = 0;
   if (index == 0) {
     const auto name = materialize(name_ref.raw, name_ref.huffman, &scratch_used);
-    if (!name) return DecodeStatus::kInvalidHuffmanCode;
+    if (!name) return DecodeError::kInvalidHuffmanCode;
     field.name = *name;
     const auto kind = pseudo_of(*name);
     if (!kind) {
-      validity = DecodeStatus::kInvalidPseudoheader;
+      validity = DecodeError::kInvalidPseudoheader;
       name_invalid = true;
     } else if (*kind == Pseudo::kNone && !http::is_valid_lowercase_header_name(*name)) {
       // RFC 9113 section 8.2.1: names are lowercase tokens.
-      validity = DecodeStatus::kInvalidUtf8;
+      validity = DecodeError::kInvalidUtf8;
       name_invalid = true;
     } else {
       field.pseudo = *kind;
     }
   }
   const auto value = materialize(value_ref.raw, value_ref.huffman, &scratch_used);
-  if (!value) return DecodeStatus::kInvalidHuffmanCode;
+  if (!value) return DecodeError::kInvalidHuffmanCode;
   field.value = *value;
-  if (validity == DecodeStatus::kOk) validity = check_value(field.pseudo, *value);
+  if (validity == std::nullopt) validity = check_value(field.pseudo, *value);
 
   field_seen_ = true;
-  if (auto st = deliver(sink, field, validity); st != DecodeStatus::kOk) return st;
+  if (auto st = deliver(sink, field, validity)) return st;
   if (indexing) table_.insert(field.name, field.value, validity, name_invalid);
   *p = q;
-  return DecodeStatus::kOk;
+  return std::nullopt;
 }
 
 DecodeStatus Decoder::decode_size_update(const uint8_t** p, const uint8_t* end) {
   const uint8_t* q = *p;
   uint32_t size;
-  if (auto st = decode_integer(&q, end, 5, &size); st != DecodeStatus::kOk) return st;
+  if (auto st = decode_integer(&q, end, 5, &size)) return st;
   // RFC 7541 section 4.2: "This dynamic table size update MUST occur at the
   // beginning of the first header block following the change to the dynamic table
   // size."
-  if (field_seen_) return DecodeStatus::kInvalidMaxDynamicSize;
+  if (field_seen_) return DecodeError::kInvalidMaxDynamicSize;
   // RFC 7541 section 6.3: "The new maximum size MUST be lower than or equal to the
   // limit determined by the protocol using HPACK."
-  if (size > last_max_update_) return DecodeStatus::kInvalidMaxDynamicSize;
+  if (size > last_max_update_) return DecodeError::kInvalidMaxDynamicSize;
   table_.set_max_size(size);
   *p = q;
-  return DecodeStatus::kOk;
+  return std::nullopt;
 }
 
 }  // namespace vantric::hpack

@@ -27,7 +27,7 @@ class FieldSink {
   // Takes, instead of on_field, a field that HPACK decoded whole but whose name or
   // value HTTP/2 does not allow (RFC 9113 sections 8.2.1 and 8.3: an upper-case or
   // non-token name, NUL, CR or LF in a value, an undefined pseudo-header, a bad
-  // :status); `why` names the rule.  Returns kOk to drop the field and go on (the
+  // :status); `why` names the rule.  Returns nullopt to drop the field and go on (the
   // dynamic table keeps it, so that it stays in step with the peer's), or the
   // status decode() ends with.  By default the field fails the block with `why`.
   virtual DecodeStatus on_invalid_field(const Field& field, DecodeStatus why) {
@@ -48,9 +48,9 @@ class Decoder {
   // Decodes the representations of one fragment of a header block, handing each
   // field to `sink` in order; `end_of_block` marks the block's last fragment.
   // Complete representations are consumed from the front of `fragment`; it keeps
-  // the undecoded tail.  A NeedMore status on a fragment that does not end the
-  // block is not an error: prepend the tail to the next fragment and call again.
-  // Any other status but kOk ends the block and leaves the table out of step with
+  // the undecoded tail.  An is_need_more() error on a fragment that does not end
+  // the block is not an error: prepend the tail to the next fragment and call
+  // again.  Any other error ends the block and leaves the table out of step with
   // the peer's, so the connection must fail.
   DecodeStatus decode(std::string_view& fragment, bool end_of_block, FieldSink& sink);
 
@@ -70,7 +70,7 @@ class Decoder {
   // A field of either table with what was found of it when it was decoded.
   struct Indexed {
     Field field;
-    DecodeStatus validity = DecodeStatus::kOk;
+    DecodeStatus validity = std::nullopt;
     bool name_invalid = false;
   };
   std::optional<Indexed> lookup(uint32_t index) const;

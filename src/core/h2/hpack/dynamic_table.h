@@ -25,13 +25,13 @@ inline constexpr uint32_t kFirstDynamicIndex = 62;
 
 class DynamicTable {
  public:
-  // `validity` is what the decoder found of the field when it was inserted: kOk,
-  // or the rule HTTP/2 says it breaks (the table keeps such fields all the same,
+  // `validity` is what the decoder found of the field when it was inserted:
+  // nullopt, or the rule HTTP/2 says it breaks (the table keeps such fields all the same,
   // to stay in step with the peer's); `name_invalid` says the name broke it.
   struct Entry {
     std::string_view name;
     std::string_view value;
-    DecodeStatus validity = DecodeStatus::kOk;
+    DecodeStatus validity = std::nullopt;
     bool name_invalid = false;
   };
 
@@ -53,7 +53,7 @@ class DynamicTable {
   // An entry larger than max_size() empties the table and is not inserted
   // (RFC 7541 section 4.4); returns whether it was.  `name` may view an entry of
   // this table, even one this insertion evicts; `value` must not.
-  bool insert(std::string_view name, std::string_view value, DecodeStatus validity = DecodeStatus::kOk,
+  bool insert(std::string_view name, std::string_view value, DecodeStatus validity = std::nullopt,
               bool name_invalid = false);
 
   // Sets the maximum size, evicting the oldest entries until the table fits.

@@ -47,12 +47,13 @@ DecodeStatus HeaderListStep::on_invalid_field(const Field& field, DecodeStatus) 
   malformed_ = true;
   // The peer still made us decode it: it counts toward the abuse limit.
   list_size_ += field_size(field.name, field.value);
-  return list_size_ > abuse_limit_ ? DecodeStatus::kOverAbuseLimit : DecodeStatus::kOk;
+  if (list_size_ > abuse_limit_) return DecodeError::kOverAbuseLimit;
+  return std::nullopt;
 }
 
 bool HeaderListStep::on_field(const Field& field) {
   if (has_outer_whitespace(field.value))
-    return on_invalid_field(field, DecodeStatus::kInvalidUtf8) == DecodeStatus::kOk;
+    return on_invalid_field(field, DecodeError::kInvalidUtf8) == std::nullopt;
   if (field.pseudo != Pseudo::kNone) {
     // RFC 9113 section 8.3: pseudo-headers come first, each at most once.
     const auto bit = static_cast<uint8_t>(1u << static_cast<unsigned>(field.pseudo));

@@ -8,25 +8,25 @@ namespace vantric::hpack {
 
 DecodeStatus decode_integer(const uint8_t** p, const uint8_t* end, int prefix_bits,
                             uint32_t* value) {
-  if (prefix_bits < 1 || prefix_bits > 8) return DecodeStatus::kInvalidIntegerPrefix;
+  if (prefix_bits < 1 || prefix_bits > 8) return DecodeError::kInvalidIntegerPrefix;
   const uint8_t* q = *p;
-  if (q == end) return DecodeStatus::kIntegerUnderflow;
+  if (q == end) return DecodeError::kIntegerUnderflow;
   const uint32_t prefix_max = (1u << prefix_bits) - 1;
   uint32_t v = *q++ & prefix_max;
   if (v == prefix_max) {
     // RFC 7541 section 5.1: the rest follows in 7-bit groups, least significant
     // first.  Four groups already reach 2^28 - 1 past the prefix.
     for (int shift = 0;; shift += 7) {
-      if (q == end) return DecodeStatus::kIntegerUnderflow;
+      if (q == end) return DecodeError::kIntegerUnderflow;
       const uint8_t b = *q++;
       v += static_cast<uint32_t>(b & 0x7f) << shift;
       if (!(b & 0x80)) break;
-      if (shift == 7 * (kMaxIntegerContinuations - 1)) return DecodeStatus::kIntegerOverflow;
+      if (shift == 7 * (kMaxIntegerContinuations - 1)) return DecodeError::kIntegerOverflow;
     }
   }
   *p = q;
   *value = v;
-  return DecodeStatus::kOk;
+  return std::nullopt;
 }
 
 char* encode_integer(char* out, uint8_t flags, int prefix_bits, uint32_t value) {

@@ -18,7 +18,7 @@ inline constexpr int kMaxIntegerContinuations = 4;
 inline constexpr std::size_t kMaxIntegerLength = 6;
 
 // Decodes an integer with a `prefix_bits`-bit prefix starting at *p (the flag bits
-// above the prefix are ignored).  On kOk, *p is moved past it.  Errors:
+// above the prefix are ignored).  On success, *p is moved past it.  Errors:
 // kInvalidIntegerPrefix (prefix outside 1..8), kIntegerUnderflow (the input ends
 // inside the integer), kIntegerOverflow (a fourth continuation octet still has its
 // high bit set).  *p is left alone on error.

@@ -4,14 +4,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
+
+#include "core/progress.h"
 
 namespace vantric::hpack {
 
-// The outcome of decoding (part of) a header block.  The error names are the
+// Why decoding (part of) a header block stopped.  The names are the
 // protocol's vocabulary: the frame codec reports "HPACK decoding failed: " + name.
-enum class DecodeStatus : uint8_t {
-  kOk,
+enum class DecodeError : uint8_t {
   // Not an HPACK error: the field sink stopped decoding because the header list
   // grew past its abuse limit.
   kOverAbuseLimit,
@@ -31,8 +33,10 @@ enum class DecodeStatus : uint8_t {
   kIntegerOverflow,
 };
 
-inline constexpr std::array<std::string_view, 14> kDecodeStatusNames = {
-    "Ok",
+// The outcome of decoding: nullopt when every representation was decoded.
+using DecodeStatus = std::optional<DecodeError>;
+
+inline constexpr std::array<std::string_view, 13> kDecodeErrorNames = {
     "OverAbuseLimit",
     "NeedMore(UnexpectedEndOfStream)",
     "NeedMore(IntegerUnderflow)",
@@ -48,13 +52,22 @@ inline constexpr std::array<std::string_view, 14> kDecodeStatusNames = {
     "IntegerOverflow",
 };
 
-constexpr std::string_view decode_status_name(DecodeStatus status) {
-  return kDecodeStatusNames[static_cast<std::size_t>(status)];
+constexpr std::string_view decode_error_name(DecodeError error) {
+  return kDecodeErrorNames[static_cast<std::size_t>(error)];
 }
 
-constexpr bool is_need_more(DecodeStatus status) {
-  return status == DecodeStatus::kUnexpectedEndOfStream ||
-         status == DecodeStatus::kIntegerUnderflow || status == DecodeStatus::kStringUnderflow;
+// The block was cut short (rather than malformed): more octets may complete it.
+constexpr bool is_need_more(DecodeError error) {
+  return error == DecodeError::kUnexpectedEndOfStream || error == DecodeError::kIntegerUnderflow ||
+         error == DecodeError::kStringUnderflow;
+}
+
+// A decoding outcome in the vocabulary of every incremental parser: kDone
+// when every representation was decoded, kNeedMore when the block was cut
+// short, kFailed otherwise (the error says why).
+constexpr Progress progress_of(const DecodeStatus& status) {
+  if (!status) return Progress::kDone;
+  return is_need_more(*status) ? Progress::kNeedMore : Progress::kFailed;
 }
 
 }  // namespace vantric::hpack

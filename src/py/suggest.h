@@ -10,10 +10,10 @@
 #include <span>
 #include <string_view>
 
-namespace vantric {
+namespace vantric::py {
 
 // The candidate closest to `name`, or an empty view when none is close enough
 // (or `name` equals a candidate).  The result views one of `candidates`.
 std::string_view closest_name(std::string_view name, std::span<const std::string_view> candidates);
 
-}  // namespace vantric
+}  // namespace vantric::py

@@ -1,11 +1,11 @@
-#include "core/suggest.h"
+#include "py/suggest.h"
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <limits>
 
-namespace vantric {
+namespace vantric::py {
 namespace {
 
 constexpr std::size_t kMaxStringSize = 40;
@@ -77,4 +77,4 @@ std::string_view closest_name(std::string_view name, std::span<const std::string
   return best;
 }
 
-}  // namespace vantric
+}  // namespace vantric::py
