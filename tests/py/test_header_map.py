@@ -293,7 +293,7 @@ def test_reads_follow_every_mutation():
 
     for step in range(3000):
         name = rng.choice(names)
-        value = rng.choice(["", "v", "vv", "value-%d" % step, "w" * rng.randrange(1, 40)])
+        value = rng.choice(["", "v", "vv", f"value-{step}", "w" * rng.randrange(1, 40)])
         raw = value.encode() if rng.random() < 0.5 else value
         op = rng.randrange(5)
         found = entry(name)
