@@ -90,7 +90,8 @@ Outcome run(std::string_view input, const std::vector<std::size_t>& ends, bool e
   check(out.body.size() + out.buffered <= input.size());
   if (auto map = d.take_trailers()) {
     check(out.complete && map->size() <= BodyDecoder::kMaxTrailerLines);
-    for (const auto& field : *map) out.trailers.append(field.name).append(":").append(field.value).append("\n");
+    for (const auto& field : *map)
+      out.trailers.append(field.name).append(":").append(field.value).append("\n");
   }
   return out;
 }

@@ -97,8 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // prefix from the whole.
   limits.max_buf_size = wire.size() + kMinMaxBufSize;
 
-  const std::string whole = check_splits(
-      wire, data[1], data[2], [&](const std::vector<std::string_view>& pieces) { return run(pieces, limits); });
+  const std::string whole =
+      check_splits(wire, data[1], data[2],
+                   [&](const std::vector<std::string_view>& pieces) { return run(pieces, limits); });
 
   // With the smallest cap an incomplete head fails instead; nothing else changes.
   limits.max_buf_size = kMinMaxBufSize;

@@ -82,8 +82,8 @@ std::string run(const std::vector<std::string_view>& pieces, std::optional<Metho
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
-  constexpr std::optional<Method> kMethods[] = {std::nullopt, Method::kGet, Method::kHead, Method::kConnect,
-                                                Method::kPost, Method::kExtension};
+  constexpr std::optional<Method> kMethods[] = {std::nullopt,     Method::kGet,  Method::kHead,
+                                                Method::kConnect, Method::kPost, Method::kExtension};
   const std::optional<Method> method = kMethods[data[0] % std::size(kMethods)];
   std::string_view wire(reinterpret_cast<const char*>(data + 3), size - 3);
   ParseLimits limits;
@@ -92,8 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   limits.ignore_invalid_headers = (data[0] & 0x80) != 0;
   limits.max_headers = data[0] & 0x40 ? 1 : kDefaultMaxHeaders;
 
-  const std::string whole = check_splits(
-      wire, data[1], data[2], [&](const std::vector<std::string_view>& pieces) { return run(pieces, method, limits); });
+  const std::string whole =
+      check_splits(wire, data[1], data[2],
+                   [&](const std::vector<std::string_view>& pieces) { return run(pieces, method, limits); });
   limits.max_buf_size = kMinMaxBufSize;
   const std::string capped = run({wire}, method, limits);
   check(capped == whole || capped.find("error too_large") != std::string::npos);

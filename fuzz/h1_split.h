@@ -46,7 +46,8 @@ std::string check_splits(std::string_view wire, uint8_t cut_a, uint8_t cut_b, Ru
   const std::string whole = run(std::vector<std::string_view>{wire});
   std::size_t a = cut_a * wire.size() / 256, b = cut_b * wire.size() / 256;
   if (a > b) std::swap(a, b);
-  check(run(std::vector<std::string_view>{wire.substr(0, a), wire.substr(a, b - a), wire.substr(b)}) == whole);
+  check(run(std::vector<std::string_view>{wire.substr(0, a), wire.substr(a, b - a), wire.substr(b)}) ==
+        whole);
   if (wire.size() <= 512) {
     std::vector<std::string_view> bytes;
     for (std::size_t i = 0; i < wire.size(); ++i) bytes.push_back(wire.substr(i, 1));

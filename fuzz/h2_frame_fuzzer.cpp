@@ -45,8 +45,8 @@ std::string render(const FrameEvent& event) {
     std::string operator()(const DataEvent& e) const {
       require(e.data.size() <= e.flow_controlled_len && e.flow_controlled_len <= kMaxMaxFrameSize);
       require(e.stream_id != 0 && e.stream_id <= kMaxStreamId);
-      return "D" + std::to_string(e.stream_id) + (e.end_stream ? "e" : "") + std::to_string(e.flow_controlled_len) +
-             ":" + std::string(e.data);
+      return "D" + std::to_string(e.stream_id) + (e.end_stream ? "e" : "") +
+             std::to_string(e.flow_controlled_len) + ":" + std::string(e.data);
     }
     std::string operator()(const HeadersEvent& e) const {
       const HeaderBlock& b = *e.block;
@@ -54,7 +54,8 @@ std::string render(const FrameEvent& event) {
       for (auto p : {hpack::Pseudo::kMethod, hpack::Pseudo::kScheme, hpack::Pseudo::kAuthority,
                      hpack::Pseudo::kPath, hpack::Pseudo::kProtocol})
         if (auto v = b.pseudo(p)) {
-          require(http::is_valid_utf8(*v) && v->find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos);
+          require(http::is_valid_utf8(*v) &&
+                  v->find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos);
           s += "|" + std::string(hpack::pseudo_name(p)) + "=" + std::string(*v);
         }
       if (b.status) {
@@ -80,15 +81,16 @@ std::string render(const FrameEvent& event) {
       require(!s.max_frame_size || is_valid_max_frame_size(*s.max_frame_size));
       auto o = [](const std::optional<uint32_t>& v) { return v ? std::to_string(*v) : "-"; };
       return std::string("S") + (e.ack ? "a" : "") + o(s.header_table_size) + "," +
-             (s.enable_push ? std::to_string(*s.enable_push) : "-") + "," + o(s.max_concurrent_streams) + "," +
-             o(s.initial_window_size) + "," + o(s.max_frame_size) + "," + o(s.max_header_list_size);
+             (s.enable_push ? std::to_string(*s.enable_push) : "-") + "," + o(s.max_concurrent_streams) +
+             "," + o(s.initial_window_size) + "," + o(s.max_frame_size) + "," + o(s.max_header_list_size);
     }
     std::string operator()(const PingEvent& e) const {
       return std::string("I") + (e.ack ? "a" : "") + std::string(e.data.data(), 8);
     }
     std::string operator()(const GoAwayEvent& e) const {
       require(e.last_stream_id <= kMaxStreamId);
-      return "G" + std::to_string(e.last_stream_id) + "/" + std::to_string(e.error_code) + std::string(e.debug_data);
+      return "G" + std::to_string(e.last_stream_id) + "/" + std::to_string(e.error_code) +
+             std::string(e.debug_data);
     }
     std::string operator()(const WindowUpdateEvent& e) const {
       require(e.increment >= 1 && e.increment <= kMaxWindowSize);
@@ -138,7 +140,8 @@ Run feed(uint8_t config, std::string_view input, std::size_t piece) {
 
 std::string render_fields(const http::HeaderMap& map) {
   std::string s;
-  for (const http::HeaderField f : map) s += std::string(f.name) + (f.sensitive ? "!" : "=") + std::string(f.value) + "|";
+  for (const http::HeaderField f : map)
+    s += std::string(f.name) + (f.sensitive ? "!" : "=") + std::string(f.value) + "|";
   return s;
 }
 

@@ -185,7 +185,9 @@ class Run {
 
   // A deterministic clock: every event moves it 20 ms on, so a stored reset
   // lapses after 50 events.
-  MonoClock::time_point now() const { return MonoClock::time_point{} + std::chrono::milliseconds(20 * ticks_); }
+  MonoClock::time_point now() const {
+    return MonoClock::time_point{} + std::chrono::milliseconds(20 * ticks_);
+  }
 
   void open_local(uint32_t id, bool end_stream, bool is_head) {
     if (!state_.try_claim_slot()) return;
@@ -207,7 +209,8 @@ class Run {
   }
 
   void apply(DataEvent& e) {
-    const RecvData frame{e.stream_id, e.flow_controlled_len, static_cast<uint32_t>(e.data.size()), e.end_stream};
+    const RecvData frame{e.stream_id, e.flow_controlled_len, static_cast<uint32_t>(e.data.size()),
+                         e.end_stream};
     auto result = state_.recv_data(frame, now(), dropped_);
     const bool stream_error = failed(result, e.stream_id);
     if (!alive_) return;
@@ -226,8 +229,9 @@ class Run {
 
   void apply(HeadersEvent& e) {
     const HeaderBlock& block = *e.block;
-    const RecvHeaders frame{e.stream_id, e.end_stream, block.status, block.content_length,
-                            block.content_length_invalid, shape_of(block)};
+    const RecvHeaders frame{
+        e.stream_id,    e.end_stream, block.status, block.content_length, block.content_length_invalid,
+        shape_of(block)};
     Handle spare = server() ? Handle(e.stream_id) : Handle();
     auto result = state_.recv_headers(frame, spare, now(), dropped_);
     if (state_.find(e.stream_id) != nullptr) known_.insert(e.stream_id);
@@ -310,7 +314,8 @@ class Run {
   }
 
   void failed_with(const Error& error, uint32_t stream_id) {
-    if (const auto* reset = std::get_if<ConnError>(&error); reset && reset->variant == ConnError::Variant::kReset) {
+    if (const auto* reset = std::get_if<ConnError>(&error);
+        reset && reset->variant == ConnError::Variant::kReset) {
       // A stream error: a library reset of the frame's own stream.
       CHECK(stream_id != 0 && reset->stream_id == stream_id && reset->initiator == Initiator::kLibrary);
       CHECK(reset->reason != 0 && reset->reason < kReasonCount);
@@ -336,7 +341,8 @@ class Run {
   void answer_reset(uint32_t stream_id, uint32_t reason) {
     errored_.insert(stream_id);
     if (!(cfg_ & 32)) return;
-    if (State::Record* record = state_.find(stream_id)) record->state.set_reset(stream_id, reason, Initiator::kLibrary);
+    if (State::Record* record = state_.find(stream_id))
+      record->state.set_reset(stream_id, reason, Initiator::kLibrary);
     state_.reset_store().store(stream_id, now());
   }
 
@@ -438,8 +444,8 @@ class Run {
       if (!record->counted_closed) ++active;
       if (record->holds_slot) ++slots;
       // What the peer may still send on the stream.
-      const int64_t peer_view = int64_t{state_.config().initial_window_size} + stream_updates_[id] -
-                                stream_data_in_[id];
+      const int64_t peer_view =
+          int64_t{state_.config().initial_window_size} + stream_updates_[id] - stream_data_in_[id];
       CHECK(peer_view <= kMaxWindowSize);
     }
     CHECK(active == state_.num_streams() && slots == state_.num_open_streams());
@@ -469,9 +475,9 @@ class Run {
   std::size_t events_since_drain_ = 0;
   std::size_t sent_ = 0;
 
-  std::set<uint32_t> known_;          // every stream the table held
-  std::set<uint32_t> gone_;           // ... and dropped since
-  std::set<uint32_t> errored_;        // streams with a stream error, which the driver resets
+  std::set<uint32_t> known_;    // every stream the table held
+  std::set<uint32_t> gone_;     // ... and dropped since
+  std::set<uint32_t> errored_;  // streams with a stream error, which the driver resets
   uint32_t settings_in_ = 0;
   uint32_t settings_acks_out_ = 0;
   bool settings_seen_ = false;

@@ -109,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
   while (input.size() >= 2) {
-    const std::size_t len = static_cast<std::size_t>(static_cast<uint8_t>(input[0]) << 8 | static_cast<uint8_t>(input[1]));
+    const std::size_t len =
+        static_cast<std::size_t>(static_cast<uint8_t>(input[0]) << 8 | static_cast<uint8_t>(input[1]));
     const std::string_view block = input.substr(2, len);
     input.remove_prefix(2 + block.size());
 

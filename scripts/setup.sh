@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(build-essential binutils python3-dev python3-venv pkg-config libgtest-dev libnghttp2-dev clang libclang-rt-14-dev curl nghttp2-client nghttp2-server)
+APT_PACKAGES=(build-essential binutils python3-dev python3-venv pkg-config libgtest-dev libnghttp2-dev clang libclang-rt-14-dev curl nghttp2-client nghttp2-server clang-format)
 scripts/apt-install.sh "${APT_PACKAGES[@]}"
 
 PYTHON="${PYTHON:-python3}"

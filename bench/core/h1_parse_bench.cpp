@@ -76,7 +76,8 @@ int main() {
   // split the head off, build the head and its HeaderMap.
   Codec codec(CodecConfig{});
   ParseKind error{};
-  for (auto [name, head] : {std::pair{"request: minimal GET", kMinimal}, std::pair{"request: browser GET", kBrowser}}) {
+  for (auto [name, head] :
+       {std::pair{"request: minimal GET", kMinimal}, std::pair{"request: browser GET", kBrowser}}) {
     run(name, head.size(), 1, 2'000'000, [&, head = head] {
       RequestHead out;
       http::HeaderMap headers;

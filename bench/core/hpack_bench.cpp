@@ -114,7 +114,8 @@ class CountSink final : public FieldSink {
 
 void report(const char* what, double ours, double anchor) {
   if (anchor > 0)
-    std::printf("%-8s %10.1f ns/block   nghttp2 %10.1f ns/block   ratio %.2f\n", what, ours, anchor, ours / anchor);
+    std::printf("%-8s %10.1f ns/block   nghttp2 %10.1f ns/block   ratio %.2f\n", what, ours, anchor,
+                ours / anchor);
   else
     std::printf("%-8s %10.1f ns/block\n", what, ours);
 }
@@ -136,8 +137,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no stories under %s\n", data.string().c_str());
     return 1;
   }
-  std::printf("%zu stories, %zu blocks to decode; %zu stories, %zu header lists to encode\n",
-              encoded.size(), decode_blocks, raw.size(), encode_blocks);
+  std::printf("%zu stories, %zu blocks to decode; %zu stories, %zu header lists to encode\n", encoded.size(),
+              decode_blocks, raw.size(), encode_blocks);
 
   const auto decode_ours = [&] {
     CountSink sink;
@@ -202,8 +203,8 @@ int main(int argc, char** argv) {
       nvs[i].emplace_back();
       for (const auto& h : list)
         nvs[i].back().push_back({reinterpret_cast<uint8_t*>(const_cast<char*>(h.name.data())),
-                                 reinterpret_cast<uint8_t*>(const_cast<char*>(h.value.data())),
-                                 h.name.size(), h.value.size(), NGHTTP2_NV_FLAG_NONE});
+                                 reinterpret_cast<uint8_t*>(const_cast<char*>(h.value.data())), h.name.size(),
+                                 h.value.size(), NGHTTP2_NV_FLAG_NONE});
     }
   encode_anchor = [&] {
     std::vector<uint8_t> out(1 << 16);

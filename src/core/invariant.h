@@ -46,8 +46,8 @@ bool invariant_failed_since(uint64_t serial) noexcept;
 
 }  // namespace vantric
 
-#define VANTRIC_INVARIANT(cond, what)                                   \
-  do {                                                                 \
-    if (!(cond)) [[unlikely]]                                          \
-      ::vantric::fail_invariant((what), __FILE__, __LINE__);            \
+#define VANTRIC_INVARIANT(cond, what)                        \
+  do {                                                       \
+    if (!(cond)) [[unlikely]]                                \
+      ::vantric::fail_invariant((what), __FILE__, __LINE__); \
   } while (0)

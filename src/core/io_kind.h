@@ -63,8 +63,7 @@ struct ErrorCause {
     cause->io_kind = kind;
     return cause;
   }
-  static std::unique_ptr<ErrorCause> plain(std::string text,
-                                           std::unique_ptr<ErrorCause> source = nullptr) {
+  static std::unique_ptr<ErrorCause> plain(std::string text, std::unique_ptr<ErrorCause> source = nullptr) {
     auto cause = std::make_unique<ErrorCause>();
     cause->text = std::move(text);
     cause->source = std::move(source);

@@ -58,12 +58,10 @@ void raise_unexpected_keyword(const Signature& sig, PyObject* key) {
 }
 
 void raise_multiple_values(const Signature& sig, std::string_view name) {
-  raise_type_error(std::string(sig.qualname) + "() got multiple values for argument " +
-                   quoted(name));
+  raise_type_error(std::string(sig.qualname) + "() got multiple values for argument " + quoted(name));
 }
 
-void raise_too_many_positional(const Signature& sig, std::size_t given,
-                               std::size_t kwonly_given) {
+void raise_too_many_positional(const Signature& sig, std::size_t given, std::size_t kwonly_given) {
   const std::size_t self = self_count(sig);
   const std::size_t argcount = sig.positional + self;
   const std::size_t defcount = sig.positional - sig.required_positional;
@@ -90,8 +88,7 @@ void raise_too_many_positional(const Signature& sig, std::size_t given,
 }
 
 // "<qualname>() missing 2 required positional arguments: 'a' and 'b'"
-void raise_missing(const Signature& sig, const std::vector<std::string_view>& names,
-                   const char* kind) {
+void raise_missing(const Signature& sig, const std::vector<std::string_view>& names, const char* kind) {
   std::string list;
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i != 0) {
@@ -129,8 +126,8 @@ Py_ssize_t find_param(const Signature& sig, PyObject* key) {
 // checks: keywords (unknown, duplicate), then too many positional, then missing
 // positional, then missing keyword-only.
 template <typename ForEachKeyword>
-bool bind(const Signature& sig, PyObject* const* args, std::size_t nargs,
-          ForEachKeyword&& for_each_keyword, PyObject** out) {
+bool bind(const Signature& sig, PyObject* const* args, std::size_t nargs, ForEachKeyword&& for_each_keyword,
+          PyObject** out) {
   const std::size_t count = sig.params.size();
   for (std::size_t i = 0; i < count; ++i) out[i] = i < nargs && i < sig.positional ? args[i] : nullptr;
 
@@ -173,8 +170,8 @@ bool bind(const Signature& sig, PyObject* const* args, std::size_t nargs,
 
 void raise_out_of_range(const Signature& sig, std::size_t index, int bits) {
   std::string message(sig.qualname);
-  message += "() argument " + quoted(sig.params[index].name) +
-             " is out of range for an unsigned " + std::to_string(bits) + "-bit integer";
+  message += "() argument " + quoted(sig.params[index].name) + " is out of range for an unsigned " +
+             std::to_string(bits) + "-bit integer";
   PyErr_SetString(PyExc_OverflowError, message.c_str());
 }
 
@@ -302,8 +299,7 @@ bool arg_u64(PyObject* obj, const Signature& sig, std::size_t index, uint64_t* o
   return arg_unsigned(obj, sig, index, std::numeric_limits<uint64_t>::max(), 64, out);
 }
 
-bool arg_optional_u32(PyObject* obj, const Signature& sig, std::size_t index,
-                      std::optional<uint32_t>* out) {
+bool arg_optional_u32(PyObject* obj, const Signature& sig, std::size_t index, std::optional<uint32_t>* out) {
   if (obj == nullptr || obj == Py_None) {
     *out = std::nullopt;
     return true;
@@ -314,8 +310,7 @@ bool arg_optional_u32(PyObject* obj, const Signature& sig, std::size_t index,
   return true;
 }
 
-bool arg_optional_u64(PyObject* obj, const Signature& sig, std::size_t index,
-                      std::optional<uint64_t>* out) {
+bool arg_optional_u64(PyObject* obj, const Signature& sig, std::size_t index, std::optional<uint64_t>* out) {
   if (obj == nullptr || obj == Py_None) {
     *out = std::nullopt;
     return true;
@@ -374,8 +369,7 @@ bool arg_bytes(PyObject* obj, const Signature& sig, std::size_t index, std::stri
   return true;
 }
 
-void raise_bad_argument_type(const Signature& sig, std::size_t index, const char* expected,
-                             PyObject* obj) {
+void raise_bad_argument_type(const Signature& sig, std::size_t index, const char* expected, PyObject* obj) {
   std::string message(sig.qualname);
   message += "() argument " + quoted(sig.params[index].name) + " must be " + expected + ", not ";
   message += Py_TYPE(obj)->tp_name;

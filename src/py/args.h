@@ -68,8 +68,8 @@ bool parse_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
 
 // Fills out[i] with the (borrowed) argument bound to sig.params[i], nullptr when
 // it was not passed.  Returns false with TypeError set on misuse.
-inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, PyObject** out) {
+inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject** out) {
   const auto given = static_cast<std::size_t>(nargs);
   if (kwnames == nullptr && given <= sig.positional && given >= sig.required_positional &&
       !sig.required_keyword_only) [[likely]] {
@@ -94,12 +94,10 @@ bool arg_u32(PyObject* obj, const Signature& sig, std::size_t index, uint32_t* o
 bool arg_u64(PyObject* obj, const Signature& sig, std::size_t index, uint64_t* out);
 // An optional u32: nullptr (not passed) and None give nullopt, anything else
 // converts as arg_u32.
-bool arg_optional_u32(PyObject* obj, const Signature& sig, std::size_t index,
-                      std::optional<uint32_t>* out);
+bool arg_optional_u32(PyObject* obj, const Signature& sig, std::size_t index, std::optional<uint32_t>* out);
 // An optional u64: nullptr (not passed) and None give nullopt, anything else
 // converts as arg_u64.
-bool arg_optional_u64(PyObject* obj, const Signature& sig, std::size_t index,
-                      std::optional<uint64_t>* out);
+bool arg_optional_u64(PyObject* obj, const Signature& sig, std::size_t index, std::optional<uint64_t>* out);
 // An HTTP/2 stream identifier: arg_u32, then ValueError when the reserved top
 // bit is set (RFC 9113 section 4.1: identifiers are 31 bits).
 bool arg_stream_id(PyObject* obj, const Signature& sig, std::size_t index, uint32_t* out);
@@ -132,7 +130,6 @@ bool parse_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 // TypeError "<qualname>() argument '<name>' must be <expected>, not <type>".
-void raise_bad_argument_type(const Signature& sig, std::size_t index, const char* expected,
-                             PyObject* obj);
+void raise_bad_argument_type(const Signature& sig, std::size_t index, const char* expected, PyObject* obj);
 
 }  // namespace vantric::py

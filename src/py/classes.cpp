@@ -44,8 +44,8 @@ const char* persistent_text(std::string_view text) {
 PyTypeObject* build_class(const ClassSpec& spec) {
   std::vector<PyType_Slot> slots(spec.slots.begin(), spec.slots.end());
 
-  std::string doc = spec.constructor != nullptr ? signature_docstring(*spec.constructor, spec.doc)
-                                                : std::string(spec.doc);
+  std::string doc =
+      spec.constructor != nullptr ? signature_docstring(*spec.constructor, spec.doc) : std::string(spec.doc);
   slots.push_back({Py_tp_doc, const_cast<char*>(persistent_text(doc))});
 
   if (!spec.methods.empty() || !spec.more_methods[0].empty() || !spec.more_methods[1].empty()) {
@@ -70,8 +70,7 @@ PyTypeObject* build_class(const ClassSpec& spec) {
 
   std::string name(kModulePath);
   name += spec.name;
-  PyType_Spec type_spec{persistent_text(name), static_cast<int>(spec.basicsize), 0, flags,
-                        slots.data()};
+  PyType_Spec type_spec{persistent_text(name), static_cast<int>(spec.basicsize), 0, flags, slots.data()};
   auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&type_spec, nullptr));
   if (type == nullptr) return nullptr;
   if (spec.add_class_attributes != nullptr) {

@@ -22,8 +22,7 @@ namespace vantric::py {
 // lock with the object it guards); it is empty for most classes.
 template <class Core, class Extra = std::monostate>
 struct CoreObject {
-  PyObject_HEAD
-  HostMutex mutex;
+  PyObject_HEAD HostMutex mutex;
   Core core;
   [[no_unique_address]] Extra extra;
 };

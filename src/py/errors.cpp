@@ -29,8 +29,7 @@ constexpr std::array<ExceptionSpec, kExcCount> kExceptions = {{
     {"_vantric.H1Error", ExcId::kVantricError,
      "Base of every HTTP/1 error; raised itself for HTTP/1 failures without a subclass.\n\n"
      "args: (message,)"},
-    {"_vantric.H1ParseError", ExcId::kH1Error,
-     "A malformed HTTP/1 message head.\n\nargs: (kind, message)"},
+    {"_vantric.H1ParseError", ExcId::kH1Error, "A malformed HTTP/1 message head.\n\nargs: (kind, message)"},
     {"_vantric.H1BodyError", ExcId::kH1Error,
      "An HTTP/1 body that cannot be decoded: a framing error, or the transport closing "
      "before the body was complete.\n\nargs: (io_kind, message)"},
@@ -101,8 +100,7 @@ PyObject* create_class(ExcId id) {
 }
 
 PyObject* new_text(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                              "backslashreplace");
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
 }
 
 // Instantiates the class with `args` (a new reference, may be nullptr after a
@@ -168,9 +166,8 @@ void raise_conn_error(const h2::ConnError& e) {
     case h2::ConnError::Variant::kReset: {
       Ref initiator = Ref::steal(new_word(initiator_word(e.initiator)));
       if (!initiator) return;
-      raise_with(ExcId::kH2StreamError,
-                 Py_BuildValue("(kkO)", static_cast<unsigned long>(e.stream_id),
-                               static_cast<unsigned long>(e.reason), initiator.get()));
+      raise_with(ExcId::kH2StreamError, Py_BuildValue("(kkO)", static_cast<unsigned long>(e.stream_id),
+                                                      static_cast<unsigned long>(e.reason), initiator.get()));
       return;
     }
     case h2::ConnError::Variant::kGoAway:

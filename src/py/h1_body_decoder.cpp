@@ -62,12 +62,10 @@ PyObject* h1_body_decoder_new_slot(PyTypeObject* type, PyObject* args, PyObject*
 constexpr Param kDataParams[] = {{"data"}};
 constexpr Signature kFeed{"feed", "H1BodyDecoder.feed", CallKind::kMethod, kDataParams};
 
-PyObject* h1_body_decoder_feed(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+PyObject* h1_body_decoder_feed(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   std::string_view data;
-  if (!parse_args(kFeed, args, nargs, kwnames, a) || !arg_bytes(a[0], kFeed, 0, &data))
-    return nullptr;
+  if (!parse_args(kFeed, args, nargs, kwnames, a) || !arg_bytes(a[0], kFeed, 0, &data)) return nullptr;
   H1BodyDecoderObject* self = as_decoder(obj);
   Ref released;
   {
@@ -96,8 +94,7 @@ constexpr Signature kMarkEof{"mark_eof", "H1BodyDecoder.mark_eof", CallKind::kMe
 
 constexpr Signature kDecode{"decode", "H1BodyDecoder.decode", CallKind::kMethod, {}};
 
-PyObject* h1_body_decoder_decode(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
+PyObject* h1_body_decoder_decode(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kDecode, args, nargs, kwnames, nullptr)) return nullptr;
   H1BodyDecoderObject* self = as_decoder(obj);
   Ref released;
@@ -125,8 +122,7 @@ PyObject* h1_body_decoder_decode(PyObject* obj, PyObject* const* args, Py_ssize_
 
 // ---- take_trailers() -------------------------------------------------------------
 
-constexpr Signature kTakeTrailers{"take_trailers", "H1BodyDecoder.take_trailers",
-                                  CallKind::kMethod, {}};
+constexpr Signature kTakeTrailers{"take_trailers", "H1BodyDecoder.take_trailers", CallKind::kMethod, {}};
 
 PyObject* h1_body_decoder_take_trailers(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
@@ -143,8 +139,7 @@ PyObject* h1_body_decoder_take_trailers(PyObject* obj, PyObject* const* args, Py
 // ---- attributes ------------------------------------------------------------------
 
 const MethodSpec kMethods[] = {
-    {&kFeed, method_entry<h1_body_decoder_feed>(),
-     "Append data (bytes) to the input without decoding it."},
+    {&kFeed, method_entry<h1_body_decoder_feed>(), "Append data (bytes) to the input without decoding it."},
     method<kMarkEof, &BodyDecoder::mark_eof>(
         "Record that the transport reached end of file: a close-delimited body ends\n"
         "there, the other kinds then fail on missing bytes."),
@@ -170,11 +165,12 @@ const PyType_Slot kSlots[] = {
 
 constexpr ClassSpec kSpec{
     .name = "H1BodyDecoder",
-    .doc = "A sans-IO HTTP/1 message body decoder.\n\n"
-           "kind is \"length\" (a Content-Length body of length bytes), \"chunked\" or\n"
-           "\"close\" (the body runs until the peer closes); any other kind is an empty\n"
-           "body.  Feed it what the transport reads, mark_eof() at end of file, and pull\n"
-           "content with decode() until is_complete.",
+    .doc =
+        "A sans-IO HTTP/1 message body decoder.\n\n"
+        "kind is \"length\" (a Content-Length body of length bytes), \"chunked\" or\n"
+        "\"close\" (the body runs until the peer closes); any other kind is an empty\n"
+        "body.  Feed it what the transport reads, mark_eof() at end of file, and pull\n"
+        "content with decode() until is_complete.",
     .constructor = &kNew,
     .basicsize = sizeof(H1BodyDecoderObject),
     .methods = kMethods,

@@ -37,7 +37,7 @@ PyObject* client_repr(PyObject* self) {
 
 // ---- methods --------------------------------------------------------------------
 
-#define VANTRIC_SIGNATURE(var, name)                                                  \
+#define VANTRIC_SIGNATURE(var, name) \
   constexpr Signature var{name, "H1ClientState." name, CallKind::kMethod, {}};
 
 VANTRIC_SIGNATURE(kTransportRef, "transport_ref")
@@ -56,14 +56,15 @@ VANTRIC_SIGNATURE(kTakeWatcherHandle, "take_watcher_handle")
 VANTRIC_SIGNATURE(kTakeWatcherResult, "take_watcher_result")
 #undef VANTRIC_SIGNATURE
 
-Ref op_transport_ref(State& s) { return s.transport().share(); }
+Ref op_transport_ref(State& s) {
+  return s.transport().share();
+}
 Ref op_watcher_done(State& s) {
   const Ref* done = s.watcher_done();
   return done != nullptr ? done->share() : Ref();
 }
 
-PyObject* client_mark_closed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+PyObject* client_mark_closed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kMarkClosed, args, nargs, kwnames, nullptr)) return nullptr;
   State::Closed closed = locked<State>(self, [](State& s) { return s.mark_closed(); });
   Ref transport = Ref::steal(object_or_none(std::move(closed.transport)));
@@ -80,8 +81,8 @@ PyObject* client_take_watcher_result(PyObject* self, PyObject* const* args, Py_s
 }
 
 constexpr Param kValueParam[] = {{"value"}};
-constexpr Signature kSetPeerHttp10{"set_peer_http10", "H1ClientState.set_peer_http10",
-                                   CallKind::kMethod, kValueParam};
+constexpr Signature kSetPeerHttp10{"set_peer_http10", "H1ClientState.set_peer_http10", CallKind::kMethod,
+                                   kValueParam};
 
 constexpr Param kExcParam[] = {{"exc", "None"}};
 constexpr Signature kFail{"fail", "H1ClientState.fail", CallKind::kMethod, kExcParam};
@@ -98,8 +99,7 @@ constexpr Param kScopeParam[] = {{"scope"}};
 constexpr Signature kStoreWriter{"store_writer", "H1ClientState.store_writer", CallKind::kMethod,
                                  kScopeParam};
 
-PyObject* client_store_writer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
+PyObject* client_store_writer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args(kStoreWriter, args, nargs, kwnames, a)) return nullptr;
   Ref refused = locked<State>(self, [&](State& s) { return s.store_writer(Ref::from_borrowed(a[0])); });
@@ -107,11 +107,9 @@ PyObject* client_store_writer(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 constexpr Param kDoneParam[] = {{"done"}};
-constexpr Signature kArmWatcher{"arm_watcher", "H1ClientState.arm_watcher", CallKind::kMethod,
-                                kDoneParam};
+constexpr Signature kArmWatcher{"arm_watcher", "H1ClientState.arm_watcher", CallKind::kMethod, kDoneParam};
 
-PyObject* client_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+PyObject* client_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args(kArmWatcher, args, nargs, kwnames, a)) return nullptr;
   Ref done = Ref::from_borrowed(a[0]);  // a refused event is released after unlocking
@@ -149,9 +147,8 @@ PyObject* client_watcher_completed(PyObject* self, PyObject* const* args, Py_ssi
     }
     size = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
   }
-  State::Completion done = locked<State>(self, [&](State& s) {
-    return s.watcher_completed(optional_ref(data), size, optional_ref(a[1]));
-  });
+  State::Completion done = locked<State>(
+      self, [&](State& s) { return s.watcher_completed(optional_ref(data), size, optional_ref(a[1])); });
   Ref verdict = Ref::steal(PyLong_FromLong(static_cast<long>(done.verdict)));
   Ref transport = Ref::steal(object_or_none(std::move(done.transport)));
   if (!verdict) return nullptr;
@@ -169,8 +166,7 @@ const MethodSpec kMethods[] = {
         "The transport, or None once the connection closed or was handed off."),
     method<kSetPeerHttp10, &State::set_peer_http10, arg_bool>(
         "Record whether the peer is known to speak HTTP/1.0."),
-    method<kIsDead, &State::is_dead>(
-        "True when the connection is closed or an error is stored."),
+    method<kIsDead, &State::is_dead>("True when the connection is closed or an error is stored."),
     method<kTryBeginExchange, &State::try_begin_exchange>(
         "Claim the connection for an exchange; False while another exchange holds it."),
     method<kEndExchange, &State::end_exchange>(
@@ -181,30 +177,24 @@ const MethodSpec kMethods[] = {
     {&kFail, method_entry<client_fail>(),
      "Store `exc` unless an error is stored already, close, and return the transport (or "
      "None)."},
-    method<kCloseNow, &State::close_now>(
-        "Close and return the transport (or None)."),
+    method<kCloseNow, &State::close_now>("Close and return the transport (or None)."),
     {&kMarkClosed, method_entry<client_mark_closed>(),
      "Close; return (transport, watcher done event, writer scope, idle)."},
-    method<kUpgrade, &State::upgrade>(
-        "Hand the transport off for a protocol switch and return it."),
+    method<kUpgrade, &State::upgrade>("Hand the transport off for a protocol switch and return it."),
     {&kStoreWriter, method_entry<client_store_writer>(),
      "Store the request writer's scope; returns the scope itself when the connection closed "
      "meanwhile."},
-    method<kTakeWriter, &State::take_writer>(
-        "Take the writer scope, or None."),
-    method<kWriterDone, &State::writer_done>(
-        "The writer sent the request body in full."),
+    method<kTakeWriter, &State::take_writer>("Take the writer scope, or None."),
+    method<kWriterDone, &State::writer_done>("The writer sent the request body in full."),
     {&kArmWatcher, method_entry<client_arm_watcher>(),
      "Park an idle watcher with its done event; True when the caller spawns the watcher task."},
     {&kStoreWatcherHandle, method_entry<client_store_watcher_handle>(),
      "Store the watcher task's handle; returns the handle itself when refused."},
-    method<kWatcherAborted, &State::watcher_aborted>(
-        "The watcher's read was aborted: nothing to report."),
+    method<kWatcherAborted, &State::watcher_aborted>("The watcher's read was aborted: nothing to report."),
     {&kWatcherCompleted, method_entry<client_watcher_completed>(),
      "The watcher's read finished with `data` (b'' is end of stream) or `error`; returns "
      "(verdict, transport)."},
-    method<kWatcherDone, op_watcher_done>(
-        "The watcher's done event, or None without a watcher."),
+    method<kWatcherDone, op_watcher_done>("The watcher's done event, or None without a watcher."),
     method<kTakeWatcherHandle, &State::take_watcher_handle>(
         "Take the watcher task's handle to join it, or None."),
     {&kTakeWatcherResult, method_entry<client_take_watcher_result>(),
@@ -216,8 +206,7 @@ const PropertySpec kProperties[] = {
     {"busy", crossing<locked_property<&State::busy>>, "An exchange holds the connection."},
     {"upgraded", crossing<locked_property<&State::upgraded>>,
      "The transport was handed off for a protocol switch."},
-    {"peer_http10", crossing<locked_property<&State::peer_http10>>,
-     "The peer is known to speak HTTP/1.0."},
+    {"peer_http10", crossing<locked_property<&State::peer_http10>>, "The peer is known to speak HTTP/1.0."},
     {"error", crossing<client_error>, "The stored failure, or None."},
     {"has_watcher", crossing<locked_property<&State::has_watcher>>,
      "A watcher read is parked, or completed and not yet consumed."},
@@ -235,9 +224,10 @@ const PyType_Slot kSlots[] = {
 
 constexpr ClassSpec kSpec{
     .name = "H1ClientState",
-    .doc = "The state of one HTTP/1 client connection: who holds it, whether it is still "
-           "usable, the stored failure, the request writer and the idle watcher. Every method "
-           "is one atomic transition that returns what the driver must act on.",
+    .doc =
+        "The state of one HTTP/1 client connection: who holds it, whether it is still "
+        "usable, the stored failure, the request writer and the idle watcher. Every method "
+        "is one atomic transition that returns what the driver must act on.",
     .constructor = &kNew,
     .subclassable = true,
     .gc = HoldsHostObjects<State>,

@@ -26,7 +26,7 @@ using h1::CodecConfig;
 // ---- construction --------------------------------------------------------------
 
 constexpr Param kNewParams[] = {
-    {"max_headers", "None"},      {"ignore_invalid_headers", "False"},
+    {"max_headers", "None"},         {"ignore_invalid_headers", "False"},
     {"title_case_headers", "False"}, {"date_header", "True"},
     {"max_buf_size", "..."},
 };
@@ -62,8 +62,8 @@ constexpr Signature kFeed{"feed", "H1Codec.feed", CallKind::kMethod, kDataParams
 template <class Head,
           Progress (h1::Codec::*Receive)(std::string_view, Head&, http::HeaderMap&, h1::ParseKind&),
           PyObject* (*Build)(Head&&, PyObject*)>
-PyObject* receive_head_object(const Signature& sig, PyObject* self, PyObject* const* args,
-                              Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* receive_head_object(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
   PyObject* a[1];
   std::string_view data;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_bytes(a[0], sig, 0, &data)) return nullptr;
@@ -95,8 +95,8 @@ PyObject* h1_codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_
       kReceiveHead, self, args, nargs, kwnames);
 }
 
-constexpr Signature kReceiveRequestHead{"receive_request_head", "H1Codec.receive_request_head", CallKind::kMethod,
-                                        kDataParams};
+constexpr Signature kReceiveRequestHead{"receive_request_head", "H1Codec.receive_request_head",
+                                        CallKind::kMethod, kDataParams};
 
 PyObject* h1_codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
@@ -117,9 +117,11 @@ PyObject* h1_codec_take_body(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 constexpr Param kDecoderParams[] = {{"decoder"}};
-constexpr Signature kTakeBodyInto{"take_body_into", "H1Codec.take_body_into", CallKind::kMethod, kDecoderParams};
+constexpr Signature kTakeBodyInto{"take_body_into", "H1Codec.take_body_into", CallKind::kMethod,
+                                  kDecoderParams};
 
-PyObject* h1_codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* h1_codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args(kTakeBodyInto, args, nargs, kwnames, a)) return nullptr;
   if (!is_h1_body_decoder(a[0])) {
@@ -197,10 +199,11 @@ const PyType_Slot kSlots[] = {
 // Not constexpr: the write side's table is defined in its own file.
 const ClassSpec kSpec{
     .name = "H1Codec",
-    .doc = "The synchronous HTTP/1 codec of one connection: parses request or response\n"
-           "heads from a read buffer that outlives single messages (pipelined bytes stay\n"
-           "buffered), hands body bytes to a decoder and frames outgoing messages.  It\n"
-           "performs no I/O; one internal mutex guards it.",
+    .doc =
+        "The synchronous HTTP/1 codec of one connection: parses request or response\n"
+        "heads from a read buffer that outlives single messages (pipelined bytes stay\n"
+        "buffered), hands body bytes to a decoder and frames outgoing messages.  It\n"
+        "performs no I/O; one internal mutex guards it.",
     .constructor = &kNew,
     .basicsize = sizeof(H1CodecObject),
     .methods = kMethods,

@@ -64,12 +64,14 @@ PyObject* same_bytes(PyObject* obj) {
 // ---- heads -----------------------------------------------------------------------
 
 constexpr Param kSerializeRequestParams[] = {
-    {"method"}, {"url"}, {"headers", "None"}, {"http10", "False"}, {"content_length", "None"}, {"chunked", "False"},
+    {"method"},           {"url"}, {"headers", "None"}, {"http10", "False"}, {"content_length", "None"},
+    {"chunked", "False"},
 };
 constexpr Signature kSerializeRequest{"serialize_request", "H1Codec.serialize_request", CallKind::kMethod,
                                       kSerializeRequestParams, 3};
 
-PyObject* h1_codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* h1_codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
   PyObject* a[6];
   if (!parse_args(kSerializeRequest, args, nargs, kwnames, a)) return nullptr;
   std::string_view method;
@@ -97,19 +99,20 @@ PyObject* h1_codec_serialize_request(PyObject* self, PyObject* const* args, Py_s
   }
   Codec& codec = as_h1_codec(self)->core;
   HostLock lock(as_h1_codec(self)->mutex);
-  const std::string_view head =
-      with_headers(headers.map, [&](const http::HeaderMap& map) { return codec.serialize_request(target, map, options); });
+  const std::string_view head = with_headers(
+      headers.map, [&](const http::HeaderMap& map) { return codec.serialize_request(target, map, options); });
   return new_bytes(head);
 }
 
 constexpr Param kSerializeResponseParams[] = {
-    {"status"},        {"headers", "None"},         {"keep_alive", "True"},
+    {"status"},          {"headers", "None"},        {"keep_alive", "True"},
     {"http10", "False"}, {"content_length", "None"}, {"chunked", "False"},
 };
 constexpr Signature kSerializeResponse{"serialize_response", "H1Codec.serialize_response", CallKind::kMethod,
                                        kSerializeResponseParams, 2};
 
-PyObject* h1_codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* h1_codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
   PyObject* a[6];
   if (!parse_args(kSerializeResponse, args, nargs, kwnames, a)) return nullptr;
   uint16_t status = 0;
@@ -143,9 +146,11 @@ PyObject* h1_codec_serialize_response(PyObject* self, PyObject* const* args, Py_
 // ---- body ------------------------------------------------------------------------
 
 constexpr Param kChunkParams[] = {{"chunk"}};
-constexpr Signature kSerializeData{"serialize_data", "H1Codec.serialize_data", CallKind::kMethod, kChunkParams};
+constexpr Signature kSerializeData{"serialize_data", "H1Codec.serialize_data", CallKind::kMethod,
+                                   kChunkParams};
 
-PyObject* h1_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* h1_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
   PyObject* a[1];
   std::string_view chunk;
   if (!parse_args(kSerializeData, args, nargs, kwnames, a) || !arg_bytes(a[0], kSerializeData, 0, &chunk))
@@ -214,21 +219,24 @@ constexpr Signature kSerializeEnd{"serialize_end", "H1Codec.serialize_end", Call
 
 PyObject* h1_codec_serialize_end(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kSerializeEnd, args, nargs, kwnames, nullptr)) return nullptr;
-  return serialize_end_with(self, [](Codec& codec, EndPlan& plan) { return codec.plan_end(nullptr, nullptr, plan); });
+  return serialize_end_with(
+      self, [](Codec& codec, EndPlan& plan) { return codec.plan_end(nullptr, nullptr, plan); });
 }
 
 constexpr Param kTrailersParams[] = {{"trailers"}};
 constexpr Signature kSerializeTrailers{"serialize_trailers", "H1Codec.serialize_trailers", CallKind::kMethod,
                                        kTrailersParams};
 
-PyObject* h1_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* h1_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
   PyObject* a[1];
   HeadersArg trailers;
   if (!parse_args(kSerializeTrailers, args, nargs, kwnames, a) ||
       !arg_headers(a[0], kSerializeTrailers, 0, HeadersAccept::kHeaderMap, &trailers))
     return nullptr;
   return serialize_end_with(self, [&](Codec& codec, EndPlan& plan) {
-    return with_headers(trailers.map, [&](const http::HeaderMap& map) { return codec.plan_end(nullptr, &map, plan); });
+    return with_headers(trailers.map,
+                        [&](const http::HeaderMap& map) { return codec.plan_end(nullptr, &map, plan); });
   });
 }
 
@@ -274,9 +282,10 @@ PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args
     }
     const DataPlan data = body.empty() ? DataPlan{} : codec.plan_data(body.size());
     EndPlan end;
-    error = trailers.map == nullptr
-                ? codec.plan_end(&data, nullptr, end)
-                : with_headers(trailers.map, [&](const http::HeaderMap& map) { return codec.plan_end(&data, &map, end); });
+    error = trailers.map == nullptr ? codec.plan_end(&data, nullptr, end)
+                                    : with_headers(trailers.map, [&](const http::HeaderMap& map) {
+                                        return codec.plan_end(&data, &map, end);
+                                      });
     if (!error) {
       // head, framed data, end: one allocation of the exact total.
       const std::optional<std::size_t> data_size = framed_size(data);
@@ -315,8 +324,8 @@ PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args
 
 // ---- static helpers --------------------------------------------------------------
 
-constexpr Signature kContinueResponseSig{"continue_response", "H1Codec.continue_response", CallKind::kStaticMethod,
-                                         {}};
+constexpr Signature kContinueResponseSig{
+    "continue_response", "H1Codec.continue_response", CallKind::kStaticMethod, {}};
 
 PyObject* h1_codec_continue_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kContinueResponseSig, args, nargs, kwnames, nullptr)) return nullptr;
@@ -333,7 +342,8 @@ PyObject* h1_codec_connection_close(PyObject*, PyObject* const* args, Py_ssize_t
   if (!parse_args(kConnectionClose, args, nargs, kwnames, a) ||
       !arg_headers(a[0], kConnectionClose, 0, HeadersAccept::kHeaderMap, &headers))
     return nullptr;
-  const bool close = with_headers(headers.map, [](const http::HeaderMap& map) { return h1::lists_close(map); });
+  const bool close =
+      with_headers(headers.map, [](const http::HeaderMap& map) { return h1::lists_close(map); });
   return PyBool_FromLong(close);
 }
 

@@ -23,10 +23,9 @@ namespace vantric::py {
 namespace {
 
 struct RequestHeadObject {
-  PyObject_HEAD
-  PyObject* method;   // str; a standard method is the process's interned string
-  PyObject* target;   // str
-  PyObject* headers;  // HeaderMap
+  PyObject_HEAD PyObject* method;  // str; a standard method is the process's interned string
+  PyObject* target;                // str
+  PyObject* headers;               // HeaderMap
   uint64_t body_length;
   bool keep_alive;
   bool expect_continue;
@@ -36,8 +35,7 @@ struct RequestHeadObject {
 };
 
 struct ResponseHeadObject {
-  PyObject_HEAD
-  PyObject* headers;  // HeaderMap
+  PyObject_HEAD PyObject* headers;  // HeaderMap
   uint64_t body_length;
   uint16_t status;
   bool keep_alive;
@@ -177,8 +175,9 @@ const PropertySpec kRequestProperties[] = {
 };
 
 const PyType_Slot kRequestSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<record_dealloc<RequestHeadObject, &RequestHeadObject::method, &RequestHeadObject::target,
-                                                              &RequestHeadObject::headers>>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(
+                        crossing<record_dealloc<RequestHeadObject, &RequestHeadObject::method,
+                                                &RequestHeadObject::target, &RequestHeadObject::headers>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<h1_request_head_repr>)},
 };
 
@@ -196,7 +195,8 @@ PyObject* h1_response_head_repr(PyObject* obj) {
   ResponseHeadObject* self = as_response(obj);
   const std::string_view kind = h1::body_kind_name(h1::body_framing(self->body_length));
   return PyUnicode_FromFormat("H1ResponseHead(status=%u, body_kind=%s, keep_alive=%s)",
-                              static_cast<unsigned>(self->status), kind.data(), self->keep_alive ? "true" : "false");
+                              static_cast<unsigned>(self->status), kind.data(),
+                              self->keep_alive ? "true" : "false");
 }
 
 PyObject* h1_response_head_body_kind(PyObject* self, void*) {
@@ -209,7 +209,8 @@ PyObject* h1_response_head_content_length(PyObject* self, void*) {
 
 const PropertySpec kResponseProperties[] = {
     {"status", crossing<record_field<&ResponseHeadObject::status>>, "The status code, 100 to 999."},
-    {"headers", crossing<record_field<&ResponseHeadObject::headers>>, "Every field line in arrival order (a HeaderMap)."},
+    {"headers", crossing<record_field<&ResponseHeadObject::headers>>,
+     "Every field line in arrival order (a HeaderMap)."},
     {"body_kind", crossing<h1_response_head_body_kind>, "'empty', 'length', 'chunked' or 'close'."},
     {"content_length", crossing<h1_response_head_content_length>,
      "The body length for 'empty' (0) and 'length'; None for 'chunked' and 'close'."},
@@ -222,7 +223,8 @@ const PropertySpec kResponseProperties[] = {
 };
 
 const PyType_Slot kResponseSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<record_dealloc<ResponseHeadObject, &ResponseHeadObject::headers>>)},
+    {Py_tp_dealloc,
+     reinterpret_cast<void*>(crossing<record_dealloc<ResponseHeadObject, &ResponseHeadObject::headers>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<h1_response_head_repr>)},
 };
 

@@ -50,7 +50,8 @@ struct HostPeers {
   }
   // `data` is a bytes object the watcher read (checked on the way in).
   static void codec_feed_data(const Ref& codec, const Ref& data) {
-    const std::string_view octets(PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+    const std::string_view octets(PyBytes_AS_STRING(data.get()),
+                                  static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
     HostLock lock(codec_mutex(codec));
     core_of(codec).feed(octets);
   }
@@ -62,7 +63,9 @@ struct HostPeers {
     HostLock lock(codec_mutex(codec));
     core_of(codec).reset();
   }
-  static ByteBuffer decoder_take_buffered(const Ref& decoder) { return h1_body_decoder_take_buffered(decoder.get()); }
+  static ByteBuffer decoder_take_buffered(const Ref& decoder) {
+    return h1_body_decoder_take_buffered(decoder.get());
+  }
 };
 
 using State = h1::ServerState<Ref, HostPeers>;
@@ -159,8 +162,12 @@ Ref op_transport_ref(State& s) {
   const Ref* transport = s.open_transport();
   return transport != nullptr ? transport->share() : Ref();
 }
-Ref op_current_decoder(State& s) { return s.decoder().share(); }
-ReadStep op_begin_read(State& s, Dropped& dropped) { return {s.begin_read(dropped)}; }
+Ref op_current_decoder(State& s) {
+  return s.decoder().share();
+}
+ReadStep op_begin_read(State& s, Dropped& dropped) {
+  return {s.begin_read(dropped)};
+}
 Ref op_watcher_done(State& s) {
   const Ref* done = s.watcher_done();
   return done != nullptr ? done->share() : Ref();
@@ -169,7 +176,9 @@ Ref op_watcher_done(State& s) {
 constexpr Param kCompleteParam[] = {{"complete"}};
 VANTRIC_SIGNATURE(kDrainDone, "drain_done", kCompleteParam)
 
-ReadStep op_drain_done(State& s, bool complete, Dropped& dropped) { return {s.drain_done(complete, dropped)}; }
+ReadStep op_drain_done(State& s, bool complete, Dropped& dropped) {
+  return {s.drain_done(complete, dropped)};
+}
 
 constexpr Param kDataParam[] = {{"data"}};
 VANTRIC_SIGNATURE(kAcceptHead, "accept_head", kDataParam)
@@ -177,7 +186,8 @@ VANTRIC_SIGNATURE(kAcceptHead, "accept_head", kDataParam)
 PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   std::string_view data;
-  if (!parse_args(kAcceptHead, args, nargs, kwnames, a) || !arg_bytes(a[0], kAcceptHead, 0, &data)) return nullptr;
+  if (!parse_args(kAcceptHead, args, nargs, kwnames, a) || !arg_bytes(a[0], kAcceptHead, 0, &data))
+    return nullptr;
   // The fields go straight into the map the head hands out.
   Ref headers = Ref::steal(new_head_fields());
   if (!headers) return nullptr;
@@ -254,7 +264,8 @@ VANTRIC_SIGNATURE(kEndBodyRead, "end_body_read", kEndBodyReadParams)
 // ---- the watcher ------------------------------------------------------------------
 
 constexpr Param kArmWatcherParams[] = {{"seq"}, {"done"}, {"want", "True"}, {"head_negotiated", "False"}};
-constexpr Signature kArmWatcher{"arm_watcher", "H1ServerState.arm_watcher", CallKind::kMethod, kArmWatcherParams, 2};
+constexpr Signature kArmWatcher{"arm_watcher", "H1ServerState.arm_watcher", CallKind::kMethod,
+                                kArmWatcherParams, 2};
 
 PyObject* server_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[4];
@@ -266,24 +277,28 @@ PyObject* server_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t n
       (a[3] != nullptr && !arg_bool(a[3], kArmWatcher, 3, &head_negotiated)))
     return nullptr;
   Ref done = Ref::from_borrowed(a[1]);  // a refused event is released after unlocking
-  const bool armed = locked<State>(self, [&](State& s) { return s.arm_watcher(seq, done, want, head_negotiated); });
+  const bool armed =
+      locked<State>(self, [&](State& s) { return s.arm_watcher(seq, done, want, head_negotiated); });
   return PyBool_FromLong(armed);
 }
 
 constexpr Param kHandleParam[] = {{"handle"}};
 VANTRIC_SIGNATURE(kStoreWatcherHandle, "store_watcher_handle", kHandleParam)
 
-PyObject* server_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* server_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args(kStoreWatcherHandle, args, nargs, kwnames, a)) return nullptr;
-  Ref refused = locked<State>(self, [&](State& s) { return s.store_watcher_handle(Ref::from_borrowed(a[0])); });
+  Ref refused =
+      locked<State>(self, [&](State& s) { return s.store_watcher_handle(Ref::from_borrowed(a[0])); });
   return object_or_none(std::move(refused));
 }
 
 constexpr Param kCompletedParams[] = {{"data", "None"}, {"error", "None"}};
 VANTRIC_SIGNATURE(kWatcherCompleted, "watcher_completed", kCompletedParams)
 
-PyObject* server_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* server_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
   PyObject* a[2];
   if (!parse_args(kWatcherCompleted, args, nargs, kwnames, a)) return nullptr;
   PyObject* data = a[0] != nullptr ? a[0] : Py_None;
@@ -299,7 +314,8 @@ PyObject* server_watcher_completed(PyObject* self, PyObject* const* args, Py_ssi
   return PyBool_FromLong(gone);
 }
 
-PyObject* server_take_watcher_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* server_take_watcher_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
   if (!parse_args(kTakeWatcherResult, args, nargs, kwnames, nullptr)) return nullptr;
   auto [data, error] = locked<State>(self, [](State& s) { return s.take_watcher_result(); });
   return pack_pair(std::move(data), std::move(error));
@@ -308,10 +324,11 @@ PyObject* server_take_watcher_result(PyObject* self, PyObject* const* args, Py_s
 // ---- the response ----------------------------------------------------------------
 
 constexpr Param kRespondHeadParams[] = {
-    {"seq"}, {"status"}, {"headers"}, {"done"}, {"content_length", "None"}, {"chunked", "False"}, {"want", "False"},
+    {"seq"},           {"status"}, {"headers"}, {"done"}, {"content_length", "None"}, {"chunked", "False"},
+    {"want", "False"},
 };
-constexpr Signature kRespondHead{"respond_head", "H1ServerState.respond_head", CallKind::kMethod, kRespondHeadParams,
-                                 4};
+constexpr Signature kRespondHead{"respond_head", "H1ServerState.respond_head", CallKind::kMethod,
+                                 kRespondHeadParams, 4};
 
 PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[7];
@@ -322,7 +339,8 @@ PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t 
   bool chunked = false;
   bool want = false;
   if (!parse_args(kRespondHead, args, nargs, kwnames, a) || !arg_u64(a[0], kRespondHead, 0, &seq) ||
-      !arg_u16(a[1], kRespondHead, 1, &status) || !arg_headers(a[2], kRespondHead, 2, HeadersAccept::kConvertibleOrNone, &headers) ||
+      !arg_u16(a[1], kRespondHead, 1, &status) ||
+      !arg_headers(a[2], kRespondHead, 2, HeadersAccept::kConvertibleOrNone, &headers) ||
       !arg_optional_u64(a[4], kRespondHead, 4, &content_length) ||
       (a[5] != nullptr && !arg_bool(a[5], kRespondHead, 5, &chunked)) ||
       (a[6] != nullptr && !arg_bool(a[6], kRespondHead, 6, &want)))
@@ -340,20 +358,21 @@ PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t 
     HostLock lock(obj->mutex);
     State& s = obj->core;
     H1CodecObject* codec = as_h1_codec(s.codec().get());
-    out = s.respond_head(seq, status, want, done, [&](bool keep_alive, bool http10) -> std::optional<h1::ResponseVerdicts> {
-      HostLock codec_lock(codec->mutex);
-      h1::Codec& c = codec->core;
-      auto encode = [&](const http::HeaderMap& fields) {
-        return c.serialize_response(status, fields, keep_alive, http10, body);
-      };
-      error = with_headers(headers.map, encode);
-      if (error) return std::nullopt;
-      // Copied out under the codec's lock: its write buffer is reused by the
-      // next head any caller encodes.
-      head = Ref::steal(new_bytes(c.written()));
-      if (!head) return std::nullopt;
-      return h1::ResponseVerdicts{c.response_is_last(), c.response_close_delimited()};
-    });
+    out = s.respond_head(seq, status, want, done,
+                         [&](bool keep_alive, bool http10) -> std::optional<h1::ResponseVerdicts> {
+                           HostLock codec_lock(codec->mutex);
+                           h1::Codec& c = codec->core;
+                           auto encode = [&](const http::HeaderMap& fields) {
+                             return c.serialize_response(status, fields, keep_alive, http10, body);
+                           };
+                           error = with_headers(headers.map, encode);
+                           if (error) return std::nullopt;
+                           // Copied out under the codec's lock: its write buffer is reused by the
+                           // next head any caller encodes.
+                           head = Ref::steal(new_bytes(c.written()));
+                           if (!head) return std::nullopt;
+                           return h1::ResponseVerdicts{c.response_is_last(), c.response_close_delimited()};
+                         });
   }
   if (out.code == h1::RequestClaim::kOk && !out.encoded) {
     // The claim stands; a failure to build the head's bytes is already set.
@@ -394,7 +413,9 @@ PyObject* server_detach(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // ---- properties -----------------------------------------------------------------
 
-Ref op_codec(State& s) { return s.codec().share(); }
+Ref op_codec(State& s) {
+  return s.codec().share();
+}
 
 template <auto Field>
 constexpr auto kProperty = crossing<locked_property<Field>>;
@@ -402,8 +423,7 @@ constexpr auto kProperty = crossing<locked_property<Field>>;
 const MethodSpec kMethods[] = {
     method<kTransportRef, op_transport_ref>(
         "The transport, or None once the connection closed or was handed off."),
-    method<kCurrentDecoder, op_current_decoder>(
-        "The current request's H1BodyDecoder, or None."),
+    method<kCurrentDecoder, op_current_decoder>("The current request's H1BodyDecoder, or None."),
     method<kBeginRead, op_begin_read>(
         "Where the next request head comes from: (code, object), an H1_NEXT_* code with\n"
         "None or the transport to close, or an H1_READ_* code with the object it names\n"
@@ -448,10 +468,8 @@ const MethodSpec kMethods[] = {
     {&kWatcherCompleted, method_entry<server_watcher_completed>(),
      "The watcher's read finished with data (b'' is end of stream) or error; True when\n"
      "the client left mid-response (resolve the request's peer_closed())."},
-    method<kWatcherAborted, &State::watcher_aborted>(
-        "The watcher's read was aborted: nothing to report."),
-    method<kWatcherDone, op_watcher_done>(
-        "The watcher's done event, or None without a watcher."),
+    method<kWatcherAborted, &State::watcher_aborted>("The watcher's read was aborted: nothing to report."),
+    method<kWatcherDone, op_watcher_done>("The watcher's done event, or None without a watcher."),
     method<kTakeWatcherHandle, &State::take_watcher_handle>(
         "Take the watcher task's handle to join it, or None."),
     {&kTakeWatcherResult, method_entry<server_take_watcher_result>(),
@@ -475,8 +493,7 @@ const PropertySpec kProperties[] = {
     {"codec", kProperty<op_codec>, "The connection's H1Codec."},
     {"closed", kProperty<&State::closed>, "No more requests are served."},
     {"reusable", kProperty<&State::reusable>, "The connection may serve another request."},
-    {"upgraded", kProperty<&State::upgraded>,
-     "The transport was handed off (protocol switch or detach)."},
+    {"upgraded", kProperty<&State::upgraded>, "The transport was handed off (protocol switch or detach)."},
     {"half_close", kProperty<&State::half_close>,
      "The client may half-close its side: no watcher read is ever armed."},
     {"keep_alive_enabled", kProperty<&State::keep_alive_enabled>, "Keep-alive is enabled."},
@@ -498,11 +515,12 @@ const PyType_Slot kSlots[] = {
 
 constexpr ClassSpec kSpec{
     .name = "H1ServerState",
-    .doc = "The state of one HTTP/1 server connection and of its current request: where\n"
-           "the next head comes from, who reads the transport, whether a response may\n"
-           "start, and whether the connection is reused, closed or handed off.  It owns\n"
-           "the connection's H1Codec and the current request's H1BodyDecoder.  Every\n"
-           "method is one atomic transition that returns what the driver must act on.",
+    .doc =
+        "The state of one HTTP/1 server connection and of its current request: where\n"
+        "the next head comes from, who reads the transport, whether a response may\n"
+        "start, and whether the connection is reused, closed or handed off.  It owns\n"
+        "the connection's H1Codec and the current request's H1BodyDecoder.  Every\n"
+        "method is one atomic transition that returns what the driver must act on.",
     .constructor = &kNew,
     .subclassable = true,
     .gc = HoldsHostObjects<State>,

@@ -159,10 +159,10 @@ void op_set_send_max_frame_size(H2CodecCore& codec, uint32_t val) {
   codec.send_max_frame_size = val;
 }
 
-constexpr Signature kSetSendHeaderTableSize{"set_send_header_table_size", "H2Codec.set_send_header_table_size",
-                                            CallKind::kMethod, kValParams};
-constexpr Signature kSetRecvHeaderTableSize{"set_recv_header_table_size", "H2Codec.set_recv_header_table_size",
-                                            CallKind::kMethod, kValParams};
+constexpr Signature kSetSendHeaderTableSize{
+    "set_send_header_table_size", "H2Codec.set_send_header_table_size", CallKind::kMethod, kValParams};
+constexpr Signature kSetRecvHeaderTableSize{
+    "set_recv_header_table_size", "H2Codec.set_recv_header_table_size", CallKind::kMethod, kValParams};
 constexpr Signature kSetMaxRecvFrameSize{"set_max_recv_frame_size", "H2Codec.set_max_recv_frame_size",
                                          CallKind::kMethod, kValParams};
 constexpr Signature kSetMaxHeaderListSize{"set_max_header_list_size", "H2Codec.set_max_header_list_size",
@@ -184,7 +184,8 @@ PyObject* h2_codec_serialize_settings(PyObject* self, PyObject* const* args, Py_
   const Signature& sig = kSerializeSettings;
   PyObject* a[6];
   h2::Settings settings;
-  if (!parse_args(sig, args, nargs, kwnames, a) || !arg_optional_u32(a[0], sig, 0, &settings.header_table_size) ||
+  if (!parse_args(sig, args, nargs, kwnames, a) ||
+      !arg_optional_u32(a[0], sig, 0, &settings.header_table_size) ||
       !arg_optional_u32(a[2], sig, 2, &settings.max_concurrent_streams) ||
       !arg_optional_u32(a[3], sig, 3, &settings.initial_window_size) ||
       !arg_optional_u32(a[4], sig, 4, &settings.max_frame_size) ||
@@ -196,7 +197,8 @@ PyObject* h2_codec_serialize_settings(PyObject* self, PyObject* const* args, Py_
     settings.enable_push = push;
   }
   std::optional<h2::InvalidArgument> error;
-  PyObject* result = serialize_locked(self, [&](H2CodecCore& codec) { error = h2::append_settings(codec.out, settings); });
+  PyObject* result =
+      serialize_locked(self, [&](H2CodecCore& codec) { error = h2::append_settings(codec.out, settings); });
   if (error) {
     Py_XDECREF(result);
     raise_invalid(*error);
@@ -205,8 +207,8 @@ PyObject* h2_codec_serialize_settings(PyObject* self, PyObject* const* args, Py_
   return result;
 }
 
-constexpr Signature kSerializeSettingsAck{"serialize_settings_ack", "H2Codec.serialize_settings_ack",
-                                          CallKind::kMethod, {}};
+constexpr Signature kSerializeSettingsAck{
+    "serialize_settings_ack", "H2Codec.serialize_settings_ack", CallKind::kMethod, {}};
 
 PyObject* h2_codec_serialize_settings_ack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
@@ -214,9 +216,9 @@ PyObject* h2_codec_serialize_settings_ack(PyObject* self, PyObject* const* args,
   return serialize_locked(self, [](H2CodecCore& codec) { h2::append_settings_ack(codec.out); });
 }
 
-constexpr Param kRequestParams[] = {{"stream_id"},           {"method"},          {"target"},
-                                    {"headers", "None"},     {"end_stream", "False"},
-                                    {"scheme", "None"},      {"authority", "None"}};
+constexpr Param kRequestParams[] = {
+    {"stream_id"},           {"method"},         {"target"},           {"headers", "None"},
+    {"end_stream", "False"}, {"scheme", "None"}, {"authority", "None"}};
 constexpr Signature kSerializeRequestHeaders{"serialize_request_headers", "H2Codec.serialize_request_headers",
                                              CallKind::kMethod, kRequestParams, 5};
 
@@ -250,8 +252,8 @@ PyObject* h2_codec_serialize_request_headers(PyObject* self, PyObject* const* ar
 
 constexpr Param kResponseParams[] = {
     {"stream_id"}, {"status"}, {"headers", "None"}, {"end_stream", "False"}, {"auto_date", "False"}};
-constexpr Signature kSerializeResponseHeaders{"serialize_response_headers", "H2Codec.serialize_response_headers",
-                                              CallKind::kMethod, kResponseParams};
+constexpr Signature kSerializeResponseHeaders{
+    "serialize_response_headers", "H2Codec.serialize_response_headers", CallKind::kMethod, kResponseParams};
 
 PyObject* h2_codec_serialize_response_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
@@ -262,7 +264,8 @@ PyObject* h2_codec_serialize_response_headers(PyObject* self, PyObject* const* a
   HeadersArg headers;
   bool end_stream = false, auto_date = false;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_stream_id(a[0], sig, 0, &stream_id) ||
-      !arg_u16(a[1], sig, 1, &status) || !arg_headers(a[2], sig, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
+      !arg_u16(a[1], sig, 1, &status) ||
+      !arg_headers(a[2], sig, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
       (a[3] != nullptr && !arg_bool(a[3], sig, 3, &end_stream)) ||
       (a[4] != nullptr && !arg_bool(a[4], sig, 4, &auto_date)))
     return nullptr;
@@ -302,7 +305,8 @@ constexpr Param kDataFrameParams[] = {{"stream_id"}, {"data"}, {"end_stream", "F
 constexpr Signature kSerializeData{"serialize_data", "H2Codec.serialize_data", CallKind::kMethod,
                                    kDataFrameParams};
 
-PyObject* h2_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* h2_codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
   const Signature& sig = kSerializeData;
   PyObject* a[3];
   uint32_t stream_id = 0;
@@ -353,12 +357,14 @@ PyObject* h2_codec_serialize_window_update(PyObject* self, PyObject* const* args
 }
 
 constexpr Param kPayloadParams[] = {{"payload"}};
-constexpr Signature kSerializePing{"serialize_ping", "H2Codec.serialize_ping", CallKind::kMethod, kPayloadParams};
+constexpr Signature kSerializePing{"serialize_ping", "H2Codec.serialize_ping", CallKind::kMethod,
+                                   kPayloadParams};
 constexpr Signature kSerializePingAck{"serialize_ping_ack", "H2Codec.serialize_ping_ack", CallKind::kMethod,
                                       kPayloadParams};
 
 template <const Signature& Sig, bool Ack>
-PyObject* h2_codec_serialize_ping(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* h2_codec_serialize_ping(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
   PyObject* a[1];
   std::string_view payload;
   if (!parse_args(Sig, args, nargs, kwnames, a) || !arg_bytes(a[0], Sig, 0, &payload)) return nullptr;
@@ -393,8 +399,8 @@ PyObject* h2_codec_serialize_go_away(PyObject* self, PyObject* const* args, Py_s
 }
 
 constexpr Param kRstStreamParams[] = {{"stream_id"}, {"error_code"}};
-constexpr Signature kSerializeRstStream{"serialize_rst_stream", "H2Codec.serialize_rst_stream", CallKind::kMethod,
-                                        kRstStreamParams};
+constexpr Signature kSerializeRstStream{"serialize_rst_stream", "H2Codec.serialize_rst_stream",
+                                        CallKind::kMethod, kRstStreamParams};
 
 PyObject* h2_codec_serialize_rst_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
@@ -410,7 +416,8 @@ PyObject* h2_codec_serialize_rst_stream(PyObject* self, PyObject* const* args, P
 
 // ---- static methods ------------------------------------------------------------------
 
-constexpr Signature kMatchPreface{"match_preface", "H2Codec.match_preface", CallKind::kStaticMethod, kDataParams};
+constexpr Signature kMatchPreface{"match_preface", "H2Codec.match_preface", CallKind::kStaticMethod,
+                                  kDataParams};
 
 PyObject* h2_codec_match_preface(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -421,8 +428,8 @@ PyObject* h2_codec_match_preface(PyObject*, PyObject* const* args, Py_ssize_t na
 }
 
 constexpr Param kHeadersParams[] = {{"headers"}};
-constexpr Signature kCheckSendHeaders{"check_send_headers", "H2Codec.check_send_headers", CallKind::kStaticMethod,
-                                      kHeadersParams};
+constexpr Signature kCheckSendHeaders{"check_send_headers", "H2Codec.check_send_headers",
+                                      CallKind::kStaticMethod, kHeadersParams};
 
 PyObject* h2_codec_check_send_headers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -430,9 +437,8 @@ PyObject* h2_codec_check_send_headers(PyObject*, PyObject* const* args, Py_ssize
   if (!parse_args(kCheckSendHeaders, args, nargs, kwnames, a) ||
       !arg_headers(a[0], kCheckSendHeaders, 0, HeadersAccept::kHeaderMap, &headers))
     return nullptr;
-  const bool refused = with_headers(headers.map, [](const http::HeaderMap& map) {
-    return h2::has_connection_specific_field(map);
-  });
+  const bool refused = with_headers(
+      headers.map, [](const http::HeaderMap& map) { return h2::has_connection_specific_field(map); });
   if (refused) {
     raise_h2_user(h2::UserErrorKind::kMalformedHeaders);
     return nullptr;
@@ -456,7 +462,8 @@ constexpr Param kStreamIdParams[] = {{"stream_id"}};
 constexpr Signature kIsClientInitiated{"is_client_initiated", "H2Codec.is_client_initiated",
                                        CallKind::kStaticMethod, kStreamIdParams};
 
-PyObject* h2_codec_is_client_initiated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* h2_codec_is_client_initiated(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
   PyObject* a[1];
   uint32_t stream_id = 0;
   if (!parse_args(kIsClientInitiated, args, nargs, kwnames, a) ||
@@ -539,8 +546,9 @@ const PyType_Slot kSlots[] = {
 
 constexpr ClassSpec kSpec{
     .name = "H2Codec",
-    .doc = "A stand-alone HTTP/2 frame codec: frames in, H2Frame* events out, and the frame\n"
-           "serializers with their own HPACK encoder.  One mutex serialises its methods.",
+    .doc =
+        "A stand-alone HTTP/2 frame codec: frames in, H2Frame* events out, and the frame\n"
+        "serializers with their own HPACK encoder.  One mutex serialises its methods.",
     .constructor = &kNew,
     .basicsize = sizeof(H2CodecObject),
     .methods = kMethods,

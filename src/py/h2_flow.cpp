@@ -68,22 +68,20 @@ constexpr Param kCapacityParams[] = {{"capacity"}};
 constexpr Param kSzParams[] = {{"sz"}};
 constexpr Signature kWindowSize{"window_size", "H2FlowControl.window_size", CallKind::kMethod, {}};
 constexpr Signature kAvailable{"available", "H2FlowControl.available", CallKind::kMethod, {}};
-constexpr Signature kHasUnavailable{"has_unavailable", "H2FlowControl.has_unavailable",
-                                    CallKind::kMethod, {}};
-constexpr Signature kUnclaimedCapacity{"unclaimed_capacity", "H2FlowControl.unclaimed_capacity",
-                                       CallKind::kMethod, {}};
-constexpr Signature kClaimCapacity{"claim_capacity", "H2FlowControl.claim_capacity",
-                                   CallKind::kMethod, kCapacityParams};
-constexpr Signature kAssignCapacity{"assign_capacity", "H2FlowControl.assign_capacity",
-                                    CallKind::kMethod, kCapacityParams};
-constexpr Signature kIncWindow{"inc_window", "H2FlowControl.inc_window", CallKind::kMethod,
-                               kSzParams};
-constexpr Signature kDecSendWindow{"dec_send_window", "H2FlowControl.dec_send_window",
-                                   CallKind::kMethod, kSzParams};
-constexpr Signature kDecRecvWindow{"dec_recv_window", "H2FlowControl.dec_recv_window",
-                                   CallKind::kMethod, kSzParams};
-constexpr Signature kSendData{"send_data", "H2FlowControl.send_data", CallKind::kMethod,
-                              kSzParams};
+constexpr Signature kHasUnavailable{
+    "has_unavailable", "H2FlowControl.has_unavailable", CallKind::kMethod, {}};
+constexpr Signature kUnclaimedCapacity{
+    "unclaimed_capacity", "H2FlowControl.unclaimed_capacity", CallKind::kMethod, {}};
+constexpr Signature kClaimCapacity{"claim_capacity", "H2FlowControl.claim_capacity", CallKind::kMethod,
+                                   kCapacityParams};
+constexpr Signature kAssignCapacity{"assign_capacity", "H2FlowControl.assign_capacity", CallKind::kMethod,
+                                    kCapacityParams};
+constexpr Signature kIncWindow{"inc_window", "H2FlowControl.inc_window", CallKind::kMethod, kSzParams};
+constexpr Signature kDecSendWindow{"dec_send_window", "H2FlowControl.dec_send_window", CallKind::kMethod,
+                                   kSzParams};
+constexpr Signature kDecRecvWindow{"dec_recv_window", "H2FlowControl.dec_recv_window", CallKind::kMethod,
+                                   kSzParams};
+constexpr Signature kSendData{"send_data", "H2FlowControl.send_data", CallKind::kMethod, kSzParams};
 
 template <const Signature& Sig, WindowResult (FlowControl::*Step)(uint32_t)>
 MethodSpec flow_step(std::string_view doc) {
@@ -91,10 +89,8 @@ MethodSpec flow_step(std::string_view doc) {
 }
 
 const MethodSpec kFlowMethods[] = {
-    method<kWindowSize, &FlowControl::window_size>(
-        "The advertised window, or 0 while it is negative."),
-    method<kAvailable, &FlowControl::available>(
-        "The capacity that may be claimed (may be negative)."),
+    method<kWindowSize, &FlowControl::window_size>("The advertised window, or 0 while it is negative."),
+    method<kAvailable, &FlowControl::available>("The capacity that may be claimed (may be negative)."),
     method<kHasUnavailable, &FlowControl::has_unavailable>(
         "True when the window is not negative and part of it is not available."),
     method<kUnclaimedCapacity, &FlowControl::unclaimed_capacity>(
@@ -119,10 +115,11 @@ const PyType_Slot kFlowSlots[] = {
 
 constexpr ClassSpec kFlowSpec{
     .name = "H2FlowControl",
-    .doc = "One HTTP/2 flow-control window (RFC 9113 sections 5.2 and 6.9): the advertised\n"
-           "window and the capacity available, both signed 32-bit.\n\n"
-           "Arguments above 2147483647 raise ValueError; a result outside the signed\n"
-           "32-bit range raises H2FlowControlError and changes nothing.",
+    .doc =
+        "One HTTP/2 flow-control window (RFC 9113 sections 5.2 and 6.9): the advertised\n"
+        "window and the capacity available, both signed 32-bit.\n\n"
+        "Arguments above 2147483647 raise ValueError; a result outside the signed\n"
+        "32-bit range raises H2FlowControlError and changes nothing.",
     .constructor = &kFlowNew,
     .basicsize = sizeof(ObjectFor<FlowControl>),
     .methods = kFlowMethods,
@@ -149,8 +146,7 @@ constexpr Signature kSet{"set", "H2ContentLength.set", CallKind::kMethod, kValue
 constexpr Param kLenParams[] = {{"len"}};
 constexpr Signature kDec{"dec", "H2ContentLength.dec", CallKind::kMethod, kLenParams};
 constexpr Signature kIsHead{"is_head", "H2ContentLength.is_head", CallKind::kMethod, {}};
-constexpr Signature kIsSatisfied{"is_satisfied", "H2ContentLength.is_satisfied",
-                                 CallKind::kMethod, {}};
+constexpr Signature kIsSatisfied{"is_satisfied", "H2ContentLength.is_satisfied", CallKind::kMethod, {}};
 
 const MethodSpec kContentLengthMethods[] = {
     method<kIsHead, &ContentLength::is_head>(
@@ -159,8 +155,7 @@ const MethodSpec kContentLengthMethods[] = {
         "Expects value octets, unless the message answers a HEAD request."),
     method<kDec, &ContentLength::dec, arg_u64>(
         "May len more body octets arrive?  Counts them when so; False changes nothing."),
-    method<kIsSatisfied, &ContentLength::is_satisfied>(
-        "False while declared octets are still missing."),
+    method<kIsSatisfied, &ContentLength::is_satisfied>("False while declared octets are still missing."),
 };
 
 const PyType_Slot kContentLengthSlots[] = {
@@ -170,8 +165,9 @@ const PyType_Slot kContentLengthSlots[] = {
 
 constexpr ClassSpec kContentLengthSpec{
     .name = "H2ContentLength",
-    .doc = "The declared content-length of a received HTTP/2 message, counted down by its\n"
-           "DATA payloads (RFC 9113 section 8.1.1).",
+    .doc =
+        "The declared content-length of a received HTTP/2 message, counted down by its\n"
+        "DATA payloads (RFC 9113 section 8.1.1).",
     .constructor = &kContentLengthNew,
     .basicsize = sizeof(ObjectFor<ContentLength>),
     .methods = kContentLengthMethods,
@@ -187,33 +183,29 @@ constexpr Signature kBudgetNew{"H2DataFrameBudget", "H2DataFrameBudget", CallKin
 PyObject* h2_data_frame_budget_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[2];
   std::optional<uint32_t> configured, connection_window;
-  if (!parse_args_tuple(kBudgetNew, args, kwargs, a) ||
-      !arg_optional_u32(a[0], kBudgetNew, 0, &configured) ||
+  if (!parse_args_tuple(kBudgetNew, args, kwargs, a) || !arg_optional_u32(a[0], kBudgetNew, 0, &configured) ||
       !arg_optional_u32(a[1], kBudgetNew, 1, &connection_window))
     return nullptr;
   return new_core_object<DataFrameBudget>(type, configured, connection_window);
 }
 
 constexpr Param kPayloadLenParams[] = {{"payload_len"}};
-constexpr Signature kRecord{"record", "H2DataFrameBudget.record", CallKind::kMethod,
-                            kPayloadLenParams};
+constexpr Signature kRecord{"record", "H2DataFrameBudget.record", CallKind::kMethod, kPayloadLenParams};
 constexpr Param kChargeParams[] = {{"charge"}};
-constexpr Signature kRelease{"release", "H2DataFrameBudget.release", CallKind::kMethod,
-                             kChargeParams};
+constexpr Signature kRelease{"release", "H2DataFrameBudget.release", CallKind::kMethod, kChargeParams};
 
 const MethodSpec kBudgetMethods[] = {
     method<kRecord, &DataFrameBudget::record, arg_u32>(
         "Accounts one received DATA frame without END_STREAM, before its payload is\n"
-     "buffered: returns the charge to release once the payload is consumed, or raises\n"
-     "H2ProtocolError(11, 'too_many_data_frames') once the budget or the cap on empty\n"
-     "frames is exhausted."),
+        "buffered: returns the charge to release once the payload is consumed, or raises\n"
+        "H2ProtocolError(11, 'too_many_data_frames') once the budget or the cap on empty\n"
+        "frames is exhausted."),
     method<kRelease, &DataFrameBudget::release, arg_u32>(
         "Gives back a charge; the available budget never exceeds the total."),
 };
 
 const PropertySpec kBudgetProperties[] = {
-    {"available", crossing<locked_property<&DataFrameBudget::available>>,
-     "The budget currently available."},
+    {"available", crossing<locked_property<&DataFrameBudget::available>>, "The budget currently available."},
     {"empty_frames", crossing<locked_property<&DataFrameBudget::empty_frames>>,
      "Empty DATA frames without END_STREAM received so far."},
 };
@@ -225,11 +217,12 @@ const PyType_Slot kBudgetSlots[] = {
 
 constexpr ClassSpec kBudgetSpec{
     .name = "H2DataFrameBudget",
-    .doc = "The connection's defence against DATA fragmentation: non-final frames below the\n"
-           "overhead threshold are charged the overhead they impose, larger frames earn it\n"
-           "back, and empty frames count against a lifetime cap (RFC 9113 section 10.5).\n\n"
-           "The budget is configured when given; else half connection_window, never below\n"
-           "H2_DEFAULT_DATA_FRAME_BUDGET; else half the default window.",
+    .doc =
+        "The connection's defence against DATA fragmentation: non-final frames below the\n"
+        "overhead threshold are charged the overhead they impose, larger frames earn it\n"
+        "back, and empty frames count against a lifetime cap (RFC 9113 section 10.5).\n\n"
+        "The budget is configured when given; else half connection_window, never below\n"
+        "H2_DEFAULT_DATA_FRAME_BUDGET; else half the default window.",
     .constructor = &kBudgetNew,
     .basicsize = sizeof(ObjectFor<DataFrameBudget>),
     .methods = kBudgetMethods,

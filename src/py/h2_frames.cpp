@@ -23,20 +23,18 @@ namespace {
 using hpack::Pseudo;
 
 struct DataObject {
-  PyObject_HEAD
-  PyObject* data;  // bytes
+  PyObject_HEAD PyObject* data;  // bytes
   uint32_t stream_id;
   uint32_t flow_controlled_len;
   bool end_stream;
 };
 
 struct HeadersObject {
-  PyObject_HEAD
-  PyObject* method;     // str or nullptr (None)
+  PyObject_HEAD PyObject* method;  // str or nullptr (None)
   PyObject* scheme;
   PyObject* authority;
   PyObject* path;
-  PyObject* headers;    // HeaderMap
+  PyObject* headers;  // HeaderMap
   uint64_t content_length;
   h2::MessageShape shape;  // read by H2Streams.recv_headers
   uint32_t stream_id;
@@ -48,20 +46,17 @@ struct HeadersObject {
 };
 
 struct SettingsObject {
-  PyObject_HEAD
-  h2::Settings settings;
+  PyObject_HEAD h2::Settings settings;
   bool ack;
 };
 
 struct PingObject {
-  PyObject_HEAD
-  PyObject* data;  // 8 octets of bytes
+  PyObject_HEAD PyObject* data;  // 8 octets of bytes
   bool ack;
 };
 
 struct GoAwayObject {
-  PyObject_HEAD
-  PyObject* debug_data;  // bytes
+  PyObject_HEAD PyObject* debug_data;  // bytes
   uint32_t last_stream_id;
   uint32_t error_code;
 };
@@ -69,8 +64,7 @@ struct GoAwayObject {
 // PRIORITY, RST_STREAM, WINDOW_UPDATE and stream errors: a stream id and at
 // most one 32-bit value.
 struct StreamValueObject {
-  PyObject_HEAD
-  uint32_t stream_id;
+  PyObject_HEAD uint32_t stream_id;
   uint32_t value;
 };
 
@@ -105,7 +99,8 @@ PyObject* h2_frame_data_repr(PyObject* obj) {
 
 PyObject* h2_frame_data_padding(PyObject* obj, void*) {
   DataObject* self = as<DataObject>(obj);
-  return PyLong_FromUnsignedLong(self->flow_controlled_len - static_cast<uint32_t>(PyBytes_GET_SIZE(self->data)));
+  return PyLong_FromUnsignedLong(self->flow_controlled_len -
+                                 static_cast<uint32_t>(PyBytes_GET_SIZE(self->data)));
 }
 
 const PropertySpec kDataProperties[] = {
@@ -115,8 +110,7 @@ const PropertySpec kDataProperties[] = {
     {"flow_controlled_len", crossing<record_field<&DataObject::flow_controlled_len>>,
      "The whole payload length, padding and pad-length octet included: what the\n"
      "frame counts against the flow-control windows."},
-    {"padding", crossing<h2_frame_data_padding>,
-     "flow_controlled_len minus len(data): 0 when unpadded."},
+    {"padding", crossing<h2_frame_data_padding>, "flow_controlled_len minus len(data): 0 when unpadded."},
 };
 
 const PyType_Slot kDataSlots[] = {
@@ -179,12 +173,10 @@ const PropertySpec kHeadersProperties[] = {
     {"method", crossing<record_field<&HeadersObject::method>>, "The :method field, or None."},
     {"scheme", crossing<record_field<&HeadersObject::scheme>>,
      "The :scheme field, or None; 'http' and 'https' are shared strings."},
-    {"authority", crossing<record_field<&HeadersObject::authority>>,
-     "The :authority field, or None."},
+    {"authority", crossing<record_field<&HeadersObject::authority>>, "The :authority field, or None."},
     {"path", crossing<record_field<&HeadersObject::path>>, "The :path field, or None."},
     {"status", crossing<h2_frame_headers_status>, "The :status field as an int, or None."},
-    {"headers", crossing<record_field<&HeadersObject::headers>>,
-     "The regular fields (a HeaderMap)."},
+    {"headers", crossing<record_field<&HeadersObject::headers>>, "The regular fields (a HeaderMap)."},
     {"content_length", crossing<h2_frame_headers_content_length>,
      "The first content-length value when it is 1 to 19 digits (empty counts as 0),\n"
      "else None."},
@@ -198,9 +190,9 @@ const PropertySpec kHeadersProperties[] = {
 
 const PyType_Slot kHeadersSlots[] = {
     {Py_tp_dealloc,
-     reinterpret_cast<void*>(crossing<record_dealloc<HeadersObject, &HeadersObject::method, &HeadersObject::scheme,
-                                                     &HeadersObject::authority, &HeadersObject::path,
-                                                     &HeadersObject::headers>>)},
+     reinterpret_cast<void*>(
+         crossing<record_dealloc<HeadersObject, &HeadersObject::method, &HeadersObject::scheme,
+                                 &HeadersObject::authority, &HeadersObject::path, &HeadersObject::headers>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<h2_frame_headers_repr>)},
 };
 
@@ -229,15 +221,13 @@ PyObject* h2_frame_settings_repr(PyObject* obj) {
 const PropertySpec kSettingsProperties[] = {
     {"ack", crossing<record_field<&SettingsObject::ack>>,
      "The ACK flag: an acknowledgement carries no parameters."},
-    {"header_table_size", kSetting<&h2::Settings::header_table_size>,
-     "SETTINGS_HEADER_TABLE_SIZE, or None."},
+    {"header_table_size", kSetting<&h2::Settings::header_table_size>, "SETTINGS_HEADER_TABLE_SIZE, or None."},
     {"enable_push", kSetting<&h2::Settings::enable_push>, "SETTINGS_ENABLE_PUSH as a bool, or None."},
     {"max_concurrent_streams", kSetting<&h2::Settings::max_concurrent_streams>,
      "SETTINGS_MAX_CONCURRENT_STREAMS, or None."},
     {"initial_window_size", kSetting<&h2::Settings::initial_window_size>,
      "SETTINGS_INITIAL_WINDOW_SIZE, or None."},
-    {"max_frame_size", kSetting<&h2::Settings::max_frame_size>,
-     "SETTINGS_MAX_FRAME_SIZE, or None."},
+    {"max_frame_size", kSetting<&h2::Settings::max_frame_size>, "SETTINGS_MAX_FRAME_SIZE, or None."},
     {"max_header_list_size", kSetting<&h2::Settings::max_header_list_size>,
      "SETTINGS_MAX_HEADER_LIST_SIZE, or None."},
 };
@@ -299,7 +289,8 @@ const PropertySpec kGoAwayProperties[] = {
 };
 
 const PyType_Slot kGoAwaySlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossing<record_dealloc<GoAwayObject, &GoAwayObject::debug_data>>)},
+    {Py_tp_dealloc,
+     reinterpret_cast<void*>(crossing<record_dealloc<GoAwayObject, &GoAwayObject::debug_data>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<h2_frame_go_away_repr>)},
 };
 
@@ -323,8 +314,8 @@ PyObject* stream_value_repr(PyObject* obj) {
                               Field, static_cast<unsigned long>(self->value));
 }
 
-constexpr PropertySpec kStreamIdProperty{
-    "stream_id", crossing<record_field<&StreamValueObject::stream_id>>, "The stream identifier."};
+constexpr PropertySpec kStreamIdProperty{"stream_id", crossing<record_field<&StreamValueObject::stream_id>>,
+                                         "The stream identifier."};
 
 constexpr char kPriorityName[] = "Priority";
 constexpr char kRstStreamName[] = "RstStream";
@@ -380,8 +371,9 @@ constexpr ClassSpec kWindowUpdateSpec{
 
 constexpr ClassSpec kStreamErrorSpec{
     .name = "H2FrameStreamError",
-    .doc = "A stream-level violation found while decoding: the stream must be reset with\n"
-           "error_code; the connection survives.",
+    .doc =
+        "A stream-level violation found while decoding: the stream must be reset with\n"
+        "error_code; the connection survives.",
     .basicsize = sizeof(StreamValueObject),
     .properties = kErrorCodeProperties,
     .slots = kStreamValueSlots<kStreamErrorName, kErrorCodeField>,
@@ -512,8 +504,10 @@ std::string_view h2_frame_ping_data(PyObject* frame, bool* ack) {
 
 GoAwayFacts h2_frame_go_away_facts(PyObject* frame) {
   const GoAwayObject* self = as<GoAwayObject>(frame);
-  return GoAwayFacts{self->last_stream_id, self->error_code,
-                     {PyBytes_AS_STRING(self->debug_data), static_cast<std::size_t>(PyBytes_GET_SIZE(self->debug_data))}};
+  return GoAwayFacts{
+      self->last_stream_id,
+      self->error_code,
+      {PyBytes_AS_STRING(self->debug_data), static_cast<std::size_t>(PyBytes_GET_SIZE(self->debug_data))}};
 }
 
 bool FrameEventBatch::capture(const std::vector<h2::FrameEvent>& events) {

@@ -19,8 +19,7 @@ namespace vantric::py {
 namespace {
 
 struct ReasonObject {
-  PyObject_HEAD
-  uint32_t code;
+  PyObject_HEAD uint32_t code;
 };
 
 // Strong references held for the life of the process, like the class.
@@ -138,9 +137,10 @@ const PyType_Slot kSlots[] = {
 
 constexpr ClassSpec kSpec{
     .name = "H2Reason",
-    .doc = "An HTTP/2 error code (RFC 9113 section 7).  The fourteen codes 0 to 13 are\n"
-           "class attributes (NO_ERROR, PROTOCOL_ERROR, ... HTTP_1_1_REQUIRED); H2Reason(code)\n"
-           "returns one of them and raises ValueError for any other code.",
+    .doc =
+        "An HTTP/2 error code (RFC 9113 section 7).  The fourteen codes 0 to 13 are\n"
+        "class attributes (NO_ERROR, PROTOCOL_ERROR, ... HTTP_1_1_REQUIRED); H2Reason(code)\n"
+        "returns one of them and raises ValueError for any other code.",
     .constructor = &kNew,
     .basicsize = sizeof(ReasonObject),
     .properties = kProperties,

@@ -46,8 +46,7 @@ using State = H2State;
 // ---- H2Stopped -------------------------------------------------------------------
 
 struct StoppedObject {
-  PyObject_HEAD
-  uint32_t reason;
+  PyObject_HEAD uint32_t reason;
   bool has_reason;
   bool conn;
 };
@@ -91,8 +90,7 @@ constexpr ClassSpec kStoppedSpec{
 // ---- H2WriteBatch ----------------------------------------------------------------
 
 struct WriteBatchObject {
-  PyObject_HEAD
-  ByteBuffer bytes;
+  PyObject_HEAD ByteBuffer bytes;
   PyObject* owner;  // the H2Streams the buffer goes back to; strong
 };
 
@@ -141,8 +139,9 @@ const PyType_Slot kWriteBatchSlots[] = {
 
 constexpr ClassSpec kWriteBatchSpec{
     .name = "H2WriteBatch",
-    .doc = "Frames taken from an H2Streams pending-send buffer for one write, exported\n"
-           "read-only without a copy.  Its buffer is reused once the batch is gone.",
+    .doc =
+        "Frames taken from an H2Streams pending-send buffer for one write, exported\n"
+        "read-only without a copy.  Its buffer is reused once the batch is gone.",
     .gc = true,
     .basicsize = sizeof(WriteBatchObject),
     .slots = kWriteBatchSlots,
@@ -181,8 +180,9 @@ constexpr Signature kNew{"H2Streams", "H2Streams", CallKind::kConstructor, kNewP
 // The constructor's arguments after `role`, into `config`.
 bool convert_config(PyObject* const* a, h2::StreamsConfig& config) {
   const Signature& sig = kNew;
-  if (!arg_u32(a[1], sig, 1, &config.initial_window_size) || !arg_u32(a[2], sig, 2, &config.connection_window) ||
-      !arg_u32(a[3], sig, 3, &config.max_frame_size) || !arg_u32(a[4], sig, 4, &config.max_header_list_size) ||
+  if (!arg_u32(a[1], sig, 1, &config.initial_window_size) ||
+      !arg_u32(a[2], sig, 2, &config.connection_window) || !arg_u32(a[3], sig, 3, &config.max_frame_size) ||
+      !arg_u32(a[4], sig, 4, &config.max_header_list_size) ||
       !arg_u32(a[5], sig, 5, &config.max_send_buf_size) ||
       !arg_optional_u32(a[6], sig, 6, &config.max_concurrent_streams) ||
       (a[7] != nullptr && !arg_u32(a[7], sig, 7, &config.max_pending_accept_reset_streams)) ||
@@ -205,7 +205,8 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[12];
   std::string_view role;
   h2::StreamsConfig config;
-  if (!parse_args_tuple(kNew, args, kwargs, a) || !arg_str(a[0], kNew, 0, &role) || !convert_config(a, config))
+  if (!parse_args_tuple(kNew, args, kwargs, a) || !arg_str(a[0], kNew, 0, &role) ||
+      !convert_config(a, config))
     return nullptr;
   if (role != "client" && role != "server") {
     PyErr_Format(PyExc_ValueError, "role must be 'client' or 'server', got %U", a[0]);
@@ -394,9 +395,11 @@ const PropertySpec kProperties[] = {
     {"num_open_streams", kProperty<&State::num_open_streams>, "Send slots claimed and not given back."},
     {"max_stream_id", kProperty<&State::max_stream_id>,
      "Server: the last-stream-id of our final GOAWAY; higher new ids are ignored."},
-    {"last_processed_id", kProperty<&State::last_processed_id>, "Server: the highest request stream accepted."},
+    {"last_processed_id", kProperty<&State::last_processed_id>,
+     "Server: the highest request stream accepted."},
     {"graceful", kProperty<&State::graceful>, "The first GOAWAY of a graceful shutdown was queued."},
-    {"shutdown_final", kProperty<&State::shutdown_final>, "The final GOAWAY of a graceful shutdown was queued."},
+    {"shutdown_final", kProperty<&State::shutdown_final>,
+     "The final GOAWAY of a graceful shutdown was queued."},
     {"goaway_replied", kProperty<&State::goaway_replied>, "Our GOAWAY answering the peer's was queued."},
     {"conn_send_window", kProperty<&State::conn_send_window>,
      "Octets we may still send on the connection (0 while the window is negative)."},
@@ -440,22 +443,17 @@ const MethodSpec kMethods[] = {
     {&kCreditWritten, method_entry<streams_credit_written>(),
      "The batch taken last was written: the list of stream handles whose senders may\n"
      "continue, each once."},
-    method<kHasPending, &State::has_pending>(
-        "True when frames are queued."),
+    method<kHasPending, &State::has_pending>("True when frames are queued."),
     method<kStopPump, &State::stop_pump>(
         "Make the next take_pending() tell the writer to exit after writing."),
     {&kStoreTaskHandles, method_entry<streams_store_task_handles>(),
      "Store the read and pump task handles, replacing earlier ones."},
-    method<kTakeReadHandle, &State::take_read_handle>(
-        "The read task's handle, or None; at most once."),
-    method<kTakePumpHandle, &State::take_pump_handle>(
-        "The pump task's handle, or None; at most once."),
+    method<kTakeReadHandle, &State::take_read_handle>("The read task's handle, or None; at most once."),
+    method<kTakePumpHandle, &State::take_pump_handle>("The pump task's handle, or None; at most once."),
     method<kTryClaimSlot, &State::try_claim_slot>(
         "Claim a concurrent-stream slot: False when the stream limit is reached."),
-    method<kCanOpen, &State::can_open>(
-        "True when a slot is free; claims nothing."),
-    method<kReleaseSlotCount, &State::release_slot_count>(
-        "Give back one claimed slot."),
+    method<kCanOpen, &State::can_open>("True when a slot is free; claims nothing."),
+    method<kReleaseSlotCount, &State::release_slot_count>("Give back one claimed slot."),
     method<kApplyStreamLimit, &State::apply_stream_limit, arg_optional_u32>(
         "Limit the slots to limit (None removes the limit); slots already claimed stay."),
     method<kHasStream, op_has_stream, arg_u32>("True when sid is in the stream table."),
@@ -494,9 +492,10 @@ const PyType_Slot kSlots[] = {
 // Not constexpr: the receive and send methods' tables are defined in their own files.
 const ClassSpec kSpec{
     .name = "H2Streams",
-    .doc = "The state of one HTTP/2 connection, client or server: streams, windows,\n"
-           "settings, the frame decoder and the pending-send buffer a single writer\n"
-           "drains.  It performs no I/O; every method returns what the driver must act on.",
+    .doc =
+        "The state of one HTTP/2 connection, client or server: streams, windows,\n"
+        "settings, the frame decoder and the pending-send buffer a single writer\n"
+        "drains.  It performs no I/O; every method returns what the driver must act on.",
     .constructor = &kNew,
     .subclassable = true,
     .gc = HoldsHostObjects<State>,
@@ -521,8 +520,8 @@ PyObject* test_stopped(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   PyObject* a[2];
   std::optional<uint32_t> reason;
   bool conn = false;
-  if (!parse_args(kTestStopped, args, nargs, kwnames, a) || !arg_optional_u32(a[0], kTestStopped, 0, &reason) ||
-      !arg_bool(a[1], kTestStopped, 1, &conn))
+  if (!parse_args(kTestStopped, args, nargs, kwnames, a) ||
+      !arg_optional_u32(a[0], kTestStopped, 0, &reason) || !arg_bool(a[1], kTestStopped, 1, &conn))
     return nullptr;
   return new_h2_stopped(reason, conn);
 }

@@ -38,8 +38,7 @@ const char* bool_text(bool value) {
 // ---- the verdict records ---------------------------------------------------------
 
 struct HeadersVerdictObject {
-  PyObject_HEAD
-  PyObject* handle;  // or nullptr (None)
+  PyObject_HEAD PyObject* handle;  // or nullptr (None)
   uint32_t stream_id;
   uint32_t flags;
   uint8_t kind;
@@ -47,9 +46,8 @@ struct HeadersVerdictObject {
 };
 
 struct DataVerdictObject {
-  PyObject_HEAD
-  PyObject* handle;   // or nullptr (None)
-  PyObject* payload;  // bytes, or nullptr (None)
+  PyObject_HEAD PyObject* handle;  // or nullptr (None)
+  PyObject* payload;               // bytes, or nullptr (None)
   uint32_t flags;
   bool budgeted;
   bool eof;
@@ -101,11 +99,11 @@ const PropertySpec kDataVerdictProperties[] = {
 
 constexpr ClassSpec kHeadersVerdictSpec =
     record_spec<HeadersVerdictObject, headers_verdict_repr, &HeadersVerdictObject::handle>(
-    "H2RecvHeadersVerdict", "What H2Streams.recv_headers() decided about a received header block.",
-    kHeadersVerdictProperties);
+        "H2RecvHeadersVerdict", "What H2Streams.recv_headers() decided about a received header block.",
+        kHeadersVerdictProperties);
 
-constexpr ClassSpec kDataVerdictSpec =
-    record_spec<DataVerdictObject, data_verdict_repr, &DataVerdictObject::handle, &DataVerdictObject::payload>(
+constexpr ClassSpec kDataVerdictSpec = record_spec<DataVerdictObject, data_verdict_repr,
+                                                   &DataVerdictObject::handle, &DataVerdictObject::payload>(
     "H2RecvDataVerdict", "What H2Streams.recv_data() decided about a received DATA frame.",
     kDataVerdictProperties);
 
@@ -178,7 +176,8 @@ PyObject* streams_recv_headers(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* streams_recv_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* frame_obj = nullptr;
-  if (!parse_frame<h2_frame_data_type>(kRecvData, "H2FrameData", args, nargs, kwnames, &frame_obj)) return nullptr;
+  if (!parse_frame<h2_frame_data_type>(kRecvData, "H2FrameData", args, nargs, kwnames, &frame_obj))
+    return nullptr;
   PyObject* payload = nullptr;
   const h2::RecvData frame = h2_frame_data_facts(frame_obj, &payload);
   auto result = dropping(self, [&](H2State& s, std::vector<Ref>& dropped) {
@@ -199,8 +198,8 @@ PyObject* streams_recv_data(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* streams_recv_window_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   PyObject* frame_obj = nullptr;
-  if (!parse_frame<h2_frame_window_update_type>(kRecvWindowUpdate, "H2FrameWindowUpdate", args, nargs, kwnames,
-                                                &frame_obj))
+  if (!parse_frame<h2_frame_window_update_type>(kRecvWindowUpdate, "H2FrameWindowUpdate", args, nargs,
+                                                kwnames, &frame_obj))
     return nullptr;
   const StreamValue frame = h2_frame_stream_value(frame_obj);
   std::vector<Ref> wake;
@@ -216,7 +215,8 @@ PyObject* streams_recv_window_update(PyObject* self, PyObject* const* args, Py_s
 
 PyObject* streams_recv_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* frame_obj = nullptr;
-  if (!parse_frame<h2_frame_rst_stream_type>(kRecvReset, "H2FrameRstStream", args, nargs, kwnames, &frame_obj))
+  if (!parse_frame<h2_frame_rst_stream_type>(kRecvReset, "H2FrameRstStream", args, nargs, kwnames,
+                                             &frame_obj))
     return nullptr;
   const StreamValue frame = h2_frame_stream_value(frame_obj);
   auto result = dropping(self, [&](H2State& s, std::vector<Ref>& dropped) {
@@ -234,7 +234,8 @@ PyObject* streams_recv_reset(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* streams_recv_settings(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* frame_obj = nullptr;
-  if (!parse_frame<h2_frame_settings_type>(kRecvSettings, "H2FrameSettings", args, nargs, kwnames, &frame_obj))
+  if (!parse_frame<h2_frame_settings_type>(kRecvSettings, "H2FrameSettings", args, nargs, kwnames,
+                                           &frame_obj))
     return nullptr;
   bool ack = false;
   const h2::Settings& settings = h2_frame_settings_values(frame_obj, &ack);
@@ -244,7 +245,8 @@ PyObject* streams_recv_settings(PyObject* self, PyObject* const* args, Py_ssize_
     HostLock lock(streams->extra.mutex);
     h2::apply_local_settings(streams->extra.reader, config);
   };
-  auto result = locked<H2State>(self, [&](H2State& s) { return s.recv_settings(settings, ack, apply_local); });
+  auto result =
+      locked<H2State>(self, [&](H2State& s) { return s.recv_settings(settings, ack, apply_local); });
   auto* verdict = value_or_raise(result);
   if (verdict == nullptr) return nullptr;
   Ref wake = Ref::steal(handle_list(verdict->wake));

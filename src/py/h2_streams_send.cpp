@@ -35,19 +35,17 @@ T* as(PyObject* obj) {
 // ---- the verdict records ---------------------------------------------------------
 
 struct SendVerdictObject {
-  PyObject_HEAD
-  PyObject* stopped;      // H2Stopped, or nullptr (None)
-  PyObject* handle;       // or nullptr (None)
-  PyObject* reader_stop;  // H2Stopped, or nullptr (None)
+  PyObject_HEAD PyObject* stopped;  // H2Stopped, or nullptr (None)
+  PyObject* handle;                 // or nullptr (None)
+  PyObject* reader_stop;            // H2Stopped, or nullptr (None)
   uint32_t sent;
   uint32_t flags;
   bool done;
 };
 
 struct ResetVerdictObject {
-  PyObject_HEAD
-  PyObject* handle;  // or nullptr (None)
-  PyObject* stop;    // H2Stopped, or nullptr (None)
+  PyObject_HEAD PyObject* handle;  // or nullptr (None)
+  PyObject* stop;                  // H2Stopped, or nullptr (None)
   uint32_t flags;
 };
 
@@ -61,7 +59,8 @@ PyObject* send_verdict_repr(PyObject* obj) {
 
 PyObject* reset_verdict_repr(PyObject* obj) {
   auto* self = as<ResetVerdictObject>(obj);
-  return PyUnicode_FromFormat("H2ResetVerdict(stop=%R, flags=%lu)", self->stop != nullptr ? self->stop : Py_None,
+  return PyUnicode_FromFormat("H2ResetVerdict(stop=%R, flags=%lu)",
+                              self->stop != nullptr ? self->stop : Py_None,
                               static_cast<unsigned long>(self->flags));
 }
 
@@ -93,10 +92,10 @@ constexpr ClassSpec kSendVerdictSpec =
         "H2SendVerdict", "What an H2Streams send method (send_data, send_trailers, send_response_head) did.",
         kSendVerdictProperties);
 
-constexpr ClassSpec kResetVerdictSpec =
-    record_spec<ResetVerdictObject, reset_verdict_repr, &ResetVerdictObject::handle, &ResetVerdictObject::stop>(
-        "H2ResetVerdict", "What an H2Streams reset (reset_stream, reset_on_error, aclose_body) did.",
-        kResetVerdictProperties);
+constexpr ClassSpec kResetVerdictSpec = record_spec<ResetVerdictObject, reset_verdict_repr,
+                                                    &ResetVerdictObject::handle, &ResetVerdictObject::stop>(
+    "H2ResetVerdict", "What an H2Streams reset (reset_stream, reset_on_error, aclose_body) did.",
+    kResetVerdictProperties);
 
 // A new H2Stopped for `stop`, or nullptr without one (true) or after a failure (false).
 bool stop_object(const std::optional<h2::Stop>& stop, PyObject** out) {
@@ -118,7 +117,8 @@ PyObject* send_verdict_object(h2::SendVerdict<Ref>& verdict) {
 }
 
 PyObject* reset_verdict_object(h2::LocalResetVerdict<Ref>& verdict) {
-  Ref out = Ref::steal(reinterpret_cast<PyObject*>(alloc_record<ResetVerdictObject>(h2_reset_verdict_type())));
+  Ref out =
+      Ref::steal(reinterpret_cast<PyObject*>(alloc_record<ResetVerdictObject>(h2_reset_verdict_type())));
   if (!out) return nullptr;
   auto* self = as<ResetVerdictObject>(out.get());
   self->handle = verdict.handle.release();
@@ -147,9 +147,8 @@ T* value_or_raise(std::variant<T, h2::Error, h2::InvalidArgument>& result) {
 #define VANTRIC_SIGNATURE(var, name, ...) \
   constexpr Signature var{name, "H2Streams." name, CallKind::kMethod, __VA_ARGS__};
 
-constexpr Param kOpenParams[] = {{"method"},      {"target"},         {"headers"},
-                                 {"end_stream"},  {"is_head"},        {"handle"},
-                                 {"scheme", "None"}, {"authority", "None"}};
+constexpr Param kOpenParams[] = {{"method"},  {"target"}, {"headers"},        {"end_stream"},
+                                 {"is_head"}, {"handle"}, {"scheme", "None"}, {"authority", "None"}};
 constexpr Param kSendDataParams[] = {{"sid"}, {"data"}, {"offset"}, {"end_stream"}};
 constexpr Param kTrailersParams[] = {{"sid"}, {"trailers"}};
 constexpr Param kResponseParams[] = {{"sid"}, {"status"}, {"headers"}, {"end_stream"}};
@@ -188,7 +187,8 @@ PyObject* streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
   bool end_stream = false, is_head = false;
   std::optional<std::string_view> scheme, authority;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_str(a[0], sig, 0, &method) ||
-      !arg_str(a[1], sig, 1, &target) || !arg_headers(a[2], sig, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
+      !arg_str(a[1], sig, 1, &target) ||
+      !arg_headers(a[2], sig, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
       !arg_bool(a[3], sig, 3, &end_stream) || !arg_bool(a[4], sig, 4, &is_head) ||
       !arg_optional_str(a[6], sig, 6, &scheme) || !arg_optional_str(a[7], sig, 7, &authority))
     return nullptr;
@@ -210,8 +210,9 @@ PyObject* streams_send_data(PyObject* self, PyObject* const* args, Py_ssize_t na
   uint32_t sid = 0, offset = 0;
   std::string_view data;
   bool end_stream = false;
-  if (!parse_args(sig, args, nargs, kwnames, a) || !arg_u32(a[0], sig, 0, &sid) || !arg_bytes(a[1], sig, 1, &data) ||
-      !arg_u32(a[2], sig, 2, &offset) || !arg_bool(a[3], sig, 3, &end_stream))
+  if (!parse_args(sig, args, nargs, kwnames, a) || !arg_u32(a[0], sig, 0, &sid) ||
+      !arg_bytes(a[1], sig, 1, &data) || !arg_u32(a[2], sig, 2, &offset) ||
+      !arg_bool(a[3], sig, 3, &end_stream))
     return nullptr;
   auto result = dropping(self, [&](H2State& s, std::vector<Ref>& dropped) {
     return s.send_data(sid, data, offset, end_stream, dropped);
@@ -229,7 +230,8 @@ PyObject* streams_send_trailers(PyObject* self, PyObject* const* args, Py_ssize_
       !arg_headers(a[1], sig, 1, HeadersAccept::kHeaderMap, &trailers))
     return nullptr;
   auto verdict = dropping(self, [&](H2State& s, std::vector<Ref>& dropped) {
-    return with_headers(trailers.map, [&](const http::HeaderMap& map) { return s.send_trailers(sid, map, dropped); });
+    return with_headers(trailers.map,
+                        [&](const http::HeaderMap& map) { return s.send_trailers(sid, map, dropped); });
   });
   return send_verdict_object(verdict);
 }
@@ -242,7 +244,8 @@ PyObject* streams_send_response_head(PyObject* self, PyObject* const* args, Py_s
   HeadersArg headers;
   bool end_stream = false;
   if (!parse_args(sig, args, nargs, kwnames, a) || !arg_u32(a[0], sig, 0, &sid) ||
-      !arg_u32(a[1], sig, 1, &status) || !arg_headers(a[2], sig, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
+      !arg_u32(a[1], sig, 1, &status) ||
+      !arg_headers(a[2], sig, 2, HeadersAccept::kHeaderMapOrNone, &headers) ||
       !arg_bool(a[3], sig, 3, &end_stream))
     return nullptr;
   auto result = dropping(self, [&](H2State& s, std::vector<Ref>& dropped) {
@@ -277,7 +280,8 @@ PyObject* streams_reset_on_error(PyObject* self, PyObject* const* args, Py_ssize
   const Signature& sig = kResetOnError;
   PyObject* a[2];
   uint32_t sid = 0, reason = 0;
-  if (!parse_args(sig, args, nargs, kwnames, a) || !arg_u32(a[0], sig, 0, &sid) || !arg_u32(a[1], sig, 1, &reason))
+  if (!parse_args(sig, args, nargs, kwnames, a) || !arg_u32(a[0], sig, 0, &sid) ||
+      !arg_u32(a[1], sig, 1, &reason))
     return nullptr;
   auto result = dropping(self, [&](H2State& s, std::vector<Ref>& dropped) {
     return s.reset_on_error(sid, reason, h2::MonoClock::now(), dropped);
@@ -321,7 +325,8 @@ PyObject* streams_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   }
   Ref exc = optional_ref(a[0]);
   std::vector<std::pair<Ref, h2::Stop>> aborted;
-  dropping(self, [&](H2State& s, std::vector<Ref>& dropped) { s.fail(std::move(exc), message, aborted, dropped); });
+  dropping(self,
+           [&](H2State& s, std::vector<Ref>& dropped) { s.fail(std::move(exc), message, aborted, dropped); });
   Ref pairs = Ref::steal(PyList_New(static_cast<Py_ssize_t>(aborted.size())));
   if (!pairs) return nullptr;
   for (std::size_t i = 0; i < aborted.size(); ++i) {
@@ -349,7 +354,8 @@ PyObject* streams_conn_error(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* streams_goaway_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kGoawayInfo, args, nargs, kwnames, nullptr)) return nullptr;
-  const std::optional<h2::GoAwayFacts> facts = locked<H2State>(self, [](H2State& s) { return s.peer_goaway(); });
+  const std::optional<h2::GoAwayFacts> facts =
+      locked<H2State>(self, [](H2State& s) { return s.peer_goaway(); });
   if (!facts) Py_RETURN_NONE;
   Ref last = Ref::steal(PyLong_FromUnsignedLong(facts->last_stream_id));
   Ref code = Ref::steal(PyLong_FromUnsignedLong(facts->error_code));
@@ -395,7 +401,8 @@ const MethodSpec kMethods[] = {
     method<kReleaseDataFrame, op_release_data_frame, arg_u32, arg_u32>(
         "A small DATA payload charged to the DATA-framing budget was consumed: give its\n"
         "charge back."),
-    {&kAccepted, method_entry<streams_accepted>(), "Server: the application pulled the request of the stream."},
+    {&kAccepted, method_entry<streams_accepted>(),
+     "Server: the application pulled the request of the stream."},
     method<kSendGoaway, &H2State::send_goaway, arg_u32>(
         "Queue GOAWAY with reason (the last stream id is the last request accepted, 0\n"
         "for a client).  Returns flags."),
@@ -407,8 +414,7 @@ const MethodSpec kMethods[] = {
      "a closure message, or None."},
     {&kGoawayInfo, method_entry<streams_goaway_info>(),
      "(last_stream_id, error_code, debug_data) of the peer's GOAWAY, or None."},
-    method<kIsClosed, &H2State::is_closed>(
-        "True when an error is stored or the peer sent GOAWAY."),
+    method<kIsClosed, &H2State::is_closed>("True when an error is stored or the peer sent GOAWAY."),
     method<kIsFailed, op_is_failed>("True when an error is stored."),
     method<kBeginGracefulShutdown, &H2State::begin_graceful_shutdown>(
         "Start a graceful shutdown: GOAWAY with the largest stream id and a PING whose\n"

@@ -85,7 +85,7 @@ void raise_key_error(const HeaderName& name) {
 // The bytes object of the value at `it` (a new reference): the one handed out
 // before, else a new one that the map keeps.  Call under the map's lock.
 [[gnu::always_inline]] inline PyObject* value_object(HeaderMapObject* self,
-                                                    HeaderMap::ValueRange::iterator it) {
+                                                     HeaderMap::ValueRange::iterator it) {
   if (PyObject* kept = self->extra.find(it.record())) return Py_NewRef(kept);
   PyObject* obj = new_bytes(*it);
   if (obj != nullptr) self->extra.keep(it.record(), obj);
@@ -95,8 +95,7 @@ void raise_key_error(const HeaderName& name) {
 // The value object of the first field named `name` (a new reference, nullptr
 // when its creation failed); *present is false, and nullptr returned, when
 // there is none.  Takes the map's lock.
-[[gnu::always_inline]] inline PyObject* first_value(PyObject* self, const HeaderName& name,
-                                                   bool* present) {
+[[gnu::always_inline]] inline PyObject* first_value(PyObject* self, const HeaderName& name, bool* present) {
   HostLock lock(as_map(self)->mutex);
   const auto range = as_map(self)->core.get_all(name);
   *present = !range.empty();
@@ -272,8 +271,7 @@ PyObject* header_map_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 constexpr Param kNameParam[] = {{"name"}};
 constexpr Signature kGetAll{"get_all", "HeaderMap.get_all", CallKind::kMethod, kNameParam};
 
-PyObject* header_map_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+PyObject* header_map_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args(kGetAll, args, nargs, kwnames, a)) return nullptr;
   std::optional<HeaderName> name;
@@ -309,11 +307,9 @@ PyObject* header_map_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Py_RETURN_NONE;
 }
 
-constexpr Signature kSetdefault{"setdefault", "HeaderMap.setdefault", CallKind::kMethod,
-                                kNameValueParams};
+constexpr Signature kSetdefault{"setdefault", "HeaderMap.setdefault", CallKind::kMethod, kNameValueParams};
 
-PyObject* header_map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
+PyObject* header_map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
   if (!parse_args(kSetdefault, args, nargs, kwnames, a)) return nullptr;
   std::optional<HeaderName> name;
@@ -377,7 +373,8 @@ bool collect_items(PyObject* self, bool raw_names, ObjectBuffer* items) {
     if (!name_obj) return false;
     const auto range = map.values_at(i);
     for (auto it = range.begin(); it != range.end(); ++it)
-      if (!items->push(Py_NewRef(name_obj.get())) || !items->push(value_object(as_map(self), it))) return false;
+      if (!items->push(Py_NewRef(name_obj.get())) || !items->push(value_object(as_map(self), it)))
+        return false;
   }
   return true;
 }
@@ -393,8 +390,7 @@ PyObject* header_map_keys(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 constexpr Signature kValues{"values", "HeaderMap.values", CallKind::kMethod, {}};
 
-PyObject* header_map_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* header_map_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kValues, args, nargs, kwnames, nullptr)) return nullptr;
   ObjectBuffer values;
   {
@@ -418,16 +414,14 @@ PyObject* items_list(PyObject* self, bool raw_names) {
 
 constexpr Signature kItems{"items", "HeaderMap.items", CallKind::kMethod, {}};
 
-PyObject* header_map_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* header_map_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kItems, args, nargs, kwnames, nullptr)) return nullptr;
   return items_list(self, false);
 }
 
 constexpr Signature kRawItems{"raw_items", "HeaderMap.raw_items", CallKind::kMethod, {}};
 
-PyObject* header_map_raw_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+PyObject* header_map_raw_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kRawItems, args, nargs, kwnames, nullptr)) return nullptr;
   return items_list(self, true);
 }
@@ -521,8 +515,7 @@ PyObject* header_map_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 const MethodSpec kMethods[] = {
-    {&kGet, method_entry<header_map_get>(),
-     "The first value of `name` as bytes, else `default`."},
+    {&kGet, method_entry<header_map_get>(), "The first value of `name` as bytes, else `default`."},
     {&kGetAll, method_entry<header_map_get_all>(),
      "Every value of `name` as bytes, in order; empty when absent."},
     {&kAdd, method_entry<header_map_add>(), "Append a value to `name`, keeping existing ones."},
@@ -550,10 +543,11 @@ const PyType_Slot kSlots[] = {
 
 constexpr ClassSpec kSpec{
     .name = "HeaderMap",
-    .doc = "An ordered, case-insensitive, multi-valued collection of HTTP header fields "
-           "(public path vantric.http.HeaderMap).\n\n"
-           "Names are stored in lowercase and read back as str; values are bytes. Values of "
-           "one name stay adjacent in iteration order, in the order they were added.",
+    .doc =
+        "An ordered, case-insensitive, multi-valued collection of HTTP header fields "
+        "(public path vantric.http.HeaderMap).\n\n"
+        "Names are stored in lowercase and read back as str; values are bytes. Values of "
+        "one name stay adjacent in iteration order, in the order they were added.",
     .constructor = &kNew,
     .basicsize = sizeof(HeaderMapObject),
     .methods = kMethods,
@@ -639,7 +633,8 @@ const http::HeaderMap& no_headers() {
   return kEmpty;
 }
 
-bool arg_headers(PyObject* obj, const Signature& sig, std::size_t index, HeadersAccept accept, HeadersArg* out) {
+bool arg_headers(PyObject* obj, const Signature& sig, std::size_t index, HeadersAccept accept,
+                 HeadersArg* out) {
   out->map = nullptr;
   if (accept != HeadersAccept::kHeaderMap && (obj == nullptr || obj == Py_None)) return true;
   if (is_header_map(obj)) {

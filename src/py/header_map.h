@@ -108,7 +108,8 @@ struct HeadersArg {
 // The one conversion of a headers argument.  False with TypeError
 // "<qualname>() argument '<name>' must be <what `accept` admits>, not <type>"
 // for any other object, or with the error converting it raised.
-bool arg_headers(PyObject* obj, const Signature& sig, std::size_t index, HeadersAccept accept, HeadersArg* out);
+bool arg_headers(PyObject* obj, const Signature& sig, std::size_t index, HeadersAccept accept,
+                 HeadersArg* out);
 
 // A header name from host input: str (as UTF-8) or bytes, any case; nullopt
 // with TypeError "header name must be str or bytes" for other types, or

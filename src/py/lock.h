@@ -51,9 +51,9 @@ class HostMutex {
 
   void lock_contended() {
     Py_BEGIN_ALLOW_THREADS
-    // Futex-style: mark the lock contended so the holder wakes us on unlock.
-    while (state_.exchange(kContended, std::memory_order_acquire) != kUnlocked)
-      state_.wait(kContended, std::memory_order_relaxed);
+        // Futex-style: mark the lock contended so the holder wakes us on unlock.
+        while (state_.exchange(kContended, std::memory_order_acquire) != kUnlocked)
+            state_.wait(kContended, std::memory_order_relaxed);
     Py_END_ALLOW_THREADS
   }
 
@@ -76,8 +76,7 @@ class HostLock {
     mutex_.lock();
     if (mutex_.abandoned()) [[unlikely]] {
       mutex_.unlock();
-      ::vantric::fail_invariant("object lock abandoned by an earlier internal fault", __FILE__,
-                                __LINE__);
+      ::vantric::fail_invariant("object lock abandoned by an earlier internal fault", __FILE__, __LINE__);
     }
     serial_ = invariant_failure_serial();
   }

@@ -42,8 +42,7 @@ class ProcessOnce {
         set_internal_fault("recursive creation of a process-wide object");
         return nullptr;
       }
-      Py_BEGIN_ALLOW_THREADS
-      mutex_.lock();
+      Py_BEGIN_ALLOW_THREADS mutex_.lock();
       Py_END_ALLOW_THREADS
     }
     std::unique_lock<std::mutex> lock(mutex_, std::adopt_lock);

@@ -44,8 +44,8 @@ const ProxyEntry& entry_of(PyObject* obj) {
 // the URL, proxy setting or NO_PROXY piece that holds them is ignored as
 // unusable while the rest of the text still counts.  `keep` owns those
 // octets.
-bool proxy_text(PyObject* obj, const Signature& sig, std::size_t index, const char* expected,
-                Ref* keep, std::string_view* out) {
+bool proxy_text(PyObject* obj, const Signature& sig, std::size_t index, const char* expected, Ref* keep,
+                std::string_view* out) {
   if (!PyUnicode_Check(obj)) {
     raise_bad_argument_type(sig, index, expected, obj);
     return false;
@@ -78,8 +78,7 @@ PyObject* wrap_matcher(ProxyMatcher&& core) {
 
 constexpr Signature kFromEnv{"from_env", "ProxyMatcher.from_env", CallKind::kStaticMethod, {}};
 
-PyObject* proxy_matcher_from_env(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
+PyObject* proxy_matcher_from_env(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kFromEnv, args, nargs, kwnames, nullptr)) return nullptr;
   // The process environment itself: os.environ writes through to it, and so
   // does anything else in the process that sets a variable.
@@ -90,13 +89,11 @@ PyObject* proxy_matcher_from_env(PyObject*, PyObject* const* args, Py_ssize_t na
   }));
 }
 
-constexpr Param kFromPartsParams[] = {
-    {"all", "None"}, {"http", "None"}, {"https", "None"}, {"no", "None"}};
+constexpr Param kFromPartsParams[] = {{"all", "None"}, {"http", "None"}, {"https", "None"}, {"no", "None"}};
 constexpr Signature kFromParts{"from_parts", "ProxyMatcher.from_parts", CallKind::kStaticMethod,
                                kFromPartsParams, 0};
 
-PyObject* proxy_matcher_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
+PyObject* proxy_matcher_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[4];
   if (!parse_args(kFromParts, args, nargs, kwnames, a)) return nullptr;
   Ref keep[4];
@@ -114,8 +111,7 @@ PyObject* proxy_matcher_from_parts(PyObject*, PyObject* const* args, Py_ssize_t 
 }
 
 constexpr Param kInterceptParams[] = {{"url"}};
-constexpr Signature kIntercept{"intercept", "ProxyMatcher.intercept", CallKind::kMethod,
-                               kInterceptParams};
+constexpr Signature kIntercept{"intercept", "ProxyMatcher.intercept", CallKind::kMethod, kInterceptParams};
 
 PyObject* proxy_matcher_intercept(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
@@ -150,8 +146,9 @@ const PyType_Slot kMatcherSlots[] = {
 
 constexpr ClassSpec kMatcherSpec{
     .name = "ProxyMatcher",
-    .doc = "Decides whether a request goes through a proxy, and which.  Made by\n"
-           "ProxyMatcher.from_env() or ProxyMatcher.from_parts(); immutable.",
+    .doc =
+        "Decides whether a request goes through a proxy, and which.  Made by\n"
+        "ProxyMatcher.from_env() or ProxyMatcher.from_parts(); immutable.",
     .basicsize = sizeof(ProxyMatcherObject),
     .methods = kMatcherMethods,
     .slots = kMatcherSlots,
@@ -214,8 +211,9 @@ const PyType_Slot kInterceptSlots[] = {
 
 constexpr ClassSpec kInterceptSpec{
     .name = "ProxyIntercept",
-    .doc = "The proxy a request must go through, with its credentials; returned by\n"
-           "ProxyMatcher.intercept().",
+    .doc =
+        "The proxy a request must go through, with its credentials; returned by\n"
+        "ProxyMatcher.intercept().",
     .basicsize = sizeof(ProxyInterceptObject),
     .methods = kInterceptMethods,
     .properties = kInterceptProperties,

@@ -54,7 +54,7 @@ template <auto First, auto... Rest>
 PyObject* record_field(PyObject* self, void*) {
   using T = typename detail::MemberOf<decltype(First)>::type;
   const auto& field = reinterpret_cast<T*>(self)->*First;
-  return field_object((field .* ... .* Rest));
+  return field_object((field.*....*Rest));
 }
 
 // ---- record classes over the object fields `Fields` of T ----------------------

@@ -11,8 +11,7 @@ namespace {
 constexpr std::size_t kWordCount = static_cast<std::size_t>(Word::kCount);
 
 constexpr std::array<const char*, kWordCount> kWordTexts = {
-    "user", "library", "remote", "client", "server", "empty", "length", "chunked", "close",
-    "http", "https",
+    "user", "library", "remote", "client", "server", "empty", "length", "chunked", "close", "http", "https",
 };
 
 struct WordTable {

@@ -75,8 +75,7 @@ PyObject* raise_h1_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // text, message in c... see below), "user"(kind index, message), "protocol"
 // (reason or None, message), "flow", "library_reset"(stream, reason),
 // "closed"(message).
-constexpr Param kRaiseH2Params[] = {
-    {"variant"}, {"a", "None"}, {"b", "0"}, {"c", "0"}, {"text", "None"}};
+constexpr Param kRaiseH2Params[] = {{"variant"}, {"a", "None"}, {"b", "0"}, {"c", "0"}, {"text", "None"}};
 constexpr Signature kRaiseH2{"raise_h2", "raise_h2", CallKind::kFunction, kRaiseH2Params};
 
 PyObject* raise_h2_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -103,8 +102,7 @@ PyObject* raise_h2_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   } else if (variant == "io") {
     raise(h2::Error(h2::ConnError::io(static_cast<IoKind>(a1 % kIoKindCount), text)));
   } else if (variant == "user") {
-    raise(h2::user_error(static_cast<h2::UserErrorKind>(a1 % h2::kUserErrorKindCount),
-                         text.value_or("")));
+    raise(h2::user_error(static_cast<h2::UserErrorKind>(a1 % h2::kUserErrorKindCount), text.value_or("")));
   } else if (variant == "protocol") {
     raise(h2::Error(h2::ProtocolError{first, text.value_or("")}));
   } else if (variant == "flow") {
@@ -130,8 +128,7 @@ PyObject* bind_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (!parse_args(Sig, args, nargs, kwnames, a)) return nullptr;
   Ref zero = Ref::steal(PyLong_FromLong(0));
   if (!zero) return nullptr;
-  return PyTuple_Pack(4, a[0], a[1] != nullptr ? a[1] : Py_None, a[2],
-                      a[3] != nullptr ? a[3] : zero.get());
+  return PyTuple_Pack(4, a[0], a[1] != nullptr ? a[1] : Py_None, a[2], a[3] != nullptr ? a[3] : zero.get());
 }
 
 // convert(kind, value): one conversion by name ("u16", "u32", "u64", "bool",
@@ -175,11 +172,9 @@ PyObject* convert_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 // bytes_of_size(n): new_bytes_uninitialized with n octets (n beyond the host's
 // largest size raises the OverflowError).
 constexpr Param kBytesOfSizeParams[] = {{"size"}};
-constexpr Signature kBytesOfSize{"bytes_of_size", "bytes_of_size", CallKind::kFunction,
-                                 kBytesOfSizeParams};
+constexpr Signature kBytesOfSize{"bytes_of_size", "bytes_of_size", CallKind::kFunction, kBytesOfSizeParams};
 
-PyObject* bytes_of_size_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+PyObject* bytes_of_size_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   uint64_t size = 0;
   if (!parse_arg(kBytesOfSize, args, nargs, kwnames, arg_u64, &size)) return nullptr;
   char* buffer = nullptr;
@@ -251,8 +246,7 @@ PyObject* bad_alloc_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 // class machinery.  Probe(value=None); bind($self, a, b=None, *, c, d=0);
 // twice(number) static; `value` read-only.
 struct ProbeObject {
-  PyObject_HEAD
-  PyObject* value;
+  PyObject_HEAD PyObject* value;
 };
 
 constexpr Param kProbeNewParams[] = {{"value", "None"}};

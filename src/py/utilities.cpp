@@ -59,8 +59,7 @@ PyObject* uri_parts_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 // ---- OnceLatch -----------------------------------------------------------------
 
 struct OnceLatchObject {
-  PyObject_HEAD
-  std::atomic<bool> flag;
+  PyObject_HEAD std::atomic<bool> flag;
 };
 
 OnceLatchObject* as_latch(PyObject* obj) {
@@ -84,12 +83,11 @@ void once_latch_dealloc(PyObject* obj) {
 
 constexpr Signature kTryAcquire{"try_acquire", "OnceLatch.try_acquire", CallKind::kMethod, {}};
 
-PyObject* once_latch_try_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
+PyObject* once_latch_try_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!parse_args(kTryAcquire, args, nargs, kwnames, nullptr)) return nullptr;
   bool expected = false;
-  return PyBool_FromLong(as_latch(self)->flag.compare_exchange_strong(expected, true,
-                                                                       std::memory_order_seq_cst));
+  return PyBool_FromLong(
+      as_latch(self)->flag.compare_exchange_strong(expected, true, std::memory_order_seq_cst));
 }
 
 PyObject* once_latch_is_set(PyObject* self, void*) {
@@ -97,8 +95,7 @@ PyObject* once_latch_is_set(PyObject* self, void*) {
 }
 
 PyObject* once_latch_repr(PyObject* self) {
-  return PyUnicode_FromFormat("OnceLatch(is_set=%s)",
-                              as_latch(self)->flag.load() ? "true" : "false");
+  return PyUnicode_FromFormat("OnceLatch(is_set=%s)", as_latch(self)->flag.load() ? "true" : "false");
 }
 
 const MethodSpec kOnceLatchMethods[] = {
@@ -118,8 +115,9 @@ const PyType_Slot kOnceLatchSlots[] = {
 
 constexpr ClassSpec kOnceLatchSpec{
     .name = "OnceLatch",
-    .doc = "A one-shot flag: of several racing parties (tasks, threads, finalizers), exactly "
-           "one wins try_acquire(). Lock-free; never blocks.",
+    .doc =
+        "A one-shot flag: of several racing parties (tasks, threads, finalizers), exactly "
+        "one wins try_acquire(). Lock-free; never blocks.",
     .constructor = &kOnceLatchNew,
     .basicsize = sizeof(OnceLatchObject),
     .methods = kOnceLatchMethods,
@@ -133,9 +131,8 @@ const MethodSpec kHttpDateFunction{&kHttpDate, method_entry<http_date_impl>(),
                                    "The current Date header value (IMF-fixdate, 29 octets), "
                                    "rendered at most once per second per thread."};
 
-const MethodSpec kUriPartsFunction{
-    &kUriParts, method_entry<uri_parts_impl>(),
-    "Split a URL into (scheme, host, port, authority) for dialing a server."};
+const MethodSpec kUriPartsFunction{&kUriParts, method_entry<uri_parts_impl>(),
+                                   "Split a URL into (scheme, host, port, authority) for dialing a server."};
 
 PyTypeObject* once_latch_type() {
   return ProcessClass<kOnceLatchSpec>::get();

@@ -21,8 +21,8 @@ TEST(BindingText, HostVersion) {
 }
 
 TEST(BindingText, ClosestName) {
-  const std::string_view params[] = {"initial_window_size", "connection_window", "max_frame_size",
-                                     "url", "name", "default"};
+  const std::string_view params[] = {
+      "initial_window_size", "connection_window", "max_frame_size", "url", "name", "default"};
   struct Case {
     std::string_view typo;
     std::string_view expected;

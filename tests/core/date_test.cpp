@@ -12,7 +12,9 @@
 namespace vantric::http {
 namespace {
 
-std::string text(const HttpDateText& t) { return {t.data(), t.size()}; }
+std::string text(const HttpDateText& t) {
+  return {t.data(), t.size()};
+}
 
 TEST(HttpDate, KnownInstants) {
   struct Case {
@@ -21,7 +23,7 @@ TEST(HttpDate, KnownInstants) {
   };
   const Case cases[] = {
       {0, "Thu, 01 Jan 1970 00:00:00 GMT"},
-      {68169600, "Tue, 29 Feb 1972 00:00:00 GMT"},  // first leap day after the epoch
+      {68169600, "Tue, 29 Feb 1972 00:00:00 GMT"},   // first leap day after the epoch
       {784111777, "Sun, 06 Nov 1994 08:49:37 GMT"},  // RFC 9110 section 5.6.7
       {946684799, "Fri, 31 Dec 1999 23:59:59 GMT"},
       {951782400, "Tue, 29 Feb 2000 00:00:00 GMT"},  // divisible by 400: leap
@@ -54,7 +56,9 @@ TEST(HttpDate, MatchesGmtimeAcrossTheRange) {
 }
 
 WallTime g_now;
-WallTime fake_clock() noexcept { return g_now; }
+WallTime fake_clock() noexcept {
+  return g_now;
+}
 
 TEST(HttpDateCache, RefreshesOnlyWhenStrictlyPastTheNextSecond) {
   // Each step sets the clock, reads, and states whether a render happened and
@@ -70,9 +74,9 @@ TEST(HttpDateCache, RefreshesOnlyWhenStrictlyPastTheNextSecond) {
       {{1001, 0}, false, 1000},            // exactly the next refresh: not later
       {{1001, 1}, true, 1001},
       {{1001, 2}, false, 1001},
-      {{990, 0}, false, 1001},             // the clock stepped back: keep the value
+      {{990, 0}, false, 1001},  // the clock stepped back: keep the value
       {{1002, 0}, false, 1001},
-      {{5000, 7}, true, 5000},             // long idle: renders on the next read
+      {{5000, 7}, true, 5000},  // long idle: renders on the next read
       {{5001, 999'999'999}, true, 5001},
   };
   DateCache cache(&fake_clock);

@@ -11,9 +11,12 @@ namespace {
 
 TEST(Errors, CamelToSnake) {
   const std::pair<const char*, const char*> cases[] = {
-      {"UnexpectedEof", "unexpected_eof"}, {"InvalidData", "invalid_data"},
-      {"Other", "other"},                  {"AddrInUse", "addr_in_use"},
-      {"", ""},                            {"lower", "lower"},
+      {"UnexpectedEof", "unexpected_eof"},
+      {"InvalidData", "invalid_data"},
+      {"Other", "other"},
+      {"AddrInUse", "addr_in_use"},
+      {"", ""},
+      {"lower", "lower"},
       {"ABc", "a_bc"},
   };
   for (auto [camel, snake] : cases) EXPECT_EQ(camel_to_snake(camel), snake);

@@ -4,8 +4,8 @@
 
 #include <cstring>
 #include <memory>
-#include <ostream>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -228,12 +228,13 @@ std::vector<Case> cases() {
        kInvalidData + "error reading a body from connection: invalid chunk extension contains newline"},
       {"extension CR then not LF", C, 0, "5;ab\rcd", false, "", false, 1,
        kInvalidInput + "error reading a body from connection: Invalid chunk size LF"},
-      {"extensions just under the limit", C, 0, "1;" + ext16383 + "\r\nx\r\n0\r\n\r\n", false, "x", true, 0, ""},
+      {"extensions just under the limit", C, 0, "1;" + ext16383 + "\r\nx\r\n0\r\n\r\n", false, "x", true, 0,
+       ""},
       {"extensions at the limit", C, 0, "1;" + ext16383 + "e\r\nx\r\n0\r\n\r\n", false, "", false, 10,
        kInvalidData + "error reading a body from connection: chunk extensions over limit"},
       {"extension limit spans the body", C, 0,
-       "1;" + std::string(8192, 'e') + "\r\nx\r\n1;" + std::string(8192, 'e') + "\r\ny\r\n0\r\n\r\n", false, "x",
-       false, 10, kInvalidData + "error reading a body from connection: chunk extensions over limit"},
+       "1;" + std::string(8192, 'e') + "\r\nx\r\n1;" + std::string(8192, 'e') + "\r\ny\r\n0\r\n\r\n", false,
+       "x", false, 10, kInvalidData + "error reading a body from connection: chunk extensions over limit"},
       // Chunk data and its CRLF.
       {"data then not CR", C, 0, "5\r\nhelloX\r\n", false, "hello", false, 2,
        kInvalidInput + "error reading a body from connection: Invalid chunk body CR"},
@@ -259,9 +260,10 @@ std::vector<Case> cases() {
       {"end then not LF", C, 0, "0\r\n\rX", false, "", false, 0,
        kInvalidInput + "error reading a body from connection: Invalid chunk end LF"},
       {"bytes past the body stay", C, 0, "0\r\n\r\nGET / HTTP/1.1\r\n", true, "", true, 16, ""},
-      {"one trailer", C, 0, "0\r\nExpires: never\r\n\r\n", false, "", true, 0, "", Fields{{"expires", "never"}}},
-      {"trailers keep repeats and trim", C, 0, "0\r\na:  x y \t\r\nB: 2\r\nA:\r\n\r\nrest", false, "", true, 4,
-       "", Fields{{"a", "x y"}, {"a", ""}, {"b", "2"}}},
+      {"one trailer", C, 0, "0\r\nExpires: never\r\n\r\n", false, "", true, 0, "",
+       Fields{{"expires", "never"}}},
+      {"trailers keep repeats and trim", C, 0, "0\r\na:  x y \t\r\nB: 2\r\nA:\r\n\r\nrest", false, "", true,
+       4, "", Fields{{"a", "x y"}, {"a", ""}, {"b", "2"}}},
       {"trailer then not LF", C, 0, "0\r\na: 1\rX", false, "", false, 0,
        kInvalidInput + "error reading a body from connection: Invalid trailer end LF"},
       {"trailer end then not LF", C, 0, "0\r\na: 1\r\n\rX", false, "", false, 0,
@@ -271,12 +273,14 @@ std::vector<Case> cases() {
       {"101 trailer lines", C, 0, "0\r\n" + trailer_lines(101) + "\r\n", false, "", false, 2,
        kInvalidData + "error reading a body from connection: chunk trailers count overflow"},
       // 16381 octets of lines plus the final CRLF: one short of the limit.
-      {"trailer octets under the limit", C, 0, "0\r\n" + trailer_line_of(16381) + "\r\n", false, "", true, 0, "",
-       Fields{{"x", std::string(16376, 'v')}}},
-      {"trailer octets reach the limit at the final LF", C, 0, "0\r\n" + trailer_line_of(16382) + "\r\n", false,
-       "", false, 0, kInvalidData + "error reading a body from connection: chunk trailers bytes over limit"},
+      {"trailer octets under the limit", C, 0, "0\r\n" + trailer_line_of(16381) + "\r\n", false, "", true, 0,
+       "", Fields{{"x", std::string(16376, 'v')}}},
+      {"trailer octets reach the limit at the final LF", C, 0, "0\r\n" + trailer_line_of(16382) + "\r\n",
+       false, "", false, 0,
+       kInvalidData + "error reading a body from connection: chunk trailers bytes over limit"},
       {"trailer octets reach the limit in a line", C, 0, "0\r\n" + trailer_line_of(20000) + "\r\n", false, "",
-       false, 20000 - 16384 + 2, kInvalidData + "error reading a body from connection: chunk trailers bytes over limit"},
+       false, 20000 - 16384 + 2,
+       kInvalidData + "error reading a body from connection: chunk trailers bytes over limit"},
       {"trailer starting with space", C, 0, "0\r\n a: b\r\n\r\n", false, "", false, 0,
        kInvalidInput + "error reading a body from connection: invalid header name"},
       {"trailer name with space", C, 0, "0\r\na b: c\r\n\r\n", false, "", false, 0,
@@ -292,7 +296,8 @@ std::vector<Case> cases() {
       {"bare LF makes a second field", C, 0, "0\r\na: b\nc: d\r\n\r\n", false, "", false, 0,
        kInvalidInput + "error reading a body from connection: too many headers"},
       // "\n\r\n" counts as a line; its bare LF ends the section for the parser.
-      {"bare LF ends the section", C, 0, "0\r\na: b\r\n\n\r\n\r\n", false, "", true, 0, "", Fields{{"a", "b"}}},
+      {"bare LF ends the section", C, 0, "0\r\na: b\r\n\n\r\n\r\n", false, "", true, 0, "",
+       Fields{{"a", "b"}}},
       {"obs-text in a trailer", C, 0, "0\r\na: \xff\xfe\r\n\r\n", false, "", true, 0, "",
        Fields{{"a", "\xff\xfe"}}},
   };
@@ -314,10 +319,12 @@ TEST(H1BodyDecoder, CaseTableAtEverySplit) {
 // specified failures, and the same at every split.
 TEST(H1BodyDecoder, EveryStateEveryOctet) {
   const std::pair<const char*, ChunkState> prefixes[] = {
-      {"", ChunkState::kStart},         {"1", ChunkState::kSize},          {"1 ", ChunkState::kSizeLws},
-      {"1;", ChunkState::kExtension},   {"1\r", ChunkState::kSizeLf},      {"2\r\nx", ChunkState::kBody},
-      {"1\r\nx", ChunkState::kBodyCr},  {"1\r\nx\r", ChunkState::kBodyLf}, {"0\r\na", ChunkState::kTrailer},
-      {"0\r\na:\r", ChunkState::kTrailerLf}, {"0\r\n", ChunkState::kEndCr}, {"0\r\n\r", ChunkState::kEndLf},
+      {"", ChunkState::kStart},         {"1", ChunkState::kSize},
+      {"1 ", ChunkState::kSizeLws},     {"1;", ChunkState::kExtension},
+      {"1\r", ChunkState::kSizeLf},     {"2\r\nx", ChunkState::kBody},
+      {"1\r\nx", ChunkState::kBodyCr},  {"1\r\nx\r", ChunkState::kBodyLf},
+      {"0\r\na", ChunkState::kTrailer}, {"0\r\na:\r", ChunkState::kTrailerLf},
+      {"0\r\n", ChunkState::kEndCr},    {"0\r\n\r", ChunkState::kEndLf},
   };
   for (auto [prefix, state] : prefixes) {
     {

@@ -42,8 +42,8 @@ std::string fields_text(const http::HeaderMap& map) {
 std::string describe(const RequestHead& h, const http::HeaderMap& headers) {
   return std::string(h.method_text) + " " + std::string(h.target_scheme) + std::string(h.target) + " [" +
          fields_text(headers) + "] len=" + std::to_string(h.body_length) + (h.keep_alive ? " ka" : "") +
-         (h.expect_continue ? " continue" : "") + (h.is_upgrade ? " upgrade" : "") + (h.http10 ? " 1.0" : "") +
-         (h.allow_trailers ? " trailers" : "");
+         (h.expect_continue ? " continue" : "") + (h.is_upgrade ? " upgrade" : "") +
+         (h.http10 ? " 1.0" : "") + (h.allow_trailers ? " trailers" : "");
 }
 
 std::string describe(const ResponseHead& h, const http::HeaderMap& headers) {
@@ -59,7 +59,9 @@ struct Outcome {
   bool operator==(const Outcome&) const = default;
 };
 
-std::ostream& operator<<(std::ostream& os, const Outcome& o) { return os << o.result << " / left " << o.left; }
+std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+  return os << o.result << " / left " << o.left;
+}
 
 // A parse step; request parses resume from `progress`, kept across the
 // pieces of one feed as the codec keeps it.
@@ -69,7 +71,8 @@ Parse request_parser(ParseLimits limits = {}) {
   return [limits](ByteBuffer& b, std::string* text, RequestScanProgress* progress) {
     RequestHead head;
     http::HeaderMap headers;
-    HeadResult r = progress ? parse_request(b, limits, head, headers, *progress) : parse_request(b, limits, head, headers);
+    HeadResult r = progress ? parse_request(b, limits, head, headers, *progress)
+                            : parse_request(b, limits, head, headers);
     if (r.status == Progress::kDone) *text = describe(head, headers);
     return r;
   };
@@ -131,7 +134,7 @@ Outcome parse_everyhow(const Parse& parse, std::string_view input) {
 
 struct Case {
   std::string input;
-  std::string result;  // describe() of the head, "error <kind>" or "need more"
+  std::string result;     // describe() of the head, "error <kind>" or "need more"
   std::string left = "";  // bytes left buffered
 };
 
@@ -151,56 +154,58 @@ void run_cases(const Parse& parse, const std::vector<Case>& cases) {
 // ---- request line --------------------------------------------------------------
 
 TEST(H1RequestHead, RequestLine) {
-  run_cases(request_parser(), {
-      {"GET / HTTP/1.1\r\n\r\n", "GET / [] len=0 ka"},
-      {"GET / HTTP/1.1\n\n", "GET / [] len=0 ka"},
-      {"\r\n\r\nGET / HTTP/1.1\r\n\r\n", "GET / [] len=0 ka"},
-      {"\n\r\nGET / HTTP/1.1\r\n\r\n", "GET / [] len=0 ka"},
-      {"GET / HTTP/1.0\r\n\r\n", "GET / [] len=0 1.0"},
-      {"POST /a?b=c HTTP/1.1\r\n\r\nrest", "POST /a?b=c [] len=0 ka", "rest"},
-      {"OPTIONS * HTTP/1.1\r\n\r\n", "OPTIONS * [] len=0 ka"},
-      {"CONNECT example.com:443 HTTP/1.1\r\n\r\n", "CONNECT example.com:443 [] len=0 ka upgrade"},
-      {"CONNECT example.com:443 HTTP/1.0\r\n\r\n", "CONNECT example.com:443 [] len=0 upgrade 1.0"},
-      {"GET http://Example.com/x HTTP/1.1\r\n\r\n", "GET http://Example.com/x [] len=0 ka"},
-      {"GET HTTPS://Example.com/x?y#f HTTP/1.1\r\n\r\n", "GET https://Example.com/x?y#f [] len=0 ka"},
-      {"GET Ws://h/chat HTTP/1.1\r\n\r\n", "GET Ws://h/chat [] len=0 ka"},
-      {"GET /p#frag HTTP/1.1\r\n\r\n", "GET /p [] len=0 ka"},
-      {"GET /caf\xc3\xa9/%zz{}|^` HTTP/1.1\r\n\r\n", "GET /caf\xc3\xa9/%zz{}|^` [] len=0 ka"},
-      {"M-SEARCH * HTTP/1.1\r\n\r\n", "M-SEARCH * [] len=0 ka"},
-      {"get / HTTP/1.1\r\n\r\n", "get / [] len=0 ka"},
-      {"QUERY /q HTTP/1.1\r\n\r\n", "QUERY /q [] len=0 ka"},
-      {"GET / HTTP/1.1\r\n", "need more"},
-      {"GET / HTTP/1.1\r\nHost: a\r\n", "need more"},
-      {"\r\n\r\n", "need more"},
-      // method
-      {" GET / HTTP/1.1\r\n\r\n", "error method"},
-      {"G(T / HTTP/1.1\r\n\r\n", "error method"},
-      {"GET\t/ HTTP/1.1\r\n\r\n", "error method"},
-      {"GE\x80T / HTTP/1.1\r\n\r\n", "error method"},
-      // target
-      {"GET  / HTTP/1.1\r\n\r\n", "error uri"},
-      {"GET /a\tb HTTP/1.1\r\n\r\n", "error uri"},
-      {"GET /a\x7f HTTP/1.1\r\n\r\n", "error uri"},
-      {"GET /a\r\n\r\n", "error uri"},
-      {std::string("GET /\x00 HTTP/1.1\r\n\r\n", 19), "error uri"},
-      {"GET http:/x HTTP/1.1\r\n\r\n", "error uri"},
-      {"GET http://[::1 HTTP/1.1\r\n\r\n", "error uri"},
-      {"GET ://x HTTP/1.1\r\n\r\n", "error uri"},
-      // version
-      {"GET / HTTP/1.2\r\n\r\n", "error version"},
-      {"GET / HTTP/2.0\r\n\r\n", "error version"},
-      {"GET / http/1.1\r\n\r\n", "error version"},
-      {"GET /  HTTP/1.1\r\n\r\n", "error version"},
-      {"GET / HTTP/1.1 \r\n\r\n", "error header_token"},
-      {"GET / HTTP/1.10\r\n\r\n", "error header_token"},
-      {"GET / HTTP/1.1\rX\r\n", "error header_token"},
-      {"\rGET / HTTP/1.1\r\n\r\n", "error header_token"},
-  });
+  run_cases(
+      request_parser(),
+      {
+          {"GET / HTTP/1.1\r\n\r\n", "GET / [] len=0 ka"},
+          {"GET / HTTP/1.1\n\n", "GET / [] len=0 ka"},
+          {"\r\n\r\nGET / HTTP/1.1\r\n\r\n", "GET / [] len=0 ka"},
+          {"\n\r\nGET / HTTP/1.1\r\n\r\n", "GET / [] len=0 ka"},
+          {"GET / HTTP/1.0\r\n\r\n", "GET / [] len=0 1.0"},
+          {"POST /a?b=c HTTP/1.1\r\n\r\nrest", "POST /a?b=c [] len=0 ka", "rest"},
+          {"OPTIONS * HTTP/1.1\r\n\r\n", "OPTIONS * [] len=0 ka"},
+          {"CONNECT example.com:443 HTTP/1.1\r\n\r\n", "CONNECT example.com:443 [] len=0 ka upgrade"},
+          {"CONNECT example.com:443 HTTP/1.0\r\n\r\n", "CONNECT example.com:443 [] len=0 upgrade 1.0"},
+          {"GET http://Example.com/x HTTP/1.1\r\n\r\n", "GET http://Example.com/x [] len=0 ka"},
+          {"GET HTTPS://Example.com/x?y#f HTTP/1.1\r\n\r\n", "GET https://Example.com/x?y#f [] len=0 ka"},
+          {"GET Ws://h/chat HTTP/1.1\r\n\r\n", "GET Ws://h/chat [] len=0 ka"},
+          {"GET /p#frag HTTP/1.1\r\n\r\n", "GET /p [] len=0 ka"},
+          {"GET /caf\xc3\xa9/%zz{}|^` HTTP/1.1\r\n\r\n", "GET /caf\xc3\xa9/%zz{}|^` [] len=0 ka"},
+          {"M-SEARCH * HTTP/1.1\r\n\r\n", "M-SEARCH * [] len=0 ka"},
+          {"get / HTTP/1.1\r\n\r\n", "get / [] len=0 ka"},
+          {"QUERY /q HTTP/1.1\r\n\r\n", "QUERY /q [] len=0 ka"},
+          {"GET / HTTP/1.1\r\n", "need more"},
+          {"GET / HTTP/1.1\r\nHost: a\r\n", "need more"},
+          {"\r\n\r\n", "need more"},
+          // method
+          {" GET / HTTP/1.1\r\n\r\n", "error method"},
+          {"G(T / HTTP/1.1\r\n\r\n", "error method"},
+          {"GET\t/ HTTP/1.1\r\n\r\n", "error method"},
+          {"GE\x80T / HTTP/1.1\r\n\r\n", "error method"},
+          // target
+          {"GET  / HTTP/1.1\r\n\r\n", "error uri"},
+          {"GET /a\tb HTTP/1.1\r\n\r\n", "error uri"},
+          {"GET /a\x7f HTTP/1.1\r\n\r\n", "error uri"},
+          {"GET /a\r\n\r\n", "error uri"},
+          {std::string("GET /\x00 HTTP/1.1\r\n\r\n", 19), "error uri"},
+          {"GET http:/x HTTP/1.1\r\n\r\n", "error uri"},
+          {"GET http://[::1 HTTP/1.1\r\n\r\n", "error uri"},
+          {"GET ://x HTTP/1.1\r\n\r\n", "error uri"},
+          // version
+          {"GET / HTTP/1.2\r\n\r\n", "error version"},
+          {"GET / HTTP/2.0\r\n\r\n", "error version"},
+          {"GET / http/1.1\r\n\r\n", "error version"},
+          {"GET /  HTTP/1.1\r\n\r\n", "error version"},
+          {"GET / HTTP/1.1 \r\n\r\n", "error header_token"},
+          {"GET / HTTP/1.10\r\n\r\n", "error header_token"},
+          {"GET / HTTP/1.1\rX\r\n", "error header_token"},
+          {"\rGET / HTTP/1.1\r\n\r\n", "error header_token"},
+      });
 }
 
 TEST(H1RequestHead, StandardMethodsAndFastPaths) {
-  for (std::string_view m : {"OPTIONS", "GET", "POST", "PUT", "DELETE", "HEAD", "TRACE", "CONNECT", "PATCH",
-                             "QUERY"}) {
+  for (std::string_view m :
+       {"OPTIONS", "GET", "POST", "PUT", "DELETE", "HEAD", "TRACE", "CONNECT", "PATCH", "QUERY"}) {
     ByteBuffer b;
     b.append(std::string(m) + (m == "CONNECT" ? " h:1" : " /") + " HTTP/1.1\r\n\r\n");
     RequestHead head;
@@ -228,7 +233,8 @@ TEST(H1ResponseHead, WellKnownNames) {
     http::HeaderMap headers;
     const bool parsed = parse_response(b, std::nullopt, {}, head, headers).status == Progress::kDone;
     EXPECT_TRUE(parsed) << name;
-    if (!parsed || headers.name_count() != 1) return std::pair{http::WellKnownName::kCount, http::WellKnownName::kNone};
+    if (!parsed || headers.name_count() != 1)
+      return std::pair{http::WellKnownName::kCount, http::WellKnownName::kNone};
     std::string lower = name;
     for (char& c : lower) c = static_cast<char>(http::kLowerTable[static_cast<uint8_t>(c)]);
     EXPECT_EQ(headers.name_at(0), lower);
@@ -240,9 +246,11 @@ TEST(H1ResponseHead, WellKnownNames) {
     std::string upper = text, mixed = text;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     for (std::size_t k = 0; k < mixed.size(); k += 2) mixed[k] = upper[k];
-    for (const std::string& spelling : {text, upper, mixed}) EXPECT_EQ(parsed_id(spelling).first, id) << spelling;
+    for (const std::string& spelling : {text, upper, mixed})
+      EXPECT_EQ(parsed_id(spelling).first, id) << spelling;
     // Near misses resolve as the collection resolves them (to no well-known name).
-    for (const std::string& other : {text + "x", text.substr(1), "x" + text.substr(1), text.substr(0, text.size() - 1) + "_"}) {
+    for (const std::string& other :
+         {text + "x", text.substr(1), "x" + text.substr(1), text.substr(0, text.size() - 1) + "_"}) {
       if (other.empty()) continue;
       const auto [got, want] = parsed_id(other);
       EXPECT_EQ(got, want) << other;
@@ -256,47 +264,52 @@ TEST(H1RequestHead, TargetLength) {
   EXPECT_EQ(feed(request_parser(), {ok}).result.substr(0, 6), "GET /a");
   EXPECT_EQ(feed(request_parser(), {too_long}).result, "error uri_too_long");
   // The length is judged on the complete line only.
-  EXPECT_EQ(feed(request_parser(), {std::string_view(too_long).substr(0, too_long.size() - 6)}).result, "need more");
+  EXPECT_EQ(feed(request_parser(), {std::string_view(too_long).substr(0, too_long.size() - 6)}).result,
+            "need more");
 }
 
 // ---- field lines ---------------------------------------------------------------
 
 TEST(H1RequestHead, FieldLines) {
-  run_cases(request_parser(), {
-      {"GET / HTTP/1.1\r\nHost: a\r\nX-Y:  b c \t\r\n\r\n", "GET / [host=a|x-y=b c] len=0 ka"},
-      {"GET / HTTP/1.1\nHost: a\nX:\n\n", "GET / [host=a|x=] len=0 ka"},
-      {"GET / HTTP/1.1\r\nA: 1\r\nB: 2\r\nA: 3\r\n\r\n", "GET / [a=1|a=3|b=2] len=0 ka"},
-      {"GET / HTTP/1.1\r\nX: a\tb\xff\x80\r\n\r\n", "GET / [x=a\tb\xff\x80] len=0 ka"},
-      {"GET / HTTP/1.1\r\nX:\t\t\r\n\r\n", "GET / [x=] len=0 ka"},
-      {"GET / HTTP/1.1\r\n!#$%&'*+-.^_`|~09azAZ: v\r\n\r\n", "GET / [!#$%&'*+-.^_`|~09azaz=v] len=0 ka"},
-      {"GET / HTTP/1.1\r\nHost : a\r\n\r\n", "error header_token"},
-      {"GET / HTTP/1.1\r\n: a\r\n\r\n", "error header_token"},
-      {"GET / HTTP/1.1\r\nHost\r\n\r\n", "error header_token"},
-      {"GET / HTTP/1.1\r\nA: 1\r\n b\r\n\r\n", "error header_token"},
-      {"GET / HTTP/1.1\r\nA: 1\r\n\tb\r\n\r\n", "error header_token"},
-      {"GET / HTTP/1.1\r\nA: x\x01y\r\n\r\n", "error header_token"},
-      {"GET / HTTP/1.1\r\nA: x\x7fy\r\n\r\n", "error header_token"},
-      {"GET / HTTP/1.1\r\nA: x\ry\r\n\r\n", "error header_token"},
-      {"GET / HTTP/1.1\r\nA\x80: x\r\n\r\n", "error header_token"},
-      {"GET / HTTP/1.1\r\nA: x\r\n\rX", "error header_token"},
-      {"GET / HTTP/1.1\r\nA: x\r\n\r", "need more"},
-  });
+  run_cases(
+      request_parser(),
+      {
+          {"GET / HTTP/1.1\r\nHost: a\r\nX-Y:  b c \t\r\n\r\n", "GET / [host=a|x-y=b c] len=0 ka"},
+          {"GET / HTTP/1.1\nHost: a\nX:\n\n", "GET / [host=a|x=] len=0 ka"},
+          {"GET / HTTP/1.1\r\nA: 1\r\nB: 2\r\nA: 3\r\n\r\n", "GET / [a=1|a=3|b=2] len=0 ka"},
+          {"GET / HTTP/1.1\r\nX: a\tb\xff\x80\r\n\r\n", "GET / [x=a\tb\xff\x80] len=0 ka"},
+          {"GET / HTTP/1.1\r\nX:\t\t\r\n\r\n", "GET / [x=] len=0 ka"},
+          {"GET / HTTP/1.1\r\n!#$%&'*+-.^_`|~09azAZ: v\r\n\r\n", "GET / [!#$%&'*+-.^_`|~09azaz=v] len=0 ka"},
+          {"GET / HTTP/1.1\r\nHost : a\r\n\r\n", "error header_token"},
+          {"GET / HTTP/1.1\r\n: a\r\n\r\n", "error header_token"},
+          {"GET / HTTP/1.1\r\nHost\r\n\r\n", "error header_token"},
+          {"GET / HTTP/1.1\r\nA: 1\r\n b\r\n\r\n", "error header_token"},
+          {"GET / HTTP/1.1\r\nA: 1\r\n\tb\r\n\r\n", "error header_token"},
+          {"GET / HTTP/1.1\r\nA: x\x01y\r\n\r\n", "error header_token"},
+          {"GET / HTTP/1.1\r\nA: x\x7fy\r\n\r\n", "error header_token"},
+          {"GET / HTTP/1.1\r\nA: x\ry\r\n\r\n", "error header_token"},
+          {"GET / HTTP/1.1\r\nA\x80: x\r\n\r\n", "error header_token"},
+          {"GET / HTTP/1.1\r\nA: x\r\n\rX", "error header_token"},
+          {"GET / HTTP/1.1\r\nA: x\r\n\r", "need more"},
+      });
 }
 
 TEST(H1RequestHead, IgnoreInvalidHeaders) {
   ParseLimits skip;
   skip.ignore_invalid_headers = true;
-  run_cases(request_parser(skip), {
-      {"GET / HTTP/1.1\r\nHost : a\r\nB: 2\r\n\r\n", "GET / [b=2] len=0 ka"},
-      {"GET / HTTP/1.1\r\nA: x\x01y\r\nB: 2\n\n", "GET / [b=2] len=0 ka"},
-      {"GET / HTTP/1.1\r\nA: x\ry\r\nB: 2\r\n\r\n", "GET / [b=2] len=0 ka"},
-      {"GET / HTTP/1.1\r\n folded\r\nno colon\r\n: empty\r\nB: 2\r\n\r\n", "GET / [b=2] len=0 ka"},
-      {"GET / HTTP/1.1\r\nbad line", "need more"},
-      // The end of the head is not a field line and is never skipped.
-      {"GET / HTTP/1.1\r\nA: x\r\n\rX", "error header_token"},
-  });
+  run_cases(request_parser(skip),
+            {
+                {"GET / HTTP/1.1\r\nHost : a\r\nB: 2\r\n\r\n", "GET / [b=2] len=0 ka"},
+                {"GET / HTTP/1.1\r\nA: x\x01y\r\nB: 2\n\n", "GET / [b=2] len=0 ka"},
+                {"GET / HTTP/1.1\r\nA: x\ry\r\nB: 2\r\n\r\n", "GET / [b=2] len=0 ka"},
+                {"GET / HTTP/1.1\r\n folded\r\nno colon\r\n: empty\r\nB: 2\r\n\r\n", "GET / [b=2] len=0 ka"},
+                {"GET / HTTP/1.1\r\nbad line", "need more"},
+                // The end of the head is not a field line and is never skipped.
+                {"GET / HTTP/1.1\r\nA: x\r\n\rX", "error header_token"},
+            });
   // The response side never skips.
-  run_cases(response_parser(std::nullopt, skip), {{"HTTP/1.1 200 OK\r\nA : b\r\n\r\n", "error header_token"}});
+  run_cases(response_parser(std::nullopt, skip),
+            {{"HTTP/1.1 200 OK\r\nA : b\r\n\r\n", "error header_token"}});
 }
 
 TEST(H1RequestHead, FieldLineLimit) {
@@ -323,7 +336,13 @@ TEST(H1RequestHead, FieldLineLimit) {
   EXPECT_EQ(parse_with(0, request(1)), "error");
   // Above 100 the lines spill to the heap; the limit still holds exactly.
   EXPECT_EQ(parse_with(1000, request(1000)), "GET /");
-  EXPECT_EQ(feed(request_parser([] { ParseLimits l; l.max_headers = 1000; return l; }()), {request(1001)}).result,
+  EXPECT_EQ(feed(request_parser([] {
+                   ParseLimits l;
+                   l.max_headers = 1000;
+                   return l;
+                 }()),
+                 {request(1001)})
+                .result,
             "error too_large");
   EXPECT_EQ(parse_with(SIZE_MAX, request(3000)), "GET /");
   // The response side always admits 100, whatever the request side is given.
@@ -344,20 +363,24 @@ TEST(H1RequestHead, LongNamesAndBufferCap) {
   const std::string name65536(65536, 'n');
   EXPECT_EQ(feed(request_parser(), {"GET / HTTP/1.1\r\n" + name65535 + ": v\r\n\r\n"}).result.substr(0, 5),
             "GET /");
-  EXPECT_EQ(feed(request_parser(), {"GET / HTTP/1.1\r\n" + name65536 + ": v\r\n\r\n"}).result, "error too_large");
+  EXPECT_EQ(feed(request_parser(), {"GET / HTTP/1.1\r\n" + name65536 + ": v\r\n\r\n"}).result,
+            "error too_large");
 
   ParseLimits limits;
   limits.max_buf_size = kMinMaxBufSize;
   const std::string start = "GET / HTTP/1.1\r\nX: ";
   const std::string at_cap = start + std::string(kMinMaxBufSize - start.size(), 'v');
   EXPECT_EQ(feed(request_parser(limits), {at_cap}).result, "error too_large");
-  EXPECT_EQ(feed(request_parser(limits), {std::string_view(at_cap).substr(0, at_cap.size() - 1)}).result, "need more");
+  EXPECT_EQ(feed(request_parser(limits), {std::string_view(at_cap).substr(0, at_cap.size() - 1)}).result,
+            "need more");
   // A complete head is taken whatever its size.
   EXPECT_EQ(feed(request_parser(limits), {at_cap + "\r\n\r\n"}).result.substr(0, 5), "GET /");
   const std::string status_start = "HTTP/1.1 200 OK\r\nX: ";
   const std::string response_at_cap = status_start + std::string(kMinMaxBufSize - status_start.size(), 'v');
   EXPECT_EQ(feed(response_parser(std::nullopt, limits), {response_at_cap}).result, "error too_large");
-  EXPECT_EQ(feed(response_parser(std::nullopt, limits), {std::string_view(response_at_cap).substr(0, response_at_cap.size() - 1)}).result,
+  EXPECT_EQ(feed(response_parser(std::nullopt, limits),
+                 {std::string_view(response_at_cap).substr(0, response_at_cap.size() - 1)})
+                .result,
             "need more");
   // Endless empty lines before a request line are bounded by the cap too.
   EXPECT_EQ(feed(request_parser(limits), {std::string(kMinMaxBufSize, '\n')}).result, "error too_large");
@@ -366,39 +389,51 @@ TEST(H1RequestHead, LongNamesAndBufferCap) {
 // ---- request framing: Content-Length and Transfer-Encoding ----------------------
 
 TEST(H1RequestHead, Framing) {
-  run_cases(request_parser(), {
-      {"POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "POST / [content-length=5] len=5 ka", "hello"},
-      {"POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "POST / [content-length=0] len=0 ka"},
-      {"POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\n", "POST / [content-length=5] len=5 ka"},
-      {"POST / HTTP/1.1\r\ncontent-length: 007\r\n\r\n", "POST / [content-length=007] len=7 ka"},
-      {"POST / HTTP/1.1\r\nContent-Length: 18446744073709551613\r\n\r\n",
-       "POST / [content-length=18446744073709551613] len=18446744073709551613 ka"},
-      {"POST / HTTP/1.1\r\nContent-Length: 18446744073709551614\r\n\r\n", "error too_large"},
-      {"POST / HTTP/1.1\r\nContent-Length: 18446744073709551616\r\n\r\n", "error header_content_length_invalid"},
-      {"POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n", "error header_content_length_invalid"},
-      {"POST / HTTP/1.1\r\nContent-Length: 5, 5\r\n\r\n", "error header_content_length_invalid"},
-      {"POST / HTTP/1.1\r\nContent-Length: +5\r\n\r\n", "error header_content_length_invalid"},
-      {"POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n", "error header_content_length_invalid"},
-      {"POST / HTTP/1.1\r\nContent-Length: 5 5\r\n\r\n", "error header_content_length_invalid"},
-      {"POST / HTTP/1.1\r\nContent-Length: 0x5\r\n\r\n", "error header_content_length_invalid"},
-      {"POST / HTTP/1.1\r\nContent-Length:\r\n\r\n", "error header_content_length_invalid"},
-      {"POST / HTTP/1.1\r\nContent-Length: 5\r\n", "need more"},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "POST / [transfer-encoding=chunked] len=" +
-                                                                     std::to_string(kChunked) + " ka"},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip, CHUNKED \r\n\r\n",
-       "POST / [transfer-encoding=gzip, CHUNKED] len=" + std::to_string(kChunked) + " ka"},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n",
-       "POST / [transfer-encoding=gzip|transfer-encoding=chunked] len=" + std::to_string(kChunked) + " ka"},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", "error header_transfer_encoding_invalid"},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked, gzip\r\n\r\n", "error header_transfer_encoding_invalid"},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n",
-       "error header_transfer_encoding_invalid"},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked,\r\n\r\n", "error header_transfer_encoding_invalid"},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\xff\r\n\r\n", "error header_transfer_encoding_invalid"},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: xchunked\r\n\r\n", "error header_transfer_encoding_invalid"},
-      {"POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n", "error header_transfer_encoding_unexpected"},
-      {"POST / HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc", "POST / [content-length=3] len=3 1.0", "abc"},
-  });
+  run_cases(
+      request_parser(),
+      {
+          {"POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "POST / [content-length=5] len=5 ka",
+           "hello"},
+          {"POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "POST / [content-length=0] len=0 ka"},
+          {"POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\n",
+           "POST / [content-length=5] len=5 ka"},
+          {"POST / HTTP/1.1\r\ncontent-length: 007\r\n\r\n", "POST / [content-length=007] len=7 ka"},
+          {"POST / HTTP/1.1\r\nContent-Length: 18446744073709551613\r\n\r\n",
+           "POST / [content-length=18446744073709551613] len=18446744073709551613 ka"},
+          {"POST / HTTP/1.1\r\nContent-Length: 18446744073709551614\r\n\r\n", "error too_large"},
+          {"POST / HTTP/1.1\r\nContent-Length: 18446744073709551616\r\n\r\n",
+           "error header_content_length_invalid"},
+          {"POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n",
+           "error header_content_length_invalid"},
+          {"POST / HTTP/1.1\r\nContent-Length: 5, 5\r\n\r\n", "error header_content_length_invalid"},
+          {"POST / HTTP/1.1\r\nContent-Length: +5\r\n\r\n", "error header_content_length_invalid"},
+          {"POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n", "error header_content_length_invalid"},
+          {"POST / HTTP/1.1\r\nContent-Length: 5 5\r\n\r\n", "error header_content_length_invalid"},
+          {"POST / HTTP/1.1\r\nContent-Length: 0x5\r\n\r\n", "error header_content_length_invalid"},
+          {"POST / HTTP/1.1\r\nContent-Length:\r\n\r\n", "error header_content_length_invalid"},
+          {"POST / HTTP/1.1\r\nContent-Length: 5\r\n", "need more"},
+          {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n",
+           "POST / [transfer-encoding=chunked] len=" + std::to_string(kChunked) + " ka"},
+          {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip, CHUNKED \r\n\r\n",
+           "POST / [transfer-encoding=gzip, CHUNKED] len=" + std::to_string(kChunked) + " ka"},
+          {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n",
+           "POST / [transfer-encoding=gzip|transfer-encoding=chunked] len=" + std::to_string(kChunked) +
+               " ka"},
+          {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", "error header_transfer_encoding_invalid"},
+          {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked, gzip\r\n\r\n",
+           "error header_transfer_encoding_invalid"},
+          {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n",
+           "error header_transfer_encoding_invalid"},
+          {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked,\r\n\r\n",
+           "error header_transfer_encoding_invalid"},
+          {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\xff\r\n\r\n",
+           "error header_transfer_encoding_invalid"},
+          {"POST / HTTP/1.1\r\nTransfer-Encoding: xchunked\r\n\r\n",
+           "error header_transfer_encoding_invalid"},
+          {"POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n",
+           "error header_transfer_encoding_unexpected"},
+          {"POST / HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc", "POST / [content-length=3] len=3 1.0", "abc"},
+      });
 }
 
 // Every way of combining the two framing fields that request smuggling
@@ -407,72 +442,86 @@ TEST(H1RequestHead, Framing) {
 // not kept alive after it (even when a Connection line asks for it).
 TEST(H1RequestHead, SmugglingMatrix) {
   const std::string chunked = std::to_string(kChunked);
-  run_cases(request_parser(), {
-      {"POST / HTTP/1.1\r\nContent-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\n",
-       "POST / [transfer-encoding=chunked] len=" + chunked},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 10\r\nConnection: keep-alive\r\n\r\n",
-       "POST / [transfer-encoding=chunked|connection=keep-alive] len=" + chunked},
-      {"POST / HTTP/1.1\r\nContent-Length: 10\r\nTransfer-Encoding: chunked\r\nContent-Length: 11\r\n\r\n",
-       "POST / [transfer-encoding=chunked] len=" + chunked},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: x\r\n\r\n",
-       "POST / [transfer-encoding=chunked] len=" + chunked},
-      {"POST / HTTP/1.1\r\nContent-Length: x\r\nTransfer-Encoding: chunked\r\n\r\n",
-       "error header_content_length_invalid"},
-      {"POST / HTTP/1.1\r\nContent-Length: 10\r\nContent-Length: 11\r\nTransfer-Encoding: chunked\r\n\r\n",
-       "error header_content_length_invalid"},
-      {"POST / HTTP/1.1\r\nContent-Length: 10\r\nTransfer-Encoding: identity\r\n\r\n",
-       "error header_transfer_encoding_invalid"},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: identity\r\n\r\n",
-       "error header_transfer_encoding_invalid"},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding : chunked\r\nContent-Length: 3\r\n\r\n", "error header_token"},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding:\x0b" "chunked\r\nContent-Length: 3\r\n\r\n", "error header_token"},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: \"chunked\"\r\n\r\n", "error header_transfer_encoding_invalid"},
-      {"POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\n",
-       "POST / [content-length=3] len=3 ka"},
-      {"POST / HTTP/1.0\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n",
-       "error header_transfer_encoding_unexpected"},
-      {"GET / HTTP/1.1\r\nContent-Length: 3\r\n\r\nGET / HTTP/1.1\r\n\r\n",
-       "GET / [content-length=3] len=3 ka", "GET / HTTP/1.1\r\n\r\n"},
-  });
+  run_cases(request_parser(),
+            {
+                {"POST / HTTP/1.1\r\nContent-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\n",
+                 "POST / [transfer-encoding=chunked] len=" + chunked},
+                {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 10\r\nConnection: "
+                 "keep-alive\r\n\r\n",
+                 "POST / [transfer-encoding=chunked|connection=keep-alive] len=" + chunked},
+                {"POST / HTTP/1.1\r\nContent-Length: 10\r\nTransfer-Encoding: chunked\r\nContent-Length: "
+                 "11\r\n\r\n",
+                 "POST / [transfer-encoding=chunked] len=" + chunked},
+                {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: x\r\n\r\n",
+                 "POST / [transfer-encoding=chunked] len=" + chunked},
+                {"POST / HTTP/1.1\r\nContent-Length: x\r\nTransfer-Encoding: chunked\r\n\r\n",
+                 "error header_content_length_invalid"},
+                {"POST / HTTP/1.1\r\nContent-Length: 10\r\nContent-Length: 11\r\nTransfer-Encoding: "
+                 "chunked\r\n\r\n",
+                 "error header_content_length_invalid"},
+                {"POST / HTTP/1.1\r\nContent-Length: 10\r\nTransfer-Encoding: identity\r\n\r\n",
+                 "error header_transfer_encoding_invalid"},
+                {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: identity\r\n\r\n",
+                 "error header_transfer_encoding_invalid"},
+                {"POST / HTTP/1.1\r\nTransfer-Encoding : chunked\r\nContent-Length: 3\r\n\r\n",
+                 "error header_token"},
+                {"POST / HTTP/1.1\r\nTransfer-Encoding:\x0b"
+                 "chunked\r\nContent-Length: 3\r\n\r\n",
+                 "error header_token"},
+                {"POST / HTTP/1.1\r\nTransfer-Encoding: \"chunked\"\r\n\r\n",
+                 "error header_transfer_encoding_invalid"},
+                {"POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\n",
+                 "POST / [content-length=3] len=3 ka"},
+                {"POST / HTTP/1.0\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n",
+                 "error header_transfer_encoding_unexpected"},
+                {"GET / HTTP/1.1\r\nContent-Length: 3\r\n\r\nGET / HTTP/1.1\r\n\r\n",
+                 "GET / [content-length=3] len=3 ka", "GET / HTTP/1.1\r\n\r\n"},
+            });
   // With ignore_invalid_headers a malformed framing line is skipped whole, so
   // the other framing line alone decides.
   ParseLimits skip;
   skip.ignore_invalid_headers = true;
-  run_cases(request_parser(skip), {
-      {"POST / HTTP/1.1\r\nTransfer-Encoding : chunked\r\nContent-Length: 3\r\n\r\n",
-       "POST / [content-length=3] len=3 ka"},
-  });
+  run_cases(request_parser(skip),
+            {
+                {"POST / HTTP/1.1\r\nTransfer-Encoding : chunked\r\nContent-Length: 3\r\n\r\n",
+                 "POST / [content-length=3] len=3 ka"},
+            });
 }
 
 TEST(H1RequestHead, ConnectionExpectUpgradeTe) {
-  run_cases(request_parser(), {
-      {"GET / HTTP/1.1\r\nConnection: close\r\n\r\n", "GET / [connection=close] len=0"},
-      {"GET / HTTP/1.1\r\nConnection: Upgrade, CLOSE\r\n\r\n", "GET / [connection=Upgrade, CLOSE] len=0"},
-      {"GET / HTTP/1.1\r\nConnection: closed\r\n\r\n", "GET / [connection=closed] len=0 ka"},
-      {"GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", "GET / [connection=keep-alive] len=0 ka 1.0"},
-      {"GET / HTTP/1.0\r\nConnection: Keep-Alive\r\nConnection: close\r\n\r\n",
-       "GET / [connection=Keep-Alive|connection=close] len=0 1.0"},
-      {"GET / HTTP/1.1\r\nConnection: close\r\nConnection: keep-alive\r\n\r\n",
-       "GET / [connection=close|connection=keep-alive] len=0 ka"},
-      {"GET / HTTP/1.1\r\nConnection: close\xff\r\n\r\n", "GET / [connection=close\xff] len=0 ka"},
-      {"POST / HTTP/1.1\r\nExpect: 100-Continue\r\n\r\n", "POST / [expect=100-Continue] len=0 ka continue"},
-      {"POST / HTTP/1.1\r\nExpect: 100-continue\r\nExpect: x\r\n\r\n",
-       "POST / [expect=100-continue|expect=x] len=0 ka"},
-      {"POST / HTTP/1.1\r\nExpect: 100-continue, x\r\n\r\n", "POST / [expect=100-continue, x] len=0 ka"},
-      {"GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n",
-       "GET / [connection=Upgrade|upgrade=websocket] len=0 ka upgrade"},
-      {"GET / HTTP/1.0\r\nUpgrade: websocket\r\n\r\n", "GET / [upgrade=websocket] len=0 1.0"},
-      {"GET / HTTP/1.1\r\nTE: gzip, Trailers\r\n\r\n", "GET / [te=gzip, Trailers] len=0 ka trailers"},
-      {"GET / HTTP/1.1\r\nTE: trailers\r\nTE: gzip\r\n\r\n", "GET / [te=trailers|te=gzip] len=0 ka trailers"},
-      {"GET / HTTP/1.1\r\nTE: trailers\xff\r\n\r\n", "GET / [te=trailers\xff] len=0 ka"},
-      {"GET / HTTP/1.1\r\nTE: trailersx\r\n\r\n", "GET / [te=trailersx] len=0 ka"},
-  });
+  run_cases(
+      request_parser(),
+      {
+          {"GET / HTTP/1.1\r\nConnection: close\r\n\r\n", "GET / [connection=close] len=0"},
+          {"GET / HTTP/1.1\r\nConnection: Upgrade, CLOSE\r\n\r\n", "GET / [connection=Upgrade, CLOSE] len=0"},
+          {"GET / HTTP/1.1\r\nConnection: closed\r\n\r\n", "GET / [connection=closed] len=0 ka"},
+          {"GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", "GET / [connection=keep-alive] len=0 ka 1.0"},
+          {"GET / HTTP/1.0\r\nConnection: Keep-Alive\r\nConnection: close\r\n\r\n",
+           "GET / [connection=Keep-Alive|connection=close] len=0 1.0"},
+          {"GET / HTTP/1.1\r\nConnection: close\r\nConnection: keep-alive\r\n\r\n",
+           "GET / [connection=close|connection=keep-alive] len=0 ka"},
+          {"GET / HTTP/1.1\r\nConnection: close\xff\r\n\r\n", "GET / [connection=close\xff] len=0 ka"},
+          {"POST / HTTP/1.1\r\nExpect: 100-Continue\r\n\r\n",
+           "POST / [expect=100-Continue] len=0 ka continue"},
+          {"POST / HTTP/1.1\r\nExpect: 100-continue\r\nExpect: x\r\n\r\n",
+           "POST / [expect=100-continue|expect=x] len=0 ka"},
+          {"POST / HTTP/1.1\r\nExpect: 100-continue, x\r\n\r\n", "POST / [expect=100-continue, x] len=0 ka"},
+          {"GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n",
+           "GET / [connection=Upgrade|upgrade=websocket] len=0 ka upgrade"},
+          {"GET / HTTP/1.0\r\nUpgrade: websocket\r\n\r\n", "GET / [upgrade=websocket] len=0 1.0"},
+          {"GET / HTTP/1.1\r\nTE: gzip, Trailers\r\n\r\n", "GET / [te=gzip, Trailers] len=0 ka trailers"},
+          {"GET / HTTP/1.1\r\nTE: trailers\r\nTE: gzip\r\n\r\n",
+           "GET / [te=trailers|te=gzip] len=0 ka trailers"},
+          {"GET / HTTP/1.1\r\nTE: trailers\xff\r\n\r\n", "GET / [te=trailers\xff] len=0 ka"},
+          {"GET / HTTP/1.1\r\nTE: trailersx\r\n\r\n", "GET / [te=trailersx] len=0 ka"},
+      });
 }
 
 TEST(H1RequestHead, Http2Preface) {
   const std::string preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
   EXPECT_EQ(feed(request_parser(), {preface}).result, "error version_h2");
-  EXPECT_EQ(feed(request_parser(), {preface + std::string("\x00\x00\x12\x04", 4)}).result, "error version_h2");
+  EXPECT_EQ(feed(request_parser(), {preface + std::string("\x00\x00\x12\x04", 4)}).result,
+            "error version_h2");
   // A preface cut short waits for the rest, so that every split of it ends the same.
   EXPECT_EQ(parse_everyhow(request_parser(), preface).result, "error version_h2");
   EXPECT_EQ(feed(request_parser(), {std::string_view(preface).substr(0, 23)}).result, "need more");
@@ -503,35 +552,37 @@ TEST(H1RequestHead, AutomaticStatus) {
       {ParseKind::kStatus, std::nullopt},
       {ParseKind::kInternal, std::nullopt},
   };
-  for (const auto& [kind, status] : table) EXPECT_EQ(automatic_status(kind), status) << parse_kind_string(kind);
+  for (const auto& [kind, status] : table)
+    EXPECT_EQ(automatic_status(kind), status) << parse_kind_string(kind);
 }
 
 // ---- responses -----------------------------------------------------------------
 
 TEST(H1ResponseHead, StatusLine) {
   const std::string close = std::to_string(kClose);
-  run_cases(response_parser(), {
-      {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi", "200 [content-length=2] len=2 ka", "hi"},
-      {"HTTP/1.1 200\r\nContent-Length: 0\r\n\r\n", "200 [content-length=0] len=0 ka"},
-      {"HTTP/1.1 200 \r\nContent-Length: 0\r\n\r\n", "200 [content-length=0] len=0 ka"},
-      {"HTTP/1.1 404 Not\tFound \xe9\r\nContent-Length: 0\n\n", "404 [content-length=0] len=0 ka"},
-      {"\r\nHTTP/1.0 200 OK\r\n\r\n", "200 [] len=" + close + " 1.0"},
-      {"HTTP/1.1 999 Whatever\r\n\r\n", "999 [] len=" + close + " ka"},
-      {"HTTP/1.1 099 Low\r\n\r\n", "error status"},
-      {"HTTP/1.1 2x0 OK\r\n\r\n", "error status"},
-      {"HTTP/1.1 2000 OK\r\n\r\n", "error status"},
-      {"HTTP/1.1 200 O\x01K\r\n\r\n", "error status"},
-      {"HTTP/1.1 200 OK\rX\r\n\r\n", "error status"},
-      {"HTTP/1.1 200\tOK\r\n\r\n", "error status"},
-      {"HTTP/1.1  200 OK\r\n\r\n", "error status"},
-      {"HTTP/1.2 200 OK\r\n\r\n", "error version"},
-      {"HTTP/2 200\r\n\r\n", "error version"},
-      {"HTTP/1.1\r\n\r\n", "error version"},
-      {"ICY 200 OK\r\n\r\n", "error version"},
-      {"HTTP/1.1 200 OK\r\nA : b\r\n\r\n", "error header_token"},
-      {"HTTP/1.1 200 OK\r\n", "need more"},
-      {"HTTP/1.1 20", "need more"},
-  });
+  run_cases(response_parser(),
+            {
+                {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi", "200 [content-length=2] len=2 ka", "hi"},
+                {"HTTP/1.1 200\r\nContent-Length: 0\r\n\r\n", "200 [content-length=0] len=0 ka"},
+                {"HTTP/1.1 200 \r\nContent-Length: 0\r\n\r\n", "200 [content-length=0] len=0 ka"},
+                {"HTTP/1.1 404 Not\tFound \xe9\r\nContent-Length: 0\n\n", "404 [content-length=0] len=0 ka"},
+                {"\r\nHTTP/1.0 200 OK\r\n\r\n", "200 [] len=" + close + " 1.0"},
+                {"HTTP/1.1 999 Whatever\r\n\r\n", "999 [] len=" + close + " ka"},
+                {"HTTP/1.1 099 Low\r\n\r\n", "error status"},
+                {"HTTP/1.1 2x0 OK\r\n\r\n", "error status"},
+                {"HTTP/1.1 2000 OK\r\n\r\n", "error status"},
+                {"HTTP/1.1 200 O\x01K\r\n\r\n", "error status"},
+                {"HTTP/1.1 200 OK\rX\r\n\r\n", "error status"},
+                {"HTTP/1.1 200\tOK\r\n\r\n", "error status"},
+                {"HTTP/1.1  200 OK\r\n\r\n", "error status"},
+                {"HTTP/1.2 200 OK\r\n\r\n", "error version"},
+                {"HTTP/2 200\r\n\r\n", "error version"},
+                {"HTTP/1.1\r\n\r\n", "error version"},
+                {"ICY 200 OK\r\n\r\n", "error version"},
+                {"HTTP/1.1 200 OK\r\nA : b\r\n\r\n", "error header_token"},
+                {"HTTP/1.1 200 OK\r\n", "need more"},
+                {"HTTP/1.1 20", "need more"},
+            });
 }
 
 TEST(H1ResponseHead, BodyDecision) {
@@ -543,12 +594,15 @@ TEST(H1ResponseHead, BodyDecision) {
     std::string result;
   };
   const MethodCase cases[] = {
-      {std::nullopt, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: ws\r\n\r\n", "101 [upgrade=ws] len=0 upgrade"},
-      {std::nullopt, "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", "204 [content-length=5] len=0 ka"},
+      {std::nullopt, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: ws\r\n\r\n",
+       "101 [upgrade=ws] len=0 upgrade"},
+      {std::nullopt, "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n",
+       "204 [content-length=5] len=0 ka"},
       {std::nullopt, "HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n",
        "304 [transfer-encoding=chunked] len=0 ka"},
       {Method::kHead, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", "200 [content-length=10] len=0 ka"},
-      {Method::kHead, "HTTP/1.1 200 OK\r\nContent-Length: nonsense\r\n\r\n", "200 [content-length=nonsense] len=0 ka"},
+      {Method::kHead, "HTTP/1.1 200 OK\r\nContent-Length: nonsense\r\n\r\n",
+       "200 [content-length=nonsense] len=0 ka"},
       {Method::kConnect, "HTTP/1.1 200 Connection Established\r\n\r\n", "200 [] len=0 upgrade"},
       {Method::kConnect, "HTTP/1.1 407 Auth\r\nContent-Length: 1\r\n\r\n", "407 [content-length=1] len=1 ka"},
       {Method::kGet, "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
@@ -559,8 +613,10 @@ TEST(H1ResponseHead, BodyDecision) {
        "200 [transfer-encoding=chunked|transfer-encoding=gzip] len=" + close + " ka"},
       {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 5, 5\r\nContent-Length: 5\r\n\r\n",
        "200 [content-length=5, 5|content-length=5] len=5 ka"},
-      {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 5,\t5 \r\n\r\n", "200 [content-length=5,\t5] len=5 ka"},
-      {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 5, 6\r\n\r\n", "error header_content_length_invalid"},
+      {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 5,\t5 \r\n\r\n",
+       "200 [content-length=5,\t5] len=5 ka"},
+      {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 5, 6\r\n\r\n",
+       "error header_content_length_invalid"},
       {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n",
        "error header_content_length_invalid"},
       {Method::kPost, "HTTP/1.1 200 OK\r\nContent-Length: 5,\r\n\r\n", "error header_content_length_invalid"},
@@ -581,17 +637,21 @@ TEST(H1ResponseHead, BodyDecision) {
 }
 
 TEST(H1ResponseHead, InterimResponses) {
-  run_cases(response_parser(Method::kGet), {
-      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",
-       "200 [content-length=0] len=0 ka"},
-      {"HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\nHTTP/1.1 102 P\r\n\r\nHTTP/1.1 204 No\r\n\r\nx",
-       "204 [] len=0 ka", "x"},
-      {"HTTP/1.1 199 X\r\n\r\nHTTP/1.1 101 S\r\n\r\n", "101 [] len=0 upgrade"},
-  });
+  run_cases(
+      response_parser(Method::kGet),
+      {
+          {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",
+           "200 [content-length=0] len=0 ka"},
+          {"HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\nHTTP/1.1 102 P\r\n\r\nHTTP/1.1 204 No\r\n\r\nx",
+           "204 [] len=0 ka", "x"},
+          {"HTTP/1.1 199 X\r\n\r\nHTTP/1.1 101 S\r\n\r\n", "101 [] len=0 upgrade"},
+      });
   // Interim heads stay consumed whether or not the final head is complete or valid.
   EXPECT_EQ(feed(response_parser(), {"HTTP/1.1 100 Continue\r\n\r\n"}), (Outcome{"need more", ""}));
-  EXPECT_EQ(feed(response_parser(), {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 2"}), (Outcome{"need more", "HTTP/1.1 2"}));
-  EXPECT_EQ(feed(response_parser(), {"HTTP/1.1 100 Continue\r\n\r\nHTTP/9"}), (Outcome{"error version", "HTTP/9"}));
+  EXPECT_EQ(feed(response_parser(), {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 2"}),
+            (Outcome{"need more", "HTTP/1.1 2"}));
+  EXPECT_EQ(feed(response_parser(), {"HTTP/1.1 100 Continue\r\n\r\nHTTP/9"}),
+            (Outcome{"error version", "HTTP/9"}));
 }
 
 // ---- the codec's read side -----------------------------------------------------
@@ -637,7 +697,8 @@ TEST(H1Codec, FailureStatusAndResponseMethod) {
   codec.reset();
   EXPECT_EQ(codec.parse_error_status(), std::nullopt);
   codec.clear_buffer();
-  ASSERT_EQ(codec.receive_request_head("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", head, headers, error), Progress::kFailed);
+  ASSERT_EQ(codec.receive_request_head("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", head, headers, error),
+            Progress::kFailed);
   EXPECT_EQ(error, ParseKind::kVersionH2);
   EXPECT_EQ(codec.parse_error_status(), std::nullopt);
   codec.clear_buffer();

@@ -80,8 +80,9 @@ struct Conn {
   }
   // respond_head with an encoder that succeeds with the given verdicts and
   // records the keep-alive it was asked for.
-  State::Respond respond(uint64_t seq, uint16_t status = 200, bool want = false, ResponseVerdicts verdicts = {},
-                         bool* keep_alive = nullptr, Handle* done_out = nullptr) {
+  State::Respond respond(uint64_t seq, uint16_t status = 200, bool want = false,
+                         ResponseVerdicts verdicts = {}, bool* keep_alive = nullptr,
+                         Handle* done_out = nullptr) {
     Handle done(kDone);
     auto out = s.respond_head(seq, status, want, done, [&](bool ka, bool) {
       if (keep_alive != nullptr) *keep_alive = ka;
@@ -121,8 +122,8 @@ TEST(H1ServerState, ReadStepTable) {
       {"shutdown, not parked", [](Conn& c) { c.s.request_shutdown(); }, ReadStep::kNextNone, 0},
       {"closed", [](Conn& c) { c.s.stop_serving(); }, ReadStep::kNextNone, 0},
       {"unusable", [](Conn& c) { c.s.mark_unusable(); }, ReadStep::kNextNone, 0},
-      {"no transport", [](Conn& c) { c.s = State(c.codec.share(), Handle(), true, false); }, ReadStep::kReadEof,
-       0},
+      {"no transport", [](Conn& c) { c.s = State(c.codec.share(), Handle(), true, false); },
+       ReadStep::kReadEof, 0},
       {"response unfinished", [](Conn& c) { c.accept(); }, ReadStep::kNextRaise, 0},
       {"finished, body read",
        [](Conn& c) {
@@ -216,8 +217,9 @@ TEST(H1ServerState, KeepAliveAskedOfTheEncoder) {
     bool expected;
   };
   const Case cases[] = {
-      {true, true, false, false, true},  {false, true, false, false, false}, {true, false, false, false, false},
-      {true, true, true, false, false},  {true, true, false, true, false},
+      {true, true, false, false, true},   {false, true, false, false, false},
+      {true, false, false, false, false}, {true, true, true, false, false},
+      {true, true, false, true, false},
   };
   for (const Case& k : cases) {
     Conn c(k.enabled);
@@ -301,11 +303,24 @@ TEST(H1ServerState, ArmDecisionTable) {
       {"armed", plain, true, false, true},
       {"not wanted", plain, false, false, false},
       {"stale", [](Conn& c) { return c.accept() + 1; }, true, false, false},
-      {"half close", [](Conn& c) { c.s = State(c.codec.share(), Handle(kTransport), true, true); return c.accept(); },
+      {"half close",
+       [](Conn& c) {
+         c.s = State(c.codec.share(), Handle(kTransport), true, true);
+         return c.accept();
+       },
        true, false, false},
-      {"closed", [](Conn& c) { c.s.stop_serving(); return c.accept(); }, true, false, false},
-      {"no transport", [](Conn& c) { c.s = State(c.codec.share(), Handle(), true, false); return c.accept(); }, true,
-       false, false},
+      {"closed",
+       [](Conn& c) {
+         c.s.stop_serving();
+         return c.accept();
+       },
+       true, false, false},
+      {"no transport",
+       [](Conn& c) {
+         c.s = State(c.codec.share(), Handle(), true, false);
+         return c.accept();
+       },
+       true, false, false},
       {"slot exists",
        [](Conn& c) {
          auto seq = c.accept();
@@ -373,7 +388,8 @@ std::vector<Scenario> scenarios() {
          c.begin_read();
          return uint64_t{0};
        }},
-      {"accepted, body pending", [](Conn& c) { return c.accept({.expect_continue = true, .keep_alive = true}, false); }},
+      {"accepted, body pending",
+       [](Conn& c) { return c.accept({.expect_continue = true, .keep_alive = true}, false); }},
       {"body being read",
        [](Conn& c) {
          auto seq = c.accept({.keep_alive = true}, false);
@@ -442,7 +458,8 @@ std::vector<Scenario> scenarios() {
          c.s.detach(seq, d);
          return seq;
        }},
-      {"closed", [](Conn& c) {
+      {"closed",
+       [](Conn& c) {
          auto seq = c.accept();
          c.s.fail_read();
          return seq;
@@ -482,7 +499,8 @@ std::vector<Operation> operations() {
       {"close_window", [](Conn& c, uint64_t seq) { c.s.close_window(seq); }, true},
       {"arm_watcher", [](Conn& c, uint64_t seq) { c.arm(seq, true, true); }, true},
       {"respond_head", [](Conn& c, uint64_t seq) { c.respond(seq, 200, true); }, true},
-      {"respond_head(101)", [](Conn& c, uint64_t seq) { c.respond(seq, 101, false, {.is_last = true}); }, true},
+      {"respond_head(101)", [](Conn& c, uint64_t seq) { c.respond(seq, 101, false, {.is_last = true}); },
+       true},
       {"finish_response", [](Conn& c, uint64_t seq) { c.s.finish_response(seq); }, true},
       {"detach",
        [](Conn& c, uint64_t seq) {
@@ -502,7 +520,8 @@ struct Snapshot {
 };
 
 Snapshot snapshot(const State& s) {
-  return {s.current_seq(), s.request(), s.closed(), s.reusable(), s.upgraded(), s.has_watcher(), s.transport().id()};
+  return {s.current_seq(), s.request(),     s.closed(),        s.reusable(),
+          s.upgraded(),    s.has_watcher(), s.transport().id()};
 }
 
 TEST(H1ServerState, EveryOperationFromEveryState) {
@@ -522,7 +541,8 @@ TEST(H1ServerState, EveryOperationFromEveryState) {
       EXPECT_GE(after.seq, before.seq);
       // A connection handed off, or closed by any call but stop_serving, has
       // given its transport back.
-      const bool gave_back = after.upgraded || (!before.closed && after.closed && std::string(op.name) != "stop_serving");
+      const bool gave_back =
+          after.upgraded || (!before.closed && after.closed && std::string(op.name) != "stop_serving");
       EXPECT_TRUE(!gave_back || after.transport == 0);
       // The seq never runs ahead of what was accepted.
       EXPECT_LE(after.seq, before.seq + 1);
@@ -548,12 +568,14 @@ TEST(H1ServerState, EveryOperationFromEveryState) {
 TEST(H1ServerState, ReprAndObjects) {
   Conn c;
   EXPECT_EQ(c.s.repr(),
-            "H1ServerState(seq=0, closed=false, reusable=true, responded=false, response_done=true, watcher=false)");
+            "H1ServerState(seq=0, closed=false, reusable=true, responded=false, response_done=true, "
+            "watcher=false)");
   auto seq = c.accept();
   c.respond(seq, 200, true);
   c.s.store_watcher_handle(Handle(70));
-  EXPECT_EQ(c.s.repr(),
-            "H1ServerState(seq=1, closed=false, reusable=true, responded=true, response_done=false, watcher=true)");
+  EXPECT_EQ(
+      c.s.repr(),
+      "H1ServerState(seq=1, closed=false, reusable=true, responded=true, response_done=false, watcher=true)");
   std::vector<int> seen;
   c.s.for_each_object([&](const Handle& h) {
     if (h) seen.push_back(h.id());

@@ -22,8 +22,8 @@ constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 // Moves `value` to `target` through `up` and `down` in legal steps, so every
 // starting window is reached through the operations themselves.
-void steer(FlowControl& fc, int64_t current, int64_t target,
-           WindowResult (FlowControl::*up)(uint32_t), WindowResult (FlowControl::*down)(uint32_t)) {
+void steer(FlowControl& fc, int64_t current, int64_t target, WindowResult (FlowControl::*up)(uint32_t),
+           WindowResult (FlowControl::*down)(uint32_t)) {
   while (current != target) {
     int64_t step = std::min<int64_t>(std::abs(target - current), kMax);
     ASSERT_EQ((fc.*(target > current ? up : down))(static_cast<uint32_t>(step)), std::nullopt);
@@ -42,12 +42,18 @@ enum class Call { kClaim, kAssign, kInc, kDecSend, kDecRecv, kSendData };
 
 WindowResult call(FlowControl& fc, Call c, uint32_t arg) {
   switch (c) {
-    case Call::kClaim: return fc.claim_capacity(arg);
-    case Call::kAssign: return fc.assign_capacity(arg);
-    case Call::kInc: return fc.inc_window(arg);
-    case Call::kDecSend: return fc.dec_send_window(arg);
-    case Call::kDecRecv: return fc.dec_recv_window(arg);
-    case Call::kSendData: return fc.send_data(arg);
+    case Call::kClaim:
+      return fc.claim_capacity(arg);
+    case Call::kAssign:
+      return fc.assign_capacity(arg);
+    case Call::kInc:
+      return fc.inc_window(arg);
+    case Call::kDecSend:
+      return fc.dec_send_window(arg);
+    case Call::kDecRecv:
+      return fc.dec_recv_window(arg);
+    case Call::kSendData:
+      return fc.send_data(arg);
   }
   return std::nullopt;
 }
@@ -94,8 +100,8 @@ TEST(H2FlowWindow, OperationsAtTheirBoundaries) {
       {10, kMin, Call::kSendData, 5, R::kOutOfRange, 10, kMin},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "start (" << c.window << ", " << c.available
-                                      << ") call " << static_cast<int>(c.call) << " arg " << c.arg);
+    SCOPED_TRACE(::testing::Message() << "start (" << c.window << ", " << c.available << ") call "
+                                      << static_cast<int>(c.call) << " arg " << c.arg);
     FlowControl fc = make_window(c.window, c.available);
     EXPECT_EQ(call(fc, c.call, c.arg), c.result);
     EXPECT_EQ(fc.signed_window_size(), c.window_after);
@@ -193,11 +199,9 @@ TEST(H2BudgetResolve, ConfiguredThenHalfTheConnectionWindowThenDefault) {
     uint32_t budget;
   };
   const Case cases[] = {
-      {std::nullopt, std::nullopt, 32767},   {std::nullopt, 1048576, 524288},
-      {std::nullopt, 40000, 25600},          {std::nullopt, 51201, 25600},
-      {std::nullopt, 51202, 25601},          {std::nullopt, 0, 25600},
-      {std::nullopt, kU32Max, 2147483647},   {1000, 1048576, 1000},
-      {0, std::nullopt, 0},
+      {std::nullopt, std::nullopt, 32767}, {std::nullopt, 1048576, 524288}, {std::nullopt, 40000, 25600},
+      {std::nullopt, 51201, 25600},        {std::nullopt, 51202, 25601},    {std::nullopt, 0, 25600},
+      {std::nullopt, kU32Max, 2147483647}, {1000, 1048576, 1000},           {0, std::nullopt, 0},
   };
   for (const Case& c : cases) {
     DataFrameBudget budget(c.configured, c.connection_window);
@@ -232,8 +236,7 @@ TEST(H2BudgetRecord, SmallFramesCostLargeFramesEarn) {
     std::vector<Step> steps;
   };
   const Case cases[] = {
-      {1000,
-       {{6, 250, 750}, {6, 250, 500}, {6, 250, 250}, {6, 250, 0}, {6, -1, 0}, {1256, 0, 1000}}},
+      {1000, {{6, 250, 750}, {6, 250, 500}, {6, 250, 250}, {6, 250, 0}, {6, -1, 0}, {1256, 0, 1000}}},
       {1000, {{255, 1, 999}, {256, 0, 999}, {257, 0, 1000}, {1, 255, 745}}},
       {0, {{255, -1, 0}, {256, 0, 0}, {kU32Max, 0, 0}}},
       // Earning saturates at the total instead of wrapping.

@@ -39,7 +39,8 @@ std::string frame(uint8_t type, uint8_t flags, uint32_t stream_id, std::string_v
 }
 
 std::string u32(uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
 }
 
 std::string setting(uint16_t id, uint32_t value) {
@@ -105,7 +106,8 @@ std::string render(const FrameEvent& event) {
     std::string operator()(const HeadersEvent& e) const {
       std::string s = "HEADERS " + std::to_string(e.stream_id) + (e.end_stream ? " es" : "");
       const HeaderBlock& b = *e.block;
-      for (Pseudo p : {Pseudo::kMethod, Pseudo::kScheme, Pseudo::kAuthority, Pseudo::kPath, Pseudo::kProtocol})
+      for (Pseudo p :
+           {Pseudo::kMethod, Pseudo::kScheme, Pseudo::kAuthority, Pseudo::kPath, Pseudo::kProtocol})
         if (auto v = b.pseudo(p)) s += " " + std::string(hpack::pseudo_name(p)) + "=" + printable(*v);
       if (b.status) s += " :status=" + std::to_string(*b.status);
       for (const http::HeaderField f : b.headers)
@@ -198,9 +200,8 @@ void expect_everywhere(const std::string& what, const std::string& input, const 
     if (configure) configure(reader);
     const Lines got = feed(reader, input, cuts);
     if (cuts.empty() || expected.empty() || !is_error(expected.back())) {
-      const Lines want = cuts.empty() && !expected.empty() && is_error(expected.back())
-                             ? Lines{expected.back()}
-                             : expected;
+      const Lines want =
+          cuts.empty() && !expected.empty() && is_error(expected.back()) ? Lines{expected.back()} : expected;
       EXPECT_EQ(got, want);
       continue;
     }
@@ -233,10 +234,22 @@ TEST(H2FrameReader, Data) {
       {"END_STREAM", frame(D, ES, 3, "x"), {"DATA 3 es fcl=1 pad=0 'x'"}},
       {"empty", frame(D, ES, 1, ""), {"DATA 1 es fcl=0 pad=0 ''"}},
       {"pad length 0, no data", frame(D, PAD, 1, std::string(1, '\0')), {"DATA 1 fcl=1 pad=1 ''"}},
-      {"padded", frame(D, PAD | ES, 1, "\x03" "abcXYZ"), {"DATA 1 es fcl=7 pad=4 'abc'"}},
-      {"padding fills the payload", frame(D, PAD, 1, "\x02" "ab"), {"DATA 1 fcl=3 pad=3 ''"}},
+      {"padded",
+       frame(D, PAD | ES, 1,
+             "\x03"
+             "abcXYZ"),
+       {"DATA 1 es fcl=7 pad=4 'abc'"}},
+      {"padding fills the payload",
+       frame(D, PAD, 1,
+             "\x02"
+             "ab"),
+       {"DATA 1 fcl=3 pad=3 ''"}},
       {"PADDED without pad length", frame(D, PAD, 1, ""), {load_error("TooMuchPadding")}},
-      {"padding past the payload", frame(D, PAD, 1, "\x03" "ab"), {load_error("TooMuchPadding")}},
+      {"padding past the payload",
+       frame(D, PAD, 1,
+             "\x03"
+             "ab"),
+       {load_error("TooMuchPadding")}},
       {"stream 0", frame(D, 0, 0, "x"), {load_error("InvalidStreamId")}},
       {"reserved bit ignored", frame(D, 0, 0x80000005, "x"), {"DATA 5 fcl=1 pad=0 'x'"}},
       {"flags it does not know ignored", frame(D, 0xf6, 1, "x"), {"DATA 1 fcl=1 pad=0 'x'"}},
@@ -247,35 +260,53 @@ TEST(H2FrameReader, Headers) {
   const std::string request = "HEADERS 1 es :method=GET :scheme=http :authority=www.example.com :path=/";
   run_table({
       {"request", frame(H, ES | EH, 1, kRequestBlock), {request}},
-      {"response with fields", frame(H, EH, 2, "\x88" + lit("content-length", "12") + lit("x-a", "b")),
+      {"response with fields",
+       frame(H, EH, 2, "\x88" + lit("content-length", "12") + lit("x-a", "b")),
        {"HEADERS 2 :status=200 content-length=12 x-a=b cl=12"}},
       {"padded", frame(H, ES | EH | PAD, 1, "\x02" + kRequestBlock + std::string(2, '\0')), {request}},
       {"priority", frame(H, ES | EH | PRIO, 1, u32(0x80000003) + "\x10" + kRequestBlock), {request}},
-      {"padded and priority", frame(H, ES | EH | PAD | PRIO, 1, "\x01" + u32(3) + "\x10" + kRequestBlock + std::string(1, '\0')),
+      {"padded and priority",
+       frame(H, ES | EH | PAD | PRIO, 1, "\x01" + u32(3) + "\x10" + kRequestBlock + std::string(1, '\0')),
        {request}},
-      {"priority on itself", frame(H, ES | EH | PRIO, 1, u32(1) + "\x10" + kRequestBlock), {"STREAM_ERROR 1 code=1"}},
-      {"priority on itself, exclusive", frame(H, EH | PRIO, 7, u32(0x80000007) + "\x10" + kRequestBlock),
+      {"priority on itself",
+       frame(H, ES | EH | PRIO, 1, u32(1) + "\x10" + kRequestBlock),
+       {"STREAM_ERROR 1 code=1"}},
+      {"priority on itself, exclusive",
+       frame(H, EH | PRIO, 7, u32(0x80000007) + "\x10" + kRequestBlock),
        {"STREAM_ERROR 7 code=1"}},
       {"informational", frame(H, EH, 1, from_hex("48033130") + "3"), {"HEADERS 1 :status=103"}},
       {"empty block", frame(H, ES | EH, 1, ""), {"HEADERS 1 es"}},
       {"stream 0", frame(H, EH, 0, kRequestBlock), {load_error("InvalidStreamId")}},
       {"PADDED, empty payload", frame(H, EH | PAD, 1, ""), {load_error("MalformedMessage")}},
-      {"padding past the payload", frame(H, EH | PAD, 1, "\x05" "abcd"), {load_error("TooMuchPadding")}},
+      {"padding past the payload",
+       frame(H, EH | PAD, 1,
+             "\x05"
+             "abcd"),
+       {load_error("TooMuchPadding")}},
       {"PRIORITY, 4 octets", frame(H, EH | PRIO, 1, u32(0)), {load_error("MalformedMessage")}},
       // Padding goes first: what is left is too short for the priority fields.
-      {"PRIORITY fields inside the padding", frame(H, EH | PAD | PRIO, 1, "\x03" + u32(0) + "\x10"),
+      {"PRIORITY fields inside the padding",
+       frame(H, EH | PAD | PRIO, 1, "\x03" + u32(0) + "\x10"),
        {load_error("MalformedMessage")}},
       {"bad index", frame(H, EH, 1, "\x80"), {"ERROR 1 HPACK decoding failed: InvalidTableIndex"}},
-      {"block cut short", frame(H, EH, 1, "\x41\x05" "ab"),
+      {"block cut short",
+       frame(H, EH, 1,
+             "\x41\x05"
+             "ab"),
        {"ERROR 1 HPACK decoding failed: NeedMore(StringUnderflow)"}},
       // RFC 9113 sections 8.2.1 and 8.3: a field HTTP/2 does not allow makes
       // the message malformed (a stream error); the connection goes on.
       {"upper-case name", frame(H, EH, 1, lit("A", "b")), {"STREAM_ERROR 1 code=1"}},
       {"undefined pseudo-header", frame(H, EH, 1, lit(":foo", "b")), {"STREAM_ERROR 1 code=1"}},
       {"CR in :path", frame(H, EH, 1, "\x04\x03/a\r"), {"STREAM_ERROR 1 code=1"}},
-      {"LF in :authority", frame(H, EH, 1, "\x01\x03" "a\nb"), {"STREAM_ERROR 1 code=1"}},
+      {"LF in :authority",
+       frame(H, EH, 1,
+             "\x01\x03"
+             "a\nb"),
+       {"STREAM_ERROR 1 code=1"}},
       {"NUL in :scheme", frame(H, EH, 1, std::string("\x06\x02h\0", 4)), {"STREAM_ERROR 1 code=1"}},
-      {"NUL in :protocol", frame(H, EH, 1, std::string("\x00\x09:protocol\x01\0", 13)),
+      {"NUL in :protocol",
+       frame(H, EH, 1, std::string("\x00\x09:protocol\x01\0", 13)),
        {"STREAM_ERROR 1 code=1"}},
       {"value with a leading space", frame(H, EH, 1, lit("x-a", " b")), {"STREAM_ERROR 1 code=1"}},
       {"value with a trailing tab", frame(H, EH, 1, lit("x-a", "b\t")), {"STREAM_ERROR 1 code=1"}},
@@ -283,19 +314,31 @@ TEST(H2FrameReader, Headers) {
       // An invalid field the peer indexed stays in the table, so later blocks
       // stay in step, and stays invalid wherever it is referenced.
       {"invalid entries kept in the dynamic table",
-       frame(H, EH, 1, lit_indexed("A", "b")) + frame(H, EH, 3, "\xbe") + frame(H, EH, 5, "\x7e\x01" "c") +
+       frame(H, EH, 1, lit_indexed("A", "b")) + frame(H, EH, 3, "\xbe") +
+           frame(H, EH, 5,
+                 "\x7e\x01"
+                 "c") +
            frame(H, EH, 7, lit_indexed("x-ok", "1") + "\xbe" + "\xbf"),
        {"STREAM_ERROR 1 code=1", "STREAM_ERROR 3 code=1", "STREAM_ERROR 5 code=1", "STREAM_ERROR 7 code=1"}},
       {"a valid block after an invalid indexed one",
        frame(H, EH, 1, lit_indexed("A", "b")) + frame(H, EH, 3, lit_indexed("x-ok", "1") + "\xbe"),
        {"STREAM_ERROR 1 code=1", "HEADERS 3 x-ok=1 x-ok=1"}},
       {"UTF-8 in :path", frame(H, EH, 1, "\x04\x04/\xc3\xa9x"), {"HEADERS 1 :path=/\\xc3\\xa9x"}},
-      {"connection field", frame(H, EH, 1, kRequestBlock + lit("connection", "close")), {"STREAM_ERROR 1 code=1"}},
+      {"connection field",
+       frame(H, EH, 1, kRequestBlock + lit("connection", "close")),
+       {"STREAM_ERROR 1 code=1"}},
       {"te: gzip", frame(H, EH, 1, kRequestBlock + lit("te", "gzip")), {"STREAM_ERROR 1 code=1"}},
-      {"te: trailers", frame(H, EH, 1, "\x82" + lit("te", "trailers")), {"HEADERS 1 :method=GET te=trailers"}},
+      {"te: trailers",
+       frame(H, EH, 1, "\x82" + lit("te", "trailers")),
+       {"HEADERS 1 :method=GET te=trailers"}},
       {"pseudo after regular", frame(H, EH, 1, lit("a", "b") + "\x82"), {"STREAM_ERROR 1 code=1"}},
       {"repeated :path", frame(H, EH, 1, "\x84\x84"), {"STREAM_ERROR 1 code=1"}},
-      {"never indexed stays sensitive", frame(H, EH, 1, "\x10\x01" "a\x01" "b"), {"HEADERS 1 a!=b"}},
+      {"never indexed stays sensitive",
+       frame(H, EH, 1,
+             "\x10\x01"
+             "a\x01"
+             "b"),
+       {"HEADERS 1 a!=b"}},
   });
 }
 
@@ -308,7 +351,8 @@ TEST(H2FrameReader, ContentLength) {
       {lit("content-length", "5"), "content-length=5 cl=5"},
       {lit("content-length", ""), "content-length= cl=0"},
       {lit("content-length", "0000000000000000042"), "content-length=0000000000000000042 cl=42"},
-      {lit("content-length", "9999999999999999999"), "content-length=9999999999999999999 cl=9999999999999999999"},
+      {lit("content-length", "9999999999999999999"),
+       "content-length=9999999999999999999 cl=9999999999999999999"},
       {lit("content-length", "10000000000000000000"), "content-length=10000000000000000000 cl=invalid"},
       {lit("content-length", "5a"), "content-length=5a cl=invalid"},
       {lit("content-length", "-1"), "content-length=-1 cl=invalid"},
@@ -324,7 +368,9 @@ TEST(H2FrameReader, OtherFrames) {
   run_table({
       {"PRIORITY", frame(PRI, 0, 3, u32(1) + "\x0f"), {"PRIORITY 3"}},
       {"PRIORITY on itself", frame(PRI, 0, 3, u32(0x80000003) + "\x0f"), {"STREAM_ERROR 3 code=1"}},
-      {"PRIORITY on stream 0", frame(PRI, 0, 0, u32(1) + "\x0f"), {"ERROR 1 PRIORITY frame with stream ID 0"}},
+      {"PRIORITY on stream 0",
+       frame(PRI, 0, 0, u32(1) + "\x0f"),
+       {"ERROR 1 PRIORITY frame with stream ID 0"}},
       {"PRIORITY, 4 octets", frame(PRI, 0, 1, u32(3)), {load_error("InvalidPayloadLength")}},
       {"PRIORITY, 6 octets", frame(PRI, 0, 1, u32(3) + "ab"), {load_error("InvalidPayloadLength")}},
       {"RST_STREAM", frame(RST, 0, 5, u32(8)), {"RST_STREAM 5 code=8"}},
@@ -332,7 +378,8 @@ TEST(H2FrameReader, OtherFrames) {
       {"RST_STREAM, unknown code", frame(RST, 0, 1, u32(0xffffffff)), {"RST_STREAM 1 code=4294967295"}},
       {"RST_STREAM, 3 octets", frame(RST, 0, 1, "abc"), {load_error("InvalidPayloadLength")}},
       {"RST_STREAM, 5 octets", frame(RST, 0, 1, "abcde"), {load_error("InvalidPayloadLength")}},
-      {"PUSH_PROMISE", frame(PP, EH, 1, u32(2) + kRequestBlock),
+      {"PUSH_PROMISE",
+       frame(PP, EH, 1, u32(2) + kRequestBlock),
        {"ERROR 1 PUSH_PROMISE received but server push is disabled"}},
       {"PING", frame(PING, 0, 0, "abcdefgh"), {"PING abcdefgh"}},
       {"PING ACK", frame(PING, kAckFlag, 0, "abcdefgh"), {"PING ack abcdefgh"}},
@@ -347,11 +394,13 @@ TEST(H2FrameReader, OtherFrames) {
       {"WINDOW_UPDATE, reserved bit", frame(WU, 0, 5, u32(0xffffffff)), {"WINDOW_UPDATE 5 +2147483647"}},
       {"WINDOW_UPDATE of 0 on stream 5", frame(WU, 0, 5, u32(0)), {load_error("InvalidWindowUpdateValue")}},
       {"WINDOW_UPDATE of 0 on stream 0", frame(WU, 0, 0, u32(0)), {load_error("InvalidWindowUpdateValue")}},
-      {"WINDOW_UPDATE, only the reserved bit", frame(WU, 0, 1, u32(0x80000000)),
+      {"WINDOW_UPDATE, only the reserved bit",
+       frame(WU, 0, 1, u32(0x80000000)),
        {load_error("InvalidWindowUpdateValue")}},
       {"WINDOW_UPDATE, 3 octets", frame(WU, 0, 0, "abc"), {load_error("BadFrameSize")}},
       {"WINDOW_UPDATE, 5 octets", frame(WU, 0, 0, u32(1) + "a"), {load_error("BadFrameSize")}},
-      {"unknown type 10, then PING", frame(10, 0xff, 7, "whatever") + frame(PING, 0, 0, "abcdefgh"),
+      {"unknown type 10, then PING",
+       frame(10, 0xff, 7, "whatever") + frame(PING, 0, 0, "abcdefgh"),
        {"PING abcdefgh"}},
       {"unknown type 255, empty", frame(255, 0, 0, "") + frame(WU, 0, 0, u32(1)), {"WINDOW_UPDATE 0 +1"}},
   });
@@ -363,20 +412,28 @@ TEST(H2FrameReader, Settings) {
   run_table({
       {"ACK", frame(SET, kAckFlag, 0, ""), {"SETTINGS ack"}},
       {"empty", frame(SET, 0, 0, ""), {"SETTINGS hts=- push=- mcs=- iws=- mfs=- mhls=-"}},
-      {"every parameter", frame(SET, 0, 0, all),
+      {"every parameter",
+       frame(SET, 0, 0, all),
        {"SETTINGS hts=0 push=1 mcs=100 iws=2147483647 mfs=16777215 mhls=4294967295"}},
-      {"last one wins", frame(SET, 0, 0, setting(4, 1) + setting(2, 0) + setting(4, 2)),
+      {"last one wins",
+       frame(SET, 0, 0, setting(4, 1) + setting(2, 0) + setting(4, 2)),
        {"SETTINGS hts=- push=0 mcs=- iws=2 mfs=- mhls=-"}},
-      {"unknown 7 and 9, ignored", frame(SET, 0, 0, setting(7, 99) + setting(9, 5) + setting(0, 1)),
+      {"unknown 7 and 9, ignored",
+       frame(SET, 0, 0, setting(7, 99) + setting(9, 5) + setting(0, 1)),
        {"SETTINGS hts=- push=- mcs=- iws=- mfs=- mhls=-"}},
-      {"ENABLE_CONNECT_PROTOCOL 1, not reported", frame(SET, 0, 0, setting(8, 1)),
+      {"ENABLE_CONNECT_PROTOCOL 1, not reported",
+       frame(SET, 0, 0, setting(8, 1)),
        {"SETTINGS hts=- push=- mcs=- iws=- mfs=- mhls=-"}},
-      {"smallest frame size", frame(SET, 0, 0, setting(5, 16384)), {"SETTINGS hts=- push=- mcs=- iws=- mfs=16384 mhls=-"}},
+      {"smallest frame size",
+       frame(SET, 0, 0, setting(5, 16384)),
+       {"SETTINGS hts=- push=- mcs=- iws=- mfs=16384 mhls=-"}},
       {"ACK with 6 octets", frame(SET, kAckFlag, 0, setting(1, 1)), {load_error("InvalidPayloadLength")}},
       {"7 octets", frame(SET, 0, 0, setting(1, 1) + "x"), {load_error("InvalidPayloadAckSettings")}},
       {"on stream 1", frame(SET, 0, 1, ""), {load_error("InvalidStreamId")}},
       {"ENABLE_PUSH 2", frame(SET, 0, 0, setting(2, 2)), {load_error("InvalidSettingValue")}},
-      {"INITIAL_WINDOW_SIZE 2^31", frame(SET, 0, 0, setting(4, 2147483648u)), {load_error("InvalidSettingValue")}},
+      {"INITIAL_WINDOW_SIZE 2^31",
+       frame(SET, 0, 0, setting(4, 2147483648u)),
+       {load_error("InvalidSettingValue")}},
       {"MAX_FRAME_SIZE 16383", frame(SET, 0, 0, setting(5, 16383)), {load_error("InvalidSettingValue")}},
       {"MAX_FRAME_SIZE 2^24", frame(SET, 0, 0, setting(5, 16777216)), {load_error("InvalidSettingValue")}},
       {"ENABLE_CONNECT_PROTOCOL 2", frame(SET, 0, 0, setting(8, 2)), {load_error("InvalidSettingValue")}},
@@ -404,8 +461,8 @@ TEST(H2FrameReader, FrameSizeLimit) {
 // The events decoded before a failing frame in the same call are dropped; the
 // octets before it stay consumed and the rest stays buffered.
 TEST(H2FrameReader, ErrorDropsTheCallsEvents) {
-  const std::string input =
-      frame(PING, 0, 0, "abcdefgh") + frame(D, 0, 1, "x") + frame(PING, 0, 1, "abcdefgh") + frame(D, 0, 1, "tail");
+  const std::string input = frame(PING, 0, 0, "abcdefgh") + frame(D, 0, 1, "x") +
+                            frame(PING, 0, 1, "abcdefgh") + frame(D, 0, 1, "tail");
   FrameReader reader;
   std::vector<FrameEvent> events;
   events.emplace_back(PriorityEvent{9});  // an earlier caller's event survives
@@ -432,30 +489,45 @@ TEST(H2FrameReader, Continuation) {
          return s;
        }(),
        {request}},
-      {"empty CONTINUATION frames", frame(H, ES, 1, kRequestBlock) + frame(CONT, 0, 1, "") + frame(CONT, EH, 1, ""),
+      {"empty CONTINUATION frames",
+       frame(H, ES, 1, kRequestBlock) + frame(CONT, 0, 1, "") + frame(CONT, EH, 1, ""),
        {request}},
-      {"END_STREAM comes from HEADERS", frame(H, 0, 1, a) + frame(CONT, EH | ES, 1, b),
+      {"END_STREAM comes from HEADERS",
+       frame(H, 0, 1, a) + frame(CONT, EH | ES, 1, b),
        {"HEADERS 1 :method=GET :scheme=http :authority=www.example.com :path=/"}},
-      {"then the next frame", frame(H, ES, 1, a) + frame(CONT, EH, 1, b) + frame(PING, 0, 0, "12345678"),
+      {"then the next frame",
+       frame(H, ES, 1, a) + frame(CONT, EH, 1, b) + frame(PING, 0, 0, "12345678"),
        {request, "PING 12345678"}},
-      {"without a block", frame(CONT, EH, 1, kRequestBlock), {"ERROR 1 received unexpected CONTINUATION frame"}},
-      {"after a complete block", frame(H, EH, 1, kRequestBlock) + frame(CONT, EH, 1, ""),
+      {"without a block",
+       frame(CONT, EH, 1, kRequestBlock),
+       {"ERROR 1 received unexpected CONTINUATION frame"}},
+      {"after a complete block",
+       frame(H, EH, 1, kRequestBlock) + frame(CONT, EH, 1, ""),
        {"HEADERS 1 :method=GET :scheme=http :authority=www.example.com :path=/",
         "ERROR 1 received unexpected CONTINUATION frame"}},
-      {"on another stream", frame(H, 0, 1, a) + frame(CONT, EH, 3, b),
+      {"on another stream",
+       frame(H, 0, 1, a) + frame(CONT, EH, 3, b),
        {"ERROR 1 CONTINUATION frame stream ID does not match previous frame stream ID"}},
-      {"on stream 0", frame(H, 0, 1, a) + frame(CONT, EH, 0, b),
+      {"on stream 0",
+       frame(H, 0, 1, a) + frame(CONT, EH, 0, b),
        {"ERROR 1 CONTINUATION frame stream ID does not match previous frame stream ID"}},
-      {"interleaved PING", frame(H, 0, 1, a) + frame(PING, 0, 0, "12345678"), {"ERROR 1 expected CONTINUATION frame"}},
-      {"interleaved HEADERS", frame(H, 0, 1, a) + frame(H, EH, 3, kRequestBlock),
+      {"interleaved PING",
+       frame(H, 0, 1, a) + frame(PING, 0, 0, "12345678"),
        {"ERROR 1 expected CONTINUATION frame"}},
-      {"interleaved unknown frame", frame(H, 0, 1, a) + frame(0x42, 0, 1, ""),
+      {"interleaved HEADERS",
+       frame(H, 0, 1, a) + frame(H, EH, 3, kRequestBlock),
        {"ERROR 1 expected CONTINUATION frame"}},
-      {"block cut short at END_HEADERS", frame(H, 0, 1, a) + frame(CONT, EH, 1, ""),
+      {"interleaved unknown frame",
+       frame(H, 0, 1, a) + frame(0x42, 0, 1, ""),
+       {"ERROR 1 expected CONTINUATION frame"}},
+      {"block cut short at END_HEADERS",
+       frame(H, 0, 1, a) + frame(CONT, EH, 1, ""),
        {"ERROR 1 HPACK decoding failed: NeedMore(StringUnderflow)"}},
-      {"malformed across frames", frame(H, 0, 1, lit("connection", "x")) + frame(CONT, EH, 1, "\x82"),
+      {"malformed across frames",
+       frame(H, 0, 1, lit("connection", "x")) + frame(CONT, EH, 1, "\x82"),
        {"STREAM_ERROR 1 code=1"}},
-      {"self-dependent across frames", frame(H, PRIO, 1, u32(1) + "\x10" + a) + frame(CONT, EH, 1, b),
+      {"self-dependent across frames",
+       frame(H, PRIO, 1, u32(1) + "\x10" + a) + frame(CONT, EH, 1, b),
        {"STREAM_ERROR 1 code=1"}},
   });
 }
@@ -465,11 +537,14 @@ TEST(H2FrameReader, Continuation) {
 TEST(H2FrameReader, ResetBlocksKeepTheTableInStep) {
   const std::string next = frame(H, EH, 3, "\xbe");  // index 62: the newest entry
   run_table({
-      {"malformed", frame(H, EH, 1, lit_indexed("connection", "x") + lit_indexed("x-kept", "1")) + next,
+      {"malformed",
+       frame(H, EH, 1, lit_indexed("connection", "x") + lit_indexed("x-kept", "1")) + next,
        {"STREAM_ERROR 1 code=1", "HEADERS 3 x-kept=1"}},
-      {"self-dependent", frame(H, EH | PRIO, 1, u32(1) + "\x10" + lit_indexed("x-kept", "2")) + next,
+      {"self-dependent",
+       frame(H, EH | PRIO, 1, u32(1) + "\x10" + lit_indexed("x-kept", "2")) + next,
        {"STREAM_ERROR 1 code=1", "HEADERS 3 x-kept=2"}},
-      {"self-dependent PRIORITY frame", frame(PRI, 0, 1, u32(1) + std::string(1, '\0')) + frame(H, EH, 1, lit_indexed("a", "b")),
+      {"self-dependent PRIORITY frame",
+       frame(PRI, 0, 1, u32(1) + std::string(1, '\0')) + frame(H, EH, 1, lit_indexed("a", "b")),
        {"STREAM_ERROR 1 code=1", "HEADERS 1 a=b"}},
   });
 }
@@ -504,8 +579,9 @@ TEST(H2FrameReader, ContinuationFlood) {
               Lines{request});
     const std::string bad = flood(1281, false);
     FrameReader flooded;
-    EXPECT_EQ(feed(flooded, bad, by_byte ? hpack::testing::every_octet(bad.size()) : std::vector<std::size_t>{}),
-              Lines{"ERROR 11 too_many_continuations"});
+    EXPECT_EQ(
+        feed(flooded, bad, by_byte ? hpack::testing::every_octet(bad.size()) : std::vector<std::size_t>{}),
+        Lines{"ERROR 11 too_many_continuations"});
   }
   // After set_max_recv_frame_size the limit follows: 16777216 / 65536 = 256, limit 320.
   FrameReader reader;
@@ -529,17 +605,23 @@ TEST(H2FrameReader, HeaderListLimits) {
           // 76 fits; 152 passes the limit of 100: the second field is dropped.
           {"over the limit", frame(H, EH, 1, two), {"HEADERS 1 x-10=" + v40}},
           // 456 passes 4 x 100.
-          {"over the abuse limit", frame(H, EH, 1, six), {"ERROR 11 decoded header list size over abuse limit"}},
-          {"over the abuse limit across frames", frame(H, 0, 1, two) + frame(CONT, 0, 1, field(2)) +
-                                                     frame(CONT, 0, 1, field(3)) + frame(CONT, 0, 1, field(4)) +
-                                                     frame(CONT, EH, 1, field(5)),
+          {"over the abuse limit",
+           frame(H, EH, 1, six),
+           {"ERROR 11 decoded header list size over abuse limit"}},
+          {"over the abuse limit across frames",
+           frame(H, 0, 1, two) + frame(CONT, 0, 1, field(2)) + frame(CONT, 0, 1, field(3)) +
+               frame(CONT, 0, 1, field(4)) + frame(CONT, EH, 1, field(5)),
            {"ERROR 11 decoded header list size over abuse limit"}},
           // Marked over size, the block may grow by at most the limit per frame.
-          {"over size, then a fragment past the limit", frame(H, 0, 1, two) + frame(CONT, EH, 1, std::string(101, '\x82')),
+          {"over size, then a fragment past the limit",
+           frame(H, 0, 1, two) + frame(CONT, EH, 1, std::string(101, '\x82')),
            {"ERROR 9 CONTINUATION frame header block size over ignorable limit"}},
-          {"over size, then a fragment within it", frame(H, 0, 1, two) + frame(CONT, EH, 1, std::string(2, '\x90')),
+          {"over size, then a fragment within it",
+           frame(H, 0, 1, two) + frame(CONT, EH, 1, std::string(2, '\x90')),
            {"HEADERS 1 x-10=" + v40}},
-          {"a list of exactly the limit is over it", frame(H, EH, 1, lit("a", std::string(67, 'w'))), {"HEADERS 1"}},
+          {"a list of exactly the limit is over it",
+           frame(H, EH, 1, lit("a", std::string(67, 'w'))),
+           {"HEADERS 1"}},
       },
       list_limit_100);
 }
@@ -552,7 +634,7 @@ TEST(H2FrameReader, OpenBlockHoldsItsTail) {
   std::string value(60000, 'v');
   std::string block = std::string("\x00\x01z\x7f", 4);
   // 60000 - 127 = 59873 in 7-bit groups.
-  for (uint32_t n = 60000 - 127; ; n >>= 7) {
+  for (uint32_t n = 60000 - 127;; n >>= 7) {
     if (n < 128) {
       block += static_cast<char>(n);
       break;
@@ -599,8 +681,8 @@ TEST(H2FrameReader, ServerReaderTakesThePreface) {
   }
   ASSERT_FALSE(reader.receive("\n" + frames, events));
   EXPECT_EQ(events.size(), 2u);
-  expect_everywhere("HTTP/1 request", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", {"ERROR 1 bad client connection preface"},
-                    nullptr, true);
+  expect_everywhere("HTTP/1 request", "GET / HTTP/1.1\r\nHost: x\r\n\r\n",
+                    {"ERROR 1 bad client connection preface"}, nullptr, true);
   // A client reader takes frames at once.
   expect_everywhere("client", frames, expected);
 }
@@ -608,8 +690,9 @@ TEST(H2FrameReader, ServerReaderTakesThePreface) {
 TEST(H2FrameReader, FeedPrefaceAndPrime) {
   FrameReader reader;
   EXPECT_EQ(reader.feed_preface(kPreface.substr(0, 10)), Progress::kNeedMore);
-  EXPECT_EQ(reader.feed_preface(std::string(kPreface.substr(10)) + frame(PING, 0, 0, "abcdefgh").substr(0, 4)),
-            Progress::kDone);
+  EXPECT_EQ(
+      reader.feed_preface(std::string(kPreface.substr(10)) + frame(PING, 0, 0, "abcdefgh").substr(0, 4)),
+      Progress::kDone);
   EXPECT_EQ(reader.buffered(), 4u);
   EXPECT_EQ(reader.feed_preface(frame(PING, 0, 0, "abcdefgh").substr(4)), Progress::kDone);
   EXPECT_EQ(feed(reader, "", {}), Lines{"PING abcdefgh"});
@@ -660,11 +743,13 @@ TEST(H2FrameReader, SequenceAtEverySplit) {
   const Lines expected = {
       "SETTINGS hts=- push=0 mcs=- iws=1048576 mfs=- mhls=-",
       "WINDOW_UPDATE 0 +983041",
-      "HEADERS 1 :method=POST :scheme=https :authority=h.example :path=/up?q=1 user-agent=test/1.0 accept=*/*",
+      "HEADERS 1 :method=POST :scheme=https :authority=h.example :path=/up?q=1 user-agent=test/1.0 "
+      "accept=*/*",
       "DATA 1 fcl=4 pad=0 'body'",
       "DATA 1 es fcl=0 pad=0 ''",
       "PING 01234567",
-      "HEADERS 3 es :method=POST :scheme=https :authority=h.example :path=/up?q=1 user-agent=test/1.0 accept=*/*",
+      "HEADERS 3 es :method=POST :scheme=https :authority=h.example :path=/up?q=1 user-agent=test/1.0 "
+      "accept=*/*",
   };
   const std::string input(out.view());
   expect_everywhere("client connection", input, expected, nullptr, true);
@@ -693,7 +778,9 @@ TEST(H2FrameWriter, FixedFrames) {
   EXPECT_EQ(to_hex(out.view()), "000000040100000000");
   out.clear();
   ASSERT_FALSE(append_window_update(out, 3, 65535));
-  EXPECT_EQ(to_hex(out.view()), "00000408000000000300" "00ffff");
+  EXPECT_EQ(to_hex(out.view()),
+            "00000408000000000300"
+            "00ffff");
   out.clear();
   ASSERT_FALSE(append_ping(out, "abcdefgh", true));
   EXPECT_EQ(to_hex(out.view()), "0000080601000000006162636465666768");
@@ -702,22 +789,32 @@ TEST(H2FrameWriter, FixedFrames) {
   EXPECT_EQ(to_hex(out.view()), "00000403007fffffff00000008");
   out.clear();
   append_go_away(out, 5, 11, "calm");
-  EXPECT_EQ(to_hex(out.view()), "00000c07000000000000000005" "0000000b" "63616c6d");
+  EXPECT_EQ(to_hex(out.view()),
+            "00000c07000000000000000005"
+            "0000000b"
+            "63616c6d");
   out.clear();
   append_priority(out, 5, 3, true, 255);
-  EXPECT_EQ(to_hex(out.view()), "0000050200000000058000000" "3ff");
+  EXPECT_EQ(to_hex(out.view()),
+            "0000050200000000058000000"
+            "3ff");
   out.clear();
   ASSERT_FALSE(append_data(out, 1, "hi", true, 16384));
-  EXPECT_EQ(to_hex(out.view()), "000002000100000001" "6869");
+  EXPECT_EQ(to_hex(out.view()),
+            "000002000100000001"
+            "6869");
 
   EXPECT_EQ(append_ping(out, "1234567", false)->message, "ping payload must be exactly 8 bytes");
-  EXPECT_EQ(append_window_update(out, 1, 0x80000000)->message, "window increment must be <= 2147483647, got 2147483648");
+  EXPECT_EQ(append_window_update(out, 1, 0x80000000)->message,
+            "window increment must be <= 2147483647, got 2147483648");
   const auto too_big = append_data(out, 1, std::string(16385, 'x'), false, 16384);
   ASSERT_TRUE(too_big);
   const auto& user = std::get<UserError>(*too_big);
   EXPECT_EQ(user.kind, UserErrorKind::kPayloadTooBig);
   EXPECT_EQ(user.text(), "DATA payload 16385 exceeds SETTINGS_MAX_FRAME_SIZE 16384");
-  EXPECT_EQ(to_hex(out.view()), "000002000100000001" "6869");  // nothing appended on refusal
+  EXPECT_EQ(to_hex(out.view()),
+            "000002000100000001"
+            "6869");  // nothing appended on refusal
 }
 
 TEST(H2FrameWriter, Settings) {
@@ -727,8 +824,13 @@ TEST(H2FrameWriter, Settings) {
   out.clear();
   const Settings all{4096, true, 100, 65535, 16384, 8192};
   ASSERT_FALSE(append_settings(out, all));
-  EXPECT_EQ(to_hex(out.view()).substr(18), "000100001000" "000200000001" "000300000064" "00040000ffff"
-                                            "000500004000" "000600002000");
+  EXPECT_EQ(to_hex(out.view()).substr(18),
+            "000100001000"
+            "000200000001"
+            "000300000064"
+            "00040000ffff"
+            "000500004000"
+            "000600002000");
   EXPECT_EQ(read_back(out.view()), Lines{"SETTINGS hts=4096 push=1 mcs=100 iws=65535 mfs=16384 mhls=8192"});
   out.clear();
   EXPECT_EQ(append_settings(out, settings_of({}, 2147483648u))->message,
@@ -748,10 +850,23 @@ TEST(H2FrameWriter, RequestHead) {
     const char* expected;  // rendered pseudo-headers, or the error message
   };
   const Row rows[] = {
-      {"GET", "https://example.com/a?b#frag", {}, {}, ":method=GET :scheme=https :authority=example.com :path=/a?b"},
-      {"GET", "HTTP://Example.com:8080", {}, {}, ":method=GET :scheme=http :authority=Example.com:8080 :path=/"},
-      {"GET", "https://user:pw@example.com/", {}, {}, ":method=GET :scheme=https :authority=example.com :path=/"},
-      {"GET", "ftp://example.com/x", "https", "ignored", ":method=GET :scheme=ftp :authority=example.com :path=/x"},
+      {"GET",
+       "https://example.com/a?b#frag",
+       {},
+       {},
+       ":method=GET :scheme=https :authority=example.com :path=/a?b"},
+      {"GET",
+       "HTTP://Example.com:8080",
+       {},
+       {},
+       ":method=GET :scheme=http :authority=Example.com:8080 :path=/"},
+      {"GET",
+       "https://user:pw@example.com/",
+       {},
+       {},
+       ":method=GET :scheme=https :authority=example.com :path=/"},
+      {"GET", "ftp://example.com/x", "https", "ignored",
+       ":method=GET :scheme=ftp :authority=example.com :path=/x"},
       {"GET", "/x?y", "https", "h:443", ":method=GET :scheme=https :authority=h:443 :path=/x?y"},
       {"OPTIONS", "*", "http", "h", ":method=OPTIONS :scheme=http :authority=h :path=*"},
       {"CONNECT", "proxy.example:443", {}, {}, ":method=CONNECT :authority=proxy.example:443"},
@@ -761,14 +876,26 @@ TEST(H2FrameWriter, RequestHead) {
       {"", "/", "http", "h", "invalid method: invalid HTTP method"},
       {"GET", "/a b", "http", "h", "invalid url: invalid uri character"},
       {"GET", "", "http", "h", "invalid url: empty string"},
-      {"GET", "/", {}, "h",
-       "request target is a bare path but the connection has no authority; pass authority=... to H2Connection or "
+      {"GET",
+       "/",
+       {},
+       "h",
+       "request target is a bare path but the connection has no authority; pass authority=... to "
+       "H2Connection or "
        "use an absolute-URL target"},
-      {"GET", "/", "http", {},
-       "request target is a bare path but the connection has no authority; pass authority=... to H2Connection or "
+      {"GET",
+       "/",
+       "http",
+       {},
+       "request target is a bare path but the connection has no authority; pass authority=... to "
+       "H2Connection or "
        "use an absolute-URL target"},
-      {"CONNECT", "/", {}, {},
-       "request target is a bare path but the connection has no authority; pass authority=... to H2Connection or "
+      {"CONNECT",
+       "/",
+       {},
+       {},
+       "request target is a bare path but the connection has no authority; pass authority=... to "
+       "H2Connection or "
        "use an absolute-URL target"},
       {"GET", "/", "http", "bad host", "invalid authority \"bad host\": invalid uri character"},
       {"GET", "/", "ht tp", "h", "invalid scheme \"ht tp\""},
@@ -801,7 +928,8 @@ TEST(H2FrameWriter, ResponseHeadAndTrailers) {
   ASSERT_EQ(lines.size(), 2u);
   const std::string date(http::thread_date_cache().current());
   // The date may have moved on by a second between the two reads.
-  EXPECT_EQ(lines[0].substr(0, 57), "HEADERS 1 :status=200 content-type=text/plain date=" + date.substr(0, 6));
+  EXPECT_EQ(lines[0].substr(0, 57),
+            "HEADERS 1 :status=200 content-type=text/plain date=" + date.substr(0, 6));
   EXPECT_EQ(lines[0].size(), 51 + 29u);
   EXPECT_EQ(lines[1], "HEADERS 1 es grpc-status=0");
 
@@ -810,8 +938,9 @@ TEST(H2FrameWriter, ResponseHeadAndTrailers) {
   headers.append("date", "yesterday");
   ASSERT_FALSE(append_response_headers(out, encoder, 3, 304, &headers, true, true, 16384));
   ASSERT_FALSE(append_response_headers(out, encoder, 5, 100, nullptr, false, false, 16384));
-  EXPECT_EQ(feed(reader, out.view(), {}),
-            (Lines{"HEADERS 3 es :status=304 content-type=text/plain date=yesterday", "HEADERS 5 :status=100"}));
+  EXPECT_EQ(
+      feed(reader, out.view(), {}),
+      (Lines{"HEADERS 3 es :status=304 content-type=text/plain date=yesterday", "HEADERS 5 :status=100"}));
   for (uint32_t bad : {0u, 99u, 1000u, 65535u})
     EXPECT_EQ(append_response_headers(out, encoder, 1, bad, nullptr, false, false, 16384)->message,
               "invalid status: " + std::to_string(bad));
@@ -910,7 +1039,8 @@ struct NgPeer {
         std::string(reinterpret_cast<const char*>(value), valuelen));
     return 0;
   }
-  static int on_data(nghttp2_session*, uint8_t, int32_t stream_id, const uint8_t* data, size_t len, void* user) {
+  static int on_data(nghttp2_session*, uint8_t, int32_t stream_id, const uint8_t* data, size_t len,
+                     void* user) {
     static_cast<NgPeer*>(user)->data[stream_id].append(reinterpret_cast<const char*>(data), len);
     return 0;
   }
@@ -964,7 +1094,10 @@ TEST(H2FrameNghttp2, OurFramesParseThere) {
   for (uint32_t sid = 1; sid <= 21; sid += 2) {
     http::HeaderMap headers;
     auto& fields = expected[static_cast<int32_t>(sid)];
-    fields = {{":method", "POST"}, {":scheme", "https"}, {":authority", "example.org"}, {":path", "/s/" + std::to_string(sid)}};
+    fields = {{":method", "POST"},
+              {":scheme", "https"},
+              {":authority", "example.org"},
+              {":path", "/s/" + std::to_string(sid)}};
     for (int i = 0; i < 6; ++i) {
       const std::string name = "x-f" + std::to_string(rng() % 4);
       const std::string value(sid == 11 && i == 0 ? 40000 : rng() % 100, static_cast<char>('a' + i));
@@ -980,7 +1113,8 @@ TEST(H2FrameNghttp2, OurFramesParseThere) {
     append_trailers(out, encoder, sid, trailers, 16384);
     fields.emplace_back("x-checksum", std::to_string(sid));
   }
-  const ssize_t consumed = nghttp2_session_mem_recv(session, reinterpret_cast<const uint8_t*>(out.data()), out.size());
+  const ssize_t consumed =
+      nghttp2_session_mem_recv(session, reinterpret_cast<const uint8_t*>(out.data()), out.size());
   EXPECT_EQ(consumed, static_cast<ssize_t>(out.size()));
   EXPECT_EQ(peer.fields, expected);
   for (uint32_t sid = 1; sid <= 21; sid += 2) {
@@ -1004,8 +1138,8 @@ nghttp2_nv nv(const std::string& name, const std::string& value, uint8_t flags =
 struct Body {
   std::string data;
   std::size_t at = 0;
-  static ssize_t read(nghttp2_session*, int32_t, uint8_t* buf, size_t length, uint32_t* flags, nghttp2_data_source* source,
-                      void*) {
+  static ssize_t read(nghttp2_session*, int32_t, uint8_t* buf, size_t length, uint32_t* flags,
+                      nghttp2_data_source* source, void*) {
     auto* self = static_cast<Body*>(source->ptr);
     const std::size_t n = std::min(length, self->data.size() - self->at);
     std::memcpy(buf, self->data.data() + self->at, n);
@@ -1027,9 +1161,11 @@ TEST(H2FrameNghttp2, TheirFramesDecodeHere) {
   std::vector<Body> bodies(8);
   std::mt19937 rng(3);
   for (int i = 0; i < 8; ++i) {
-    std::vector<std::string> strings = {":method", i % 2 ? "POST" : "GET", ":scheme", "https", ":authority",
-                                        "example.net", ":path", "/item/" + std::to_string(i)};
-    std::string rendered = " :method=" + strings[1] + " :scheme=https :authority=example.net :path=" + strings[7];
+    std::vector<std::string> strings = {
+        ":method",    i % 2 ? "POST" : "GET", ":scheme", "https",
+        ":authority", "example.net",          ":path",   "/item/" + std::to_string(i)};
+    std::string rendered =
+        " :method=" + strings[1] + " :scheme=https :authority=example.net :path=" + strings[7];
     for (int k = 0; k < 5; ++k) {
       const std::string name = "x-h" + std::to_string(k);
       const std::string value(i == 5 && k == 1 ? 30000 : rng() % 200, static_cast<char>('A' + k));
@@ -1039,7 +1175,8 @@ TEST(H2FrameNghttp2, TheirFramesDecodeHere) {
     }
     std::vector<nghttp2_nv> nva;
     for (std::size_t k = 0; k < strings.size(); k += 2)
-      nva.push_back(nv(strings[k], strings[k + 1], k == 8 + 2 * 3 ? NGHTTP2_NV_FLAG_NO_INDEX : NGHTTP2_NV_FLAG_NONE));
+      nva.push_back(
+          nv(strings[k], strings[k + 1], k == 8 + 2 * 3 ? NGHTTP2_NV_FLAG_NO_INDEX : NGHTTP2_NV_FLAG_NONE));
     int32_t sid;
     if (i % 2) {
       bodies[i].data = std::string(1000 + 3000 * i, static_cast<char>('0' + i));

@@ -42,7 +42,8 @@ HeaderBlock block_of(const std::vector<Field>& fields) {
 }
 
 TEST(H2MessageRules, Requests) {
-  const Field get{":method", "GET"}, http{":scheme", "http"}, slash{":path", "/"}, host{":authority", "a.example"};
+  const Field get{":method", "GET"}, http{":scheme", "http"}, slash{":path", "/"},
+      host{":authority", "a.example"};
   struct Case {
     const char* name;
     std::vector<Field> fields;
@@ -66,7 +67,9 @@ TEST(H2MessageRules, Requests) {
       {"host with the default port", {get, http, slash, host, {"host", "a.example:80"}}, true},
       {"host with another port", {get, http, slash, host, {"host", "a.example:8080"}}, false},
       {"host disagreeing", {get, http, slash, host, {"host", "b.example"}}, false},
-      {"two hosts, one disagreeing", {get, http, slash, host, {"host", "a.example"}, {"host", "b.example"}}, false},
+      {"two hosts, one disagreeing",
+       {get, http, slash, host, {"host", "a.example"}, {"host", "b.example"}},
+       false},
       {"host without :authority", {get, http, slash, {"host", "b.example"}}, true},
   };
   for (const Case& c : cases) {

@@ -30,8 +30,9 @@ StreamsConfig config(bool server) {
 // A request head, or with a status a response head.
 RecvHeaders head(uint32_t id, bool end_stream = false, std::optional<uint16_t> status = std::nullopt,
                  std::optional<uint64_t> content_length = std::nullopt) {
-  return RecvHeaders{id, end_stream, status, content_length, false,
-                     status ? MessageShape::response() : MessageShape::request()};
+  return RecvHeaders{id,     end_stream,
+                     status, content_length,
+                     false,  status ? MessageShape::response() : MessageShape::request()};
 }
 
 // A trailer section (no pseudo-header).
@@ -253,7 +254,8 @@ TEST(H2StreamsRecv, InformationalHeadThenFinalHeadThenTrailers) {
   EXPECT_EQ(s.num_open_streams(), 0u);
   // The id is now of the closed class.
   EXPECT_EQ(describe(s.recv_headers(head(1, true), none, kNow, dropped)), "stream 1 5");
-  EXPECT_EQ(describe(s.recv_headers(head(3, true), none, kNow, dropped)), "protocol 1 frame on idle stream 3");
+  EXPECT_EQ(describe(s.recv_headers(head(3, true), none, kNow, dropped)),
+            "protocol 1 frame on idle stream 3");
 }
 
 TEST(H2StreamsRecv, TrailersBeforeTheAnnouncedLengthIsComplete) {
@@ -335,14 +337,15 @@ TEST(H2StreamsRecv, DataContentLengthAndWindows) {
     const char* expected;
   };
   const Case cases[] = {
-      {5, 6, false, "stream 1 1"}, {5, 5, true, "ok"},          {5, 4, true, "stream 1 1"},
-      {5, 5, false, "ok"},         {std::nullopt, 9, true, "ok"}, {0, 0, true, "ok"},
+      {5, 6, false, "stream 1 1"},   {5, 5, true, "ok"}, {5, 4, true, "stream 1 1"}, {5, 5, false, "ok"},
+      {std::nullopt, 9, true, "ok"}, {0, 0, true, "ok"},
   };
   for (const Case& c : cases) {
     State s(config(false));
     open_response(s, 1, c.length);
     std::vector<Handle> dropped;
-    EXPECT_EQ(describe(s.recv_data(data(1, c.payload, c.end_stream), kNow, dropped)), c.expected) << c.payload;
+    EXPECT_EQ(describe(s.recv_data(data(1, c.payload, c.end_stream), kNow, dropped)), c.expected)
+        << c.payload;
     // A refused frame leaves the connection window as it was.
     if (std::string(c.expected) != "ok") {
       EXPECT_EQ(s.conn_recv_available(), 65535);
@@ -399,14 +402,14 @@ TEST(H2StreamsRecv, DataOnStreamsNotInTheTable) {
     const char* expected;
   };
   const Case cases[] = {
-      {true, 3, true, "ok"},                                     // reset store
-      {true, 1, false, "stream 1 5"},                            // below the highest peer id
-      {true, 3, false, "stream 3 5"},                            // the highest itself
-      {true, 5, false, "protocol 1 frame on idle stream 5"},     // not opened yet
-      {true, 2, false, "protocol 1 frame on idle stream 2"},     // a server id
-      {false, 1, false, "stream 1 5"},                           // below next_stream_id
-      {false, 5, false, "protocol 1 frame on idle stream 5"},    // not opened yet
-      {false, 2, false, "protocol 1 frame on idle stream 2"},    // a push id
+      {true, 3, true, "ok"},                                   // reset store
+      {true, 1, false, "stream 1 5"},                          // below the highest peer id
+      {true, 3, false, "stream 3 5"},                          // the highest itself
+      {true, 5, false, "protocol 1 frame on idle stream 5"},   // not opened yet
+      {true, 2, false, "protocol 1 frame on idle stream 2"},   // a server id
+      {false, 1, false, "stream 1 5"},                         // below next_stream_id
+      {false, 5, false, "protocol 1 frame on idle stream 5"},  // not opened yet
+      {false, 2, false, "protocol 1 frame on idle stream 2"},  // a push id
       {false, 7, true, "ok"},
   };
   for (const Case& c : cases) {
@@ -536,7 +539,8 @@ TEST(H2StreamsRecv, SettingsAckAppliesOurSettingsOnce) {
   open_request(s, 1);
   EXPECT_EQ(s.find(1)->recv_flow.signed_window_size(), 65535);  // the default until acknowledged
   FrameReader reader(true);
-  auto result = s.recv_settings({}, true, [&](const StreamsConfig& local) { apply_local_settings(reader, local); });
+  auto result =
+      s.recv_settings({}, true, [&](const StreamsConfig& local) { apply_local_settings(reader, local); });
   ASSERT_EQ(describe(result), "ok");
   EXPECT_FALSE(std::get<SettingsVerdict<Handle>>(result).initial);
   EXPECT_EQ(std::get<SettingsVerdict<Handle>>(result).flags, 0u);
@@ -615,7 +619,8 @@ TEST(H2StreamsRecv, PingsAndTheShutdownAcknowledgement) {
   // The last stream's close-out tells the server to stop accepting.
   std::vector<Handle> dropped;
   auto reset = server.recv_reset(1, 8, kNow, dropped);
-  EXPECT_EQ(std::get<std::optional<ResetVerdict<Handle>>>(reset)->flags, static_cast<uint32_t>(kFlagStopAccepting));
+  EXPECT_EQ(std::get<std::optional<ResetVerdict<Handle>>>(reset)->flags,
+            static_cast<uint32_t>(kFlagStopAccepting));
 
   State idle(config(true));
   idle.mark_graceful();

@@ -72,7 +72,9 @@ uint32_t open_request(State& s, bool end_stream = false) {
 void receive_request(State& s, uint32_t id, bool end_stream) {
   Handle spare(static_cast<int>(id));
   std::vector<Handle> dropped;
-  auto opened = s.recv_headers(RecvHeaders{id, end_stream, std::nullopt, std::nullopt, false, MessageShape::request()}, spare, kNow, dropped);
+  auto opened =
+      s.recv_headers(RecvHeaders{id, end_stream, std::nullopt, std::nullopt, false, MessageShape::request()},
+                     spare, kNow, dropped);
   ASSERT_TRUE(std::holds_alternative<HeadersVerdict<Handle>>(opened));
   s.accepted(id, dropped);
 }
@@ -92,7 +94,8 @@ TEST(H2StreamsSend, OpenStreamAllocatesIdsInOrderUntilTheSpaceIsExhausted) {
   EXPECT_EQ(open_request(s), kMaxStreamId);
   EXPECT_EQ(s.num_open_streams(), 3u);
   ASSERT_TRUE(s.try_claim_slot());
-  auto exhausted = s.open_stream(build_request_head("GET", "/", "https", "a"), nullptr, true, false, Handle(1));
+  auto exhausted =
+      s.open_stream(build_request_head("GET", "/", "https", "a"), nullptr, true, false, Handle(1));
   const auto& error = std::get<ProtocolError>(std::get<Error>(exhausted));
   EXPECT_EQ(error.reason, 7u);
   EXPECT_EQ(error.message, "stream ID space exhausted (OverflowedStreamId)");
@@ -101,8 +104,8 @@ TEST(H2StreamsSend, OpenStreamAllocatesIdsInOrderUntilTheSpaceIsExhausted) {
   // A refused head and a closed connection give the slot back too.
   State t(config(false));
   ASSERT_TRUE(t.try_claim_slot());
-  auto refused = t.open_stream(build_request_head("GET", "/", std::nullopt, std::nullopt), nullptr, true, false,
-                               Handle(1));
+  auto refused = t.open_stream(build_request_head("GET", "/", std::nullopt, std::nullopt), nullptr, true,
+                               false, Handle(1));
   EXPECT_TRUE(std::holds_alternative<InvalidArgument>(refused));
   std::vector<std::pair<Handle, Stop>> aborted;
   std::vector<Handle> dropped;
@@ -140,7 +143,8 @@ TEST(H2StreamsSend, SendDataStaysWithinTheWindowsTheBufferAndTheFrameSize) {
   EXPECT_EQ(after.stopped->reason, std::nullopt);
   // The response ends the stream; it leaves the table once its DATA is written.
   Handle none;
-  s.recv_headers(RecvHeaders{id, true, 200, std::nullopt, false, MessageShape::response()}, none, kNow, dropped);
+  s.recv_headers(RecvHeaders{id, true, 200, std::nullopt, false, MessageShape::response()}, none, kNow,
+                 dropped);
   ASSERT_TRUE(s.find(id) && s.find(id)->state.is_closed());
   std::vector<Handle> written;
   s.credit_written(written, dropped);
@@ -247,8 +251,9 @@ TEST(H2StreamsSend, AConnectionWindowUpdateWakesOnlyWhoItStopped) {
   std::vector<Handle> dropped, wake;
   auto open = [&](int handle) {
     EXPECT_TRUE(s.try_claim_slot());
-    auto opened = s.open_stream(build_request_head("POST", "https://example.com/x", std::nullopt, std::nullopt),
-                                nullptr, false, false, Handle(handle));
+    auto opened =
+        s.open_stream(build_request_head("POST", "https://example.com/x", std::nullopt, std::nullopt),
+                      nullptr, false, false, Handle(handle));
     return std::get<std::optional<uint32_t>>(opened).value();
   };
   auto send = [&](uint32_t id, std::size_t offset = 0) {
@@ -368,7 +373,8 @@ TEST(H2StreamsSend, AcceptingARequestResetBeforeAcceptFreesItsPlace) {
   State s(c);
   std::vector<Handle> dropped;
   Handle spare(1);
-  s.recv_headers(RecvHeaders{1, false, std::nullopt, std::nullopt, false, MessageShape::request()}, spare, kNow, dropped);
+  s.recv_headers(RecvHeaders{1, false, std::nullopt, std::nullopt, false, MessageShape::request()}, spare,
+                 kNow, dropped);
   ASSERT_TRUE(std::holds_alternative<std::optional<ResetVerdict<Handle>>>(s.recv_reset(1, 8, kNow, dropped)));
   EXPECT_EQ(s.pending_accept_resets(), 1u);
   s.accepted(1, dropped);

@@ -42,8 +42,8 @@ std::vector<FrameEvent> decode(std::string_view batch, bool from_client) {
 TEST(H2Streams, ClientBeginQueuesPrefaceSettingsAndWindowUpdate) {
   // (connection window, expected WINDOW_UPDATE increment on stream 0)
   const std::pair<uint32_t, std::optional<uint32_t>> cases[] = {
-      {0, std::nullopt},      {65535, std::nullopt},      {65535 + 32766, std::nullopt},
-      {65535 + 32767, 32767}, {1048576, 983041},           {2147483647, 2147418112},
+      {0, std::nullopt},      {65535, std::nullopt}, {65535 + 32766, std::nullopt},
+      {65535 + 32767, 32767}, {1048576, 983041},     {2147483647, 2147418112},
   };
   for (const auto& [window, increment] : cases) {
     State s(client_config(window));

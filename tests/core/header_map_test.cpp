@@ -170,8 +170,8 @@ TEST(HeaderMap, IndexGrowsAtThreeQuartersUpToTheLimit) {
   HeaderMap m;
   EXPECT_EQ(m.index_slots(), 0u);
   // (names after the add, slots after the add)
-  const std::pair<uint32_t, uint32_t> steps[] = {{1, 8},   {5, 8},    {6, 16},   {11, 16},
-                                                 {12, 32}, {23, 32},  {24, 64},  {48, 128},
+  const std::pair<uint32_t, uint32_t> steps[] = {{1, 8},    {5, 8},         {6, 16},       {11, 16},
+                                                 {12, 32},  {23, 32},       {24, 64},      {48, 128},
                                                  {96, 256}, {12288, 32768}, {24576, 32768}};
   uint32_t added = 0;
   for (auto [names, slots] : steps) {
@@ -258,7 +258,8 @@ TEST(HeaderName, EveryOctetAtEveryPositionFollowsTheRule) {
   EXPECT_TRUE(HeaderName::from("Accept-Encoding", &name));
   EXPECT_EQ(name->well_known(), WellKnownName::kAcceptEncoding);
   // Near misses of well-known names are not taken for them.
-  for (const char* miss : {"accept-encodinh", "bccept-encoding", "accept_encoding", "hosT-", "hos", "te_", "ta"})
+  for (const char* miss :
+       {"accept-encodinh", "bccept-encoding", "accept_encoding", "hosT-", "hos", "te_", "ta"})
     EXPECT_EQ(key(miss).well_known(), WellKnownName::kNone) << miss;
 }
 
@@ -306,7 +307,8 @@ TEST(HeaderMap, AttachedValuesAreReferencedNotCopied) {
   HeaderMap copy = m;
   head = SharedOctets();
   m = HeaderMap();
-  EXPECT_EQ(items(copy), (Fields{{"host", "example.com"}, {"accept", "*/*"}, {"x-copied", "not in a block"}}));
+  EXPECT_EQ(items(copy),
+            (Fields{{"host", "example.com"}, {"accept", "*/*"}, {"x-copied", "not in a block"}}));
 }
 
 TEST(HeaderMap, ValuesTakenFromTheMapItselfSurviveRelocation) {
@@ -366,15 +368,19 @@ TEST(HeaderMap, RandomOperationsMatchAModel) {
       case 1: {
         ASSERT_EQ(m.append(raw, value), std::nullopt);
         auto it = find(name);
-        if (it == model.end()) model.push_back({name, {value}});
-        else it->second.push_back(value);
+        if (it == model.end())
+          model.push_back({name, {value}});
+        else
+          it->second.push_back(value);
         break;
       }
       case 2: {
         ASSERT_EQ(m.insert(raw, value), std::nullopt);
         auto it = find(name);
-        if (it == model.end()) model.push_back({name, {value}});
-        else it->second = {value};
+        if (it == model.end())
+          model.push_back({name, {value}});
+        else
+          it->second = {value};
         break;
       }
       default: {

@@ -154,9 +154,15 @@ TEST(HpackDecoder, MalformedBlocks) {
       {"upper-case name", "40014100", "InvalidUtf8"},
       {"empty name", "400000", "InvalidUtf8"},
       {"name with a colon inside", "4003613a6200", "InvalidUtf8"},
-      {"name with a space", "4003612062" "00", "InvalidUtf8"},
+      {"name with a space",
+       "4003612062"
+       "00",
+       "InvalidUtf8"},
       {"value with CR", "4f010d", "InvalidUtf8"},
-      {"value with NUL", "0f0001" "00", "InvalidUtf8"},
+      {"value with NUL",
+       "0f0001"
+       "00",
+       "InvalidUtf8"},
       {"value with DEL", "0f00017f", "InvalidUtf8"},
       {":method with a space", "4203472045", "InvalidUtf8"},
       {":method empty", "4200", "InvalidUtf8"},
@@ -164,11 +170,24 @@ TEST(HpackDecoder, MalformedBlocks) {
       {":path with a surrogate", "4403eda080", "InvalidUtf8"},
       {":authority cut inside a sequence", "4102e282", "InvalidUtf8"},
       {":scheme with 0xff", "4601ff", "InvalidUtf8"},
-      {":protocol above U+10FFFF", "4009" "3a70726f746f636f6c" "04f4908080", "InvalidUtf8"},
+      {":protocol above U+10FFFF",
+       "4009"
+       "3a70726f746f636f6c"
+       "04f4908080",
+       "InvalidUtf8"},
       // RFC 9113 section 8.2.1: no NUL, CR or LF in any field value, pseudo or not.
-      {":path with CR", "4403" "2f610d", "InvalidUtf8"},
-      {":authority with LF", "4103" "610a62", "InvalidUtf8"},
-      {":scheme with NUL", "4602" "6800", "InvalidUtf8"},
+      {":path with CR",
+       "4403"
+       "2f610d",
+       "InvalidUtf8"},
+      {":authority with LF",
+       "4103"
+       "610a62",
+       "InvalidUtf8"},
+      {":scheme with NUL",
+       "4602"
+       "6800",
+       "InvalidUtf8"},
   };
   for (const Case& c : cases) {
     const std::string wire = from_hex(c.hex);
@@ -191,25 +210,39 @@ TEST(HpackDecoder, RepresentationsAndTheirFields) {
   constexpr Pseudo kNone = Pseudo::kNone;
   const Case cases[] = {
       {"indexed static", "82", {{":method", "GET", Pseudo::kMethod, false}}, 0},
-      {"incremental, static name", "4103e282ac", {{":authority", "\xe2\x82\xac", Pseudo::kAuthority, false}}, 1},
+      {"incremental, static name",
+       "4103e282ac",
+       {{":authority", "\xe2\x82\xac", Pseudo::kAuthority, false}},
+       1},
       {"without indexing, literal name", "000161016d", {{"a", "m", kNone, false}}, 0},
       {"never indexed, static name 32", "1f1106636f6f6b6965", {{"cookie", "cookie", kNone, true}}, 0},
       {"never indexed, literal name", "10016101ff", {{"a", "\xff", kNone, true}}, 0},
       {"obs-text and HTAB in a value", "0f0003800961", {{"accept-charset", "\x80\ta", kNone, false}}, 0},
       {"Huffman name and value", "40811f82fe3f", {{"a", "!", kNone, false}}, 1},
-      {"size updates, then fields", "20203fe11f8284",
-       {{":method", "GET", Pseudo::kMethod, false}, {":path", "/", Pseudo::kPath, false}}, 0},
-      {":status 100 and 999", "48033130304803393939",
-       {{":status", "100", Pseudo::kStatus, false}, {":status", "999", Pseudo::kStatus, false}}, 2},
+      {"size updates, then fields",
+       "20203fe11f8284",
+       {{":method", "GET", Pseudo::kMethod, false}, {":path", "/", Pseudo::kPath, false}},
+       0},
+      {":status 100 and 999",
+       "48033130304803393939",
+       {{":status", "100", Pseudo::kStatus, false}, {":status", "999", Pseudo::kStatus, false}},
+       2},
       {"indexed dynamic entry", "4001610162be", {{"a", "b", kNone, false}, {"a", "b", kNone, false}}, 1},
-      {"dynamic name, inserted and not", "4003782d7901617e01620f2f0163",
-       {{"x-y", "a", kNone, false}, {"x-y", "b", kNone, false}, {"x-y", "c", kNone, false}}, 2},
-      {"dynamic name whose entry the insertion evicts", "3f054003782d7901617e0162be",
-       {{"x-y", "a", kNone, false}, {"x-y", "b", kNone, false}, {"x-y", "b", kNone, false}}, 1},
-      {"entry larger than the table empties it", "3f0540017a0162" "4003782d79" "0161",
-       {{"z", "b", kNone, false}, {"x-y", "a", kNone, false}}, 1},
-      {"sensitive marks only never-indexed literals", "1001610162be",
-       {{"a", "b", kNone, true}}, 0},
+      {"dynamic name, inserted and not",
+       "4003782d7901617e01620f2f0163",
+       {{"x-y", "a", kNone, false}, {"x-y", "b", kNone, false}, {"x-y", "c", kNone, false}},
+       2},
+      {"dynamic name whose entry the insertion evicts",
+       "3f054003782d7901617e0162be",
+       {{"x-y", "a", kNone, false}, {"x-y", "b", kNone, false}, {"x-y", "b", kNone, false}},
+       1},
+      {"entry larger than the table empties it",
+       "3f0540017a0162"
+       "4003782d79"
+       "0161",
+       {{"z", "b", kNone, false}, {"x-y", "a", kNone, false}},
+       1},
+      {"sensitive marks only never-indexed literals", "1001610162be", {{"a", "b", kNone, true}}, 0},
   };
   for (const Case& c : cases) {
     const std::string wire = from_hex(c.hex);
@@ -247,21 +280,36 @@ TEST(HpackDecoder, SizeUpdatesFollowTheAnnouncedLimit) {
   const char* const kInsertAB = "4001610162";
   const Script scripts[] = {
       {"after announcing 0, an update to 4096 is refused",
-       {{-1, kInsertAB, kOk}, {0, "", kOk}, {-1, "3fe11f", DecodeError::kInvalidMaxDynamicSize}}, 4096, 1},
+       {{-1, kInsertAB, kOk}, {0, "", kOk}, {-1, "3fe11f", DecodeError::kInvalidMaxDynamicSize}},
+       4096,
+       1},
       {"after announcing 0, an update to 0 empties the table",
-       {{-1, kInsertAB, kOk}, {0, "", kOk}, {-1, "20", kOk}, {-1, kInsertAB, kOk}}, 0, 0},
+       {{-1, kInsertAB, kOk}, {0, "", kOk}, {-1, "20", kOk}, {-1, kInsertAB, kOk}},
+       0,
+       0},
       {"the announced limit waits for the next block",
-       {{-1, kInsertAB, kOk}, {0, "", kOk}, {-1, "be", kOk}}, 4096, 1},
+       {{-1, kInsertAB, kOk}, {0, "", kOk}, {-1, "be", kOk}},
+       4096,
+       1},
       {"the larger of two pending announcements holds",
-       {{100, "", kOk}, {50, "", kOk}, {-1, "3f45", kOk}}, 100, 0},
+       {{100, "", kOk}, {50, "", kOk}, {-1, "3f45", kOk}},
+       100,
+       0},
       {"a later, smaller announcement holds once applied",
-       {{100, "", kOk}, {-1, "82", kOk}, {50, "", kOk}, {-1, "3f45", DecodeError::kInvalidMaxDynamicSize}}, 4096, 0},
-      {"a larger announcement allows growing",
-       {{8192, "", kOk}, {-1, "3fe13f", kOk}}, 8192, 0},
+       {{100, "", kOk}, {-1, "82", kOk}, {50, "", kOk}, {-1, "3f45", DecodeError::kInvalidMaxDynamicSize}},
+       4096,
+       0},
+      {"a larger announcement allows growing", {{8192, "", kOk}, {-1, "3fe13f", kOk}}, 8192, 0},
       {"two updates open a block", {{-1, "203fe11f82", kOk}}, 4096, 0},
       {"every block may open with updates", {{-1, "82", kOk}, {-1, "3f0582", kOk}}, 36, 0},
       {"shrinking evicts the oldest entries",
-       {{-1, "4001610162" "4001630164", kOk}, {-1, "3f2382", kOk}}, 66, 1},
+       {{-1,
+         "4001610162"
+         "4001630164",
+         kOk},
+        {-1, "3f2382", kOk}},
+       66,
+       1},
   };
   for (const Script& script : scripts) {
     SCOPED_TRACE(script.what);
@@ -314,9 +362,18 @@ TEST(HpackHeaderList, CaseTable) {
   const std::string v67(67, 'v'), v66(66, 'v'), v80(80, 'v');
   const uint32_t kBig = 1 << 20;
   const Case cases[] = {
-      {"a request", kBig, {{":method", "GET"}, {":path", "/"}, {"a", "b"}},
-       {{":method", "GET"}, {":path", "/"}, {"a", "b"}}, false, false},
-      {"a pseudo-header after a regular field", kBig, {{"a", "b"}, {":path", "/"}}, {{"a", "b"}}, true, false},
+      {"a request",
+       kBig,
+       {{":method", "GET"}, {":path", "/"}, {"a", "b"}},
+       {{":method", "GET"}, {":path", "/"}, {"a", "b"}},
+       false,
+       false},
+      {"a pseudo-header after a regular field",
+       kBig,
+       {{"a", "b"}, {":path", "/"}},
+       {{"a", "b"}},
+       true,
+       false},
       {"a repeated pseudo-header", kBig, {{":path", "/"}, {":path", "/x"}}, {{":path", "/"}}, true, false},
       {"connection", kBig, {{"connection", "close"}}, {}, true, false},
       {"transfer-encoding", kBig, {{"transfer-encoding", "chunked"}}, {}, true, false},
@@ -325,20 +382,44 @@ TEST(HpackHeaderList, CaseTable) {
       {"proxy-connection", kBig, {{"proxy-connection", "x"}}, {}, true, false},
       {"te other than trailers", kBig, {{"te", "gzip"}}, {}, true, false},
       {"te: trailers", kBig, {{"te", "trailers"}}, {{"te", "trailers"}}, false, false},
-      {"names that merely resemble them", kBig, {{"tea", "x"}, {"upgrades", "y"}},
-       {{"tea", "x"}, {"upgrades", "y"}}, false, false},
+      {"names that merely resemble them",
+       kBig,
+       {{"tea", "x"}, {"upgrades", "y"}},
+       {{"tea", "x"}, {"upgrades", "y"}},
+       false,
+       false},
       {"a list of exactly the limit is over size", 100, {{"a", v67}}, {}, false, true},
       {"a list just under the limit is kept", 100, {{"a", v66}}, {{"a", v66}}, false, false},
       {"once over size, small fields are dropped too", 100, {{"a", v67}, {"b", ""}}, {}, false, true},
       {"malformed fields do not count", 100, {{"connection", v80}, {"a", "b"}}, {{"a", "b"}}, true, false},
-      {"400 octets against a limit of 100 is tolerated", 100,
-       {{"a", v67}, {"a", v67}, {"a", v67}, {"a", v67}}, {}, false, true},
-      {"401 octets against a limit of 100 is abuse", 100,
-       {{"a", v67}, {"a", v67}, {"a", v67}, {"a", v67}, {"b", ""}}, {}, false, true, true},
+      {"400 octets against a limit of 100 is tolerated",
+       100,
+       {{"a", v67}, {"a", v67}, {"a", v67}, {"a", v67}},
+       {},
+       false,
+       true},
+      {"401 octets against a limit of 100 is abuse",
+       100,
+       {{"a", v67}, {"a", v67}, {"a", v67}, {"a", v67}, {"b", ""}},
+       {},
+       false,
+       true,
+       true},
       {"a limit of 0 makes any field abuse", 0, {{"a", ""}}, {}, false, false, true},
-      {"four times the limit saturates instead of wrapping", 1u << 30, {{"a", v80}}, {{"a", v80}}, false, false},
-      {"a full collection makes the list over size", kBig, {{"a", "1"}, {"b", "2"}, {"c", "3"}},
-       {{"a", "1"}}, false, true, false, 1},
+      {"four times the limit saturates instead of wrapping",
+       1u << 30,
+       {{"a", v80}},
+       {{"a", v80}},
+       false,
+       false},
+      {"a full collection makes the list over size",
+       kBig,
+       {{"a", "1"}, {"b", "2"}, {"c", "3"}},
+       {{"a", "1"}},
+       false,
+       true,
+       false,
+       1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -363,7 +444,11 @@ TEST(HpackHeaderList, ThroughTheDecoder) {
   {
     ListStore store;
     HeaderListStep step(store, 60);
-    ASSERT_EQ(decode_whole(decoder, from_hex("4001610162" "4001630164"), step), std::nullopt);
+    ASSERT_EQ(decode_whole(decoder,
+                           from_hex("4001610162"
+                                    "4001630164"),
+                           step),
+              std::nullopt);
     EXPECT_EQ(store.list, (HeaderList{{"a", "b"}}));
     EXPECT_TRUE(step.over_size());
     EXPECT_EQ(step.list_size(), 68u);

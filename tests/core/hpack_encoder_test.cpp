@@ -31,8 +31,12 @@ std::string str(std::string_view s) {
   return to_hex(out);
 }
 
-Field plain(std::string_view name, std::string_view value) { return {name, value, Pseudo::kNone, false}; }
-Field secret(std::string_view name, std::string_view value) { return {name, value, Pseudo::kNone, true}; }
+Field plain(std::string_view name, std::string_view value) {
+  return {name, value, Pseudo::kNone, false};
+}
+Field secret(std::string_view name, std::string_view value) {
+  return {name, value, Pseudo::kNone, true};
+}
 
 // One line per block: the fields given to a fresh encoder and the octets expected.
 TEST(HpackEncoder, RepresentationChoices) {
@@ -48,33 +52,57 @@ TEST(HpackEncoder, RepresentationChoices) {
       {":path /index.html", {Field::make_pseudo(Pseudo::kPath, "/index.html")}, "85", 0},
       {":status 200", {Field::make_pseudo(Pseudo::kStatus, "200")}, "88", 0},
       {"accept-encoding: gzip, deflate", {plain("accept-encoding", "gzip, deflate")}, "90", 0},
-      {":status 201: indexed with the static name", {Field::make_pseudo(Pseudo::kStatus, "201")}, "48" + str("201"), 1},
+      {":status 201: indexed with the static name",
+       {Field::make_pseudo(Pseudo::kStatus, "201")},
+       "48" + str("201"),
+       1},
       {"empty static values are not exact matches", {Field::make_pseudo(Pseudo::kAuthority, "")}, "4100", 1},
       {":path is never indexed", {Field::make_pseudo(Pseudo::kPath, "/x")}, "04" + str("/x"), 0},
       {"set-cookie is never indexed", {plain("set-cookie", "a=b")}, "0f28" + str("a=b"), 0},
       {"authorization, sensitive", {secret("authorization", "k")}, "1f08" + str("k"), 0},
-      {"a custom field twice", {plain("custom-key", "custom-value"), plain("custom-key", "custom-value")},
-       "40" + str("custom-key") + str("custom-value") + "be", 1},
-      {"a new value for a dynamic name", {plain("x-a", "1"), plain("x-a", "2")},
-       "40" + str("x-a") + str("1") + "7e" + str("2"), 2},
-      {"a sensitive custom field", {secret("x-secret", "y"), secret("x-secret", "y")},
-       "10" + str("x-secret") + str("y") + "10" + str("x-secret") + str("y"), 0},
+      {"a custom field twice",
+       {plain("custom-key", "custom-value"), plain("custom-key", "custom-value")},
+       "40" + str("custom-key") + str("custom-value") + "be",
+       1},
+      {"a new value for a dynamic name",
+       {plain("x-a", "1"), plain("x-a", "2")},
+       "40" + str("x-a") + str("1") + "7e" + str("2"),
+       2},
+      {"a sensitive custom field",
+       {secret("x-secret", "y"), secret("x-secret", "y")},
+       "10" + str("x-secret") + str("y") + "10" + str("x-secret") + str("y"),
+       0},
       {"a sensitive static name", {secret("user-agent", "u")}, "1f2b" + str("u"), 0},
       {"a sensitive exact static field", {{":method", "GET", Pseudo::kMethod, true}}, "82", 0},
       {"size 3072 is inserted", {plain("x", v3039)}, "40" + str("x") + str(v3039), 1},
       {"size 3073 is not", {plain("x", v3040)}, "00" + str("x") + str(v3040), 0},
       {"a large field with a static name", {plain("user-agent", v3040)}, "0f2b" + str(v3040), 0},
-      {"nameless after a never-indexed static name", {plain("set-cookie", "a"), plain("", "b")},
-       "0f28" + str("a") + "0f28" + str("b"), 0},
-      {"nameless after an inserted field", {plain("x-a", "1"), plain("", "2"), plain("", "3")},
-       "40" + str("x-a") + str("1") + "0f2f" + str("2") + "0f2f" + str("3"), 1},
-      {"nameless after an inserted field with a static name", {plain("accept", "1"), plain("", "2")},
-       "53" + str("1") + "0f04" + str("2"), 1},
-      {"nameless after an exact static match", {Field::make_pseudo(Pseudo::kMethod, "GET"), plain("", "POST")},
-       "82" "02" + str("POST"), 0},
-      {"nameless after a field with no index", {plain("x", v3040), plain("", "2")},
-       "00" + str("x") + str(v3040) + "00" + str("x") + str("2"), 0},
-      {"sensitive nameless", {plain("x-a", "1"), secret("", "2")}, "40" + str("x-a") + str("1") + "1f2f" + str("2"), 1},
+      {"nameless after a never-indexed static name",
+       {plain("set-cookie", "a"), plain("", "b")},
+       "0f28" + str("a") + "0f28" + str("b"),
+       0},
+      {"nameless after an inserted field",
+       {plain("x-a", "1"), plain("", "2"), plain("", "3")},
+       "40" + str("x-a") + str("1") + "0f2f" + str("2") + "0f2f" + str("3"),
+       1},
+      {"nameless after an inserted field with a static name",
+       {plain("accept", "1"), plain("", "2")},
+       "53" + str("1") + "0f04" + str("2"),
+       1},
+      {"nameless after an exact static match",
+       {Field::make_pseudo(Pseudo::kMethod, "GET"), plain("", "POST")},
+       "82"
+       "02" +
+           str("POST"),
+       0},
+      {"nameless after a field with no index",
+       {plain("x", v3040), plain("", "2")},
+       "00" + str("x") + str(v3040) + "00" + str("x") + str("2"),
+       0},
+      {"sensitive nameless",
+       {plain("x-a", "1"), secret("", "2")},
+       "40" + str("x-a") + str("1") + "1f2f" + str("2"),
+       1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -162,7 +190,10 @@ TEST(HpackEncoder, ShrinkingForgetsEvictedEntries) {
   encoder.set_header_table_size(50);
   out.clear();
   encoder.encode(fields, out);
-  EXPECT_EQ(to_hex(out.view()), "3f13" "40" + str("x-a") + str("1") + "40" + str("x-b") + str("2"));
+  EXPECT_EQ(to_hex(out.view()),
+            "3f13"
+            "40" +
+                str("x-a") + str("1") + "40" + str("x-b") + str("2"));
   EXPECT_EQ(encoder.table().count(), 1u);
   out.clear();
   encoder.encode(fields, out);
@@ -170,7 +201,10 @@ TEST(HpackEncoder, ShrinkingForgetsEvictedEntries) {
   encoder.set_header_table_size(0);
   out.clear();
   encoder.encode(fields, out);
-  EXPECT_EQ(to_hex(out.view()), "20" "00" + str("x-a") + str("1") + "00" + str("x-b") + str("2"));
+  EXPECT_EQ(to_hex(out.view()),
+            "20"
+            "00" +
+                str("x-a") + str("1") + "00" + str("x-b") + str("2"));
   // From a smaller table, a peer allowing 8192 gets the cap announced.
   encoder.set_header_table_size(8192);
   out.clear();
@@ -344,8 +378,8 @@ TEST(HpackDecoder, ReadsNghttpDeflaterOutput) {
       std::vector<nghttp2_nv> nva;
       for (const auto& [name, value] : story->cases[k].headers)
         nva.push_back({reinterpret_cast<uint8_t*>(const_cast<char*>(name.data())),
-                       reinterpret_cast<uint8_t*>(const_cast<char*>(value.data())), name.size(),
-                       value.size(), static_cast<uint8_t>(rng() % 16 == 0 ? NGHTTP2_NV_FLAG_NO_INDEX : 0)});
+                       reinterpret_cast<uint8_t*>(const_cast<char*>(value.data())), name.size(), value.size(),
+                       static_cast<uint8_t>(rng() % 16 == 0 ? NGHTTP2_NV_FLAG_NO_INDEX : 0)});
       std::string block(nghttp2_hd_deflate_bound(deflater, nva.data(), nva.size()), '\0');
       const auto n = nghttp2_hd_deflate_hd(deflater, reinterpret_cast<uint8_t*>(block.data()), block.size(),
                                            nva.data(), nva.size());

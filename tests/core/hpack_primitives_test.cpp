@@ -68,16 +68,16 @@ TEST(HpackInteger, DecodeCases) {
   constexpr auto kOk = std::nullopt;
   const Case cases[] = {
       {"", 5, DecodeError::kIntegerUnderflow, 0, 0},
-      {"e0", 5, kOk, 0, 1},                   // flag bits above the prefix are not the value
+      {"e0", 5, kOk, 0, 1},  // flag bits above the prefix are not the value
       {"fe", 7, kOk, 126, 1},
       {"7f00", 7, kOk, 127, 2},
       {"1f", 5, DecodeError::kIntegerUnderflow, 0, 0},
       {"1f80", 5, DecodeError::kIntegerUnderflow, 0, 0},
-      {"1fffffff", 5, DecodeError::kIntegerUnderflow, 0, 0},  // three continuations, then the end
+      {"1fffffff", 5, DecodeError::kIntegerUnderflow, 0, 0},   // three continuations, then the end
       {"1fffffffff", 5, DecodeError::kIntegerOverflow, 0, 0},  // fourth continuation continues
       {"1fffffffff00", 5, DecodeError::kIntegerOverflow, 0, 0},
-      {"1fffffff7f", 5, kOk, 31 + (1u << 28) - 1, 5},         // the largest value
-      {"1f8080800000", 5, kOk, 31, 5},                        // redundant zero groups are allowed
+      {"1fffffff7f", 5, kOk, 31 + (1u << 28) - 1, 5},  // the largest value
+      {"1f8080800000", 5, kOk, 31, 5},                 // redundant zero groups are allowed
       {"ffffffff7f", 8, kOk, 255 + (1u << 28) - 1, 5},
       {"0100", 1, kOk, 1, 2},
       {"00", 0, DecodeError::kInvalidIntegerPrefix, 0, 0},
@@ -98,8 +98,8 @@ TEST(HpackInteger, RoundTripsAroundEveryPrefixBoundary) {
   for (int prefix = 1; prefix <= 8; ++prefix) {
     const uint32_t max = (1u << prefix) - 1;
     const uint8_t flags = static_cast<uint8_t>(0xff << prefix);
-    for (uint32_t value : {0u, 1u, max - 1, max, max + 1, max + 127, max + 128, max + 16383,
-                           max + 16384, max + (1u << 28) - 1}) {
+    for (uint32_t value : {0u, 1u, max - 1, max, max + 1, max + 127, max + 128, max + 16383, max + 16384,
+                           max + (1u << 28) - 1}) {
       if (value > max + (1u << 28) - 1) continue;
       SCOPED_TRACE(std::to_string(prefix) + ":" + std::to_string(value));
       const std::string wire = encode_int(flags, prefix, value);
@@ -207,8 +207,8 @@ TEST(HpackHuffman, MalformedCodes) {
     EXPECT_EQ(unhuffman_bitwise(from_hex(hex)), std::nullopt) << why;
   }
   EXPECT_EQ(unhuffman(from_hex("1f")), "a");
-  EXPECT_EQ(unhuffman(from_hex("fe3f")), "!");     // 10-bit code ending in the last octet
-  EXPECT_EQ(unhuffman(from_hex("18ff")), "aa");    // 6 bits of padding
+  EXPECT_EQ(unhuffman(from_hex("fe3f")), "!");      // 10-bit code ending in the last octet
+  EXPECT_EQ(unhuffman(from_hex("18ff")), "aa");     // 6 bits of padding
   EXPECT_EQ(unhuffman(huffman("aaaaa")), "aaaaa");  // 7 bits of padding
   // A whole octet of ones after any valid code makes the padding too long.
   for (const char* text : {"", "a", "aa", "aaa", "aaaaa", "0", "!", "\xff"})

@@ -25,7 +25,9 @@ inline std::string_view status_name(const DecodeStatus& status) {
 }
 
 // Lets GoogleTest print statuses by name.
-inline void PrintTo(DecodeError error, std::ostream* os) { *os << decode_error_name(error); }
+inline void PrintTo(DecodeError error, std::ostream* os) {
+  *os << decode_error_name(error);
+}
 
 }  // namespace vantric::hpack
 
@@ -52,8 +54,7 @@ inline std::string to_hex(std::string_view bytes) {
 // A heap block of exactly the input's length, so that ASan catches any read past it.
 class ExactBytes {
  public:
-  explicit ExactBytes(std::string_view bytes)
-      : data_(new char[bytes.size()]), size_(bytes.size()) {
+  explicit ExactBytes(std::string_view bytes) : data_(new char[bytes.size()]), size_(bytes.size()) {
     std::copy(bytes.begin(), bytes.end(), data_.get());
   }
   std::string_view view() const { return {data_.get(), size_}; }

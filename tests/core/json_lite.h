@@ -107,7 +107,8 @@ class Parser {
       default: {
         v->type = Value::Type::kNumber;
         const std::size_t start = i_;
-        while (i_ < s_.size() && std::string_view("+-0123456789.eE").find(s_[i_]) != std::string_view::npos) ++i_;
+        while (i_ < s_.size() && std::string_view("+-0123456789.eE").find(s_[i_]) != std::string_view::npos)
+          ++i_;
         if (start == i_) return false;
         const std::string text(s_.substr(start, i_ - start));
         char* end = nullptr;
@@ -121,7 +122,10 @@ class Parser {
     *out = 0;
     for (int k = 0; k < 4; ++k) {
       const char c = s_[i_++];
-      const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      const int d = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
       if (d < 0) return false;
       *out = *out * 16 + static_cast<uint32_t>(d);
     }
@@ -157,11 +161,21 @@ class Parser {
       if (i_ == s_.size()) return false;
       const char e = s_[i_++];
       switch (e) {
-        case 'b': out->push_back('\b'); break;
-        case 'f': out->push_back('\f'); break;
-        case 'n': out->push_back('\n'); break;
-        case 'r': out->push_back('\r'); break;
-        case 't': out->push_back('\t'); break;
+        case 'b':
+          out->push_back('\b');
+          break;
+        case 'f':
+          out->push_back('\f');
+          break;
+        case 'n':
+          out->push_back('\n');
+          break;
+        case 'r':
+          out->push_back('\r');
+          break;
+        case 't':
+          out->push_back('\t');
+          break;
         case 'u': {
           uint32_t cp;
           if (!hex4(&cp)) return false;
@@ -174,7 +188,9 @@ class Parser {
           put_utf8(cp, out);
           break;
         }
-        default: out->push_back(e); break;  // \" \\ \/
+        default:
+          out->push_back(e);
+          break;  // \" \\ \/
       }
     }
     return false;
@@ -184,7 +200,9 @@ class Parser {
   std::size_t i_ = 0;
 };
 
-inline std::optional<Value> parse(std::string_view text) { return Parser(text).parse(); }
+inline std::optional<Value> parse(std::string_view text) {
+  return Parser(text).parse();
+}
 
 inline std::optional<Value> parse_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -14,12 +14,9 @@ namespace {
 
 TEST(ProxyText, PercentDecode) {
   const std::pair<std::string_view, std::string_view> cases[] = {
-      {"", ""},
-      {"a%20b", "a b"},
-      {"100%", "100%"},
-      {"%zz%4g", "%zz%4g"},
-      {"%%41", "%A"},
-      {"%00x", std::string_view("\0x", 2)},
+      {"", ""},         {"a%20b", "a b"},
+      {"100%", "100%"}, {"%zz%4g", "%zz%4g"},
+      {"%%41", "%A"},   {"%00x", std::string_view("\0x", 2)},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(percent_decode(in), out) << in;
 }
@@ -33,10 +30,10 @@ TEST(ProxyText, ReplaceInvalidUtf8) {
       {"\xff", std::string(r)},
       {"a\x80\x80", "a" + std::string(r) + std::string(r)},
       {"\xc3(", std::string(r) + "("},
-      {"\xc0\xaf", std::string(r) + std::string(r)},          // overlong
-      {"\xe0\x80\xaf", std::string(r) + r + std::string(r)},  // overlong, 3 octets
-      {"\xed\xa0\x80", std::string(r) + r + std::string(r)},  // surrogate
-      {"\xe2\x82", std::string(r)},                           // truncated: one subpart
+      {"\xc0\xaf", std::string(r) + std::string(r)},                  // overlong
+      {"\xe0\x80\xaf", std::string(r) + r + std::string(r)},          // overlong, 3 octets
+      {"\xed\xa0\x80", std::string(r) + r + std::string(r)},          // surrogate
+      {"\xe2\x82", std::string(r)},                                   // truncated: one subpart
       {"\xf4\x90\x80\x80", std::string(r) + r + r + std::string(r)},  // above U+10FFFF
       {"\xf5\x80", std::string(r) + std::string(r)},
   };
@@ -48,9 +45,14 @@ TEST(ProxyText, ReplaceInvalidUtf8) {
 
 TEST(ProxyText, Base64Rfc4648Vectors) {
   const std::pair<std::string_view, std::string_view> cases[] = {
-      {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},
-      {"foo", "Zm9v"},    {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
-      {"foobar", "Zm9vYmFy"}, {"\xff\xfe\xfd", "//79"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {"\xff\xfe\xfd", "//79"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(base64(in), out) << in;
 }
@@ -227,8 +229,7 @@ TEST(ProxyMatcher, Environment) {
       {{{"HTTP_PROXY", "p:1"}}, "http://p:1/", "-"},
       {{{"HTTP_PROXY", "p:1"}, {"http_proxy", "q:2"}}, "http://p:1/", "-"},
       {{{"HTTP_PROXY", ""}, {"http_proxy", "q:2"}}, "-", "-"},
-      {{{"HTTP_PROXY", ""}, {"http_proxy", "q:2"}, {"ALL_PROXY", "a:3"}}, "http://a:3/",
-       "http://a:3/"},
+      {{{"HTTP_PROXY", ""}, {"http_proxy", "q:2"}, {"ALL_PROXY", "a:3"}}, "http://a:3/", "http://a:3/"},
       {{{"HTTP_PROXY", "\xff"}, {"http_proxy", "q:2"}}, "http://q:2/", "-"},
       {{{"ALL_PROXY", "socks5://s"}}, "socks5://s/", "socks5://s/"},
       {{{"HTTP_PROXY", "p:1"}, {"ALL_PROXY", "a:3"}, {"REQUEST_METHOD", ""}}, "-", "-"},

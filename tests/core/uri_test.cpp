@@ -23,8 +23,12 @@ struct Parsed {
   const char* fragment;
 };
 
-std::string show(std::string_view v, bool present) { return present ? "'" + std::string(v) + "'" : "-"; }
-std::string show(const char* v) { return v ? "'" + std::string(v) + "'" : "-"; }
+std::string show(std::string_view v, bool present) {
+  return present ? "'" + std::string(v) + "'" : "-";
+}
+std::string show(const char* v) {
+  return v ? "'" + std::string(v) + "'" : "-";
+}
 
 void expect_parsed(const Parsed& c, const Uri& u) {
   SCOPED_TRACE(c.input);
@@ -50,12 +54,13 @@ TEST(Uri, AcceptedForms) {
       {"/p?q?r/s#f#g", F::kOrigin, nullptr, nullptr, nullptr, nullptr, kNoPort, "/p", "q?r/s", "f#g"},
       {"/{a}|^`\"<>\\?[x]", F::kOrigin, nullptr, nullptr, nullptr, nullptr, kNoPort, "/{a}|^`\"<>\\", "[x]",
        nullptr},
-      {"/caf\xc3\xa9/%zz", F::kOrigin, nullptr, nullptr, nullptr, nullptr, kNoPort, "/caf\xc3\xa9/%zz", nullptr,
-       nullptr},
+      {"/caf\xc3\xa9/%zz", F::kOrigin, nullptr, nullptr, nullptr, nullptr, kNoPort, "/caf\xc3\xa9/%zz",
+       nullptr, nullptr},
       {"*", F::kAsterisk, nullptr, nullptr, nullptr, nullptr, kNoPort, "*", nullptr, nullptr},
-      {"http://example.com", F::kAbsolute, "http", nullptr, "example.com", nullptr, kNoPort, "", nullptr, nullptr},
-      {"HTTPS://Example.COM:8443/P?Q#F", F::kAbsolute, "https", nullptr, "Example.COM", "8443", 8443, "/P", "Q",
-       "F"},
+      {"http://example.com", F::kAbsolute, "http", nullptr, "example.com", nullptr, kNoPort, "", nullptr,
+       nullptr},
+      {"HTTPS://Example.COM:8443/P?Q#F", F::kAbsolute, "https", nullptr, "Example.COM", "8443", 8443, "/P",
+       "Q", "F"},
       {"hTtP://h?q", F::kAbsolute, "http", nullptr, "h", nullptr, kNoPort, "", "q", nullptr},
       {"ws://h/chat", F::kAbsolute, "ws", nullptr, "h", nullptr, kNoPort, "/chat", nullptr, nullptr},
       {"WS://h", F::kAbsolute, "WS", nullptr, "h", nullptr, kNoPort, "", nullptr, nullptr},
@@ -72,16 +77,19 @@ TEST(Uri, AcceptedForms) {
       {"http://h:123456789012345678901234567890", F::kAbsolute, "http", nullptr, "h",
        "123456789012345678901234567890", kNoPort, "", nullptr, nullptr},
       {"http://[::1]:8443/x", F::kAbsolute, "http", nullptr, "[::1]", "8443", 8443, "/x", nullptr, nullptr},
-      {"http://[2001:DB8::192.0.2.1]", F::kAbsolute, "http", nullptr, "[2001:DB8::192.0.2.1]", nullptr, kNoPort,
-       "", nullptr, nullptr},
+      {"http://[2001:DB8::192.0.2.1]", F::kAbsolute, "http", nullptr, "[2001:DB8::192.0.2.1]", nullptr,
+       kNoPort, "", nullptr, nullptr},
       {"http://192.0.2.1:80", F::kAbsolute, "http", nullptr, "192.0.2.1", "80", 80, "", nullptr, nullptr},
       {"http://a.b-c_d~e!$&'()*+,;=%41", F::kAbsolute, "http", nullptr, "a.b-c_d~e!$&'()*+,;=%41", nullptr,
        kNoPort, "", nullptr, nullptr},
-      {"example.com", F::kAuthority, nullptr, nullptr, "example.com", nullptr, kNoPort, nullptr, nullptr, nullptr},
-      {"example.com:443", F::kAuthority, nullptr, nullptr, "example.com", "443", 443, nullptr, nullptr, nullptr},
+      {"example.com", F::kAuthority, nullptr, nullptr, "example.com", nullptr, kNoPort, nullptr, nullptr,
+       nullptr},
+      {"example.com:443", F::kAuthority, nullptr, nullptr, "example.com", "443", 443, nullptr, nullptr,
+       nullptr},
       {"localhost:", F::kAuthority, nullptr, nullptr, "localhost", "", kNoPort, nullptr, nullptr, nullptr},
       {"[::1]:80", F::kAuthority, nullptr, nullptr, "[::1]", "80", 80, nullptr, nullptr, nullptr},
-      {"user:pw@proxy:3128", F::kAuthority, nullptr, "user:pw", "proxy", "3128", 3128, nullptr, nullptr, nullptr},
+      {"user:pw@proxy:3128", F::kAuthority, nullptr, "user:pw", "proxy", "3128", 3128, nullptr, nullptr,
+       nullptr},
       {"*x", F::kAuthority, nullptr, nullptr, "*x", nullptr, kNoPort, nullptr, nullptr, nullptr},
   };
   for (const auto& c : cases) {
@@ -250,11 +258,16 @@ TEST(Uri, IpAddresses) {
     std::array<uint8_t, 4> bytes;
   };
   const Case4 v4[] = {
-      {"0.0.0.0", true, {0, 0, 0, 0}},       {"192.0.2.255", true, {192, 0, 2, 255}},
-      {"256.0.0.1", false, {}},              {"01.2.3.4", false, {}},
-      {"1.2.3", false, {}},                  {"1.2.3.4.5", false, {}},
-      {"1..2.3", false, {}},                 {"1.2.3.4 ", false, {}},
-      {"", false, {}},                       {"1234.1.1.1", false, {}},
+      {"0.0.0.0", true, {0, 0, 0, 0}},
+      {"192.0.2.255", true, {192, 0, 2, 255}},
+      {"256.0.0.1", false, {}},
+      {"01.2.3.4", false, {}},
+      {"1.2.3", false, {}},
+      {"1.2.3.4.5", false, {}},
+      {"1..2.3", false, {}},
+      {"1.2.3.4 ", false, {}},
+      {"", false, {}},
+      {"1234.1.1.1", false, {}},
   };
   for (const auto& c : v4) {
     std::array<uint8_t, 4> out{};
@@ -273,7 +286,9 @@ TEST(Uri, IpAddresses) {
       {"::", true, {}},
       {"::1", true, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}},
       {"1::", true, {0, 1}},
-      {"2001:DB8::8:800:200C:417A", true, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 8, 8, 0, 0x20, 0x0c, 0x41, 0x7a}},
+      {"2001:DB8::8:800:200C:417A",
+       true,
+       {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 8, 8, 0, 0x20, 0x0c, 0x41, 0x7a}},
       {"1:2:3:4:5:6:7:8", true, {0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0, 8}},
       {"1:2:3:4:5:6::8", true, {0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 0, 0, 8}},
       {"::ffff:192.0.2.1", true, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, 2, 1}},
@@ -352,10 +367,10 @@ TEST(Uri, QuoteForMessage) {
       {"\t\r\n", "\"\\t\\r\\n\""},
       {std::string("\0\x1b\x7f", 3), "\"\\x00\\x1b\\x7f\""},
       {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
-      {"\xc2\x85", "\"\\x85\""},                      // C1 control NEL
-      {"\xff\xc3", "\"\\xff\\xc3\""},                 // not UTF-8
-      {"\xc0\xaf", "\"\\xc0\\xaf\""},                 // overlong
-      {"\xed\xa0\x80", "\"\\xed\\xa0\\x80\""},        // surrogate
+      {"\xc2\x85", "\"\\x85\""},                         // C1 control NEL
+      {"\xff\xc3", "\"\\xff\\xc3\""},                    // not UTF-8
+      {"\xc0\xaf", "\"\\xc0\\xaf\""},                    // overlong
+      {"\xed\xa0\x80", "\"\\xed\\xa0\\x80\""},           // surrogate
       {"\xf4\x90\x80\x80", "\"\\xf4\\x90\\x80\\x80\""},  // above U+10FFFF
   };
   for (const auto& c : cases) EXPECT_EQ(quote_for_message(c.in), c.out);

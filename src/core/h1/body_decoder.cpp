@@ -32,7 +32,8 @@ constexpr char kEofInSizeLine[] = "unexpected EOF during chunk size line";
 // Offset of the first CR or LF in `in`, or in.size().
 std::size_t find_line_end(std::string_view in) noexcept {
   const void* cr = std::memchr(in.data(), '\r', in.size());
-  const std::size_t limit = cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - in.data()) : in.size();
+  const std::size_t limit =
+      cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - in.data()) : in.size();
   const void* lf = std::memchr(in.data(), '\n', limit);
   return lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - in.data()) : limit;
 }
@@ -243,7 +244,8 @@ std::optional<Error> BodyDecoder::step_framing(std::string_view in, std::size_t*
     switch (state_) {
       case ChunkState::kStart: {
         const uint8_t digit = kHexValue[c];
-        if (digit == kNotHex) return failure(IoKind::kInvalidInput, "Invalid chunk size line: missing size digit");
+        if (digit == kNotHex)
+          return failure(IoKind::kInvalidInput, "Invalid chunk size line: missing size digit");
         chunk_size_ = digit;
         state_ = ChunkState::kSize;
         break;
@@ -330,7 +332,8 @@ std::optional<Error> BodyDecoder::step_framing(std::string_view in, std::size_t*
         const std::size_t room = kMaxTrailerBytes - trailer_.size();
         const std::size_t window = std::min(n - i, room);
         const void* cr = std::memchr(p + i, '\r', window);
-        const std::size_t take = cr ? static_cast<std::size_t>(static_cast<const uint8_t*>(cr) - (p + i)) + 1 : window;
+        const std::size_t take =
+            cr ? static_cast<std::size_t>(static_cast<const uint8_t*>(cr) - (p + i)) + 1 : window;
         const bool fits = trailer_append(in.substr(i, take));
         i += take - 1;
         if (!fits) return trailer_overflow();
@@ -339,7 +342,8 @@ std::optional<Error> BodyDecoder::step_framing(std::string_view in, std::size_t*
       }
       case ChunkState::kTrailerLf:
         if (c != '\n') return failure(IoKind::kInvalidInput, "Invalid trailer end LF");
-        if (trailer_lines_ == kMaxTrailerLines) return failure(IoKind::kInvalidData, "chunk trailers count overflow");
+        if (trailer_lines_ == kMaxTrailerLines)
+          return failure(IoKind::kInvalidData, "chunk trailers count overflow");
         ++trailer_lines_;
         state_ = ChunkState::kEndCr;
         if (!trailer_append("\n")) return trailer_overflow();

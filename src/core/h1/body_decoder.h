@@ -144,7 +144,7 @@ class BodyDecoder {
   uint64_t remaining_ = 0;   // Length: octets still expected
   uint64_t chunk_size_ = 0;  // Chunked: size being parsed, then octets left in the chunk
   uint64_t extension_bytes_ = 0;
-  std::string trailer_;      // raw trailer section; allocated at its first octet
+  std::string trailer_;  // raw trailer section; allocated at its first octet
   uint32_t trailer_lines_ = 0;
   BodyFraming framing_;
   ChunkState state_ = ChunkState::kStart;

@@ -84,7 +84,9 @@ class ClientState : public ConnectionBase<Obj> {
     return close();
   }
   Obj close_now() { return close(); }
-  Closed mark_closed() { return {close(), this->share_watcher_done(), std::exchange(writer_scope_, Obj{}), !busy_}; }
+  Closed mark_closed() {
+    return {close(), this->share_watcher_done(), std::exchange(writer_scope_, Obj{}), !busy_};
+  }
   // The transport is handed off for a protocol switch: never closed here again.
   Obj upgrade() { return this->hand_off(); }
 

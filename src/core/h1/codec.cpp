@@ -18,7 +18,7 @@ ParseLimits Codec::limits() const noexcept {
 }
 
 Progress Codec::receive_request_head(std::string_view data, RequestHead& out, http::HeaderMap& headers,
-                                       ParseKind& error) {
+                                     ParseKind& error) {
   read_.append(data);
   const HeadResult result = parse_request(read_, limits(), out, headers, request_progress_);
   switch (result.status) {
@@ -37,7 +37,7 @@ Progress Codec::receive_request_head(std::string_view data, RequestHead& out, ht
 }
 
 Progress Codec::receive_head(std::string_view data, ResponseHead& out, http::HeaderMap& headers,
-                               ParseKind& error) {
+                             ParseKind& error) {
   read_.append(data);
   // Interim responses are consumed from the front.
   request_progress_ = {};

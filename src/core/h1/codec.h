@@ -151,7 +151,7 @@ class Codec {
   const CodecConfig config_;
   std::size_t max_headers_;  // config_.max_headers resolved
 
-  ByteBuffer read_;   // received bytes not yet consumed
+  ByteBuffer read_;  // received bytes not yet consumed
   // How far an incomplete request head in read_ was found valid.
   RequestScanProgress request_progress_;
   [[maybe_unused]] ByteBuffer write_;  // scratch space for head serialization

@@ -25,16 +25,12 @@ std::string_view Codec::serialize_request(const RequestTarget& target, const htt
   return write_.view();
 }
 
-std::optional<Error> Codec::serialize_response(uint16_t status, const http::HeaderMap& headers, bool keep_alive,
-                                               bool http10, const BodyRequest& body) {
-  const ResponseOptions options{status,
-                                keep_alive,
-                                http10,
+std::optional<Error> Codec::serialize_response(uint16_t status, const http::HeaderMap& headers,
+                                               bool keep_alive, bool http10, const BodyRequest& body) {
+  const ResponseOptions options{status, keep_alive, http10,
                                 // Field by field: a copy of the whole would reload, as one wide
                                 // word, what the caller has just stored in two parts.
-                                BodyRequest{body.kind, body.length},
-                                method_,
-                                config_.title_case_headers,
+                                BodyRequest{body.kind, body.length}, method_, config_.title_case_headers,
                                 config_.date_header ? &http::thread_date_cache() : nullptr};
   // The head writer sets the encoder only when it succeeds, so the one in
   // flight can be reused in place.
@@ -57,7 +53,8 @@ DataPlan Codec::plan_data(std::size_t size) const noexcept {
     case BodyFraming::kLength:
       // Octets past the declared length would be read as the start of the
       // next message (RFC 9112 section 6.3): they are never sent.
-      if (size > encoder_->remaining) return {DataPlan::Kind::kPrefix, static_cast<std::size_t>(encoder_->remaining)};
+      if (size > encoder_->remaining)
+        return {DataPlan::Kind::kPrefix, static_cast<std::size_t>(encoder_->remaining)};
       return {DataPlan::Kind::kWhole, size};
     case BodyFraming::kClose:
       return {DataPlan::Kind::kWhole, size};
@@ -69,7 +66,8 @@ DataPlan Codec::plan_data(std::size_t size) const noexcept {
 
 void Codec::commit_data(const DataPlan& plan) noexcept {
   if (!encoder_ || encoder_->kind != BodyFraming::kLength) return;
-  if (plan.kind == DataPlan::Kind::kWhole || plan.kind == DataPlan::Kind::kPrefix) encoder_->remaining -= plan.size;
+  if (plan.kind == DataPlan::Kind::kWhole || plan.kind == DataPlan::Kind::kPrefix)
+    encoder_->remaining -= plan.size;
 }
 
 std::optional<Error> Codec::plan_end(const DataPlan* data, const http::HeaderMap* trailers, EndPlan& out) {

@@ -3,7 +3,9 @@
 namespace vantric::h1 {
 namespace {
 
-constexpr bool is_ows(char c) noexcept { return c == ' ' || c == '\t'; }
+constexpr bool is_ows(char c) noexcept {
+  return c == ' ' || c == '\t';
+}
 
 std::string_view trim_ows(std::string_view text) noexcept {
   while (!text.empty() && is_ows(text.front())) text.remove_prefix(1);

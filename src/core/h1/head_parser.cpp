@@ -76,7 +76,9 @@ struct Scanner {
   uint8_t at(std::size_t i) const noexcept { return static_cast<uint8_t>(p[i]); }
 };
 
-constexpr bool is_ows(uint8_t c) noexcept { return c == ' ' || c == '\t'; }
+constexpr bool is_ows(uint8_t c) noexcept {
+  return c == ' ' || c == '\t';
+}
 
 // RFC 9112 section 2.2: "a server that is expecting to receive and parse a
 // request-line SHOULD ignore at least one empty line (CRLF) received prior
@@ -317,7 +319,8 @@ constexpr std::array<uint8_t, kShapeSlots> kShapeTable = [] {
   for (auto& slot : t) slot = static_cast<uint8_t>(WellKnownName::kNone);
   for (std::size_t id = 0; id < http::kWellKnownNameCount; ++id) {
     const std::string_view text = kWellKnownTexts[id];
-    std::size_t pos = shape_slot(text.size(), static_cast<uint8_t>(text.front()), static_cast<uint8_t>(text.back()));
+    std::size_t pos =
+        shape_slot(text.size(), static_cast<uint8_t>(text.front()), static_cast<uint8_t>(text.back()));
     while (t[pos] != static_cast<uint8_t>(WellKnownName::kNone)) pos = (pos + 1) & (kShapeSlots - 1);
     t[pos] = static_cast<uint8_t>(id);
   }
@@ -344,8 +347,9 @@ bool equals_folded(const char* raw, std::string_view text) noexcept {
 
 WellKnownName well_known_by_shape(std::string_view raw) noexcept {
   if (raw.empty()) return WellKnownName::kNone;
-  for (std::size_t pos = shape_slot(raw.size(), static_cast<uint8_t>(raw.front()), static_cast<uint8_t>(raw.back()));;
-       pos = (pos + 1) & (kShapeSlots - 1)) {
+  for (std::size_t pos =
+           shape_slot(raw.size(), static_cast<uint8_t>(raw.front()), static_cast<uint8_t>(raw.back()));
+       ; pos = (pos + 1) & (kShapeSlots - 1)) {
     const uint8_t id = kShapeTable[pos];
     if (id == static_cast<uint8_t>(WellKnownName::kNone)) return WellKnownName::kNone;
     const std::string_view text = kWellKnownTexts[id];
@@ -370,7 +374,9 @@ bool append_field(http::HeaderMap& map, const http::HeaderName& name, std::strin
   return map.append(name, value) == std::nullopt;
 }
 
-HeadResult failed(ParseKind kind) noexcept { return {Progress::kFailed, kind}; }
+HeadResult failed(ParseKind kind) noexcept {
+  return {Progress::kFailed, kind};
+}
 
 // What a head's field rule makes of one field line.
 struct FieldVerdict {
@@ -381,7 +387,9 @@ struct FieldVerdict {
 
 constexpr FieldVerdict kAppendField{};
 constexpr FieldVerdict kDropField{FieldVerdict::Action::kDrop};
-constexpr FieldVerdict reject_field(ParseKind kind) noexcept { return {FieldVerdict::Action::kFail, kind}; }
+constexpr FieldVerdict reject_field(ParseKind kind) noexcept {
+  return {FieldVerdict::Action::kFail, kind};
+}
 
 // Fills `map` from the field lines of a complete head whose octets `block`
 // holds (the spans are offsets into it), attaching the block: each line's
@@ -390,7 +398,8 @@ constexpr FieldVerdict reject_field(ParseKind kind) noexcept { return {FieldVerd
 // the rule's, or TooLarge when the map refuses a line.  Throws
 // std::bad_alloc.
 template <class Rule>
-ParseKind fill_fields(const FieldList& fields, const http::SharedOctets& block, http::HeaderMap& map, Rule&& rule) {
+ParseKind fill_fields(const FieldList& fields, const http::SharedOctets& block, http::HeaderMap& map,
+                      Rule&& rule) {
   const char* base = block.view().data();
   map.clear();
   map.attach(block);
@@ -458,7 +467,8 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
       return failed(s.error);
   }
   TargetText target;
-  if (ParseKind kind = request_target(input.substr(line.target_at, line.target_size), line.target_at, &target);
+  if (ParseKind kind =
+          request_target(input.substr(line.target_at, line.target_size), line.target_at, &target);
       kind != ParseKind::kInternal)
     return failed(kind);
 
@@ -553,7 +563,8 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
     }
     return kAppendField;
   };
-  if (ParseKind kind = fill_fields(fields, out.block, map, rule); kind != ParseKind::kInternal) return failed(kind);
+  if (ParseKind kind = fill_fields(fields, out.block, map, rule); kind != ParseKind::kInternal)
+    return failed(kind);
   // RFC 9112 section 6.3 rule 4: a request whose final coding is not chunked
   // has no determinable length; the server must answer 400 and close.
   if (transfer_coding && !chunked) return failed(ParseKind::kHeaderTransferEncodingInvalid);
@@ -569,10 +580,12 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   return {Progress::kDone, ParseKind::kInternal};
 }
 
-bool is_interim(uint16_t status) noexcept { return status >= 100 && status < 200 && status != 101; }
+bool is_interim(uint16_t status) noexcept {
+  return status >= 100 && status < 200 && status != 101;
+}
 
-HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request_method, const ParseLimits& limits,
-                               ResponseHead& out, http::HeaderMap& map) {
+HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request_method,
+                               const ParseLimits& limits, ResponseHead& out, http::HeaderMap& map) {
   for (;;) {
     if (buffer.empty()) return {Progress::kNeedMore, ParseKind::kInternal};
     const std::string_view input = buffer.view();
@@ -619,7 +632,8 @@ HeadResult parse_response_head(ByteBuffer& buffer, std::optional<Method> request
       }
       return kAppendField;
     };
-    if (ParseKind kind = fill_fields(fields, out.block, map, rule); kind != ParseKind::kInternal) return failed(kind);
+    if (ParseKind kind = fill_fields(fields, out.block, map, rule); kind != ParseKind::kInternal)
+      return failed(kind);
 
     // RFC 9112 section 6.3, rules 1 to 7 in order.
     const bool is_head = request_method == Method::kHead;
@@ -662,8 +676,7 @@ bool still_incomplete(const ByteBuffer& buffer, const ParseLimits& limits, Reque
   Scanner s{input.data(), input.size(), progress.line_start};
   FieldList fields;
   const std::size_t room = limits.max_headers - progress.fields;
-  if (scan_fields(s, fields, room, limits.ignore_invalid_headers) != Progress::kNeedMore)
-    return false;
+  if (scan_fields(s, fields, room, limits.ignore_invalid_headers) != Progress::kNeedMore) return false;
   progress = {s.pos, progress.fields + fields.size()};
   return true;
 }

@@ -59,7 +59,8 @@ std::size_t find_stop_swar(const char* p, std::size_t i, std::size_t n) noexcept
 #if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
     word = __builtin_bswap64(word);
 #endif
-    if (const uint64_t bits = stop_bits<Max>(word)) return i + static_cast<std::size_t>(__builtin_ctzll(bits)) / 8;
+    if (const uint64_t bits = stop_bits<Max>(word))
+      return i + static_cast<std::size_t>(__builtin_ctzll(bits)) / 8;
   }
   return find_stop_bytes<Max>(p, i, n);
 }
@@ -93,9 +94,13 @@ inline std::size_t find_stop(const char* p, std::size_t n) noexcept {
 
 // The end of a field value or reason phrase: the first control octet (HTAB
 // included: the caller steps over it) or DEL.
-inline std::size_t find_control(const char* p, std::size_t n) noexcept { return find_stop<0x1f>(p, n); }
+inline std::size_t find_control(const char* p, std::size_t n) noexcept {
+  return find_stop<0x1f>(p, n);
+}
 
 // The end of a request-target: the first SP, control octet or DEL.
-inline std::size_t find_space_or_control(const char* p, std::size_t n) noexcept { return find_stop<0x20>(p, n); }
+inline std::size_t find_space_or_control(const char* p, std::size_t n) noexcept {
+  return find_stop<0x20>(p, n);
+}
 
 }  // namespace vantric::h1::scan

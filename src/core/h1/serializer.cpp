@@ -456,7 +456,9 @@ void write_status_line(uint16_t status, bool http10, HeadWriter& out) {
   out.put("\r\n");
 }
 
-Error user_error(UserKind kind) { return Error::user(kind); }
+Error user_error(UserKind kind) {
+  return Error::user(kind);
+}
 
 // The end of an origin-form target's path and query: the first space,
 // control, DEL or "#" in p[0, n), else n.
@@ -477,7 +479,8 @@ std::size_t find_target_end(const char* p, std::size_t n) noexcept {
       if (const int mask = stops(i)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
     // The last partial block, read as the last 16 octets.
     if (i == n) return n;
-    if (const int mask = stops(n - 16) >> (16 - (n - i))) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    if (const int mask = stops(n - 16) >> (16 - (n - i)))
+      return i + static_cast<std::size_t>(__builtin_ctz(mask));
     return n;
   }
 #endif
@@ -510,15 +513,15 @@ std::optional<RequestLineError> check_request_line(std::string_view method, std:
     if (url.size() > http::kMaxUriLength) return url_refused(http::UriError::kTooLong);
     const std::size_t end = find_target_end(url.data(), url.size());
     if (end != url.size() && url[end] != '#') return url_refused(http::UriError::kInvalidUriChar);
-    if (end != url.size() && scan::find_space_or_control(url.data() + end, url.size() - end) != url.size() - end)
+    if (end != url.size() &&
+        scan::find_space_or_control(url.data() + end, url.size() - end) != url.size() - end)
       return url_refused(http::UriError::kInvalidUriChar);
     out.target[0] = url.substr(0, end);
     out.target_pieces = 1;
     return std::nullopt;
   }
   http::Uri uri;
-  if (const std::optional<http::UriError> e = http::parse_uri(url, uri))
-    return url_refused(*e);
+  if (const std::optional<http::UriError> e = http::parse_uri(url, uri)) return url_refused(*e);
   out.target_pieces = 1;
   switch (uri.form) {
     case http::UriForm::kOrigin:
@@ -604,10 +607,10 @@ bool write_request_head(const RequestTarget& target, const HeaderMap& headers, c
 
   HeadWriter out(buffer);
   write_request_line(target, options.http10, out);
-  const bool removes =
-      (edits.remove_transfer_encoding && transfer_encoding) || (edits.remove_content_length && content_length);
-  const bool changes = !edits.connection.empty() || edits.append_chunked || edits.set_content_length ||
-                       edits.add_chunked;
+  const bool removes = (edits.remove_transfer_encoding && transfer_encoding) ||
+                       (edits.remove_content_length && content_length);
+  const bool changes =
+      !edits.connection.empty() || edits.append_chunked || edits.set_content_length || edits.add_chunked;
   if (!removes && !changes) {
     // The caller's fields as they are: most requests.
     for (const http::HeaderField& f : headers) out.line(f.name, f.value);
@@ -890,7 +893,9 @@ constexpr std::array<bool, http::kWellKnownNameCount> kNeverTrailers = [] {
   return t;
 }();
 
-bool is_ows(char c) noexcept { return c == ' ' || c == '\t'; }
+bool is_ows(char c) noexcept {
+  return c == ' ' || c == '\t';
+}
 
 // Whether the comma-separated list `allowed` (lowercase) names `name`.
 bool announces(std::string_view allowed, std::string_view name) noexcept {

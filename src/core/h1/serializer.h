@@ -34,8 +34,8 @@ namespace vantric::h1 {
 // The outgoing body framing in flight (RFC 9112 sections 6 and 7).
 struct BodyEncoder {
   BodyFraming kind = BodyFraming::kLength;  // never kEmpty
-  uint64_t remaining = 0;  // Length: body octets still to send
-  bool is_last = false;    // the connection closes after this message
+  uint64_t remaining = 0;                   // Length: body octets still to send
+  bool is_last = false;                     // the connection closes after this message
   // Chunked: whether the message had Trailer lines, and the names they
   // announce, lowercased, the values joined by commas.
   bool has_trailer_list = false;
@@ -114,8 +114,8 @@ struct RequestOptions {
 // Host field is added and the target is not rewritten: the caller supplies
 // both.  Throws std::bad_alloc, with `out` unspecified and `encoder`
 // unchanged.
-bool write_request_head(const RequestTarget& target, const http::HeaderMap& headers, const RequestOptions& options,
-                        ByteBuffer& out, BodyEncoder& encoder);
+bool write_request_head(const RequestTarget& target, const http::HeaderMap& headers,
+                        const RequestOptions& options, ByteBuffer& out, BodyEncoder& encoder);
 
 // ---- response head ----------------------------------------------------------------
 
@@ -179,9 +179,9 @@ struct DataPlan {
 // How a message ends.
 struct EndPlan {
   enum class Kind : uint8_t {
-    kNothing,    // no octets
+    kNothing,        // no octets
     kLastChunkOnly,  // the octets of kLastChunk
-    kTrailers,   // `bytes`: the last chunk and a trailer section
+    kTrailers,       // `bytes`: the last chunk and a trailer section
   };
   Kind kind = Kind::kNothing;
   std::string_view bytes;

@@ -269,8 +269,8 @@ class ServerState : public ConnectionBase<Obj> {
   // Claims the one 100 Continue (RFC 9110 section 10.1.1): only to an
   // HTTP/1.1 client that asked, and never once the response is claimed.
   bool try_send_continue(uint64_t seq) {
-    if (!current(seq) || !request_.expect_continue || request_.continue_claimed ||
-        request_.responded || request_.http10)
+    if (!current(seq) || !request_.expect_continue || request_.continue_claimed || request_.responded ||
+        request_.http10)
       return false;
     request_.continue_claimed = true;
     return true;

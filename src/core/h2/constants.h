@@ -13,12 +13,12 @@ inline constexpr std::string_view kPreface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 // shutdown; its acknowledgement triggers the final GOAWAY.
 inline constexpr std::string_view kShutdownPing = "SHUTDOWN";
 
-inline constexpr uint32_t kDefaultHeaderTableSize = 4096;      // RFC 9113 section 6.5.2
-inline constexpr uint32_t kDefaultInitialWindowSize = 65535;   // RFC 9113 section 6.9.2
-inline constexpr uint32_t kDefaultMaxFrameSize = 16384;        // RFC 9113 section 4.2
-inline constexpr uint32_t kMaxMaxFrameSize = 16777215;         // 2^24 - 1
-inline constexpr uint32_t kMaxStreamId = 2147483647;           // 2^31 - 1
-inline constexpr uint32_t kMaxWindowSize = 2147483647;         // RFC 9113 section 6.9.1
+inline constexpr uint32_t kDefaultHeaderTableSize = 4096;     // RFC 9113 section 6.5.2
+inline constexpr uint32_t kDefaultInitialWindowSize = 65535;  // RFC 9113 section 6.9.2
+inline constexpr uint32_t kDefaultMaxFrameSize = 16384;       // RFC 9113 section 4.2
+inline constexpr uint32_t kMaxMaxFrameSize = 16777215;        // 2^24 - 1
+inline constexpr uint32_t kMaxStreamId = 2147483647;          // 2^31 - 1
+inline constexpr uint32_t kMaxWindowSize = 2147483647;        // RFC 9113 section 6.9.1
 // DATA frames below this payload size (not ending the stream) are charged overhead.
 inline constexpr uint32_t kDefaultDataFrameOverheadThreshold = 256;
 inline constexpr uint32_t kDefaultDataFrameBudget = 25600;

@@ -8,8 +8,7 @@
 namespace vantric::h2 {
 namespace {
 
-uint32_t resolve_budget(std::optional<uint32_t> configured,
-                        std::optional<uint32_t> connection_window) {
+uint32_t resolve_budget(std::optional<uint32_t> configured, std::optional<uint32_t> connection_window) {
   if (configured) return *configured;
   if (connection_window) return std::max(*connection_window / 2, kDefaultDataFrameBudget);
   return kDefaultInitialWindowSize / 2;

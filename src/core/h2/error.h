@@ -34,7 +34,9 @@ enum class Reason : uint32_t {
 
 inline constexpr uint32_t kReasonCount = 14;
 
-constexpr uint32_t code(Reason r) { return static_cast<uint32_t>(r); }
+constexpr uint32_t code(Reason r) {
+  return static_cast<uint32_t>(r);
+}
 
 // "PROTOCOL_ERROR" for 1; empty for codes above 13.  Static storage.
 std::string_view reason_name(uint32_t code);
@@ -55,8 +57,8 @@ struct ConnError {
   uint32_t stream_id = 0;  // Reset
   uint32_t reason = 0;     // Reset, GoAway
   Initiator initiator = Initiator::kLibrary;
-  std::string debug_data;  // GoAway
-  IoKind io_kind = IoKind::kOther;          // Io
+  std::string debug_data;                 // GoAway
+  IoKind io_kind = IoKind::kOther;        // Io
   std::optional<std::string> io_message;  // Io
 
   static ConnError reset(uint32_t stream_id, uint32_t reason, Initiator initiator) {

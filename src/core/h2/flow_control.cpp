@@ -16,7 +16,9 @@ std::optional<int32_t> checked_add(int32_t value, int64_t delta) {
 
 // RFC 9113 section 6.9.1: no window may exceed 2^31 - 1, so neither may one
 // step of it.
-bool exceeds_max_window(uint32_t arg) { return arg > kMaxWindowSize; }
+bool exceeds_max_window(uint32_t arg) {
+  return arg > kMaxWindowSize;
+}
 
 }  // namespace
 

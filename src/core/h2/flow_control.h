@@ -33,9 +33,7 @@ class FlowControl {
   // SETTINGS_INITIAL_WINDOW_SIZE decrease (RFC 9113 section 6.9.2).
   int32_t signed_window_size() const { return window_size_; }
   // The advertised window, 0 while it is negative.
-  uint32_t window_size() const {
-    return window_size_ < 0 ? 0 : static_cast<uint32_t>(window_size_);
-  }
+  uint32_t window_size() const { return window_size_ < 0 ? 0 : static_cast<uint32_t>(window_size_); }
   // Capacity that may be claimed: assigned to a sending stream, or released
   // by the application on the receiving side.  May be negative.
   int32_t available() const { return available_; }

@@ -10,8 +10,10 @@ namespace vantric::h2 {
 namespace {
 
 constexpr std::array<std::string_view, 10> kDefectNames = {
-    "BadFrameSize",         "TooMuchPadding",  "InvalidSettingValue",   "InvalidWindowUpdateValue",
-    "InvalidPayloadLength", "InvalidPayloadAckSettings", "InvalidStreamId", "MalformedMessage",
+    "BadFrameSize",          "TooMuchPadding",
+    "InvalidSettingValue",   "InvalidWindowUpdateValue",
+    "InvalidPayloadLength",  "InvalidPayloadAckSettings",
+    "InvalidStreamId",       "MalformedMessage",
     "HeaderListWayTooLarge", "InvalidDependencyId",
 };
 
@@ -61,7 +63,7 @@ void HeaderBlock::set_pseudo(hpack::Pseudo which, std::string_view value) {
                     "set_pseudo takes a pseudo-header other than :status");
   octets_.append(value);
   spans_[static_cast<std::size_t>(which) - 1] = {static_cast<uint32_t>(octets_.size() - value.size()),
-                                                  static_cast<uint32_t>(value.size()), true};
+                                                 static_cast<uint32_t>(value.size()), true};
 }
 
 void HeaderBlock::read_content_length() noexcept {
@@ -289,8 +291,8 @@ std::optional<Error> FrameReader::handle_frame(const FrameHeader& header, std::s
       // stream identifier other than 0x00 as a connection error".
       if (header.stream_id != 0) return defect(FrameDefect::kInvalidStreamId);
       if (payload.size() < 8) return defect(FrameDefect::kBadFrameSize);
-      events.emplace_back(GoAwayEvent{load_u32(payload.data()) & kStreamIdMask,
-                                      load_u32(payload.data() + 4), payload.substr(8)});
+      events.emplace_back(GoAwayEvent{load_u32(payload.data()) & kStreamIdMask, load_u32(payload.data() + 4),
+                                      payload.substr(8)});
       return std::nullopt;
     case FrameType::kWindowUpdate: {
       if (payload.size() != 4) return defect(FrameDefect::kBadFrameSize);

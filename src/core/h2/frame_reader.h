@@ -249,8 +249,8 @@ class FrameReader {
   // incomplete); updates the match state.
   std::size_t consume_preface(std::string_view data) noexcept;
 
-  ByteBuffer read_;   // the start of an unfinished frame
-  ByteBuffer spent_;  // the last frame completed in read_, kept while its views live
+  ByteBuffer read_;          // the start of an unfinished frame
+  ByteBuffer spent_;         // the last frame completed in read_, kept while its views live
   ByteBuffer primed_;        // octets seeded by prime() or feed_preface(), not yet decoded
   ByteBuffer primed_input_;  // the seeded octets of the last receive(), kept while its views live
   std::optional<OpenBlock> open_;

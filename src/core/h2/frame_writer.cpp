@@ -63,8 +63,8 @@ constexpr std::string_view kBarePathMessage =
 
 // Rewrites the block of `block` octets that follows a 9-octet placeholder at
 // `start` into HEADERS + CONTINUATION frames of at most `max` octets each.
-void frame_block(ByteBuffer& out, std::size_t start, std::size_t block, uint32_t stream_id,
-                 bool end_stream, uint32_t max) {
+void frame_block(ByteBuffer& out, std::size_t start, std::size_t block, uint32_t stream_id, bool end_stream,
+                 uint32_t max) {
   const uint8_t stream_flags = end_stream ? kEndStreamFlag : 0;
   if (block <= max) {
     encode_frame_header(out.data() + start, static_cast<uint32_t>(block), FrameType::kHeaders,
@@ -93,10 +93,9 @@ void frame_block(ByteBuffer& out, std::size_t start, std::size_t block, uint32_t
 
 void append_frame(ByteBuffer& out, FrameType type, uint8_t flags, uint32_t stream_id,
                   std::string_view payload) {
-  append_built(out, type, flags, stream_id, payload.size(),
-               [&](char* p) {
-                 if (!payload.empty()) std::memcpy(p, payload.data(), payload.size());
-               });
+  append_built(out, type, flags, stream_id, payload.size(), [&](char* p) {
+    if (!payload.empty()) std::memcpy(p, payload.data(), payload.size());
+  });
 }
 
 void append_raw_frame(ByteBuffer& out, uint8_t type, uint8_t flags, uint32_t stream_id,
@@ -136,8 +135,8 @@ std::optional<Error> check_data_payload(std::size_t length, uint32_t max_frame_s
   // the size defined in SETTINGS_MAX_FRAME_SIZE".
   if (length <= max_frame_size) return std::nullopt;
   return user_error(UserErrorKind::kPayloadTooBig, "DATA payload " + std::to_string(length) +
-                                                      " exceeds SETTINGS_MAX_FRAME_SIZE " +
-                                                      std::to_string(max_frame_size));
+                                                       " exceeds SETTINGS_MAX_FRAME_SIZE " +
+                                                       std::to_string(max_frame_size));
 }
 
 std::optional<Error> append_data(ByteBuffer& out, uint32_t stream_id, std::string_view payload,
@@ -152,8 +151,7 @@ char* encode_data_header(char* out, uint32_t stream_id, std::size_t length, bool
                              end_stream ? kEndStreamFlag : 0, stream_id);
 }
 
-std::optional<InvalidArgument> append_window_update(ByteBuffer& out, uint32_t stream_id,
-                                                    uint32_t increment) {
+std::optional<InvalidArgument> append_window_update(ByteBuffer& out, uint32_t stream_id, uint32_t increment) {
   if (increment > kMaxWindowSize)
     return InvalidArgument{"window increment must be <= " + std::to_string(kMaxWindowSize) + ", got " +
                            std::to_string(increment)};
@@ -204,7 +202,8 @@ std::variant<RequestHead, InvalidArgument> build_request_head(std::string_view m
   RequestHead head;
   head.fields[head.count++] = Field::make_pseudo(Pseudo::kMethod, method);
   const bool connect = h1::method_from_token(method) == h1::Method::kConnect;
-  const bool target_has_authority = uri.form == http::UriForm::kAbsolute || uri.form == http::UriForm::kAuthority;
+  const bool target_has_authority =
+      uri.form == http::UriForm::kAbsolute || uri.form == http::UriForm::kAuthority;
   const bool absolute = uri.form == http::UriForm::kAbsolute;
 
   std::string_view authority_value;

@@ -60,8 +60,7 @@ char* encode_data_header(char* out, uint32_t stream_id, std::size_t length, bool
 
 // WINDOW_UPDATE; an increment with the reserved bit set cannot be sent
 // (RFC 9113 section 6.9: 1 to 2^31 - 1; 0 is sent as given).
-std::optional<InvalidArgument> append_window_update(ByteBuffer& out, uint32_t stream_id,
-                                                    uint32_t increment);
+std::optional<InvalidArgument> append_window_update(ByteBuffer& out, uint32_t stream_id, uint32_t increment);
 // PING, with ACK when `ack`; the payload must be 8 octets (RFC 9113 section 6.7).
 std::optional<InvalidArgument> append_ping(ByteBuffer& out, std::string_view payload, bool ack);
 // GOAWAY on stream 0: last stream id, error code, debug data.

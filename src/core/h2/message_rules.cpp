@@ -15,8 +15,8 @@ constexpr uint8_t bit(Pseudo which) {
   return static_cast<uint8_t>(1u << static_cast<unsigned>(which));
 }
 
-constexpr uint8_t kRequestPseudo =
-    bit(Pseudo::kMethod) | bit(Pseudo::kScheme) | bit(Pseudo::kPath) | bit(Pseudo::kAuthority) | bit(Pseudo::kProtocol);
+constexpr uint8_t kRequestPseudo = bit(Pseudo::kMethod) | bit(Pseudo::kScheme) | bit(Pseudo::kPath) |
+                                   bit(Pseudo::kAuthority) | bit(Pseudo::kProtocol);
 
 char lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -47,7 +47,8 @@ bool same_authority(std::string_view a, std::string_view b, std::string_view sch
 
 MessageShape shape_of(const HeaderBlock& block) noexcept {
   MessageShape shape;
-  for (Pseudo which : {Pseudo::kAuthority, Pseudo::kMethod, Pseudo::kScheme, Pseudo::kPath, Pseudo::kProtocol})
+  for (Pseudo which :
+       {Pseudo::kAuthority, Pseudo::kMethod, Pseudo::kScheme, Pseudo::kPath, Pseudo::kProtocol})
     if (block.pseudo(which)) shape.with(which);
   if (block.status) shape.with(Pseudo::kStatus);
   if (const auto path = block.pseudo(Pseudo::kPath)) shape.empty_path = path->empty();
@@ -65,7 +66,8 @@ bool is_request_head(const MessageShape& shape) noexcept {
   if (shape.has(Pseudo::kStatus) || shape.has(Pseudo::kProtocol) || shape.host_conflict) return false;
   if (shape.connect)
     return shape.has(Pseudo::kAuthority) && !shape.has(Pseudo::kScheme) && !shape.has(Pseudo::kPath);
-  return shape.has(Pseudo::kMethod) && shape.has(Pseudo::kScheme) && shape.has(Pseudo::kPath) && !shape.empty_path;
+  return shape.has(Pseudo::kMethod) && shape.has(Pseudo::kScheme) && shape.has(Pseudo::kPath) &&
+         !shape.empty_path;
 }
 
 bool is_response_head(const MessageShape& shape) noexcept {

@@ -22,7 +22,9 @@ Error protocol_error() {
 }
 
 // A frame we may not send in this state: local misuse.
-Error unexpected_frame() { return user_error(UserErrorKind::kUnexpectedFrameType); }
+Error unexpected_frame() {
+  return user_error(UserErrorKind::kUnexpectedFrameType);
+}
 
 constexpr std::array<std::string_view, 3> kInitiatorReprs = {"User", "Library", "Remote"};
 
@@ -49,11 +51,21 @@ void append_quoted(std::string& out, std::string_view text, bool bytes) {
   for (char ch : text) {
     auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c == 0x7f || (bytes && c >= 0x80)) {
           constexpr std::string_view kHex = "0123456789abcdef";

@@ -39,7 +39,7 @@ class StreamState {
     kEndStream,              // both halves ended normally
     kStreamError,            // reset or failed ("Error" in the repr)
     kErrorAfterEndStream,    // failed, or reset by the peer, once the peer's
-                            // END_STREAM had arrived: the received body is complete
+                             // END_STREAM had arrived: the received body is complete
     kScheduledLibraryReset,  // we decided to reset; the RST_STREAM is still to be sent
   };
 
@@ -107,9 +107,7 @@ class StreamState {
   bool is_closed() const { return kind_ == Kind::kClosed; }
   // Closed by anything but a clean END_STREAM on both halves.
   bool is_reset() const { return is_closed() && cause_ != Cause::kEndStream; }
-  bool is_scheduled_reset() const {
-    return is_closed() && cause_ == Cause::kScheduledLibraryReset;
-  }
+  bool is_scheduled_reset() const { return is_closed() && cause_ == Cause::kScheduledLibraryReset; }
   // Closed by our own decision or a local failure, not by the peer.
   bool is_local_error() const;
   // Closed by the peer's RST_STREAM.
@@ -148,8 +146,8 @@ class StreamState {
   PeerState local_ = PeerState::kAwaitingHeaders;   // Open, HalfClosedRemote
   PeerState remote_ = PeerState::kAwaitingHeaders;  // Open, HalfClosedLocal
   Cause cause_ = Cause::kEndStream;                 // Closed
-  uint32_t scheduled_reason_ = 0;                  // Closed(ScheduledLibraryReset)
-  ConnError error_;                                // Closed(Error | ErrorAfterEndStream)
+  uint32_t scheduled_reason_ = 0;                   // Closed(ScheduledLibraryReset)
+  ConnError error_;                                 // Closed(Error | ErrorAfterEndStream)
 };
 
 // A stream error value spelt out as in the state's repr:

@@ -37,8 +37,8 @@
 #include "core/h2/flow_control.h"
 #include "core/h2/frame.h"
 #include "core/h2/frame_writer.h"
-#include "core/h2/message_rules.h"
 #include "core/h2/hpack/encoder.h"
+#include "core/h2/message_rules.h"
 #include "core/h2/stream_state.h"
 #include "core/invariant.h"
 
@@ -53,11 +53,11 @@ struct StreamsConfig {
   uint32_t connection_window = kDefaultInitialWindowSize;    // target connection receive window
   uint32_t max_frame_size = kDefaultMaxFrameSize;            // our SETTINGS_MAX_FRAME_SIZE
   uint32_t max_header_list_size = 16777216;                  // our SETTINGS_MAX_HEADER_LIST_SIZE
-  uint32_t max_send_buf_size = 0;  // bytes of one stream that may wait in the pending buffer
+  uint32_t max_send_buf_size = 0;                  // bytes of one stream that may wait in the pending buffer
   std::optional<uint32_t> max_concurrent_streams;  // server: advertised and enforced
   uint32_t max_pending_accept_reset_streams = 20;
   std::optional<uint32_t> max_local_error_reset_streams = 1024;  // nullopt: no cap
-  std::optional<uint32_t> data_frame_budget;                      // nullopt: from connection_window
+  std::optional<uint32_t> data_frame_budget;                     // nullopt: from connection_window
   bool auto_date_header = true;
   std::optional<bool> enable_push;  // nullopt: left out of our SETTINGS
 };
@@ -115,22 +115,22 @@ class ResetStore {
 template <class Obj>
 struct StreamRecord {
   StreamState state;
-  Obj handle;                 // the driver's stream object, notified on its behalf
-  FlowControl send_flow;      // what we may still send on the stream
-  FlowControl recv_flow;      // what we advertised and what the peer may send
+  Obj handle;                        // the driver's stream object, notified on its behalf
+  FlowControl send_flow;             // what we may still send on the stream
+  FlowControl recv_flow;             // what we advertised and what the peer may send
   uint32_t send_buffered = 0;        // DATA octets queued and not yet credited
   uint32_t recv_unreleased = 0;      // received octets the application has not released
   uint32_t recv_reclaimed = 0;       // received octets given back without the application
   uint32_t data_budget_charged = 0;  // DATA-framing budget held by undelivered payloads
   ContentLength content_length;
-  bool is_head = false;          // a response to HEAD
-  bool recv_end_stream = false;  // the peer's END_STREAM arrived
-  bool counted_closed = false;   // its close was taken off num_streams
-  bool holds_slot = false;       // opened by us on a claimed concurrency slot
-  bool awaiting_accept = false;  // server: the application has not accepted it yet
+  bool is_head = false;              // a response to HEAD
+  bool recv_end_stream = false;      // the peer's END_STREAM arrived
+  bool counted_closed = false;       // its close was taken off num_streams
+  bool holds_slot = false;           // opened by us on a claimed concurrency slot
+  bool awaiting_accept = false;      // server: the application has not accepted it yet
   bool reset_before_accept = false;  // counted in the resets before accept
-  bool conn_blocked = false;     // waits in the queue for connection window
-  uint32_t blocked_want = 0;     // octets it was sending when the connection window stopped it
+  bool conn_blocked = false;         // waits in the queue for connection window
+  uint32_t blocked_want = 0;         // octets it was sending when the connection window stopped it
 };
 
 // The facts of a received header block the connection reads.
@@ -183,8 +183,8 @@ struct ResetVerdict {
 
 template <class Obj>
 struct SettingsVerdict {
-  bool initial = false;     // the peer's first SETTINGS
-  std::vector<Obj> wake;    // streams whose send window grew
+  bool initial = false;   // the peer's first SETTINGS
+  std::vector<Obj> wake;  // streams whose send window grew
   uint32_t flags = 0;
 };
 
@@ -206,8 +206,8 @@ struct Stop {
 
 template <class Obj>
 struct SendVerdict {
-  uint32_t sent = 0;   // octets of data[offset:] framed and queued
-  bool done = false;   // the last octet (and END_STREAM when asked) is queued
+  uint32_t sent = 0;            // octets of data[offset:] framed and queued
+  bool done = false;            // the last octet (and END_STREAM when asked) is queued
   std::optional<Stop> stopped;  // the stream cannot send
   uint32_t flags = 0;
   // Server, response complete before the request body: its readers and the
@@ -219,8 +219,8 @@ struct SendVerdict {
 // Our reset of a stream.
 template <class Obj>
 struct LocalResetVerdict {
-  Obj handle;                 // empty when no live stream
-  std::optional<Stop> stop;   // nullopt for a clean end by a local cancel
+  Obj handle;                // empty when no live stream
+  std::optional<Stop> stop;  // nullopt for a clean end by a local cancel
   uint32_t flags = 0;
 };
 
@@ -454,8 +454,8 @@ class Streams {
   // PING: the flags.  `data` is 8 octets.
   uint32_t recv_ping(std::string_view data, bool ack);
   // GOAWAY: the client streams it aborted.
-  Result<GoAwayVerdict<Obj>> recv_go_away(uint32_t last_stream_id, uint32_t error_code, std::string_view debug_data,
-                                          std::vector<Obj>& dropped);
+  Result<GoAwayVerdict<Obj>> recv_go_away(uint32_t last_stream_id, uint32_t error_code,
+                                          std::string_view debug_data, std::vector<Obj>& dropped);
   // Our GOAWAY answering the peer's once no stream is left: the flags.
   uint32_t maybe_goaway_reply();
 
@@ -478,10 +478,12 @@ class Streams {
   // would go below zero.
   Result<SendVerdict<Obj>> send_data(uint32_t stream_id, std::string_view data, std::size_t offset,
                                      bool end_stream, std::vector<Obj>& dropped);
-  SendVerdict<Obj> send_trailers(uint32_t stream_id, const http::HeaderMap& trailers, std::vector<Obj>& dropped);
+  SendVerdict<Obj> send_trailers(uint32_t stream_id, const http::HeaderMap& trailers,
+                                 std::vector<Obj>& dropped);
   // Server: the response head.  UserError for a connection-specific field,
   // InvalidArgument for a status outside 100..999; nothing changes then.
-  std::variant<SendVerdict<Obj>, Error, InvalidArgument> send_response_head(uint32_t stream_id, uint32_t status,
+  std::variant<SendVerdict<Obj>, Error, InvalidArgument> send_response_head(uint32_t stream_id,
+                                                                            uint32_t status,
                                                                             const http::HeaderMap* headers,
                                                                             bool end_stream,
                                                                             std::vector<Obj>& dropped);
@@ -489,9 +491,10 @@ class Streams {
                                       MonoClock::time_point now, std::vector<Obj>& dropped);
   // Our answer to the peer's stream error; ProtocolError beyond the cap of
   // local error resets.
-  Result<LocalResetVerdict<Obj>> reset_on_error(uint32_t stream_id, uint32_t reason, MonoClock::time_point now,
-                                                std::vector<Obj>& dropped);
-  LocalResetVerdict<Obj> aclose_body(uint32_t stream_id, MonoClock::time_point now, std::vector<Obj>& dropped);
+  Result<LocalResetVerdict<Obj>> reset_on_error(uint32_t stream_id, uint32_t reason,
+                                                MonoClock::time_point now, std::vector<Obj>& dropped);
+  LocalResetVerdict<Obj> aclose_body(uint32_t stream_id, MonoClock::time_point now,
+                                     std::vector<Obj>& dropped);
   // The application consumed `n` received octets of the stream: the flags.
   uint32_t release_capacity(uint32_t stream_id, uint32_t n, std::vector<Obj>& dropped);
   void release_data_frame(uint32_t stream_id, uint32_t payload_len);
@@ -622,7 +625,9 @@ class Streams {
   LocalResetVerdict<Obj> reset_live(uint32_t stream_id, uint32_t reason, Initiator initiator,
                                     MonoClock::time_point now, std::vector<Obj>& dropped,
                                     bool even_if_closed = false);
-  uint32_t wake_if_grown(std::size_t before) const noexcept { return pending_.size() > before ? uint32_t{kFlagWake} : 0u; }
+  uint32_t wake_if_grown(std::size_t before) const noexcept {
+    return pending_.size() > before ? uint32_t{kFlagWake} : 0u;
+  }
   // Senders the connection window stopped, in the order they stopped, each
   // queued once; entries of streams that are gone are skipped when reached.
   void queue_conn_blocked(Record& record, uint32_t stream_id, std::size_t want);
@@ -654,10 +659,10 @@ class Streams {
   bool goaway_replied_ = false;
   bool graceful_ = false;
   bool shutdown_final_ = false;
-  uint32_t unacked_settings_ = 0;      // our SETTINGS frames sent and not acknowledged
-  bool peer_settings_seen_ = false;    // the peer's first SETTINGS arrived
+  uint32_t unacked_settings_ = 0;    // our SETTINGS frames sent and not acknowledged
+  bool peer_settings_seen_ = false;  // the peer's first SETTINGS arrived
   uint32_t local_initial_window_ = kDefaultInitialWindowSize;  // ours, in force once acknowledged
-  uint32_t peer_highest_id_ = 0;       // server: the highest stream the peer opened
+  uint32_t peer_highest_id_ = 0;                               // server: the highest stream the peer opened
   uint32_t pending_accept_resets_ = 0;
 
   hpack::Encoder encoder_;

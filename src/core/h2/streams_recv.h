@@ -4,8 +4,8 @@
 // Closing a stream out: once its state is Closed it is taken off the active
 // count (and gives back its concurrency slot), and it leaves the table when
 // neither received octets the application holds nor queued DATA octets are
-// left (and no reset-before-accept awaits its accept).  A server whose final GOAWAY is out stops accepting once no stream is
-// active, and every close-out may let us answer the peer's GOAWAY.
+// left (and no reset-before-accept awaits its accept).  A server whose final GOAWAY is out stops accepting
+// once no stream is active, and every close-out may let us answer the peer's GOAWAY.
 //
 // A frame for a stream not in the table falls into one of three classes:
 // ignored (we reset the stream lately, or a server's id beyond our final
@@ -19,7 +19,8 @@
 namespace vantric::h2 {
 
 template <class Obj>
-typename Streams<Obj>::Missing Streams<Obj>::classify_missing(uint32_t stream_id, MonoClock::time_point now) const {
+typename Streams<Obj>::Missing Streams<Obj>::classify_missing(uint32_t stream_id,
+                                                              MonoClock::time_point now) const {
   if (reset_store_.contains(stream_id, now) || (config_.server && stream_id > max_stream_id_))
     return Missing::kIgnored;
   if (stream_id != 0 && is_client_initiated(stream_id)) {
@@ -101,7 +102,8 @@ std::optional<Error> Streams<Obj>::track_content_length(Record& record, const Re
 }
 
 template <class Obj>
-auto Streams<Obj>::insert_local_stream(uint32_t stream_id, Obj&& handle, bool end_stream, bool is_head) -> Record& {
+auto Streams<Obj>::insert_local_stream(uint32_t stream_id, Obj&& handle, bool end_stream, bool is_head)
+    -> Record& {
   Record& record = insert_stream(stream_id, std::move(handle));
   const auto refused = record.state.send_open(end_stream);
   VANTRIC_INVARIANT(!refused, "a new stream refused its head");
@@ -300,7 +302,8 @@ std::optional<Error> Streams<Obj>::recv_window_update(uint32_t stream_id, uint32
     return flow.inc_window(increment) == std::nullopt && flow.assign_capacity(increment) == std::nullopt;
   };
   if (stream_id == 0) {
-    if (static_cast<int64_t>(conn_send_.signed_window_size()) + increment > kMaxWindowSize || !grow(conn_send_))
+    if (static_cast<int64_t>(conn_send_.signed_window_size()) + increment > kMaxWindowSize ||
+        !grow(conn_send_))
       return FlowControlError{};
     wake_conn_blocked(wake);
     return std::nullopt;
@@ -388,12 +391,13 @@ auto Streams<Obj>::recv_settings(const Settings& settings, bool ack, ApplyLocal&
     apply_local(std::as_const(config_));
     const uint32_t previous = std::exchange(local_initial_window_, config_.initial_window_size);
     const bool grows = config_.initial_window_size >= previous;
-    const uint32_t delta = grows ? config_.initial_window_size - previous : previous - config_.initial_window_size;
+    const uint32_t delta =
+        grows ? config_.initial_window_size - previous : previous - config_.initial_window_size;
     for (auto& entry : table_) {
       FlowControl& flow = entry.second.recv_flow;
-      const bool applied = grows ? flow.inc_window(delta) == std::nullopt &&
-                                       flow.assign_capacity(delta) == std::nullopt
-                                 : flow.dec_recv_window(delta) == std::nullopt;
+      const bool applied =
+          grows ? flow.inc_window(delta) == std::nullopt && flow.assign_capacity(delta) == std::nullopt
+                : flow.dec_recv_window(delta) == std::nullopt;
       if (!applied) return FlowControlError{};
     }
     return verdict;

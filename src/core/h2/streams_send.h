@@ -100,13 +100,15 @@ auto Streams<Obj>::send_data(uint32_t stream_id, std::string_view data, std::siz
     auto room = [](int64_t n) { return static_cast<std::size_t>(std::max<int64_t>(n, 0)); };
     const std::size_t buffer_room = room(int64_t{config_.max_send_buf_size} - record->send_buffered);
     const std::size_t stream_room = room(record->send_flow.signed_window_size());
-    const std::size_t reservation = std::min({buffer_room, stream_room, room(conn_send_.signed_window_size())});
+    const std::size_t reservation =
+        std::min({buffer_room, stream_room, room(conn_send_.signed_window_size())});
     if (reservation == 0) {
       // Only the connection window stops it: a connection WINDOW_UPDATE wakes it.
       if (buffer_room > 0 && stream_room > 0) queue_conn_blocked(*record, stream_id, remaining);
       return verdict;
     }
-    const auto len = static_cast<uint32_t>(std::min({reservation, remaining, std::size_t{peer_.max_frame_size}}));
+    const auto len =
+        static_cast<uint32_t>(std::min({reservation, remaining, std::size_t{peer_.max_frame_size}}));
     if (record->send_flow.send_data(len) != std::nullopt || conn_send_.send_data(len) != std::nullopt)
       return FlowControlError{};
     verdict.sent = len;
@@ -126,8 +128,8 @@ auto Streams<Obj>::send_data(uint32_t stream_id, std::string_view data, std::siz
 }
 
 template <class Obj>
-auto Streams<Obj>::send_trailers(uint32_t stream_id, const http::HeaderMap& trailers, std::vector<Obj>& dropped)
-    -> SendVerdict<Obj> {
+auto Streams<Obj>::send_trailers(uint32_t stream_id, const http::HeaderMap& trailers,
+                                 std::vector<Obj>& dropped) -> SendVerdict<Obj> {
   SendVerdict<Obj> verdict;
   Record* record = sender(stream_id, verdict);
   if (record == nullptr) return verdict;
@@ -167,8 +169,9 @@ auto Streams<Obj>::send_response_head(uint32_t stream_id, uint32_t status, const
 // ---- resets -------------------------------------------------------------------------
 
 template <class Obj>
-auto Streams<Obj>::reset_live(uint32_t stream_id, uint32_t reason, Initiator initiator, MonoClock::time_point now,
-                              std::vector<Obj>& dropped, bool even_if_closed) -> LocalResetVerdict<Obj> {
+auto Streams<Obj>::reset_live(uint32_t stream_id, uint32_t reason, Initiator initiator,
+                              MonoClock::time_point now, std::vector<Obj>& dropped, bool even_if_closed)
+    -> LocalResetVerdict<Obj> {
   Record& record = *find(stream_id);
   const std::size_t before = pending_.size();
   LocalResetVerdict<Obj> verdict;
@@ -188,8 +191,9 @@ auto Streams<Obj>::reset_live(uint32_t stream_id, uint32_t reason, Initiator ini
 }
 
 template <class Obj>
-auto Streams<Obj>::reset_stream(uint32_t stream_id, uint32_t reason, Initiator initiator, MonoClock::time_point now,
-                                std::vector<Obj>& dropped) -> LocalResetVerdict<Obj> {
+auto Streams<Obj>::reset_stream(uint32_t stream_id, uint32_t reason, Initiator initiator,
+                                MonoClock::time_point now, std::vector<Obj>& dropped)
+    -> LocalResetVerdict<Obj> {
   if (find(stream_id) == nullptr) return {};
   return reset_live(stream_id, reason, initiator, now, dropped);
 }

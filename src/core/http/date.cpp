@@ -25,10 +25,10 @@ struct CivilDate {
 constexpr CivilDate civil_from_days(int64_t days) noexcept {
   const int64_t z = days + 719468;
   const int64_t era = z / 146097;
-  const auto doe = static_cast<unsigned>(z - era * 146097);             // [0, 146096]
+  const auto doe = static_cast<unsigned>(z - era * 146097);                    // [0, 146096]
   const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);          // [0, 365]
-  const unsigned mp = (5 * doy + 2) / 153;                                // [0, 11], March first
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                // [0, 365]
+  const unsigned mp = (5 * doy + 2) / 153;                                     // [0, 11], March first
   const unsigned day = doy - (153 * mp + 2) / 5 + 1;
   const unsigned month = mp < 10 ? mp + 3 : mp - 9;
   return {static_cast<int64_t>(yoe) + era * 400 + (month <= 2), month, day};

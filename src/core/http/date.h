@@ -66,7 +66,7 @@ class DateCache {
   WallTime next_refresh_{INT64_MIN, 0};
   HttpDateText text_{};
   uint64_t renders_ = 0;
-  SharedOctets shared_;         // text_ of render number shared_render_
+  SharedOctets shared_;  // text_ of render number shared_render_
   uint64_t shared_render_ = 0;
 };
 

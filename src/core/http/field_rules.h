@@ -46,8 +46,12 @@ inline constexpr std::array<uint8_t, 256> kLowerTable = [] {
 
 inline constexpr std::size_t kMaxHeaderNameLength = 65535;
 
-constexpr bool is_tchar(uint8_t c) { return kTcharTable[c]; }
-constexpr bool is_field_value_octet(uint8_t c) { return kFieldValueTable[c]; }
+constexpr bool is_tchar(uint8_t c) {
+  return kTcharTable[c];
+}
+constexpr bool is_field_value_octet(uint8_t c) {
+  return kFieldValueTable[c];
+}
 
 // A header name as the host may give it: 1..65535 tchars, any case.
 constexpr bool is_valid_header_name(std::string_view name) {

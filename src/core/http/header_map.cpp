@@ -16,12 +16,18 @@ constexpr char kEmptyValue[] = "";
 
 static_assert(HeaderMap::kMaxNames < 0xffff, "entry index + 1 must fit in the low half of a slot");
 
-uint32_t make_slot(uint32_t hash, uint32_t entry) noexcept { return (hash & kTagMask) | (entry + 1); }
-uint32_t slot_entry(uint32_t slot) noexcept { return (slot & 0xffffu) - 1; }
+uint32_t make_slot(uint32_t hash, uint32_t entry) noexcept {
+  return (hash & kTagMask) | (entry + 1);
+}
+uint32_t slot_entry(uint32_t slot) noexcept {
+  return (slot & 0xffffu) - 1;
+}
 
 // The name hash is keyed per process (header_name.cpp), so its low bits can
 // place a name directly.
-uint32_t home_slot(uint32_t hash, uint32_t mask) noexcept { return hash & mask; }
+uint32_t home_slot(uint32_t hash, uint32_t mask) noexcept {
+  return hash & mask;
+}
 
 }  // namespace
 
@@ -109,8 +115,8 @@ void HeaderMap::clear() noexcept {
 
 // Inlined into every caller: the calls are few, and appends and lookups spend
 // most of their time here.
-[[gnu::always_inline]] inline uint32_t HeaderMap::probe(std::string_view name, WellKnownName id, uint32_t hash,
-                                                        bool* found) const noexcept {
+[[gnu::always_inline]] inline uint32_t HeaderMap::probe(std::string_view name, WellKnownName id,
+                                                        uint32_t hash, bool* found) const noexcept {
   // The index is never more than 3/4 full, so the walk meets an empty slot.
   const uint32_t mask = slots_.size() - 1;
   const uint32_t tag = hash & kTagMask;
@@ -181,13 +187,15 @@ bool operator==(const HeaderMap& a, const HeaderMap& b) noexcept {
 
 // ---- mutation ------------------------------------------------------------------
 
-std::optional<HeaderMapError> HeaderMap::append(std::string_view name, std::string_view value, bool sensitive) {
+std::optional<HeaderMapError> HeaderMap::append(std::string_view name, std::string_view value,
+                                                bool sensitive) {
   auto key = HeaderName::from(name);
   if (!key) return HeaderMapError::kInvalidName;
   return put(*key, value, sensitive, false);
 }
 
-std::optional<HeaderMapError> HeaderMap::insert(std::string_view name, std::string_view value, bool sensitive) {
+std::optional<HeaderMapError> HeaderMap::insert(std::string_view name, std::string_view value,
+                                                bool sensitive) {
   auto key = HeaderName::from(name);
   if (!key) return HeaderMapError::kInvalidName;
   return put(*key, value, sensitive, true);
@@ -201,7 +209,7 @@ void HeaderMap::attach(const SharedOctets& block) {
 }
 
 std::optional<HeaderMapError> HeaderMap::put(const HeaderName& name, std::string_view value, bool sensitive,
-                               bool replace) {
+                                             bool replace) {
   // RFC 9110 section 5.5: no CR, LF, NUL or other control octet but HTAB.
   if (value.size() > UINT32_MAX || !is_valid_header_value(value)) return HeaderMapError::kInvalidValue;
   // A view of our own octets would move with the arena; take it out first.
@@ -220,8 +228,8 @@ std::optional<HeaderMapError> HeaderMap::put(const HeaderName& name, std::string
     const uint32_t e = slot_entry(slots_[pos]);
     if (replace) {
       // Reuse the first value record; its octets too when the new value fits.
-      const bool in_place = !external && values_[entries_[e].first].owned &&
-                            size <= values_[entries_[e].first].size;
+      const bool in_place =
+          !external && values_[entries_[e].first].owned && size <= values_[entries_[e].first].size;
       if (!external && !in_place) ensure_arena(size);
       Entry& entry = entries_[e];
       Value& first = values_[entry.first];
@@ -274,8 +282,8 @@ std::optional<HeaderMapError> HeaderMap::put(const HeaderName& name, std::string
   return std::nullopt;
 }
 
-std::optional<HeaderMapError> HeaderMap::put_copy(const HeaderName& name, std::string_view value, bool sensitive,
-                                    bool replace) {
+std::optional<HeaderMapError> HeaderMap::put_copy(const HeaderName& name, std::string_view value,
+                                                  bool sensitive, bool replace) {
   std::string copy(value);
   return put(name, copy, sensitive, replace);
 }

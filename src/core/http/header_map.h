@@ -82,7 +82,7 @@ class InlineVec {
   void reserve(uint32_t n) {
     if (n <= capacity_) return;
     uint32_t cap = capacity_ * 2 > n ? capacity_ * 2 : n;
-    T* fresh = static_cast<T*>(::operator new(sizeof(T) * std::size_t{cap}));
+    T* fresh = static_cast<T*>(::operator new (sizeof(T) * std::size_t{cap}));
     if (size_ != 0) std::memcpy(static_cast<void*>(fresh), data_, size_ * sizeof(T));
     free_heap();
     data_ = fresh;
@@ -130,10 +130,10 @@ class InlineVec {
 
 // One field as iteration yields it.  The views follow the map's lifetime rule.
 struct HeaderField {
-  std::string_view name;   // stored lowercase octets
+  std::string_view name;  // stored lowercase octets
   std::string_view value;
-  WellKnownName name_id;   // kNone unless the name is well-known
-  bool sensitive;          // never indexed by HPACK (RFC 7541 section 7.1.3)
+  WellKnownName name_id;  // kNone unless the name is well-known
+  bool sensitive;         // never indexed by HPACK (RFC 7541 section 7.1.3)
 };
 
 class HeaderMap {
@@ -255,14 +255,16 @@ class HeaderMap {
   // When `value` lies inside an attached block it is referenced, otherwise it
   // is copied (it may be a view into this map).  Throws std::bad_alloc, also
   // leaving the map unchanged.
-  std::optional<HeaderMapError> append(const HeaderName& name, std::string_view value, bool sensitive = false) {
+  std::optional<HeaderMapError> append(const HeaderName& name, std::string_view value,
+                                       bool sensitive = false) {
     return put(name, value, sensitive, false);
   }
   // Validates and lowercases `name` first (kInvalidName).
   std::optional<HeaderMapError> append(std::string_view name, std::string_view value, bool sensitive = false);
   // Replaces every value of `name` by `value`, keeping the entry's place, or
   // adds a new entry at the end.  Errors, storage and exceptions as append.
-  std::optional<HeaderMapError> insert(const HeaderName& name, std::string_view value, bool sensitive = false) {
+  std::optional<HeaderMapError> insert(const HeaderName& name, std::string_view value,
+                                       bool sensitive = false) {
     return put(name, value, sensitive, true);
   }
   std::optional<HeaderMapError> insert(std::string_view name, std::string_view value, bool sensitive = false);
@@ -287,7 +289,9 @@ class HeaderMap {
     return {e.name, e.name_size};
   }
   WellKnownName name_id_at(std::size_t i) const noexcept { return entries_[static_cast<uint32_t>(i)].id; }
-  ValueRange values_at(std::size_t i) const noexcept { return {this, entries_[static_cast<uint32_t>(i)].first}; }
+  ValueRange values_at(std::size_t i) const noexcept {
+    return {this, entries_[static_cast<uint32_t>(i)].first};
+  }
 
   // Same total length, and for every name of `a` the same list of values in
   // `b`, in the same order.  Name order and sensitivity are ignored.
@@ -300,7 +304,7 @@ class HeaderMap {
   struct Entry {
     const char* name;  // arena octets, or static text when name_owned is false
     uint32_t hash;
-    uint32_t first;    // first and last value record of the chain
+    uint32_t first;  // first and last value record of the chain
     uint32_t last;
     uint16_t name_size;
     WellKnownName id;
@@ -310,7 +314,7 @@ class HeaderMap {
   struct Value {
     const char* data;  // arena octets when owned, else inside an attached block or static
     uint32_t size;
-    uint32_t next;     // next value of the same entry, or the next free record
+    uint32_t next;  // next value of the same entry, or the next free record
     bool owned;
     bool sensitive;
   };
@@ -321,10 +325,11 @@ class HeaderMap {
   // The slot holding the name (*found), else the empty slot where it would go.
   // Needs a non-empty index.
   uint32_t probe(std::string_view name, WellKnownName id, uint32_t hash, bool* found) const noexcept;
-  std::optional<HeaderMapError> put(const HeaderName& name, std::string_view value, bool sensitive, bool replace);
+  std::optional<HeaderMapError> put(const HeaderName& name, std::string_view value, bool sensitive,
+                                    bool replace);
   // put() of a copy of `value`, which is a view into this map's arena.
   [[gnu::noinline]] std::optional<HeaderMapError> put_copy(const HeaderName& name, std::string_view value,
-                                                          bool sensitive, bool replace);
+                                                           bool sensitive, bool replace);
   bool is_attached(std::string_view value) const noexcept;
   bool in_arena(const char* p) const noexcept;
   // Makes room for `extra` more arena octets (may relocate; throws).
@@ -375,7 +380,9 @@ inline std::string_view HeaderMap::ValueRange::iterator::operator*() const noexc
   return {v.data, v.size};
 }
 
-inline bool HeaderMap::ValueRange::iterator::sensitive() const noexcept { return map_->values_[value_].sensitive; }
+inline bool HeaderMap::ValueRange::iterator::sensitive() const noexcept {
+  return map_->values_[value_].sensitive;
+}
 
 inline HeaderMap::ValueRange::iterator& HeaderMap::ValueRange::iterator::operator++() noexcept {
   value_ = map_->values_[value_].next;

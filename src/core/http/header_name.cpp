@@ -20,7 +20,9 @@ constexpr std::array<std::string_view, kWellKnownNameCount> kWellKnownTexts = {
 // initial state: without it a peer cannot invert the mixing to make names
 // collide.  HeaderName::from() computes the same steps on the words it has
 // just lowercased.
-uint64_t hash_start(uint64_t key, std::size_t size) noexcept { return key ^ size; }
+uint64_t hash_start(uint64_t key, std::size_t size) noexcept {
+  return key ^ size;
+}
 
 uint64_t hash_step(uint64_t h, uint64_t word) noexcept {
   h = (h ^ word) * 0x9e3779b97f4a7c15ull;
@@ -76,7 +78,8 @@ const WellKnownTables& tables() noexcept {
     for (std::size_t i = 0; i < kWellKnownNameCount; ++i) {
       w.hashes[i] = keyed_hash(w.key, kWellKnownTexts[i]);
       std::size_t pos = w.hashes[i] & (kLookupSlots - 1);
-      while (w.lookup[pos] != static_cast<uint8_t>(WellKnownName::kNone)) pos = (pos + 1) & (kLookupSlots - 1);
+      while (w.lookup[pos] != static_cast<uint8_t>(WellKnownName::kNone))
+        pos = (pos + 1) & (kLookupSlots - 1);
       w.lookup[pos] = static_cast<uint8_t>(i);
     }
     return w;
@@ -145,9 +148,9 @@ constexpr uint64_t alnum_dash_octets(uint64_t w) noexcept {
   return octets_in(w | kOnes * 0x20, 'a', 'z') | octets_in(w, '0', '9') | octets_in(w, '-', '-');
 }
 
-static_assert(alnum_dash_octets(0x2d39307a61415a2dull) == kHighs);    // "-ZAaz09-"
-static_assert(alnum_dash_octets(0x402f3a5b607b2c5full) == 0);         // "_,{`[:/@"
-static_assert(alnum_dash_octets(0x0d0d0d0d0d0d0d0dull) == 0);         // CR never passes as "-"
+static_assert(alnum_dash_octets(0x2d39307a61415a2dull) == kHighs);  // "-ZAaz09-"
+static_assert(alnum_dash_octets(0x402f3a5b607b2c5full) == 0);       // "_,{`[:/@"
+static_assert(alnum_dash_octets(0x0d0d0d0d0d0d0d0dull) == 0);       // CR never passes as "-"
 
 // Lowercases the eight octets at `src` through the table into `dst`, returning
 // them as a word; *lowest becomes 0 when one is not a tchar.
@@ -199,7 +202,9 @@ std::string_view well_known_name_text(WellKnownName id) noexcept {
   return kWellKnownTexts[static_cast<std::size_t>(id)];
 }
 
-uint32_t hash_header_name(std::string_view lowercase) noexcept { return keyed_hash(tables().key, lowercase); }
+uint32_t hash_header_name(std::string_view lowercase) noexcept {
+  return keyed_hash(tables().key, lowercase);
+}
 
 WellKnownName find_well_known_name(std::string_view lowercase) noexcept {
   const WellKnownTables& t = tables();
@@ -261,11 +266,13 @@ bool HeaderName::from(std::string_view raw, std::optional<HeaderName>* out) {
   }
   name.size_ = static_cast<uint16_t>(n);
   name.hash_ = hash_finish(h);
-  name.id_ = n >= 8 ? lookup(t, name.hash_, n,
-                             [raw](uint8_t id) { return long_name_is(raw, kPaddedTexts[id].octets); })
-                    : lookup(t, name.hash_, n,
-                             [short_word](uint8_t id) { return load_word(kPaddedTexts[id].octets) == short_word; });
-  if (name.id_ != WellKnownName::kNone) name.static_text_ = kWellKnownTexts[static_cast<std::size_t>(name.id_)].data();
+  name.id_ =
+      n >= 8
+          ? lookup(t, name.hash_, n, [raw](uint8_t id) { return long_name_is(raw, kPaddedTexts[id].octets); })
+          : lookup(t, name.hash_, n,
+                   [short_word](uint8_t id) { return load_word(kPaddedTexts[id].octets) == short_word; });
+  if (name.id_ != WellKnownName::kNone)
+    name.static_text_ = kWellKnownTexts[static_cast<std::size_t>(name.id_)].data();
   return true;
 }
 
@@ -290,7 +297,9 @@ void HeaderName::copy_from(const HeaderName& other) {
   id_ = other.id_;
 }
 
-HeaderName::HeaderName(const HeaderName& other) { copy_from(other); }
+HeaderName::HeaderName(const HeaderName& other) {
+  copy_from(other);
+}
 
 HeaderName& HeaderName::operator=(const HeaderName& other) {
   if (this != &other) copy_from(other);

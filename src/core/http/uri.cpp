@@ -6,15 +6,15 @@ namespace vantric::http {
 namespace {
 
 enum : uint16_t {
-  kScheme = 1 << 0,         // ALPHA / DIGIT / "+" / "-" / "."
-  kUserinfo = 1 << 1,       // unreserved / sub-delims / ":" / "%"
-  kRegName = 1 << 2,        // unreserved / sub-delims ("%" is checked apart)
+  kScheme = 1 << 0,    // ALPHA / DIGIT / "+" / "-" / "."
+  kUserinfo = 1 << 1,  // unreserved / sub-delims / ":" / "%"
+  kRegName = 1 << 2,   // unreserved / sub-delims ("%" is checked apart)
   kDigit = 1 << 3,
   kHex = 1 << 4,
-  kPath = 1 << 5,           // octets of a path
-  kQuery = 1 << 6,          // octets of a query
-  kUriOctet = 1 << 7,       // octets allowed anywhere: fragment
-  kAuthorityEnd = 1 << 8,   // "/" "?" "#"
+  kPath = 1 << 5,          // octets of a path
+  kQuery = 1 << 6,         // octets of a query
+  kUriOctet = 1 << 7,      // octets allowed anywhere: fragment
+  kAuthorityEnd = 1 << 8,  // "/" "?" "#"
 };
 
 // RFC 3986 section 2: the octets a URI may carry.  Paths and queries are
@@ -52,8 +52,12 @@ constexpr std::array<uint16_t, 256> kClass = [] {
   return t;
 }();
 
-bool has(char c, uint16_t bits) noexcept { return (kClass[static_cast<uint8_t>(c)] & bits) != 0; }
-bool is_alpha(char c) noexcept { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
+bool has(char c, uint16_t bits) noexcept {
+  return (kClass[static_cast<uint8_t>(c)] & bits) != 0;
+}
+bool is_alpha(char c) noexcept {
+  return (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+}
 
 // The error for a component that failed: a space or control anywhere in it
 // is reported as such, whatever else is wrong.
@@ -188,18 +192,30 @@ bool all_digits(std::string_view text) noexcept {
 
 std::string_view uri_error_text(UriError error) noexcept {
   switch (error) {
-    case UriError::kInvalidUriChar: return "invalid uri character";
-    case UriError::kInvalidScheme: return "invalid scheme";
-    case UriError::kInvalidAuthority: return "invalid authority";
-    case UriError::kInvalidPort: return "invalid port";
-    case UriError::kInvalidFormat: return "invalid format";
-    case UriError::kSchemeMissing: return "scheme missing";
-    case UriError::kAuthorityMissing: return "authority missing";
-    case UriError::kPathMissing: return "path missing";
-    case UriError::kPathNoSlash: return "path does not start with slash";
-    case UriError::kTooLong: return "uri too long";
-    case UriError::kEmpty: return "empty string";
-    case UriError::kSchemeTooLong: return "scheme too long";
+    case UriError::kInvalidUriChar:
+      return "invalid uri character";
+    case UriError::kInvalidScheme:
+      return "invalid scheme";
+    case UriError::kInvalidAuthority:
+      return "invalid authority";
+    case UriError::kInvalidPort:
+      return "invalid port";
+    case UriError::kInvalidFormat:
+      return "invalid format";
+    case UriError::kSchemeMissing:
+      return "scheme missing";
+    case UriError::kAuthorityMissing:
+      return "authority missing";
+    case UriError::kPathMissing:
+      return "path missing";
+    case UriError::kPathNoSlash:
+      return "path does not start with slash";
+    case UriError::kTooLong:
+      return "uri too long";
+    case UriError::kEmpty:
+      return "empty string";
+    case UriError::kSchemeTooLong:
+      return "scheme too long";
   }
   return "";
 }
@@ -397,14 +413,26 @@ std::string quote_for_message(std::string_view text) {
     auto b = static_cast<uint8_t>(text[i]);
     if (b < 0x80) {
       switch (b) {
-        case '"': out.append("\\\""); break;
-        case '\\': out.append("\\\\"); break;
-        case '\t': out.append("\\t"); break;
-        case '\n': out.append("\\n"); break;
-        case '\r': out.append("\\r"); break;
+        case '"':
+          out.append("\\\"");
+          break;
+        case '\\':
+          out.append("\\\\");
+          break;
+        case '\t':
+          out.append("\\t");
+          break;
+        case '\n':
+          out.append("\\n");
+          break;
+        case '\r':
+          out.append("\\r");
+          break;
         default:
-          if (b < 0x20 || b == 0x7f) escape_byte(b);
-          else out.push_back(static_cast<char>(b));
+          if (b < 0x20 || b == 0x7f)
+            escape_byte(b);
+          else
+            out.push_back(static_cast<char>(b));
       }
       ++i;
       continue;

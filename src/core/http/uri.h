@@ -63,15 +63,15 @@ struct Uri {
   // The port text as a number when it is 0..65535.
   std::optional<uint16_t> port;
 
-  std::string_view scheme;     // "http"/"https" lowercase; other schemes as written
-  std::string_view authority;  // the whole authority, user information included
-  std::string_view userinfo;   // before the "@", without it
-  std::string_view host;       // letters as written; an IPv6 literal keeps its brackets
-  std::string_view port_text;  // the digits after the colon
-  std::string_view path;       // "*" for the asterisk form
-  std::string_view query;      // after the "?", without it
+  std::string_view scheme;          // "http"/"https" lowercase; other schemes as written
+  std::string_view authority;       // the whole authority, user information included
+  std::string_view userinfo;        // before the "@", without it
+  std::string_view host;            // letters as written; an IPv6 literal keeps its brackets
+  std::string_view port_text;       // the digits after the colon
+  std::string_view path;            // "*" for the asterisk form
+  std::string_view query;           // after the "?", without it
   std::string_view path_and_query;  // path, then "?" and the query when present
-  std::string_view fragment;   // after the "#", without it
+  std::string_view fragment;        // after the "#", without it
 };
 
 // Parses `input` as one of the four forms.  On nullopt `out` describes the

@@ -22,8 +22,7 @@ char lower(char c) noexcept {
 
 // An IPv6 address as a URL writes it, in brackets; bare addresses too.
 std::string_view without_brackets(std::string_view text) noexcept {
-  if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
-    return text.substr(1, text.size() - 2);
+  if (text.size() >= 2 && text.front() == '[' && text.back() == ']') return text.substr(1, text.size() - 2);
   return text;
 }
 
@@ -41,8 +40,7 @@ bool parse_prefix(std::string_view text, unsigned limit, uint8_t* out) noexcept 
 }
 
 uint32_t ipv4_value(const std::array<uint8_t, 4>& octets) noexcept {
-  return uint32_t{octets[0]} << 24 | uint32_t{octets[1]} << 16 | uint32_t{octets[2]} << 8 |
-         octets[3];
+  return uint32_t{octets[0]} << 24 | uint32_t{octets[1]} << 16 | uint32_t{octets[2]} << 8 | octets[3];
 }
 
 uint32_t ipv4_mask(uint8_t prefix) noexcept {
@@ -82,8 +80,7 @@ BypassList BypassList::parse(std::string_view setting) {
   BypassList list;
   while (true) {
     const std::size_t comma = setting.find(',');
-    if (const std::string_view piece = trim(setting.substr(0, comma)); !piece.empty())
-      list.add(piece);
+    if (const std::string_view piece = trim(setting.substr(0, comma)); !piece.empty()) list.add(piece);
     if (comma == std::string_view::npos) break;
     setting.remove_prefix(comma + 1);
   }

@@ -34,8 +34,7 @@ Credentials parse_credentials(std::string_view userinfo, ProxyKind kind) {
 std::optional<ProxyEntry> parse_proxy_entry(std::string_view setting) {
   http::Uri uri;
   if (http::parse_uri(setting, uri) != std::nullopt) return std::nullopt;
-  if (uri.form != http::UriForm::kAbsolute && uri.form != http::UriForm::kAuthority)
-    return std::nullopt;
+  if (uri.form != http::UriForm::kAbsolute && uri.form != http::UriForm::kAuthority) return std::nullopt;
 
   ProxyEntry entry;
   std::string_view scheme = "http";

@@ -45,9 +45,7 @@ class ProxyMatcher {
   // Builds from settings: the http and https proxies each fall back to the
   // all proxy when their own setting yields none.  Throws std::bad_alloc.
   static ProxyMatcher from_settings(const ProxySettings& settings);
-  static ProxyMatcher from_env(const EnvLookup& lookup) {
-    return from_settings(read_env_settings(lookup));
-  }
+  static ProxyMatcher from_env(const EnvLookup& lookup) { return from_settings(read_env_settings(lookup)); }
 
   // The proxy for a request to `url`, or null: when the URL does not parse
   // with the module's URI grammar, has no host, has a scheme other than http

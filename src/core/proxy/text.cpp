@@ -20,8 +20,7 @@ std::string percent_decode(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
-        hex_value(text[i + 2]) >= 0) {
+    if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
       out.push_back(static_cast<char>(hex_value(text[i + 1]) << 4 | hex_value(text[i + 2])));
       i += 2;
     } else {
@@ -49,8 +48,7 @@ std::string replace_invalid_utf8(std::string_view text) {
 }
 
 std::string base64(std::string_view octets) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   out.reserve((octets.size() + 2) / 3 * 4);
   std::size_t i = 0;

@@ -163,8 +163,7 @@ std::optional<std::string_view> Decoder::materialize(std::string_view raw, bool 
 }
 
 // Each representation is consumed whole or not at all: *p moves only on success.
-DecodeStatus Decoder::decode_representation(const uint8_t** p, const uint8_t* end,
-                                            FieldSink& sink) {
+DecodeStatus Decoder::decode_representation(const uint8_t** p, const uint8_t* end, FieldSink& sink) {
   const uint8_t b = **p;
   if (b & 0x80) {  // RFC 7541 section 6.1: indexed header field
     const uint8_t* q = *p;
@@ -183,8 +182,8 @@ DecodeStatus Decoder::decode_representation(const uint8_t** p, const uint8_t* en
   return decode_literal(p, end, 4, false, (b & 0x10) != 0, sink);
 }
 
-DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int prefix_bits,
-                                     bool indexing, bool sensitive, FieldSink& sink) {
+DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int prefix_bits, bool indexing,
+                                     bool sensitive, FieldSink& sink) {
   const uint8_t* q = *p;
   uint32_t index;
   if (auto st = decode_integer(&q, end, prefix_bits, &index)) return st;
@@ -210,8 +209,8 @@ DecodeStatus Decoder::decode_literal(const uint8_t** p, const uint8_t* end, int 
   if (auto st = scan_string(&q, end, &value_ref)) return st;
 
   // The representation is complete: decode its strings.
-  const std::size_t encoded = (name_ref.huffman ? name_ref.raw.size() : 0) +
-                              (value_ref.huffman ? value_ref.raw.size() : 0);
+  const std::size_t encoded =
+      (name_ref.huffman ? name_ref.raw.size() : 0) + (value_ref.huffman ? value_ref.raw.size() : 0);
   if (huffman_max_decoded_length(encoded) > scratch_capacity_) {
     scratch_capacity_ = 2 * encoded;
     scratch_ = std::make_unique_for_overwrite<char[]>(scratch_capacity_);

@@ -64,8 +64,8 @@ class Decoder {
 
  private:
   DecodeStatus decode_representation(const uint8_t** p, const uint8_t* end, FieldSink& sink);
-  DecodeStatus decode_literal(const uint8_t** p, const uint8_t* end, int prefix_bits,
-                              bool indexing, bool sensitive, FieldSink& sink);
+  DecodeStatus decode_literal(const uint8_t** p, const uint8_t* end, int prefix_bits, bool indexing,
+                              bool sensitive, FieldSink& sink);
   DecodeStatus decode_size_update(const uint8_t** p, const uint8_t* end);
   // A field of either table with what was found of it when it was decoded.
   struct Indexed {
@@ -74,14 +74,13 @@ class Decoder {
     bool name_invalid = false;
   };
   std::optional<Indexed> lookup(uint32_t index) const;
-  std::optional<std::string_view> materialize(std::string_view raw, bool huffman,
-                                             std::size_t* scratch_used);
+  std::optional<std::string_view> materialize(std::string_view raw, bool huffman, std::size_t* scratch_used);
 
   DynamicTable table_;
   uint32_t last_max_update_;
   std::optional<uint32_t> max_size_update_;
   bool in_block_ = false;
-  bool field_seen_ = false;  // size updates are allowed only before the first field
+  bool field_seen_ = false;          // size updates are allowed only before the first field
   std::unique_ptr<char[]> scratch_;  // Huffman-decoded names and values
   std::size_t scratch_capacity_;
 };

@@ -37,7 +37,7 @@ class DynamicTable {
 
   explicit DynamicTable(std::size_t max_size = h2::kDefaultHeaderTableSize);
 
-  std::size_t size() const { return size_; }          // sum of entry sizes
+  std::size_t size() const { return size_; }  // sum of entry sizes
   std::size_t max_size() const { return max_size_; }
   std::size_t count() const { return next_id_ - first_id_; }
   uint32_t first_id() const { return first_id_; }
@@ -76,7 +76,7 @@ class DynamicTable {
   std::vector<Slot> slots_;        // a power of two long, indexed by id
   std::unique_ptr<char[]> bytes_;  // the ring; a power of two long
   std::size_t capacity_ = 0;
-  uint32_t head_ = 0;              // ring position after the newest entry, unwrapped
+  uint32_t head_ = 0;  // ring position after the newest entry, unwrapped
   uint32_t first_id_ = 0;
   uint32_t next_id_ = 0;
   std::size_t size_ = 0;

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "core/h2/hpack/primitives.h"
-#include "core/invariant.h"
 #include "core/h2/hpack/static_table_gen.h"
+#include "core/invariant.h"
 
 namespace vantric::hpack {
 
@@ -17,7 +17,7 @@ namespace {
 static_assert(kStaticTableLength + 1 == kFirstDynamicIndex);
 
 constexpr std::array<std::string_view, 10> kNeverIndexedValueNames = {
-    ":path", "age", "authorization", "content-length", "cookie", "etag", "if-modified-since",
+    ":path",         "age",      "authorization", "content-length", "cookie", "etag", "if-modified-since",
     "if-none-match", "location", "set-cookie"};
 
 constexpr std::array<bool, kStaticTableLength + 1> kNeverIndexValue = [] {
@@ -31,9 +31,8 @@ constexpr std::array<bool, kStaticTableLength + 1> kNeverIndexValue = [] {
 constexpr std::array<uint8_t, kStaticTableLength + 1> kStaticNameEnd = [] {
   std::array<uint8_t, kStaticTableLength + 1> t{};
   for (std::size_t i = kStaticTableLength; i >= 1; --i)
-    t[i] = static_cast<uint8_t>(i < kStaticTableLength && kStaticTable[i + 1].name == kStaticTable[i].name
-                                    ? t[i + 1]
-                                    : i + 1);
+    t[i] = static_cast<uint8_t>(
+        i < kStaticTableLength && kStaticTable[i + 1].name == kStaticTable[i].name ? t[i + 1] : i + 1);
   return t;
 }();
 

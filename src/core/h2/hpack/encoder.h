@@ -62,8 +62,8 @@ class Encoder {
   void unindex_evicted(uint32_t old_first_id);
 
   DynamicTable table_;
-  HashIndex by_name_;   // name -> newest entry with that name
-  HashIndex by_field_;  // name and value -> newest entry with both
+  HashIndex by_name_;                                    // name -> newest entry with that name
+  HashIndex by_field_;                                   // name and value -> newest entry with both
   std::array<EntryHashes, HashIndex::kSlots> hashes_{};  // by id, for evictions
   SizeUpdate pending_;
   // What a following nameless field refers to: the previous field's name and the

@@ -18,8 +18,8 @@ constexpr std::size_t field_size(std::string_view name, std::string_view value) 
 // The pseudo-header fields of RFC 9113 section 8.3 and RFC 8441 (:protocol).
 enum class Pseudo : uint8_t { kNone, kAuthority, kMethod, kScheme, kPath, kProtocol, kStatus };
 
-inline constexpr std::array<std::string_view, 7> kPseudoNames = {
-    "", ":authority", ":method", ":scheme", ":path", ":protocol", ":status"};
+inline constexpr std::array<std::string_view, 7> kPseudoNames = {"",      ":authority", ":method", ":scheme",
+                                                                 ":path", ":protocol",  ":status"};
 
 constexpr std::string_view pseudo_name(Pseudo pseudo) {
   return kPseudoNames[static_cast<std::size_t>(pseudo)];

@@ -6,8 +6,7 @@
 
 namespace vantric::hpack {
 
-DecodeStatus decode_integer(const uint8_t** p, const uint8_t* end, int prefix_bits,
-                            uint32_t* value) {
+DecodeStatus decode_integer(const uint8_t** p, const uint8_t* end, int prefix_bits, uint32_t* value) {
   if (prefix_bits < 1 || prefix_bits > 8) return DecodeError::kInvalidIntegerPrefix;
   const uint8_t* q = *p;
   if (q == end) return DecodeError::kIntegerUnderflow;

@@ -22,8 +22,7 @@ inline constexpr std::size_t kMaxIntegerLength = 6;
 // kInvalidIntegerPrefix (prefix outside 1..8), kIntegerUnderflow (the input ends
 // inside the integer), kIntegerOverflow (a fourth continuation octet still has its
 // high bit set).  *p is left alone on error.
-DecodeStatus decode_integer(const uint8_t** p, const uint8_t* end, int prefix_bits,
-                            uint32_t* value);
+DecodeStatus decode_integer(const uint8_t** p, const uint8_t* end, int prefix_bits, uint32_t* value);
 
 // Writes `value` with a `prefix_bits`-bit prefix, OR-ing `flags` into the first
 // octet.  `out` needs room for kMaxIntegerLength octets; returns the end.
