@@ -26,22 +26,23 @@ def main() -> None:
     parser.add_argument("--certfile")
     parser.add_argument("--keyfile")
     args = parser.parse_args()
-    context = None
+    options = {}  # none unless asked: an older build (--baseline) takes no ssl
     if args.certfile:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         context.load_cert_chain(args.certfile, args.keyfile)
+        options["ssl"] = context
     if args.cprofile:
         import cProfile
 
         profiler = cProfile.Profile()
         profiler.enable()
         try:
-            run(app, "127.0.0.1", args.port, ssl=context)
+            run(app, "127.0.0.1", args.port, **options)
         finally:
             profiler.disable()
             profiler.dump_stats(args.cprofile)
     else:
-        run(app, "127.0.0.1", args.port, ssl=context)
+        run(app, "127.0.0.1", args.port, **options)
 
 
 if __name__ == "__main__":

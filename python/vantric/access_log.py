@@ -25,6 +25,7 @@ def log_exchange(request: Request, started: float, ended: float) -> None:
     who = f"{client[0]}:{client[1]}" if type(client) is tuple else (client or "-")
     access_logger.info(
         '%s - "%s %s HTTP/%s" %d %d %.1fms',
-        who, request.method, request.target, request.http_version, request._status, request._sent,
+        who, request.method, request.target, request.http_version,
+        getattr(request, "_status", 0), getattr(request, "_sent", 0),
         (ended - started) * 1000.0,
     )  # fmt: skip

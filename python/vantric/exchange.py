@@ -125,6 +125,9 @@ class Request:
         "head", "_conn", "_seq", "_decoder", "trailers", "_gone", "_continued", "_phase", "_switched_transport",
         "_status", "_sent",
     )  # fmt: skip
+    _status: int
+    _sent: int
+    _switched_transport: Any
 
     def __init__(self, conn: _Connection, head: H1RequestHead, seq: int, decoder: H1BodyDecoder) -> None:
         self.head = head
@@ -135,9 +138,8 @@ class Request:
         self._gone: asyncio.Future[bool] | None = None
         self._continued = False
         self._phase = NOT_STARTED
-        self._switched_transport: Any = None
-        self._status = 0  # of the response, once it started (for the access log)
-        self._sent = 0  # body bytes of the response written
+        # Set once the response starts: _status and _sent (body bytes written),
+        # for the access log; _switched_transport once the connection switches.
 
     @property
     def method(self) -> str:

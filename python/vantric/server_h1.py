@@ -10,7 +10,7 @@ preface is handed over to `server_h2`.
 from __future__ import annotations
 
 import asyncio
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 from ._vantric import (
     H1_NEXT_CLOSE,
@@ -119,6 +119,10 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         if self._watch is not None:
             # A mid-message read was parked: these bytes are its result.
             self._complete_watch(data)
+            return
+        waiter = self._waiter
+        if waiter is not None and not self._chunks and not waiter.done():
+            waiter.set_result(data)  # ReadBuffer._receive's first case, the usual one, inline
             return
         self._receive(data)
 
@@ -410,7 +414,9 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         body = response.body
         try:
             if isinstance(body, (bytes, bytearray, memoryview)):
-                await self._respond_whole(request, response.status, response.headers, body, response.trailers)
+                # The common answer: one write, and a wait only for a slow reader.
+                if self._write_whole(request, response.status, response.headers, body, response.trailers):
+                    await self._drain_writes()
             else:
                 await stream_response(self, request, response)
         except _PeerGone:
@@ -420,7 +426,12 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
             self._server._report(error, request)
             self._close(self.fail_response(request._seq))
             return False
-        return await self._finish_exchange(request, response.upgrade)
+        switched = self._finished(request)
+        if switched is None:
+            return True
+        if switched:
+            await self._switch(response.upgrade, *switched)
+        return False
 
     async def _after_push(self, request: Request) -> bool:
         """The handler wrote its response itself (the `_respond_*` calls)."""
@@ -429,21 +440,27 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
             request._switched_transport.close()
             return False
         if phase == COMPLETE:
-            return await self._finish_exchange(request, None)
+            switched = self._finished(request)
+            if switched is None:
+                return True
+            if switched:
+                await self._switch(None, *switched)
+            return False
         # Begun and never ended, or failed under way: the client cannot tell
         # where this response ends, so the connection does.
         self._close(self.fail_response(request._seq))
         return False
 
-    async def _finish_exchange(self, request: Request, upgrade: Upgrade | None) -> bool:
+    def _finished(self, request: Request) -> tuple[Any, bytes | None] | Literal[False] | None:
+        """The response went out: None when the connection serves on, False
+        when it closed, or the (transport, leftover bytes) of a protocol switch."""
         switch, close, transport, leftover = self.finish_response(request._seq)
         if switch:
-            await self._switch(upgrade, transport, leftover)
-            return False
+            return transport, leftover
         if close:
             self._close(transport)
             return False
-        return True
+        return None
 
     # -- writing a response, whole or piece by piece ---------------------------
 
@@ -452,6 +469,15 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
     ) -> None:
         """The whole response in one write: head, body and trailers (when the
         client takes them)."""
+        if self._write_whole(request, status, headers, body, trailers):
+            # The next request waits until the client reads this answer.
+            await self._drain_writes()
+
+    def _write_whole(
+        self, request: Request, status: int, headers: Any, body: bytes | bytearray | memoryview, trailers: Any
+    ) -> bool:
+        """Writes the whole response; True when the client reads slower than we
+        write (the caller then waits for it)."""
         request._status, request._sent = status, len(body)
         seq = request._seq
         if trailers is not None and not isinstance(trailers, HeaderMap):
@@ -468,17 +494,16 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
             code, head, armed = self.respond_head(seq, status, headers, None, content_length=length)
             if code != H1_REQ_CONTINUE:
                 break
-        self._claimed(code, armed)
+        if code != H1_REQ_OK or armed:
+            self._claimed(code, armed)
         request._phase = COMPLETE
         self._transport.write(self.codec.serialize_head_and_body(head, body, trailers))  # type: ignore[arg-type]
-        if self._write_waiter is not None:
-            # The next request waits until the client reads this answer.
-            await self._drain_writes()
+        return self._write_waiter is not None
 
     async def _respond_head(self, request: Request, status: int, headers: Any) -> None:
         """The head of a response whose body follows in pieces: framed by a
         Content-Length among `headers`, else chunked."""
-        request._status = status
+        request._status, request._sent = status, 0
         seq = request._seq
         if request.head.expect_continue and not request._continued and not request._decoder.is_complete:
             # The body may yet be read: invite it before the head.

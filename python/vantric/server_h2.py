@@ -625,7 +625,7 @@ class H2Connection(H2Streams, WritePause, ClientFault):
             self._check(self.send_trailers(stream.sid, trailers))
 
     async def _respond_head(self, request: _H2Request, status: int, headers: Any) -> None:
-        request._status = status
+        request._status, request._sent = status, 0
         if headers is not None and not isinstance(headers, HeaderMap):
             headers = HeaderMap(headers)
         request._phase = STREAMING
