@@ -173,21 +173,21 @@ class Request:
         return self._endpoints()[0]
 
     def _endpoints(self) -> tuple[str, Any, Any]:
-        """(scheme, peer address, our address) of the connection, read once."""
+        """(scheme, peer address, our address): the connection's, read once,
+        or what a trusted proxy says of its client."""
         conn = self._conn
-        endpoints: tuple[str, Any, Any] | None = conn._endpoints
+        endpoints: tuple[str, Any, Any, bool] | None = conn._endpoints
         if endpoints is None:
             transport = conn._transport
             scheme = "http" if transport.get_extra_info("ssl_object") is None else "https"
             peer, ours = transport.get_extra_info("peername"), transport.get_extra_info("sockname")
-            endpoints = conn._endpoints = (scheme, peer, ours)
-        proxies = conn._server.proxies
-        if proxies is None or not proxies.trusts_peer(endpoints[1]):
-            return endpoints
+            proxies = conn._server.proxies
+            trusted = proxies is not None and proxies.trusts_peer(peer)
+            endpoints = conn._endpoints = (scheme, peer, ours, trusted)
+        if not endpoints[3]:
+            return endpoints[:3]
         # A trusted proxy: the client it names.
-        host, scheme = proxies.resolve(self.head.headers)
-        if host is None and scheme is None:
-            return endpoints
+        host, scheme = conn._server.proxies.resolve(self.head.headers)
         return (scheme or endpoints[0], (host, 0) if host else endpoints[1], endpoints[2])
 
     def _asgi_headers(self) -> list[tuple[bytes, bytes]]:

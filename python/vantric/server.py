@@ -25,6 +25,7 @@ from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any
 
 from ._vantric import H1Codec
+from .access_log import access_logger
 from .exchange import BodyTooLarge, Handler, Request, Response, Tunnel, logger
 from .forwarded import TrustedProxies
 from .server_h1 import H1Connection
@@ -386,6 +387,8 @@ class Server:
         backlog: int = 1024,
     ) -> None:
         self._loop = asyncio.get_running_loop()
+        if self.access_log and not access_logger.isEnabledFor(logging.INFO):
+            self.access_log = False  # nobody would read the lines: not worth their cost
         startup = getattr(self.handler, "startup", None)
         if startup is not None:
             # A handler with a life of its own (an ASGI application's lifespan)

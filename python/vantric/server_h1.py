@@ -97,7 +97,7 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         self._loop = server._loop
         self._transport = transport
         self._handler = server.handler
-        self._endpoints: tuple[str, Any, Any] | None = None  # (scheme, peer, ours), once asked
+        self._endpoints: tuple[str, Any, Any, bool] | None = None  # (scheme, peer, ours), once asked
         self._chunks: list[bytes] = []
         self._buffered = 0
         self._eof = False  # the client sent its last byte (it may still read)

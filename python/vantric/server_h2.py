@@ -245,7 +245,7 @@ class H2Connection(H2Streams, WritePause, ClientFault):
     _loop: asyncio.AbstractEventLoop
     _transport: asyncio.Transport
     _handler: Handler
-    _endpoints: tuple[str, Any, Any] | None
+    _endpoints: tuple[str, Any, Any, bool] | None
     _pump: asyncio.Task[None]
     _kick: asyncio.Future[None] | None
     _closing: bool
