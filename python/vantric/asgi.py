@@ -107,7 +107,8 @@ class ASGIHandler:
 
     def scope(self, request: Request, kind: str) -> dict[str, Any]:
         """The connection scope of `request`, for the `http` or `websocket` type."""
-        target = request.target
+        head = request.head
+        target = head.target
         if target[0] == "/" and "%" not in target and target.isascii():
             path, _, query = target.partition("?")
             raw_path, query_string = path.encode(), query.encode()
@@ -122,7 +123,7 @@ class ASGIHandler:
             "type": kind,
             "asgi": ASGI_VERSION,
             "http_version": request.http_version,
-            "method": request.method,
+            "method": head.method,
             "scheme": scheme if kind == "http" else ("wss" if scheme == "https" else "ws"),
             "path": path,
             "raw_path": raw_path,
@@ -238,7 +239,12 @@ class _HTTPExchange:
                     if not more and not start.get("trailers", False):
                         # The whole answer at once: one write, framed by its length.
                         self._ended = True
-                        await conn._respond_whole(request, start["status"], start.get("headers"), body, None)
+                        if not conn._writes_at_once:
+                            await conn._respond_whole(
+                                request, start["status"], start.get("headers"), body, None
+                            )
+                        elif conn._write_whole(request, start["status"], start.get("headers"), body, None):
+                            await conn._drain_writes()  # a slow reader
                         return
                     await conn._respond_head(request, start["status"], start.get("headers"))
                 if body:

@@ -396,9 +396,12 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
             except Exception as error:
                 self._server._report(error, request)
                 response = INTERNAL_ERROR
-            if request._phase == NOT_STARTED:
+            phase = request._phase
+            if phase == NOT_STARTED:
                 return await self._send(request, response)
-            return await self._after_push(request)
+            if phase == COMPLETE and (switched := self._finished(request)) is None:
+                return True  # the handler wrote its whole answer: the usual case, without a coroutine
+            return await self._after_push(request, switched if phase == COMPLETE else None)
         finally:
             self._request = None
             gone = request._gone
@@ -433,16 +436,16 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
             await self._switch(response.upgrade, *switched)
         return False
 
-    async def _after_push(self, request: Request) -> bool:
-        """The handler wrote its response itself (the `_respond_*` calls)."""
+    async def _after_push(
+        self, request: Request, switched: tuple[Any, bytes | None] | Literal[False] | None
+    ) -> bool:
+        """The handler wrote its response itself (the `_respond_*` calls);
+        `switched` is what finishing a complete one gave."""
         phase = request._phase
         if phase == SWITCHED:
             request._switched_transport.close()
             return False
         if phase == COMPLETE:
-            switched = self._finished(request)
-            if switched is None:
-                return True
             if switched:
                 await self._switch(None, *switched)
             return False
@@ -472,6 +475,10 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         if self._write_whole(request, status, headers, body, trailers):
             # The next request waits until the client reads this answer.
             await self._drain_writes()
+
+    # A whole answer is written by a plain call (`_write_whole`): callers that
+    # write it themselves skip a coroutine.
+    _writes_at_once = True
 
     def _write_whole(
         self, request: Request, status: int, headers: Any, body: bytes | bytearray | memoryview, trailers: Any

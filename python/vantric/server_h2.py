@@ -599,6 +599,8 @@ class H2Connection(H2Streams, WritePause, ClientFault):
     # Each raises _Stopped when the stream can send no more (the client reset
     # it, or the connection ended).
 
+    _writes_at_once = False  # a whole answer may wait for a window
+
     async def _respond_whole(
         self,
         request: _H2Request,
