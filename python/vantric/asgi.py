@@ -152,7 +152,7 @@ class ASGIHandler:
             if exchange.disconnected:
                 return _WRITTEN  # the client left under send(): not an error of the application
             raise
-        return exchange.outcome()
+        return _WRITTEN if exchange._ended else exchange.outcome()
 
     # -- lifespan -------------------------------------------------------------
 
