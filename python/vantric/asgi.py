@@ -12,39 +12,34 @@ write, a longer one piece by piece, with flow control.  Its `startup()` and
 from __future__ import annotations
 
 import asyncio
+import functools
 import logging
-from collections.abc import Awaitable, Callable, MutableMapping
-from typing import TYPE_CHECKING, Any, Literal
+from typing import Any, Literal
 from urllib.parse import unquote_to_bytes
 
+from .asgi_types import (
+    ASGI_VERSION,
+    WRITTEN,
+    ASGIApp,
+    ClientDisconnected,
+    Message,
+    Receive,
+    Scope,
+    Send,
+    WebSocketLimits,
+)
 from .exchange import NOT_STARTED, STREAMING, Request, Response
-
-if TYPE_CHECKING:
-    from typing import TypeAlias
-
-Scope: TypeAlias = MutableMapping[str, Any]
-Message: TypeAlias = MutableMapping[str, Any]
-Receive: TypeAlias = Callable[[], Awaitable[Message]]
-Send: TypeAlias = Callable[[Message], Awaitable[None]]
-ASGIApp: TypeAlias = Callable[[Scope, Receive, Send], Awaitable[None]]
 
 __all__ = ["ASGIApp", "ASGIHandler", "LifespanFailure", "Message", "Receive", "Scope", "Send"]
 
 logger = logging.getLogger("vantric.asgi")
 
-ASGI_VERSION = {"version": "3.0", "spec_version": "2.4"}
 _LIFESPAN_VERSION = {"version": "3.0", "spec_version": "2.0"}
-# The handler's answer once the application wrote its response itself.
-_WRITTEN = Response(200)
 _DISCONNECT: dict[str, Any] = {"type": "http.disconnect"}
 
 
 class LifespanFailure(RuntimeError):
     """The application's lifespan startup failed: the server does not start."""
-
-
-class ClientDisconnected(OSError):
-    """`send()` after the client went away (ASGI spec version 2.4)."""
 
 
 def split_target(target: str) -> tuple[str, bytes, bytes]:
@@ -99,9 +94,7 @@ class ASGIHandler:
         self.app = app
         self.root_path = root_path
         self.lifespan = lifespan
-        self.ws_max_size = ws_max_size
-        self.ws_ping_interval = ws_ping_interval
-        self.ws_ping_timeout = ws_ping_timeout
+        self.ws_limits = WebSocketLimits(ws_max_size, ws_ping_interval, ws_ping_timeout)
         self.state: dict[str, Any] = {}
         self._lifespan: _Lifespan | None = None
 
@@ -143,16 +136,17 @@ class ASGIHandler:
         if request._wants_websocket():
             serve_websocket = _websocket_server()
             if serve_websocket is not None:
-                answer: Response = await serve_websocket(self, request)
+                scope = self.scope(request, "websocket")
+                answer: Response = await serve_websocket(self.app, scope, request, self.ws_limits)
                 return answer
         exchange = _HTTPExchange(request)
         try:
             await self.app(self.scope(request, "http"), exchange.receive, exchange.send)
         except OSError:
             if exchange.disconnected:
-                return _WRITTEN  # the client left under send(): not an error of the application
+                return WRITTEN  # the client left under send(): not an error of the application
             raise
-        return _WRITTEN if exchange._ended else exchange.outcome()
+        return WRITTEN if exchange._ended else exchange.outcome()
 
     # -- lifespan -------------------------------------------------------------
 
@@ -171,20 +165,16 @@ class ASGIHandler:
             await lifespan.shutdown()
 
 
-_websocket_support: list[Any] = []
-
-
+@functools.cache
 def _websocket_server() -> Any:
     """`serve_websocket`, or None without wsproto (then an upgrade request is
     served as plain HTTP, after one warning)."""
-    if not _websocket_support:
-        try:
-            from .asgi_websocket import serve_websocket
-        except ImportError:
-            logger.warning("WebSocket requests are served as HTTP: wsproto is not installed")
-            serve_websocket = None  # type: ignore[assignment]
-        _websocket_support.append(serve_websocket)
-    return _websocket_support[0]
+    try:
+        from .asgi_websocket import serve_websocket
+    except ImportError:
+        logger.warning("WebSocket requests are served as HTTP: wsproto is not installed")
+        return None
+    return serve_websocket
 
 
 class _HTTPExchange:
@@ -276,7 +266,7 @@ class _HTTPExchange:
     def outcome(self) -> Response:
         """What the handler answers once the application returned."""
         if self._ended or self.disconnected:
-            return _WRITTEN  # complete, or nobody left to answer
+            return WRITTEN  # complete, or nobody left to answer
         if self._start is None:
             raise RuntimeError("the ASGI application returned without sending a response")
         if self._request._phase == NOT_STARTED:

@@ -22,11 +22,10 @@ from wsproto.events import BytesMessage, CloseConnection, Ping, Pong, TextMessag
 from wsproto.extensions import Extension, PerMessageDeflate
 from wsproto.utilities import LocalProtocolError, generate_accept_token
 
-from .asgi import _WRITTEN, ClientDisconnected
+from .asgi_types import WRITTEN, ASGIApp, ClientDisconnected, Message, Scope, WebSocketLimits
 from .exchange import Request, Response
 
 if TYPE_CHECKING:
-    from .asgi import ASGIHandler, Message
     from .exchange import Tunnel
 
 __all__ = ["serve_websocket"]
@@ -40,21 +39,21 @@ _CONNECTING, _OPEN, _CLOSING, _CLOSED = range(4)
 _ABNORMAL, _TOO_BIG, _INTERNAL = 1006, 1009, 1011
 
 
-async def serve_websocket(handler: ASGIHandler, request: Request) -> Response:
-    """Runs the application for one WebSocket request; the handler's answer."""
+async def serve_websocket(app: ASGIApp, scope: Scope, request: Request, limits: WebSocketLimits) -> Response:
+    """Runs the application for one WebSocket request (`scope` its websocket
+    scope); the handler's answer."""
     headers = request.headers
     key = headers.get("sec-websocket-key")
     if key is None or headers.get("sec-websocket-version") != b"13":
         # RFC 6455 section 4.4: the versions we speak, for the client to retry.
         return Response(426, [("sec-websocket-version", "13"), ("content-type", "text/plain")],
                         b"WebSocket version 13 is required.\n")  # fmt: skip
-    scope = handler.scope(request, "websocket")
     offered = headers.get_all("sec-websocket-protocol")
     scope["subprotocols"] = [p.strip() for v in offered for p in v.decode("latin-1").split(",") if p.strip()]
-    session = _Session(handler, request, key)
+    session = _Session(limits, request, key)
     failed = False
     try:
-        await handler.app(scope, session.receive, session.send)
+        await app(scope, session.receive, session.send)
     except BaseException:
         failed = True
         raise
@@ -62,14 +61,14 @@ async def serve_websocket(handler: ASGIHandler, request: Request) -> Response:
         await session.finish(failed)
     if session.state == _CONNECTING:
         raise RuntimeError("the ASGI application returned without accepting or closing the WebSocket")
-    return _WRITTEN
+    return WRITTEN
 
 
 class _Session:
     """One WebSocket connection: the application's `receive` and `send`."""
 
-    def __init__(self, handler: ASGIHandler, request: Request, key: bytes) -> None:
-        self._handler = handler
+    def __init__(self, limits: WebSocketLimits, request: Request, key: bytes) -> None:
+        self._limits = limits
         self._request = request
         self._key = key
         self.state = _CONNECTING
@@ -171,7 +170,7 @@ class _Session:
     async def _read(self) -> None:
         """Feeds what the client sends to wsproto until the connection ends."""
         assert self._ws is not None and self._tunnel is not None
-        ws, tunnel, limit = self._ws, self._tunnel, self._handler.ws_max_size
+        ws, tunnel, limit = self._ws, self._tunnel, self._limits.max_size
         parts: list[Any] = []
         size = 0
         code, reason = _ABNORMAL, ""
@@ -231,7 +230,7 @@ class _Session:
             pass
 
     def _schedule_ping(self) -> None:
-        interval = self._handler.ws_ping_interval
+        interval = self._limits.ping_interval
         if interval is not None:
             self._pinger = asyncio.get_running_loop().call_later(interval, self._ping)
 
@@ -245,9 +244,9 @@ class _Session:
             return
         if self._pong_due is None:
             self._tunnel.write(self._ws.send(Ping(b"vantric")))
-            self._pong_due = loop.time() + self._handler.ws_ping_timeout
+            self._pong_due = loop.time() + self._limits.ping_timeout
         self._pinger = loop.call_later(
-            min(self._handler.ws_ping_interval or 0.0, self._handler.ws_ping_timeout), self._ping
+            min(self._limits.ping_interval or 0.0, self._limits.ping_timeout), self._ping
         )
 
     async def finish(self, failed: bool) -> None:
