@@ -17,7 +17,7 @@ import statistics
 import subprocess
 import sys
 
-from bench import ENVIRONMENTS, HERE, SERVERS, start, stop
+from bench import ENVIRONMENTS, HERE, SERVERS, h2load, start, stop
 
 PORT = 18090
 CASES = {"raw": "/", "starlette": "/items/7"}
@@ -89,26 +89,6 @@ def wrk(args, path: str, duration: int) -> float:
     return float(re.search(r"Requests/sec:\s*([\d.]+)", out).group(1))
 
 
-def h2load(args, duration: int) -> float:
-    cmd = [
-        "taskset",
-        "-c",
-        str(args.client_cpu),
-        "h2load",
-        "-D",
-        str(duration),
-        "--warm-up-time",
-        "1",
-        "-c",
-        "10",
-        "-m",
-        "10",
-        f"http://127.0.0.1:{PORT}/",
-    ]
-    out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
-    return float(re.search(r"finished in [\d.]+s, ([\d.]+) req/s", out).group(1))
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
@@ -143,7 +123,7 @@ def main() -> None:
         for name in names if rnd % 2 == 0 else names[::-1]:
             proc = start(name, args.server_cpu, PORT)
             try:
-                rate = h2load(args, args.duration)
+                rate, _ = h2load(args.client_cpu, f"http://127.0.0.1:{PORT}/", args.duration)
             finally:
                 stop(proc)
             runs[name].append(rate)

@@ -122,6 +122,19 @@ def wrk(args, case: str, duration: float, port: int) -> dict:
     return result
 
 
+def h2load(cpu: int, url: str, duration: int) -> tuple[float, int]:
+    """(requests a second, requests that failed) of one h2load run on `cpu`:
+    10 connections of 10 streams, `duration` seconds after one of warm-up."""
+    cmd = ["taskset", "-c", str(cpu), "h2load", "-D", str(duration), "--warm-up-time", "1",
+           "-c", "10", "-m", "10", url]  # fmt: skip
+    out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
+    failed = re.search(r"requests: \d+ total, \d+ started, \d+ done, \d+ succeeded, (\d+) failed", out)
+    rate = re.search(r"finished in [\d.]+s, ([\d.]+) req/s", out)
+    if failed is None or rate is None:
+        raise RuntimeError(f"unexpected h2load output:\n{out}")
+    return float(rate.group(1)), int(failed.group(1))
+
+
 def measure(args) -> dict:
     runs: dict = collections.defaultdict(list)
     names = [n for n in SERVERS if n != "raw asyncio" or not args.no_raw]

@@ -20,14 +20,13 @@ from __future__ import annotations
 import argparse
 import collections
 import os
-import re
 import statistics
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
-from bench import ENVIRONMENTS, HERE, start, stop
+from bench import ENVIRONMENTS, HERE, h2load, start, stop
 from bench import SERVERS as H1_SERVERS
 
 PORT = 18443
@@ -73,38 +72,13 @@ def client_case(args, servers: dict, clients: list[str], scheme: str) -> dict:
     return runs
 
 
-def h2load(args, duration: int) -> tuple[float, int]:
-    """(requests a second, requests that failed) of one h2load run."""
-    cmd = [
-        "taskset",
-        "-c",
-        str(args.client_cpu),
-        "h2load",
-        "-D",
-        str(duration),
-        "--warm-up-time",
-        "1",
-        "-c",
-        "10",
-        "-m",
-        "10",
-        f"https://127.0.0.1:{PORT}/",
-    ]
-    out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
-    failed = re.search(r"requests: \d+ total, \d+ started, \d+ done, \d+ succeeded, (\d+) failed", out)
-    rate = re.search(r"finished in [\d.]+s, ([\d.]+) req/s", out)
-    if failed is None or rate is None:
-        raise RuntimeError(f"unexpected h2load output:\n{out}")
-    return float(rate.group(1)), int(failed.group(1))
-
-
 def server_case(args, servers: list[str]) -> dict:
     runs: dict = collections.defaultdict(list)
     for rnd in range(args.rounds):
         for name in servers if rnd % 2 == 0 else servers[::-1]:
             proc = start(name, args.server_cpu, PORT)
             try:
-                rate, failed = h2load(args, args.duration)
+                rate, failed = h2load(args.client_cpu, f"https://127.0.0.1:{PORT}/", args.duration)
             finally:
                 stop(proc)
             runs[name].append(rate)

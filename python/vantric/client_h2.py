@@ -40,6 +40,7 @@ from ._vantric import (
     HeaderMap,
 )
 from .client_h1 import BaseResponse, ReadTimeout, _Wire
+from .h2_driver import H2Driver
 from .results import ResetReceived, connection_fault, reason_name, stream_fault
 from .wire import WritePause
 
@@ -138,7 +139,7 @@ class _H2Wire(asyncio.Protocol):
         self._conn._on_resume_writing()
 
 
-class H2ClientConnection(H2Streams, WritePause):
+class H2ClientConnection(H2Streams, H2Driver, WritePause):
     """One HTTP/2 client connection over an asyncio transport.
 
     `request()` opens a stream per request and returns its `H2Response` once
@@ -319,29 +320,13 @@ class H2ClientConnection(H2Streams, WritePause):
     async def _next_piece(self, stream: _Stream) -> bytes | None:
         """The body bytes that arrived, as one piece; None at the body's end."""
         while True:
-            chunks = stream.chunks
-            if chunks:
-                payload, budgeted = chunks.popleft()
-                self._release(stream.sid, payload, budgeted)
-                if chunks:
-                    joined = bytearray(payload)
-                    while chunks:
-                        more, budgeted = chunks.popleft()
-                        self._release(stream.sid, more, budgeted)
-                        joined += more
-                    payload = bytes(joined)
-                return payload
+            if stream.chunks:
+                return self._take_received(stream.sid, stream.chunks)
             if stream.eof:
                 return None
             self._raise_if_stopped(stream)
             if not await stream.wait(self._loop, self.read_timeout):
                 raise ReadTimeout(f"no response bytes within {self.read_timeout} s")
-
-    def _release(self, sid: int, payload: bytes, budgeted: bool) -> None:
-        """Gives consumed body bytes back to the server's windows and the DATA budget."""
-        if budgeted:
-            self.release_data_frame(sid, len(payload))
-        self._flags(self.release_capacity(sid, len(payload)))
 
     def _raise_if_stopped(self, stream: _Stream) -> None:
         if stream.failure is not None:
@@ -482,11 +467,6 @@ class H2ClientConnection(H2Streams, WritePause):
             self._wake_slot_waiters()
         if flags & H2_FLAG_CONN_DONE:
             self._close_after_flush()
-
-    def _wake_pump(self) -> None:
-        kick, self._kick = self._kick, None
-        if kick is not None and not kick.done():
-            kick.set_result(None)
 
     def _wake_slot_waiters(self) -> None:
         waiters = self._slot_waiters

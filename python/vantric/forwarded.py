@@ -63,14 +63,14 @@ class TrustedProxies:
         forwarded = headers.get_all("forwarded")
         if forwarded:
             hops = _forwarded_hops(b",".join(forwarded).decode("latin-1"))
-            chosen = self._client_hop(hops, lambda hop: hop.get("for"))
+            chosen = self._client_hop(hops)
             if chosen is not None:
                 return _host_of(chosen.get("for")), chosen.get("proto")
         host = scheme = None
         chain = headers.get_all("x-forwarded-for")
         if chain:
             hops = [{"for": h.strip()} for h in b",".join(chain).decode("latin-1").split(",") if h.strip()]
-            chosen = self._client_hop(hops, lambda hop: hop.get("for"))
+            chosen = self._client_hop(hops)
             if chosen is not None:
                 host = _host_of(chosen["for"])
         proto = headers.get_all("x-forwarded-proto")
@@ -79,11 +79,11 @@ class TrustedProxies:
             scheme = b",".join(proto).decode("latin-1").split(",")[-1].strip().lower() or None
         return host, scheme
 
-    def _client_hop(self, hops: list[dict[str, str]], address_of) -> dict[str, str] | None:  # type: ignore[no-untyped-def]
+    def _client_hop(self, hops: list[dict[str, str]]) -> dict[str, str] | None:
         """The hop that names the client: walking from the nearest proxy, the
         first whose address is not a trusted proxy (the farthest when all are)."""
         for hop in reversed(hops):
-            address = _host_of(address_of(hop))
+            address = _host_of(hop.get("for"))
             if address is None or not self.trusts(address):
                 return hop
         return hops[0] if hops else None

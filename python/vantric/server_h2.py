@@ -55,6 +55,7 @@ from .exchange import (
     body_deadline,
     stream_response,
 )
+from .h2_driver import H2Driver
 from .policy import H2RequestHead, h2_response_fields
 from .results import ResetReceived, connection_fault, reason_name, stream_fault
 from .wire import LINGER_BYTES, LINGER_SECONDS, WritePause, end_output
@@ -177,19 +178,8 @@ class _H2Request(Request):
         started = loop.time()
         received = 0
         while True:
-            chunks = stream.chunks
-            if chunks:
-                payload, budgeted = chunks.popleft()
-                conn._release(sid, payload, budgeted)
-                if chunks:
-                    # Small frames are handed on together: the DATA that
-                    # arrived meanwhile costs one object, whatever its framing.
-                    joined = bytearray(payload)
-                    while chunks:
-                        more, budgeted = chunks.popleft()
-                        conn._release(sid, more, budgeted)
-                        joined += more
-                    payload = bytes(joined)
+            if stream.chunks:
+                payload = conn._take_received(sid, stream.chunks)
                 received += len(payload)
                 yield payload
                 continue
@@ -213,7 +203,7 @@ class _H2Request(Request):
             await stream.wait(self._conn._loop)
 
 
-class H2Connection(H2Streams, WritePause, ClientFault):
+class H2Connection(H2Streams, H2Driver, WritePause, ClientFault):
     """One HTTP/2 server connection: the core state plus the asyncio tasks."""
 
     __slots__ = (
@@ -536,12 +526,6 @@ class H2Connection(H2Streams, WritePause, ClientFault):
             stream.eof = True
         stream.wake()
 
-    def _release(self, sid: int, payload: bytes, budgeted: bool) -> None:
-        """Gives consumed body bytes back to the peer's windows and the DATA budget."""
-        if budgeted:
-            self.release_data_frame(sid, len(payload))
-        self._flags(self.release_capacity(sid, len(payload)))
-
     # -- one stream ------------------------------------------------------------
 
     async def _exchange(self, stream: _Stream, frame: H2FrameHeaders) -> None:
@@ -684,11 +668,6 @@ class H2Connection(H2Streams, WritePause, ClientFault):
             self._wake_pump()
         if flags & (H2_FLAG_CONN_DONE | H2_FLAG_STOP_ACCEPTING):
             self._close_after_flush()
-
-    def _wake_pump(self) -> None:
-        kick, self._kick = self._kick, None
-        if kick is not None and not kick.done():
-            kick.set_result(None)
 
     def _close_after_flush(self) -> None:
         """The pump writes what is queued, then closes the transport."""
