@@ -64,7 +64,29 @@ def _default_max_connections() -> int:
     return max(16, min(soft - 64, 10000))
 
 
-class _Refused:
+class _Stand:
+    """Stands in for a connection in `_Protocol`: every transport event is
+    ignored unless a subclass takes it."""
+
+    __slots__ = ()
+
+    def _on_data(self, data: bytes) -> None:
+        pass
+
+    def _on_eof(self) -> None:
+        pass
+
+    def _on_lost(self) -> None:
+        pass
+
+    def _on_pause_writing(self) -> None:
+        pass
+
+    def _on_resume_writing(self) -> None:
+        pass
+
+
+class _Refused(_Stand):
     """A connection past `max_connections`: answered 503 and closed, what it
     sends dropped."""
 
@@ -88,20 +110,8 @@ class _Refused:
         else:
             transport.close()
 
-    def _on_data(self, data: bytes) -> None:
-        pass
-
     def _on_eof(self) -> None:
         self._transport.close()
-
-    def _on_lost(self) -> None:
-        pass
-
-    def _on_pause_writing(self) -> None:
-        pass
-
-    def _on_resume_writing(self) -> None:
-        pass
 
 
 class _Protocol(asyncio.Protocol):
@@ -152,7 +162,7 @@ class _TlsProtocol(_Protocol):
         return False
 
 
-class _Handshake:
+class _Handshake(_Stand):
     """A TLS connection until its handshake is done: counted among the
     connections (so `max_connections` bounds handshakes too), bounded by
     `handshake_timeout`, then handed to the connection of the protocol ALPN
@@ -215,21 +225,10 @@ class _Handshake:
         if held.lost:
             conn._on_lost()
 
-    # Events of the raw transport before the TLS layer takes it over.
+    # Bytes of the raw transport before the TLS layer takes it over (its end
+    # needs nothing: the handshake fails, and says so).
     def _on_data(self, data: bytes) -> None:
         self._raw.append(data)
-
-    def _on_eof(self) -> None:
-        pass  # the handshake fails, and says so
-
-    def _on_lost(self) -> None:
-        pass
-
-    def _on_pause_writing(self) -> None:
-        pass
-
-    def _on_resume_writing(self) -> None:
-        pass
 
     def _timed_out(self, now: float) -> bool:
         return False  # start_tls keeps the handshake's deadline
@@ -238,7 +237,7 @@ class _Handshake:
         self._task.cancel()
 
 
-class _Held:
+class _Held(_Stand):
     """Events of the TLS layer that come before the connection takes over:
     given to it in order once it does."""
 
@@ -256,12 +255,6 @@ class _Held:
 
     def _on_lost(self) -> None:
         self.lost = True
-
-    def _on_pause_writing(self) -> None:
-        pass
-
-    def _on_resume_writing(self) -> None:
-        pass
 
 
 def _feed(protocol: Any, data: bytes) -> None:
