@@ -466,8 +466,6 @@ class Server:
         self._connections.add(conn)
         if self._closing:
             conn.request_shutdown()
-        # The loop holds tasks weakly: the connection keeps its serve loop alive.
-        conn._task = self._loop.create_task(conn._serve())
         return conn
 
     def _abort_connections(self) -> None:

@@ -48,6 +48,7 @@ from .exchange import (
 )
 from .policy import has_one_host
 from .results import body_error_kind, is_h2_preface, parse_error_kind
+from .resume import Resumable
 from .server_h2 import H2Connection
 from .wire import LINGER_BYTES, LINGER_SECONDS, ReadBuffer, WritePause, end_output
 
@@ -86,7 +87,7 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         "_write_waiter",
         "_watch",
         "_request",
-        "_task",
+        "_resumable",
         "_complained",
         "_head_bytes",
         "_unsent",
@@ -108,7 +109,9 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         self._write_waiter: asyncio.Future[None] | None = None
         self._watch: asyncio.Future[None] | None = None
         self._request: Request | None = None
-        self._task: asyncio.Task[None] | None = None
+        # The serve loop, resumed in place by the bytes it waits for (the
+        # loop holds tasks weakly: the connection keeps its own alive).
+        self._resumable = Resumable(self._loop, self._serve())
         self._complained = False
         self._head_bytes = 0  # bytes of an unfinished head, counted by the server
         self._unsent = -1  # the write buffer's size at the last sweep while paused
@@ -122,7 +125,10 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
             return
         waiter = self._waiter
         if waiter is not None and not self._chunks and not waiter.done():
-            waiter.set_result(data)  # ReadBuffer._receive's first case, the usual one, inline
+            # ReadBuffer._receive's first case, the usual one, inline: the
+            # serve loop takes the bytes right here when it can.
+            if not self._resumable.resume(data):
+                waiter.set_result(data)
             return
         self._receive(data)
 
@@ -179,11 +185,12 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         if not self._chunks:
             if self._eof:
                 return b""
-            waiter = self._waiter = self._loop.create_future()
+            resumable = self._resumable
+            self._waiter = resumable.waiter()
             if timeout is not None:
                 self._deadline = self._loop.time() + timeout
             try:
-                data: bytes | None = await waiter
+                data: bytes | None = await resumable
             finally:
                 self._waiter = None
                 self._deadline = None

@@ -46,7 +46,7 @@ struct HostPeers {
   }
   static void codec_feed(const Ref& codec, ByteBuffer&& bytes) {
     HostLock lock(codec_mutex(codec));
-    core_of(codec).feed(bytes.view());
+    core_of(codec).feed_buffer(std::move(bytes));
   }
   // `data` is a bytes object the watcher read (checked on the way in).
   static void codec_feed_data(const Ref& codec, const Ref& data) {

@@ -669,7 +669,11 @@ TEST(H1Codec, PipelinedRequestsAndReset) {
   EXPECT_FALSE(codec.trailers_allowed());
   ByteBuffer rest = codec.take_body();
   EXPECT_EQ(codec.buffered(), 0u);
-  codec.feed(rest.view());
+  // The rest of a pipelined batch comes back without a copy: each request of
+  // a large batch must not copy all the requests behind it.
+  const char* storage = rest.data();
+  codec.feed_buffer(std::move(rest));
+  EXPECT_EQ(codec.buffered_view().data(), storage);
   codec.reset();
   EXPECT_TRUE(codec.trailers_allowed());
   EXPECT_EQ(codec.recorded_method(), std::nullopt);

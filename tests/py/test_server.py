@@ -5,6 +5,7 @@ to 127.0.0.1 on a port the OS picks, and stops it before returning.
 """
 
 import asyncio
+import contextvars
 import http.client
 import os
 import select
@@ -737,3 +738,32 @@ def test_many_clients_well_behaved_and_hostile_at_once(srv):
         sock.sendall(post(b"/echo", b"still here"))
         assert Reader(sock).response()[2] == b"still here"
     assert wait_until(lambda: srv.connections() == 0)
+
+
+def test_a_handler_runs_in_its_connections_task_whether_resumed_in_place_or_not():
+    """Handlers run straight from the read that brought their request: they
+    must still find a current task (asyncio.timeout needs one), keep their
+    context across their awaits, and read their body from a task of their
+    own."""
+    seen = []
+    marker = contextvars.ContextVar("marker", default=None)
+
+    async def handler(request):
+        task = asyncio.current_task()
+        marker.set(request.target)
+        async with asyncio.timeout(1):
+            body = await asyncio.get_running_loop().create_task(request.read())
+        await asyncio.sleep(0)
+        seen.append((task is not None and task is asyncio.current_task(), marker.get()))
+        return Response(200, [], body)
+
+    with serving(handler) as running, connect(running.port) as sock:
+        reader = Reader(sock)
+        sock.sendall(b"POST /a HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\n")
+        time.sleep(0.05)  # the body arrives in a read of its own, awaited by the other task
+        sock.sendall(b"hello")
+        assert reader.response()[2] == b"hello"
+        sock.sendall(post(b"/b", b"again") + post(b"/c", b"third"))
+        assert reader.response()[2] == b"again"
+        assert reader.response()[2] == b"third"
+    assert seen == [(True, "/a"), (True, "/b"), (True, "/c")]

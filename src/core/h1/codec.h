@@ -50,6 +50,9 @@ class Codec {
   // Appends `data` to the read buffer without parsing.  Throws std::bad_alloc,
   // leaving the buffer unchanged.
   void feed(std::string_view data) { read_.append(data); }
+  // The same for a whole buffer, whose storage is taken over when nothing is
+  // buffered (bytes handed back from a body decoder are not copied).
+  void feed_buffer(ByteBuffer&& data) { read_.append(std::move(data)); }
 
   // Appends `data`, then parses a request head from the read buffer
   // (parse_request).  kDone: the head's bytes are consumed, `out` and
