@@ -729,6 +729,8 @@ class H1RequestHead:
     def http10(self) -> bool: ...
     @property
     def allow_trailers(self) -> bool: ...
+    @property
+    def host_count(self) -> int: ...
 
 @final
 class H1BodyDecoder:
@@ -784,6 +786,14 @@ class H1ServerState:
         content_length: int | None = None,
         chunked: bool = False,
         want: bool = False,
+    ) -> tuple[int, bytes | None, bool]: ...
+    def respond_whole(
+        self,
+        seq: int,
+        status: int,
+        headers: _HeaderInit | None,
+        body: bytes,
+        trailers: _HeaderInit | None = None,
     ) -> tuple[int, bytes | None, bool]: ...
     def finish_response(self, seq: int) -> tuple[bool, bool, Any, bytes | None]: ...
     def fail_response(self, seq: int) -> Any: ...

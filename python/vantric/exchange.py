@@ -41,6 +41,7 @@ if TYPE_CHECKING:
         access_log: bool
         proxies: TrustedProxies | None
         _loop: asyncio.AbstractEventLoop
+        _clock: Callable[[], float]  # the loop's time, as cheaply as it can be read
         _closing: bool
         _head_bytes: int
         _connections: set[Any]

@@ -26,7 +26,7 @@ _NO_CONTENT = frozenset((204, 304))
 def has_one_host(head: H1RequestHead) -> bool:
     """RFC 9112 section 3.2: an HTTP/1.1 request carries exactly one Host
     field (an HTTP/1.0 one may carry none)."""
-    return head.http10 or len(head.headers.get_all("host")) == 1
+    return head.http10 or head.host_count == 1
 
 
 class H2RequestHead:

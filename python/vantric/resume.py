@@ -39,9 +39,9 @@ class _Raised:
 
 
 class Resumable:
-    """Drives `coro` in a task; `await resumable` parks it on `waiter()`'s
-    future, which either resolves (the usual wake) or is skipped by
-    `resume()`."""
+    """Drives `coro` in a task; `await resumable` parks it on the future
+    `waiter()` gave last, which either resolves (the usual wake) or is skipped
+    by `resume()`."""
 
     __slots__ = ("_loop", "_coro", "_context", "task", "_future", "_running", "_parked", "_handoff")
 
@@ -49,7 +49,7 @@ class Resumable:
         self._loop = loop
         self._coro = coro
         self._context = contextvars.copy_context()
-        self._future: asyncio.Future[Any] | None = None
+        self._future: asyncio.Future[Any] = loop.create_future()
         self._running = False  # the coroutine is being stepped (by the task or a resume)
         self._parked = False  # the coroutine waits on _future
         self._handoff: Any = _NOTHING
@@ -59,12 +59,14 @@ class Resumable:
         """The future the next `await` parks on: resolving it wakes the
         coroutine with its result."""
         future = self._future
-        if future is None or future.done():
+        if future.done():
             future = self._future = self._loop.create_future()
         return future
 
     def __await__(self) -> Generator[Any, Any, Any]:
-        future = self.waiter()
+        # Parks on the future waiter() gave last: callers ask for it first
+        # (to hand it to whoever resolves it).
+        future = self._future
         # Only the coroutine this drives can be resumed in place; another task
         # reading through the same connection just waits on the future.
         own = self._running
@@ -107,7 +109,7 @@ class Resumable:
             _leave_task(loop, task)
         # The coroutine now waits on something else: the task wakes to wait on it.
         self._handoff = handoff
-        if future is not None and not future.done():
+        if not future.done():
             future.set_result(None)
         return True
 

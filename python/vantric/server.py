@@ -30,7 +30,7 @@ from .exchange import BodyTooLarge, Handler, Request, Response, Tunnel, logger
 from .forwarded import TrustedProxies
 from .server_h1 import H1Connection
 from .server_h2 import H2Connection
-from .wire import LINGER_SECONDS, end_output, peer_text
+from .wire import LINGER_SECONDS, end_output, loop_clock, peer_text
 
 if TYPE_CHECKING:
     from ssl import SSLContext
@@ -380,6 +380,7 @@ class Server:
         backlog: int = 1024,
     ) -> None:
         self._loop = asyncio.get_running_loop()
+        self._clock = loop_clock(self._loop)
         if self.access_log and not access_logger.isEnabledFor(logging.INFO):
             self.access_log = False  # nobody would read the lines: not worth their cost
         startup = getattr(self.handler, "startup", None)
@@ -479,7 +480,7 @@ class Server:
             self._idle.set_result(None)
 
     def _sweep(self) -> None:
-        now = self._loop.time()
+        now = self._clock()
         for conn in self._connections:
             conn._timed_out(now)
         self._sweeper = self._loop.call_later(_TIMEOUT_SWEEP_SECONDS, self._sweep)

@@ -188,7 +188,7 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
             resumable = self._resumable
             self._waiter = resumable.waiter()
             if timeout is not None:
-                self._deadline = self._loop.time() + timeout
+                self._deadline = self._server._clock() + timeout
             try:
                 data: bytes | None = await resumable
             finally:
@@ -276,7 +276,18 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
                     if code == H1_NEXT_CLOSE:
                         self._close(obj)
                     break
-                accepted = await self._accept(data)
+                if self._head_bytes or len(data) > _SMALL_READ:
+                    accepted = await self._accept(data)
+                else:
+                    # Most heads arrive whole in one small read: parsed here,
+                    # without a coroutine.
+                    try:
+                        accepted = self.accept_head(data)
+                    except H1ParseError as error:
+                        await self._refuse_head(error)
+                        break
+                    if accepted is None:
+                        accepted = await self._accept(b"")  # the rest of the head
                 if accepted is None:
                     break
                 if not await self._exchange(*accepted):
@@ -308,17 +319,7 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
             except H1ParseError as error:
                 if self._head_bytes:
                     self._count_head(0)
-                if not is_h2_preface(error):
-                    self._client_fault(f"bad request head ({parse_error_kind(error)})")
-                    await self._answer_bad_head(self.codec.parse_error_status)
-                elif self.current_seq == 0:
-                    self._hand_over_h2()
-                else:
-                    # RFC 9113 section 3.3: prior knowledge means the preface
-                    # opens the connection; after an HTTP/1.1 request it is
-                    # a malformed request, not a change of protocol.
-                    self._client_fault("HTTP/2 preface after an HTTP/1.1 request")
-                    await self._answer_bad_head(400)
+                await self._refuse_head(error)
                 return None
             if accepted is not None:
                 if self._head_bytes:
@@ -331,6 +332,20 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
             if not data:
                 self._count_head(0)
                 return None
+
+    async def _refuse_head(self, error: H1ParseError) -> None:
+        """Answers a head the codec refused, or hands the connection to HTTP/2."""
+        if not is_h2_preface(error):
+            self._client_fault(f"bad request head ({parse_error_kind(error)})")
+            await self._answer_bad_head(self.codec.parse_error_status)
+        elif self.current_seq == 0:
+            self._hand_over_h2()
+        else:
+            # RFC 9113 section 3.3: prior knowledge means the preface opens
+            # the connection; after an HTTP/1.1 request it is a malformed
+            # request, not a change of protocol.
+            self._client_fault("HTTP/2 preface after an HTTP/1.1 request")
+            await self._answer_bad_head(400)
 
     def _count_head(self, size: int) -> bool:
         """Accounts the `size` bytes of this connection's unfinished head in the
@@ -405,10 +420,32 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
                 response = INTERNAL_ERROR
             phase = request._phase
             if phase == NOT_STARTED:
-                return await self._send(request, response)
-            if phase == COMPLETE and (switched := self._finished(request)) is None:
-                return True  # the handler wrote its whole answer: the usual case, without a coroutine
-            return await self._after_push(request, switched if phase == COMPLETE else None)
+                body = response.body
+                try:
+                    if isinstance(body, (bytes, bytearray, memoryview)):
+                        # The common answer: one write, and a wait only for a slow reader.
+                        if self._write_whole(
+                            request, response.status, response.headers, body, response.trailers
+                        ):
+                            await self._drain_writes()
+                    else:
+                        await stream_response(self, request, response)
+                except Exception as error:
+                    if not isinstance(error, _PeerGone):
+                        self._server._report(error, request)
+                    self._close(self.fail_response(seq))
+                    return False
+                upgrade = response.upgrade
+            elif phase == COMPLETE:
+                upgrade = None  # the handler wrote its whole answer itself
+            else:
+                return self._abandon(request)
+            switched = self._finished(request)
+            if switched is None:
+                return True
+            if switched:
+                await self._switch(upgrade, *switched)
+            return False
         finally:
             self._request = None
             gone = request._gone
@@ -419,42 +456,11 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
             if started:
                 log_exchange(request, started, self._loop.time())
 
-    async def _send(self, request: Request, response: Response) -> bool:
-        """Sends a handler's `Response`, then finishes the exchange."""
-        body = response.body
-        try:
-            if isinstance(body, (bytes, bytearray, memoryview)):
-                # The common answer: one write, and a wait only for a slow reader.
-                if self._write_whole(request, response.status, response.headers, body, response.trailers):
-                    await self._drain_writes()
-            else:
-                await stream_response(self, request, response)
-        except _PeerGone:
-            self._close(self.fail_response(request._seq))
-            return False
-        except Exception as error:
-            self._server._report(error, request)
-            self._close(self.fail_response(request._seq))
-            return False
-        switched = self._finished(request)
-        if switched is None:
-            return True
-        if switched:
-            await self._switch(response.upgrade, *switched)
-        return False
-
-    async def _after_push(
-        self, request: Request, switched: tuple[Any, bytes | None] | Literal[False] | None
-    ) -> bool:
-        """The handler wrote its response itself (the `_respond_*` calls);
-        `switched` is what finishing a complete one gave."""
-        phase = request._phase
-        if phase == SWITCHED:
+    def _abandon(self, request: Request) -> bool:
+        """The handler wrote part of its response itself (the `_respond_*`
+        calls) and left: the connection cannot serve on."""
+        if request._phase == SWITCHED:
             request._switched_transport.close()
-            return False
-        if phase == COMPLETE:
-            if switched:
-                await self._switch(None, *switched)
             return False
         # Begun and never ended, or failed under way: the client cannot tell
         # where this response ends, so the connection does.
@@ -494,24 +500,22 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         write (the caller then waits for it)."""
         request._status, request._sent = status, len(body)
         seq = request._seq
-        if trailers is not None and not isinstance(trailers, HeaderMap):
-            # The codec takes a HeaderMap; handlers may give pairs, as for headers.
-            trailers = HeaderMap(trailers)
         if request.head.expect_continue and not request._continued and not request._decoder.is_complete:
             # RFC 9110 section 10.1.1: no 100 went out and the body was not
             # read, so the client may never send it; draining would take the
             # next request for the body.
             self.mark_unusable()
-        length = len(body)
+        if type(body) is not bytes:
+            body = bytes(body)
         while True:
             # A continue claimed by the body reader was written when claimed.
-            code, head, armed = self.respond_head(seq, status, headers, None, content_length=length)
+            code, message, armed = self.respond_whole(seq, status, headers, body, trailers)
             if code != H1_REQ_CONTINUE:
                 break
         if code != H1_REQ_OK or armed:
             self._claimed(code, armed)
         request._phase = COMPLETE
-        self._transport.write(self.codec.serialize_head_and_body(head, body, trailers))  # type: ignore[arg-type]
+        self._transport.write(message)  # type: ignore[arg-type]  # claimed: bytes
         return self._write_waiter is not None
 
     async def _respond_head(self, request: Request, status: int, headers: Any) -> None:

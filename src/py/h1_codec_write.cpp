@@ -270,56 +270,13 @@ PyObject* h1_codec_serialize_head_and_body(PyObject* self, PyObject* const* args
       !arg_headers(a[2], kSerializeHeadAndBody, 2, HeadersAccept::kHeaderMapOrNone, &trailers))
     return nullptr;
   std::optional<h1::Error> error;
+  PyObject* result;
   {
-    Codec& codec = as_h1_codec(self)->core;
     HostLock lock(as_h1_codec(self)->mutex);
-    if (!codec.has_encoder()) return same_bytes(a[0]);
-    const h1::BodyEncoder& encoder = *codec.encoder();
-    if (encoder.kind == h1::BodyFraming::kLength && encoder.remaining == 0) {
-      PyObject* result = same_bytes(a[0]);
-      if (result != nullptr) codec.end_message();
-      return result;
-    }
-    const DataPlan data = body.empty() ? DataPlan{} : codec.plan_data(body.size());
-    EndPlan end;
-    error = trailers.map == nullptr ? codec.plan_end(&data, nullptr, end)
-                                    : with_headers(trailers.map, [&](const http::HeaderMap& map) {
-                                        return codec.plan_end(&data, &map, end);
-                                      });
-    if (!error) {
-      // head, framed data, end: one allocation of the exact total.
-      const std::optional<std::size_t> data_size = framed_size(data);
-      const std::size_t fixed = head.size() + end.bytes.size();
-      if (!data_size || *data_size > SIZE_MAX - fixed) {
-        check_bytes_size(SIZE_MAX);
-        return nullptr;
-      }
-      char* out = nullptr;
-      PyObject* result = new_bytes_uninitialized(fixed + *data_size, &out);
-      if (result == nullptr) return nullptr;
-      std::memcpy(out, head.data(), head.size());
-      out += head.size();
-      switch (data.kind) {
-        case DataPlan::Kind::kNoEncoder:
-          break;
-        case DataPlan::Kind::kWhole:
-        case DataPlan::Kind::kPrefix:
-          std::memcpy(out, body.data(), data.size);
-          out += data.size;
-          break;
-        case DataPlan::Kind::kChunk:
-          out = h1::write_chunk(body, out);
-          break;
-      }
-      if (!end.bytes.empty()) std::memcpy(out, end.bytes.data(), end.bytes.size());
-      codec.commit_data(data);
-      codec.end_message();
-      return result;
-    }
-    codec.end_message();
+    result = h1_whole_message(as_h1_codec(self)->core, head, a[0], body, trailers, error);
   }
-  raise(*error);
-  return nullptr;
+  if (result == nullptr && error) raise(*error);
+  return result;
 }
 
 // ---- static helpers --------------------------------------------------------------
@@ -384,6 +341,56 @@ const MethodSpec kMethods[] = {
 // Constant-initialized, so the class spec may read it during dynamic
 // initialization of another file.
 constinit const std::span<const MethodSpec> kH1CodecWriteMethods = kMethods;
+
+PyObject* h1_whole_message(h1::Codec& codec, std::string_view head, PyObject* head_object,
+                           std::string_view body, const HeadersArg& trailers, std::optional<h1::Error>& error) {
+  auto head_alone = [&]() -> PyObject* { return head_object != nullptr ? same_bytes(head_object) : new_bytes(head); };
+  if (!codec.has_encoder()) return head_alone();
+  const h1::BodyEncoder& encoder = *codec.encoder();
+  if (encoder.kind == h1::BodyFraming::kLength && encoder.remaining == 0) {
+    PyObject* result = head_alone();
+    if (result != nullptr) codec.end_message();
+    return result;
+  }
+  const DataPlan data = body.empty() ? DataPlan{} : codec.plan_data(body.size());
+  EndPlan end;
+  error = trailers.map == nullptr ? codec.plan_end(&data, nullptr, end)
+                                  : with_headers(trailers.map, [&](const http::HeaderMap& map) {
+                                      return codec.plan_end(&data, &map, end);
+                                    });
+  if (error) {
+    codec.end_message();
+    return nullptr;
+  }
+  // head, framed data, end: one allocation of the exact total.
+  const std::optional<std::size_t> data_size = framed_size(data);
+  const std::size_t fixed = head.size() + end.bytes.size();
+  if (!data_size || *data_size > SIZE_MAX - fixed) {
+    check_bytes_size(SIZE_MAX);
+    return nullptr;
+  }
+  char* out = nullptr;
+  PyObject* result = new_bytes_uninitialized(fixed + *data_size, &out);
+  if (result == nullptr) return nullptr;
+  std::memcpy(out, head.data(), head.size());
+  out += head.size();
+  switch (data.kind) {
+    case DataPlan::Kind::kNoEncoder:
+      break;
+    case DataPlan::Kind::kWhole:
+    case DataPlan::Kind::kPrefix:
+      std::memcpy(out, body.data(), data.size);
+      out += data.size;
+      break;
+    case DataPlan::Kind::kChunk:
+      out = h1::write_chunk(body, out);
+      break;
+  }
+  if (!end.bytes.empty()) std::memcpy(out, end.bytes.data(), end.bytes.size());
+  codec.commit_data(data);
+  codec.end_message();
+  return result;
+}
 
 bool check_h1_status(uint32_t status) {
   if (http::is_status_code(status)) return true;

@@ -32,6 +32,7 @@ struct RequestHeadObject {
   bool is_upgrade;
   bool http10;
   bool allow_trailers;
+  uint16_t host_count;
 };
 
 struct ResponseHeadObject {
@@ -172,6 +173,8 @@ const PropertySpec kRequestProperties[] = {
     {"http10", crossing<record_field<&RequestHeadObject::http10>>, "The request line carried HTTP/1.0."},
     {"allow_trailers", crossing<record_field<&RequestHeadObject::allow_trailers>>,
      "A TE field lists 'trailers': response trailers may be sent."},
+    {"host_count", crossing<record_field<&RequestHeadObject::host_count>>,
+     "Host field lines received: 0, 1, or 2 for two or more."},
 };
 
 const PyType_Slot kRequestSlots[] = {
@@ -271,6 +274,7 @@ PyObject* new_request_head(h1::RequestHead&& head, PyObject* headers) {
   self->is_upgrade = head.is_upgrade;
   self->http10 = head.http10;
   self->allow_trailers = head.allow_trailers;
+  self->host_count = head.host_count;
   return reinterpret_cast<PyObject*>(self);
 }
 

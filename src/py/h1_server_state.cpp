@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -385,6 +386,66 @@ PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t 
   return PyTuple_Pack(3, code.get(), head_or_none.get(), out.armed ? Py_True : Py_False);
 }
 
+constexpr Param kRespondWholeParams[] = {{"seq"}, {"status"}, {"headers"}, {"body"}, {"trailers", "None"}};
+constexpr Signature kRespondWhole{"respond_whole", "H1ServerState.respond_whole", CallKind::kMethod,
+                                  kRespondWholeParams};
+
+PyObject* server_respond_whole(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[5];
+  uint64_t seq = 0;
+  uint16_t status = 0;
+  HeadersArg headers;
+  std::string_view body;
+  HeadersArg trailers;
+  if (!parse_args(kRespondWhole, args, nargs, kwnames, a) || !arg_u64(a[0], kRespondWhole, 0, &seq) ||
+      !arg_u16(a[1], kRespondWhole, 1, &status) ||
+      !arg_headers(a[2], kRespondWhole, 2, HeadersAccept::kConvertibleOrNone, &headers) ||
+      !arg_bytes(a[3], kRespondWhole, 3, &body) ||
+      !arg_headers(a[4], kRespondWhole, 4, HeadersAccept::kConvertibleOrNone, &trailers))
+    return nullptr;
+  if (!check_h1_status(status)) return nullptr;
+  const h1::BodyRequest framing = h1::BodyRequest::of(body.size(), false);
+  Ref none;
+  Ref message;
+  std::optional<h1::Error> error;
+  State::Respond out;
+  {
+    ServerStateObject* obj = as_server(self);
+    HostLock lock(obj->mutex);
+    State& s = obj->core;
+    H1CodecObject* codec = as_h1_codec(s.codec().get());
+    out = s.respond_head(seq, status, false, none,
+                         [&](bool keep_alive, bool http10) -> std::optional<h1::ResponseVerdicts> {
+                           HostLock codec_lock(codec->mutex);
+                           h1::Codec& c = codec->core;
+                           auto encode = [&](const http::HeaderMap& fields) {
+                             return c.serialize_response(status, fields, keep_alive, http10, framing);
+                           };
+                           error = with_headers(headers.map, encode);
+                           if (error) return std::nullopt;
+                           const h1::ResponseVerdicts verdicts{c.response_is_last(),
+                                                               c.response_close_delimited()};
+                           // The head is framed straight from the codec's write buffer,
+                           // unless the trailer section is about to be built there.
+                           std::string head_copy;
+                           std::string_view head = c.written();
+                           if (trailers.map != nullptr) head = head_copy.assign(head);
+                           message = Ref::steal(h1_whole_message(c, head, nullptr, body, trailers, error));
+                           if (!message) return std::nullopt;
+                           return verdicts;
+                         });
+  }
+  if (out.code == h1::RequestClaim::kOk && !out.encoded) {
+    // The claim stands; a failure to build the bytes is already set.
+    if (error) raise(*error);
+    return nullptr;
+  }
+  Ref code = Ref::steal(new_code(static_cast<uint8_t>(out.code)));
+  if (!code) return nullptr;
+  Ref message_or_none = Ref::steal(object_or_none(std::move(message)));
+  return PyTuple_Pack(3, code.get(), message_or_none.get(), out.armed ? Py_True : Py_False);
+}
+
 PyObject* server_finish_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   uint64_t seq = 0;
@@ -481,6 +542,10 @@ const MethodSpec kMethods[] = {
      "Claim the response of request seq and encode its head: (code, head bytes or None,\n"
      "armed).  H1_REQ_CONTINUE: a 100 Continue is being written, call again once it is.\n"
      "armed: a watcher slot was created for done.  Encoder errors raise after the claim."},
+    {&kRespondWhole, method_entry<server_respond_whole>(),
+     "Claim the response of request seq and encode all of it, head, body (framed by\n"
+     "its length) and trailers (when the client takes them), as one bytes object:\n"
+     "(code, bytes or None, armed), the codes as for respond_head."},
     {&kFinishResponse, method_entry<server_finish_response>(),
      "The response of request seq is on the wire: (switch, close, transport, leftover)."},
     method<kFailResponse, &State::fail_response, arg_u64>(

@@ -455,6 +455,9 @@ def test_request_keep_alive_expect_upgrade():
     assert request(b"POST / HTTP/1.1\r\nExpect: 100-CONTINUE\r\n\r\n").expect_continue
     assert not request(b"POST / HTTP/1.1\r\nExpect: 100-continue\r\nExpect: other\r\n\r\n").expect_continue
     assert request(b"GET / HTTP/1.1\r\nTE: deflate, trailers\r\n\r\n").allow_trailers
+    # Host lines counted (any case) up to two: the server wants exactly one.
+    hosts = [request(b"GET / HTTP/1.1\r\n" + b"hOsT: h\r\n" * n + b"\r\n").host_count for n in range(4)]
+    assert hosts == [0, 1, 2, 2]
 
 
 def test_interim_responses():

@@ -46,6 +46,7 @@ class Reader:
 
     async def loop(self):
         while True:
+            self.resumable.waiter()
             value = await self.resumable
             self.got.append(value)
             self.tasks.append(asyncio.current_task())
@@ -198,4 +199,5 @@ def test_no_resume_from_inside_a_task_or_into_another_tasks_read():
 
 
 async def _read_once(resumable):
+    resumable.waiter()
     return await resumable

@@ -499,6 +499,7 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   bool expect_continue = false;
   bool upgrade = false;
   bool allow_trailers = false;
+  uint8_t host_count = 0;
   bool transfer_coding = false;
   bool chunked = false;
   // Both framing fields: RFC 9112 section 6.1 says the server "MUST close the
@@ -553,6 +554,9 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
       case WellKnownName::kUpgrade:
         upgrade = true;
         break;
+      case WellKnownName::kHost:
+        if (host_count < 2) ++host_count;
+        break;
       case WellKnownName::kTe:
         // RFC 9110 section 10.1.4: "trailers" says the client will accept
         // a trailer section.
@@ -576,6 +580,7 @@ HeadResult parse_request_head(ByteBuffer& buffer, const ParseLimits& limits, Req
   // turns the connection into a tunnel (RFC 9110 section 9.3.6).
   out.is_upgrade = is_connect || (upgrade && !line.http10);
   out.allow_trailers = allow_trailers;
+  out.host_count = host_count;
   buffer.consume(s.pos);
   return {Progress::kDone, ParseKind::kInternal};
 }

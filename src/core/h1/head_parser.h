@@ -68,6 +68,9 @@ struct RequestHead {
   bool is_upgrade = false;
   bool http10 = false;
   bool allow_trailers = false;
+  // Host field lines, counted up to 2 (RFC 9112 section 3.2 wants exactly
+  // one in an HTTP/1.1 request).
+  uint8_t host_count = 0;
 };
 
 struct ResponseHead {
