@@ -42,7 +42,8 @@ bool check_h1_status(uint32_t status);
 // codec's write buffer, so `head` must not point into it when trailers are
 // given.
 PyObject* h1_whole_message(h1::Codec& codec, std::string_view head, PyObject* head_object,
-                           std::string_view body, const HeadersArg& trailers, std::optional<h1::Error>& error);
+                           std::string_view body, const HeadersArg& trailers,
+                           std::optional<h1::Error>& error);
 
 // The write side's methods (h1_codec_write.cpp): head serialization and body
 // framing.

@@ -343,8 +343,11 @@ const MethodSpec kMethods[] = {
 constinit const std::span<const MethodSpec> kH1CodecWriteMethods = kMethods;
 
 PyObject* h1_whole_message(h1::Codec& codec, std::string_view head, PyObject* head_object,
-                           std::string_view body, const HeadersArg& trailers, std::optional<h1::Error>& error) {
-  auto head_alone = [&]() -> PyObject* { return head_object != nullptr ? same_bytes(head_object) : new_bytes(head); };
+                           std::string_view body, const HeadersArg& trailers,
+                           std::optional<h1::Error>& error) {
+  auto head_alone = [&]() -> PyObject* {
+    return head_object != nullptr ? same_bytes(head_object) : new_bytes(head);
+  };
   if (!codec.has_encoder()) return head_alone();
   const h1::BodyEncoder& encoder = *codec.encoder();
   if (encoder.kind == h1::BodyFraming::kLength && encoder.remaining == 0) {

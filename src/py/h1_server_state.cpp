@@ -414,26 +414,25 @@ PyObject* server_respond_whole(PyObject* self, PyObject* const* args, Py_ssize_t
     HostLock lock(obj->mutex);
     State& s = obj->core;
     H1CodecObject* codec = as_h1_codec(s.codec().get());
-    out = s.respond_head(seq, status, false, none,
-                         [&](bool keep_alive, bool http10) -> std::optional<h1::ResponseVerdicts> {
-                           HostLock codec_lock(codec->mutex);
-                           h1::Codec& c = codec->core;
-                           auto encode = [&](const http::HeaderMap& fields) {
-                             return c.serialize_response(status, fields, keep_alive, http10, framing);
-                           };
-                           error = with_headers(headers.map, encode);
-                           if (error) return std::nullopt;
-                           const h1::ResponseVerdicts verdicts{c.response_is_last(),
-                                                               c.response_close_delimited()};
-                           // The head is framed straight from the codec's write buffer,
-                           // unless the trailer section is about to be built there.
-                           std::string head_copy;
-                           std::string_view head = c.written();
-                           if (trailers.map != nullptr) head = head_copy.assign(head);
-                           message = Ref::steal(h1_whole_message(c, head, nullptr, body, trailers, error));
-                           if (!message) return std::nullopt;
-                           return verdicts;
-                         });
+    out = s.respond_head(
+        seq, status, false, none, [&](bool keep_alive, bool http10) -> std::optional<h1::ResponseVerdicts> {
+          HostLock codec_lock(codec->mutex);
+          h1::Codec& c = codec->core;
+          auto encode = [&](const http::HeaderMap& fields) {
+            return c.serialize_response(status, fields, keep_alive, http10, framing);
+          };
+          error = with_headers(headers.map, encode);
+          if (error) return std::nullopt;
+          const h1::ResponseVerdicts verdicts{c.response_is_last(), c.response_close_delimited()};
+          // The head is framed straight from the codec's write buffer,
+          // unless the trailer section is about to be built there.
+          std::string head_copy;
+          std::string_view head = c.written();
+          if (trailers.map != nullptr) head = head_copy.assign(head);
+          message = Ref::steal(h1_whole_message(c, head, nullptr, body, trailers, error));
+          if (!message) return std::nullopt;
+          return verdicts;
+        });
   }
   if (out.code == h1::RequestClaim::kOk && !out.encoded) {
     // The claim stands; a failure to build the bytes is already set.
