@@ -107,27 +107,35 @@ class ASGIHandler:
             raw_path, query_string = path.encode(), query.encode()
         else:
             path, raw_path, query_string = split_target(target)
-        scheme, client, server = request._endpoints()
         root = self.root_path
         if root:
             # The path the client asked for: under root_path when mounted.
             path, raw_path = root + path, root.encode() + raw_path
-        scope = {
-            "type": kind,
-            "asgi": ASGI_VERSION,
-            "http_version": request.http_version,
-            "method": head.method,
-            "scheme": scheme if kind == "http" else ("wss" if scheme == "https" else "ws"),
-            "path": path,
-            "raw_path": raw_path,
-            "query_string": query_string,
-            "root_path": root,
-            "headers": request._asgi_headers(),
-            # [host, port] (IPv6 addresses carry two more items); None off IP.
-            "client": client[:2] if type(client) is tuple else None,
-            "server": server[:2] if type(server) is tuple else None,
-            "state": self.state.copy(),
-        }
+        conn = request._conn
+        base = conn._handler_cache if kind == "http" else None
+        if base is None:
+            scheme, client, server = request._endpoints()
+            base = {
+                "type": kind,
+                "asgi": ASGI_VERSION,
+                "http_version": request.http_version,
+                "scheme": scheme if kind == "http" else ("wss" if scheme == "https" else "ws"),
+                "root_path": root,
+                # [host, port] (IPv6 addresses carry two more items); None off IP.
+                "client": client[:2] if type(client) is tuple else None,
+                "server": server[:2] if type(server) is tuple else None,
+            }
+            if kind == "http" and not conn._endpoints[1]:
+                # The same for every request of the connection (no proxy
+                # names other clients): copied rather than built each time.
+                conn._handler_cache = base
+        scope = base.copy()
+        scope["method"] = head.method
+        scope["path"] = path
+        scope["raw_path"] = raw_path
+        scope["query_string"] = query_string
+        scope["headers"] = request._asgi_headers()
+        scope["state"] = self.state.copy()
         if kind == "http" and request._accepts_trailers():
             scope["extensions"] = {"http.response.trailers": {}}
         return scope
@@ -214,6 +222,11 @@ class _HTTPExchange:
 
     async def send(self, message: Message) -> None:
         kind = message["type"]
+        if kind == "http.response.start":
+            if self._start is not None:
+                raise RuntimeError("http.response.start sent twice")
+            self._start = message
+            return
         request = self._request
         conn = request._conn
         try:
@@ -242,11 +255,6 @@ class _HTTPExchange:
                 if not more and not start.get("trailers", False):
                     self._ended = True
                     await conn._respond_end(request, None)
-                return
-            if kind == "http.response.start":
-                if self._start is not None:
-                    raise RuntimeError("http.response.start sent twice")
-                self._start = message
                 return
             if kind == "http.response.trailers":
                 start = self._start

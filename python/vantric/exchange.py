@@ -177,16 +177,19 @@ class Request:
         """(scheme, peer address, our address): the connection's, read once,
         or what a trusted proxy says of its client."""
         conn = self._conn
-        endpoints: tuple[str, Any, Any, bool] | None = conn._endpoints
-        if endpoints is None:
+        cached: tuple[tuple[str, Any, Any], bool] | None = conn._endpoints
+        if cached is None:
             transport = conn._transport
             scheme = "http" if transport.get_extra_info("ssl_object") is None else "https"
             peer, ours = transport.get_extra_info("peername"), transport.get_extra_info("sockname")
             proxies = conn._server.proxies
-            trusted = proxies is not None and proxies.trusts_peer(peer)
-            endpoints = conn._endpoints = (scheme, peer, ours, trusted)
-        if not endpoints[3]:
-            return endpoints[:3]
+            cached = conn._endpoints = (
+                (scheme, peer, ours),
+                proxies is not None and proxies.trusts_peer(peer),
+            )
+        endpoints, trusted = cached
+        if not trusted:
+            return endpoints
         # A trusted proxy: the client it names.
         host, scheme = conn._server.proxies.resolve(self.head.headers)
         return (scheme or endpoints[0], (host, 0) if host else endpoints[1], endpoints[2])

@@ -77,6 +77,7 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         "_transport",
         "_handler",
         "_endpoints",
+        "_handler_cache",
         "_chunks",
         "_buffered",
         "_eof",
@@ -98,7 +99,9 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         self._loop = server._loop
         self._transport = transport
         self._handler = server.handler
-        self._endpoints: tuple[str, Any, Any, bool] | None = None  # (scheme, peer, ours), once asked
+        # ((scheme, peer, ours), peer is a trusted proxy), once asked
+        self._endpoints: tuple[tuple[str, Any, Any], bool] | None = None
+        self._handler_cache: Any = None  # what the handler keeps per connection
         self._chunks: list[bytes] = []
         self._buffered = 0
         self._eof = False  # the client sent its last byte (it may still read)

@@ -212,6 +212,7 @@ class H2Connection(H2Streams, H2Driver, WritePause, ClientFault):
         "_transport",
         "_handler",
         "_endpoints",
+        "_handler_cache",
         "_pump",
         "_kick",
         "_write_waiter",
@@ -235,7 +236,8 @@ class H2Connection(H2Streams, H2Driver, WritePause, ClientFault):
     _loop: asyncio.AbstractEventLoop
     _transport: asyncio.Transport
     _handler: Handler
-    _endpoints: tuple[str, Any, Any, bool] | None
+    _endpoints: tuple[tuple[str, Any, Any], bool] | None
+    _handler_cache: Any  # what the handler keeps per connection
     _pump: asyncio.Task[None]
     _kick: asyncio.Future[None] | None
     _closing: bool
@@ -269,6 +271,7 @@ class H2Connection(H2Streams, H2Driver, WritePause, ClientFault):
         conn._transport = transport
         conn._handler = server.handler
         conn._endpoints = None
+        conn._handler_cache = None
         conn._kick = None
         conn._write_waiter = None
         conn._closing = False

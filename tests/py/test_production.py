@@ -219,6 +219,19 @@ def test_forwarded_headers_only_from_trusted_proxies(headers, seen):
         assert ask(running.port, headers) == "127.0.0.1 http"
 
 
+def test_each_request_through_a_trusted_proxy_names_its_own_client():
+    # A proxy multiplexes many clients over one keep-alive connection: what a
+    # scope says of the client belongs to the request, not the connection.
+    with (
+        serving(ASGIHandler(scope_app), proxy_headers=True, forwarded_allow_ips="127.0.0.1") as running,
+        connect(running.port) as sock,
+    ):
+        reader = Reader(sock)
+        for headers, seen in FORWARDED[1:]:
+            sock.sendall(b"GET / HTTP/1.1\r\nHost: t\r\n%s\r\n" % headers)
+            assert reader.response()[2].decode() == seen
+
+
 def test_access_log_has_a_line_per_request(caplog):
     caplog.set_level(logging.INFO, logger="vantric.access")
     with serving(ASGIHandler(scope_app), access_log=True) as running:
