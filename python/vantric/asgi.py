@@ -112,9 +112,13 @@ class ASGIHandler:
             # The path the client asked for: under root_path when mounted.
             path, raw_path = root + path, root.encode() + raw_path
         conn = request._conn
-        base = conn._handler_cache if kind == "http" else None
-        if base is None:
-            scheme, client, server = request._endpoints()
+        endpoints = request._endpoints()
+        cached = conn._handler_cache
+        base: dict[str, Any]
+        if kind == "http" and cached is not None and cached[0] is endpoints:
+            base = cached[1]
+        else:
+            scheme, client, server = endpoints
             base = {
                 "type": kind,
                 "asgi": ASGI_VERSION,
@@ -125,10 +129,11 @@ class ASGIHandler:
                 "client": client[:2] if type(client) is tuple else None,
                 "server": server[:2] if type(server) is tuple else None,
             }
-            if kind == "http" and not conn._endpoints[1]:
-                # The same for every request of the connection (no proxy
-                # names other clients): copied rather than built each time.
-                conn._handler_cache = base
+            if kind == "http" and endpoints is conn._endpoints[0]:
+                # The connection's own endpoints, the same for each of its
+                # requests that no proxy field re-addresses: copied rather
+                # than built each time.
+                conn._handler_cache = (endpoints, base)
         scope = base.copy()
         scope["method"] = head.method
         scope["path"] = path

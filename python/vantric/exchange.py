@@ -190,8 +190,11 @@ class Request:
         endpoints, trusted = cached
         if not trusted:
             return endpoints
-        # A trusted proxy: the client it names.
+        # A trusted proxy: the client it names (the very tuple of the
+        # connection when it names none, so callers can tell).
         host, scheme = conn._server.proxies.resolve(self.head.headers)
+        if host is None and scheme is None:
+            return endpoints
         return (scheme or endpoints[0], (host, 0) if host else endpoints[1], endpoints[2])
 
     def _asgi_headers(self) -> list[tuple[bytes, bytes]]:
