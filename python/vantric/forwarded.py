@@ -60,7 +60,10 @@ class TrustedProxies:
     def resolve(self, headers: HeaderMap) -> tuple[str | None, str | None]:
         """(client host, scheme) the forwarding fields of a trusted peer give;
         None for what they do not say."""
-        forwarded = headers.get_all("forwarded")
+        has_forwarded = "forwarded" in headers
+        if not has_forwarded and "x-forwarded-for" not in headers and "x-forwarded-proto" not in headers:
+            return None, None  # the usual request, even behind a proxy: nothing to say
+        forwarded = headers.get_all("forwarded") if has_forwarded else None
         if forwarded:
             hops = _forwarded_hops(b",".join(forwarded).decode("latin-1"))
             chosen = self._client_hop(hops)
