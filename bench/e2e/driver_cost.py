@@ -97,9 +97,15 @@ async def measure(args: argparse.Namespace) -> float:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--asgi", action="store_true", help="a raw ASGI application instead of a native handler")
-    parser.add_argument("--proxy", action="store_true", help="trust the peer as a proxy (as the command line does)")
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--asgi", action="store_true", help="a raw ASGI application instead of a native handler"
+    )
+    parser.add_argument(
+        "--proxy", action="store_true", help="trust the peer as a proxy (as the command line does)"
+    )
     parser.add_argument("--pipelined", type=int, default=1, help="request heads per data_received call")
     parser.add_argument("--requests", type=int, default=50_000, help="requests per round")
     parser.add_argument("--rounds", type=int, default=6)
