@@ -103,8 +103,11 @@ def main() -> None:
         SERVERS[f"uvicorn {case}"] = uvicorn(case)
     SERVERS["vantric raw h2"] = vantric("raw")
     SERVERS["hypercorn raw h2"] = hypercorn("raw")
+    # The applications import from here; a PYTHONPATH given (a build to
+    # measure, installed with pip --target) still comes first.
+    path = os.pathsep.join(p for p in (os.environ.get("PYTHONPATH"), str(HERE)) if p)
     for name in SERVERS:
-        ENVIRONMENTS[name] = dict(os.environ, PYTHONPATH=str(HERE))
+        ENVIRONMENTS[name] = dict(os.environ, PYTHONPATH=path)
 
     runs: dict = collections.defaultdict(list)
     for rnd in range(args.rounds):

@@ -43,11 +43,12 @@ class Resumable:
     `waiter()` gave last, which either resolves (the usual wake) or is skipped
     by `resume()`."""
 
-    __slots__ = ("_loop", "_coro", "_context", "task", "_future", "_running", "_parked", "_handoff")
+    __slots__ = ("_loop", "_coro", "_send", "_context", "task", "_future", "_running", "_parked", "_handoff")
 
     def __init__(self, loop: asyncio.AbstractEventLoop, coro: Coroutine[Any, Any, None]) -> None:
         self._loop = loop
         self._coro = coro
+        self._send = coro.send  # bound once: a resume per request calls it
         self._context = contextvars.copy_context()
         self._future: asyncio.Future[Any] = loop.create_future()
         self._running = False  # the coroutine is being stepped (by the task or a resume)
@@ -95,7 +96,7 @@ class Resumable:
         future = self._future
         self._running = True
         try:
-            yielded = self._context.run(self._coro.send, value)
+            yielded = self._context.run(self._send, value)
         except StopIteration:
             handoff = _FINISHED
         except BaseException as error:
