@@ -295,6 +295,8 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
                     break
                 if not await self._exchange(*accepted):
                     break
+                # An idle connection holds no request while it waits for the next.
+                accepted = data = None
         except OSError:
             pass  # the client went away under a transport call: a normal end
         except Exception as error:

@@ -767,3 +767,20 @@ def test_a_handler_runs_in_its_connections_task_whether_resumed_in_place_or_not(
         assert reader.response()[2] == b"again"
         assert reader.response()[2] == b"third"
     assert seen == [(True, "/a"), (True, "/b"), (True, "/c")]
+
+
+def test_an_idle_keep_alive_connection_holds_nothing_of_its_last_request():
+    # Hundreds of idle connections must not each keep a head, its header
+    # map and its body decoder alive until their next request.
+    heads = []
+
+    async def handler(request):
+        heads.append(request.head)
+        return Response(200, [], b"ok")
+
+    # (An idle timeout would end the connection and free everything anyway.)
+    with serving(handler, idle_timeout=60) as running, connect(running.port) as sock:
+        sock.sendall(get(b"/first"))
+        assert Reader(sock).response()[2] == b"ok"
+        # Only the list (and getrefcount's argument) once the loop waits again.
+        assert wait_until(lambda: sys.getrefcount(heads[0]) == 2), sys.getrefcount(heads[0])
