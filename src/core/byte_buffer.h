@@ -18,6 +18,9 @@ namespace vantric {
 class ByteBuffer {
  public:
   ByteBuffer() noexcept = default;
+  // A buffer whose first allocation is `min_capacity` bytes rather than the
+  // default (a scratch for small writes, kept by many idle connections).
+  explicit ByteBuffer(std::size_t min_capacity) noexcept : min_capacity_(min_capacity) {}
   ByteBuffer(const ByteBuffer&) = delete;
   ByteBuffer& operator=(const ByteBuffer&) = delete;
   ByteBuffer(ByteBuffer&& other) noexcept { swap(other); }
@@ -67,7 +70,7 @@ class ByteBuffer {
       // Compacting frees enough room and copies less than the live bytes twice.
       std::memmove(data_.get(), data_.get() + begin_, live);
     } else {
-      std::size_t capacity = capacity_ < kMinCapacity ? kMinCapacity : capacity_;
+      std::size_t capacity = capacity_ < min_capacity_ ? min_capacity_ : capacity_;
       while (capacity - live < n) capacity *= 2;
       auto fresh = std::make_unique_for_overwrite<char[]>(capacity);
       if (live != 0) std::memcpy(fresh.get(), data_.get() + begin_, live);
@@ -107,6 +110,7 @@ class ByteBuffer {
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::size_t capacity_ = 0;
+  std::size_t min_capacity_ = kMinCapacity;  // the owner's, not moved with the storage
 };
 
 }  // namespace vantric

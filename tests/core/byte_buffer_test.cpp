@@ -43,5 +43,17 @@ TEST(ByteBuffer, MovesWithoutCopying) {
   EXPECT_TRUE(c.empty());
 }
 
+TEST(ByteBuffer, SmallFirstAllocationForAScratch) {
+  // A scratch many idle connections keep starts small and grows on demand.
+  ByteBuffer scratch(512);
+  scratch.append("HTTP/1.1 200 OK\r\n\r\n");
+  EXPECT_EQ(scratch.capacity(), 512u);
+  scratch.append(std::string(600, 'x'));
+  EXPECT_EQ(scratch.capacity(), 1024u);
+  ByteBuffer plain;
+  plain.append("x");
+  EXPECT_EQ(plain.capacity(), 4096u);
+}
+
 }  // namespace
 }  // namespace vantric

@@ -157,7 +157,10 @@ class Codec {
   ByteBuffer read_;  // received bytes not yet consumed
   // How far an incomplete request head in read_ was found valid.
   RequestScanProgress request_progress_;
-  [[maybe_unused]] ByteBuffer write_;  // scratch space for head serialization
+  // Scratch space for head serialization, kept between messages: sized for
+  // a usual head rather than the read side's default, since every idle
+  // connection holds one.
+  [[maybe_unused]] ByteBuffer write_{512};
 
   // Verdicts of the last successful response serialization.
   bool response_is_last_ = false;
