@@ -3,7 +3,7 @@
 It counts blank lines that end a head and answers each with the same bytes,
 without parsing anything.  Only for the keep-alive GET case.
 
-    python app_raw.py PORT
+    python app_raw.py PORT [--loop uvloop]
 """
 
 import asyncio
@@ -37,4 +37,9 @@ async def main(port: int) -> None:
 
 
 if __name__ == "__main__":
-    asyncio.run(main(int(sys.argv[1])))
+    if sys.argv[2:] == ["--loop", "uvloop"]:
+        import uvloop
+
+        uvloop.run(main(int(sys.argv[1])))
+    else:
+        asyncio.run(main(int(sys.argv[1])))

@@ -1,6 +1,6 @@
 """The benchmark handler on vantric.server: GET answers a fixed text, POST echoes its body.
 
-python app_vantric.py PORT [--cprofile FILE] [--certfile F --keyfile F]
+python app_vantric.py PORT [--cprofile FILE] [--certfile F --keyfile F] [--loop uvloop]
 """
 
 import argparse
@@ -25,8 +25,13 @@ def main() -> None:
     parser.add_argument("--cprofile", metavar="FILE")
     parser.add_argument("--certfile")
     parser.add_argument("--keyfile")
+    parser.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio")
     args = parser.parse_args()
     options = {}  # none unless asked: an older build (--baseline) takes no ssl
+    if args.loop == "uvloop":
+        import uvloop
+
+        options["loop_factory"] = uvloop.new_event_loop
     if args.certfile:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         context.load_cert_chain(args.certfile, args.keyfile)

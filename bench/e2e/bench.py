@@ -5,7 +5,7 @@ Rounds interleave the servers so that load from elsewhere on the machine falls
 on both alike; the table shows the median of the rounds.  With --profile the
 vantric server is then sampled with py-spy under the GET load.
 
-    python bench/e2e/bench.py [--rounds 3] [--duration 8] [--profile]
+    python bench/e2e/bench.py [--rounds 3] [--duration 8] [--loop uvloop] [--profile]
 """
 
 from __future__ import annotations
@@ -64,6 +64,15 @@ SKIP = {("raw asyncio", "POST 4 KiB echo, keep-alive")}
 
 # Environments of servers that need their own (the baseline build's PYTHONPATH).
 ENVIRONMENTS: dict[str, dict[str, str]] = {}
+
+
+def use_uvloop() -> None:
+    """Every server on uvloop: ours and the ceiling take --loop, uvicorn its own."""
+    for name in ("vantric", "raw asyncio"):
+        command = SERVERS[name]
+        SERVERS[name] = lambda port, command=command: command(port) + ["--loop", "uvloop"]
+    uvicorn = SERVERS["uvicorn"]
+    SERVERS["uvicorn"] = lambda port: ["uvloop" if arg == "asyncio" else arg for arg in uvicorn(port)]
 
 
 def add_baseline(path: str) -> None:
@@ -453,7 +462,12 @@ def main() -> None:
         metavar="DIR",
         help="also run the server from another build of the package importable from DIR",
     )
+    parser.add_argument(
+        "--loop", choices=("asyncio", "uvloop"), default="asyncio", help="the event loop of every server"
+    )
     args = parser.parse_args()
+    if args.loop == "uvloop":
+        use_uvloop()
     if args.baseline:
         add_baseline(args.baseline)
     if args.summarise:
