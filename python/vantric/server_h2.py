@@ -14,6 +14,7 @@ batches it queues, and wakes the tasks its verdicts name.
 from __future__ import annotations
 
 import asyncio
+import sys
 from collections import deque
 from collections.abc import AsyncIterator
 from typing import TYPE_CHECKING, Any, NamedTuple
@@ -497,12 +498,25 @@ class H2Connection(H2Streams, H2Driver, WritePause, ClientFault):
                 self._flags(self.reset_stream(stream.sid, H2Reason.REFUSED_STREAM, "library").flags)
                 return
             self._streams.add(stream)
-            stream.task = self._loop.create_task(self._exchange(stream, frame))
+            stream.task = self._start_exchange(stream, frame)
         elif kind == H2_HEADERS_TRAILERS:
             handle = verdict.handle
             handle.trailers = frame.headers
             handle.eof = True
             handle.wake()
+
+    if sys.version_info >= (3, 12):
+
+        def _start_exchange(self, stream: _Stream, frame: H2FrameHeaders) -> asyncio.Task[None]:
+            # The task's first step runs here and now: a handler that answers
+            # without waiting has answered before the next frame is read,
+            # never scheduled through the loop.
+            return asyncio.Task(self._exchange(stream, frame), loop=self._loop, eager_start=True)
+
+    else:
+
+        def _start_exchange(self, stream: _Stream, frame: H2FrameHeaders) -> asyncio.Task[None]:
+            return self._loop.create_task(self._exchange(stream, frame))
 
     def _refuse_head_too_large(self, stream: _Stream) -> None:
         """A request whose fields passed our SETTINGS_MAX_HEADER_LIST_SIZE lost

@@ -48,6 +48,9 @@ class RawClient:
         self.sock.sendall(b"".join(frame.serialize() for frame in frames))
 
     def headers(self, sid: int, fields, end_stream: bool = True) -> None:
+        self.send(*self.header_frames(sid, fields, end_stream))
+
+    def header_frames(self, sid: int, fields, end_stream: bool = True) -> list[Frame]:
         """One header block, cut into HEADERS and CONTINUATION frames as needed."""
         block = self.encoder.encode(fields, huffman=False)
         pieces = [block[i : i + MAX_FRAME] for i in range(0, len(block), MAX_FRAME)] or [b""]
@@ -56,7 +59,7 @@ class RawClient:
         if end_stream:
             frames[0].flags.add("END_STREAM")
         frames[-1].flags.add("END_HEADERS")
-        self.send(*frames)
+        return frames
 
     def request(self, sid: int, path: str, end_stream: bool = True) -> None:
         self.headers(sid, request_fields(path), end_stream)

@@ -16,7 +16,7 @@ from h2.connection import H2Connection
 from h2.settings import SettingCodes, Settings
 from hyperframe.frame import GoAwayFrame, PingFrame, SettingsFrame
 
-from h2_raw import RawClient
+from h2_raw import RawClient, request_fields
 from serving import CHILD_ENV, TIMEOUT, connect, serving, wait_until
 from vantric.server import Response
 
@@ -354,3 +354,30 @@ def test_graceful_shutdown_seen_by_the_client(running):
         stopping.result(TIMEOUT)
     finally:
         client.sock.close()
+
+
+def test_each_stream_runs_in_a_task_of_its_own_whether_it_waits_or_not():
+    """Streams may be started right where their HEADERS frame is read: each
+    handler must still find its own current task (asyncio.timeout needs one),
+    and requests that arrive in one read are all answered, those whose
+    handler answers at once and those whose handler waits."""
+    tasks = {}
+
+    async def handler(request):
+        async with asyncio.timeout(5):
+            tasks[request.target] = asyncio.current_task()
+            if request.target == "/waits":
+                await asyncio.sleep(0)
+        assert asyncio.current_task() is tasks[request.target]
+        return Response(200, [], request.target.encode())
+
+    with serving(handler) as running:
+        client = RawClient(running.port)
+        client.ready()
+        fields = [request_fields(path) for path in ("/a", "/waits", "/b")]
+        client.send(*(frame for sid, f in zip((1, 3, 5), fields) for frame in client.header_frames(sid, f)))
+        assert [client.status(sid) for sid in (1, 3, 5)] == [200, 200, 200]
+        client.barrier()
+        client.sock.close()
+        assert running.errors == []
+    assert None not in tasks.values() and len(set(tasks.values())) == 3
