@@ -17,10 +17,10 @@ from __future__ import annotations
 import asyncio
 import contextvars
 import types
-from collections.abc import Coroutine, Generator
+from collections.abc import Awaitable, Coroutine, Generator
 from typing import Any
 
-__all__ = ["Resumable"]
+__all__ = ["Resumable", "in_context"]
 
 # The functions asyncio's own tasks use to mark themselves current.
 from asyncio.tasks import _enter_task, _leave_task
@@ -43,18 +43,39 @@ class Resumable:
     `waiter()` gave last, which either resolves (the usual wake) or is skipped
     by `resume()`."""
 
-    __slots__ = ("_loop", "_coro", "_send", "_context", "task", "_future", "_running", "_parked", "_handoff")
+    __slots__ = (
+        "_loop", "_coro", "_send", "_base", "_context", "_stepping", "task", "_future", "_running", "_parked",
+        "_handoff",
+    )  # fmt: skip
 
     def __init__(self, loop: asyncio.AbstractEventLoop, coro: Coroutine[Any, Any, None]) -> None:
         self._loop = loop
         self._coro = coro
         self._send = coro.send  # bound once: a resume per request calls it
-        self._context = contextvars.copy_context()
+        # Every step of the coroutine runs in _context: a copy of the context
+        # it was started in, replaced by a fresh copy on fresh_context().
+        self._base = contextvars.copy_context()
+        self._context = self._base.copy()
+        self._stepping = self._context  # the context the running step entered
         self._future: asyncio.Future[Any] = loop.create_future()
         self._running = False  # the coroutine is being stepped (by the task or a resume)
         self._parked = False  # the coroutine waits on _future
         self._handoff: Any = _NOTHING
-        self.task: asyncio.Task[None] = loop.create_task(self._run(), context=self._context)
+        self.task: asyncio.Task[None] = loop.create_task(self._run(), context=self._base.copy())
+
+    def fresh_context(self) -> None:
+        """From the next step on, the coroutine runs in a new copy of the
+        context it was started in: what it set in context variables before is
+        gone, as for a task started anew."""
+        self._context = self._base.copy()
+
+    def in_fresh_context(self, awaitable: Awaitable[Any]) -> Awaitable[Any]:
+        """`awaitable`, to run in a fresh context: as it is when the running
+        step already entered the one fresh_context() made, else wrapped to
+        run its steps in a copy of its own."""
+        if self._stepping is self._context:
+            return awaitable
+        return in_context(self._base.copy(), awaitable)
 
     def waiter(self) -> asyncio.Future[Any]:
         """The future the next `await` parks on: resolving it wakes the
@@ -95,8 +116,9 @@ class Resumable:
             return False  # a task is running: bytes fed from inside one
         future = self._future
         self._running = True
+        context = self._stepping = self._context
         try:
-            yielded = self._context.run(self._send, value)
+            yielded = context.run(self._send, value)
         except StopIteration:
             handoff = _FINISHED
         except BaseException as error:
@@ -125,8 +147,12 @@ class Resumable:
         error: BaseException | None = None
         while True:
             self._running = True
+            context = self._stepping = self._context
             try:
-                yielded = coro.send(value) if error is None else coro.throw(error)
+                if error is None:
+                    yielded = context.run(coro.send, value)
+                else:
+                    yielded = context.run(coro.throw, error)
             except StopIteration:
                 return
             finally:
@@ -151,3 +177,31 @@ class Resumable:
                 if error is not None:
                     break  # thrown where the coroutine waits now
                 yielded = handoff
+
+
+@types.coroutine
+def in_context(context: contextvars.Context, awaitable: Awaitable[Any]) -> Generator[Any, Any, Any]:
+    """Awaits `awaitable` with each of its steps run in `context`: what it
+    sets in context variables stays there, as in a task of its own, without
+    the task."""
+    coro = awaitable if type(awaitable) is types.CoroutineType else _awaiting(awaitable)
+    run, send, throw = context.run, coro.send, coro.throw
+    value: Any = None
+    error: BaseException | None = None
+    while True:
+        try:
+            yielded = run(send, value) if error is None else run(throw, error)
+        except StopIteration as stop:
+            return stop.value
+        value = error = None
+        try:
+            value = yield yielded
+        except GeneratorExit:
+            coro.close()
+            raise
+        except BaseException as thrown:
+            error = thrown
+
+
+async def _awaiting(awaitable: Awaitable[Any]) -> Any:
+    return await awaitable

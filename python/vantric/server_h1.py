@@ -249,6 +249,7 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
 
     async def _serve(self) -> None:
         server = self._server
+        resumable = self._resumable
         try:
             while not self._lost:
                 code, obj = self.begin_read()
@@ -293,8 +294,12 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
                         accepted = await self._accept(b"")  # the rest of the head
                 if accepted is None:
                     break
-                if not await self._exchange(*accepted):
+                # Each request in a context of its own, as a task per request
+                # would have: what one handler sets in context variables (a
+                # user id, say) is not seen by the next on the connection.
+                if not await resumable.in_fresh_context(self._exchange(*accepted)):
                     break
+                resumable.fresh_context()
                 # An idle connection holds no request while it waits for the next.
                 accepted = data = None
         except OSError:

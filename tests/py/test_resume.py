@@ -10,7 +10,7 @@ import contextvars
 
 import pytest
 
-from vantric.resume import Resumable
+from vantric.resume import Resumable, in_context
 
 VAR: contextvars.ContextVar[str] = contextvars.ContextVar("VAR", default="unset")
 
@@ -201,3 +201,44 @@ def test_no_resume_from_inside_a_task_or_into_another_tasks_read():
 async def _read_once(resumable):
     resumable.waiter()
     return await resumable
+
+
+def test_in_context_keeps_what_a_coroutine_sets_to_its_own_context():
+    async def main():
+        loop = asyncio.get_running_loop()
+        VAR.set("outside")
+        gate = loop.create_future()
+
+        async def sets(value):
+            VAR.set(value)
+            await gate  # the setting holds across a wait
+            return VAR.get()
+
+        first = contextvars.copy_context()
+        task = loop.create_task(_gather_in(first, sets("one"), sets("two")))
+        await asyncio.sleep(0)
+        gate.set_result(None)
+        assert await task == ["one", "two"]
+        assert VAR.get() == "outside"  # the caller's own context is untouched
+        assert first[VAR] == "outside"  # each ran in a copy
+
+        # A cancellation reaches the coroutine where it waits; a plain
+        # awaitable (a future) is awaited too.
+        done = loop.create_future()
+        done.set_result(7)
+        assert await in_context(contextvars.copy_context(), done) == 7
+        waiting = loop.create_task(_in_copy(loop.create_future()))
+        await asyncio.sleep(0)
+        waiting.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await waiting
+
+    run(main)
+
+
+async def _gather_in(base, *coros):
+    return [await in_context(base.copy(), coro) for coro in coros]
+
+
+async def _in_copy(awaitable):
+    return await in_context(contextvars.copy_context(), awaitable)

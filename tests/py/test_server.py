@@ -743,18 +743,20 @@ def test_many_clients_well_behaved_and_hostile_at_once(srv):
 def test_a_handler_runs_in_its_connections_task_whether_resumed_in_place_or_not():
     """Handlers run straight from the read that brought their request: they
     must still find a current task (asyncio.timeout needs one), keep their
-    context across their awaits, and read their body from a task of their
-    own."""
+    context across their awaits, read their body from a task of their own,
+    and never see what an earlier request on the connection set in a context
+    variable (a user id set for one client must not reach the next)."""
     seen = []
     marker = contextvars.ContextVar("marker", default=None)
 
     async def handler(request):
         task = asyncio.current_task()
+        previous = marker.get()
         marker.set(request.target)
         async with asyncio.timeout(1):
             body = await asyncio.get_running_loop().create_task(request.read())
         await asyncio.sleep(0)
-        seen.append((task is not None and task is asyncio.current_task(), marker.get()))
+        seen.append((task is not None and task is asyncio.current_task(), previous, marker.get()))
         return Response(200, [], body)
 
     with serving(handler) as running, connect(running.port) as sock:
@@ -766,7 +768,7 @@ def test_a_handler_runs_in_its_connections_task_whether_resumed_in_place_or_not(
         sock.sendall(post(b"/b", b"again") + post(b"/c", b"third"))
         assert reader.response()[2] == b"again"
         assert reader.response()[2] == b"third"
-    assert seen == [(True, "/a"), (True, "/b"), (True, "/c")]
+    assert seen == [(True, None, "/a"), (True, None, "/b"), (True, None, "/c")]
 
 
 def test_an_idle_keep_alive_connection_holds_nothing_of_its_last_request():
