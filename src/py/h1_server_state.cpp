@@ -324,6 +324,47 @@ PyObject* server_take_watcher_result(PyObject* self, PyObject* const* args, Py_s
 
 // ---- the response ----------------------------------------------------------------
 
+// Claims the response of `seq` and encodes its head with `framing`; then,
+// still under the codec's lock, `bytes_of(codec)` makes the bytes to hand
+// back (a new reference, or nullptr with `error` or an exception set).  The
+// host result is (code, bytes or None, armed); encoder errors raise after the
+// claim.
+template <class BytesOf>
+PyObject* claim_and_encode(PyObject* self, uint64_t seq, uint16_t status, bool want, Ref& done,
+                           const HeadersArg& headers, h1::BodyRequest framing, BytesOf&& bytes_of) {
+  Ref bytes;
+  std::optional<h1::Error> error;
+  State::Respond out;
+  {
+    ServerStateObject* obj = as_server(self);
+    HostLock lock(obj->mutex);
+    State& s = obj->core;
+    H1CodecObject* codec = as_h1_codec(s.codec().get());
+    out = s.respond_head(
+        seq, status, want, done, [&](bool keep_alive, bool http10) -> std::optional<h1::ResponseVerdicts> {
+          HostLock codec_lock(codec->mutex);
+          h1::Codec& c = codec->core;
+          error = with_headers(headers.map, [&](const http::HeaderMap& fields) {
+            return c.serialize_response(status, fields, keep_alive, http10, framing);
+          });
+          if (error) return std::nullopt;
+          const h1::ResponseVerdicts verdicts{c.response_is_last(), c.response_close_delimited()};
+          bytes = Ref::steal(bytes_of(c, error));
+          if (!bytes) return std::nullopt;
+          return verdicts;
+        });
+  }
+  if (out.code == h1::RequestClaim::kOk && !out.encoded) {
+    // The claim stands; a failure to build the bytes is already set.
+    if (error) raise(*error);
+    return nullptr;
+  }
+  Ref code = Ref::steal(new_code(static_cast<uint8_t>(out.code)));
+  if (!code) return nullptr;
+  Ref bytes_or_none = Ref::steal(object_or_none(std::move(bytes)));
+  return PyTuple_Pack(3, code.get(), bytes_or_none.get(), out.armed ? Py_True : Py_False);
+}
+
 constexpr Param kRespondHeadParams[] = {
     {"seq"},           {"status"}, {"headers"}, {"done"}, {"content_length", "None"}, {"chunked", "False"},
     {"want", "False"},
@@ -348,42 +389,15 @@ PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t 
     return nullptr;
   // Checked with the other arguments, before the response is claimed.
   if (!check_h1_status(status)) return nullptr;
-  const h1::BodyRequest body = h1::BodyRequest::of(content_length, chunked);
   // Declared before the lock: a `done` that was not stored is released after it.
   Ref done = Ref::from_borrowed(a[3]);
-  Ref head;
-  std::optional<h1::Error> error;
-  State::Respond out;
-  {
-    ServerStateObject* obj = as_server(self);
-    HostLock lock(obj->mutex);
-    State& s = obj->core;
-    H1CodecObject* codec = as_h1_codec(s.codec().get());
-    out = s.respond_head(seq, status, want, done,
-                         [&](bool keep_alive, bool http10) -> std::optional<h1::ResponseVerdicts> {
-                           HostLock codec_lock(codec->mutex);
-                           h1::Codec& c = codec->core;
-                           auto encode = [&](const http::HeaderMap& fields) {
-                             return c.serialize_response(status, fields, keep_alive, http10, body);
-                           };
-                           error = with_headers(headers.map, encode);
-                           if (error) return std::nullopt;
-                           // Copied out under the codec's lock: its write buffer is reused by the
-                           // next head any caller encodes.
-                           head = Ref::steal(new_bytes(c.written()));
-                           if (!head) return std::nullopt;
-                           return h1::ResponseVerdicts{c.response_is_last(), c.response_close_delimited()};
-                         });
-  }
-  if (out.code == h1::RequestClaim::kOk && !out.encoded) {
-    // The claim stands; a failure to build the head's bytes is already set.
-    if (error) raise(*error);
-    return nullptr;
-  }
-  Ref code = Ref::steal(new_code(static_cast<uint8_t>(out.code)));
-  if (!code) return nullptr;
-  Ref head_or_none = Ref::steal(object_or_none(std::move(head)));
-  return PyTuple_Pack(3, code.get(), head_or_none.get(), out.armed ? Py_True : Py_False);
+  return claim_and_encode(self, seq, status, want, done, headers,
+                          h1::BodyRequest::of(content_length, chunked),
+                          [](h1::Codec& c, std::optional<h1::Error>&) {
+                            // Copied out under the codec's lock: its write buffer is reused by
+                            // the next head any caller encodes.
+                            return new_bytes(c.written());
+                          });
 }
 
 constexpr Param kRespondWholeParams[] = {{"seq"}, {"status"}, {"headers"}, {"body"}, {"trailers", "None"}};
@@ -404,45 +418,16 @@ PyObject* server_respond_whole(PyObject* self, PyObject* const* args, Py_ssize_t
       !arg_headers(a[4], kRespondWhole, 4, HeadersAccept::kConvertibleOrNone, &trailers))
     return nullptr;
   if (!check_h1_status(status)) return nullptr;
-  const h1::BodyRequest framing = h1::BodyRequest::of(body.size(), false);
   Ref none;
-  Ref message;
-  std::optional<h1::Error> error;
-  State::Respond out;
-  {
-    ServerStateObject* obj = as_server(self);
-    HostLock lock(obj->mutex);
-    State& s = obj->core;
-    H1CodecObject* codec = as_h1_codec(s.codec().get());
-    out = s.respond_head(
-        seq, status, false, none, [&](bool keep_alive, bool http10) -> std::optional<h1::ResponseVerdicts> {
-          HostLock codec_lock(codec->mutex);
-          h1::Codec& c = codec->core;
-          auto encode = [&](const http::HeaderMap& fields) {
-            return c.serialize_response(status, fields, keep_alive, http10, framing);
-          };
-          error = with_headers(headers.map, encode);
-          if (error) return std::nullopt;
-          const h1::ResponseVerdicts verdicts{c.response_is_last(), c.response_close_delimited()};
-          // The head is framed straight from the codec's write buffer,
-          // unless the trailer section is about to be built there.
-          std::string head_copy;
-          std::string_view head = c.written();
-          if (trailers.map != nullptr) head = head_copy.assign(head);
-          message = Ref::steal(h1_whole_message(c, head, nullptr, body, trailers, error));
-          if (!message) return std::nullopt;
-          return verdicts;
-        });
-  }
-  if (out.code == h1::RequestClaim::kOk && !out.encoded) {
-    // The claim stands; a failure to build the bytes is already set.
-    if (error) raise(*error);
-    return nullptr;
-  }
-  Ref code = Ref::steal(new_code(static_cast<uint8_t>(out.code)));
-  if (!code) return nullptr;
-  Ref message_or_none = Ref::steal(object_or_none(std::move(message)));
-  return PyTuple_Pack(3, code.get(), message_or_none.get(), out.armed ? Py_True : Py_False);
+  return claim_and_encode(self, seq, status, false, none, headers, h1::BodyRequest::of(body.size(), false),
+                          [&](h1::Codec& c, std::optional<h1::Error>& error) {
+                            // The head is framed straight from the codec's write buffer,
+                            // unless the trailer section is about to be built there.
+                            std::string head_copy;
+                            std::string_view head = c.written();
+                            if (trailers.map != nullptr) head = head_copy.assign(head);
+                            return h1_whole_message(c, head, nullptr, body, trailers, error);
+                          });
 }
 
 PyObject* server_finish_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
