@@ -11,13 +11,12 @@ from __future__ import annotations
 
 import argparse
 import collections
-import os
 import re
 import statistics
 import subprocess
 import sys
 
-from bench import ENVIRONMENTS, HERE, SERVERS, h2load, start, stop
+from bench import ENVIRONMENTS, SERVERS, apps_importable, h2load, start, stop
 
 PORT = 18090
 CASES = {"raw": "/", "starlette": "/items/7"}
@@ -103,11 +102,8 @@ def main() -> None:
         SERVERS[f"uvicorn {case}"] = uvicorn(case)
     SERVERS["vantric raw h2"] = vantric("raw")
     SERVERS["hypercorn raw h2"] = hypercorn("raw")
-    # The applications import from here; a PYTHONPATH given (a build to
-    # measure, installed with pip --target) still comes first.
-    path = os.pathsep.join(p for p in (os.environ.get("PYTHONPATH"), str(HERE)) if p)
     for name in SERVERS:
-        ENVIRONMENTS[name] = dict(os.environ, PYTHONPATH=path)
+        ENVIRONMENTS[name] = apps_importable()
 
     runs: dict = collections.defaultdict(list)
     for rnd in range(args.rounds):

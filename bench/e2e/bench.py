@@ -75,6 +75,14 @@ def use_uvloop() -> None:
     SERVERS["uvicorn"] = lambda port: ["uvloop" if arg == "asyncio" else arg for arg in uvicorn(port)]
 
 
+def apps_importable() -> dict[str, str]:
+    """The environment of a server that imports its application from this
+    directory; a PYTHONPATH given (a build to measure, installed with pip
+    --target) still comes first."""
+    path = os.pathsep.join(p for p in (os.environ.get("PYTHONPATH"), str(HERE)) if p)
+    return dict(os.environ, PYTHONPATH=path)
+
+
 def add_baseline(path: str) -> None:
     """Adds "baseline": the same handler on another build of the package,
     imported from `path` (e.g. an earlier commit installed with pip --target)."""

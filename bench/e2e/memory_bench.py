@@ -14,65 +14,20 @@ from __future__ import annotations
 
 import argparse
 import collections
-import os
 import socket
 import statistics
-import sys
 import time
 
 import h2.config
 import h2.connection
 import h2.events
-from bench import ENVIRONMENTS, HERE, SERVERS, start, stop
+from asgi_bench import hypercorn, uvicorn, vantric
+from bench import ENVIRONMENTS, SERVERS, apps_importable, start, stop
 
 PORT = 18095
 
-HTTP1 = {
-    "vantric": SERVERS["vantric"],
-    "vantric ASGI": lambda port: [
-        sys.executable,
-        "-m",
-        "vantric",
-        "serve",
-        "app_asgi:raw",
-        "--port",
-        str(port),
-        "--lifespan",
-        "off",
-        "--log-level",
-        "warning",
-    ],  # fmt: skip
-    "uvicorn ASGI": lambda port: [
-        sys.executable,
-        "-m",
-        "uvicorn",
-        "app_asgi:raw",
-        "--port",
-        str(port),
-        "--http",
-        "httptools",
-        "--loop",
-        "asyncio",
-        "--no-access-log",
-        "--log-level",
-        "warning",
-        "--lifespan",
-        "off",
-    ],  # fmt: skip
-}
-HTTP2 = {
-    "vantric ASGI": HTTP1["vantric ASGI"],
-    "hypercorn ASGI": lambda port: [
-        sys.executable,
-        "-m",
-        "hypercorn",
-        "--bind",
-        f"127.0.0.1:{port}",
-        "--log-level",
-        "warning",
-        "app_asgi:raw",
-    ],  # fmt: skip
-}
+HTTP1 = {"vantric": SERVERS["vantric"], "vantric ASGI": vantric("raw"), "uvicorn ASGI": uvicorn("raw")}
+HTTP2 = {"vantric ASGI": vantric("raw"), "hypercorn ASGI": hypercorn("raw")}
 
 
 def rss_kib(pid: int) -> int:
@@ -124,9 +79,7 @@ def http2_get(sock: socket.socket) -> h2.connection.H2Connection:
 
 def measure(name: str, command, get, count: int) -> tuple[int, int]:
     SERVERS[name] = command
-    # The applications import from here; a PYTHONPATH given still comes first.
-    path = os.pathsep.join(p for p in (os.environ.get("PYTHONPATH"), str(HERE)) if p)
-    ENVIRONMENTS[name] = dict(os.environ, PYTHONPATH=path)
+    ENVIRONMENTS[name] = apps_importable()
     proc = start(name, 0, PORT)
     sockets = []
     try:
@@ -177,5 +130,4 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    sys.path.insert(0, str(HERE))
     main()
