@@ -431,7 +431,7 @@ class ClientConnection(H1ClientState):
         decoder = response._decoder
         try:
             while True:
-                chunk = decoder.decode()
+                chunk = decoder.decode_available()
                 if chunk is not None:
                     return chunk
                 if decoder.is_complete:

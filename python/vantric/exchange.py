@@ -259,21 +259,13 @@ class Request:
             if conn.try_send_continue(seq):
                 self._continued = True
                 conn._transport.write(CONTINUE)
-            # A sized body comes out of the decoder in one piece per read; the
-            # chunks of a chunked one are handed on together, so the pieces
-            # of one read cost one object whatever the chunk size.
-            chunked = self.head.body_kind == "chunked"
+            # The chunks of one read come out joined: one object per read
+            # whatever the chunk size.
             started = None
             received = 0
             while True:
-                piece = decoder.decode()
+                piece = decoder.decode_available()
                 if piece is not None:
-                    if chunked and (more := decoder.decode()) is not None:
-                        joined = bytearray(piece)
-                        while more is not None:
-                            joined += more
-                            more = decoder.decode()
-                        piece = bytes(joined)
                     yield piece
                     continue
                 if decoder.is_complete:

@@ -605,7 +605,7 @@ class H1Connection(H1ServerState, ReadBuffer, WritePause, ClientFault):
         left = _DRAIN_LIMIT
         try:
             while True:
-                piece = decoder.decode()
+                piece = decoder.decode_available()
                 if piece is not None:
                     left -= len(piece)
                     if left < 0:

@@ -1,6 +1,7 @@
 // H1BodyDecoder: the host class over the HTTP/1 body decoder core.
 #include "py/h1_body_decoder.h"
 
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -120,6 +121,63 @@ PyObject* h1_body_decoder_decode(PyObject* obj, PyObject* const* args, Py_ssize_
   Py_RETURN_NONE;
 }
 
+// ---- decode_available() ----------------------------------------------------------
+
+constexpr Signature kDecodeAvailable{
+    "decode_available", "H1BodyDecoder.decode_available", CallKind::kMethod, {}};
+
+// Chunk boundaries carry no meaning (RFC 9112 section 7.1), so the content of
+// every chunk the input holds is joined into one bytes object: a body sent in
+// small chunks costs one host object per read instead of one per chunk.
+PyObject* h1_body_decoder_decode_available(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+  if (!parse_args(kDecodeAvailable, args, nargs, kwnames, nullptr)) return nullptr;
+  H1BodyDecoderObject* self = as_decoder(obj);
+  Ref released;
+  Ref joined;
+  std::optional<h1::Error> error;
+  {
+    HostLock lock(self->mutex);
+    std::string_view piece;
+    error = self->core.decode(piece);
+    if (!piece.empty()) {
+      // The input bounds the content decodable from it: the first piece and
+      // all that is still buffered.  A sized body has only one piece to give.
+      const std::size_t bound = piece.size() + self->core.buffered();
+      char* out = nullptr;
+      if (bound == piece.size() || self->core.framing() == h1::BodyFraming::kLength) {
+        joined = Ref::steal(new_bytes(piece));
+      } else {
+        joined = Ref::steal(new_bytes_uninitialized(bound, &out));
+      }
+      if (!joined) return nullptr;
+      if (out != nullptr) {
+        std::size_t size = 0;
+        // A failure after content was decoded is kept by the core and
+        // reported by the next call; the content comes out first.
+        for (; !piece.empty(); error = self->core.decode(piece)) {
+          std::memcpy(out + size, piece.data(), piece.size());
+          size += piece.size();
+          piece = {};
+        }
+        error.reset();
+        if (size < bound) {
+          PyObject* resized = joined.release();
+          if (_PyBytes_Resize(&resized, static_cast<Py_ssize_t>(size)) != 0) return nullptr;
+          joined = Ref::steal(resized);
+        }
+      }
+    }
+    drop_if_done(self, released);
+  }
+  if (error) {
+    raise(*error);
+    return nullptr;
+  }
+  if (joined) return joined.release();
+  Py_RETURN_NONE;
+}
+
 // ---- take_trailers() -------------------------------------------------------------
 
 constexpr Signature kTakeTrailers{"take_trailers", "H1BodyDecoder.take_trailers", CallKind::kMethod, {}};
@@ -147,6 +205,10 @@ const MethodSpec kMethods[] = {
      "The next piece of body content as non-empty bytes, or None when more input is\n"
      "needed or the body has ended (see is_complete).  Raises H1BodyError for a\n"
      "malformed or truncated body."},
+    {&kDecodeAvailable, method_entry<h1_body_decoder_decode_available>(),
+     "All body content decodable from the input so far, the chunks of a chunked\n"
+     "body joined, as non-empty bytes; None as for decode().  A failure after some\n"
+     "content is raised by the next call, once that content is returned."},
     {&kTakeTrailers, method_entry<h1_body_decoder_take_trailers>(),
      "The trailer section of a completed chunked body as a HeaderMap, once; None\n"
      "when there were no trailers, before the end, and on later calls."},

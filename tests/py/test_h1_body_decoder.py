@@ -15,12 +15,12 @@ D = v.H1BodyDecoder
 PREFIX = "error reading a body from connection: "
 
 
-def drain(decoder):
+def drain(decoder, method="decode"):
     """Every piece available now, and the error raised, if any."""
     pieces = []
     while True:
         try:
-            piece = decoder.decode()
+            piece = getattr(decoder, method)()
         except v.H1BodyError as exc:
             return pieces, exc.args
         if piece is None:
@@ -29,22 +29,23 @@ def drain(decoder):
         pieces.append(piece)
 
 
-def run(kind, length, data, eof, cuts=()):
-    """Feeds `data` cut at `cuts`, decoding after each piece; then end of file.
-    Returns (body, complete, buffered, error args, trailer items)."""
+def run(kind, length, data, eof, cuts=(), method="decode"):
+    """Feeds `data` cut at `cuts`, decoding after each piece with `method`;
+    then end of file.  Returns (body, complete, buffered, error args, trailer
+    items)."""
     decoder = D(kind, length)
     body, error, start = [], None, 0
     for end in [*cuts, len(data)]:
         decoder.feed(data[start:end])
         start = end
-        pieces, error = drain(decoder)
+        pieces, error = drain(decoder, method)
         body += pieces
         if error:
             decoder.feed(data[start:])
             break
     if error is None and eof:
         decoder.mark_eof()
-        pieces, error = drain(decoder)
+        pieces, error = drain(decoder, method)
         body += pieces
     trailers = decoder.take_trailers()
     if trailers is not None:
@@ -54,11 +55,11 @@ def run(kind, length, data, eof, cuts=()):
     return b"".join(body), decoder.is_complete, decoder.buffered, error, trailers
 
 
-def run_every_split(kind, length, data, eof):
-    whole = run(kind, length, data, eof)
-    assert run(kind, length, data, eof, cuts=range(1, len(data))) == whole
+def run_every_split(kind, length, data, eof, method="decode"):
+    whole = run(kind, length, data, eof, method=method)
+    assert run(kind, length, data, eof, range(1, len(data)), method) == whole
     for i in range(1, len(data)):
-        assert run(kind, length, data, eof, cuts=[i]) == whole, i
+        assert run(kind, length, data, eof, [i], method) == whole, i
     return whole
 
 
@@ -123,9 +124,35 @@ CASES = [
 ]
 
 
+# decode_available() joins what decode() returns piece by piece: the same
+# content, and a failure met after content only on the call after it.
+@pytest.mark.parametrize("method", ["decode", "decode_available"])
 @pytest.mark.parametrize("args,expected", CASES)
-def test_cases_at_every_split(args, expected):
-    assert run_every_split(*args) == expected
+def test_cases_at_every_split(args, expected, method):
+    assert run_every_split(*args, method=method) == expected
+
+
+def test_decode_available_joins_one_read():
+    pieces = [b"a" * n for n in (1, 64, 300, 7)]
+    decoder = D("chunked")
+    decoder.feed(chunked_of(pieces)[:-5] + b"0\r\nx: 1\r\n\r\nNEXT")
+    assert decoder.decode_available() == b"".join(pieces)
+    assert decoder.decode_available() is None and decoder.is_complete and decoder.buffered == 4
+    assert decoder.take_trailers().items() == [("x", b"1")]
+    # Content then a broken chunk: the content first, the error next.
+    decoder = D("chunked")
+    decoder.feed(b"3\r\nabc\r\n2\r\nxyZZ")
+    assert decoder.decode_available() == b"abcxy"
+    for _ in range(2):
+        with pytest.raises(v.H1BodyError, match="Invalid chunk body CR"):
+            decoder.decode_available()
+    # A sized body stops at its length; a close-delimited one takes everything.
+    decoder = D("length", 3)
+    decoder.feed(b"abcGET / HTTP/1.1\r\n")
+    assert decoder.decode_available() == b"abc" and decoder.is_complete
+    decoder = D("close")
+    decoder.feed(b"x" * 20000)
+    assert decoder.decode_available() == b"x" * 20000 and decoder.decode_available() is None
 
 
 def test_trailer_line_limit():
@@ -273,7 +300,8 @@ def test_class_identity():
     assert D.__module__ == "vantric._vantric" and D.__qualname__ == "H1BodyDecoder"
     assert str(inspect.signature(D)) == "(kind, length=0)"
     decoder = D("close")
-    for method, text in [("feed", "(data)"), ("mark_eof", "()"), ("decode", "()"), ("take_trailers", "()")]:
+    methods = ["feed", "mark_eof", "decode", "decode_available", "take_trailers"]
+    for method, text in zip(methods, ["(data)", "()", "()", "()", "()"], strict=True):
         assert str(inspect.signature(getattr(decoder, method))) == text
     with pytest.raises(TypeError):
         type("Sub", (D,), {})
@@ -355,7 +383,8 @@ def test_differential_against_h11():
         expected_body, expected_trailers = h11_decode(wire, cuts)
         assert expected_body == content
         cuts = sorted(rng.sample(range(1, len(wire)), min(len(wire) - 1, rng.randrange(0, 6))))
-        body, complete, buffered, error, trailers = run("chunked", 0, wire + b"NEXT", False, cuts)
+        method = rng.choice(["decode", "decode_available"])
+        body, complete, buffered, error, trailers = run("chunked", 0, wire + b"NEXT", False, cuts, method)
         assert (body, complete, buffered, error) == (content, True, 4, None)
         expected = grouped((n.decode(), val) for n, val in expected_trailers)
         assert (trailers or []) == expected
