@@ -100,7 +100,7 @@ PyObject* h1_codec_serialize_request(PyObject* self, PyObject* const* args, Py_s
   Codec& codec = as_h1_codec(self)->core;
   HostLock lock(as_h1_codec(self)->mutex);
   const std::string_view head = with_headers(
-      headers.map, [&](const http::HeaderMap& map) { return codec.serialize_request(target, map, options); });
+      headers, [&](const http::HeaderMap& map) { return codec.serialize_request(target, map, options); });
   return new_bytes(head);
 }
 
@@ -134,7 +134,7 @@ PyObject* h1_codec_serialize_response(PyObject* self, PyObject* const* args, Py_
   {
     Codec& codec = as_h1_codec(self)->core;
     HostLock lock(as_h1_codec(self)->mutex);
-    error = with_headers(headers.map, [&](const http::HeaderMap& map) {
+    error = with_headers(headers, [&](const http::HeaderMap& map) {
       return codec.serialize_response(status, map, keep_alive, http10, body);
     });
     if (!error) return new_bytes(codec.written());
@@ -235,7 +235,7 @@ PyObject* h1_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_
       !arg_headers(a[0], kSerializeTrailers, 0, HeadersAccept::kHeaderMap, &trailers))
     return nullptr;
   return serialize_end_with(self, [&](Codec& codec, EndPlan& plan) {
-    return with_headers(trailers.map,
+    return with_headers(trailers,
                         [&](const http::HeaderMap& map) { return codec.plan_end(nullptr, &map, plan); });
   });
 }
@@ -299,8 +299,7 @@ PyObject* h1_codec_connection_close(PyObject*, PyObject* const* args, Py_ssize_t
   if (!parse_args(kConnectionClose, args, nargs, kwnames, a) ||
       !arg_headers(a[0], kConnectionClose, 0, HeadersAccept::kHeaderMap, &headers))
     return nullptr;
-  const bool close =
-      with_headers(headers.map, [](const http::HeaderMap& map) { return h1::lists_close(map); });
+  const bool close = with_headers(headers, [](const http::HeaderMap& map) { return h1::lists_close(map); });
   return PyBool_FromLong(close);
 }
 
@@ -357,10 +356,10 @@ PyObject* h1_whole_message(h1::Codec& codec, std::string_view head, PyObject* he
   }
   const DataPlan data = body.empty() ? DataPlan{} : codec.plan_data(body.size());
   EndPlan end;
-  error = trailers.map == nullptr ? codec.plan_end(&data, nullptr, end)
-                                  : with_headers(trailers.map, [&](const http::HeaderMap& map) {
-                                      return codec.plan_end(&data, &map, end);
-                                    });
+  error = !trailers.present() ? codec.plan_end(&data, nullptr, end)
+                              : with_headers(trailers, [&](const http::HeaderMap& map) {
+                                  return codec.plan_end(&data, &map, end);
+                                });
   if (error) {
     codec.end_message();
     return nullptr;

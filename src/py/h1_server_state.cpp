@@ -344,7 +344,7 @@ PyObject* claim_and_encode(PyObject* self, uint64_t seq, uint16_t status, bool w
         seq, status, want, done, [&](bool keep_alive, bool http10) -> std::optional<h1::ResponseVerdicts> {
           HostLock codec_lock(codec->mutex);
           h1::Codec& c = codec->core;
-          error = with_headers(headers.map, [&](const http::HeaderMap& fields) {
+          error = with_headers(headers, [&](const http::HeaderMap& fields) {
             return c.serialize_response(status, fields, keep_alive, http10, framing);
           });
           if (error) return std::nullopt;
@@ -425,7 +425,7 @@ PyObject* server_respond_whole(PyObject* self, PyObject* const* args, Py_ssize_t
                             // unless the trailer section is about to be built there.
                             std::string head_copy;
                             std::string_view head = c.written();
-                            if (trailers.map != nullptr) head = head_copy.assign(head);
+                            if (trailers.present()) head = head_copy.assign(head);
                             return h1_whole_message(c, head, nullptr, body, trailers, error);
                           });
 }

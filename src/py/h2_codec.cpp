@@ -243,7 +243,7 @@ PyObject* h2_codec_serialize_request_headers(PyObject* self, PyObject* const* ar
     return nullptr;
   }
   return serialize_locked(self, [&](H2CodecCore& codec) {
-    with_headers(headers.map, [&](const http::HeaderMap& map) {
+    with_headers(headers, [&](const http::HeaderMap& map) {
       h2::append_request_headers(codec.out, codec.encoder, stream_id, std::get<h2::RequestHead>(head), &map,
                                  end_stream, codec.send_max_frame_size);
     });
@@ -274,7 +274,7 @@ PyObject* h2_codec_serialize_response_headers(PyObject* self, PyObject* const* a
     return nullptr;
   }
   return serialize_locked(self, [&](H2CodecCore& codec) {
-    with_headers(headers.map, [&](const http::HeaderMap& map) {
+    with_headers(headers, [&](const http::HeaderMap& map) {
       h2::append_response_headers(codec.out, codec.encoder, stream_id, status, &map, end_stream, auto_date,
                                   codec.send_max_frame_size);
     });
@@ -295,7 +295,7 @@ PyObject* h2_codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_
       !arg_headers(a[1], sig, 1, HeadersAccept::kHeaderMap, &trailers))
     return nullptr;
   return serialize_locked(self, [&](H2CodecCore& codec) {
-    with_headers(trailers.map, [&](const http::HeaderMap& map) {
+    with_headers(trailers, [&](const http::HeaderMap& map) {
       h2::append_trailers(codec.out, codec.encoder, stream_id, map, codec.send_max_frame_size);
     });
   });
@@ -438,7 +438,7 @@ PyObject* h2_codec_check_send_headers(PyObject*, PyObject* const* args, Py_ssize
       !arg_headers(a[0], kCheckSendHeaders, 0, HeadersAccept::kHeaderMap, &headers))
     return nullptr;
   const bool refused = with_headers(
-      headers.map, [](const http::HeaderMap& map) { return h2::has_connection_specific_field(map); });
+      headers, [](const http::HeaderMap& map) { return h2::has_connection_specific_field(map); });
   if (refused) {
     raise_h2_user(h2::UserErrorKind::kMalformedHeaders);
     return nullptr;

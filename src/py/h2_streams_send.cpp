@@ -196,7 +196,7 @@ PyObject* streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
   const auto head = h2::build_request_head(method, target, scheme, authority);
   Ref handle = Ref::from_borrowed(a[5]);  // kept, and released after the lock, unless the stream opens
   auto opened = locked<H2State>(self, [&](H2State& s) {
-    return with_headers(headers.map, [&](const http::HeaderMap& map) {
+    return with_headers(headers, [&](const http::HeaderMap& map) {
       return s.open_stream(head, &map, end_stream, is_head, std::move(handle));
     });
   });
@@ -230,7 +230,7 @@ PyObject* streams_send_trailers(PyObject* self, PyObject* const* args, Py_ssize_
       !arg_headers(a[1], sig, 1, HeadersAccept::kHeaderMap, &trailers))
     return nullptr;
   auto verdict = dropping(self, [&](H2State& s, std::vector<Ref>& dropped) {
-    return with_headers(trailers.map,
+    return with_headers(trailers,
                         [&](const http::HeaderMap& map) { return s.send_trailers(sid, map, dropped); });
   });
   return send_verdict_object(verdict);
@@ -249,7 +249,7 @@ PyObject* streams_send_response_head(PyObject* self, PyObject* const* args, Py_s
       !arg_bool(a[3], sig, 3, &end_stream))
     return nullptr;
   auto result = dropping(self, [&](H2State& s, std::vector<Ref>& dropped) {
-    return with_headers(headers.map, [&](const http::HeaderMap& map) {
+    return with_headers(headers, [&](const http::HeaderMap& map) {
       return s.send_response_head(sid, status, &map, end_stream, dropped);
     });
   });

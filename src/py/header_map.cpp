@@ -655,9 +655,11 @@ bool arg_headers(PyObject* obj, const Signature& sig, std::size_t index, Headers
     raise_bad_argument_type(sig, index, "HeaderMap, dict, iterable of pairs or None", obj);
     return false;
   }
-  out->made = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(header_map_type()), obj));
-  out->map = out->made.get();
-  return out->map != nullptr;
+  // Converted as HeaderMap(obj) would, into a collection of the call's own:
+  // no host object is made for it.
+  HeaderMap& made = out->made.emplace();
+  if (PyDict_Check(obj)) return fill_from_dict(made, obj);
+  return fill_from_pairs(made, obj);
 }
 
 }  // namespace vantric::py

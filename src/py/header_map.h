@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "core/http/header_map.h"
 #include "py/args.h"
@@ -98,12 +99,22 @@ enum class HeadersAccept : uint8_t {
   kConvertibleOrNone,
 };
 
-// A converted headers argument: the HeaderMap to read, nullptr for None.
-// `made` owns the map when it was built from a dict or pairs.
+// A converted headers argument: the HeaderMap object to read, or the
+// collection built from a dict or pairs (`made`, private to the call, so read
+// without a lock); neither for None.
 struct HeadersArg {
   PyObject* map = nullptr;
-  Ref made;
+  std::optional<http::HeaderMap> made;
+
+  bool present() const noexcept { return map != nullptr || made.has_value(); }
 };
+
+// with_headers() on a converted argument.
+template <typename Read>
+auto with_headers(const HeadersArg& headers, Read&& read) {
+  if (headers.made) return read(static_cast<const http::HeaderMap&>(*headers.made));
+  return with_headers(headers.map, std::forward<Read>(read));
+}
 
 // The one conversion of a headers argument.  False with TypeError
 // "<qualname>() argument '<name>' must be <what `accept` admits>, not <type>"
