@@ -187,6 +187,7 @@ def request_encoder_theirs():
 
 def check(batches):
     import hpack
+
     from vantric._vantric import H2Codec
 
     ours = decode_ours(batches)
