@@ -34,6 +34,7 @@ struct HeadersObject {
   PyObject* scheme;
   PyObject* authority;
   PyObject* path;
+  PyObject* protocol;
   PyObject* headers;  // HeaderMap
   uint64_t content_length;
   h2::MessageShape shape;  // read by H2Streams.recv_headers
@@ -175,6 +176,8 @@ const PropertySpec kHeadersProperties[] = {
      "The :scheme field, or None; 'http' and 'https' are shared strings."},
     {"authority", crossing<record_field<&HeadersObject::authority>>, "The :authority field, or None."},
     {"path", crossing<record_field<&HeadersObject::path>>, "The :path field, or None."},
+    {"protocol", crossing<record_field<&HeadersObject::protocol>>,
+     "The :protocol field of an extended CONNECT (RFC 8441), or None."},
     {"status", crossing<h2_frame_headers_status>, "The :status field as an int, or None."},
     {"headers", crossing<record_field<&HeadersObject::headers>>, "The regular fields (a HeaderMap)."},
     {"content_length", crossing<h2_frame_headers_content_length>,
@@ -189,10 +192,10 @@ const PropertySpec kHeadersProperties[] = {
 };
 
 const PyType_Slot kHeadersSlots[] = {
-    {Py_tp_dealloc,
-     reinterpret_cast<void*>(
-         crossing<record_dealloc<HeadersObject, &HeadersObject::method, &HeadersObject::scheme,
-                                 &HeadersObject::authority, &HeadersObject::path, &HeadersObject::headers>>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(
+                        crossing<record_dealloc<HeadersObject, &HeadersObject::method, &HeadersObject::scheme,
+                                                &HeadersObject::authority, &HeadersObject::path,
+                                                &HeadersObject::protocol, &HeadersObject::headers>>)},
     {Py_tp_repr, reinterpret_cast<void*>(crossing<h2_frame_headers_repr>)},
 };
 
@@ -397,7 +400,7 @@ bool pseudo_str(const h2::HeaderBlock& block, Pseudo which, PyObject** out) {
 
 PyObject* new_headers_event(h2::HeadersEvent& event) {
   h2::HeaderBlock& block = *event.block;
-  Ref method, scheme, authority, path;
+  Ref method, scheme, authority, path, protocol;
   PyObject* raw = nullptr;
   if (!pseudo_str(block, Pseudo::kMethod, &raw)) return nullptr;
   method = Ref::steal(raw);
@@ -407,6 +410,8 @@ PyObject* new_headers_event(h2::HeadersEvent& event) {
   authority = Ref::steal(raw);
   if (!pseudo_str(block, Pseudo::kPath, &raw)) return nullptr;
   path = Ref::steal(raw);
+  if (!pseudo_str(block, Pseudo::kProtocol, &raw)) return nullptr;
+  protocol = Ref::steal(raw);
   const h2::MessageShape shape = h2::shape_of(block);  // before the fields move out
   Ref headers = Ref::steal(wrap_header_map(std::move(block.headers)));
   if (!headers) return nullptr;
@@ -416,6 +421,7 @@ PyObject* new_headers_event(h2::HeadersEvent& event) {
   self->scheme = scheme.release();
   self->authority = authority.release();
   self->path = path.release();
+  self->protocol = protocol.release();
   self->headers = headers.release();
   self->stream_id = event.stream_id;
   self->end_stream = event.end_stream;

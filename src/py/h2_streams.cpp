@@ -174,6 +174,7 @@ constexpr Param kNewParams[] = {
     {"data_frame_budget", "None"},
     {"auto_date_header", "True"},
     {"enable_push", "None"},
+    {"enable_connect_protocol", "False"},
 };
 constexpr Signature kNew{"H2Streams", "H2Streams", CallKind::kConstructor, kNewParams, 1};
 
@@ -198,11 +199,11 @@ bool convert_config(PyObject* const* a, h2::StreamsConfig& config) {
     if (!arg_bool(a[11], sig, 11, &push)) return false;
     config.enable_push = push;
   }
-  return true;
+  return a[12] == nullptr || arg_bool(a[12], sig, 12, &config.enable_connect_protocol);
 }
 
 PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* a[12];
+  PyObject* a[13];
   std::string_view role;
   h2::StreamsConfig config;
   if (!parse_args_tuple(kNew, args, kwargs, a) || !arg_str(a[0], kNew, 0, &role) ||

@@ -822,7 +822,7 @@ TEST(H2FrameWriter, Settings) {
   ASSERT_FALSE(append_settings(out, Settings{}));
   EXPECT_EQ(to_hex(out.view()), "000000040000000000");
   out.clear();
-  const Settings all{4096, true, 100, 65535, 16384, 8192};
+  const Settings all{4096, true, 100, 65535, 16384, 8192, true};
   ASSERT_FALSE(append_settings(out, all));
   EXPECT_EQ(to_hex(out.view()).substr(18),
             "000100001000"
@@ -830,7 +830,9 @@ TEST(H2FrameWriter, Settings) {
             "000300000064"
             "00040000ffff"
             "000500004000"
-            "000600002000");
+            "000600002000"
+            "000800000001");
+  // ENABLE_CONNECT_PROTOCOL is validated on receipt, not reported.
   EXPECT_EQ(read_back(out.view()), Lines{"SETTINGS hts=4096 push=1 mcs=100 iws=65535 mfs=16384 mhls=8192"});
   out.clear();
   EXPECT_EQ(append_settings(out, settings_of({}, 2147483648u))->message,

@@ -79,6 +79,36 @@ TEST(H2MessageRules, Requests) {
   }
 }
 
+// RFC 8441 section 4, where we announced SETTINGS_ENABLE_CONNECT_PROTOCOL.
+TEST(H2MessageRules, ExtendedConnect) {
+  const Field connect{":method", "CONNECT"}, ws{":protocol", "websocket"}, https{":scheme", "https"},
+      chat{":path", "/chat"}, host{":authority", "a.example"};
+  struct Case {
+    const char* name;
+    std::vector<Field> fields;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"whole", {connect, ws, https, chat, host}, true},
+      {"no :scheme", {connect, ws, chat, host}, false},
+      {"no :path", {connect, ws, https, host}, false},
+      {"empty :path", {connect, ws, https, {":path", ""}, host}, false},
+      {"no :authority", {connect, ws, https, chat}, false},
+      {"not CONNECT", {{":method", "GET"}, ws, https, chat, host}, false},
+      {"with :status", {connect, ws, https, chat, host, {":status", "200"}}, false},
+      {"host disagreeing", {connect, ws, https, chat, host, {"host", "b.example"}}, false},
+      {"plain CONNECT", {connect, host}, true},
+      {"plain CONNECT with :path", {connect, chat, host}, false},
+  };
+  for (const Case& c : cases) {
+    const MessageShape shape = shape_of(block_of(c.fields));
+    EXPECT_EQ(is_request_head(shape, true), c.valid) << c.name;
+    if (shape.has(hpack::Pseudo::kProtocol)) {
+      EXPECT_FALSE(is_request_head(shape)) << c.name;
+    }
+  }
+}
+
 TEST(H2MessageRules, ResponsesAndTrailers) {
   EXPECT_TRUE(is_response_head(shape_of(block_of({{":status", "200"}, {"x", "y"}}))));
   EXPECT_FALSE(is_response_head(shape_of(block_of({{"x", "y"}}))));

@@ -93,6 +93,23 @@ TEST(H2Streams, ServerBeginSettingsFirstWithItsOptionalParameters) {
   EXPECT_FALSE(local_settings(config).enable_push);
 }
 
+TEST(H2Streams, ServerAnnouncesExtendedConnectWhenEnabled) {
+  StreamsConfig config = client_config();
+  config.server = true;
+  EXPECT_FALSE(local_settings(config).enable_connect_protocol);
+  config.enable_connect_protocol = true;
+  EXPECT_EQ(local_settings(config).enable_connect_protocol, true);
+  State s(config);
+  s.begin();
+  // SETTINGS_ENABLE_CONNECT_PROTOCOL (0x8) = 1 is the frame's last entry.
+  const std::string_view frame = s.pending_view();
+  ASSERT_GE(frame.size(), 15u);
+  EXPECT_EQ(frame.substr(frame.size() - 6), std::string_view("\x00\x08\x00\x00\x00\x01", 6));
+  // A client never does (the setting is the server's to announce).
+  config.server = false;
+  EXPECT_FALSE(local_settings(config).enable_connect_protocol);
+}
+
 TEST(H2Streams, CreditsWakeEachStreamOnceAndSkipRemovedStreams) {
   State s(client_config());
   s.insert_stream(1, Handle(10));

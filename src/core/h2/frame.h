@@ -84,6 +84,8 @@ struct Settings {
   std::optional<uint32_t> initial_window_size;
   std::optional<uint32_t> max_frame_size;
   std::optional<uint32_t> max_header_list_size;
+  // RFC 8441 section 3; sent only: a received value is validated, not kept.
+  std::optional<bool> enable_connect_protocol;
 
   bool operator==(const Settings&) const = default;
 };

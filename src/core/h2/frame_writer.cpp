@@ -116,6 +116,9 @@ std::optional<InvalidArgument> append_settings(ByteBuffer& out, const Settings& 
       {SettingId::kInitialWindowSize, s.initial_window_size},
       {SettingId::kMaxFrameSize, s.max_frame_size},
       {SettingId::kMaxHeaderListSize, s.max_header_list_size},
+      {SettingId::kEnableConnectProtocol, s.enable_connect_protocol
+                                              ? std::optional<uint32_t>(*s.enable_connect_protocol ? 1 : 0)
+                                              : std::nullopt},
   };
   std::size_t n = 0;
   for (const auto& entry : entries) n += entry.second ? 6 : 0;

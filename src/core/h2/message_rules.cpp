@@ -62,8 +62,11 @@ MessageShape shape_of(const HeaderBlock& block) noexcept {
   return shape;
 }
 
-bool is_request_head(const MessageShape& shape) noexcept {
-  if (shape.has(Pseudo::kStatus) || shape.has(Pseudo::kProtocol) || shape.host_conflict) return false;
+bool is_request_head(const MessageShape& shape, bool extended_connect) noexcept {
+  if (shape.has(Pseudo::kStatus) || shape.host_conflict) return false;
+  if (shape.has(Pseudo::kProtocol))
+    return extended_connect && shape.connect && shape.has(Pseudo::kScheme) && shape.has(Pseudo::kPath) &&
+           !shape.empty_path && shape.has(Pseudo::kAuthority);
   if (shape.connect)
     return shape.has(Pseudo::kAuthority) && !shape.has(Pseudo::kScheme) && !shape.has(Pseudo::kPath);
   return shape.has(Pseudo::kMethod) && shape.has(Pseudo::kScheme) && shape.has(Pseudo::kPath) &&

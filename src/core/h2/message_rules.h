@@ -44,10 +44,11 @@ struct MessageShape {
 MessageShape shape_of(const HeaderBlock& block) noexcept;
 
 // RFC 9113 sections 8.3.1 and 8.5: :method, :scheme and a non-empty :path,
-// or for CONNECT :authority without :scheme and :path; no :status; no
-// :protocol (we announce no SETTINGS_ENABLE_CONNECT_PROTOCOL, RFC 8441
-// section 3); a host field that agrees with :authority.
-bool is_request_head(const MessageShape& shape) noexcept;
+// or for CONNECT :authority without :scheme and :path; no :status; a host
+// field that agrees with :authority.  :protocol only where we announced
+// SETTINGS_ENABLE_CONNECT_PROTOCOL (`extended_connect`), and then on a
+// CONNECT with :scheme, a non-empty :path and :authority (RFC 8441 section 4).
+bool is_request_head(const MessageShape& shape, bool extended_connect = false) noexcept;
 // RFC 9113 section 8.3.2: :status and no request pseudo-header.
 bool is_response_head(const MessageShape& shape) noexcept;
 // RFC 9113 section 8.1: "Trailers MUST NOT include pseudo-header fields".

@@ -19,6 +19,7 @@ Settings local_settings(const StreamsConfig& config) {
   settings.max_header_list_size = config.max_header_list_size;
   if (config.server) settings.max_concurrent_streams = config.max_concurrent_streams;
   settings.enable_push = config.enable_push;
+  if (config.server && config.enable_connect_protocol) settings.enable_connect_protocol = true;
   return settings;
 }
 

@@ -60,6 +60,9 @@ struct StreamsConfig {
   std::optional<uint32_t> data_frame_budget;                     // nullopt: from connection_window
   bool auto_date_header = true;
   std::optional<bool> enable_push;  // nullopt: left out of our SETTINGS
+  // Server: announce SETTINGS_ENABLE_CONNECT_PROTOCOL and accept extended
+  // CONNECT requests (RFC 8441), such as WebSocket over a stream.
+  bool enable_connect_protocol = false;
 };
 
 // The bad-argument message for a configuration the connection refuses

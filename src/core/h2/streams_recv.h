@@ -126,7 +126,8 @@ auto Streams<Obj>::open_remote_stream(const RecvHeaders& frame, Obj& spare) -> R
   peer_highest_id_ = id;
   // RFC 9113 section 8.1.1: a malformed request is a stream error of type
   // PROTOCOL_ERROR; the id is used up all the same.
-  if (!is_request_head(frame.shape)) return library_reset(id, Reason::kProtocolError);
+  if (!is_request_head(frame.shape, config_.enable_connect_protocol))
+    return library_reset(id, Reason::kProtocolError);
   // RFC 9113 section 5.1.2: beyond our MAX_CONCURRENT_STREAMS the stream is
   // refused (REFUSED_STREAM), the connection goes on.
   if (config_.max_concurrent_streams && num_streams_ >= *config_.max_concurrent_streams)
