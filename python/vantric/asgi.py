@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import functools
+import importlib.util
 import logging
 from typing import Any, Literal
 from urllib.parse import unquote_to_bytes
@@ -97,6 +98,9 @@ class ASGIHandler:
         self.ws_limits = WebSocketLimits(ws_max_size, ws_ping_interval, ws_ping_timeout)
         self.state: dict[str, Any] = {}
         self._lifespan: _Lifespan | None = None
+        # HTTP/2 connections announce WebSocket over a stream (RFC 8441)
+        # when there is a WebSocket codec to serve it with.
+        self.websocket_over_h2 = importlib.util.find_spec("wsproto") is not None
 
     def scope(self, request: Request, kind: str) -> dict[str, Any]:
         """The connection scope of `request`, for the `http` or `websocket` type."""

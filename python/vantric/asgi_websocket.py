@@ -1,10 +1,11 @@
-"""The ASGI `websocket` scope over an HTTP/1.1 protocol switch (RFC 6455), with
-wsproto as the frame codec.
+"""The ASGI `websocket` scope over an HTTP/1.1 protocol switch (RFC 6455) or
+an HTTP/2 extended CONNECT stream (RFC 8441), with wsproto as the frame codec.
 
 The handshake is the server's own: the request arrived as any other, and the
-application's `websocket.accept` becomes the 101 answer (with the subprotocol,
-its headers and permessage-deflate when the client offered it) or its
-`websocket.close` a 403.  After the switch one reader task per connection
+application's `websocket.accept` becomes the 101 answer (over HTTP/2 a 200
+that leaves the stream open; with the subprotocol, its headers and
+permessage-deflate when the client offered it) or its `websocket.close` a
+403.  After the switch one reader task per connection
 feeds wsproto, answers pings and closes, and queues whole messages for the
 application, a few at a time (the client waits while the application does
 not read); the server pings a silent client and drops one that stops
@@ -14,7 +15,7 @@ answering.
 from __future__ import annotations
 
 import asyncio
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 from wsproto import ConnectionType
 from wsproto.connection import Connection, ConnectionState
@@ -25,10 +26,19 @@ from wsproto.utilities import LocalProtocolError, generate_accept_token
 from .asgi_types import WRITTEN, ASGIApp, ClientDisconnected, Message, Scope, WebSocketLimits
 from .exchange import Request, Response
 
-if TYPE_CHECKING:
-    from .exchange import Tunnel
-
 __all__ = ["serve_websocket"]
+
+
+class _Tunnel(Protocol):
+    """The bytes of a WebSocket connection: a switched HTTP/1.1 connection or
+    an HTTP/2 stream."""
+
+    async def read(self) -> bytes: ...
+    def write(self, data: bytes) -> None: ...
+    async def drain(self) -> None: ...
+    def close(self) -> None: ...
+    async def end(self) -> None: ...
+
 
 # Whole messages waiting for the application before the reader stops reading.
 _QUEUED_MESSAGES = 8
@@ -43,7 +53,8 @@ async def serve_websocket(app: ASGIApp, scope: Scope, request: Request, limits: 
     """Runs the application for one WebSocket request (`scope` its websocket
     scope); the handler's answer."""
     headers = request.headers
-    key = headers.get("sec-websocket-key")
+    # RFC 8441 section 5: over HTTP/2 there is no key to answer.
+    key = headers.get("sec-websocket-key") if request.http_version != "2" else b""
     if key is None or headers.get("sec-websocket-version") != b"13":
         # RFC 6455 section 4.4: the versions we speak, for the client to retry.
         return Response(426, [("sec-websocket-version", "13"), ("content-type", "text/plain")],
@@ -59,6 +70,8 @@ async def serve_websocket(app: ASGIApp, scope: Scope, request: Request, limits: 
         raise
     finally:
         await session.finish(failed)
+        if session._tunnel is not None:
+            await session._tunnel.end()
     if session.state == _CONNECTING:
         raise RuntimeError("the ASGI application returned without accepting or closing the WebSocket")
     return WRITTEN
@@ -74,7 +87,7 @@ class _Session:
         self.state = _CONNECTING
         self._connect_sent = False
         self._ws: Connection | None = None
-        self._tunnel: Tunnel | None = None
+        self._tunnel: _Tunnel | None = None
         self._inbox: asyncio.Queue[Message] = asyncio.Queue(_QUEUED_MESSAGES)
         self._reader: asyncio.Task[None] | None = None
         self._closed_by_client: asyncio.Event = asyncio.Event()
@@ -132,11 +145,16 @@ class _Session:
 
     async def _accept(self, message: Message) -> None:
         request = self._request
-        fields: list[tuple[bytes, bytes]] = [
-            (b"upgrade", b"websocket"),
-            (b"connection", b"Upgrade"),
-            (b"sec-websocket-accept", generate_accept_token(self._key)),
-        ]
+        over_h2 = request.http_version == "2"
+        fields: list[tuple[bytes, bytes]] = (
+            []
+            if over_h2
+            else [
+                (b"upgrade", b"websocket"),
+                (b"connection", b"Upgrade"),
+                (b"sec-websocket-accept", generate_accept_token(self._key)),
+            ]
+        )
         subprotocol = message.get("subprotocol")
         if subprotocol:
             fields.append((b"sec-websocket-protocol", subprotocol.encode()))
@@ -153,7 +171,7 @@ class _Session:
                     extensions.append(deflate)
                     break
         fields.extend((bytes(name), bytes(value)) for name, value in message.get("headers", ()))
-        tunnel = await request._conn._respond_switch(request, 101, fields)
+        tunnel = await request._conn._respond_switch(request, 200 if over_h2 else 101, fields)
         self._tunnel = tunnel
         self._ws = Connection(ConnectionType.SERVER, extensions=extensions)
         self.state = _OPEN

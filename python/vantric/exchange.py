@@ -340,6 +340,9 @@ class Tunnel:
     def close(self) -> None:
         self._conn._transport.close()
 
+    async def end(self) -> None:
+        """Nothing to end here: the connection closes once the handler returns."""
+
 
 async def stream_response(conn: _Connection, request: Request, response: Response) -> None:
     """Sends a `Response` whose body is an async iterable, through the

@@ -35,12 +35,15 @@ class H2RequestHead:
     stands in for a missing Host (RFC 9113 section 8.3.1; the core already
     refused one that disagrees)."""
 
-    __slots__ = ("method", "target", "authority", "headers", "content_length", "http10", "expect_continue")
+    __slots__ = (
+        "method", "target", "authority", "protocol", "headers", "content_length", "http10", "expect_continue",
+    )  # fmt: skip
 
     def __init__(self, frame: H2FrameHeaders) -> None:
         self.method = frame.method
         self.target = frame.path if frame.path is not None else frame.authority
         self.authority = frame.authority
+        self.protocol = frame.protocol  # an extended CONNECT's (RFC 8441)
         headers = frame.headers
         if frame.authority is not None and headers.get("host") is None:
             headers.add("host", frame.authority)

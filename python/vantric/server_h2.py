@@ -168,7 +168,10 @@ class _H2Request(Request):
         return True  # RFC 9113 section 8.1: trailers are part of every HTTP/2 message
 
     def _wants_websocket(self) -> bool:
-        return False  # extended CONNECT (RFC 8441) is not offered
+        """An extended CONNECT for the WebSocket protocol (RFC 8441 section 4);
+        the core let one through only where the server announced it."""
+        head = self.head
+        return head.method == "CONNECT" and head.protocol is not None and head.protocol.lower() == "websocket"
 
     async def _pieces(self) -> AsyncIterator[bytes]:
         conn, stream = self._conn, self._decoder
@@ -202,6 +205,83 @@ class _H2Request(Request):
             if stream.done:
                 return False
             await stream.wait(self._conn._loop)
+
+
+class _StreamTunnel:
+    """An extended CONNECT stream (RFC 8441) as the bytes of a tunnel: the
+    request's DATA frames in, the response's out, shaped as the HTTP/1.1
+    connection's `Tunnel`."""
+
+    __slots__ = ("_conn", "_request", "_stream", "_out", "_writer")
+
+    def __init__(self, conn: H2Connection, request: _H2Request) -> None:
+        self._conn = conn
+        self._request = request
+        self._stream = request._decoder
+        self._out: deque[bytes] = deque()  # written, waiting for the stream's window
+        self._writer: asyncio.Task[None] | None = None
+
+    async def read(self) -> bytes:
+        """The next bytes from the client; b"" once its side or the stream ended."""
+        conn, stream = self._conn, self._stream
+        while True:
+            if stream.chunks:
+                return conn._take_received(stream.sid, stream.chunks)
+            if stream.eof or stream.stop is not None:
+                return b""
+            # No deadline of its own: the tunnel's user pings a silent peer,
+            # and a sender stalled on the window keeps the one it set.
+            waiter = stream.waiter
+            if waiter is None:
+                waiter = stream.waiter = conn._loop.create_future()
+            await waiter
+
+    def write(self, data: bytes) -> None:
+        """Queues `data`: it goes out as the stream's window allows, in order."""
+        if not data or self._request._phase == COMPLETE:
+            return
+        self._out.append(data)
+        if self._writer is None:
+            self._writer = self._conn._loop.create_task(self._flush())
+
+    async def _flush(self) -> None:
+        conn, out = self._conn, self._out
+        try:
+            while out:
+                data = out.popleft()
+                self._request._sent += len(data)
+                await conn._send_data(self._stream, data, False)
+        except _Stopped:
+            out.clear()  # the stream is gone: nobody reads the rest
+        finally:
+            self._writer = None
+
+    async def drain(self) -> None:
+        """Waits until what was written went out (or the stream ended)."""
+        writer = self._writer
+        if writer is not None:
+            await asyncio.shield(writer)
+
+    def close(self) -> None:
+        """Ends the tunnel at once: the stream is reset (CANCEL)."""
+        request = self._request
+        if request._phase == COMPLETE:
+            return
+        request._phase = COMPLETE
+        self._out.clear()
+        verdict = self._conn.reset_stream(self._stream.sid, H2Reason.CANCEL)
+        if verdict.handle is not None:
+            verdict.handle.halt(verdict.stop)
+        self._conn._flags(verdict.flags)
+
+    async def end(self) -> None:
+        """Ends the tunnel in order: what was written, then END_STREAM."""
+        await self.drain()
+        if self._request._phase != COMPLETE:
+            try:
+                await self._conn._respond_end(self._request, None)
+            except _Stopped:
+                self._request._phase = COMPLETE
 
 
 class H2Connection(H2Streams, H2Driver, WritePause, ClientFault):
@@ -266,6 +346,8 @@ class H2Connection(H2Streams, H2Driver, WritePause, ClientFault):
             max_header_list_size=_MAX_HEADER_LIST_SIZE,
             max_send_buf_size=_MAX_SEND_BUF_SIZE,
             max_concurrent_streams=server.max_concurrent_streams,
+            # RFC 8441: announced to handlers that serve WebSocket over a stream.
+            enable_connect_protocol=bool(getattr(server.handler, "websocket_over_h2", False)),
         )
         conn._server = server
         conn._loop = server._loop
@@ -638,6 +720,14 @@ class H2Connection(H2Streams, H2Driver, WritePause, ClientFault):
         request._sent += len(piece)
         if piece and request.method != "HEAD":  # RFC 9110 section 9.3.2: no content for HEAD
             await self._send_data(request._decoder, bytes(piece), False)
+
+    async def _respond_switch(self, request: _H2Request, status: int, headers: Any) -> _StreamTunnel:
+        """Answers an extended CONNECT (a 2xx, RFC 8441 section 5) and hands
+        over its stream as a tunnel; the stream ends with the tunnel's end()."""
+        if not (200 <= status < 300 and request._wants_websocket()):
+            raise RuntimeError(f"a {status} answer does not open a tunnel on HTTP/2")
+        await self._respond_head(request, status, headers)
+        return _StreamTunnel(self, request)
 
     async def _respond_end(self, request: _H2Request, trailers: Any) -> None:
         request._phase = COMPLETE

@@ -18,11 +18,13 @@ import httpx
 import pytest
 import websockets
 from websockets.asyncio.client import connect as ws_connect
+from wsproto.events import BytesMessage, CloseConnection, Ping, Pong, TextMessage
 
 from h2_raw import RawClient
+from h2_websocket import H2WebSockets
 from serving import CHILD_ENV, TIMEOUT, Reader, connect, serving, wait_until
 from vantric.asgi import ASGIHandler, LifespanFailure
-from vantric.server import Server
+from vantric.server import Response, Server
 
 pytest.importorskip("starlette")
 
@@ -123,6 +125,14 @@ def test_starlette_over_http1_http2_curl_and_websockets():
                     assert await ws.recv() == "echo: " + text
 
         asyncio.run(asyncio.wait_for(talk(), TIMEOUT))
+        # The same endpoint over an HTTP/2 stream (RFC 8441).
+        h2_ws = H2WebSockets(running.port)
+        sid = h2_ws.open("/ws", [("sec-websocket-protocol", "chat")])
+        status, fields = h2_ws.responses[sid]
+        assert (status, fields["sec-websocket-protocol"]) == (200, "chat")
+        h2_ws.send(sid, TextMessage("over h2"))
+        assert h2_ws.next_event(sid).data == "echo: over h2"
+        h2_ws.close()
         assert wait_until(lambda: log.count("background") == 2)
     assert log[0] == "startup" and log[-1] == "shutdown"
 
@@ -477,6 +487,87 @@ def test_websocket_messages_close_codes_denial_and_size_limit():
                 assert ws.close_code == 1009
 
         asyncio.run(asyncio.wait_for(talk(), TIMEOUT * 2))
+
+
+def test_websocket_over_http2_streams():
+    ws_app.closed_with = None
+    with asgi_served(ws_app, ws_max_size=64 * 1024) as running:
+        client = H2WebSockets(running.port)
+        try:
+            assert client.offers_websocket
+            # Two WebSockets on one connection, side by side.
+            first = client.open("/echo", [("sec-websocket-protocol", "v2, v1")])
+            second = client.open("/echo")
+            status, fields = client.responses[first]
+            assert (status, fields.get("sec-websocket-protocol"), fields.get("x-welcome")) == (
+                200,
+                "v2",
+                "yes",
+            )
+            assert "sec-websocket-accept" not in fields and "upgrade" not in fields
+            client.send(first, TextMessage("hello"))
+            client.send(second, BytesMessage(b"\x01\x02\x03"))
+            assert client.next_event(second).data == b"\x03\x02\x01"
+            assert client.next_event(first).data == "HELLO"
+            client.send(first, Ping(b"p"))
+            assert isinstance(client.next_event(first), Pong)
+            # 1.2 MB of messages pass the stream's 1 MiB window only as the
+            # server hands the window back; past the size limit it closes with 1009.
+            for _ in range(20):
+                client.send(second, TextMessage("y" * (60 * 1024)))
+                assert client.next_event(second).data == "Y" * (60 * 1024)
+            client.send(second, TextMessage("y" * (100 * 1024)))
+            closing = client.next_event(second)
+            assert isinstance(closing, CloseConnection) and closing.code == 1009
+            client.send(first, CloseConnection(4001, "client done"))
+            assert isinstance(client.next_event(first), CloseConnection)
+            client.until(lambda: first in client.ended)  # the server ends its side
+            assert wait_until(lambda: ws_app.closed_with == 4001)
+            closed = client.open("/close-4000")
+            event = client.next_event(closed)
+            assert (type(event), event.code, event.reason) == (CloseConnection, 4000, "bye")
+            denied = client.open("/deny")
+            assert client.responses[denied][0] == 403
+            # A server done with a stream the client still sends on tells it
+            # to stop (RFC 9113 section 8.1), never of an error.
+            assert set(client.resets.values()) <= {0}
+        finally:
+            client.close()
+
+
+def test_websocket_over_http2_ends_when_the_client_resets_or_goes_silent():
+    with asgi_served(ws_app, ws_ping_interval=0.2, ws_ping_timeout=0.3) as running:
+        client = H2WebSockets(running.port)
+        try:
+            gone = client.open("/echo")
+            client.h2.reset_stream(gone, 8)  # CANCEL, mid-conversation
+            client._flush()
+            # The connection serves on; a WebSocket that leaves the server's
+            # pings unanswered is cut off (RST_STREAM CANCEL).
+            silent = client.open("/echo")
+            client.send(silent, TextMessage("still here"))
+            assert client.next_event(silent).data == "STILL HERE"
+            assert isinstance(client.next_event(silent), Ping)
+            client.until(lambda: silent in client.resets)
+            assert client.resets[silent] == 8
+        finally:
+            client.close()
+
+
+def test_extended_connect_refused_where_not_offered():
+    async def native(request):
+        return Response(200, None, b"plain")
+
+    with serving(native) as running:
+        client = H2WebSockets(running.port)
+        assert not client.offers_websocket
+        client.close()
+        raw = RawClient(running.port)
+        fields = [(":method", "CONNECT"), (":protocol", "websocket"), (":scheme", "http")]
+        raw.headers(1, [*fields, (":path", "/"), (":authority", "h")], end_stream=False)
+        raw.request(3, "/after")
+        assert raw.body(3) == b"plain" and raw.resets(1) == [1]  # PROTOCOL_ERROR; the connection goes on
+        raw.close()
 
 
 # -- the command line --------------------------------------------------------------
