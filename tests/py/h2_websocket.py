@@ -33,6 +33,7 @@ class H2WebSockets:
         self.eof_fed: set[int] = set()
         self.resets: dict[int, int] = {}
         self.settings_seen = False
+        self.acknowledge = True  # hand the received DATA back to the windows
         self._flush()
         self.until(lambda: self.settings_seen)
 
@@ -106,7 +107,8 @@ class H2WebSockets:
                     # Made here: the first frames may come with the answer.
                     self.codecs[event.stream_id] = Connection(ConnectionType.CLIENT)
             elif isinstance(event, h2.events.DataReceived):
-                self.h2.acknowledge_received_data(event.flow_controlled_length, event.stream_id)
+                if self.acknowledge:
+                    self.h2.acknowledge_received_data(event.flow_controlled_length, event.stream_id)
                 if event.stream_id in self.codecs:
                     self.codecs[event.stream_id].receive_data(event.data)
             elif isinstance(event, h2.events.StreamEnded):

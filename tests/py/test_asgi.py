@@ -554,6 +554,28 @@ def test_websocket_over_http2_ends_when_the_client_resets_or_goes_silent():
             client.close()
 
 
+def test_websocket_over_http2_sender_stalled_by_the_window_is_cut_off():
+    ended = []
+
+    async def flood(scope, receive, send):
+        await receive()
+        await send({"type": "websocket.accept"})
+        try:
+            while True:
+                await send({"type": "websocket.send", "bytes": b"x" * 16384})
+        finally:
+            ended.append("ended")  # cancelled with its stream, as any stream's handler
+
+    with serving(ASGIHandler(flood), send_timeout=0.3) as running:
+        client = H2WebSockets(running.port)
+        client.acknowledge = False  # the client never opens its window again
+        sid = client.open("/")
+        client.until(lambda: sid in client.resets)
+        assert wait_until(lambda: ended == ["ended"])
+        client.close()
+    assert running.errors == []
+
+
 def test_extended_connect_refused_where_not_offered():
     async def native(request):
         return Response(200, None, b"plain")
