@@ -64,6 +64,17 @@ uint32_t hash_bytes(std::string_view s, uint64_t seed) {
   return static_cast<uint32_t>(h ^ (h >> 29));
 }
 
+// hash_bytes(name, 0) of each static entry's name: a field with a static name
+// (nearly every field of a usual message) hashes only its value.
+const std::array<uint32_t, kStaticTableLength + 1>& static_name_hashes() {
+  static const std::array<uint32_t, kStaticTableLength + 1> table = [] {
+    std::array<uint32_t, kStaticTableLength + 1> t{};
+    for (std::size_t i = 1; i <= kStaticTableLength; ++i) t[i] = hash_bytes(kStaticTable[i].name, 0);
+    return t;
+  }();
+  return table;
+}
+
 void append_integer(ByteBuffer& out, uint8_t flags, int prefix_bits, uint32_t value) {
   char* start = out.prepare(kMaxIntegerLength);
   out.commit(static_cast<std::size_t>(encode_integer(start, flags, prefix_bits, value) - start));
@@ -165,7 +176,7 @@ void Encoder::encode_field(const Field& field, ByteBuffer& out) {
     return;
   }
 
-  const uint32_t name_hash = hash_bytes(name, 0);
+  const uint32_t name_hash = static_name ? static_name_hashes()[static_name] : hash_bytes(name, 0);
   const EntryHashes hashes{name_hash, hash_bytes(value, name_hash)};
   if (const auto id = by_field_.find(hashes.field, [&](uint32_t i) { return holds(i, name, value); })) {
     prev_index_ = wire_index(*id);
