@@ -28,7 +28,7 @@ from ._vantric import (
     H1UnexpectedMessageError,
     HeaderMap,
 )
-from .wire import ReadBuffer
+from .wire import ReadBuffer, small_reads
 
 if TYPE_CHECKING:
     from ssl import SSLContext
@@ -111,6 +111,7 @@ class _Wire(asyncio.Protocol, ReadBuffer):
         self._drain: asyncio.Future[None] | None = None
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        small_reads(transport)
         self._transport = transport
 
     def data_received(self, data: bytes) -> None:

@@ -30,7 +30,7 @@ from .exchange import BodyTooLarge, Handler, Request, Response, Tunnel, logger
 from .forwarded import TrustedProxies
 from .server_h1 import H1Connection
 from .server_h2 import H2Connection
-from .wire import LINGER_SECONDS, end_output, loop_clock, peer_text
+from .wire import LINGER_SECONDS, end_output, loop_clock, peer_text, small_reads
 
 if TYPE_CHECKING:
     from ssl import SSLContext
@@ -124,6 +124,7 @@ class _Protocol(asyncio.Protocol):
         self._conn: _Events = None  # type: ignore[assignment]  # until connection_made()
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        small_reads(transport)
         self._conn = self._server._open(transport)  # type: ignore[arg-type]  # a stream transport
 
     def data_received(self, data: bytes) -> None:

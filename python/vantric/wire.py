@@ -44,6 +44,7 @@ __all__ = [
     "end_output",
     "loop_clock",
     "peer_text",
+    "small_reads",
 ]
 
 # Received bytes held for the consumer before reading from the socket pauses
@@ -55,6 +56,15 @@ READ_HIGH_WATER = 256 * 1024
 # (RFC 9112 section 9.6).
 LINGER_SECONDS = 2.0
 LINGER_BYTES = 256 * 1024
+# The most asyncio's socket transport asks the kernel for in one read.  It
+# reads into a new bytes object of that size and shrinks it to what arrived;
+# at its default (256 KiB) glibc serves such an object with mmap until its
+# mmap threshold happens to rise past it, and then every read costs an mmap,
+# an mremap and a munmap besides the recv: a client making one read a
+# response spent more time in those than in the rest of its work.  64 KiB is
+# below glibc's default threshold (128 KiB) and still more than one read of
+# a socket usually holds.
+READ_SIZE = 64 * 1024
 
 
 class ReadBuffer:
@@ -139,6 +149,14 @@ class WritePause:
 
     def _may_read(self) -> bool:
         return True
+
+
+def small_reads(transport: asyncio.BaseTransport) -> None:
+    """Caps what asyncio's socket transport reads at once at READ_SIZE.
+    Transports without that setting (TLS, uvloop's) read into a buffer they
+    reuse already."""
+    if type(getattr(type(transport), "max_size", None)) is int:
+        transport.max_size = READ_SIZE  # type: ignore[attr-defined]  # the selector transport's own setting
 
 
 def loop_clock(loop: asyncio.AbstractEventLoop) -> Callable[[], float]:
