@@ -28,7 +28,7 @@ from ._vantric import (
     H1UnexpectedMessageError,
     HeaderMap,
 )
-from .wire import ReadBuffer, small_reads
+from .wire import ReadBuffer, loop_clock, small_reads
 
 if TYPE_CHECKING:
     from ssl import SSLContext
@@ -73,11 +73,6 @@ def _raise_stored(error: BaseException | None) -> NoReturn:
     raise _detached(error) from error
 
 
-def _expire(waiter: asyncio.Future[bytes | None], timeout: float | None) -> None:
-    if not waiter.done():
-        waiter.set_exception(ReadTimeout(f"no response bytes within {timeout} s"))
-
-
 class _Wire(asyncio.Protocol, ReadBuffer):
     """The transport's byte stream: buffers what the exchange reads; while the connection
     is idle with a watcher armed, hands what arrives to the watcher instead."""
@@ -94,6 +89,10 @@ class _Wire(asyncio.Protocol, ReadBuffer):
         "_read_paused",
         "_write_paused",
         "_drain",
+        "_clock",
+        "_deadline",
+        "_timeout",
+        "_timer",
     )
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
@@ -109,6 +108,13 @@ class _Wire(asyncio.Protocol, ReadBuffer):
         self._read_paused = False
         self._write_paused = False
         self._drain: asyncio.Future[None] | None = None
+        # The current wait's deadline, checked by one timer that outlives
+        # the waits: a wait sets a deadline instead of starting and
+        # cancelling a timer of its own (one per response read).
+        self._clock = loop_clock(loop)
+        self._deadline: float | None = None
+        self._timeout: float | None = None
+        self._timer: asyncio.TimerHandle | None = None
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         small_reads(transport)
@@ -130,6 +136,9 @@ class _Wire(asyncio.Protocol, ReadBuffer):
         return False
 
     def connection_lost(self, exc: Exception | None) -> None:
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
         if exc is not None:
             self._exc = exc
         conn = self.conn
@@ -163,14 +172,35 @@ class _Wire(asyncio.Protocol, ReadBuffer):
         the bytes when they came straight to this wait, else None.  Raises ReadTimeout
         after `timeout` seconds without an event."""
         waiter = self._waiter = self._loop.create_future()
-        timer = None if timeout is None else self._loop.call_later(timeout, _expire, waiter, timeout)
+        if timeout is not None:
+            deadline = self._deadline = self._clock() + timeout
+            self._timeout = timeout
+            timer = self._timer
+            if timer is None or timer.when() > deadline:
+                # None armed, or armed for a later deadline (a longer timeout before).
+                if timer is not None:
+                    timer.cancel()
+                self._timer = self._loop.call_at(deadline, self._check_deadline)
         try:
             data: bytes | None = await waiter
         finally:
             self._waiter = None
-            if timer is not None:
-                timer.cancel()
+            self._deadline = None
         return data
+
+    def _check_deadline(self) -> None:
+        """The timer's check: the wait in progress times out once past its
+        deadline; the timer is set again for a later one, or lapses."""
+        self._timer = None
+        deadline = self._deadline
+        if deadline is None:
+            return  # no wait in progress
+        if self._clock() < deadline:
+            self._timer = self._loop.call_at(deadline, self._check_deadline)
+            return
+        waiter = self._waiter
+        if waiter is not None and not waiter.done():
+            waiter.set_exception(ReadTimeout(f"no response bytes within {self._timeout} s"))
 
     async def read(self, timeout: float | None) -> bytes:
         """The next received bytes; b"" at end of stream. Raises ReadTimeout after

@@ -15,6 +15,7 @@ import pytest
 from vantric.__main__ import fetch_and_print
 from vantric._vantric import ConnectionClosedError, H1IncompleteMessageError, H1UnexpectedMessageError
 from vantric.client import Client, ClientConnection, ConnectTimeout, ReadTimeout
+from vantric.client_h1 import _Wire
 
 PROXY_VARIABLES = [
     "ALL_PROXY",
@@ -388,6 +389,27 @@ def test_timeouts(env):
                 await client.get(base + "/")
 
     run(read_timeout())
+
+    # One timer serves a connection's waits: bytes that keep arriving within
+    # the timeout keep an exchange alive past it, and a short timeout after a
+    # long one still ends on time.
+    async def deadlines():
+        loop = asyncio.get_running_loop()
+        wire = _Wire(loop)
+        wire.connection_made(asyncio.Transport())
+        for _ in range(6):
+            loop.call_later(0.05, wire.data_received, b"x")
+            assert await wire.read(0.12) == b"x"
+        loop.call_soon(wire.data_received, b"y")
+        assert await wire.read(30.0) == b"y"
+        started = loop.time()
+        with pytest.raises(ReadTimeout):
+            await wire.read(0.1)
+        assert loop.time() - started < 1.0
+        wire.connection_lost(None)
+        assert wire._timer is None
+
+    run(deadlines())
     # A listener whose accept queue is full lets new connections hang in the handshake.
     listener = socket.create_server(("127.0.0.1", 0), backlog=0)
     fillers = [socket.socket() for _ in range(4)]
