@@ -10,7 +10,7 @@ HTTP/2 carries no framing in the head, so the same decisions are made here.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from ._vantric import HeaderMap
 
@@ -54,17 +54,18 @@ class H2RequestHead:
         self.expect_continue = False
 
 
-def h2_response_fields(
-    method: str, status: int, headers: HeaderMap | None, body: bytes
-) -> tuple[HeaderMap | None, bytes]:
-    """The header fields and body of an HTTP/2 response whose whole body is
-    known: a Content-Length for it (RFC 9113 section 8.1.1 lets a client check
-    the body against it), and no body for HEAD (RFC 9110 section 9.3.2)."""
-    if method == "HEAD":
-        return headers, b""
-    if status not in _NO_CONTENT:
-        if headers is None:
-            headers = HeaderMap()
-        if headers.get("content-length") is None:
-            headers.add("content-length", str(len(body)))
-    return headers, body
+def h2_response_fields(method: str, status: int, headers: Any, body: bytes) -> tuple[HeaderMap | None, bytes]:
+    """The header fields (a HeaderMap of its own, or None) and body of an
+    HTTP/2 response whose whole body is known: a Content-Length for it (RFC
+    9113 section 8.1.1 lets a client check the body against it), and no body
+    for HEAD (RFC 9110 section 9.3.2).  `headers` is what the handler gave:
+    None, a HeaderMap or pairs; a HeaderMap given is left as it was (a
+    handler may answer every request with the same one)."""
+    if method == "HEAD" or status in _NO_CONTENT:
+        if headers is None or isinstance(headers, HeaderMap):
+            return headers, b"" if method == "HEAD" else body
+        return HeaderMap(headers), b"" if method == "HEAD" else body
+    fields = HeaderMap() if headers is None else HeaderMap(headers)
+    if fields.get("content-length") is None:
+        fields.add("content-length", str(len(body)))
+    return fields, body

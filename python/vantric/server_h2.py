@@ -694,8 +694,6 @@ class H2Connection(H2Streams, H2Driver, WritePause, ClientFault):
     ) -> None:
         request._status, request._sent = status, len(body)
         stream = request._decoder
-        if headers is not None and not isinstance(headers, HeaderMap):
-            headers = HeaderMap(headers)
         if trailers is not None and not isinstance(trailers, HeaderMap):
             trailers = HeaderMap(trailers)
         headers, data = h2_response_fields(request.method, status, headers, bytes(body))

@@ -18,6 +18,7 @@ from hyperframe.frame import GoAwayFrame, PingFrame, SettingsFrame
 
 from h2_raw import RawClient, request_fields
 from serving import CHILD_ENV, TIMEOUT, connect, serving, wait_until
+from vantric._vantric import HeaderMap
 from vantric.server import Response
 
 CURL = shutil.which("curl")
@@ -272,6 +273,28 @@ def test_request_body_trailers_and_http_version(running):
         assert client.response(client.request("/hello"))["headers"][":status"] == "200"
     finally:
         client.close()
+
+
+def test_a_header_map_answering_every_request_stays_as_given():
+    # The Content-Length an answer gets is its own: it used to be added to the
+    # handler's map, so the next answer carried the first one's length.
+    shared = HeaderMap([("content-type", "text/plain")])
+
+    async def handler(request):
+        return Response(200, shared, b"x" * int(request.target[1:]))
+
+    with serving(handler) as running:
+        client = Client(running.port)
+        for size in (3, 7, 0):
+            got = client.response(client.request(f"/{size}"))
+            assert (got["data"], got["headers"]["content-length"], got["reset"]) == (
+                b"x" * size,
+                str(size),
+                None,
+            )
+        client.close()
+        assert running.errors == []
+    assert shared.items() == [("content-type", b"text/plain")]
 
 
 def test_unread_bodies_give_the_connection_window_back(running):
