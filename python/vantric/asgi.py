@@ -145,8 +145,11 @@ class ASGIHandler:
         scope["query_string"] = query_string
         scope["headers"] = request._asgi_headers()
         scope["state"] = self.state.copy()
-        if kind == "http" and request._accepts_trailers():
-            scope["extensions"] = {"http.response.trailers": {}}
+        if kind == "http":
+            if request._accepts_trailers():
+                scope["extensions"] = {"http.response.trailers": {}}
+        else:
+            scope["extensions"] = {"websocket.http.response": {}}
         return scope
 
     async def __call__(self, request: Request) -> Response:

@@ -44,7 +44,9 @@ class _Tunnel(Protocol):
 _QUEUED_MESSAGES = 8
 # How long a closing handshake may take before the connection just ends.
 _CLOSE_TIMEOUT = 5.0
-_CONNECTING, _OPEN, _CLOSING, _CLOSED = range(4)
+# _DENYING: the application began its own answer to the handshake (the
+# "websocket.http.response" extension) and has not finished it.
+_CONNECTING, _DENYING, _OPEN, _CLOSING, _CLOSED = range(5)
 # RFC 6455 section 7.4.1: no close frame seen, message too big, server failure.
 _ABNORMAL, _TOO_BIG, _INTERNAL = 1006, 1009, 1011
 
@@ -74,6 +76,8 @@ async def serve_websocket(app: ASGIApp, scope: Scope, request: Request, limits: 
             await session._tunnel.end()
     if session.state == _CONNECTING:
         raise RuntimeError("the ASGI application returned without accepting or closing the WebSocket")
+    if session.state == _DENYING:
+        raise RuntimeError("the ASGI application returned before its denial response was complete")
     return WRITTEN
 
 
@@ -94,6 +98,7 @@ class _Session:
         self._disconnect: Message | None = None
         self._pinger: asyncio.TimerHandle | None = None
         self._pong_due: float | None = None
+        self._denial: tuple[int, list[Any], list[bytes]] | None = None  # status, headers, body so far
 
     # -- what the application calls ------------------------------------------
 
@@ -101,7 +106,7 @@ class _Session:
         if not self._connect_sent:
             self._connect_sent = True
             return {"type": "websocket.connect"}
-        if self.state == _CONNECTING:
+        if self.state <= _DENYING:
             # Neither accepted nor denied: nothing can arrive but the end.
             await self._request.disconnected()
             return {"type": "websocket.disconnect", "code": _ABNORMAL, "reason": ""}
@@ -120,8 +125,23 @@ class _Session:
                 await self._request._conn._respond_whole(
                     self._request, 403, [("content-length", "0")], b"", None
                 )
+            elif kind == "websocket.http.response.start":
+                # The application's own answer instead (the ASGI denial
+                # response extension), sent whole once its body is.
+                self._denial = (message["status"], list(message.get("headers", ())), [])
+                self.state = _DENYING
             else:
                 raise RuntimeError(f"{kind!r} before websocket.accept")
+            return
+        if self.state == _DENYING:
+            if kind != "websocket.http.response.body":
+                raise RuntimeError(f"{kind!r} during a denial response")
+            assert self._denial is not None
+            status, headers, body = self._denial
+            body.append(bytes(message.get("body", b"")))
+            if not message.get("more_body", False):
+                self.state = _CLOSED
+                await self._request._conn._respond_whole(self._request, status, headers, b"".join(body), None)
             return
         if kind == "websocket.send":
             if self.state != _OPEN:

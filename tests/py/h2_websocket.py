@@ -31,6 +31,7 @@ class H2WebSockets:
         self.codecs: dict[int, Connection] = {}
         self.ended: set[int] = set()
         self.eof_fed: set[int] = set()
+        self.bodies: dict[int, bytes] = {}
         self.resets: dict[int, int] = {}
         self.settings_seen = False
         self.acknowledge = True  # hand the received DATA back to the windows
@@ -111,6 +112,8 @@ class H2WebSockets:
                     self.h2.acknowledge_received_data(event.flow_controlled_length, event.stream_id)
                 if event.stream_id in self.codecs:
                     self.codecs[event.stream_id].receive_data(event.data)
+                else:  # an answer that is not a WebSocket
+                    self.bodies[event.stream_id] = self.bodies.get(event.stream_id, b"") + event.data
             elif isinstance(event, h2.events.StreamEnded):
                 self.ended.add(event.stream_id)
             elif isinstance(event, h2.events.StreamReset):

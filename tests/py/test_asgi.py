@@ -436,6 +436,14 @@ async def ws_app(scope, receive, send):
     if path == "/deny":
         await send({"type": "websocket.close"})
         return
+    if path == "/deny-custom":  # the denial response extension, its body in two parts
+        assert "websocket.http.response" in scope["extensions"]
+        await send(
+            {"type": "websocket.http.response.start", "status": 401, "headers": [(b"x-why", b"token")]}
+        )
+        await send({"type": "websocket.http.response.body", "body": b"no ", "more_body": True})
+        await send({"type": "websocket.http.response.body", "body": b"entry"})
+        return
     await send(
         {
             "type": "websocket.accept",
@@ -480,6 +488,15 @@ def test_websocket_messages_close_codes_denial_and_size_limit():
                 async with ws_connect(base + "/deny"):
                     pass
             assert denied.value.response.status_code == 403
+            with pytest.raises(websockets.InvalidStatus) as denied:
+                async with ws_connect(base + "/deny-custom"):
+                    pass
+            response = denied.value.response
+            assert (response.status_code, response.headers["x-why"], response.body) == (
+                401,
+                "token",
+                b"no entry",
+            )
             async with ws_connect(base + "/echo", max_size=None) as ws:
                 await ws.send("x" * (64 * 1024 + 1))
                 with pytest.raises(websockets.ConnectionClosed):
@@ -528,6 +545,10 @@ def test_websocket_over_http2_streams():
             assert (type(event), event.code, event.reason) == (CloseConnection, 4000, "bye")
             denied = client.open("/deny")
             assert client.responses[denied][0] == 403
+            custom = client.open("/deny-custom")
+            client.until(lambda: custom in client.ended)
+            assert (client.responses[custom][0], client.responses[custom][1]["x-why"]) == (401, "token")
+            assert client.bodies[custom] == b"no entry"
             # A server done with a stream the client still sends on tells it
             # to stop (RFC 9113 section 8.1), never of an error.
             assert set(client.resets.values()) <= {0}
