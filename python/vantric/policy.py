@@ -62,9 +62,9 @@ def h2_response_fields(method: str, status: int, headers: Any, body: bytes) -> t
     None, a HeaderMap or pairs; a HeaderMap given is left as it was (a
     handler may answer every request with the same one)."""
     if method == "HEAD" or status in _NO_CONTENT:
-        if headers is None or isinstance(headers, HeaderMap):
-            return headers, b"" if method == "HEAD" else body
-        return HeaderMap(headers), b"" if method == "HEAD" else body
+        if headers is not None and not isinstance(headers, HeaderMap):
+            headers = HeaderMap(headers)
+        return headers, b"" if method == "HEAD" else body
     fields = HeaderMap() if headers is None else HeaderMap(headers)
     if fields.get("content-length") is None:
         fields.add("content-length", str(len(body)))

@@ -126,6 +126,29 @@ PyObject* h1_body_decoder_decode(PyObject* obj, PyObject* const* args, Py_ssize_
 constexpr Signature kDecodeAvailable{
     "decode_available", "H1BodyDecoder.decode_available", CallKind::kMethod, {}};
 
+// `first` and every piece of content after it that `core` can decode from its
+// input, in one bytes object (a new reference, nullptr with an exception).
+// The input bounds the content: `first` and all that is still buffered.  A
+// failure after content is kept by the core and reported by its next call.
+// Call under the decoder's lock.
+PyObject* join_pieces(BodyDecoder& core, std::string_view first) {
+  const std::size_t bound = first.size() + core.buffered();
+  // A sized body has only one piece to give.
+  if (bound == first.size() || core.framing() == h1::BodyFraming::kLength) return new_bytes(first);
+  char* out = nullptr;
+  PyObject* joined = new_bytes_uninitialized(bound, &out);
+  if (joined == nullptr) return nullptr;
+  std::size_t size = 0;
+  for (std::string_view piece = first; !piece.empty();) {
+    std::memcpy(out + size, piece.data(), piece.size());
+    size += piece.size();
+    piece = {};
+    if (core.decode(piece)) break;
+  }
+  if (size < bound && _PyBytes_Resize(&joined, static_cast<Py_ssize_t>(size)) != 0) return nullptr;
+  return joined;
+}
+
 // Chunk boundaries carry no meaning (RFC 9112 section 7.1), so the content of
 // every chunk the input holds is joined into one bytes object: a body sent in
 // small chunks costs one host object per read instead of one per chunk.
@@ -141,32 +164,8 @@ PyObject* h1_body_decoder_decode_available(PyObject* obj, PyObject* const* args,
     std::string_view piece;
     error = self->core.decode(piece);
     if (!piece.empty()) {
-      // The input bounds the content decodable from it: the first piece and
-      // all that is still buffered.  A sized body has only one piece to give.
-      const std::size_t bound = piece.size() + self->core.buffered();
-      char* out = nullptr;
-      if (bound == piece.size() || self->core.framing() == h1::BodyFraming::kLength) {
-        joined = Ref::steal(new_bytes(piece));
-      } else {
-        joined = Ref::steal(new_bytes_uninitialized(bound, &out));
-      }
+      joined = Ref::steal(join_pieces(self->core, piece));
       if (!joined) return nullptr;
-      if (out != nullptr) {
-        std::size_t size = 0;
-        // A failure after content was decoded is kept by the core and
-        // reported by the next call; the content comes out first.
-        for (; !piece.empty(); error = self->core.decode(piece)) {
-          std::memcpy(out + size, piece.data(), piece.size());
-          size += piece.size();
-          piece = {};
-        }
-        error.reset();
-        if (size < bound) {
-          PyObject* resized = joined.release();
-          if (_PyBytes_Resize(&resized, static_cast<Py_ssize_t>(size)) != 0) return nullptr;
-          joined = Ref::steal(resized);
-        }
-      }
     }
     drop_if_done(self, released);
   }

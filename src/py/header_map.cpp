@@ -222,6 +222,12 @@ bool fill_from_pairs(HeaderMap& map, PyObject* iterable) {
   return !PyErr_Occurred();
 }
 
+// Appends the fields of a dict or of an iterable of pairs, as HeaderMap(init)
+// takes them.
+bool fill_from(HeaderMap& map, PyObject* init) {
+  return PyDict_Check(init) ? fill_from_dict(map, init) : fill_from_pairs(map, init);
+}
+
 constexpr Param kNewParams[] = {{"init", "None"}};
 constexpr Signature kNew{"HeaderMap", "HeaderMap", CallKind::kConstructor, kNewParams};
 
@@ -244,9 +250,7 @@ PyObject* header_map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // empty
   } else if (is_header_map(init)) {
     with_headers(init, [self](const HeaderMap& source) { self->core = source; });
-  } else if (PyDict_Check(init)) {
-    if (!fill_from_dict(self->core, init)) return nullptr;
-  } else if (!fill_from_pairs(self->core, init)) {
+  } else if (!fill_from(self->core, init)) {
     return nullptr;
   }
   return owner.release();
@@ -657,9 +661,7 @@ bool arg_headers(PyObject* obj, const Signature& sig, std::size_t index, Headers
   }
   // Converted as HeaderMap(obj) would, into a collection of the call's own:
   // no host object is made for it.
-  HeaderMap& made = out->made.emplace();
-  if (PyDict_Check(obj)) return fill_from_dict(made, obj);
-  return fill_from_pairs(made, obj);
+  return fill_from(out->made.emplace(), obj);
 }
 
 }  // namespace vantric::py
