@@ -96,7 +96,11 @@ def main() -> None:
     parser.add_argument("--duration", type=int, default=6)
     parser.add_argument("--server-cpu", type=int, default=0)
     parser.add_argument("--client-cpu", type=int, default=1)
+    parser.add_argument(
+        "--cases", default="raw,starlette,h2", help="which of raw, starlette and h2 to run (comma-separated)"
+    )
     args = parser.parse_args()
+    chosen = set(args.cases.split(","))
     for case in CASES:
         SERVERS[f"vantric {case}"] = vantric(case)
         SERVERS[f"uvicorn {case}"] = uvicorn(case)
@@ -108,6 +112,8 @@ def main() -> None:
     runs: dict = collections.defaultdict(list)
     for rnd in range(args.rounds):
         for case, path in CASES.items():
+            if case not in chosen:
+                continue
             names = [f"vantric {case}", f"uvicorn {case}"]
             for name in names if rnd % 2 == 0 else names[::-1]:
                 proc = start(name, args.server_cpu, PORT)
@@ -118,7 +124,7 @@ def main() -> None:
                     stop(proc)
                 runs[name].append(rate)
                 print(f"round {rnd + 1}: {name:20} {rate:>9.0f} req/s", flush=True)
-        names = ["vantric raw h2", "hypercorn raw h2"]
+        names = ["vantric raw h2", "hypercorn raw h2"] if "h2" in chosen else []
         for name in names if rnd % 2 == 0 else names[::-1]:
             proc = start(name, args.server_cpu, PORT)
             try:
@@ -136,6 +142,8 @@ def main() -> None:
         ("starlette", "uvicorn starlette"),
         ("raw h2", "hypercorn raw h2"),
     ):
+        if not runs[anchor]:
+            continue
         ours, theirs = statistics.median(runs[f"vantric {case}"]), statistics.median(runs[anchor])
         print(f"| {case} ({anchor.split()[0]}) | {ours:,.0f} | {theirs:,.0f} | {ours / theirs:.2f} |")
 

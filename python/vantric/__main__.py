@@ -35,9 +35,28 @@ def main(argv: list[str] | None = None) -> int:
     serve.add_argument("--host", default="127.0.0.1")
     serve.add_argument("--port", type=int, default=8000)
     serve.add_argument(
-        "--certfile", help="serve TLS (HTTP/2 and HTTP/1.1 by ALPN) with this certificate chain"
+        "--app-dir", default="", help="import APP from this directory (default: the working directory)"
     )
-    serve.add_argument("--keyfile", help="the private key of --certfile (when not in that file)")
+    serve.add_argument(
+        "--certfile",
+        "--ssl-certfile",
+        help="serve TLS (HTTP/2 and HTTP/1.1 by ALPN) with this certificate chain",
+    )
+    serve.add_argument(
+        "--keyfile", "--ssl-keyfile", help="the private key of --certfile (when not in that file)"
+    )
+    serve.add_argument("--ssl-keyfile-password", help="the password of an encrypted --keyfile")
+    serve.add_argument(
+        "--ssl-ca-certs", help="the CA certificates that client certificates are checked against"
+    )
+    serve.add_argument(
+        "--ssl-cert-reqs",
+        type=int,
+        choices=[0, 1, 2],
+        default=0,
+        help="client certificates: 0 not asked for, 1 checked when sent, 2 required (as the ssl module's "
+        "CERT_* constants)",
+    )
     serve.add_argument(
         "--factory", action="store_true", help="APP is a function that returns the application"
     )
@@ -62,6 +81,37 @@ def main(argv: list[str] | None = None) -> int:
         default=None,
         help='proxies trusted with those fields: addresses, networks, "*" or "unix:" '
         "(default: $FORWARDED_ALLOW_IPS, else 127.0.0.1)",
+    )
+    serve.add_argument(
+        "--timeout-keep-alive",
+        type=float,
+        default=5.0,
+        metavar="SECONDS",
+        help="how long an idle connection stays open between requests",
+    )
+    serve.add_argument(
+        "--limit-concurrency",
+        type=int,
+        metavar="N",
+        help="connections served at once; more are answered 503 (default: from the open-file limit)",
+    )
+    serve.add_argument("--backlog", type=int, default=2048, help="connections waiting to be accepted")
+    serve.add_argument(
+        "--ws-max-size", type=int, default=16 * 1024 * 1024, help="the largest WebSocket message, in bytes"
+    )
+    serve.add_argument(
+        "--ws-ping-interval",
+        type=float,
+        default=20.0,
+        metavar="SECONDS",
+        help="WebSocket pings this often (0: none)",
+    )
+    serve.add_argument(
+        "--ws-ping-timeout",
+        type=float,
+        default=20.0,
+        metavar="SECONDS",
+        help="a WebSocket whose ping goes unanswered this long is closed",
     )
     serve.add_argument("--uds", help="serve on this Unix domain socket instead of a TCP port")
     serve.add_argument("--fd", type=int, help="serve on this inherited listening socket (systemd)")
@@ -120,10 +170,11 @@ def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: list
                          reload_paths=paths)  # fmt: skip
     context = None
     if args.certfile is not None:
-        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        context.load_cert_chain(args.certfile, args.keyfile)
-    elif args.keyfile is not None:
-        parser.error("--keyfile needs --certfile")
+        context = _tls_context(args)
+    elif args.keyfile is not None or args.ssl_ca_certs is not None:
+        parser.error("--keyfile and --ssl-ca-certs need --certfile")
+    if args.limit_concurrency is not None and args.limit_concurrency < 1:
+        parser.error("--limit-concurrency must be at least 1")
     loop_factory = None
     if args.loop == "uvloop":
         try:
@@ -138,10 +189,17 @@ def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: list
         handler = app
     else:
         try:
-            application = load_app(args.app, factory=args.factory)
+            application = load_app(args.app, factory=args.factory, app_dir=args.app_dir)
         except (ImportError, AttributeError, ValueError) as error:
             parser.error(f"cannot load {args.app!r}: {error}")
-        handler = ASGIHandler(application, root_path=args.root_path, lifespan=args.lifespan)
+        handler = ASGIHandler(
+            application,
+            root_path=args.root_path,
+            lifespan=args.lifespan,
+            ws_max_size=args.ws_max_size,
+            ws_ping_interval=args.ws_ping_interval or None,
+            ws_ping_timeout=args.ws_ping_timeout,
+        )
     allowed = args.forwarded_allow_ips or os.environ.get("FORWARDED_ALLOW_IPS", "127.0.0.1")
 
     def ready(server: Server) -> None:
@@ -154,7 +212,8 @@ def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: list
     try:
         run(handler, args.host, args.port, sock=sock, ready=ready, ssl=context, loop_factory=loop_factory,
             grace=args.timeout_graceful_shutdown, access_log=args.access_log, proxy_headers=args.proxy_headers,
-            forwarded_allow_ips=allowed)  # fmt: skip
+            forwarded_allow_ips=allowed, idle_timeout=args.timeout_keep_alive,
+            max_connections=args.limit_concurrency, backlog=args.backlog)  # fmt: skip
     except LifespanFailure as error:
         logging.getLogger("vantric.asgi").error("%s; not serving", error)
         return 3
@@ -162,6 +221,17 @@ def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: list
         logging.getLogger("vantric.server").error("cannot listen on %s:%s: %s", args.host, args.port, error)
         return 1
     return 0
+
+
+def _tls_context(args: argparse.Namespace) -> ssl.SSLContext:
+    """The server's TLS context: its certificate, and the client certificates
+    it asks for (--ssl-cert-reqs) checked against --ssl-ca-certs."""
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(args.certfile, args.keyfile, args.ssl_keyfile_password)
+    if args.ssl_ca_certs is not None:
+        context.load_verify_locations(args.ssl_ca_certs)
+    context.verify_mode = ssl.VerifyMode(args.ssl_cert_reqs)
+    return context
 
 
 def _listening_socket(args: argparse.Namespace) -> socket.socket | None:
@@ -175,14 +245,14 @@ def _listening_socket(args: argparse.Namespace) -> socket.socket | None:
                 os.unlink(args.uds)  # a stale socket of an earlier run
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         sock.bind(args.uds)
-        sock.listen(1024)
+        sock.listen(args.backlog)
         return sock
     if args.workers > 1 or args.reload:
         family = socket.AF_INET6 if ":" in args.host else socket.AF_INET
         sock = socket.socket(family, socket.SOCK_STREAM)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind((args.host, args.port))
-        sock.listen(1024)
+        sock.listen(args.backlog)
         sock.set_inheritable(True)
         return sock
     return None
@@ -209,14 +279,15 @@ def _worker_argv(argv: list[str]) -> list[str]:
     return kept
 
 
-def load_app(spec: str, *, factory: bool = False) -> Any:
-    """The object "module:attribute" names (the attribute may be dotted);
-    called first when it is a factory."""
+def load_app(spec: str, *, factory: bool = False, app_dir: str = "") -> Any:
+    """The object "module:attribute" names (the attribute may be dotted),
+    imported with `app_dir` (the working directory by default) first on the
+    module path; called first when it is a factory."""
     module_name, _, attribute = spec.partition(":")
     if not module_name or not attribute:
         raise ValueError('expected "module:attribute"')
-    if "" not in sys.path:
-        sys.path.insert(0, "")  # like python -m: modules of the working directory
+    if app_dir not in sys.path:
+        sys.path.insert(0, app_dir)  # like python -m: modules of the working directory
     obj: Any = importlib.import_module(module_name)
     for part in attribute.split("."):
         obj = getattr(obj, part)

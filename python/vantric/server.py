@@ -501,12 +501,13 @@ async def serve(
     port: int = 8000,
     *,
     sock: socket.socket | None = None,
+    backlog: int = 1024,
     **options: Any,
 ) -> Server:
     """Starts a `Server` for `handler` listening on (host, port), or on the
     listening socket `sock` (a Unix socket, or one inherited from a supervisor)."""
     server = Server(handler, **options)
-    await server.listen(host, port, sock=sock)
+    await server.listen(host, port, sock=sock, backlog=backlog)
     return server
 
 

@@ -4,9 +4,11 @@ stopped by its test; waits poll for a state, never sleep for a result."""
 
 import logging
 import os
+import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import textwrap
@@ -14,6 +16,8 @@ import time
 from pathlib import Path
 
 import pytest
+import trustme
+from cryptography.hazmat.primitives import serialization
 
 from serving import CHILD_ENV, TIMEOUT, Reader, connect, serving, wait_until
 from vantric.asgi import ASGIHandler
@@ -176,6 +180,121 @@ def test_unix_socket_served_to_curl(app_dir):
         proc.send_signal(signal.SIGINT)
         assert proc.wait(TIMEOUT * 2) == 0
         assert "Traceback" not in proc.stderr.read()
+
+
+def serve_announced(where: Path, *args: str) -> tuple[subprocess.Popen, str]:
+    """`python -m vantric serve ARGS` in `where`, and the address it announces:
+    known without a probe connection, which the server would count."""
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vantric", "serve", *args, "--port", str(free_port())],
+        cwd=where,
+        stderr=subprocess.PIPE,
+    )
+    seen = b""
+    deadline = time.monotonic() + TIMEOUT * 2
+    while b"\n" not in seen:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0 or not select.select([proc.stderr], [], [], remaining)[0]:
+            proc.kill()
+            raise AssertionError("the server did not start")
+        part = os.read(proc.stderr.fileno(), 4096)
+        assert part, "the server exited"
+        seen += part
+    line = seen.split(b"\n")[0].decode()
+    assert line.startswith("serving on "), seen
+    return proc, line.split()[2]
+
+
+def stopped(proc: subprocess.Popen) -> bytes:
+    proc.send_signal(signal.SIGINT)
+    assert proc.wait(TIMEOUT * 2) == 0
+    return proc.stderr.read()
+
+
+def status_of(port):
+    """The status of one GET on a connection of its own."""
+    with connect(port) as sock:
+        sock.sendall(b"GET / HTTP/1.1\r\nHost: t\r\n\r\n")
+        return Reader(sock).response()[0]
+
+
+def test_app_dir_concurrency_limit_and_keep_alive_timeout(app_dir):
+    # Started from another directory: the application comes from --app-dir.
+    elsewhere = app_dir / "elsewhere"
+    elsewhere.mkdir()
+    proc, url = serve_announced(
+        elsewhere,
+        "app:app",
+        "--app-dir",
+        str(app_dir),
+        "--limit-concurrency",
+        "1",
+        "--timeout-keep-alive",
+        "0.2",
+    )
+    port = int(url.rsplit(":", 1)[1].rstrip("/"))
+    try:
+        with connect(port) as held:
+            held.sendall(b"GET / HTTP/1.1\r\n")  # a head under way: the idle timeout does not apply
+            # The one connection allowed is taken: the next is answered 503.
+            assert status_of(port) == 503
+            held.sendall(b"Host: t\r\n\r\n")
+            assert Reader(held).response()[0] == 200
+            # Idle after its answer, it is closed once --timeout-keep-alive
+            # passes, long before the default of 5 seconds.
+            answered = time.monotonic()
+            assert held.recv(1) == b""
+            assert time.monotonic() - answered < 4
+        assert wait_until(lambda: status_of(port) == 200)  # room again
+    finally:
+        assert b"Traceback" not in stopped(proc)
+
+
+def test_tls_options_with_client_certificates_required(tmp_path):
+    ca = trustme.CA()
+    leaf = ca.issue_cert("127.0.0.1")
+    # An encrypted key, opened with --ssl-keyfile-password.
+    key = serialization.load_pem_private_key(leaf.private_key_pem.bytes(), None)
+    (tmp_path / "key.pem").write_bytes(
+        key.private_bytes(
+            serialization.Encoding.PEM,
+            serialization.PrivateFormat.PKCS8,
+            serialization.BestAvailableEncryption(b"sesame"),
+        )
+    )
+    leaf.cert_chain_pems[0].write_to_path(str(tmp_path / "cert.pem"))
+    ca.cert_pem.write_to_path(str(tmp_path / "ca.pem"))
+    (tmp_path / "app.py").write_text(textwrap.dedent(APP))
+    proc, url = serve_announced(
+        tmp_path, "app:app", "--ssl-certfile", "cert.pem", "--ssl-keyfile", "key.pem",
+        "--ssl-keyfile-password", "sesame", "--ssl-ca-certs", "ca.pem", "--ssl-cert-reqs", "2",
+    )  # fmt: skip
+    assert url.startswith("https://")
+    port = int(url.rsplit(":", 1)[1].rstrip("/"))
+
+    def ask(with_certificate: bool) -> bytes:
+        context = ssl.create_default_context(cafile=str(tmp_path / "ca.pem"))
+        if with_certificate:
+            ca.issue_cert("client@example.org").configure_cert(context)
+        with connect(port) as raw, context.wrap_socket(raw, server_hostname="127.0.0.1") as sock:
+            sock.sendall(b"GET / HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n")
+            answer = b""
+            while part := sock.recv(65536):
+                answer += part
+            return answer
+
+    try:
+        assert ask(with_certificate=True).startswith(b"HTTP/1.1 200 ")
+        # Without one the handshake fails (with TLS 1.3 the client learns it
+        # on its first read, from an alert or the connection's end): no
+        # request is served.
+        try:
+            refused = ask(with_certificate=False)
+        except (ssl.SSLError, ConnectionResetError):
+            refused = b""
+        assert refused == b""
+    finally:
+        assert b"Traceback" not in stopped(proc)
 
 
 # -- in-process: the access log and proxy headers -------------------------------------
