@@ -9,6 +9,7 @@ import http
 import importlib
 import logging
 import os
+import signal
 import socket
 import ssl
 import stat
@@ -97,6 +98,12 @@ def main(argv: list[str] | None = None) -> int:
     )
     serve.add_argument("--backlog", type=int, default=2048, help="connections waiting to be accepted")
     serve.add_argument(
+        "--limit-max-requests",
+        type=int,
+        metavar="N",
+        help="stop after serving N requests (a worker of --workers is then replaced)",
+    )
+    serve.add_argument(
         "--ws-max-size", type=int, default=16 * 1024 * 1024, help="the largest WebSocket message, in bytes"
     )
     serve.add_argument(
@@ -149,7 +156,7 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: list[str]) -> int:
-    from .asgi import ASGIHandler, LifespanFailure
+    from .asgi import ASGIHandler, LifespanFailure, limit_requests
     from .server import run
 
     level = logging.DEBUG if args.log_level == "trace" else getattr(logging, args.log_level.upper())
@@ -173,8 +180,9 @@ def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: list
         context = _tls_context(args)
     elif args.keyfile is not None or args.ssl_ca_certs is not None:
         parser.error("--keyfile and --ssl-ca-certs need --certfile")
-    if args.limit_concurrency is not None and args.limit_concurrency < 1:
-        parser.error("--limit-concurrency must be at least 1")
+    for option in ("limit_concurrency", "limit_max_requests"):
+        if getattr(args, option) is not None and getattr(args, option) < 1:
+            parser.error(f"--{option.replace('_', '-')} must be at least 1")
     loop_factory = None
     if args.loop == "uvloop":
         try:
@@ -192,6 +200,8 @@ def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: list
             application = load_app(args.app, factory=args.factory, app_dir=args.app_dir)
         except (ImportError, AttributeError, ValueError) as error:
             parser.error(f"cannot load {args.app!r}: {error}")
+        if args.limit_max_requests is not None:
+            application = limit_requests(application, args.limit_max_requests, _stop_after_the_limit)
         handler = ASGIHandler(
             application,
             root_path=args.root_path,
@@ -221,6 +231,13 @@ def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: list
         logging.getLogger("vantric.server").error("cannot listen on %s:%s: %s", args.host, args.port, error)
         return 1
     return 0
+
+
+def _stop_after_the_limit() -> None:
+    """The request --limit-max-requests allows last has begun: the process
+    stops as on SIGTERM, gracefully, once that request is answered."""
+    logging.getLogger("vantric.server").info("the last request --limit-max-requests allows; stopping")
+    os.kill(os.getpid(), signal.SIGTERM)
 
 
 def _tls_context(args: argparse.Namespace) -> ssl.SSLContext:

@@ -15,6 +15,7 @@ import asyncio
 import functools
 import importlib.util
 import logging
+from collections.abc import Callable
 from typing import Any, Literal
 from urllib.parse import unquote_to_bytes
 
@@ -31,7 +32,16 @@ from .asgi_types import (
 )
 from .exchange import NOT_STARTED, STREAMING, Request, Response
 
-__all__ = ["ASGIApp", "ASGIHandler", "LifespanFailure", "Message", "Receive", "Scope", "Send"]
+__all__ = [
+    "ASGIApp",
+    "ASGIHandler",
+    "LifespanFailure",
+    "Message",
+    "Receive",
+    "Scope",
+    "Send",
+    "limit_requests",
+]
 
 logger = logging.getLogger("vantric.asgi")
 
@@ -183,6 +193,23 @@ class ASGIHandler:
         lifespan, self._lifespan = self._lifespan, None
         if lifespan is not None:
             await lifespan.shutdown()
+
+
+def limit_requests(app: ASGIApp, limit: int, reached: Callable[[], None]) -> ASGIApp:
+    """`app`, calling `reached` as its `limit`-th HTTP or WebSocket request
+    begins (that request is still served): for a process that stops after so
+    many requests and is replaced, so that what leaks cannot pile up."""
+    begun = 0
+
+    async def limited(scope: Scope, receive: Receive, send: Send) -> None:
+        nonlocal begun
+        if scope["type"] != "lifespan":
+            begun += 1
+            if begun == limit:
+                reached()
+        await app(scope, receive, send)
+
+    return limited
 
 
 @functools.cache

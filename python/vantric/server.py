@@ -235,7 +235,17 @@ class _Handshake(_Stand):
         return False  # start_tls keeps the handshake's deadline
 
     def request_shutdown(self) -> None:
-        self._task.cancel()
+        if not self._task.cancel():
+            return  # over already: _run forgot it
+        # A task cancelled before its first step never runs _run's own
+        # cleanup: the connection would hold the shutdown for its whole
+        # grace period, its socket open.
+        self._task.add_done_callback(self._cancelled)
+
+    def _cancelled(self, task: asyncio.Task[None]) -> None:
+        if task.cancelled():
+            self._transport.close()  # a second close is nothing where start_tls closed it
+            self._server._forget(self)
 
 
 class _Held(_Stand):

@@ -12,11 +12,12 @@ from __future__ import annotations
 import asyncio
 import os
 import signal
+import sys
 from typing import Any
 
 from gunicorn.workers.base import Worker  # type: ignore[import-untyped]
 
-from .asgi import ASGIHandler
+from .asgi import ASGIHandler, limit_requests
 from .server import Server, _log_error
 
 __all__ = ["VantricWorker"]
@@ -38,15 +39,6 @@ class VantricWorker(Worker):  # type: ignore[misc]  # gunicorn has no type infor
         loop = asyncio.get_running_loop()
         loop.set_exception_handler(_log_error)
         cfg: Any = self.cfg
-        handler = ASGIHandler(self.wsgi)
-        options: dict[str, Any] = {"keep_alive": cfg.keepalive > 0, "idle_timeout": float(cfg.keepalive or 5)}
-        if cfg.is_ssl:
-            options["ssl"] = self._ssl_context()
-        servers = []
-        for listener in self.sockets:
-            server = Server(handler, access_log=cfg.accesslog is not None, **options)
-            await server.listen(sock=listener.sock)
-            servers.append(server)
         stop = asyncio.Event()
         quick = False
 
@@ -55,6 +47,24 @@ class VantricWorker(Worker):  # type: ignore[misc]  # gunicorn has no type infor
             quick = quick or now
             self.alive = False
             stop.set()
+
+        def restart() -> None:
+            self.log.info("Autorestarting worker after current request.")
+            leave(False)
+
+        app = self.wsgi
+        if self.max_requests < sys.maxsize:
+            # gunicorn's --max-requests (with its jitter): the arbiter starts another worker.
+            app = limit_requests(app, self.max_requests, restart)
+        handler = ASGIHandler(app)
+        options: dict[str, Any] = {"keep_alive": cfg.keepalive > 0, "idle_timeout": float(cfg.keepalive or 5)}
+        if cfg.is_ssl:
+            options["ssl"] = self._ssl_context()
+        servers = []
+        for listener in self.sockets:
+            server = Server(handler, access_log=cfg.accesslog is not None, **options)
+            await server.listen(sock=listener.sock)
+            servers.append(server)
 
         loop.add_signal_handler(signal.SIGTERM, leave, False)  # graceful: gunicorn's stop and reload
         loop.add_signal_handler(signal.SIGQUIT, leave, True)
@@ -72,13 +82,20 @@ class VantricWorker(Worker):  # type: ignore[misc]  # gunicorn has no type infor
         await asyncio.gather(*(server.shutdown(grace) for server in servers))
 
     def _ssl_context(self) -> Any:
-        import ssl
+        """gunicorn's TLS settings (certificate, --cert-reqs, --ca-certs,
+        --ciphers, a configured ssl_context hook) as gunicorn itself reads them;
+        the server sets ALPN."""
+        from gunicorn import sock  # type: ignore[import-untyped]
+
+        make = getattr(sock, "ssl_context", None)
+        if make is not None:
+            return make(self.cfg)
+        import ssl  # an older gunicorn: the same settings, read here
 
         cfg: Any = self.cfg
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH, cafile=cfg.ca_certs)
         context.load_cert_chain(cfg.certfile, cfg.keyfile)
-        if cfg.ca_certs:
-            context.load_verify_locations(cfg.ca_certs)
+        context.verify_mode = cfg.cert_reqs
         if cfg.ciphers:
             context.set_ciphers(cfg.ciphers)
         return context

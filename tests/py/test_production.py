@@ -2,6 +2,7 @@
 log, proxy headers, reload and Unix sockets.  Every process is bounded and
 stopped by its test; waits poll for a state, never sleep for a result."""
 
+import contextlib
 import logging
 import os
 import select
@@ -182,9 +183,9 @@ def test_unix_socket_served_to_curl(app_dir):
         assert "Traceback" not in proc.stderr.read()
 
 
-def serve_announced(where: Path, *args: str) -> tuple[subprocess.Popen, str]:
-    """`python -m vantric serve ARGS` in `where`, and the address it announces:
-    known without a probe connection, which the server would count."""
+def serve_announced(where: Path, *args: str) -> tuple[subprocess.Popen, str, int]:
+    """`python -m vantric serve ARGS` in `where`, and the scheme and port it
+    announces: known without a probe connection, which the server would count."""
     proc = subprocess.Popen(
         [sys.executable, "-m", "vantric", "serve", *args, "--port", str(free_port())],
         cwd=where,
@@ -202,7 +203,8 @@ def serve_announced(where: Path, *args: str) -> tuple[subprocess.Popen, str]:
         seen += part
     line = seen.split(b"\n")[0].decode()
     assert line.startswith("serving on "), seen
-    return proc, line.split()[2]
+    scheme, _, rest = line.split()[2].partition("://")
+    return proc, scheme, int(rest.rsplit(":", 1)[1].rstrip("/"))
 
 
 def stopped(proc: subprocess.Popen) -> bytes:
@@ -222,17 +224,9 @@ def test_app_dir_concurrency_limit_and_keep_alive_timeout(app_dir):
     # Started from another directory: the application comes from --app-dir.
     elsewhere = app_dir / "elsewhere"
     elsewhere.mkdir()
-    proc, url = serve_announced(
-        elsewhere,
-        "app:app",
-        "--app-dir",
-        str(app_dir),
-        "--limit-concurrency",
-        "1",
-        "--timeout-keep-alive",
-        "0.2",
-    )
-    port = int(url.rsplit(":", 1)[1].rstrip("/"))
+    proc, _, port = serve_announced(
+        elsewhere, "app:app", "--app-dir", str(app_dir), "--limit-concurrency", "1", "--timeout-keep-alive", "0.2"
+    )  # fmt: skip
     try:
         with connect(port) as held:
             held.sendall(b"GET / HTTP/1.1\r\n")  # a head under way: the idle timeout does not apply
@@ -250,6 +244,17 @@ def test_app_dir_concurrency_limit_and_keep_alive_timeout(app_dir):
         assert b"Traceback" not in stopped(proc)
 
 
+def test_limit_max_requests_stops_the_process_after_its_last_answer(app_dir):
+    proc, _, port = serve_announced(app_dir, "app:app", "--limit-max-requests", "2")
+    try:
+        assert [status_of(port), status_of(port)] == [200, 200]
+        assert proc.wait(TIMEOUT * 2) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert b"Traceback" not in proc.stderr.read()
+
+
 def test_tls_options_with_client_certificates_required(tmp_path):
     ca = trustme.CA()
     leaf = ca.issue_cert("127.0.0.1")
@@ -265,12 +270,11 @@ def test_tls_options_with_client_certificates_required(tmp_path):
     leaf.cert_chain_pems[0].write_to_path(str(tmp_path / "cert.pem"))
     ca.cert_pem.write_to_path(str(tmp_path / "ca.pem"))
     (tmp_path / "app.py").write_text(textwrap.dedent(APP))
-    proc, url = serve_announced(
+    proc, scheme, port = serve_announced(
         tmp_path, "app:app", "--ssl-certfile", "cert.pem", "--ssl-keyfile", "key.pem",
         "--ssl-keyfile-password", "sesame", "--ssl-ca-certs", "ca.pem", "--ssl-cert-reqs", "2",
     )  # fmt: skip
-    assert url.startswith("https://")
-    port = int(url.rsplit(":", 1)[1].rstrip("/"))
+    assert scheme == "https"
 
     def ask(with_certificate: bool) -> bytes:
         context = ssl.create_default_context(cafile=str(tmp_path / "ca.pem"))
@@ -378,66 +382,95 @@ app = Starlette(routes=[Route("/", home)])
 """
 
 
+def start_gunicorn(where: Path, port: int, *args: str) -> subprocess.Popen:
+    return subprocess.Popen(
+        [sys.executable, "-m", "gunicorn", "-k", "vantric.workers.VantricWorker", "-b", f"127.0.0.1:{port}",
+         *args, "gapp:app"],
+        cwd=where,
+        stderr=subprocess.PIPE,
+        text=True,
+    )  # fmt: skip
+
+
+def stop_gunicorn(proc: subprocess.Popen) -> str:
+    proc.send_signal(signal.SIGTERM)
+    proc.wait(TIMEOUT * 3)
+    return proc.stderr.read()
+
+
+def worker_pid(port: int, context: ssl.SSLContext | None = None) -> int | None:
+    """The pid of the worker that answers a GET; None while nothing listens."""
+    # A worker told to stop closes the connections it holds idle, and one it
+    # accepted a moment before (in its TLS handshake or not) holds no request
+    # yet: like any HTTP client (RFC 9112 section 9.3.1), send a GET closed
+    # before its answer began again on a new connection.
+    for _ in range(3):
+        try:
+            raw = connect(port)
+        except OSError:
+            return None
+        with contextlib.ExitStack() as open_sockets:
+            sock = open_sockets.enter_context(raw)
+            try:
+                if context is not None:
+                    sock = open_sockets.enter_context(context.wrap_socket(raw, server_hostname="127.0.0.1"))
+                sock.sendall(b"GET / HTTP/1.1\r\nHost: t\r\n\r\n")
+                first = sock.recv(65536)
+            except ConnectionResetError:
+                first = b""
+            if not first:
+                continue  # closed before any byte of an answer
+            reader = Reader(sock)
+            reader.buf = first
+            status, _, body, _ = reader.response()
+        assert status == 200
+        return int(body)
+    raise AssertionError("three connections closed before an answer")
+
+
 def test_gunicorn_worker_serves_starlette_and_survives_a_graceful_reload(tmp_path):
     pytest.importorskip("gunicorn")
     pytest.importorskip("starlette")
     (tmp_path / "gapp.py").write_text(textwrap.dedent(STARLETTE_APP))
     port = free_port()
-    proc = subprocess.Popen(
-        [
-            sys.executable,
-            "-m",
-            "gunicorn",
-            "-k",
-            "vantric.workers.VantricWorker",
-            "-w",
-            "2",
-            "-b",
-            f"127.0.0.1:{port}",
-            "--graceful-timeout",
-            "5",
-            "gapp:app",
-        ],
-        cwd=tmp_path,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
-
-    def pid():
-        # A worker told to stop closes the connections it holds idle, and one
-        # it accepted a moment before holds no request yet: like any HTTP
-        # client (RFC 9112 section 9.3.1), send a GET closed before its
-        # answer began again on a new connection.
-        for _ in range(3):
-            with connect(port) as sock:
-                sock.sendall(b"GET / HTTP/1.1\r\nHost: t\r\n\r\n")
-                try:
-                    first = sock.recv(65536)
-                except ConnectionResetError:
-                    first = b""
-                if not first:
-                    continue  # closed before any byte of an answer
-                reader = Reader(sock)
-                reader.buf = first
-                status, _, body, _ = reader.response()
-            assert status == 200
-            return int(body)
-        raise AssertionError("three connections closed before an answer")
-
-    def serving_pid():
-        try:
-            return pid()
-        except OSError:
-            return None
-
+    proc = start_gunicorn(tmp_path, port, "-w", "2", "--graceful-timeout", "5")
     try:
-        assert wait_until(lambda: serving_pid() is not None, TIMEOUT * 3)
-        before = {pid() for _ in range(10)}
+        assert wait_until(lambda: worker_pid(port) is not None, TIMEOUT * 3)
+        before = {worker_pid(port) for _ in range(10)}
         proc.send_signal(signal.SIGHUP)  # gunicorn's graceful reload: new workers, old ones drained
-        assert wait_until(lambda: serving_pid() not in before | {None}, TIMEOUT * 3)
-        assert all(pid() for _ in range(10))  # and everything keeps being answered
+        assert wait_until(lambda: worker_pid(port) not in before | {None}, TIMEOUT * 3)
+        assert all(worker_pid(port) for _ in range(10))  # and everything keeps being answered
     finally:
-        proc.send_signal(signal.SIGTERM)
-        proc.wait(TIMEOUT * 3)
-        log = proc.stderr.read()
+        log = stop_gunicorn(proc)
     assert "Traceback" not in log, log
+
+
+def test_gunicorn_worker_takes_max_requests_and_client_certificates(tmp_path):
+    pytest.importorskip("gunicorn")
+    pytest.importorskip("starlette")
+    (tmp_path / "gapp.py").write_text(textwrap.dedent(STARLETTE_APP))
+    ca = trustme.CA()
+    leaf = ca.issue_cert("127.0.0.1")
+    leaf.private_key_and_cert_chain_pem.write_to_path(str(tmp_path / "server.pem"))
+    ca.cert_pem.write_to_path(str(tmp_path / "ca.pem"))
+    port = free_port()
+    proc = start_gunicorn(
+        tmp_path, port, "-w", "1", "--max-requests", "3", "--certfile", "server.pem",
+        "--ca-certs", "ca.pem", "--cert-reqs", "2",
+    )  # fmt: skip
+    with_certificate = ssl.create_default_context(cafile=str(tmp_path / "ca.pem"))
+    ca.issue_cert("client@example.org").configure_cert(with_certificate)
+    without = ssl.create_default_context(cafile=str(tmp_path / "ca.pem"))
+    try:
+        assert wait_until(lambda: worker_pid(port, with_certificate) is not None, TIMEOUT * 3)
+        # --cert-reqs 2: a client without a certificate is not served.
+        with pytest.raises((OSError, AssertionError)):
+            worker_pid(port, without)
+        # The third request is the worker's last (the wait's request was the
+        # first): it answers it, leaves, and gunicorn starts another.
+        first = worker_pid(port, with_certificate)
+        assert worker_pid(port, with_certificate) == first
+        assert wait_until(lambda: worker_pid(port, with_certificate) not in (first, None), TIMEOUT * 3)
+    finally:
+        log = stop_gunicorn(proc)
+    assert "Traceback" not in log and "Autorestarting worker" in log, log

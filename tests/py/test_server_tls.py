@@ -3,6 +3,7 @@ nghttp and Python's ssl with h2; a failed or stalled handshake is bounded,
 counted and logged once while others are served.  The certificates are made
 here, by trustme; every process is bounded and stopped by its test."""
 
+import asyncio
 import logging
 import shutil
 import socket
@@ -16,7 +17,7 @@ import pytest
 import trustme
 
 from serving import CHILD_ENV, TIMEOUT, serving, wait_until
-from vantric.server import Response
+from vantric.server import Response, Server
 
 
 @pytest.fixture(scope="module")
@@ -174,3 +175,38 @@ def test_a_failed_or_stalled_handshake_is_closed_while_others_are_served(tls, ca
     stalled = opening != b"GET / HTTP/1.1\r\nHost: t\r\n\r\n"
     assert ("timed out" in failures[0]) == stalled
     assert tls.server.counts["timeout" if stalled else "client_error"] == 1
+
+
+class _QuietTransport(asyncio.Transport):
+    """A connection that has just arrived: its handshake has not begun."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.closed = False
+
+    def pause_reading(self) -> None:
+        pass
+
+    def close(self) -> None:
+        self.closed = True
+
+    def is_closing(self) -> bool:
+        return self.closed
+
+    def get_extra_info(self, name, default=None):
+        return ("127.0.0.1", 40000) if name == "peername" else default
+
+
+def test_shutdown_just_after_a_connection_arrives_does_not_wait_for_its_handshake(ca):
+    # The connection comes in the same turn of the loop as the shutdown: its
+    # handshake task is cancelled before it first runs, and must still leave
+    # the server (else the shutdown holds for its whole grace period).
+    async def scenario():
+        server = Server(app, ssl=server_context(ca))
+        await server.listen("127.0.0.1", 0)
+        transport = _QuietTransport()
+        server._open(transport)
+        await asyncio.wait_for(server.shutdown(grace=60), TIMEOUT)
+        assert transport.closed and not server._connections
+
+    asyncio.run(scenario())
