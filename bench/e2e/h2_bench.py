@@ -6,9 +6,11 @@ with prior knowledge and TLS): vantric's HTTP/2 client and httpx with http2.
 Against vantric's own server (which speaks both): vantric's HTTP/2 client,
 its HTTP/1.1 pool, httpx (http2) and aiohttp (HTTP/1.1).
 
-Server: h2load over TLS (10 connections, 10 streams each) against vantric and
-hypercorn serving the same trivial answer (bench/e2e/app_vantric.py,
-bench/e2e/app_uvicorn.py), each pinned to CPU 0, h2load to CPU 1.
+Server: h2load (10 connections, 10 streams each) against vantric and nghttpd
+in cleartext (prior knowledge), and against vantric, hypercorn and nghttpd
+over TLS, serving the same trivial answer (bench/e2e/app_vantric.py,
+bench/e2e/app_uvicorn.py, a 14-byte file), each pinned to CPU 0, h2load to
+CPU 1; nghttpd, a C server, is the yardstick the others are a share of.
 
 Rounds interleave the contenders; the tables show medians.
 
@@ -72,13 +74,13 @@ def client_case(args, servers: dict, clients: list[str], scheme: str) -> dict:
     return runs
 
 
-def server_case(args, servers: list[str]) -> dict:
+def server_case(args, servers: list[str], scheme: str) -> dict:
     runs: dict = collections.defaultdict(list)
     for rnd in range(args.rounds):
         for name in servers if rnd % 2 == 0 else servers[::-1]:
             proc = start(name, args.server_cpu, PORT)
             try:
-                rate, failed = h2load(args.client_cpu, f"https://127.0.0.1:{PORT}/", args.duration)
+                rate, failed = h2load(args.client_cpu, f"{scheme}://127.0.0.1:{PORT}/", args.duration)
             finally:
                 stop(proc)
             runs[name].append(rate)
@@ -147,20 +149,30 @@ def main() -> None:
         )
         print("== client: 50 in flight, TLS", flush=True)
         secure = client_case(args, {"nghttpd-tls": 0}, ["vantric-h2", "httpx-h2"], "https")
+        print("== server: h2load in cleartext (prior knowledge), c10 m10", flush=True)
+        served_plain = server_case(args, ["vantric", "nghttpd"], "http")
         print("== server: h2load over TLS, c10 m10", flush=True)
-        served = server_case(args, ["vantric-tls", "hypercorn-tls"])
+        served_tls = server_case(args, ["vantric-tls", "hypercorn-tls", "nghttpd-tls"], "https")
 
     print()
     print("| server | client | req/s (median) |")
     print("|---|---|---:|")
     for (server, client), rates in {**plain, **secure}.items():
         print(f"| {server} | {client} | {statistics.median(rates):,.0f} |")
-    print()
-    print("| server over TLS, h2load c10 m10 | req/s (median) | failed requests (all rounds) |")
-    print("|---|---:|---:|")
-    for name, rates in served.items():
-        if isinstance(name, str):
-            print(f"| {name} | {statistics.median(rates):,.0f} | {sum(served[name, 'failed'])} |")
+    for title, served, yardstick in (
+        ("cleartext", served_plain, "nghttpd"),
+        ("over TLS", served_tls, "nghttpd-tls"),
+    ):
+        print()
+        print(
+            f"| server {title}, h2load c10 m10 | req/s (median) | share of nghttpd | failed requests (all rounds) |"
+        )
+        print("|---|---:|---:|---:|")
+        best = statistics.median(served[yardstick])
+        for name, rates in served.items():
+            if isinstance(name, str):
+                rate = statistics.median(rates)
+                print(f"| {name} | {rate:,.0f} | {rate / best:.2f} | {sum(served[name, 'failed'])} |")
 
 
 if __name__ == "__main__":
