@@ -24,6 +24,7 @@ from ._vantric import (
 )
 from .client_h1 import ClientConnection, ConnectTimeout, ReadTimeout, Response, connect
 from .client_h2 import H2ClientConnection, H2Response, Unprocessed
+from .content_coding import ACCEPT_ENCODING, ContentDecodingError, decoder_for
 
 if TYPE_CHECKING:
     from ssl import SSLContext
@@ -35,8 +36,8 @@ if TYPE_CHECKING:
     PoolKey: TypeAlias = tuple[str, str, int]
 
 __all__ = [
-    "Client", "ClientConnection", "ConnectTimeout", "H2ClientConnection", "H2Response", "ReadTimeout",
-    "Response", "Unprocessed", "get",
+    "Client", "ClientConnection", "ConnectTimeout", "ContentDecodingError", "H2ClientConnection", "H2Response",
+    "ReadTimeout", "Response", "Unprocessed", "get",
 ]  # fmt: skip
 
 _USER_AGENT = f"vantric/{__version__}"
@@ -76,6 +77,11 @@ class Client:
     too.  A request the server did not process (an HTTP/2 GOAWAY) is sent again
     on a new connection.
 
+    Bodies in gzip or deflate (`Content-Encoding`) are handed out decoded, and
+    requests say they take those (`Accept-Encoding`, unless the request sets
+    it); `decode_content=False` hands bodies out as they came and asks for
+    nothing. A body in another coding, or in several, comes as it is.
+
     `proxy`: by default `ProxyMatcher.from_env()`; None disables proxies; a ProxyMatcher
     or a proxy URL string overrides. Only http:// destinations go through a proxy, only
     through an http:// proxy, and always over HTTP/1.1. Timeouts are in seconds (None
@@ -95,6 +101,7 @@ class Client:
         ssl_context: SSLContext | None = None,
         http2: bool | Literal["prior-knowledge"] = False,
         ping_interval: float = 15.0,
+        decode_content: bool = True,
     ) -> None:
         if http2 not in (False, True, "prior-knowledge"):
             raise ValueError(f'http2 must be False, True or "prior-knowledge", got {http2!r}')
@@ -108,6 +115,7 @@ class Client:
         self.max_idle_per_host = max_idle_per_host
         self.http2 = http2
         self.ping_interval = ping_interval
+        self.decode_content = decode_content
         self._ssl_context = ssl_context
         if ssl_context is not None:
             ssl_context.set_alpn_protocols(["h2", "http/1.1"] if http2 else ["http/1.1"])
@@ -240,6 +248,9 @@ class Client:
         fields = HeaderMap(headers) if headers is not None else HeaderMap()
         if "user-agent" not in fields:
             fields["user-agent"] = _USER_AGENT
+        decode = self.decode_content
+        if decode and "accept-encoding" not in fields:
+            fields["accept-encoding"] = ACCEPT_ENCODING
         end_fields = None if trailers is None else HeaderMap(trailers)
         key: PoolKey
         dial_host: str
@@ -288,6 +299,8 @@ class Client:
                         continue
                     raise
                 h2_response.url = url
+                if decode:
+                    h2_response._coding = decoder_for(h2_response.headers)
                 return h2_response
             if "host" not in fields:
                 fields["host"] = authority
@@ -300,6 +313,8 @@ class Client:
                     continue
                 raise
             response.url = url
+            if decode:
+                response._coding = decoder_for(response.headers)
             return response
 
     async def get(self, url: str, *, headers: Headers | None = None) -> Response | H2Response:

@@ -28,6 +28,7 @@ from ._vantric import (
     H1UnexpectedMessageError,
     HeaderMap,
 )
+from .content_coding import ContentDecoder
 from .wire import ReadBuffer, loop_clock, small_reads
 
 if TYPE_CHECKING:
@@ -582,7 +583,7 @@ class BaseResponse:
     (or leaving `async with`) stops reading.
     """
 
-    __slots__ = ("status", "headers", "http_version", "trailers", "url", "_done", "_body")
+    __slots__ = ("status", "headers", "http_version", "trailers", "url", "_done", "_body", "_coding")
 
     def __init__(self, status: int, headers: HeaderMap, http_version: str) -> None:
         self.status = status
@@ -592,6 +593,9 @@ class BaseResponse:
         self.url: str | None = None
         self._done = False
         self._body: bytes | None = None
+        # Undoes the body's content coding as it streams, when the client
+        # decodes content and the body has a coding it knows.
+        self._coding: ContentDecoder | None = None
 
     def __repr__(self) -> str:
         return f"<Response {self.status} {self.url}>"
@@ -600,7 +604,36 @@ class BaseResponse:
         return self
 
     async def __anext__(self) -> bytes:
+        coding = self._coding
+        if coding is not None:
+            return await self._next_decoded(coding)
+        if self._done:
+            raise StopAsyncIteration
+        piece = await self._next_piece()
+        if piece is None:
+            raise StopAsyncIteration
+        return piece
+
+    async def _next_piece(self) -> bytes | None:
+        """The next piece of the body as it came, or None once it is complete."""
         raise NotImplementedError
+
+    async def _next_decoded(self, coding: ContentDecoder) -> bytes:
+        while True:
+            if coding.pending:
+                decoded = coding.more()
+            elif self._done:
+                self._coding = None
+                decoded = coding.end()
+                if not decoded:
+                    raise StopAsyncIteration
+            else:
+                piece = await self._next_piece()
+                if piece is None:
+                    continue  # complete: what the decoder holds comes next
+                decoded = coding.feed(piece)
+            if decoded:
+                return decoded
 
     async def read(self) -> bytes:
         """The rest of the body as bytes (the same bytes again on later calls)."""
@@ -637,12 +670,20 @@ class Response(BaseResponse):
         self._reusable = reusable
 
     async def __anext__(self) -> bytes:
+        # BaseResponse's, with the connection called directly: one coroutine
+        # less for every piece of a body without a content coding.
+        coding = self._coding
+        if coding is not None:
+            return await self._next_decoded(coding)
         if self._done:
             raise StopAsyncIteration
         chunk = await self._conn._next_chunk(self)
         if chunk is None:
             raise StopAsyncIteration
         return chunk
+
+    async def _next_piece(self) -> bytes | None:
+        return await self._conn._next_chunk(self)
 
     @property
     def connection(self) -> ClientConnection:
@@ -651,6 +692,7 @@ class Response(BaseResponse):
 
     async def aclose(self) -> None:
         """Stop reading: an unfinished body closes its connection."""
+        self._coding = None
         if not self._done:
             self._done = True
             self._conn._abort(H1Error("operation was canceled"))

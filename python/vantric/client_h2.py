@@ -584,9 +584,7 @@ class H2Response(BaseResponse):
         self._conn = conn
         self._stream = stream
 
-    async def __anext__(self) -> bytes:
-        if self._done:
-            raise StopAsyncIteration
+    async def _next_piece(self) -> bytes | None:
         try:
             piece = await self._conn._next_piece(self._stream)
         except BaseException:
@@ -597,7 +595,6 @@ class H2Response(BaseResponse):
             self._done = True
             self.trailers = self._stream.trailers
             self._conn._finished_stream(self._stream)
-            raise StopAsyncIteration
         return piece
 
     @property
@@ -607,6 +604,7 @@ class H2Response(BaseResponse):
 
     async def aclose(self) -> None:
         """Stop reading: an unfinished body's stream is cancelled."""
+        self._coding = None
         if not self._done:
             self._done = True
             self._conn._abandon(self._stream)
