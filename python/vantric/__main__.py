@@ -140,6 +140,7 @@ def main(argv: list[str] | None = None) -> int:
     serve.add_argument("--ready-fd", type=int, help=argparse.SUPPRESS)  # a worker tells its supervisor
     get = commands.add_parser("get", help="fetch a URL and print the response body")
     get.add_argument("url")
+    get.add_argument("-L", "--location", action="store_true", help="follow redirections (as curl -L)")
     version = get.add_mutually_exclusive_group()
     version.add_argument(
         "--http2", action="store_true", help="HTTP/2 for https:// when the server agrees (ALPN)"
@@ -152,7 +153,9 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "serve":
         return _serve(parser, args, sys.argv[2:] if argv is None else argv[1:])
     http2: bool | Literal["prior-knowledge"] = "prior-knowledge" if args.http2_prior_knowledge else args.http2
-    return asyncio.run(fetch_and_print(args.url, sys.stdout.buffer, http2=http2))
+    return asyncio.run(
+        fetch_and_print(args.url, sys.stdout.buffer, http2=http2, follow_redirects=args.location)
+    )
 
 
 def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: list[str]) -> int:
@@ -320,17 +323,22 @@ def announce(server: Server) -> None:
 
 
 async def fetch_and_print(
-    url: str, out: IO[bytes], *, err: TextIO | None = None, http2: bool | Literal["prior-knowledge"] = False
+    url: str,
+    out: IO[bytes],
+    *,
+    err: TextIO | None = None,
+    http2: bool | Literal["prior-knowledge"] = False,
+    follow_redirects: bool = False,
 ) -> int:
     """GET `url`, print the status line (whose version says which protocol was
     used) and headers to `err` (stderr) and write the body to the binary stream
     `out`. Returns 0 for a status below 400, 1 for other statuses, 2 when no
     response could be had."""
-    from .client import Client
+    from .client import Client, TooManyRedirects
 
     err = sys.stderr if err is None else err
     try:
-        async with Client(http2=http2) as client:
+        async with Client(http2=http2, follow_redirects=follow_redirects) as client:
             response = await client.get(url)
             print(f"{response.http_version} {response.status} {_reason(response.status)}".rstrip(), file=err)
             for name, value in response.headers.items():
@@ -340,7 +348,7 @@ async def fetch_and_print(
                 out.write(chunk)
             out.flush()
             return 0 if response.status < 400 else 1
-    except (VantricError, OSError, ValueError, NotImplementedError) as exc:
+    except (VantricError, OSError, ValueError, NotImplementedError, TooManyRedirects) as exc:
         print(f"error: {exc}", file=err)
         return 2
 

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 from typing import TYPE_CHECKING, Any, Literal, Self
+from urllib.parse import urljoin
 
 from ._vantric import (
     ConnectionClosedError,
@@ -37,7 +38,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "Client", "ClientConnection", "ConnectTimeout", "ContentDecodingError", "H2ClientConnection", "H2Response",
-    "ReadTimeout", "Response", "Unprocessed", "get",
+    "ReadTimeout", "Response", "TooManyRedirects", "Unprocessed", "get",
 ]  # fmt: skip
 
 _USER_AGENT = f"vantric/{__version__}"
@@ -45,6 +46,18 @@ _USER_AGENT = f"vantric/{__version__}"
 # (RFC 9110 section 9.2.2: idempotent methods).
 _IDEMPOTENT = frozenset(("GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"))
 _FROM_ENV: Any = object()
+# RFC 9110 section 15.4: the redirections that name their target in Location.
+_REDIRECTS = frozenset((301, 302, 303, 307, 308))
+# A redirection's own body is read this far to keep its connection, then dropped.
+_REDIRECT_BODY_LIMIT = 64 * 1024
+# Fields about the request's content, gone with it when a redirection turns it into a GET.
+_CONTENT_FIELDS = ("content-length", "content-type", "content-encoding", "transfer-encoding")
+# Credentials meant for the origin they were sent to, not for another.
+_CREDENTIAL_FIELDS = ("authorization", "proxy-authorization", "cookie")
+
+
+class TooManyRedirects(Exception):
+    """A request was redirected more than the client's `max_redirects` times."""
 
 
 def _split_url(url: str) -> tuple[str, str, int, str, str]:
@@ -89,6 +102,15 @@ class Client:
     response.  `ssl_context`, when given, gets the ALPN list of the chosen protocols.
     An HTTP/2 connection silent for `ping_interval` seconds is sent a PING, and
     closed when it stays unanswered as long again.
+
+    With `follow_redirects` (or the argument of the same name of a request),
+    a 301, 302, 303, 307 or 308 answer with a Location is followed, at most
+    `max_redirects` times: as browsers do, 303 (and 301 or 302 to a POST)
+    becomes a GET without the body; 307 and 308 repeat the request, body
+    included (a body given as an async iterable cannot be sent again: that
+    redirection is then the response). Credentials (Authorization, Cookie)
+    do not follow to another origin. The final response's `history` holds
+    the redirections on the way, their bodies dropped.
     """
 
     def __init__(
@@ -102,6 +124,8 @@ class Client:
         http2: bool | Literal["prior-knowledge"] = False,
         ping_interval: float = 15.0,
         decode_content: bool = True,
+        follow_redirects: bool = False,
+        max_redirects: int = 20,
     ) -> None:
         if http2 not in (False, True, "prior-knowledge"):
             raise ValueError(f'http2 must be False, True or "prior-knowledge", got {http2!r}')
@@ -116,6 +140,8 @@ class Client:
         self.http2 = http2
         self.ping_interval = ping_interval
         self.decode_content = decode_content
+        self.follow_redirects = follow_redirects
+        self.max_redirects = max_redirects
         self._ssl_context = ssl_context
         if ssl_context is not None:
             ssl_context.set_alpn_protocols(["h2", "http/1.1"] if http2 else ["http/1.1"])
@@ -235,17 +261,57 @@ class Client:
         headers: Headers | None = None,
         body: Body = None,
         trailers: Headers | None = None,
+        follow_redirects: bool | None = None,
     ) -> Response | H2Response:
         """Send one request and return its Response once the head arrived.
 
         `body` is None, bytes, or an async iterable of bytes (sent chunked over
         HTTP/1.1 unless `headers` carries a Content-Length); `trailers` go after
-        the body (chunked, over HTTP/1.1).
+        the body (chunked, over HTTP/1.1).  `follow_redirects` overrides the
+        client's setting for this request.
         """
+        fields = HeaderMap(headers) if headers is not None else HeaderMap()
+        response = await self._send(method, url, fields, body, trailers)
+        if not (self.follow_redirects if follow_redirects is None else follow_redirects):
+            return response
+        history: list[Response | H2Response] = []
+        while response.status in _REDIRECTS and "location" in response.headers:
+            target = urljoin(url, response.headers["location"].decode("latin-1"))
+            if not target.startswith(("http://", "https://")):
+                break  # somewhere this client does not go: the redirection is the answer
+            if response.status == 303 or (response.status in (301, 302) and method == "POST"):
+                if method != "HEAD":
+                    method, body, trailers = "GET", None, None
+                    for name in _CONTENT_FIELDS:
+                        if name in fields:
+                            del fields[name]
+            elif body is not None and not isinstance(body, (bytes, bytearray, memoryview)):
+                break  # a streamed body cannot be sent again
+            if len(history) == self.max_redirects:
+                await response.aclose()
+                raise TooManyRedirects(f"{url}: more than {self.max_redirects} redirections")
+            if _split_url(target)[:3] != _split_url(url)[:3]:
+                for name in _CREDENTIAL_FIELDS:
+                    if name in fields:
+                        del fields[name]
+            if "host" in fields:
+                del fields["host"]  # the new target's own
+            await _discard(response)
+            history.append(response)
+            url = target
+            response = await self._send(method, url, fields, body, trailers)
+        if history:
+            response.history = history
+        return response
+
+    async def _send(
+        self, method: str, url: str, fields: HeaderMap, body: Body, trailers: Headers | None
+    ) -> Response | H2Response:
+        """One request as given: `fields` are its own and get Host, User-Agent
+        and Accept-Encoding where they lack them."""
         if self._closed:
             raise RuntimeError("the client is closed")
         scheme, host, port, authority, target = _split_url(url)
-        fields = HeaderMap(headers) if headers is not None else HeaderMap()
         if "user-agent" not in fields:
             fields["user-agent"] = _USER_AGENT
         decode = self.decode_content
@@ -317,9 +383,23 @@ class Client:
                 response._coding = decoder_for(response.headers)
             return response
 
-    async def get(self, url: str, *, headers: Headers | None = None) -> Response | H2Response:
+    async def get(
+        self, url: str, *, headers: Headers | None = None, follow_redirects: bool | None = None
+    ) -> Response | H2Response:
         """GET `url`; the Response's body is still to be read."""
-        return await self.request("GET", url, headers=headers)
+        return await self.request("GET", url, headers=headers, follow_redirects=follow_redirects)
+
+
+async def _discard(response: Response | H2Response) -> None:
+    """Drops a redirection's body: read when short, so that its connection
+    serves on; a longer one ends its connection (or stream)."""
+    response._coding = None  # undecoded: nobody reads it
+    taken = 0
+    async for piece in response:
+        taken += len(piece)
+        if taken > _REDIRECT_BODY_LIMIT:
+            break
+    await response.aclose()
 
 
 async def get(url: str, *, headers: Headers | None = None, **client_options: Any) -> Response | H2Response:

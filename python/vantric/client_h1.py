@@ -11,7 +11,7 @@ period: whatever arrives while a connection sits idle is reported through
 from __future__ import annotations
 
 import asyncio
-from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Mapping
+from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn, Self
 
 from ._vantric import (
@@ -583,7 +583,17 @@ class BaseResponse:
     (or leaving `async with`) stops reading.
     """
 
-    __slots__ = ("status", "headers", "http_version", "trailers", "url", "_done", "_body", "_coding")
+    __slots__ = (
+        "status",
+        "headers",
+        "http_version",
+        "trailers",
+        "url",
+        "history",
+        "_done",
+        "_body",
+        "_coding",
+    )
 
     def __init__(self, status: int, headers: HeaderMap, http_version: str) -> None:
         self.status = status
@@ -591,6 +601,8 @@ class BaseResponse:
         self.http_version = http_version
         self.trailers: HeaderMap | None = None
         self.url: str | None = None
+        # The redirections a client followed to this response, first to last.
+        self.history: Sequence[BaseResponse] = ()
         self._done = False
         self._body: bytes | None = None
         # Undoes the body's content coding as it streams, when the client
