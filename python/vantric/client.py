@@ -12,6 +12,7 @@ connection is a `ClientConnection` (`client_h1`) or an `H2ClientConnection`
 from __future__ import annotations
 
 import asyncio
+import json as _json
 from typing import TYPE_CHECKING, Any, Literal, Self
 from urllib.parse import urljoin
 
@@ -46,6 +47,7 @@ _USER_AGENT = f"vantric/{__version__}"
 # (RFC 9110 section 9.2.2: idempotent methods).
 _IDEMPOTENT = frozenset(("GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"))
 _FROM_ENV: Any = object()
+_NO_JSON: Any = object()
 # RFC 9110 section 15.4: the redirections that name their target in Location.
 _REDIRECTS = frozenset((301, 302, 303, 307, 308))
 # A redirection's own body is read this far to keep its connection, then dropped.
@@ -262,15 +264,24 @@ class Client:
         body: Body = None,
         trailers: Headers | None = None,
         follow_redirects: bool | None = None,
+        json: Any = _NO_JSON,
     ) -> Response | H2Response:
         """Send one request and return its Response once the head arrived.
 
         `body` is None, bytes, or an async iterable of bytes (sent chunked over
         HTTP/1.1 unless `headers` carries a Content-Length); `trailers` go after
-        the body (chunked, over HTTP/1.1).  `follow_redirects` overrides the
-        client's setting for this request.
+        the body (chunked, over HTTP/1.1).  `json`, instead of `body`, is sent
+        as a UTF-8 JSON text (with Content-Type application/json unless the
+        headers set one).  `follow_redirects` overrides the client's setting
+        for this request.
         """
         fields = HeaderMap(headers) if headers is not None else HeaderMap()
+        if json is not _NO_JSON:
+            if body is not None:
+                raise ValueError("a request takes body or json, not both")
+            body = _json.dumps(json, ensure_ascii=False, separators=(",", ":")).encode()
+            if "content-type" not in fields:
+                fields["content-type"] = b"application/json"
         response = await self._send(method, url, fields, body, trailers)
         if not (self.follow_redirects if follow_redirects is None else follow_redirects):
             return response
@@ -388,6 +399,24 @@ class Client:
     ) -> Response | H2Response:
         """GET `url`; the Response's body is still to be read."""
         return await self.request("GET", url, headers=headers, follow_redirects=follow_redirects)
+
+    async def head(
+        self, url: str, *, headers: Headers | None = None, follow_redirects: bool | None = None
+    ) -> Response | H2Response:
+        return await self.request("HEAD", url, headers=headers, follow_redirects=follow_redirects)
+
+    async def post(self, url: str, **options: Any) -> Response | H2Response:
+        """POST to `url`; `options` as for `request` (`body`, `json`, `headers`, ...)."""
+        return await self.request("POST", url, **options)
+
+    async def put(self, url: str, **options: Any) -> Response | H2Response:
+        return await self.request("PUT", url, **options)
+
+    async def patch(self, url: str, **options: Any) -> Response | H2Response:
+        return await self.request("PATCH", url, **options)
+
+    async def delete(self, url: str, **options: Any) -> Response | H2Response:
+        return await self.request("DELETE", url, **options)
 
 
 async def _discard(response: Response | H2Response) -> None:

@@ -11,6 +11,7 @@ period: whatever arrives while a connection sits idle is reported through
 from __future__ import annotations
 
 import asyncio
+import json
 from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn, Self
 
@@ -575,6 +576,18 @@ class ClientConnection(H1ClientState):
             await asyncio.gather(writer, return_exceptions=True)
 
 
+def _charset(headers: HeaderMap) -> str | None:
+    """The charset parameter of a Content-Type field (RFC 9110 section 8.3.2)."""
+    value = headers.get("content-type")
+    if value is None:
+        return None
+    for parameter in value.decode("latin-1").split(";")[1:]:
+        name, _, given = parameter.partition("=")
+        if name.strip().lower() == "charset":
+            return given.strip().strip('"') or None
+    return None
+
+
 class BaseResponse:
     """A response whose head has arrived; the body streams from the connection.
 
@@ -652,6 +665,20 @@ class BaseResponse:
         if self._body is None:
             self._body = b"".join([chunk async for chunk in self])
         return self._body
+
+    async def text(self, encoding: str | None = None) -> str:
+        """The body as text: in `encoding`, else the charset its Content-Type
+        names, else UTF-8; what does not decode becomes U+FFFD."""
+        body = await self.read()
+        name = encoding or _charset(self.headers) or "utf-8"
+        try:
+            return body.decode(name, "replace")
+        except LookupError:  # a charset Python does not know
+            return body.decode("utf-8", "replace")
+
+    async def json(self) -> Any:
+        """The body parsed as JSON (RFC 8259: UTF-8, or UTF-16/32 as detected)."""
+        return json.loads(await self.read())
 
     @property
     def is_complete(self) -> bool:

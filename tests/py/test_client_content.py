@@ -1,7 +1,8 @@
-"""The client undoes gzip and deflate content codings, over HTTP/1.1 and HTTP/2,
-whole or in small pieces; it leaves codings it does not know as they came,
-refuses broken coded bodies, and hands a compression bomb out in bounded
-pieces. The server is our own, on loopback, stopped by each test."""
+"""The client and response content: gzip and deflate undone over HTTP/1.1 and
+HTTP/2, whole or in small pieces; codings it does not know left as they came,
+broken coded bodies refused, a compression bomb handed out in bounded pieces;
+JSON and text both ways, and the methods' shortcuts. The server is our own,
+on loopback, stopped by each test."""
 
 import asyncio
 import gzip
@@ -40,6 +41,11 @@ BODIES = {
 async def app(request):
     if request.target == "/accept-encoding":
         return Response(200, [], request.headers.get("accept-encoding", b"-"))
+    if request.target == "/echo":
+        fields = [("content-type", request.headers.get("content-type", b"-")), ("x-method", request.method)]
+        return Response(200, fields, await request.read())
+    if request.target == "/text":
+        return Response(200, [("content-type", request.headers["x-type"])], "café".encode("latin-1"))
     path, _, how = request.target.partition("?")
     coding, body = BODIES[path]
     headers = [("content-encoding", coding)]
@@ -122,3 +128,33 @@ def test_a_compression_bomb_comes_in_bounded_pieces(server, http2):
 
     total, largest = asyncio.run(asyncio.wait_for(go(), TIMEOUT * 4))
     assert total == BOMB_SIZE and largest <= PIECE_LIMIT
+
+
+def test_json_and_text_both_ways_and_the_method_shortcuts(server, http2):
+    async def go():
+        async with Client(http2=http2) as client:
+            url = f"{server.url}/echo"
+            sent = await client.post(url, json={"name": "café", "n": [1, 2]})
+            assert sent.headers["content-type"] == b"application/json"
+            assert await sent.json() == {"name": "café", "n": [1, 2]}
+            methods = []
+            for call in (client.put, client.patch, client.delete):
+                response = await call(url, body=b"x")
+                methods.append(response.headers["x-method"])
+                await response.read()
+            head = await client.head(url)
+            assert await head.read() == b""
+            methods.append(head.headers["x-method"])
+            assert methods == [b"PUT", b"PATCH", b"DELETE", b"HEAD"]
+            texts = []
+            for charset in ("text/plain; charset=ISO-8859-1", 'text/plain; charset="latin-1"', "text/plain"):
+                texts.append(
+                    await (await client.get(f"{server.url}/text", headers={"x-type": charset})).text()
+                )
+            with pytest.raises(ValueError):
+                await client.post(url, body=b"x", json={})
+            return texts
+
+    texts = asyncio.run(asyncio.wait_for(go(), TIMEOUT * 2))
+    # Without a charset the text is read as UTF-8, what does not decode replaced.
+    assert texts == ["café", "café", "caf\ufffd"]
