@@ -92,14 +92,14 @@ def main(argv: list[str] | None = None) -> int:
     )
     serve.add_argument(
         "--limit-concurrency",
-        type=int,
+        type=_count,
         metavar="N",
         help="connections served at once; more are answered 503 (default: from the open-file limit)",
     )
     serve.add_argument("--backlog", type=int, default=2048, help="connections waiting to be accepted")
     serve.add_argument(
         "--limit-max-requests",
-        type=int,
+        type=_count,
         metavar="N",
         help="stop after serving N requests (a worker of --workers is then replaced)",
     )
@@ -122,7 +122,7 @@ def main(argv: list[str] | None = None) -> int:
     )
     serve.add_argument("--uds", help="serve on this Unix domain socket instead of a TCP port")
     serve.add_argument("--fd", type=int, help="serve on this inherited listening socket (systemd)")
-    serve.add_argument("--workers", type=int, default=1, help="worker processes on one listening socket")
+    serve.add_argument("--workers", type=_count, default=1, help="worker processes on one listening socket")
     serve.add_argument("--reload", action="store_true", help="restart the worker when a Python file changes")
     serve.add_argument(
         "--reload-dir",
@@ -158,14 +158,23 @@ def main(argv: list[str] | None = None) -> int:
     )
 
 
+def _count(text: str) -> int:
+    """An option's count of something: a whole number, at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
 def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: list[str]) -> int:
     from .asgi import ASGIHandler, LifespanFailure, limit_requests
     from .server import run
 
     level = logging.DEBUG if args.log_level == "trace" else getattr(logging, args.log_level.upper())
     logging.basicConfig(level=level, format="%(levelname)s: %(message)s")
-    if args.workers < 1:
-        parser.error("--workers must be at least 1")
     try:
         sock = _listening_socket(args)
     except OSError as error:
@@ -183,9 +192,6 @@ def _serve(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: list
         context = _tls_context(args)
     elif args.keyfile is not None or args.ssl_ca_certs is not None:
         parser.error("--keyfile and --ssl-ca-certs need --certfile")
-    for option in ("limit_concurrency", "limit_max_requests"):
-        if getattr(args, option) is not None and getattr(args, option) < 1:
-            parser.error(f"--{option.replace('_', '-')} must be at least 1")
     loop_factory = None
     if args.loop == "uvloop":
         try:

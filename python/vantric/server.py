@@ -177,6 +177,7 @@ class _Handshake(_Stand):
         self._raw: list[bytes] = []
         # The loop holds tasks weakly: the handshake keeps its task alive.
         self._task = server._loop.create_task(self._run())
+        self._task.add_done_callback(self._ended)
 
     async def _run(self) -> None:
         server = self._server
@@ -203,8 +204,7 @@ class _Handshake(_Stand):
                 self._raw.clear()
             tls = await starting
         except asyncio.CancelledError:
-            starting.cancel()
-            server._forget(self)  # shutting down; start_tls closes the transport
+            starting.cancel()  # shutting down
             raise
         except OSError as error:  # TimeoutError included
             # Garbage instead of a ClientHello, a stalled or failed handshake,
@@ -213,9 +213,7 @@ class _Handshake(_Stand):
             server.counts["timeout" if stalled else "client_error"] += 1
             reason = "timed out" if stalled else getattr(error, "reason", None) or type(error).__name__
             logger.info("client %s: TLS handshake failed (%s)", peer_text(self._transport), reason)
-            server._forget(self)
             return
-        server._forget(self)
         if tls is None:
             return
         conn = server._serve(tls, protocol)
@@ -235,17 +233,15 @@ class _Handshake(_Stand):
         return False  # start_tls keeps the handshake's deadline
 
     def request_shutdown(self) -> None:
-        if not self._task.cancel():
-            return  # over already: _run forgot it
-        # A task cancelled before its first step never runs _run's own
-        # cleanup: the connection would hold the shutdown for its whole
-        # grace period, its socket open.
-        self._task.add_done_callback(self._cancelled)
+        self._task.cancel()
 
-    def _cancelled(self, task: asyncio.Task[None]) -> None:
+    def _ended(self, task: asyncio.Task[None]) -> None:
+        """However the handshake ended, it leaves the server's connections;
+        cancelled (a shutdown), its socket closes too: a task cancelled before
+        its first step never ran any of _run, start_tls included."""
         if task.cancelled():
             self._transport.close()  # a second close is nothing where start_tls closed it
-            self._server._forget(self)
+        self._server._forget(self)
 
 
 class _Held(_Stand):
